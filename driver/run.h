@@ -1,0 +1,3 @@
+#pragma once
+// The whole run of the program, from the command line to the exit status.
+int skarbel_main(int argc, char** argv);

@@ -1,0 +1,32 @@
+#pragma once
+// CUDA side of the launches: a __global__ template per shape, instantiated once
+// per kernel functor in the .cu files.
+#include <cuda_runtime.h>
+
+#include "gpu/gpu_layer.h"
+
+template <class K>
+__global__ void sk_kernel_1d(K k) {
+    k((int)(blockIdx.x * 256u + threadIdx.x));
+}
+
+template <class K>
+__global__ void sk_kernel_2d(K k) {
+    k((int)(blockIdx.x * 16u + threadIdx.x), (int)(blockIdx.y * 16u + threadIdx.y));
+}
+
+template <class K>
+void cuda_launch_1d(const LaunchShape& s, const K& k) {
+    sk_kernel_1d<K><<<dim3(s.grid_x, s.grid_y, 1), dim3(256, 1, 1)>>>(k);
+    // A refused launch is skipped without a message; clear its error.
+    (void)cudaGetLastError();
+}
+
+template <class K>
+void cuda_launch_2d(const LaunchShape& s, const K& k) {
+    sk_kernel_2d<K><<<dim3(s.grid_x, s.grid_y, 1), dim3(16, 16, 1)>>>(k);
+    (void)cudaGetLastError();
+}
+
+#define SK_CUDA_INSTANTIATE_1D(K) template void cuda_launch_1d<K>(const LaunchShape&, const K&);
+#define SK_CUDA_INSTANTIATE_2D(K) template void cuda_launch_2d<K>(const LaunchShape&, const K&);

@@ -1,0 +1,163 @@
+#pragma once
+// The execution layer both reconstruction methods run on: one device (a CUDA
+// GPU or the host's cores), device buffers, and launches of per-item kernel
+// functions written once for both backends.
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__CUDACC__)
+#define SK_HD __host__ __device__
+#else
+#define SK_HD
+#include <atomic>
+#endif
+
+enum GpuBackend { GPU_BACKEND_HOST = 0, GPU_BACKEND_CUDA = 1 };
+
+// ---- device selection -----------------------------------------------------
+
+// Global memory of the selected device in Mb (bytes / 1048576, single precision).
+// Method set-ups check their memory need against it; tests may set it.
+extern float gpu_memory_mb;
+
+// Selects the device (requested < 0: automatic choice), prints the device line
+// and records gpu_memory_mb; ends the process with status 1 on selection errors.
+void gpu_select_device(int requested);
+// Backend of the selected device (host until a CUDA device is selected).
+GpuBackend gpu_backend();
+// Forces a backend for tests (CUDA only when a device is present). Returns false if unavailable.
+bool gpu_use_backend(GpuBackend backend);
+// True when a CUDA device can be used in this process.
+bool gpu_cuda_available();
+
+// ---- buffers (guarded: an error prints the cudaSafeCall message and exits -1) ----
+
+void* gpu_alloc_at(size_t bytes, const char* file, int line);
+void gpu_free(void* p);  // null does nothing; result ignored
+void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line);
+void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line);
+void gpu_zero_at(void* dst, size_t bytes, const char* file, int line);
+void gpu_synchronize();  // result ignored
+
+#define gpu_alloc(bytes) gpu_alloc_at((bytes), __FILE__, __LINE__)
+#define gpu_copy_to_device(dst, src, bytes) gpu_copy_to_device_at((dst), (src), (bytes), __FILE__, __LINE__)
+#define gpu_copy_to_host(dst, src, bytes) gpu_copy_to_host_at((dst), (src), (bytes), __FILE__, __LINE__)
+#define gpu_zero(dst, bytes) gpu_zero_at((dst), (bytes), __FILE__, __LINE__)
+
+// Prints "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n" and exits -1.
+[[noreturn]] void gpu_safe_call_fail(const char* file, int line, const char* error_text);
+
+// ---- reads and atomics inside kernels --------------------------------------
+
+// Read-only fetch of element i of a bound sinogram or slice buffer.
+SK_HD inline float tex_fetch(const float* p, int i) {
+#if defined(__CUDA_ARCH__)
+    return __ldg(p + i);
+#else
+    return p[i];
+#endif
+}
+
+// Atomic single-precision add: a compare-and-swap retry loop on the 32-bit word.
+SK_HD inline void atomic_add_float(float* p, float v) {
+#if defined(__CUDA_ARCH__)
+    unsigned int* word = reinterpret_cast<unsigned int*>(p);
+    unsigned int old = *word, expected;
+    do {
+        expected = old;
+        old = atomicCAS(word, expected, __float_as_uint(__uint_as_float(expected) + v));
+    } while (old != expected);
+#elif !defined(__CUDACC__)
+    std::atomic_ref<float> ref(*p);
+    float old = ref.load(std::memory_order_relaxed);
+    while (!ref.compare_exchange_weak(old, old + v, std::memory_order_relaxed)) {
+    }
+#endif
+}
+
+// ---- launches ---------------------------------------------------------------
+
+// Grid and block of a launch. 1-D kernels: blocks of 256 along x; 2-D: 16 x 16.
+struct LaunchShape {
+    int grid_x, grid_y;
+    int block_x, block_y;
+};
+
+// Block counts in single precision, multiplying by the reciprocal of the block size.
+int grid_blocks_256(int n);  // (int)ceilf((float)n * 0.00390625f)
+int grid_blocks_16(int n);   // (int)ceilf((float)n * 0.0625f)
+LaunchShape launch_shape_1d(int n);
+LaunchShape launch_shape_2d(int nx, int ny);
+// The runtime refuses empty grids and grids beyond its limits (x < 2^31, y <= 65535):
+// such a launch is skipped silently on every backend.
+bool launch_shape_accepted(const LaunchShape& s);
+
+// Kernel functors: 1-D ones have `SK_HD void operator()(int r) const` with
+// r = blockIdx.x*256 + threadIdx.x; 2-D ones `SK_HD void operator()(int gx, int gy) const`
+// with gx = blockIdx.x*16 + threadIdx.x and gy = blockIdx.y*16 + threadIdx.y.
+// Every functor tests its own coordinates against its sizes.
+
+#if !defined(__CUDACC__)
+// The host-side dispatch below is C++20 and compiled only by the host compiler;
+// the .cu files need just the functors and cuda_launch.cuh.
+
+// Literal per-item form on the host: every item of the grid, threads in parallel.
+template <class K>
+void host_items_1d(const LaunchShape& s, const K& k) {
+    const long long n = (long long)s.grid_x * s.block_x;
+#pragma omp parallel for schedule(static)
+    for (long long r = 0; r < n; ++r) k((int)r);
+}
+
+template <class K>
+void host_items_2d(const LaunchShape& s, const K& k) {
+    const long long nx = (long long)s.grid_x * s.block_x;
+    const long long ny = (long long)s.grid_y * s.block_y;
+#pragma omp parallel for collapse(2) schedule(static)
+    for (long long gy = 0; gy < ny; ++gy)
+        for (long long gx = 0; gx < nx; ++gx) k((int)gx, (int)gy);
+}
+
+// Host backend: a functor may offer a faster host form with the same results
+// (`void host_run(const LaunchShape&) const`); otherwise the literal form runs.
+template <class K>
+void host_launch_1d(const LaunchShape& s, const K& k) {
+    if constexpr (requires { k.host_run(s); }) k.host_run(s);
+    else host_items_1d(s, k);
+}
+
+template <class K>
+void host_launch_2d(const LaunchShape& s, const K& k) {
+    if constexpr (requires { k.host_run(s); }) k.host_run(s);
+    else host_items_2d(s, k);
+}
+
+#if defined(SKARBEL_HAVE_CUDA)
+// Defined in gpu/cuda_launch.cuh and instantiated, once per kernel functor, in a .cu file
+// (SK_CUDA_INSTANTIATE_1D / _2D). A launch the runtime refuses is skipped silently.
+template <class K> void cuda_launch_1d(const LaunchShape& s, const K& k);
+template <class K> void cuda_launch_2d(const LaunchShape& s, const K& k);
+#endif
+
+// Launch n items in 1-D blocks of 256 on the selected backend.
+template <class K>
+void gpu_launch_1d(int n, const K& k) {
+    const LaunchShape s = launch_shape_1d(n);
+    if (!launch_shape_accepted(s)) return;
+#if defined(SKARBEL_HAVE_CUDA)
+    if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_1d(s, k); return; }
+#endif
+    host_launch_1d(s, k);
+}
+
+// Launch nx x ny items in 2-D blocks of 16 x 16 (grid x covers nx, grid y covers ny).
+template <class K>
+void gpu_launch_2d(int nx, int ny, const K& k) {
+    const LaunchShape s = launch_shape_2d(nx, ny);
+    if (!launch_shape_accepted(s)) return;
+#if defined(SKARBEL_HAVE_CUDA)
+    if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_2d(s, k); return; }
+#endif
+    host_launch_2d(s, k);
+}
+#endif  // !__CUDACC__

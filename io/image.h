@@ -1,0 +1,54 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "io/mrc_header.h"
+
+// An image in memory with its file facts. Samples are one contiguous block of
+// floats, X fastest; data[z][y] is row y of section z, data[0][0] the block.
+struct Image {
+    std::string name;
+    int swapped = 0;
+    MrcHeader* header = nullptr;         // owned
+    unsigned char* ext_header = nullptr; // owned
+    int64_t data_offset = 0;
+    float*** data = nullptr;             // owned volume index
+    int nx = 0, ny = 0, nz = 0;
+    float min = 0, max = 0;
+    double mean = 0;
+    double stddev = 0, variance = 0;
+};
+
+// Volume index of nx*ny*nz elements of element_size bytes; nullptr (with a
+// message) when it cannot be allocated. Free with free_volume.
+void*** alloc_volume(int nx, int ny, int nz, int element_size);
+void free_volume(void*** volume);
+
+Image* image_new();
+void image_alloc(Image* image, int nx, int ny, int nz);
+Image* image_new_zeroed(int nx, int ny);
+void image_free(Image* image);
+
+// Opens an MRC stack for reading, reads and validates its header; the file stays open.
+FILE* image_open_stack(const char* file_name, Image* image);
+// Row t of sinogram = row y of section t of the stack, converted to float.
+void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y);
+// Writes nx*ny floats of the image at the file's position; ends the process on failure.
+void image_write_slice(FILE* file, const Image* image);
+void image_header_from(Image* image);
+// Writes the image's header at byte 0; ends the process on failure.
+void image_write_header(FILE* file, Image* image);
+void swap_bytes(void* p, int n);
+
+// Operations for tests and tools.
+// Reads a whole MODE 2 file: 0 on success, -1 header unreadable, -2 MODE not 2, -3 no memory.
+int image_read_volume(const char* file_name, Image* image);
+// Writes header, extended header and samples to a new file: 0, or -1 when it cannot be written.
+int image_write_volume(const char* file_name, Image* image);
+void image_statistics(Image* image);
+void image_normalise(Image* image);
+void image_copy_header(Image* dst, const Image* src);
+// Reads the sections of a MODE 2 stack one after another into a one-section image,
+// gathering min, max and mean over all of them; calls visit(section, image) per section.
+int image_read_sections(const char* file_name, Image* image, void (*visit)(int, Image*, void*), void* user);

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds skarbel and runs all tests: an optimised build (with the CUDA backend
+# where nvcc is present), then the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+cd "$ROOT"
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DSKARBEL_CUDA="$(cuda_option)"
+cmake --build build -j "$JOBS"
+(cd build && ctest --output-on-failure -j "$JOBS")
+
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKARBEL_CUDA=OFF -DSKARBEL_SANITIZE=ON \
+    -DSKARBEL_BUILD_BENCH=OFF
+cmake --build build-sanitize -j "$JOBS"
+(cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --output-on-failure -j "$JOBS")

@@ -1,0 +1,104 @@
+#include "support/capture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Reads both pipes until both are closed, so a chatty child never blocks.
+void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&out, &err};
+    int open = 2;
+    char buf[65536];
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, (size_t)n);
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+}
+
+int decode_status(int wstatus) {
+    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) return -WTERMSIG(wstatus);
+    return -1000;
+}
+
+Captured run_child(const std::function<void()>& child) {
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) std::abort();
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        child();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(0);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    Captured c;
+    drain(out_pipe[0], err_pipe[0], c.out, c.err);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    c.status = decode_status(wstatus);
+    return c;
+}
+
+}  // namespace
+
+Captured capture_exit(const std::function<void()>& fn) {
+    return run_child([&] {
+        fn();
+        fflush(stdout);
+        fflush(stderr);
+        exit(0);
+    });
+}
+
+Captured run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    return run_child([&] {
+        for (const std::string& e : env) {
+            size_t eq = e.find('=');
+            if (eq == std::string::npos) unsetenv(e.c_str());
+            else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+        }
+        std::vector<char*> args;
+        for (const std::string& s : argv) args.push_back(const_cast<char*>(s.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        fprintf(stderr, "exec %s failed: %s\n", args[0], strerror(errno));
+        _exit(127);
+    });
+}
+
+Captured run_skarbel(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    std::vector<std::string> argv{SKARBEL_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> full_env{"CUDA_VISIBLE_DEVICES="};
+    full_env.insert(full_env.end(), env.begin(), env.end());
+    return run_program(argv, full_env);
+}

@@ -1,0 +1,24 @@
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+// What a child process did: its exit status (or -signal when killed) and what it wrote.
+struct Captured {
+    int status = 0;      // exit status 0..255, or -signal number
+    std::string out;     // standard output
+    std::string err;     // standard error
+};
+
+// Runs fn in a forked child with standard output and error captured; the child
+// exits 0 when fn returns. Keep fn to code that ends the process early (errors):
+// the child is a copy of a possibly multi-threaded test process.
+Captured capture_exit(const std::function<void()>& fn);
+
+// Runs a program (argv[0] is the path) with optional extra environment entries
+// ("NAME=value"; "NAME" alone unsets it) and captured outputs.
+Captured run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// Runs the built skarbel with the given arguments (forced onto the host device
+// unless env says otherwise).
+Captured run_skarbel(const std::vector<std::string>& args, const std::vector<std::string>& env = {});

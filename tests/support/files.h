@@ -1,0 +1,28 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "io/mrc_header.h"
+
+// A fresh temporary directory removed with its contents when the object dies.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+// A header as a test writes it into a stack: NX, NY, NZ, MODE set, the rest zero.
+MrcHeader test_header(int nx, int ny, int nz, int mode);
+
+// Writes an MRC stack with the given samples (nx*ny*nz values, converted to the
+// mode's type), optionally in the other byte order and with an extended header.
+void write_test_stack(const std::string& path, int nx, int ny, int nz, int mode, const std::vector<float>& samples,
+                      bool other_byte_order = false, int nsymbt = 0);
+
+// Writes angles one per line with "%.9g".
+void write_tilt_file(const std::string& path, const std::vector<float>& angles_deg);

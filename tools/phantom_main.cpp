@@ -1,0 +1,2 @@
+// Placeholder until the phantom generator lands.
+int main() { return 1; }

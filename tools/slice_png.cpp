@@ -1,0 +1,2 @@
+// Placeholder until the slice picture tool lands.
+int main() { return 1; }

@@ -1,0 +1,16 @@
+#pragma once
+#include "io/image.h"
+
+// Ramp (Ram-Lak) filter with a Hamming taper of the upper half band, applied
+// to every sinogram row by complex FFTs of a padded power-of-two length.
+void weighting_setup(int nx, int ntilts);
+void weighting_apply(Image* sinogram);
+void weighting_filter_row(int n, float* row);
+void weighting_teardown();
+
+// Facts of the filter in use, for tests.
+int weighting_fft_size();
+// Complex spectrum, 2*N floats (real, imaginary).
+const float* weighting_filter_spectrum();
+// Transform length for rows of nx samples.
+int weighting_choose_fft_size(int nx);
