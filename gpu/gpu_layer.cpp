@@ -19,6 +19,13 @@ void gpu_safe_call_fail(const char* file, int line, const char* error_text) {
     exit(-1);
 }
 
+void gpu_check_memory(float required_mb, const char* method) {
+    if (required_mb > gpu_memory_mb) {
+        fprintf(stderr, "GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", gpu_memory_mb, method, required_mb);
+        exit(-1);
+    }
+}
+
 void* gpu_alloc_at(size_t bytes, const char* file, int line) {
     if (bytes == 0) return nullptr;
     void* p = std::malloc(bytes);

@@ -30,6 +30,10 @@ bool gpu_use_backend(GpuBackend backend);
 // True when a CUDA device can be used in this process.
 bool gpu_cuda_available();
 
+// Memory check of a method set-up: when required_mb exceeds gpu_memory_mb, prints
+// "GPU: %2.2f Mb. Not enough memory for run <method>: %2.2f Mb\n" and exits -1.
+void gpu_check_memory(float required_mb, const char* method);
+
 // ---- buffers (guarded: an error prints the cudaSafeCall message and exits -1) ----
 
 void* gpu_alloc_at(size_t bytes, const char* file, int line);
