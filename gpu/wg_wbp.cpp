@@ -1,12 +1,192 @@
-// Placeholder until weighted back-projection lands: every slice stays zero.
-#include "gpu/wg.h"
+// Weighted back-projection on the selected device: the matrix of one slice is
+// built once per run, then every slice is one sparse matrix-vector product.
+#include <cstddef>
+#include <cstdio>
 
-void wbp_setup_sym0(const a*, int, int, int, int, int) {}
-void wbp_setup_sym1(const a*, int, int, int, int, int) {}
-void wbp_setup_sym2(const a*, int, int, int, int, int) {}
-void wbp_setup_sym3(const a*, int, int, int, int, int) {}
-void wbp_product_sym0(float*, const float*, int, int, int, int) {}
-void wbp_product_sym1(float*, const float*, int, int, int, int, int) {}
-void wbp_product_sym2(float*, const float*, int, int, int, int, int) {}
-void wbp_product_sym3(float*, const float*, int, int, int, int, int) {}
-void wbp_free() {}
+#include "gpu/gpu_layer.h"
+#include "gpu/wbp_sizes.h"
+#include "gpu/wg.h"
+#include "gpu/wg_kernel.h"
+
+namespace {
+
+// Set when level 3 was asked for with angles that lack its tilt symmetry: the
+// run then builds and uses the level-2 matrix.
+bool level3_runs_level2 = false;
+
+struct Geometry {
+    float w_2, r_2, h_2, factor;
+};
+
+// Centres and the averaging weight, in double precision, passed on as floats.
+Geometry geometry(int sinoX, int reconsX, int reconsY, int Ntilts) {
+    return {(float)((reconsX - 1) * 0.5), (float)((sinoX - 1) * 0.5), (float)((reconsY - 1) * 0.5),
+            (float)(1.0 / Ntilts)};
+}
+
+size_t floats(long long n) { return (size_t)n * sizeof(float); }
+
+// The buffers every level has, allocated first and in this order.
+void alloc_common(const WbpSizes& s, int sinoY) {
+    d_recons = static_cast<float*>(gpu_alloc(floats(s.npix)));
+    d_sino = static_cast<float*>(gpu_alloc(floats(s.sino_elems)));
+    d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)sinoY));
+}
+
+void copy_tangles(const a* tangles, int Ntilts) { gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)Ntilts); }
+
+float* alloc_floats(long long n) { return static_cast<float*>(gpu_alloc(floats(n))); }
+int* alloc_ints(long long n) { return static_cast<int*>(gpu_alloc((size_t)n * sizeof(int))); }
+
+// The sinogram in, one product kernel, the slice out.
+template <class K>
+void run_product(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY, int nRows,
+                 const K& kernel, bool clear_slice) {
+    const size_t slice_bytes = floats((long long)reconsX * reconsY);
+    gpu_copy_to_device(d_sino, sino, floats((long long)sinoX * sinoY));
+    if (clear_slice) gpu_zero(d_recons, slice_bytes);
+    gpu_launch_1d(nRows, kernel);
+    gpu_copy_to_host(recons, d_recons, slice_bytes);
+}
+
+}  // namespace
+
+void wbp_setup_sym0(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    const WbpSizes s = wbp_check_sizes(0, sinoX, sinoY, reconsX, reconsY, Ntilts);
+    alloc_common(s, sinoY);
+    d_matrix = alloc_floats(s.entries);
+    d_column = alloc_ints(s.entries);
+    d_length = alloc_ints(s.nRows);
+    copy_tangles(tangles, Ntilts);
+    gpu_zero(d_matrix, floats(s.entries));
+    gpu_zero(d_column, floats(s.entries));
+    gpu_zero(d_length, floats(s.nRows));
+    const Geometry g = geometry(sinoX, reconsX, reconsY, Ntilts);
+    gpu_launch_2d(reconsY, reconsX,
+                  cu_WBP_matrix0{d_matrix, d_column, d_length, d_tangles, Ntilts, reconsX, reconsY, sinoX,
+                                 (int)s.nRows, g.w_2, g.r_2, g.h_2, g.factor});
+    gpu_synchronize();
+}
+
+void wbp_setup_sym1(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    const WbpSizes s = wbp_check_sizes(1, sinoX, sinoY, reconsX, reconsY, Ntilts);
+    alloc_common(s, sinoY);
+    d_matrix = alloc_floats(s.entries);
+    d_column = alloc_ints(s.entries);
+    d_length = alloc_ints(s.nRows);
+    copy_tangles(tangles, Ntilts);
+    gpu_zero(d_matrix, floats(s.entries));
+    gpu_zero(d_column, floats(s.entries));
+    gpu_zero(d_length, floats(s.nRows));
+    const Geometry g = geometry(sinoX, reconsX, reconsY, Ntilts);
+    gpu_launch_2d(reconsY, reconsX,
+                  cu_WBP_matrixsym1{d_matrix, d_column, d_length, d_tangles, Ntilts, reconsX, reconsY, sinoX,
+                                    (int)s.nRows, g.w_2, g.r_2, g.h_2, g.factor});
+    gpu_synchronize();
+}
+
+void wbp_setup_sym2(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    const WbpSizes s = wbp_check_sizes(2, sinoX, sinoY, reconsX, reconsY, Ntilts);
+    alloc_common(s, sinoY);
+    d_matrix = alloc_floats(s.entries);
+    d_column = alloc_ints(s.entries);
+    d_column2 = alloc_ints(s.entries);
+    d_length = alloc_ints(s.nRows);
+    copy_tangles(tangles, Ntilts);
+    gpu_zero(d_matrix, floats(s.entries));
+    gpu_zero(d_column, floats(s.entries));
+    gpu_zero(d_column2, floats(s.entries));
+    gpu_zero(d_length, floats(s.nRows));
+    const Geometry g = geometry(sinoX, reconsX, reconsY, Ntilts);
+    gpu_launch_2d(s.rows, reconsX,
+                  cu_WBP_matrixsym2{d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX, s.rows,
+                                    sinoX, (int)s.nRows, g.w_2, g.r_2, g.h_2, g.factor});
+    gpu_synchronize();
+}
+
+void wbp_setup_sym3(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    level3_runs_level2 = false;
+    if (Ntilts > 0 && !wbp_tilts_symmetric(tangles, Ntilts)) {
+        fputs("Warning: symmetry level 3 needs tilt-symmetric angles (angle(Ntilts - t) = -angle(t)); "
+              "using symmetry level 2\n",
+              stderr);
+        level3_runs_level2 = true;
+        wbp_setup_sym2(tangles, sinoX, sinoY, reconsX, reconsY, Ntilts);
+        return;
+    }
+    const WbpSizes s = wbp_check_sizes(3, sinoX, sinoY, reconsX, reconsY, Ntilts);
+    alloc_common(s, sinoY);
+    d_matrix = alloc_floats(s.entries);
+    d_column = alloc_ints(s.entries);
+    d_column2 = alloc_ints(s.entries);
+    d_length = alloc_ints(s.nRows);
+    d_row1 = alloc_ints(s.nRows);
+    d_row2 = alloc_ints(s.nRows);
+    copy_tangles(tangles, Ntilts);
+    gpu_zero(d_matrix, floats(s.entries));
+    gpu_zero(d_column, floats(s.entries));
+    gpu_zero(d_column2, floats(s.entries));
+    gpu_zero(d_length, floats(s.nRows));
+    gpu_zero(d_row1, floats(s.nRows));
+    gpu_zero(d_row2, floats(s.nRows));
+    const Geometry g = geometry(sinoX, reconsX, reconsY, Ntilts);
+    gpu_launch_2d(s.rows, reconsX,
+                  cu_WBP_matrixsym3{d_matrix, d_column, d_column2, d_length, d_row1, d_row2, d_tangles, Ntilts,
+                                    reconsX, s.rows, sinoX, (int)s.nRows, g.w_2, g.r_2, g.h_2, g.factor,
+                                    reconsY});
+    gpu_synchronize();
+}
+
+void wbp_product_sym0(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY) {
+    const int nRows = reconsX * reconsY;
+    run_product(recons, sino, sinoX, sinoY, reconsX, reconsY, nRows,
+                cu_WBP_product_kernel0{d_matrix, d_recons, d_sino, d_column, d_length, nRows}, false);
+}
+
+void wbp_product_sym1(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY,
+                      int Ntilts) {
+    const int nRows = reconsX * reconsY;
+    const float factor = (float)(1.0 / Ntilts);
+    run_product(recons, sino, sinoX, sinoY, reconsX, reconsY, nRows,
+                cu_WBP_productsym1_kernel{d_matrix, d_recons, d_sino, d_column, d_length, nRows, factor}, false);
+}
+
+void wbp_product_sym2(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY,
+                      int Ntilts) {
+    const int nRows = reconsX * ((reconsY + 1) / 2);
+    const float factor = (float)(1.0 / Ntilts);
+    run_product(recons, sino, sinoX, sinoY, reconsX, reconsY, nRows,
+                cu_WBP_productsym2_kernel{d_matrix, d_recons, d_sino, d_column, d_column2, d_length, nRows, factor,
+                                          reconsX, reconsY},
+                false);
+}
+
+void wbp_product_sym3(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY,
+                      int Ntilts) {
+    if (level3_runs_level2) {
+        wbp_product_sym2(recons, sino, sinoX, sinoY, reconsX, reconsY, Ntilts);
+        return;
+    }
+    const int nRows = reconsX * ((reconsY + 1) / 2);
+    const float factor = (float)(1.0 / Ntilts);
+    run_product(recons, sino, sinoX, sinoY, reconsX, reconsY, nRows,
+                cu_WBP_productsym3_kernel{d_matrix, d_recons, d_sino, d_column, d_column2, d_length, d_row1,
+                                          d_row2, nRows, factor, Ntilts, sinoX, reconsX, reconsY},
+                true);
+}
+
+void wbp_free() {
+    gpu_free(d_recons);
+    gpu_free(d_sino);
+    gpu_free(d_tangles);
+    gpu_free(d_matrix);
+    gpu_free(d_column);
+    gpu_free(d_column2);
+    gpu_free(d_length);
+    gpu_free(d_row1);
+    gpu_free(d_row2);
+    d_recons = d_sino = d_matrix = nullptr;
+    d_tangles = nullptr;
+    d_column = d_column2 = d_length = d_row1 = d_row2 = nullptr;
+    level3_runs_level2 = false;
+}

@@ -1,0 +1,71 @@
+#include "gpu/wbp_sizes.h"
+
+#include <climits>
+#include <cmath>
+
+#include "gpu/gpu_layer.h"
+#include "io/fail.h"
+
+namespace {
+
+long long capacity_of(int level, int Ntilts) {
+    if (level == 0) return 2LL * Ntilts;
+    if (level == 3) return Ntilts / 2 + 1;
+    return Ntilts;
+}
+
+bool fits_32(long long n) { return n <= INT_MAX; }
+
+// The largest index a level's kernels form, apart from the matrix elements.
+long long largest_sino_index(int level, int sinoX, int Ntilts) {
+    // Level 3 reads the opposite tilt as (Ntilts + 1) * sinoX - column.
+    return level == 3 ? (long long)(Ntilts + 1) * sinoX : (long long)Ntilts * sinoX;
+}
+
+}  // namespace
+
+WbpSizes wbp_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    WbpSizes s{};
+    s.level = level;
+    s.rows = level <= 1 ? reconsY : (reconsY + 1) / 2;
+    s.npix = (long long)reconsX * reconsY;
+    s.nRows = (long long)reconsX * s.rows;
+    s.capacity = capacity_of(level, Ntilts);
+    s.entries = s.capacity * s.nRows;
+    s.sino_elems = (long long)sinoX * sinoY;
+    const double entry_arrays = level >= 2 ? 3 : 2;  // weights, columns, mirrored columns
+    const double row_arrays = level == 3 ? 3 : 1;     // lengths, depth and side mirrors
+    s.bytes = 4.0 * (double)s.npix + 4.0 * (double)s.sino_elems + 20.0 * sinoY +
+              4.0 * entry_arrays * (double)s.entries + 4.0 * row_arrays * (double)s.nRows;
+    s.required_mb = (float)(s.bytes / 1048576.0);
+    return s;
+}
+
+WbpSizes wbp_check_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    if (Ntilts <= 0) fail("WBP: the tilt series holds no projections; at least one tilt is needed\n");
+    if (sinoY < Ntilts) failf("WBP: the sinogram has %d rows for %d tilts\n", sinoY, Ntilts);
+    const WbpSizes s = wbp_sizes(level, sinoX, sinoY, reconsX, reconsY, Ntilts);
+    if (!fits_32(s.npix) || !fits_32(s.sino_elems) || !fits_32(largest_sino_index(level, sinoX, Ntilts)))
+        failf("WBP: a slice of %d x %d pixels or a sinogram of %d x %d samples is beyond 32-bit element counts\n",
+              reconsX, reconsY, sinoX, sinoY);
+    if (!fits_32(s.entries)) {
+        for (int higher = level + 1; higher <= 3; ++higher) {
+            const WbpSizes h = wbp_sizes(higher, sinoX, sinoY, reconsX, reconsY, Ntilts);
+            if (fits_32(h.entries) && fits_32(largest_sino_index(higher, sinoX, Ntilts)))
+                failf("WBP symmetry level %d: the matrix needs %lld elements, beyond 32-bit element counts; "
+                      "use a higher symmetry level (-s%d)\n",
+                      level, s.entries, higher);
+        }
+        failf("WBP symmetry level %d: the matrix needs %lld elements, beyond 32-bit element counts; "
+              "use a thinner slice or narrower projections\n",
+              level, s.entries);
+    }
+    gpu_check_memory(s.required_mb, "wbp");
+    return s;
+}
+
+bool wbp_tilts_symmetric(const a* tangles, int Ntilts) {
+    for (int t = 1; t < Ntilts; ++t)
+        if (std::fabs((double)tangles[Ntilts - t].angle_deg + (double)tangles[t].angle_deg) > 1e-3) return false;
+    return true;
+}

@@ -1,0 +1,29 @@
+#pragma once
+// Sizes of the weighted back-projection buffers at one symmetry level, and the
+// checks a set-up makes before it allocates anything.
+#include "io/tilt_angles.h"
+
+struct WbpSizes {
+    int level;
+    int rows;                // slice rows with a matrix row each: the thickness, or half of it rounded up
+    long long npix;          // slice pixels
+    long long nRows;         // matrix rows (also the stride of the entry arrays)
+    long long capacity;      // entries per row
+    long long entries;       // capacity * nRows
+    long long sino_elems;    // sinoX * sinoY
+    double bytes;            // all device buffers of the level
+    float required_mb;       // bytes / 1048576, rounded to single precision
+};
+
+// Sizes for the arguments of wbp_setup_sym<level> (counts in 64 bits, so that a
+// size beyond 32-bit indices can be recognised).
+WbpSizes wbp_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts);
+
+// Refuses, with a message and exit status -1, a run whose sizes the level cannot
+// index in 32 bits or that has no tilts; then makes the device memory check.
+// Returns the sizes of a run that may go ahead.
+WbpSizes wbp_check_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts);
+
+// True when angle(Ntilts - t) = -angle(t) (within 1e-3 degrees) for 1 <= t < Ntilts,
+// the pairing of opposite tilts that level 3 relies on.
+bool wbp_tilts_symmetric(const a* tangles, int Ntilts);

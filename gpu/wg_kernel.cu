@@ -1,0 +1,12 @@
+// CUDA instantiations of the weighted back-projection kernels.
+#include "gpu/cuda_launch.cuh"
+#include "gpu/wg_kernel.h"
+
+SK_CUDA_INSTANTIATE_2D(cu_WBP_matrix0)
+SK_CUDA_INSTANTIATE_2D(cu_WBP_matrixsym1)
+SK_CUDA_INSTANTIATE_2D(cu_WBP_matrixsym2)
+SK_CUDA_INSTANTIATE_2D(cu_WBP_matrixsym3)
+SK_CUDA_INSTANTIATE_1D(cu_WBP_product_kernel0)
+SK_CUDA_INSTANTIATE_1D(cu_WBP_productsym1_kernel)
+SK_CUDA_INSTANTIATE_1D(cu_WBP_productsym2_kernel)
+SK_CUDA_INSTANTIATE_1D(cu_WBP_productsym3_kernel)

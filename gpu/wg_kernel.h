@@ -1,0 +1,301 @@
+#pragma once
+// The weighted back-projection kernels: matrix builds and per-slice products at
+// symmetry levels 0 to 3. Each kernel is a functor holding its parameters; its
+// operator() is the work of one thread, shared by the CUDA and host backends.
+// The product functors also offer a host_run (wg_kernel_host.cpp), a faster host
+// form that walks the interleaved matrix sequentially and gives the same sums.
+//
+// Matrix kernels are 2-D: gx runs over slice rows j, gy over slice columns i.
+// Product kernels are 1-D over matrix rows r.
+#include "gpu/gpu_layer.h"
+#include "io/tilt_angles.h"
+
+// Detector position of centred pixel (x, z) at one tilt, in the fixed order:
+// both products, their difference, then the centre.
+SK_HD inline float wbp_position(const a& tilt, float x, float z, float r_2) {
+    return tilt.cos_a * x - z * tilt.sin_a + r_2;
+}
+
+// True when position p truncates to a sample c with 0 <= c < sinoX - 1, so that
+// c + 1 is still on the detector. Written as a test on p itself so that no
+// out-of-range float is ever converted to int.
+SK_HD inline bool wbp_on_detector(float p, int sinoX) { return p > -1.0f && p < (float)(sinoX - 1); }
+
+// Level 0: two entries (samples c and c + 1) per tilt on the detector.
+struct cu_WBP_matrix0 {
+    float* d_matrix;
+    int* d_column;
+    int* d_length;
+    const a* d_tangles;
+    int Ntilts, reconsX, reconsY, sinoX, nRows;
+    float w_2, r_2, h_2, factor;
+
+    SK_HD void operator()(int gx, int gy) const {
+        const int j = gx, i = gy;
+        if (j >= reconsY || i >= reconsX || Ntilts == 0) return;
+        const int r = reconsX * j + i;
+        const float x = (float)i - w_2, z = (float)j - h_2;
+        int k = 0;
+        for (int t = 0; t < Ntilts; ++t) {
+            const float p = wbp_position(d_tangles[t], x, z, r_2);
+            if (!wbp_on_detector(p, sinoX)) continue;
+            const int c = (int)p;
+            const float f = p - (float)c;
+            d_matrix[r + k * nRows] = factor * (1.0f - f);
+            d_column[r + k * nRows] = c + t * sinoX;
+            d_length[r] += 1;
+            d_matrix[r + (k + 1) * nRows] = f * factor;
+            d_column[r + (k + 1) * nRows] = c + t * sinoX + 1;
+            d_length[r] += 1;
+            k += 2;
+        }
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Level 1: one entry per tilt, the weight of sample c; sample c + 1 gets factor - m.
+struct cu_WBP_matrixsym1 {
+    float* d_matrix;
+    int* d_column;
+    int* d_length;
+    const a* d_tangles;
+    int Ntilts, reconsX, reconsY, sinoX, nRows;
+    float w_2, r_2, h_2, factor;
+
+    SK_HD void operator()(int gx, int gy) const {
+        const int j = gx, i = gy;
+        if (j >= reconsY || i >= reconsX || Ntilts == 0) return;
+        const int r = reconsX * j + i;
+        const float x = (float)i - w_2, z = (float)j - h_2;
+        int k = 0;
+        for (int t = 0; t < Ntilts; ++t) {
+            const float p = wbp_position(d_tangles[t], x, z, r_2);
+            if (!wbp_on_detector(p, sinoX)) continue;
+            const int c = (int)p;
+            const float f = p - (float)c;
+            d_matrix[r + k * nRows] = factor * (1.0f - f);
+            d_column[r + k * nRows] = c + t * sinoX;
+            d_length[r] += 1;
+            k += 1;
+        }
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Level 2: level-1 entries for the rows j < reconsY (the upper half and, for an
+// odd thickness, the centre row), plus the mirrored column of the point mirror.
+// h_2 is the centre of the full thickness.
+struct cu_WBP_matrixsym2 {
+    float* d_matrix;
+    int* d_column;
+    int* d_column2;
+    int* d_length;
+    const a* d_tangles;
+    int Ntilts, reconsX, reconsY, sinoX, nRows;
+    float w_2, r_2, h_2, factor;
+
+    SK_HD void operator()(int gx, int gy) const {
+        const int j = gx, i = gy;
+        if (j >= reconsY || i >= reconsX || Ntilts == 0) return;
+        const int r = reconsX * j + i;
+        const float x = (float)i - w_2, z = (float)j - h_2;
+        int k = 0;
+        for (int t = 0; t < Ntilts; ++t) {
+            const float p = wbp_position(d_tangles[t], x, z, r_2);
+            if (!wbp_on_detector(p, sinoX)) continue;
+            const int c = (int)p;
+            const float f = p - (float)c;
+            d_matrix[r + k * nRows] = factor * (1.0f - f);
+            d_column[r + k * nRows] = c + t * sinoX;
+            d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
+            d_length[r] += 1;
+            k += 1;
+        }
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Level 3: as level 2 for the tilts 0 .. Ntilts/2 only, plus the slice indices of
+// each row's depth mirror (row thickness - 1 - j) and side mirror (same row,
+// column reconsX - 1 - i). reconsY is the number of rows covered, thickness the
+// full slice height.
+struct cu_WBP_matrixsym3 {
+    float* d_matrix;
+    int* d_column;
+    int* d_column2;
+    int* d_length;
+    int* d_row1;
+    int* d_row2;
+    const a* d_tangles;
+    int Ntilts, reconsX, reconsY, sinoX, nRows;
+    float w_2, r_2, h_2, factor;
+    int thickness;
+
+    SK_HD void operator()(int gx, int gy) const {
+        const int j = gx, i = gy;
+        if (j >= reconsY || i >= reconsX) return;
+        const int r = reconsX * j + i;
+        d_row1[r] = i + reconsX * (thickness - 1 - j);
+        d_row2[r] = reconsX * (j + 1) - i - 1;
+        const float x = (float)i - w_2, z = (float)j - h_2;
+        int k = 0;
+        for (int t = 0; t <= Ntilts / 2; ++t) {
+            const float p = wbp_position(d_tangles[t], x, z, r_2);
+            if (!wbp_on_detector(p, sinoX)) continue;
+            const int c = (int)p;
+            const float f = p - (float)c;
+            d_matrix[r + k * nRows] = factor * (1.0f - f);
+            d_column[r + k * nRows] = c + t * sinoX;
+            d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
+            d_length[r] += 1;
+            k += 1;
+        }
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Level 0 product: pixel r = sum of weight x sample over its entries.
+struct cu_WBP_product_kernel0 {
+    const float* d_matrix;
+    float* d_recons;
+    const float* d_sino;
+    const int* d_column;
+    const int* d_length;
+    int nRows;
+
+    SK_HD void operator()(int r) const {
+        if (r >= nRows) return;
+        const int n = d_length[r];
+        float sum = 0.0f;
+        for (int k = 0; k < n; ++k) {
+            const int e = r + k * nRows;
+            sum = sum + tex_fetch(d_sino, d_column[e]) * d_matrix[e];
+        }
+        d_recons[r] = sum;
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Level 1 product: each entry interpolates samples c and c + 1.
+struct cu_WBP_productsym1_kernel {
+    const float* d_matrix;
+    float* d_recons;
+    const float* d_sino;
+    const int* d_column;
+    const int* d_length;
+    int nRows;
+    float factor;
+
+    SK_HD void operator()(int r) const {
+        if (r >= nRows) return;
+        const int n = d_length[r];
+        float sum = 0.0f;
+        for (int k = 0; k < n; ++k) {
+            const int e = r + k * nRows;
+            const float m = d_matrix[e];
+            const int col = d_column[e];
+            sum += tex_fetch(d_sino, col) * m;
+            sum += tex_fetch(d_sino, col + 1) * (factor - m);
+        }
+        d_recons[r] = sum;
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// True when matrix row r lies in the centre row of an odd thickness (the last
+// reconsX rows of the half-slice matrix).
+SK_HD inline bool wbp_centre_row(int r, int nRows, int reconsX, int thickness) {
+    return (thickness & 1) != 0 && r >= nRows - reconsX;
+}
+
+// Level 2 product: the row's own pixel A and, from the mirrored columns, its
+// point mirror B at npix - 1 - r. A centre-row pixel writes only A: its point
+// mirror is another pixel of the centre row, which has its own matrix row.
+struct cu_WBP_productsym2_kernel {
+    const float* d_matrix;
+    float* d_recons;
+    const float* d_sino;
+    const int* d_column;
+    const int* d_column2;
+    const int* d_length;
+    int nRows;
+    float factor;
+    int reconsX, thickness;
+
+    SK_HD void operator()(int r) const {
+        if (r >= nRows) return;
+        const int n = d_length[r];
+        float A = 0.0f, B = 0.0f;
+        for (int k = 0; k < n; ++k) {
+            const int e = r + k * nRows;
+            const float m = d_matrix[e];
+            const int col = d_column[e], col2 = d_column2[e];
+            const float g = factor - m;
+            A += tex_fetch(d_sino, col) * m;
+            A += tex_fetch(d_sino, col + 1) * g;
+            B += tex_fetch(d_sino, col2) * m;
+            B += tex_fetch(d_sino, col2 - 1) * g;
+        }
+        d_recons[r] = A;
+        if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[reconsX * thickness - 1 - r] = B;
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Sinogram indices [lo, hi) of the stored tilts whose opposite tilt Ntilts - t is
+// another real tilt: not tilt 0 (its partner would be row Ntilts) and, for an even
+// count, not tilt Ntilts/2 (its own partner).
+SK_HD inline int wbp_mirrored_lo(int sinoX) { return sinoX; }
+SK_HD inline int wbp_mirrored_hi(int Ntilts, int sinoX) {
+    return ((Ntilts & 1) == 0 ? Ntilts / 2 : Ntilts / 2 + 1) * sinoX;
+}
+
+// Level 3 product: A (own pixel) and B (point mirror) from the stored tilts, C
+// (depth mirror) and D (side mirror) from the opposite tilts, added atomically
+// into a cleared slice. Every pixel receives exactly two adds. In the centre row
+// of an odd thickness the depth mirror is the pixel itself and the side mirror
+// is the point mirror, so a centre-row thread adds only A and C.
+struct cu_WBP_productsym3_kernel {
+    const float* d_matrix;
+    float* d_recons;
+    const float* d_sino;
+    const int* d_column;
+    const int* d_column2;
+    const int* d_length;
+    const int* d_row1;
+    const int* d_row2;
+    int nRows;
+    float factor;
+    int Ntilts, sinoX;
+    int reconsX, thickness;
+
+    SK_HD void operator()(int r) const {
+        if (r >= nRows) return;
+        const int n = d_length[r], q1 = d_row1[r], q2 = d_row2[r];
+        const int base = (Ntilts + 1) * sinoX;
+        const int lo = wbp_mirrored_lo(sinoX), hi = wbp_mirrored_hi(Ntilts, sinoX);
+        float A = 0.0f, B = 0.0f, C = 0.0f, D = 0.0f;
+        for (int k = 0; k < n; ++k) {
+            const int e = r + k * nRows;
+            const float m = d_matrix[e];
+            const int col = d_column[e], col2 = d_column2[e];
+            const float g = factor - m;
+            A += tex_fetch(d_sino, col) * m;
+            A += tex_fetch(d_sino, col + 1) * g;
+            B += tex_fetch(d_sino, col2) * m;
+            B += tex_fetch(d_sino, col2 - 1) * g;
+            if (col >= lo && col < hi) {
+                C += m * tex_fetch(d_sino, base - col2 - 1);
+                C += tex_fetch(d_sino, base - col2) * g;
+                D += m * tex_fetch(d_sino, base - col - 1);
+                D += tex_fetch(d_sino, base - col - 2) * g;
+            }
+        }
+        const bool centre = wbp_centre_row(r, nRows, reconsX, thickness);
+        atomic_add_float(d_recons + r, A);
+        if (!centre) atomic_add_float(d_recons + (reconsX * thickness - 1 - r), B);
+        atomic_add_float(d_recons + q1, C);
+        if (!centre) atomic_add_float(d_recons + q2, D);
+    }
+    void host_run(const LaunchShape& s) const;
+};

@@ -1,0 +1,207 @@
+// The fast host forms of the WBP products (entry k walked across blocks of rows)
+// against the literal per-row kernel bodies, on random matrices and on matrices
+// built by the set-ups. Both add the same terms in the same order per row, so
+// the slices must be equal bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "gpu/gpu_layer.h"
+#include "gpu/wg.h"
+#include "gpu/wg_kernel.h"
+#include "wbp_reference.h"
+
+namespace {
+
+// A matrix of one level held in host vectors, in the interleaved layout.
+struct HostMatrix {
+    int level, sinoX, Ntilts, reconsX, thickness, nRows, capacity;
+    std::vector<float> matrix;
+    std::vector<int> column, column2, length, row1, row2;
+};
+
+int rows_covered(int level, int thickness) { return level <= 1 ? thickness : (thickness + 1) / 2; }
+
+int capacity_of(int level, int Ntilts) { return level == 0 ? 2 * Ntilts : level == 3 ? Ntilts / 2 + 1 : Ntilts; }
+
+// Random lengths (0 .. capacity, with full and empty rows) and random entries
+// whose indices stay where the level's kernel may read: columns t * sinoX + c
+// with 0 <= c < sinoX - 1, tilts below the level's tilt count.
+HostMatrix random_matrix(int level, int sinoX, int Ntilts, int reconsX, int thickness, uint32_t seed) {
+    HostMatrix h{level, sinoX, Ntilts, reconsX, thickness, reconsX * rows_covered(level, thickness),
+                 capacity_of(level, Ntilts), {}, {}, {}, {}, {}, {}};
+    const size_t e = (size_t)h.capacity * h.nRows;
+    h.matrix.assign(e, 0.0f);
+    h.column.assign(e, 0);
+    h.column2.assign(e, 0);
+    h.length.assign(h.nRows, 0);
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> len(0, h.capacity), sample(0, sinoX - 2);
+    std::uniform_int_distribution<int> tilt(0, level == 3 ? Ntilts / 2 : Ntilts - 1);
+    std::uniform_real_distribution<float> weight(-0.5f / Ntilts, 1.5f / Ntilts);
+    for (int r = 0; r < h.nRows; ++r) {
+        const int pick = len(gen);
+        h.length[r] = r % 97 == 0 ? h.capacity : r % 89 == 0 ? 0 : pick;
+        for (int k = 0; k < h.length[r]; ++k) {
+            const size_t i = (size_t)r + (size_t)k * h.nRows;
+            const int t = tilt(gen), c = sample(gen);
+            h.matrix[i] = weight(gen);
+            h.column[i] = t * sinoX + c;
+            h.column2[i] = t * sinoX + (sinoX - 1 - c);
+        }
+    }
+    if (level == 3) {
+        h.row1.resize(h.nRows);
+        h.row2.resize(h.nRows);
+        for (int r = 0; r < h.nRows; ++r) {
+            const int j = r / reconsX, i = r % reconsX;
+            h.row1[r] = i + reconsX * (thickness - 1 - j);
+            h.row2[r] = reconsX * (j + 1) - i - 1;
+        }
+    }
+    return h;
+}
+
+// The matrix that the level's set-up built in the device slots.
+HostMatrix matrix_from_setup(int level, const std::vector<a>& tilts, int sinoX, int reconsX, int thickness) {
+    const int n = (int)tilts.size();
+    switch (level) {
+        case 0: wbp_setup_sym0(tilts.data(), sinoX, n, reconsX, thickness, n); break;
+        case 1: wbp_setup_sym1(tilts.data(), sinoX, n, reconsX, thickness, n); break;
+        case 2: wbp_setup_sym2(tilts.data(), sinoX, n, reconsX, thickness, n); break;
+        default: wbp_setup_sym3(tilts.data(), sinoX, n, reconsX, thickness, n); break;
+    }
+    // Level 3 builds the level-2 matrix for angles without tilt symmetry.
+    const int built = level == 3 && d_row1 == nullptr ? 2 : level;
+    HostMatrix h{built, sinoX, n, reconsX, thickness, reconsX * rows_covered(built, thickness),
+                 capacity_of(built, n), {}, {}, {}, {}, {}, {}};
+    const size_t e = (size_t)h.capacity * h.nRows;
+    h.matrix.assign(d_matrix, d_matrix + e);
+    h.column.assign(d_column, d_column + e);
+    if (d_column2) h.column2.assign(d_column2, d_column2 + e);
+    h.length.assign(d_length, d_length + h.nRows);
+    if (d_row1) h.row1.assign(d_row1, d_row1 + h.nRows);
+    if (d_row2) h.row2.assign(d_row2, d_row2 + h.nRows);
+    wbp_free();
+    return h;
+}
+
+// Runs the level's product kernel on the host in its literal and its fast form.
+void run_both(const HostMatrix& h, const std::vector<float>& sino, std::vector<float>& literal,
+              std::vector<float>& fast) {
+    const size_t npix = (size_t)h.reconsX * h.thickness;
+    const float factor = (float)(1.0 / h.Ntilts);
+    const LaunchShape shape = launch_shape_1d(h.nRows);
+    // Level 3 adds into a cleared slice; the others must write every pixel.
+    const float fill = h.level == 3 ? 0.0f : std::numeric_limits<float>::quiet_NaN();
+    literal.assign(npix, fill);
+    fast.assign(npix, fill);
+    auto both = [&](auto make) {
+        host_items_1d(shape, make(literal.data()));
+        make(fast.data()).host_run(shape);
+    };
+    switch (h.level) {
+        case 0:
+            both([&](float* out) {
+                return cu_WBP_product_kernel0{h.matrix.data(), out, sino.data(), h.column.data(), h.length.data(),
+                                              h.nRows};
+            });
+            break;
+        case 1:
+            both([&](float* out) {
+                return cu_WBP_productsym1_kernel{h.matrix.data(), out,           sino.data(), h.column.data(),
+                                                 h.length.data(), h.nRows, factor};
+            });
+            break;
+        case 2:
+            both([&](float* out) {
+                return cu_WBP_productsym2_kernel{h.matrix.data(), out,     sino.data(), h.column.data(),
+                                                 h.column2.data(), h.length.data(), h.nRows, factor,
+                                                 h.reconsX,        h.thickness};
+            });
+            break;
+        default:
+            both([&](float* out) {
+                return cu_WBP_productsym3_kernel{h.matrix.data(), out,           sino.data(), h.column.data(),
+                                                 h.column2.data(), h.length.data(), h.row1.data(), h.row2.data(),
+                                                 h.nRows,          factor,          h.Ntilts,    h.sinoX,
+                                                 h.reconsX,        h.thickness};
+            });
+            break;
+    }
+}
+
+void expect_bit_equal(const std::vector<float>& literal, const std::vector<float>& fast) {
+    ASSERT_EQ(literal.size(), fast.size());
+    int differing = 0;
+    for (size_t i = 0; i < literal.size(); ++i) {
+        if (std::memcmp(&literal[i], &fast[i], sizeof(float)) != 0 && ++differing <= 5)
+            ADD_FAILURE() << "pixel " << i << ": literal " << literal[i] << ", fast " << fast[i];
+    }
+    EXPECT_EQ(differing, 0);
+}
+
+struct Shape {
+    int sinoX, Ntilts, reconsX, thickness;
+};
+
+// Several row blocks with a partial last one, odd and even sizes, one tilt,
+// thickness 1, and a slice row wider than a block.
+const std::vector<Shape> kShapes = {
+    {45, 61, 45, 61}, {32, 8, 32, 64}, {33, 7, 33, 33}, {20, 1, 20, 1}, {12, 2, 12, 2}, {1500, 5, 1500, 3},
+};
+
+class WbpHostForms : public testing::TestWithParam<int> {};
+
+TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
+    const int level = GetParam();
+    uint32_t seed = 77u + level;
+    for (const Shape& s : kShapes) {
+        SCOPED_TRACE(testing::Message() << s.sinoX << " x " << s.Ntilts << " -> " << s.reconsX << " x "
+                                        << s.thickness);
+        const HostMatrix h = random_matrix(level, s.sinoX, s.Ntilts, s.reconsX, s.thickness, ++seed);
+        std::vector<float> sino = wbp_ref::random_values((size_t)s.sinoX * s.Ntilts, ++seed);
+        std::vector<float> literal, fast;
+        run_both(h, sino, literal, fast);
+        expect_bit_equal(literal, fast);
+        // Non-finite samples where dead entries point (index 0 and 1) must not leak
+        // into rows that do not read them.
+        sino[0] = std::numeric_limits<float>::infinity();
+        sino[1] = -std::numeric_limits<float>::infinity();
+        run_both(h, sino, literal, fast);
+        expect_bit_equal(literal, fast);
+    }
+}
+
+TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
+    const int level = GetParam();
+    struct Built {
+        std::vector<float> degrees;
+        int sinoX, thickness;
+    };
+    const std::vector<Built> cases = {
+        {{-60, -40, -20, 0, 20, 40, 60}, 40, 56},
+        {{-90, -60, -30, 0, 30, 60}, 37, 25},
+        {{12, -50, -10, 10, 50}, 31, 31},
+    };
+    uint32_t seed = 500u + level;
+    for (const Built& c : cases) {
+        const std::vector<a> tilts = wbp_ref::make_tilts(c.degrees);
+        testing::internal::CaptureStderr();
+        const HostMatrix h = matrix_from_setup(level, tilts, c.sinoX, c.sinoX, c.thickness);
+        testing::internal::GetCapturedStderr();
+        const std::vector<float> sino = wbp_ref::random_values((size_t)c.sinoX * tilts.size(), ++seed);
+        std::vector<float> literal, fast;
+        run_both(h, sino, literal, fast);
+        expect_bit_equal(literal, fast);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, WbpHostForms, testing::Values(0, 1, 2, 3),
+                         [](const testing::TestParamInfo<int>& info) { return "level" + std::to_string(info.param); });
+
+}  // namespace

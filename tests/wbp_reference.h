@@ -1,0 +1,154 @@
+#pragma once
+// Independent double-precision back-projection for the WBP tests, written from
+// the projection formula p = cos_a * x - z * sin_a + r_2 with no matrix: every
+// pixel averages, over the tilts, the sinogram linearly interpolated at p.
+//
+// The symmetry levels derive some pixels from other pixels' projections; the
+// level references below follow those derivations pixel by pixel, so that the
+// detector-end behaviour of each level is checked too.
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "io/tilt_angles.h"
+
+namespace wbp_ref {
+
+// Tilt records as the tilt-angle reader makes them.
+inline std::vector<a> make_tilts(const std::vector<float>& degrees) {
+    std::vector<a> tilts(degrees.size());
+    for (size_t t = 0; t < degrees.size(); ++t) {
+        tilts[t].angle_deg = degrees[t];
+        tilts[t].angle_rad = degrees[t] * 0.017453292f;
+        tilts[t].cos_a = cosf(tilts[t].angle_rad);
+        tilts[t].sin_a = sinf(tilts[t].angle_rad);
+        tilts[t].spare = 0;
+    }
+    return tilts;
+}
+
+inline std::vector<float> random_values(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(lo, hi);
+    std::vector<float> v(n);
+    for (float& x : v) x = dist(gen);
+    return v;
+}
+
+struct Geometry {
+    int sinoX, reconsX, thickness;
+};
+
+// Sum of one pixel, and whether some tilt put it so close to an end of the
+// detector (p = -1 or p = sinoX - 1, where an entry appears or vanishes) that
+// single-precision positions may decide differently from double ones.
+struct Pixel {
+    double sum = 0;
+    bool ambiguous = false;
+};
+
+class Reference {
+public:
+    Reference(const Geometry& g, const std::vector<a>& tilts, const std::vector<float>& sino)
+        : g_(g), tilts_(tilts), sino_(sino), n_((int)tilts.size()) {}
+
+    // Detector position of pixel (i, j) at the angles of tilt t, in double precision.
+    double position(int t, int i, int j) const {
+        const double x = i - (g_.reconsX - 1) * 0.5, z = j - (g_.thickness - 1) * 0.5;
+        return (double)tilts_[t].cos_a * x - z * (double)tilts_[t].sin_a + (g_.sinoX - 1) * 0.5;
+    }
+
+    // Interpolation at p in sinogram row `row`, samples c and c + 1 (c = p truncated).
+    void direct(int row, double p, Pixel& px) const {
+        int c;
+        double f;
+        if (!cell(p, px, c, f)) return;
+        px.sum += (1 - f) * sample(row, c) + f * sample(row, c + 1);
+    }
+
+    // The point-mirrored interpolation at sinoX - 1 - q, read from the cell of q:
+    // samples sinoX - 1 - c and sinoX - 2 - c (c = q truncated).
+    void mirrored(int row, double q, Pixel& px) const {
+        int c;
+        double f;
+        if (!cell(q, px, c, f)) return;
+        px.sum += (1 - f) * sample(row, g_.sinoX - 1 - c) + f * sample(row, g_.sinoX - 2 - c);
+    }
+
+    // Level 0 and 1: every pixel from its own projections at every tilt.
+    Pixel plain(int i, int j) const {
+        Pixel px;
+        for (int t = 0; t < n_; ++t) direct(t, position(t, i, j), px);
+        return px;
+    }
+
+    // Level 2: rows j < thickness/2 and the centre row from their own projections;
+    // lower rows from the projections of their point mirror.
+    Pixel level2(int i, int j) const {
+        if (!lower(j)) return plain(i, j);
+        Pixel px;
+        const int ti = g_.reconsX - 1 - i, tj = g_.thickness - 1 - j;
+        for (int t = 0; t < n_; ++t) mirrored(t, position(t, ti, tj), px);
+        return px;
+    }
+
+    // Level 3: stored tilts 0 .. Ntilts/2 as at level 2; the opposite tilt
+    // Ntilts - t of each stored tilt t that has a distinct real partner comes from
+    // the projection at tilt t of the side mirror (upper rows), of the depth mirror
+    // (lower rows), or of the pixel itself (centre row).
+    Pixel level3(int i, int j) const {
+        Pixel px;
+        const int X = g_.reconsX - 1 - i, Z = g_.thickness - 1 - j;
+        for (int t = 0; t <= n_ / 2; ++t) {
+            if (lower(j)) mirrored(t, position(t, X, Z), px);
+            else direct(t, position(t, i, j), px);
+            const bool partner = t >= 1 && n_ - t != t;
+            if (!partner) continue;
+            if (centre(j)) direct(n_ - t, position(t, i, j), px);
+            else if (lower(j)) direct(n_ - t, position(t, i, Z), px);
+            else mirrored(n_ - t, position(t, X, j), px);
+        }
+        return px;
+    }
+
+    Pixel level(int lvl, int i, int j) const {
+        if (lvl <= 1) return plain(i, j);
+        return lvl == 2 ? level2(i, j) : level3(i, j);
+    }
+
+    // True when every projection of the pixel lies strictly inside (0, sinoX - 1)
+    // with a margin: there every level must give the plain value.
+    bool interior(int i, int j, double margin = 1e-3) const {
+        for (int t = 0; t < n_; ++t) {
+            const double p = position(t, i, j);
+            if (!(p > margin && p < g_.sinoX - 1 - margin)) return false;
+        }
+        return true;
+    }
+
+    double factor() const { return 1.0 / n_; }
+
+private:
+    bool lower(int j) const { return j >= (g_.thickness + 1) / 2; }
+    bool centre(int j) const { return (g_.thickness & 1) && j == g_.thickness / 2; }
+
+    double sample(int row, int c) const { return sino_[(size_t)row * g_.sinoX + c]; }
+
+    bool cell(double p, Pixel& px, int& c, double& f) const {
+        const double last = g_.sinoX - 1;
+        const double near = 1e-4;
+        if ((p != -1 && std::fabs(p + 1) < near) || (p != last && std::fabs(p - last) < near)) px.ambiguous = true;
+        if (!(p > -1 && p < last)) return false;
+        c = (int)p;  // toward zero: p in (-1, 0) extrapolates from samples 0 and 1
+        f = p - c;
+        return true;
+    }
+
+    Geometry g_;
+    const std::vector<a>& tilts_;
+    const std::vector<float>& sino_;
+    int n_;
+};
+
+}  // namespace wbp_ref
