@@ -145,6 +145,7 @@ void accumulate3(const Sym3Arrays& s, const RowBlock& blk, float* __restrict A, 
                  float* __restrict C, float* __restrict D) {
     const float* __restrict sino = s.s2.sino;
     const float factor = s.s2.factor;
+    const int base = s.base, lo = s.lo, hi = s.hi;
     for (int k = 0; k < blk.max_len; ++k) {
         const size_t off = (size_t)k * s.s2.stride + (size_t)blk.r0;
         const float* __restrict m = s.s2.matrix + off;
@@ -152,20 +153,27 @@ void accumulate3(const Sym3Arrays& s, const RowBlock& blk, float* __restrict A, 
         const int* __restrict col2 = s.s2.column2 + off;
         const int* __restrict len = s.s2.length + blk.r0;
         const bool all_live = k < blk.min_len;
+        // Own pixel and point mirror, then the opposite tilt over the same words
+        // (still in L1): two simple loops vectorise where one would not.
         for (int q = 0; q < blk.count; ++q) {
             const bool live = all_live || k < len[q];
             const int c = live ? col[q] : 0, c2 = live ? col2[q] : 1;
-            const bool mir = live && c >= s.lo && c < s.hi;
-            const int i1 = mir ? s.base - c2 - 1 : 0, i2 = mir ? s.base - c - 2 : 0;
             const float w = m[q], g = factor - w;
             const float a0 = sino[c] * w, a1 = sino[c + 1] * g;
             const float b0 = sino[c2] * w, b1 = sino[c2 - 1] * g;
-            const float c0 = w * sino[i1], c1 = sino[i1 + 1] * g;
-            const float d0 = w * sino[i2 + 1], d1 = sino[i2] * g;
             A[q] += live ? a0 : 0.0f;
             A[q] += live ? a1 : 0.0f;
             B[q] += live ? b0 : 0.0f;
             B[q] += live ? b1 : 0.0f;
+        }
+        for (int q = 0; q < blk.count; ++q) {
+            const bool live = all_live || k < len[q];
+            const int c = col[q], c2 = col2[q];
+            const bool mir = live && c >= lo && c < hi;
+            const int i1 = mir ? base - c2 - 1 : 0, i2 = mir ? base - c - 2 : 0;
+            const float w = m[q], g = factor - w;
+            const float c0 = w * sino[i1], c1 = sino[i1 + 1] * g;
+            const float d0 = w * sino[i2 + 1], d1 = sino[i2] * g;
             C[q] += mir ? c0 : 0.0f;
             C[q] += mir ? c1 : 0.0f;
             D[q] += mir ? d0 : 0.0f;

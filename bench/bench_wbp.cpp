@@ -1,0 +1,107 @@
+// WBP product per slice at every symmetry level, 512 x 512 slices (thickness
+// 512) from 61 tilts, on the selected device (the host backend here).
+//
+// The product is bound by reading the matrix, so each level reports the matrix
+// bytes it streams per slice (entries in use plus the per-row arrays), their
+// rate, the machine's copy bandwidth measured in the same run, and
+//   ratio = time per slice / (matrix bytes / copy bandwidth),
+// the time against the floor of reading the matrix once at copy speed.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "bandwidth.h"
+#include "gpu/gpu_layer.h"
+#include "gpu/wg.h"
+#include "io/tilt_angles.h"
+
+namespace {
+
+constexpr int kWidth = 512, kThickness = 512, kTilts = 61;
+
+// Tilt-symmetric angles (angle(61 - t) = -angle(t)), so that level 3 runs as
+// itself: -60, then -59 to 59 in steps of 2.
+std::vector<a> bench_tilts() {
+    std::vector<a> tilts(kTilts);
+    for (int t = 0; t < kTilts; ++t) {
+        const float deg = t == 0 ? -60.0f : -59.0f + 2.0f * (t - 1);
+        tilts[t].angle_deg = deg;
+        tilts[t].angle_rad = deg * 0.017453292f;
+        tilts[t].cos_a = cosf(tilts[t].angle_rad);
+        tilts[t].sin_a = sinf(tilts[t].angle_rad);
+    }
+    return tilts;
+}
+
+double copy_bandwidth() {
+    static const double bw = host_copy_bandwidth();
+    return bw;
+}
+
+void setup(int level, const std::vector<a>& t) {
+    switch (level) {
+        case 0: wbp_setup_sym0(t.data(), kWidth, kTilts, kWidth, kThickness, kTilts); break;
+        case 1: wbp_setup_sym1(t.data(), kWidth, kTilts, kWidth, kThickness, kTilts); break;
+        case 2: wbp_setup_sym2(t.data(), kWidth, kTilts, kWidth, kThickness, kTilts); break;
+        default: wbp_setup_sym3(t.data(), kWidth, kTilts, kWidth, kThickness, kTilts); break;
+    }
+}
+
+void product(int level, float* slice, const float* sino) {
+    switch (level) {
+        case 0: wbp_product_sym0(slice, sino, kWidth, kTilts, kWidth, kThickness); break;
+        case 1: wbp_product_sym1(slice, sino, kWidth, kTilts, kWidth, kThickness, kTilts); break;
+        case 2: wbp_product_sym2(slice, sino, kWidth, kTilts, kWidth, kThickness, kTilts); break;
+        default: wbp_product_sym3(slice, sino, kWidth, kTilts, kWidth, kThickness, kTilts); break;
+    }
+}
+
+// Bytes of the matrix a product must read: every entry in use and every per-row word.
+double matrix_bytes(int level) {
+    const int nRows = kWidth * (level <= 1 ? kThickness : (kThickness + 1) / 2);
+    std::vector<int> len(nRows);
+    gpu_copy_to_host(len.data(), d_length, len.size() * sizeof(int));
+    double entries = 0;
+    for (int n : len) entries += n;
+    const double per_entry = level >= 2 ? 12 : 8;
+    const double per_row = level == 3 ? 12 : 4;
+    return entries * per_entry + (double)nRows * per_row;
+}
+
+void BM_WbpProduct(benchmark::State& state) {
+    const int level = (int)state.range(0);
+    const double bandwidth = copy_bandwidth();
+    const std::vector<a> tilts = bench_tilts();
+    setup(level, tilts);
+    const double bytes = matrix_bytes(level);
+
+    std::vector<float> sino((size_t)kWidth * kTilts), slice((size_t)kWidth * kThickness);
+    std::mt19937 gen(1);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (float& s : sino) s = dist(gen);
+
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        product(level, slice.data(), sino.data());
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        benchmark::DoNotOptimize(slice.data());
+    }
+    wbp_free();
+
+    const double per_slice = seconds / (double)state.iterations();
+    state.counters["matrix_MB"] = bytes / 1e6;
+    state.counters["matrix_GBps"] = bytes / per_slice / 1e9;
+    state.counters["copy_GBps"] = bandwidth / 1e9;
+    state.counters["floor_ms"] = bytes / bandwidth * 1e3;
+    state.counters["ratio"] = per_slice / (bytes / bandwidth);
+}
+
+BENCHMARK(BM_WbpProduct)->DenseRange(0, 3)->ArgName("level")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
