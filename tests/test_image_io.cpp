@@ -66,7 +66,7 @@ TEST(ImageVolume, IndexOfThreeDimensions) {
 
 TEST(ImageVolume, AllocationFailureMessages) {
     Captured c = capture_exit([] {
-        Image* image = image_new();
+        static Image* image = image_new();
         image_alloc(image, -1, 1, 1);
     });
     EXPECT_EQ(c.status, 255);
@@ -159,7 +159,10 @@ TEST(ImageOpenStack, KeepsTheFileFactsAndAnyNameLength) {
 
 TEST(ImageOpenStack, MissingFile) {
     const std::string name = "/nonexistent/" + std::string(300, 'x') + ".mrc";
-    Captured c = capture_exit([&] { image_open_stack(name.c_str(), image_new()); });
+    Captured c = capture_exit([&] {
+        static Image* stack = image_new();  // static: still reachable when the process ends
+        image_open_stack(name.c_str(), stack);
+    });
     EXPECT_EQ(c.status, 255);
     EXPECT_EQ(c.err, "\n Unable to open input file " + name + "\n\n");
 }
@@ -169,11 +172,12 @@ TEST(ImageReadSinogram, ShortReadEndsTheRun) {
     const std::string path = dir.file("s.mrc");
     write_test_stack(path, 4, 3, 2, 2, byte_samples(24));
     Captured c = capture_exit([&] {
-        Image* stack = image_new();
-        FILE* f = image_open_stack(path.c_str(), stack);
+        // Static: what the ending process holds stays reachable.
+        static Image* stack = image_new();
+        static FILE* f = image_open_stack(path.c_str(), stack);
         // The file loses its last row after the header was accepted.
         if (truncate(path.c_str(), 1024 + 4 * 4 * 5) != 0) return;
-        Image* sino = image_new_zeroed(4, 2);
+        static Image* sino = image_new_zeroed(4, 2);
         image_read_sinogram(f, stack, sino, 1);  // row 1 of section 1 is still there
         image_read_sinogram(f, stack, sino, 2);  // row 2 of section 1 is not
     });
@@ -200,8 +204,9 @@ TEST(ImageWriteSlice, AdvancesBySliceAndWritesHostFloats) {
 TEST(ImageWriteSlice, FullDeviceEndsTheRun) {
     for (int nx : {512, 4}) {  // a write the buffer cannot take, and one it can (caught on flush)
         Captured c = capture_exit([nx] {
-            FILE* f = fopen("/dev/full", "w+");
-            Image* slice = image_new_zeroed(nx, 100);
+            // Static, so that what the ending process still holds stays reachable.
+            static FILE* f = fopen("/dev/full", "w+");
+            static Image* slice = image_new_zeroed(nx, 100);
             image_header_from(slice);
             image_write_slice(f, slice);
             image_write_header(f, slice);

@@ -222,7 +222,7 @@ TEST_P(MrcBadHeader, EndsWithItsMessageBeforeAllocating) {
     const std::string path = dir.file("bad.mrc");
     write_file(path, GetParam().bytes);
     Captured c = capture_exit([&] {
-        FILE* f = fopen(path.c_str(), "r");
+        static FILE* f = fopen(path.c_str(), "r");  // static: reachable when the process ends
         mrc_read_header(f);
     });
     EXPECT_EQ(c.status, 255);
