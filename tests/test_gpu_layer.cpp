@@ -86,6 +86,40 @@ TEST(GridArithmetic, ShapesAndWhatTheRuntimeRefuses) {
     EXPECT_FALSE(launch_shape_accepted(LaunchShape{1, 1, 64, 32}));
 }
 
+// ---- errors (host device) ----
+// These fork before any test touches CUDA: a child of a process that has
+// initialised the CUDA runtime cannot use it.
+
+TEST(LayerErrors, AllocationBeyondMemoryReportsOutOfMemory) {
+    gpu_use_backend(GPU_BACKEND_HOST);
+    const size_t too_much = (size_t)sysconf(_SC_PHYS_PAGES) * (size_t)sysconf(_SC_PAGE_SIZE) + 4096;
+    const Captured c = capture_exit([&] { (void)gpu_alloc_at(too_much, "/some/dir/wg.cpp", 321); });
+    EXPECT_EQ(c.status, 255);
+    EXPECT_EQ(c.err, "cudaSafeCall() Runtime API error in file <wg.cpp>, line 321 : out of memory.\n");
+    EXPECT_EQ(c.out, "");
+
+    // Through the macro: this file's own name and line.
+    const int line = __LINE__ + 1;
+    const Captured m = capture_exit([&] { (void)gpu_alloc(too_much); });
+    EXPECT_EQ(m.status, 255);
+    EXPECT_EQ(m.err, "cudaSafeCall() Runtime API error in file <test_gpu_layer.cpp>, line " + std::to_string(line) +
+                         " : out of memory.\n");
+}
+
+TEST(LayerErrors, MemoryCheckRefusesOnlyWhatDoesNotFit) {
+    const float saved = gpu_memory_mb;
+    gpu_memory_mb = 4096.0f;
+    const Captured fits = capture_exit([] { gpu_check_memory(4096.0f, "wbp"); });
+    EXPECT_EQ(fits.status, 0);
+    EXPECT_EQ(fits.err, "");
+    const Captured over = capture_exit([] { gpu_check_memory(4096.5f, "wbp"); });
+    EXPECT_EQ(over.status, 255);
+    EXPECT_EQ(over.err, "GPU: 4096.00 Mb. Not enough memory for run wbp: 4096.50 Mb\n");
+    const Captured sirt = capture_exit([] { gpu_check_memory(123456.789f, "sirt"); });
+    EXPECT_EQ(sirt.err, "GPU: 4096.00 Mb. Not enough memory for run sirt: 123456.79 Mb\n");
+    gpu_memory_mb = saved;
+}
+
 // ---- kernels on every backend ----
 
 class LayerKernels : public testing::TestWithParam<GpuBackend> {
@@ -254,35 +288,3 @@ TEST_P(LayerKernels, BuffersAreAlignedAndFreeOfNullIsHarmless) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, LayerKernels, testing::ValuesIn(test_backends()), backend_param_name);
-
-// ---- errors (host device) ----
-
-TEST(LayerErrors, AllocationBeyondMemoryReportsOutOfMemory) {
-    gpu_use_backend(GPU_BACKEND_HOST);
-    const size_t too_much = (size_t)sysconf(_SC_PHYS_PAGES) * (size_t)sysconf(_SC_PAGE_SIZE) + 4096;
-    const Captured c = capture_exit([&] { (void)gpu_alloc_at(too_much, "/some/dir/wg.cpp", 321); });
-    EXPECT_EQ(c.status, 255);
-    EXPECT_EQ(c.err, "cudaSafeCall() Runtime API error in file <wg.cpp>, line 321 : out of memory.\n");
-    EXPECT_EQ(c.out, "");
-
-    // Through the macro: this file's own name and line.
-    const int line = __LINE__ + 1;
-    const Captured m = capture_exit([&] { (void)gpu_alloc(too_much); });
-    EXPECT_EQ(m.status, 255);
-    EXPECT_EQ(m.err, "cudaSafeCall() Runtime API error in file <test_gpu_layer.cpp>, line " + std::to_string(line) +
-                         " : out of memory.\n");
-}
-
-TEST(LayerErrors, MemoryCheckRefusesOnlyWhatDoesNotFit) {
-    const float saved = gpu_memory_mb;
-    gpu_memory_mb = 4096.0f;
-    const Captured fits = capture_exit([] { gpu_check_memory(4096.0f, "wbp"); });
-    EXPECT_EQ(fits.status, 0);
-    EXPECT_EQ(fits.err, "");
-    const Captured over = capture_exit([] { gpu_check_memory(4096.5f, "wbp"); });
-    EXPECT_EQ(over.status, 255);
-    EXPECT_EQ(over.err, "GPU: 4096.00 Mb. Not enough memory for run wbp: 4096.50 Mb\n");
-    const Captured sirt = capture_exit([] { gpu_check_memory(123456.789f, "sirt"); });
-    EXPECT_EQ(sirt.err, "GPU: 4096.00 Mb. Not enough memory for run sirt: 123456.79 Mb\n");
-    gpu_memory_mb = saved;
-}
