@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The phantom's files open in a standard MRC reader (Python's mrcfile, default
-# mode) and pass its validator, in both byte orders and in every mode.
+# mode) and pass its validator, in both byte orders, as floats and as 16-bit
+# integers. (MODE 0 is left out: skarbel reads its bytes as unsigned, the
+# MRC2014 standard as signed, so a standard reader sees other statistics.)
 # Arguments: <skarbel> <skarbel_phantom>. Exit 77 (skipped) without mrcfile.
 set -euo pipefail
 phantom="$2"
