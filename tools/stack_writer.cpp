@@ -56,7 +56,7 @@ void set_tags(MrcHeader& h, MrcTags tags, bool little_endian) {
     h.mapr = 2;
     h.maps = 3;
     h.ispg = stack ? 0 : 1;
-    h.nversion = 20140;
+    h.nversion = MRC_NVERSION;
     std::memcpy(h.map, "MAP ", 4);
     set_machine_stamp(h, little_endian);
 }
