@@ -122,9 +122,9 @@ Phantom default_phantom(const PhantomSize& size) {
     p.boxes.push_back({0, 0, 0, 0.85 * X, 0.9 * Y, 0.7 * Z, 0, 0.25});
     p.ellipsoids.push_back({-0.40 * X, 0.05 * Y, 0.10 * Z, 0.28 * X, 0.50 * Y, 0.40 * Z, 30, 1.0});
     p.ellipsoids.push_back({-0.38 * X, 0.05 * Y, 0.10 * Z, 0.10 * X, 0.25 * Y, 0.15 * Z, -45, -0.5});
-    p.ellipsoids.push_back({0.35 * X, -0.35 * Y, -0.25 * Z, 0.22 * X, 0.30 * Y, 0.35 * Z, -20, 0.6});
-    p.ellipsoids.push_back({0.40 * X, 0.45 * Y, 0.30 * Z, 0.12 * X, 0.15 * Y, 0.22 * Z, 0, 1.6});
-    p.ellipsoids.push_back({0.0, -0.55 * Y, 0.45 * Z, 0.06 * X, 0.06 * Y, 0.15 * Z, 60, 2.0});
+    p.ellipsoids.push_back({0.35 * X, -0.15 * Y, -0.25 * Z, 0.22 * X, 0.30 * Y, 0.35 * Z, -20, 0.6});
+    p.ellipsoids.push_back({0.40 * X, 0.20 * Y, 0.35 * Z, 0.12 * X, 0.25 * Y, 0.22 * Z, 0, 1.6});
+    p.ellipsoids.push_back({0.0, 0.05 * Y, 0.45 * Z, 0.06 * X, 0.06 * Y, 0.15 * Z, 60, 2.0});
     return p;
 }
 

@@ -39,7 +39,7 @@ struct PhantomSize {
 
 // A slab of low density holding ellipsoids of different densities (one of
 // them a lighter hole), scaled to the size; the whole object stays inside
-// the reconstructed area.
+// the reconstructed area, and the central slice cuts most of the ellipsoids.
 Phantom default_phantom(const PhantomSize& size);
 
 double phantom_density(const Phantom& phantom, double x, double y, double z);
