@@ -105,6 +105,10 @@ TEST(SlicePng, RefusesWhatItCannotShow) {
     TempDir dir;
     write_volume(dir.file("v.mrc"), 2, 2, 3, std::vector<float>(12, 1.0f));
     write_volume(dir.file("i.mrc"), 2, 2, 1, std::vector<float>(4, 1.0f), false, 1);
+    // Noise, so that the compressed picture outgrows libpng's buffers.
+    std::vector<float> noise(300 * 200);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = (float)((i * 2654435761u) % 1000);
+    write_volume(dir.file("big.mrc"), 300, 200, 1, noise);
     write_file(dir.file("short.mrc"), read_file(dir.file("v.mrc")).substr(0, 1030));
     const std::string png = dir.file("p.png");
     struct Case {
@@ -120,6 +124,7 @@ TEST(SlicePng, RefusesWhatItCannotShow) {
         {{"-z3", png, dir.file("v.mrc")}, "skarbel_slice_png: " + dir.file("v.mrc") + " has 3 sections, no section 3\n"},
         {{"-z", "-1", png, dir.file("v.mrc")}, "skarbel_slice_png: -z needs a section number of 0 or more, got \"-1\"\n"},
         {{"/nonexistent-dir/p.png", dir.file("v.mrc")}, "skarbel_slice_png: cannot write /nonexistent-dir/p.png\n"},
+        {{"/dev/full", dir.file("big.mrc")}, "skarbel_slice_png: cannot write /dev/full\n"},
     };
     for (const Case& c : cases) {
         const Captured run = run_tool(c.args);

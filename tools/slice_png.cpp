@@ -48,9 +48,11 @@ const char* read_error(int code) {
 Panel panel_of(const char* file_name, int section) {
     Image* image = image_new();
     const int code = image_read_volume(file_name, image);
+    const int nz = image->nz;
+    const int z = section < 0 ? nz / 2 : section;
+    if (code != 0 || z >= nz) image_free(image);
     if (code != 0) failf("skarbel_slice_png: %s %s\n", file_name, read_error(code));
-    const int z = section < 0 ? image->nz / 2 : section;
-    if (z >= image->nz) failf("skarbel_slice_png: %s has %d sections, no section %d\n", file_name, image->nz, z);
+    if (z >= nz) failf("skarbel_slice_png: %s has %d sections, no section %d\n", file_name, nz, z);
 
     Panel p;
     p.width = image->nx;
@@ -99,14 +101,21 @@ std::vector<unsigned char> compose(const std::vector<Panel>& panels, int* width,
     return out;
 }
 
+// libpng's own handlers print their texts; ours stay quiet and let the
+// caller report the failure in its own words.
+void png_quiet_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void png_quiet_warning(png_structp, png_const_charp) {}
+
 void write_png(const char* file_name, const std::vector<unsigned char>& grey, int width, int height) {
     FILE* file = fopen(file_name, "wb");
     if (!file) failf("skarbel_slice_png: cannot write %s\n", file_name);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_quiet_error, png_quiet_warning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!png || !info) failf("skarbel_slice_png: cannot write %s\n", file_name);
     // libpng reports its errors by jumping back here.
-    if (setjmp(png_jmpbuf(png))) failf("skarbel_slice_png: cannot write %s\n", file_name);
+    if (!png || !info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        failf("skarbel_slice_png: cannot write %s\n", file_name);
+    }
     png_init_io(png, file);
     png_set_IHDR(png, info, (png_uint_32)width, (png_uint_32)height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
