@@ -220,6 +220,7 @@ struct cu_WBP_productsym2_kernel {
     const int* d_length;
     int nRows;
     float factor;
+    int Ntilts, sinoX;  // read by the host form only
     int reconsX, thickness;
 
     SK_HD void operator()(int r) const {

@@ -84,40 +84,6 @@ inline void lane1(const float* __restrict sino, const EntryK& e, float factor, i
     sum[q] += live ? v1 : 0.0f;
 }
 
-inline void lane2(const float* __restrict sino, const EntryK& e, float factor, int q, float* __restrict A,
-                  float* __restrict B) {
-    const bool live = e.all_live || e.k < e.len[q];
-    const int c = live ? e.col[q] : 0, c2 = live ? e.col2[q] : 1;
-    const float w = e.m[q], g = factor - w;
-    const float a0 = sino[c] * w, a1 = sino[c + 1] * g;
-    const float b0 = sino[c2] * w, b1 = sino[c2 - 1] * g;
-    A[q] += live ? a0 : 0.0f;
-    A[q] += live ? a1 : 0.0f;
-    B[q] += live ? b0 : 0.0f;
-    B[q] += live ? b1 : 0.0f;
-}
-
-// Opposite-tilt indices of level 3: the mirrored interpolations read samples
-// i1, i1 + 1 (depth mirror) and i2, i2 + 1 (side mirror) of row Ntilts - t.
-struct Opposite {
-    int base, lo, hi;  // base = (Ntilts + 1) * sinoX; tilts with a partner have columns in [lo, hi)
-};
-
-inline void lane3_opposite(const float* __restrict sino, const EntryK& e, float factor, const Opposite& o, int q,
-                           float* __restrict C, float* __restrict D) {
-    const bool live = e.all_live || e.k < e.len[q];
-    const int c = e.col[q], c2 = e.col2[q];
-    const bool mir = live && c >= o.lo && c < o.hi;
-    const int i1 = mir ? o.base - c2 - 1 : 0, i2 = mir ? o.base - c - 2 : 0;
-    const float w = e.m[q], g = factor - w;
-    const float c0 = w * sino[i1], c1 = sino[i1 + 1] * g;
-    const float d0 = w * sino[i2 + 1], d1 = sino[i2] * g;
-    C[q] += mir ? c0 : 0.0f;
-    C[q] += mir ? c1 : 0.0f;
-    D[q] += mir ? d0 : 0.0f;
-    D[q] += mir ? d1 : 0.0f;
-}
-
 #if defined(__SSE2__)
 // ---- four rows at a time --------------------------------------------------------------
 // Each entry interpolates two neighbouring samples, so one 8-byte load fetches
@@ -159,139 +125,139 @@ inline void quad1(const float* __restrict sino, const EntryK& e, float factor, i
     _mm_storeu_ps(sum + q, acc);
 }
 
-// Own-pixel and point-mirror columns of four rows, dead lanes on samples 0 and 1.
-struct QuadColumns {
-    __m128i live, c, c2;
-};
-
-inline QuadColumns quad_columns(const EntryK& e, int q) {
-    const __m128i live = live_lanes(e, q);
-    const __m128i c = _mm_and_si128(load4(e.col + q), live);
-    const __m128i c2 = _mm_or_si128(_mm_and_si128(load4(e.col2 + q), live), _mm_andnot_si128(live, _mm_set1_epi32(1)));
-    return {live, c, c2};
-}
-
-inline void quad2(const float* __restrict sino, const EntryK& e, float factor, const QuadColumns& qc, int q,
-                  float* __restrict A, float* __restrict B) {
-    alignas(16) int ia[4], ib[4];
-    _mm_store_si128((__m128i*)ia, qc.c);
-    _mm_store_si128((__m128i*)ib, _mm_sub_epi32(qc.c2, _mm_set1_epi32(1)));
-    const __m128 lv = _mm_castsi128_ps(qc.live);
-    const __m128 w = _mm_loadu_ps(e.m + q), g = _mm_sub_ps(_mm_set1_ps(factor), w);
-    __m128 lo, hi;
-    sample_pairs(sino, ia, lo, hi);
-    __m128 a = _mm_loadu_ps(A + q);
-    a = add_masked(a, lo, w, lv);
-    a = add_masked(a, hi, g, lv);
-    _mm_storeu_ps(A + q, a);
-    sample_pairs(sino, ib, lo, hi);  // lo = s[c2 - 1], hi = s[c2]
-    __m128 b = _mm_loadu_ps(B + q);
-    b = add_masked(b, hi, w, lv);
-    b = add_masked(b, lo, g, lv);
-    _mm_storeu_ps(B + q, b);
-}
-
-inline void quad3_opposite(const float* __restrict sino, const EntryK& e, float factor, const Opposite& o,
-                           const QuadColumns& qc, int q, float* __restrict C, float* __restrict D) {
-    const __m128i mir = _mm_and_si128(qc.live, _mm_and_si128(_mm_cmpgt_epi32(qc.c, _mm_set1_epi32(o.lo - 1)),
-                                                             _mm_cmpgt_epi32(_mm_set1_epi32(o.hi), qc.c)));
-    const __m128i base = _mm_set1_epi32(o.base);
-    alignas(16) int i1[4], i2[4];
-    _mm_store_si128((__m128i*)i1, _mm_and_si128(_mm_sub_epi32(_mm_sub_epi32(base, qc.c2), _mm_set1_epi32(1)), mir));
-    _mm_store_si128((__m128i*)i2, _mm_and_si128(_mm_sub_epi32(_mm_sub_epi32(base, qc.c), _mm_set1_epi32(2)), mir));
-    const __m128 mv = _mm_castsi128_ps(mir);
-    const __m128 w = _mm_loadu_ps(e.m + q), g = _mm_sub_ps(_mm_set1_ps(factor), w);
-    __m128 lo, hi;
-    sample_pairs(sino, i1, lo, hi);
-    __m128 c = _mm_loadu_ps(C + q);
-    c = add_masked(c, w, lo, mv);
-    c = add_masked(c, hi, g, mv);
-    _mm_storeu_ps(C + q, c);
-    sample_pairs(sino, i2, lo, hi);
-    __m128 d = _mm_loadu_ps(D + q);
-    d = add_masked(d, w, hi, mv);
-    d = add_masked(d, lo, g, mv);
-    _mm_storeu_ps(D + q, d);
-}
-constexpr int kQuad = 4;
-#else
-constexpr int kQuad = 0;
 #endif
 
-// Level 0: one sample per entry; a plain loop the compiler vectorises.
-void accumulate0(const float* __restrict matrix, const int* __restrict column, const int* __restrict length,
-                 const float* __restrict sino, size_t stride, const RowBlock& b, float* __restrict sum) {
+// Rows are walked in runs of one cache line of each entry array. Entry k of a
+// block is one 4-kB run per array, and the next entry lies a whole stride
+// further on, where the hardware prefetchers would start cold: each run
+// therefore fetches the same line of entry k + 1 into L2 ahead of use.
+constexpr int kLine = 16;
+
+inline void prefetch_next(const EntryK& e, size_t stride, int q) {
+    __builtin_prefetch(e.m + stride + q, 0, 2);
+    __builtin_prefetch(e.col + stride + q, 0, 2);
+}
+
+// Level 0: one sample per entry; plain loops the compiler vectorises.
+void accumulate0(const float* matrix, const int* column, const int* length, const float* __restrict sino,
+                 size_t stride, const RowBlock& b, float* __restrict sum) {
     for (int k = 0; k < b.max_len; ++k) {
-        const size_t off = (size_t)k * stride + (size_t)b.r0;
-        const float* __restrict m = matrix + off;
-        const int* __restrict col = column + off;
-        if (k < b.min_len) {
-            for (int q = 0; q < b.count; ++q) sum[q] = sum[q] + sino[col[q]] * m[q];
-        } else {
-            const int* __restrict len = length + b.r0;
-            for (int q = 0; q < b.count; ++q) {
-                const bool live = k < len[q];
-                const float v = sino[live ? col[q] : 0] * m[q];
-                sum[q] = sum[q] + (live ? v : 0.0f);
+        const EntryK e = entry_k(matrix, column, nullptr, length, stride, b, k);
+        const bool ahead = k + 1 < b.max_len;
+        for (int q0 = 0; q0 < b.count; q0 += kLine) {
+            const int q1 = std::min(b.count, q0 + kLine);
+            if (ahead) prefetch_next(e, stride, q0);
+            if (e.all_live) {
+                for (int q = q0; q < q1; ++q) sum[q] = sum[q] + sino[e.col[q]] * e.m[q];
+            } else {
+                for (int q = q0; q < q1; ++q) {
+                    const bool live = k < e.len[q];
+                    const float v = sino[live ? e.col[q] : 0] * e.m[q];
+                    sum[q] = sum[q] + (live ? v : 0.0f);
+                }
             }
         }
     }
 }
 
-// Rows of a block handled four at a time where the target allows.
-inline int quad_end(int count) { return kQuad ? count - count % 4 : 0; }
-
 void accumulate1(const float* matrix, const int* column, const int* length, const float* __restrict sino,
                  size_t stride, float factor, const RowBlock& b, float* __restrict sum) {
     for (int k = 0; k < b.max_len; ++k) {
         const EntryK e = entry_k(matrix, column, nullptr, length, stride, b, k);
-        int q = 0;
+        const bool ahead = k + 1 < b.max_len;
+        for (int q0 = 0; q0 < b.count; q0 += kLine) {
+            const int q1 = std::min(b.count, q0 + kLine);
+            if (ahead) prefetch_next(e, stride, q0);
+            int q = q0;
 #if defined(__SSE2__)
-        for (; q < quad_end(b.count); q += 4) quad1(sino, e, factor, q, sum);
+            for (; q + 4 <= q1; q += 4) quad1(sino, e, factor, q, sum);
 #endif
-        for (; q < b.count; ++q) lane1(sino, e, factor, q, sum);
-    }
-}
-
-// Level 2 accumulation: own pixel A and point mirror B.
-struct Sym2Arrays {
-    const float* matrix;
-    const int* column;
-    const int* column2;
-    const int* length;
-    const float* sino;
-    size_t stride;
-    float factor;
-};
-
-void accumulate2(const Sym2Arrays& s, const RowBlock& b, float* __restrict A, float* __restrict B) {
-    for (int k = 0; k < b.max_len; ++k) {
-        const EntryK e = entry_k(s.matrix, s.column, s.column2, s.length, s.stride, b, k);
-        int q = 0;
-#if defined(__SSE2__)
-        for (; q < quad_end(b.count); q += 4) quad2(s.sino, e, s.factor, quad_columns(e, q), q, A, B);
-#endif
-        for (; q < b.count; ++q) lane2(s.sino, e, s.factor, q, A, B);
-    }
-}
-
-// Level 3 accumulation: A, B as at level 2, plus C (depth mirror) and D (side
-// mirror) from the opposite tilt for entries whose tilt has a partner.
-void accumulate3(const Sym2Arrays& s, const Opposite& o, const RowBlock& b, float* __restrict A,
-                 float* __restrict B, float* __restrict C, float* __restrict D) {
-    for (int k = 0; k < b.max_len; ++k) {
-        const EntryK e = entry_k(s.matrix, s.column, s.column2, s.length, s.stride, b, k);
-        int q = 0;
-#if defined(__SSE2__)
-        for (; q < quad_end(b.count); q += 4) {
-            const QuadColumns qc = quad_columns(e, q);
-            quad2(s.sino, e, s.factor, qc, q, A, B);
-            quad3_opposite(s.sino, e, s.factor, o, qc, q, C, D);
+            for (; q < q1; ++q) lane1(sino, e, factor, q, sum);
         }
-#endif
-        for (; q < b.count; ++q) {
-            lane2(s.sino, e, s.factor, q, A, B);
-            lane3_opposite(s.sino, e, s.factor, o, q, C, D);
+    }
+}
+
+// ---- levels 2 and 3: a per-slice table of the samples of every column ------------
+// An entry of column col = t * sinoX + c (0 <= c < sinoX - 1) reads fixed samples
+// of the sinogram: s[t][c] and s[t][c + 1] for its own pixel, s[t][sinoX - 1 - c]
+// and s[t][sinoX - 2 - c] for the point mirror and, at level 3, the same four of
+// the opposite row Ntilts - t. The table puts them side by side at index col,
+// in the order the sums use them, so that an entry is one contiguous read and
+// a few multiply-adds on consecutive accumulators. A tilt without a partner
+// holds zeros for the opposite row: adding w * 0 leaves a sum unchanged.
+
+float* table_buffer(size_t floats) {
+    static thread_local std::vector<float> table;
+    if (table.size() < floats) table.resize(floats);
+    return table.data();
+}
+
+// Level 2 table: {s[t][c], s[t][X-1-c], s[t][c+1], s[t][X-2-c]} per column.
+const float* level2_table(const float* sino, int sinoX, int tilts) {
+    float* table = table_buffer((size_t)4 * sinoX * tilts);
+#pragma omp parallel for schedule(static)
+    for (int t = 0; t < tilts; ++t) {
+        const float* row = sino + (size_t)t * sinoX;
+        for (int c = 0; c < sinoX; ++c) {
+            float* e = table + 4 * ((size_t)t * sinoX + c);
+            const bool used = c < sinoX - 1;
+            e[0] = used ? row[c] : 0.0f;
+            e[1] = used ? row[sinoX - 1 - c] : 0.0f;
+            e[2] = used ? row[c + 1] : 0.0f;
+            e[3] = used ? row[sinoX - 2 - c] : 0.0f;
+        }
+    }
+    return table;
+}
+
+// Level 3 table: {A0, C0, B0, D0, A1, C1, B1, D1} per column of the stored
+// tilts, with A, B from row t and C, D (depth and side mirror) from row Ntilts - t:
+// A0 = s[t][c], A1 = s[t][c+1], B0 = s[t][X-1-c], B1 = s[t][X-2-c], and the same
+// positions of the opposite row for C and D.
+const float* level3_table(const float* sino, int sinoX, int Ntilts) {
+    const int stored = Ntilts / 2 + 1;
+    const int partner_end = wbp_mirrored_hi(Ntilts, sinoX) / (sinoX > 0 ? sinoX : 1);
+    float* table = table_buffer((size_t)8 * sinoX * stored);
+#pragma omp parallel for schedule(static)
+    for (int t = 0; t < stored; ++t) {
+        const float* row = sino + (size_t)t * sinoX;
+        const bool paired = t >= 1 && t < partner_end;
+        const float* opp = paired ? sino + (size_t)(Ntilts - t) * sinoX : row;
+        for (int c = 0; c < sinoX; ++c) {
+            float* e = table + 8 * ((size_t)t * sinoX + c);
+            const bool used = c < sinoX - 1, mirrored = used && paired;
+            e[0] = used ? row[c] : 0.0f;
+            e[1] = mirrored ? opp[c] : 0.0f;
+            e[2] = used ? row[sinoX - 1 - c] : 0.0f;
+            e[3] = mirrored ? opp[sinoX - 1 - c] : 0.0f;
+            e[4] = used ? row[c + 1] : 0.0f;
+            e[5] = mirrored ? opp[c + 1] : 0.0f;
+            e[6] = used ? row[sinoX - 2 - c] : 0.0f;
+            e[7] = mirrored ? opp[sinoX - 2 - c] : 0.0f;
+        }
+    }
+    return table;
+}
+
+// acc[q * N + l] += table[col * 2N + l] * w, then += table[col * 2N + N + l] * g,
+// for the N sums of every live row of entry k.
+template <int N>
+void accumulate_table(const float* matrix, const int* column, const int* length, size_t stride, float factor,
+                      const float* __restrict table, const RowBlock& b, float* __restrict acc) {
+    for (int k = 0; k < b.max_len; ++k) {
+        const EntryK e = entry_k(matrix, column, nullptr, length, stride, b, k);
+        const bool ahead = k + 1 < b.max_len;
+        for (int q0 = 0; q0 < b.count; q0 += kLine) {
+            const int q1 = std::min(b.count, q0 + kLine);
+            if (ahead) prefetch_next(e, stride, q0);
+            for (int q = q0; q < q1; ++q) {
+                if (!e.all_live && k >= e.len[q]) continue;
+                const float w = e.m[q], g = factor - w;
+                const float* __restrict t = table + (size_t)2 * N * e.col[q];
+                float* __restrict a = acc + (size_t)N * q;
+                for (int l = 0; l < N; ++l) a[l] = a[l] + t[l] * w;
+                for (int l = 0; l < N; ++l) a[l] = a[l] + t[N + l] * g;
+            }
         }
     }
 }
@@ -334,21 +300,21 @@ void cu_WBP_productsym1_kernel::host_run(const LaunchShape&) const {
 }
 
 void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {
-    const Sym2Arrays s{d_matrix, d_column, d_column2, d_length, d_sino, (size_t)nRows, factor};
+    if (nRows <= 0) return;
+    const float* table = level2_table(d_sino, sinoX, Ntilts);
     const long long npix = (long long)reconsX * thickness;
     const int blocks = block_count(nRows, kBlockRows);
 #pragma omp parallel for schedule(dynamic, 2)
     for (int bi = 0; bi < blocks; ++bi) {
         const int r0 = bi * kBlockRows;
         const RowBlock b = row_block(d_length, r0, std::min(kBlockRows, nRows - r0));
-        float A[kBlockRows], B[kBlockRows];
-        std::fill(A, A + b.count, 0.0f);
-        std::fill(B, B + b.count, 0.0f);
-        accumulate2(s, b, A, B);
+        float acc[2 * kBlockRows];  // A, B of each row
+        std::fill(acc, acc + 2 * b.count, 0.0f);
+        accumulate_table<2>(d_matrix, d_column, d_length, (size_t)nRows, factor, table, b, acc);
         for (int q = 0; q < b.count; ++q) {
             const int r = r0 + q;
-            d_recons[r] = A[q];
-            if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[npix - 1 - r] = B[q];
+            d_recons[r] = acc[2 * q];
+            if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[npix - 1 - r] = acc[2 * q + 1];
         }
     }
 }
@@ -360,36 +326,33 @@ void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {
 // x, y comes first, so this equals the atomic form exactly.
 void cu_WBP_productsym3_kernel::host_run(const LaunchShape&) const {
     if (nRows <= 0 || reconsX <= 0) return;
-    const Sym2Arrays s{d_matrix, d_column, d_column2, d_length, d_sino, (size_t)nRows, factor};
-    const Opposite o{(Ntilts + 1) * sinoX, wbp_mirrored_lo(sinoX), wbp_mirrored_hi(Ntilts, sinoX)};
+    const float* table = level3_table(d_sino, sinoX, Ntilts);
     const int W = reconsX, rows = nRows / W;
     const int rows_per_block = std::max(1, kBlockRows / W);
     const int blocks = block_count(rows, rows_per_block);
     const bool odd = (thickness & 1) != 0;
 #pragma omp parallel
     {
-        std::vector<float> acc(4 * (size_t)rows_per_block * W);
+        std::vector<float> acc(4 * (size_t)rows_per_block * W);  // A, C, B, D of each row
 #pragma omp for schedule(dynamic, 1)
         for (int bi = 0; bi < blocks; ++bi) {
             const int j0 = bi * rows_per_block, j1 = std::min(rows, j0 + rows_per_block);
             const int count = (j1 - j0) * W;
-            float* A = acc.data();
-            float* B = A + count;
-            float* C = B + count;
-            float* D = C + count;
-            std::fill(A, A + 4 * (size_t)count, 0.0f);
-            accumulate3(s, o, row_block(d_length, j0 * W, count), A, B, C, D);
+            std::fill(acc.begin(), acc.begin() + 4 * (size_t)count, 0.0f);
+            accumulate_table<4>(d_matrix, d_column, d_length, (size_t)nRows, factor, table,
+                                row_block(d_length, j0 * W, count), acc.data());
             for (int j = j0; j < j1; ++j) {
-                const size_t q0 = (size_t)(j - j0) * W;
+                const float* s = acc.data() + 4 * (size_t)(j - j0) * W;  // row (i, j) at s + 4 i
                 float* own = d_recons + (size_t)j * W;
                 float* mirror = d_recons + (size_t)(thickness - 1 - j) * W;
                 if (odd && j == rows - 1) {
-                    for (int i = 0; i < W; ++i) own[i] = (own[i] + A[q0 + i]) + C[q0 + i];
+                    for (int i = 0; i < W; ++i) own[i] = (own[i] + s[4 * i]) + s[4 * i + 1];
                     continue;
                 }
                 for (int i = 0; i < W; ++i) {
-                    own[i] = (own[i] + A[q0 + i]) + D[q0 + W - 1 - i];
-                    mirror[i] = (mirror[i] + C[q0 + i]) + B[q0 + W - 1 - i];
+                    const float* side = s + 4 * (size_t)(W - 1 - i);
+                    own[i] = (own[i] + s[4 * i]) + side[3];
+                    mirror[i] = (mirror[i] + s[4 * i + 1]) + side[2];
                 }
             }
         }

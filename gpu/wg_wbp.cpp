@@ -157,7 +157,7 @@ void wbp_product_sym2(float* recons, const float* sino, int sinoX, int sinoY, in
     const float factor = (float)(1.0 / Ntilts);
     run_product(recons, sino, sinoX, sinoY, reconsX, reconsY, nRows,
                 cu_WBP_productsym2_kernel{d_matrix, d_recons, d_sino, d_column, d_column2, d_length, nRows, factor,
-                                          reconsX, reconsY},
+                                          Ntilts, sinoX, reconsX, reconsY},
                 false);
 }
 

@@ -121,7 +121,8 @@ void run_both(const HostMatrix& h, const std::vector<float>& sino, std::vector<f
             both([&](float* out) {
                 return cu_WBP_productsym2_kernel{h.matrix.data(), out,     sino.data(), h.column.data(),
                                                  h.column2.data(), h.length.data(), h.nRows, factor,
-                                                 h.reconsX,        h.thickness};
+                                                 h.Ntilts,         h.sinoX,         h.reconsX,
+                                                 h.thickness};
             });
             break;
         default:
