@@ -138,26 +138,75 @@ inline void prefetch_next(const EntryK& e, size_t stride, int q) {
     __builtin_prefetch(e.col + stride + q, 0, 2);
 }
 
-// Level 0: one sample per entry; plain loops the compiler vectorises.
-void accumulate0(const float* matrix, const int* column, const int* length, const float* __restrict sino,
-                 size_t stride, const RowBlock& b, float* __restrict sum) {
-    for (int k = 0; k < b.max_len; ++k) {
-        const EntryK e = entry_k(matrix, column, nullptr, length, stride, b, k);
-        const bool ahead = k + 1 < b.max_len;
-        for (int q0 = 0; q0 < b.count; q0 += kLine) {
-            const int q1 = std::min(b.count, q0 + kLine);
-            if (ahead) prefetch_next(e, stride, q0);
-            if (e.all_live) {
-                for (int q = q0; q < q1; ++q) sum[q] = sum[q] + sino[e.col[q]] * e.m[q];
-            } else {
-                for (int q = q0; q < q1; ++q) {
-                    const bool live = k < e.len[q];
-                    const float v = sino[live ? e.col[q] : 0] * e.m[q];
-                    sum[q] = sum[q] + (live ? v : 0.0f);
-                }
+// Level 0, one entry k at a time: plain loops the compiler vectorises.
+void accumulate0_single(const EntryK& e, const float* __restrict sino, const RowBlock& b, float* __restrict sum) {
+    for (int q0 = 0; q0 < b.count; q0 += kLine) {
+        const int q1 = std::min(b.count, q0 + kLine);
+        if (e.all_live) {
+            for (int q = q0; q < q1; ++q) sum[q] = sum[q] + sino[e.col[q]] * e.m[q];
+        } else {
+            for (int q = q0; q < q1; ++q) {
+                const bool live = e.k < e.len[q];
+                const float v = sino[live ? e.col[q] : 0] * e.m[q];
+                sum[q] = sum[q] + (live ? v : 0.0f);
             }
         }
     }
+}
+
+// Level 0, entries k and k + 1 of one row together, in this order. The matrix
+// stores each tilt as two entries on samples c and c + 1, so four rows usually
+// read their two samples with the paired loads; lanes where entry k + 1 is
+// not the next sample of entry k (or either entry is dead) read them singly.
+void pair0_row(const EntryK& e0, const EntryK& e1, const float* __restrict sino, int q, float* __restrict sum) {
+    const bool live0 = e0.all_live || e0.k < e0.len[q], live1 = e1.all_live || e1.k < e1.len[q];
+    const float v0 = sino[live0 ? e0.col[q] : 0] * e0.m[q];
+    sum[q] = sum[q] + (live0 ? v0 : 0.0f);
+    const float v1 = sino[live1 ? e1.col[q] : 0] * e1.m[q];
+    sum[q] = sum[q] + (live1 ? v1 : 0.0f);
+}
+
+#if defined(__SSE2__)
+void pair0_quad(const EntryK& e0, const EntryK& e1, const float* __restrict sino, int q, float* __restrict sum) {
+    const __m128i c0 = load4(e0.col + q), c1 = load4(e1.col + q);
+    const __m128i live = _mm_and_si128(live_lanes(e0, q), live_lanes(e1, q));
+    const __m128i next = _mm_and_si128(live, _mm_cmpeq_epi32(c1, _mm_add_epi32(c0, _mm_set1_epi32(1))));
+    if (_mm_movemask_ps(_mm_castsi128_ps(next)) != 15) {
+        for (int l = 0; l < 4; ++l) pair0_row(e0, e1, sino, q + l, sum);
+        return;
+    }
+    alignas(16) int ia[4];
+    _mm_store_si128((__m128i*)ia, c0);
+    __m128 lo, hi;
+    sample_pairs(sino, ia, lo, hi);
+    __m128 acc = _mm_loadu_ps(sum + q);
+    acc = _mm_add_ps(acc, _mm_mul_ps(lo, _mm_loadu_ps(e0.m + q)));
+    acc = _mm_add_ps(acc, _mm_mul_ps(hi, _mm_loadu_ps(e1.m + q)));
+    _mm_storeu_ps(sum + q, acc);
+}
+#endif
+
+void accumulate0(const float* matrix, const int* column, const int* length, const float* __restrict sino,
+                 size_t stride, const RowBlock& b, float* __restrict sum) {
+    int k = 0;
+    for (; k + 1 < b.max_len; k += 2) {
+        const EntryK e0 = entry_k(matrix, column, nullptr, length, stride, b, k);
+        const EntryK e1 = entry_k(matrix, column, nullptr, length, stride, b, k + 1);
+        const bool ahead = k + 3 < b.max_len;
+        for (int q0 = 0; q0 < b.count; q0 += kLine) {
+            const int q1 = std::min(b.count, q0 + kLine);
+            if (ahead) {
+                prefetch_next(e0, 2 * stride, q0);
+                prefetch_next(e1, 2 * stride, q0);
+            }
+            int q = q0;
+#if defined(__SSE2__)
+            for (; q + 4 <= q1; q += 4) pair0_quad(e0, e1, sino, q, sum);
+#endif
+            for (; q < q1; ++q) pair0_row(e0, e1, sino, q, sum);
+        }
+    }
+    if (k < b.max_len) accumulate0_single(entry_k(matrix, column, nullptr, length, stride, b, k), sino, b, sum);
 }
 
 void accumulate1(const float* matrix, const int* column, const int* length, const float* __restrict sino,
@@ -242,6 +291,34 @@ const float* level3_table(const float* sino, int sinoX, int Ntilts) {
 // acc[q * N + l] += table[col * 2N + l] * w, then += table[col * 2N + N + l] * g,
 // for the N sums of every live row of entry k.
 template <int N>
+inline void table_row(const EntryK& e, float factor, const float* __restrict table, int q, float* __restrict acc) {
+    if (!e.all_live && e.k >= e.len[q]) return;
+    const float w = e.m[q], g = factor - w;
+    const float* __restrict t = table + (size_t)2 * N * e.col[q];
+    float* __restrict a = acc + (size_t)N * q;
+    for (int l = 0; l < N; ++l) a[l] = a[l] + t[l] * w;
+    for (int l = 0; l < N; ++l) a[l] = a[l] + t[N + l] * g;
+}
+
+#if defined(__SSE2__)
+// Level 2, two live rows in one vector: {A, B} of row q and of row q + 1.
+inline void table2_rows(const EntryK& e, float factor, const float* __restrict table, int q,
+                        float* __restrict acc) {
+    const __m128 t0 = _mm_loadu_ps(table + 4 * (size_t)e.col[q]);      // A0 B0 A1 B1 of row q
+    const __m128 t1 = _mm_loadu_ps(table + 4 * (size_t)e.col[q + 1]);  // the same of row q + 1
+    const __m128 lo = _mm_movelh_ps(t0, t1), hi = _mm_movehl_ps(t1, t0);
+    const __m128 m2 = _mm_loadl_pi(_mm_setzero_ps(), (const __m64*)(e.m + q));
+    const __m128 w = _mm_unpacklo_ps(m2, m2), g = _mm_sub_ps(_mm_set1_ps(factor), w);
+    __m128 a = _mm_loadu_ps(acc + 2 * q);
+    a = _mm_add_ps(a, _mm_mul_ps(lo, w));
+    a = _mm_add_ps(a, _mm_mul_ps(hi, g));
+    _mm_storeu_ps(acc + 2 * q, a);
+}
+#endif
+
+// acc[q * N + l] += table[col * 2N + l] * w, then += table[col * 2N + N + l] * g,
+// for the N sums of every live row of entry k.
+template <int N>
 void accumulate_table(const float* matrix, const int* column, const int* length, size_t stride, float factor,
                       const float* __restrict table, const RowBlock& b, float* __restrict acc) {
     for (int k = 0; k < b.max_len; ++k) {
@@ -250,14 +327,12 @@ void accumulate_table(const float* matrix, const int* column, const int* length,
         for (int q0 = 0; q0 < b.count; q0 += kLine) {
             const int q1 = std::min(b.count, q0 + kLine);
             if (ahead) prefetch_next(e, stride, q0);
-            for (int q = q0; q < q1; ++q) {
-                if (!e.all_live && k >= e.len[q]) continue;
-                const float w = e.m[q], g = factor - w;
-                const float* __restrict t = table + (size_t)2 * N * e.col[q];
-                float* __restrict a = acc + (size_t)N * q;
-                for (int l = 0; l < N; ++l) a[l] = a[l] + t[l] * w;
-                for (int l = 0; l < N; ++l) a[l] = a[l] + t[N + l] * g;
-            }
+            int q = q0;
+#if defined(__SSE2__)
+            if (N == 2 && e.all_live)
+                for (; q + 2 <= q1; q += 2) table2_rows(e, factor, table, q, acc);
+#endif
+            for (; q < q1; ++q) table_row<N>(e, factor, table, q, acc);
         }
     }
 }
