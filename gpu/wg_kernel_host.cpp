@@ -241,10 +241,12 @@ float* table_buffer(size_t floats) {
     return table.data();
 }
 
+// The tables are filled by the threads of the product's own parallel region
+// (work-shared loops ending in a barrier), which saves a second fork and join.
+
 // Level 2 table: {s[t][c], s[t][X-1-c], s[t][c+1], s[t][X-2-c]} per column.
-const float* level2_table(const float* sino, int sinoX, int tilts) {
-    float* table = table_buffer((size_t)4 * sinoX * tilts);
-#pragma omp parallel for schedule(static)
+void fill_level2_table(float* table, const float* sino, int sinoX, int tilts) {
+#pragma omp for schedule(static)
     for (int t = 0; t < tilts; ++t) {
         const float* row = sino + (size_t)t * sinoX;
         for (int c = 0; c < sinoX; ++c) {
@@ -256,18 +258,16 @@ const float* level2_table(const float* sino, int sinoX, int tilts) {
             e[3] = used ? row[sinoX - 2 - c] : 0.0f;
         }
     }
-    return table;
 }
 
 // Level 3 table: {A0, C0, B0, D0, A1, C1, B1, D1} per column of the stored
 // tilts, with A, B from row t and C, D (depth and side mirror) from row Ntilts - t:
 // A0 = s[t][c], A1 = s[t][c+1], B0 = s[t][X-1-c], B1 = s[t][X-2-c], and the same
 // positions of the opposite row for C and D.
-const float* level3_table(const float* sino, int sinoX, int Ntilts) {
+void fill_level3_table(float* table, const float* sino, int sinoX, int Ntilts) {
     const int stored = Ntilts / 2 + 1;
     const int partner_end = wbp_mirrored_hi(Ntilts, sinoX) / (sinoX > 0 ? sinoX : 1);
-    float* table = table_buffer((size_t)8 * sinoX * stored);
-#pragma omp parallel for schedule(static)
+#pragma omp for schedule(static)
     for (int t = 0; t < stored; ++t) {
         const float* row = sino + (size_t)t * sinoX;
         const bool paired = t >= 1 && t < partner_end;
@@ -285,7 +285,6 @@ const float* level3_table(const float* sino, int sinoX, int Ntilts) {
             e[7] = mirrored ? opp[sinoX - 2 - c] : 0.0f;
         }
     }
-    return table;
 }
 
 // acc[q * N + l] += table[col * 2N + l] * w, then += table[col * 2N + N + l] * g,
@@ -376,20 +375,24 @@ void cu_WBP_productsym1_kernel::host_run(const LaunchShape&) const {
 
 void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {
     if (nRows <= 0) return;
-    const float* table = level2_table(d_sino, sinoX, Ntilts);
+    float* table = table_buffer((size_t)4 * sinoX * Ntilts);
     const long long npix = (long long)reconsX * thickness;
     const int blocks = block_count(nRows, kBlockRows);
-#pragma omp parallel for schedule(dynamic, 2)
-    for (int bi = 0; bi < blocks; ++bi) {
-        const int r0 = bi * kBlockRows;
-        const RowBlock b = row_block(d_length, r0, std::min(kBlockRows, nRows - r0));
-        float acc[2 * kBlockRows];  // A, B of each row
-        std::fill(acc, acc + 2 * b.count, 0.0f);
-        accumulate_table<2>(d_matrix, d_column, d_length, (size_t)nRows, factor, table, b, acc);
-        for (int q = 0; q < b.count; ++q) {
-            const int r = r0 + q;
-            d_recons[r] = acc[2 * q];
-            if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[npix - 1 - r] = acc[2 * q + 1];
+#pragma omp parallel
+    {
+        fill_level2_table(table, d_sino, sinoX, Ntilts);
+#pragma omp for schedule(dynamic, 2)
+        for (int bi = 0; bi < blocks; ++bi) {
+            const int r0 = bi * kBlockRows;
+            const RowBlock b = row_block(d_length, r0, std::min(kBlockRows, nRows - r0));
+            float acc[2 * kBlockRows];  // A, B of each row
+            std::fill(acc, acc + 2 * b.count, 0.0f);
+            accumulate_table<2>(d_matrix, d_column, d_length, (size_t)nRows, factor, table, b, acc);
+            for (int q = 0; q < b.count; ++q) {
+                const int r = r0 + q;
+                d_recons[r] = acc[2 * q];
+                if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[npix - 1 - r] = acc[2 * q + 1];
+            }
         }
     }
 }
@@ -401,13 +404,14 @@ void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {
 // x, y comes first, so this equals the atomic form exactly.
 void cu_WBP_productsym3_kernel::host_run(const LaunchShape&) const {
     if (nRows <= 0 || reconsX <= 0) return;
-    const float* table = level3_table(d_sino, sinoX, Ntilts);
+    float* table = table_buffer((size_t)8 * sinoX * (Ntilts / 2 + 1));
     const int W = reconsX, rows = nRows / W;
     const int rows_per_block = std::max(1, kBlockRows / W);
     const int blocks = block_count(rows, rows_per_block);
     const bool odd = (thickness & 1) != 0;
 #pragma omp parallel
     {
+        fill_level3_table(table, d_sino, sinoX, Ntilts);
         std::vector<float> acc(4 * (size_t)rows_per_block * W);  // A, C, B, D of each row
 #pragma omp for schedule(dynamic, 1)
         for (int bi = 0; bi < blocks; ++bi) {
