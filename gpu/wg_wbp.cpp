@@ -1,7 +1,11 @@
 // Weighted back-projection on the selected device: the matrix of one slice is
 // built once per run, then every slice is one sparse matrix-vector product.
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "gpu/gpu_layer.h"
 #include "gpu/wbp_sizes.h"
@@ -35,7 +39,32 @@ void alloc_common(const WbpSizes& s, int sinoY) {
 
 void copy_tangles(const a* tangles, int Ntilts) { gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)Ntilts); }
 
-float* alloc_floats(long long n) { return static_cast<float*>(gpu_alloc(floats(n))); }
+// On the host device a product reads the matrix in runs that jump by a whole
+// stride from one entry to the next, touching a new page at every jump; huge
+// pages spare most of the page walks. Only a hint, given before the first touch.
+void prefer_huge_pages(void* p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (gpu_backend() != GPU_BACKEND_HOST || !p || bytes < ((size_t)4 << 20)) return;
+    const uintptr_t page = 4096;
+    const uintptr_t lo = ((uintptr_t)p + page - 1) & ~(page - 1), hi = ((uintptr_t)p + bytes) & ~(page - 1);
+    if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+// Entry arrays of the matrix.
+float* alloc_weights(long long n) {
+    float* p = static_cast<float*>(gpu_alloc(floats(n)));
+    prefer_huge_pages(p, floats(n));
+    return p;
+}
+int* alloc_columns(long long n) {
+    int* p = static_cast<int*>(gpu_alloc((size_t)n * sizeof(int)));
+    prefer_huge_pages(p, (size_t)n * sizeof(int));
+    return p;
+}
 int* alloc_ints(long long n) { return static_cast<int*>(gpu_alloc((size_t)n * sizeof(int))); }
 
 // The sinogram in, one product kernel, the slice out.
@@ -54,8 +83,8 @@ void run_product(float* recons, const float* sino, int sinoX, int sinoY, int rec
 void wbp_setup_sym0(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     const WbpSizes s = wbp_check_sizes(0, sinoX, sinoY, reconsX, reconsY, Ntilts);
     alloc_common(s, sinoY);
-    d_matrix = alloc_floats(s.entries);
-    d_column = alloc_ints(s.entries);
+    d_matrix = alloc_weights(s.entries);
+    d_column = alloc_columns(s.entries);
     d_length = alloc_ints(s.nRows);
     copy_tangles(tangles, Ntilts);
     gpu_zero(d_matrix, floats(s.entries));
@@ -71,8 +100,8 @@ void wbp_setup_sym0(const a* tangles, int sinoX, int sinoY, int reconsX, int rec
 void wbp_setup_sym1(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     const WbpSizes s = wbp_check_sizes(1, sinoX, sinoY, reconsX, reconsY, Ntilts);
     alloc_common(s, sinoY);
-    d_matrix = alloc_floats(s.entries);
-    d_column = alloc_ints(s.entries);
+    d_matrix = alloc_weights(s.entries);
+    d_column = alloc_columns(s.entries);
     d_length = alloc_ints(s.nRows);
     copy_tangles(tangles, Ntilts);
     gpu_zero(d_matrix, floats(s.entries));
@@ -88,9 +117,9 @@ void wbp_setup_sym1(const a* tangles, int sinoX, int sinoY, int reconsX, int rec
 void wbp_setup_sym2(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     const WbpSizes s = wbp_check_sizes(2, sinoX, sinoY, reconsX, reconsY, Ntilts);
     alloc_common(s, sinoY);
-    d_matrix = alloc_floats(s.entries);
-    d_column = alloc_ints(s.entries);
-    d_column2 = alloc_ints(s.entries);
+    d_matrix = alloc_weights(s.entries);
+    d_column = alloc_columns(s.entries);
+    d_column2 = alloc_columns(s.entries);
     d_length = alloc_ints(s.nRows);
     copy_tangles(tangles, Ntilts);
     gpu_zero(d_matrix, floats(s.entries));
@@ -116,9 +145,9 @@ void wbp_setup_sym3(const a* tangles, int sinoX, int sinoY, int reconsX, int rec
     }
     const WbpSizes s = wbp_check_sizes(3, sinoX, sinoY, reconsX, reconsY, Ntilts);
     alloc_common(s, sinoY);
-    d_matrix = alloc_floats(s.entries);
-    d_column = alloc_ints(s.entries);
-    d_column2 = alloc_ints(s.entries);
+    d_matrix = alloc_weights(s.entries);
+    d_column = alloc_columns(s.entries);
+    d_column2 = alloc_columns(s.entries);
     d_length = alloc_ints(s.nRows);
     d_row1 = alloc_ints(s.nRows);
     d_row2 = alloc_ints(s.nRows);

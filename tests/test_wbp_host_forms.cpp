@@ -8,9 +8,12 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "gpu/gpu_layer.h"
+#include "gpu/wbp_host_rows.h"
 #include "gpu/wg.h"
 #include "gpu/wg_kernel.h"
 #include "wbp_reference.h"
@@ -156,10 +159,19 @@ const std::vector<Shape> kShapes = {
     {45, 61, 45, 61}, {32, 8, 32, 64}, {33, 7, 33, 33}, {20, 1, 20, 1}, {12, 2, 12, 2}, {1500, 5, 1500, 3},
 };
 
-class WbpHostForms : public testing::TestWithParam<int> {};
+// Each level with each vector set of the fast form (baseline SSE2, AVX2).
+class WbpHostForms : public testing::TestWithParam<std::tuple<int, wbp_host::Vectors>> {
+protected:
+    void SetUp() override {
+        if (!wbp_host::use_vectors(std::get<1>(GetParam()))) GTEST_SKIP() << "no AVX2 on this processor";
+    }
+    void TearDown() override {
+        if (!wbp_host::use_vectors(wbp_host::Vectors::avx2)) wbp_host::use_vectors(wbp_host::Vectors::baseline);
+    }
+};
 
 TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
-    const int level = GetParam();
+    const int level = std::get<0>(GetParam());
     uint32_t seed = 77u + level;
     for (const Shape& s : kShapes) {
         SCOPED_TRACE(testing::Message() << s.sinoX << " x " << s.Ntilts << " -> " << s.reconsX << " x "
@@ -179,7 +191,7 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
 }
 
 TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
-    const int level = GetParam();
+    const int level = std::get<0>(GetParam());
     struct Built {
         std::vector<float> degrees;
         int sinoX, thickness;
@@ -202,7 +214,12 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, WbpHostForms, testing::Values(0, 1, 2, 3),
-                         [](const testing::TestParamInfo<int>& info) { return "level" + std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Levels, WbpHostForms,
+                         testing::Combine(testing::Values(0, 1, 2, 3),
+                                          testing::Values(wbp_host::Vectors::baseline, wbp_host::Vectors::avx2)),
+                         [](const testing::TestParamInfo<std::tuple<int, wbp_host::Vectors>>& info) {
+                             return "level" + std::to_string(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) == wbp_host::Vectors::avx2 ? "_avx2" : "_baseline");
+                         });
 
 }  // namespace

@@ -1,0 +1,122 @@
+#pragma once
+// Building blocks of the fast host forms of the WBP products (wg_kernel_host.cpp):
+// blocks of matrix rows walked entry by entry, the one-row forms of each level,
+// and the accumulation loops, compiled once for the baseline x86-64 vector set
+// (SSE2) and once for AVX2, chosen at run time.
+//
+// Every form adds, for each row, the same products in the same order as the
+// per-row kernel body, so all of them give the same floats. Rows of a block
+// have different lengths: up to the shortest every entry is live; beyond it a
+// dead entry adds +0.0f or nothing, which leaves a sum unchanged (a sum that
+// starts at +0 is never -0).
+#include <algorithm>
+#include <cstddef>
+
+namespace wbp_host {
+
+struct RowBlock {
+    int r0, count;         // rows r0 .. r0 + count - 1
+    int min_len, max_len;  // shortest and longest row of the block
+};
+
+inline RowBlock row_block(const int* d_length, int r0, int count) {
+    RowBlock b{r0, count, 0, 0};
+    if (count <= 0) return b;
+    int lo = d_length[r0], hi = d_length[r0];
+    for (int q = 1; q < count; ++q) {
+        lo = std::min(lo, d_length[r0 + q]);
+        hi = std::max(hi, d_length[r0 + q]);
+    }
+    b.min_len = std::max(lo, 0);
+    b.max_len = std::max(hi, 0);
+    return b;
+}
+
+// Entry k of every row of a block.
+struct EntryK {
+    int k;
+    bool all_live;  // k below the shortest length of the block
+    const float* __restrict m;
+    const int* __restrict col;
+    const int* __restrict len;
+};
+
+inline EntryK entry_k(const float* matrix, const int* column, const int* length, size_t stride, const RowBlock& b,
+                      int k) {
+    const size_t off = (size_t)k * stride + (size_t)b.r0;
+    return {k, k < b.min_len, matrix + off, column + off, length + b.r0};
+}
+
+// The interleaved matrix of one product.
+struct Matrix {
+    const float* weights;
+    const int* columns;
+    const int* lengths;
+    size_t stride;
+};
+
+// Rows are walked in runs of one cache line of each entry array. Entry k of a
+// block is one 4-kB run per array, and the next entry lies a whole stride
+// further on, where the hardware prefetchers would start cold: each run
+// therefore fetches the same line of a later entry into L2 ahead of use.
+constexpr int kLine = 16;
+
+inline void prefetch_ahead(const EntryK& e, size_t distance, int q) {
+    __builtin_prefetch(e.m + distance + q, 0, 2);
+    __builtin_prefetch(e.col + distance + q, 0, 2);
+}
+
+// ---- one row at a time -------------------------------------------------------------
+
+// Level 1: sum += s[c] * w, then += s[c + 1] * (factor - w).
+inline void lane1(const float* __restrict sino, const EntryK& e, float factor, int q, float* __restrict sum) {
+    if (!e.all_live && e.k >= e.len[q]) return;
+    const int c = e.col[q];
+    const float w = e.m[q];
+    sum[q] += sino[c] * w;
+    sum[q] += sino[c + 1] * (factor - w);
+}
+
+// Level 0, entries k and k + 1 of one row, in this order.
+inline void pair0_row(const EntryK& e0, const EntryK& e1, const float* __restrict sino, int q,
+                      float* __restrict sum) {
+    if (e0.all_live || e0.k < e0.len[q]) sum[q] = sum[q] + sino[e0.col[q]] * e0.m[q];
+    if (e1.all_live || e1.k < e1.len[q]) sum[q] = sum[q] + sino[e1.col[q]] * e1.m[q];
+}
+
+// Levels 2 and 3 read a per-slice table with the 2N samples of every column
+// side by side (wg_kernel_host.cpp):
+// acc[q * N + l] += table[col * 2N + l] * w, then += table[col * 2N + N + l] * g.
+template <int N>
+inline void table_row(const EntryK& e, float factor, const float* __restrict table, int q, float* __restrict acc) {
+    if (!e.all_live && e.k >= e.len[q]) return;
+    const float w = e.m[q], g = factor - w;
+    const float* __restrict t = table + (size_t)2 * N * e.col[q];
+    float* __restrict a = acc + (size_t)N * q;
+    for (int l = 0; l < N; ++l) a[l] = a[l] + t[l] * w;
+    for (int l = 0; l < N; ++l) a[l] = a[l] + t[N + l] * g;
+}
+
+// ---- accumulation of one block, per vector set ------------------------------------------
+
+struct Accumulators {
+    // Level 0: sum[q] of every row of the block.
+    void (*level0)(const Matrix& a, const float* sino, const RowBlock& b, float* sum);
+    // Level 1: sum[q], second weight factor - w.
+    void (*level1)(const Matrix& a, const float* sino, float factor, const RowBlock& b, float* sum);
+    // Levels 2 and 3: acc[q * N + l] from the sample table (N = 2 and 4).
+    void (*table2)(const Matrix& a, const float* table, float factor, const RowBlock& b, float* acc);
+    void (*table4)(const Matrix& a, const float* table, float factor, const RowBlock& b, float* acc);
+};
+
+const Accumulators& baseline_accumulators();
+// Null when the build or the processor has no AVX2.
+const Accumulators* avx2_accumulators();
+
+// The set the products use: AVX2 where the processor has it, else the baseline.
+enum class Vectors { baseline, avx2 };
+const Accumulators& accumulators();
+// Chooses the set (tests run every form); false, and no change, when unavailable.
+bool use_vectors(Vectors v);
+
+}  // namespace wbp_host
