@@ -163,12 +163,6 @@ WBP_AVX2 void table(const Matrix& a, const float* __restrict tab, float factor, 
             const int q1 = std::min(b.count, q0 + kLine);
             if (ahead) prefetch_ahead(e, a.stride, q0);
             int q = q0;
-            if (e.all_live) {
-                for (; q + rows <= q1; q += rows) {
-                    if constexpr (N == 2) table2_four(e, factor, tab, q, acc);
-                    else table4_two(e, factor, tab, q, acc);
-                }
-            }
             for (; q + rows <= q1; q += rows) {
                 if (rows_live(e, q, rows)) {
                     if constexpr (N == 2) table2_four(e, factor, tab, q, acc);
