@@ -31,30 +31,67 @@ RowBlock row_block(const int* length, int rows, int block) {
     return b;
 }
 
-// Per-row sums of the forward projection for one block of transposed rows.
-void fw_sums(const cu_SIRT_fwproduct_kernel& K, const RowBlock& rb, float* s1, float* s2) {
-    const int* len = K.d_length_t + rb.r0;
-    const float* x = K.d_recons;
-    for (int k = 0; k < rb.kmax; ++k) {
-        const size_t base = (size_t)k * K.alignment + rb.r0;
-        const float* w = K.d_matrix_t + base;
-        const int* col = K.d_column_t + base;
-        if (k < rb.kmin) {
-            for (int q = 0; q < rb.n; ++q) {
-                const float v = x[col[q]];
-                s1[q] = s1[q] + v * w[q];
-                s2[q] = s2[q] + v * (1.0f - w[q]);
-            }
-        } else {
-            for (int q = 0; q < rb.n; ++q) {
-                if (k >= len[q]) continue;
-                const float v = x[col[q]];
-                s1[q] = s1[q] + v * w[q];
-                s2[q] = s2[q] + v * (1.0f - w[q]);
-            }
+// A range of a block's rows holding every row still active at entry k
+// (length > k). It only shrinks as k grows, from both ends; rows inside it that
+// are already done are masked. Row lengths vary smoothly along the detector,
+// so the range stays close to the active rows.
+struct ActiveRange {
+    int lo, hi;
+    void shrink(const int* len, int k) {
+        while (lo < hi && len[lo] <= k) ++lo;
+        while (hi > lo && len[hi - 1] <= k) --hi;
+    }
+};
+
+// Walks the entries of a block Step at a time, handing pass.run<E, Masked>(k,
+// lo, hi) the rows lo .. hi - 1 whose entries k .. k + E - 1 it adds, in entry
+// order. Several entries per pass keep more independent loads in flight;
+// Masked passes cover rows that may have ended, whose zero padding entries are
+// read and masked to add +0 (which leaves every sum bit for bit unchanged).
+template <int Step, class Pass>
+void walk_entries(const int* len, const RowBlock& rb, Pass pass) {
+    ActiveRange active{0, rb.n};
+    for (int k = 0; k < rb.kmax; k += Step) {
+        if (k + Step - 1 < rb.kmin) {
+            pass.template run<Step, false>(k, 0, rb.n);
+            continue;
         }
+        active.shrink(len, k);
+        const int left = rb.kmax - k;
+        if (left >= Step) pass.template run<Step, true>(k, active.lo, active.hi);
+        else if (Step > 2 && left == 3) pass.template run<3, true>(k, active.lo, active.hi);
+        else if (left == 2) pass.template run<2, true>(k, active.lo, active.hi);
+        else pass.template run<1, true>(k, active.lo, active.hi);
     }
 }
+
+// Per-row sums of the forward projection for one block of transposed rows.
+struct ForwardPass {
+    const cu_SIRT_fwproduct_kernel& K;
+    const RowBlock& rb;
+    float* s1;
+    float* s2;
+
+    template <int E, bool Masked>
+    void run(int k, int lo, int hi) const {
+        const int* len = K.d_length_t + rb.r0;
+        const float* x = K.d_recons;
+        const float* w[E];
+        const int* col[E];
+        for (int e = 0; e < E; ++e) {
+            const size_t base = (size_t)(k + e) * K.alignment + rb.r0;
+            w[e] = K.d_matrix_t + base;
+            col[e] = K.d_column_t + base;
+        }
+        for (int q = lo; q < hi; ++q)
+            for (int e = 0; e < E; ++e) {
+                float v = x[col[e][q]];
+                if (Masked) v = k + e < len[q] ? v : 0.0f;
+                s1[q] = s1[q] + v * w[e][q];
+                s2[q] = s2[q] + v * (1.0f - w[e][q]);
+            }
+    }
+};
 
 // Adds a block's sums into the sinogram. Bins grow with the row, so only the
 // first row's bin and the last row's bin + 1 can be shared with a neighbouring
@@ -72,35 +109,42 @@ void fw_scatter(const cu_SIRT_fwproduct_kernel& K, const RowBlock& rb, const flo
 }
 
 // Per-row sums of the back-projection for one block of half-slice rows.
-void product_sums(const cu_SIRT_product_kernel& K, const RowBlock& rb, float* s1, float* s2) {
-    const int* len = K.d_length + rb.r0;
-    const float* g = K.d_sinoaux;
-    for (int k = 0; k < rb.kmax; ++k) {
-        const size_t base = (size_t)k * K.alignment_n + rb.r0;
-        const float* w = K.d_matrix + base;
-        const int* col = K.d_column + base;
-        const int* col2 = K.d_column2 + base;
-        const int qmax = rb.n;
-        if (k < rb.kmin) {
-            for (int q = 0; q < qmax; ++q) {
-                const float wq = w[q], vq = 1.0f - wq;
-                s1[q] = s1[q] + g[col[q]] * wq;
-                s1[q] = s1[q] + g[col[q] + 1] * vq;
-                s2[q] = s2[q] + g[col2[q]] * wq;
-                s2[q] = s2[q] + g[col2[q] - 1] * vq;
-            }
-        } else {
-            for (int q = 0; q < qmax; ++q) {
-                if (k >= len[q]) continue;
-                const float wq = w[q], vq = 1.0f - wq;
-                s1[q] = s1[q] + g[col[q]] * wq;
-                s1[q] = s1[q] + g[col[q] + 1] * vq;
-                s2[q] = s2[q] + g[col2[q]] * wq;
-                s2[q] = s2[q] + g[col2[q] - 1] * vq;
-            }
+struct BackPass {
+    const cu_SIRT_product_kernel& K;
+    const RowBlock& rb;
+    float* s1;
+    float* s2;
+
+    template <int E, bool Masked>
+    void run(int k, int lo, int hi) const {
+        const int* len = K.d_length + rb.r0;
+        const float* g = K.d_sinoaux;
+        const float* w[E];
+        const int* col[E];
+        const int* col2[E];
+        for (int e = 0; e < E; ++e) {
+            const size_t base = (size_t)(k + e) * K.alignment_n + rb.r0;
+            w[e] = K.d_matrix + base;
+            col[e] = K.d_column + base;
+            col2[e] = K.d_column2 + base;
         }
+        for (int q = lo; q < hi; ++q)
+            for (int e = 0; e < E; ++e) {
+                const int c = col[e][q];
+                // Padding holds column 0 for both samples; keep its mirror read in bounds.
+                const int c2 = Masked ? std::max(col2[e][q], 1) : col2[e][q];
+                const float ga1 = g[c], ga2 = g[c + 1], gb1 = g[c2], gb2 = g[c2 - 1];
+                const bool on = !Masked || k + e < len[q];
+                const float a1 = on ? ga1 : 0.0f, a2 = on ? ga2 : 0.0f;
+                const float b1 = on ? gb1 : 0.0f, b2 = on ? gb2 : 0.0f;
+                const float wq = w[e][q], vq = 1.0f - wq;
+                s1[q] = s1[q] + a1 * wq;
+                s1[q] = s1[q] + a2 * vq;
+                s2[q] = s2[q] + b1 * wq;
+                s2[q] = s2[q] + b2 * vq;
+            }
     }
-}
+};
 
 }  // namespace
 
@@ -110,7 +154,7 @@ void cu_SIRT_fwproduct_kernel::host_run(const LaunchShape&) const {
     for (int b = 0; b < blocks; ++b) {
         const RowBlock rb = row_block(d_length_t, nrows, b);
         float s1[kRowBlock] = {}, s2[kRowBlock] = {};
-        fw_sums(*this, rb, s1, s2);
+        walk_entries<4>(d_length_t + rb.r0, rb, ForwardPass{*this, rb, s1, s2});
         fw_scatter(*this, rb, s1, s2);
     }
 }
@@ -121,7 +165,7 @@ void cu_SIRT_product_kernel::host_run(const LaunchShape&) const {
     for (int b = 0; b < blocks; ++b) {
         const RowBlock rb = row_block(d_length, nRows, b);
         float s1[kRowBlock] = {}, s2[kRowBlock] = {};
-        product_sums(*this, rb, s1, s2);
+        walk_entries<2>(d_length + rb.r0, rb, BackPass{*this, rb, s1, s2});
         // Every slice element belongs to one row (r < nRows, mirrors >= nRows).
         for (int q = 0; q < rb.n; ++q) {
             const int r = rb.r0 + q, m = npix - 1 - r;
