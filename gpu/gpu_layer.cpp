@@ -1,22 +1,79 @@
-// Minimal host-only layer, a placeholder until the full layer (device
-// selection, CUDA backend) lands. Same interface.
+// The layer's process-wide state (selected device and backend), device selection,
+// the guarded buffer operations dispatched to the backend, and launch shapes.
 #include "gpu/gpu_layer.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "gpu/backend_ops.h"
+#include "gpu/device_select.h"
+
+// Effectively unlimited until a device is selected, so that tests can build
+// matrices without selecting one.
 float gpu_memory_mb = 1.0e9f;
 
-void gpu_select_device(int) { fputs("Using device 0: host\n\n", stderr); }
-GpuBackend gpu_backend() { return GPU_BACKEND_HOST; }
-bool gpu_use_backend(GpuBackend backend) { return backend == GPU_BACKEND_HOST; }
-bool gpu_cuda_available() { return false; }
+namespace {
 
-void gpu_safe_call_fail(const char* file, int line, const char* error_text) {
-    fprintf(stderr, "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n", file, line, error_text);
-    exit(-1);
+struct SelectedDevice {
+    GpuBackend backend = GPU_BACKEND_HOST;
+    int index = 0;
+};
+SelectedDevice g_device;
+
+const char* base_name(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+}  // namespace
+
+void gpu_select_device(int requested) {
+#if defined(SKARBEL_HAVE_CUDA)
+    int count = 0;
+    if (cuda_present(true, &count)) {
+        gpu_memory_mb = cuda_select_device(requested, count);
+        g_device.backend = GPU_BACKEND_CUDA;
+        return;
+    }
+#endif
+    // No usable GPU: the host's cores are the device.
+    const std::vector<DeviceProps> devices = {host_device_props()};
+    const DeviceChoice choice = device_choose(devices, requested);
+    device_report(choice, devices);
+    gpu_memory_mb = device_memory_mb(devices[choice.index].totalGlobalMem);
+    g_device = {GPU_BACKEND_HOST, choice.index};
+}
+
+GpuBackend gpu_backend() { return g_device.backend; }
+
+bool gpu_use_backend(GpuBackend backend) {
+    if (backend == GPU_BACKEND_HOST) {
+        g_device = {GPU_BACKEND_HOST, 0};
+        return true;
+    }
+#if defined(SKARBEL_HAVE_CUDA)
+    if (backend == GPU_BACKEND_CUDA && gpu_cuda_available()) {
+        cuda_activate_quietly();
+        g_device = {GPU_BACKEND_CUDA, 0};
+        return true;
+    }
+#endif
+    return false;
+}
+
+bool gpu_cuda_available() {
+#if defined(SKARBEL_HAVE_CUDA)
+    static const bool available = [] {
+        int count = 0;
+        return cuda_present(false, &count);
+    }();
+    return available;
+#else
+    return false;
+#endif
 }
 
 void gpu_check_memory(float required_mb, const char* method) {
@@ -26,26 +83,73 @@ void gpu_check_memory(float required_mb, const char* method) {
     }
 }
 
+void gpu_safe_call_fail(const char* file, int line, const char* error_text) {
+    fprintf(stderr, "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n", base_name(file), line,
+            error_text);
+    exit(-1);
+}
+
+// ---- buffers ----
+
+#if defined(SKARBEL_HAVE_CUDA)
+#define ON_CUDA(call)                                 \
+    do {                                              \
+        if (g_device.backend == GPU_BACKEND_CUDA) {   \
+            call;                                     \
+            return;                                   \
+        }                                             \
+    } while (0)
+#else
+#define ON_CUDA(call) \
+    do {              \
+    } while (0)
+#endif
+
 void* gpu_alloc_at(size_t bytes, const char* file, int line) {
-    if (bytes == 0) return nullptr;
-    void* p = std::malloc(bytes);
-    if (!p) gpu_safe_call_fail(file, line, "out of memory");
-    return p;
+#if defined(SKARBEL_HAVE_CUDA)
+    if (g_device.backend == GPU_BACKEND_CUDA) return cuda_buffer_alloc(bytes, file, line);
+#endif
+    return host_buffer_alloc(bytes, file, line);
 }
-void gpu_free(void* p) { std::free(p); }
-void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char*, int) {
-    if (bytes) std::memcpy(dst, src, bytes);
+
+void gpu_free(void* p) {
+    ON_CUDA(cuda_buffer_free(p));
+    host_buffer_free(p);
 }
-void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char*, int) {
-    if (bytes) std::memcpy(dst, src, bytes);
+
+void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line) {
+    ON_CUDA(cuda_buffer_to_device(dst, src, bytes, file, line));
+    (void)file, (void)line;
+    host_buffer_copy(dst, src, bytes);
 }
-void gpu_zero_at(void* dst, size_t bytes, const char*, int) {
-    if (bytes) std::memset(dst, 0, bytes);
+
+void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line) {
+    ON_CUDA(cuda_buffer_to_host(dst, src, bytes, file, line));
+    (void)file, (void)line;
+    host_buffer_copy(dst, src, bytes);
 }
-void gpu_synchronize() {}
+
+void gpu_zero_at(void* dst, size_t bytes, const char* file, int line) {
+    ON_CUDA(cuda_buffer_zero(dst, bytes, file, line));
+    (void)file, (void)line;
+    host_buffer_zero(dst, bytes);
+}
+
+// Host launches return when every item has run, so only CUDA has work to wait for.
+void gpu_synchronize() { ON_CUDA(cuda_synchronize()); }
+
+// ---- launch shapes ----
 
 int grid_blocks_256(int n) { return (int)ceilf((float)n * 0.00390625f); }
 int grid_blocks_16(int n) { return (int)ceilf((float)n * 0.0625f); }
 LaunchShape launch_shape_1d(int n) { return {grid_blocks_256(n), 1, 256, 1}; }
 LaunchShape launch_shape_2d(int nx, int ny) { return {grid_blocks_16(nx), grid_blocks_16(ny), 16, 16}; }
-bool launch_shape_accepted(const LaunchShape& s) { return s.grid_x > 0 && s.grid_y > 0 && s.grid_y <= 65535; }
+
+// The CUDA runtime's limits for a launch: a non-empty grid of at most 2^31 - 1
+// blocks along x and 65535 along y, and at most 1024 threads in a block.
+bool launch_shape_accepted(const LaunchShape& s) {
+    const bool grid_ok = s.grid_x >= 1 && s.grid_y >= 1 && s.grid_y <= 65535;
+    const bool block_ok = s.block_x >= 1 && s.block_y >= 1 && s.block_y <= 1024 &&
+                          (long long)s.block_x * s.block_y <= 1024;
+    return grid_ok && block_ok;
+}

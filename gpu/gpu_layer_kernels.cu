@@ -1,2 +1,10 @@
-// CUDA instantiations of the layer's own kernels (placeholder).
+// CUDA instantiations of the layer's own kernels.
 #include "gpu/cuda_launch.cuh"
+#include "gpu/layer_test_kernels.h"
+
+SK_CUDA_INSTANTIATE_1D(FillCount1D)
+SK_CUDA_INSTANTIATE_2D(FillCount2D)
+SK_CUDA_INSTANTIATE_1D(ScaleCopy1D)
+SK_CUDA_INSTANTIATE_1D(AtomicBins1D)
+SK_CUDA_INSTANTIATE_1D(SquareWithHostRun)
+SK_CUDA_INSTANTIATE_2D(TransposeWithHostRun)

@@ -25,30 +25,44 @@ struct Image {
 void*** alloc_volume(int nx, int ny, int nz, int element_size);
 void free_volume(void*** volume);
 
+// A new image with every field zero or none.
 Image* image_new();
+// Gives the image an uncleared volume of nx*ny*nz floats; ends the process when out of memory.
 void image_alloc(Image* image, int nx, int ny, int nz);
+// A new nx x ny image (one section) with every sample 0.
 Image* image_new_zeroed(int nx, int ny);
+// Releases the image's header, extended header and volume, and the image itself
+// (which must come from image_new or image_new_zeroed). Null does nothing.
 void image_free(Image* image);
 
 // Opens an MRC stack for reading, reads and validates its header; the file stays open.
 FILE* image_open_stack(const char* file_name, Image* image);
 // Row t of sinogram = row y of section t of the stack, converted to float.
+// Ends the process when a row cannot be read whole.
 void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y);
 // Writes nx*ny floats of the image at the file's position; ends the process on failure.
 void image_write_slice(FILE* file, const Image* image);
+// Fills the image's header record (created when absent) from its sizes and statistics.
 void image_header_from(Image* image);
 // Writes the image's header at byte 0; ends the process on failure.
 void image_write_header(FILE* file, Image* image);
 void swap_bytes(void* p, int n);
 
 // Operations for tests and tools.
-// Reads a whole MODE 2 file: 0 on success, -1 header unreadable, -2 MODE not 2, -3 no memory.
+// Reads a whole MODE 2 file: 0 on success, -1 header unreadable, -2 MODE not 2,
+// -3 no memory, -4 samples unreadable.
 int image_read_volume(const char* file_name, Image* image);
-// Writes header, extended header and samples to a new file: 0, or -1 when it cannot be written.
+// Writes header, extended header and samples to a new file (a header is made
+// from the image when it has none): 0, or -1 when it cannot be written.
 int image_write_volume(const char* file_name, Image* image);
+// min, max (from the first sample), mean, variance = (sum x^2 - (sum x)^2/N)/N
+// and stddev, with sums in double.
 void image_statistics(Image* image);
+// Replaces every sample by (x - mean) / stddev of the image, then updates the statistics.
 void image_normalise(Image* image);
+// Copies header, extended header and data offset (replacing those of dst).
 void image_copy_header(Image* dst, const Image* src);
 // Reads the sections of a MODE 2 stack one after another into a one-section image,
-// gathering min, max and mean over all of them; calls visit(section, image) per section.
+// gathering min, max and mean over all of them; calls visit(section, image, user)
+// per section when visit is not null. Returns as image_read_volume.
 int image_read_sections(const char* file_name, Image* image, void (*visit)(int, Image*, void*), void* user);

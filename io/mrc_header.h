@@ -45,15 +45,33 @@ struct MrcHeaderRead {
     int64_t data_offset;           // 1024 + NSYMBT
 };
 
+// Format version written into every header (NVERSION).
+constexpr int32_t MRC_NVERSION = 20140;
+
 // Bytes per sample of an accepted MODE (0, 1, 2); 0 for any other mode.
 int mrc_bytes_per_sample(int mode);
 
 // Reads and validates the header at the start of file; ends the process on failure.
+// Besides MODE it refuses sizes that cannot describe a readable stack: NX, NY or
+// NZ <= 0, NSYMBT < 0, NX*NZ or NX*NY*NZ beyond 32-bit counts, and (for regular
+// files) a file shorter than 1024 + NSYMBT + NX*NY*NZ*bytes per sample.
 MrcHeaderRead mrc_read_header(FILE* file);
 
+// As mrc_read_header, but returns the message instead of ending the process
+// (nullptr on success; out is untouched on failure).
+const char* mrc_try_read_header(FILE* file, MrcHeaderRead* out);
+
 // Fills a header for a float image; creates a zeroed one (ISPG 1) when header is null.
+// Also sets the standard tags (MAP, MACHST, NVERSION).
 MrcHeader* mrc_fill_header(MrcHeader* header, int nx, int ny, int nz, float min, float max, double mean);
 
-// Sets MODE 2, ISPG 1, writes the 1024 bytes at byte 0, then the extended header
-// (NSYMBT bytes) when ext_header is not null. Returns false when a write fails.
+// MAP = "MAP ", MACHST = this host's stamp, NVERSION = MRC_NVERSION.
+void mrc_set_standard_tags(MrcHeader* header);
+
+// Sets MODE 2, ISPG 1 and the standard tags, writes the 1024 bytes at byte 0,
+// then the extended header (NSYMBT bytes) when ext_header is not null, and
+// flushes. Returns false when the seek, a write or the flush fails.
 bool mrc_write_header(FILE* file, MrcHeader* header, const unsigned char* ext_header);
+
+// Reverses the 4 bytes of each of the first 56 words (NX ... NLABL).
+void mrc_swap_header_words(MrcHeader* header);

@@ -10,6 +10,12 @@ struct a {
 };
 static_assert(sizeof(a) == 20, "tilt record must be 20 bytes");
 
-// Reads the first n angles (degrees, first number of each line) of the file.
-// Returns a new array of n records (delete[]); ends the process on failure.
+// pi/180 rounded to a 32-bit float.
+constexpr float DEG_TO_RAD = 0.017453292f;
+
+// Reads the first n angles (degrees, first number of each line, lines of any
+// length) of the file and fills every record's radians, cosine and sine.
+// Returns a new array of n records (delete[]); ends the process when the file
+// cannot be opened, has fewer than n lines, or a line does not start with a
+// finite number.
 a* read_tilt_angles(const char* file_name, int n);

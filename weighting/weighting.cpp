@@ -1,10 +1,159 @@
-// Placeholder until the weighting filter lands: leaves rows unchanged.
 #include "weighting/weighting.h"
 
-void weighting_setup(int, int) {}
-void weighting_apply(Image*) {}
-void weighting_filter_row(int, float*) {}
-void weighting_teardown() {}
-int weighting_fft_size() { return 0; }
-const float* weighting_filter_spectrum() { return nullptr; }
-int weighting_choose_fft_size(int) { return 0; }
+#include <fftw3.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "io/fail.h"
+
+namespace {
+
+// The one filter of the process: built once per run, applied to every
+// sinogram row, released at the end.
+struct WeightingFilter {
+    int nx = 0;                             // row length the filter was built for
+    int fft_size = 0;                       // N, a power of two, at least 2*nx
+    float inv_fft_size = 0;                 // 1/N
+    fftwf_complex* filter_spectrum = nullptr;  // N values
+    fftwf_complex* work_buffer = nullptr;      // N values, scratch for one row
+    fftwf_plan plan_forward = nullptr;
+    fftwf_plan plan_backward = nullptr;
+};
+
+WeightingFilter filter;
+
+// Largest transform length we accept: keeps N and the byte counts of the
+// buffers well inside the 32-bit counts used elsewhere.
+constexpr int64_t max_fft_size = int64_t(1) << 30;
+
+constexpr float pi_squared = 9.869604110717773f;
+
+// Discrete ramp kernel of unit sample spacing: 1/4 at the origin, -1/(k pi)^2
+// at odd offsets k, zero at even ones; placed circularly (offset -k at N-k).
+void fill_ramp_kernel(fftwf_complex* spectrum, int n, int nx) {
+    for (int k = 0; k < n; ++k) spectrum[k][0] = spectrum[k][1] = 0.0f;
+    spectrum[0][0] = 0.25f;
+    for (int k = 1; k < nx; k += 2) {
+        const float kf = (float)k;
+        const float value = -1.0f / ((kf * pi_squared) * kf);
+        spectrum[n - k][0] = value;
+        spectrum[k][0] = value;
+    }
+}
+
+void scale(fftwf_complex& element, float w) {
+    element[0] *= w;
+    element[1] *= w;
+}
+
+// Hamming taper of the upper half band, from 1 just above N/4 down to 0.08 at
+// N/2. Element N/2 is its own mirror and so is scaled twice (0.0064).
+void apply_hamming_taper(fftwf_complex* spectrum, int n) {
+    const int half = n / 2;
+    for (int k = n / 4 + 1; k <= half; ++k) {
+        const float w = (float)(0.54 + cos((double)k * 6.283185307179586 / (double)half) * (-0.46));
+        scale(spectrum[k], w);
+        scale(spectrum[n - k], w);
+    }
+}
+
+fftwf_complex* alloc_complex(int n) {
+    return static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (size_t)n));
+}
+
+void require_ready(const char* who) {
+    if (!filter.work_buffer) failf("%s: weighting filter is not set up\n", who);
+}
+
+}  // namespace
+
+int weighting_choose_fft_size(int nx) {
+    const int64_t twice = 2 * (int64_t)nx;
+    int64_t n = 1;
+    while (n < twice) n *= 2;
+    // When the row nearly fills the padded length, go one power higher so the
+    // wrapped-around tail of the kernel stays clear of the row.
+    if ((double)((float)twice / (float)n) > 0.9) n *= 2;
+    return n > max_fft_size ? 0 : (int)n;
+}
+
+void weighting_setup(int nx, int /*ntilts*/) {
+    if (filter.work_buffer) weighting_teardown();
+    const int n = weighting_choose_fft_size(nx);
+    if (n == 0) fail("Unable to allocate memory for FFTs\n");
+    filter.nx = nx;
+    filter.fft_size = n;
+    filter.inv_fft_size = 1.0f / (float)n;
+
+    filter.work_buffer = alloc_complex(n);
+    if (!filter.work_buffer) fail("Unable to allocate memory for FFTs\n");
+    filter.filter_spectrum = alloc_complex(n);
+    if (!filter.filter_spectrum) fail("Unable to allocate memory for FFTs\n");
+
+    // Both plans work in place on the work buffer; the kernel transform below
+    // reuses the forward plan on the spectrum buffer, which has the same
+    // alignment (both come from fftwf_malloc).
+    filter.plan_forward = fftwf_plan_dft_1d(n, filter.work_buffer, filter.work_buffer, FFTW_FORWARD, FFTW_ESTIMATE);
+    filter.plan_backward = fftwf_plan_dft_1d(n, filter.work_buffer, filter.work_buffer, FFTW_BACKWARD, FFTW_ESTIMATE);
+    if (!filter.plan_forward || !filter.plan_backward) fail("Unable to allocate memory for FFTs\n");
+
+    fill_ramp_kernel(filter.filter_spectrum, n, nx);
+    fftwf_execute_dft(filter.plan_forward, filter.filter_spectrum, filter.filter_spectrum);
+    apply_hamming_taper(filter.filter_spectrum, n);
+}
+
+void weighting_filter_row(int n, float* row) {
+    require_ready("weighting_filter_row");
+    if (n < 0 || n > filter.nx)
+        failf("weighting_filter_row: row of %d samples, filter built for %d\n", n, filter.nx);
+    const int size = filter.fft_size;
+    fftwf_complex* work = filter.work_buffer;
+    const fftwf_complex* spectrum = filter.filter_spectrum;
+
+    // Pad with the row's own mean so that the ends of the row do not see a
+    // step down to zero, which the ramp filter would turn into ringing.
+    float sum = 0.0f;
+    for (int i = 0; i < n; ++i) sum += row[i];
+    const float mean = sum / (float)n;
+    for (int i = 0; i < n; ++i) {
+        work[i][0] = row[i];
+        work[i][1] = 0.0f;
+    }
+    for (int i = n; i < size; ++i) {
+        work[i][0] = mean;
+        work[i][1] = 0.0f;
+    }
+
+    fftwf_execute(filter.plan_forward);
+    for (int k = 0; k < size; ++k) {
+        const float a = work[k][0], b = work[k][1];
+        const float f = spectrum[k][0], g = spectrum[k][1];
+        work[k][0] = f * a - g * b;
+        work[k][1] = g * a + f * b;
+    }
+    fftwf_execute(filter.plan_backward);
+
+    for (int i = 0; i < n; ++i) row[i] = filter.inv_fft_size * work[i][0];
+}
+
+void weighting_apply(Image* sinogram) {
+    require_ready("weighting_apply");
+    for (int r = 0; r < sinogram->ny; ++r) weighting_filter_row(sinogram->nx, sinogram->data[0][r]);
+}
+
+void weighting_teardown() {
+    if (filter.plan_forward) fftwf_destroy_plan(filter.plan_forward);
+    if (filter.plan_backward) fftwf_destroy_plan(filter.plan_backward);
+    fftwf_free(filter.work_buffer);
+    fftwf_free(filter.filter_spectrum);
+    filter = WeightingFilter{};
+    // FFTW 3 keeps planner state (wisdom, twiddle tables) until told to let go.
+    fftwf_cleanup();
+}
+
+int weighting_fft_size() { return filter.fft_size; }
+
+const float* weighting_filter_spectrum() {
+    return filter.filter_spectrum ? &filter.filter_spectrum[0][0] : nullptr;
+}

@@ -8,9 +8,9 @@ void weighting_apply(Image* sinogram);
 void weighting_filter_row(int n, float* row);
 void weighting_teardown();
 
-// Facts of the filter in use, for tests.
+// Facts of the filter in use, for tests (0 and null when none is set up).
 int weighting_fft_size();
 // Complex spectrum, 2*N floats (real, imaginary).
 const float* weighting_filter_spectrum();
-// Transform length for rows of nx samples.
+// Transform length for rows of nx samples; 0 when it would exceed 2^30.
 int weighting_choose_fft_size(int nx);

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tools/stack_writer.h"
+
 TempDir::TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "skarbel-test-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
@@ -43,41 +45,18 @@ MrcHeader test_header(int nx, int ny, int nz, int mode) {
     return h;
 }
 
-namespace {
-
-void reverse(char* p, int n) { std::reverse(p, p + n); }
-
-std::string encode_samples(int mode, const std::vector<float>& samples, bool swap) {
-    const int b = mode == 0 ? 1 : mode == 1 ? 2 : 4;
-    std::string bytes(samples.size() * (size_t)b, '\0');
-    for (size_t i = 0; i < samples.size(); ++i) {
-        char* dst = bytes.data() + i * b;
-        if (mode == 0) {
-            uint8_t v = (uint8_t)std::clamp(std::lround(samples[i]), 0L, 255L);
-            std::memcpy(dst, &v, 1);
-        } else if (mode == 1) {
-            int16_t v = (int16_t)std::clamp(std::lround(samples[i]), -32768L, 32767L);
-            std::memcpy(dst, &v, 2);
-        } else {
-            std::memcpy(dst, &samples[i], 4);
-        }
-        if (swap) reverse(dst, b);
-    }
-    return bytes;
-}
-
-}  // namespace
-
 void write_test_stack(const std::string& path, int nx, int ny, int nz, int mode, const std::vector<float>& samples,
                       bool other_byte_order, int nsymbt) {
-    MrcHeader h = test_header(nx, ny, nz, mode);
-    h.nsymbt = nsymbt;
-    std::string header(reinterpret_cast<const char*>(&h), sizeof h);
-    if (other_byte_order)
-        for (int w = 0; w < 56; ++w) reverse(header.data() + 4 * w, 4);
-    std::string ext((size_t)std::max(nsymbt, 0), '\0');
-    for (size_t i = 0; i < ext.size(); ++i) ext[i] = (char)(i * 7 + 3);
-    write_file(path, header + ext + encode_samples(mode, samples, other_byte_order));
+    // A recognisable extended header, so that a reader that skips too little
+    // or too much shows up in the samples.
+    std::vector<unsigned char> ext((size_t)std::max(nsymbt, 0));
+    for (size_t i = 0; i < ext.size(); ++i) ext[i] = (unsigned char)(i * 7 + 3);
+    StackFormat format;
+    format.mode = mode;
+    format.other_byte_order = other_byte_order;
+    format.nsymbt = nsymbt;
+    format.ext_header = ext.data();
+    write_file(path, encode_stack(nx, ny, nz, samples, format));
 }
 
 void write_tilt_file(const std::string& path, const std::vector<float>& angles_deg) {

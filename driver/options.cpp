@@ -1,0 +1,61 @@
+#include "driver/options.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "io/fail.h"
+
+void usage() {
+    fail("\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] "
+         "<tilt_file> <input_tiltseries> <output_rec3d> \n\n");
+}
+
+int clamp_symmetry_level(int level) { return (unsigned)level >= 4u ? 2 : level; }
+
+namespace {
+
+// Base-10 value of an option; a letter without an attached value is a usage error.
+int option_value(const char* text) {
+    if (!text) usage();
+    return (int)strtol(text, nullptr, 10);
+}
+
+}  // namespace
+
+RunOptions parse_options(int argc, char** argv) {
+    RunOptions options;
+    optind = 0;  // full rescan, so the parser can run more than once in a process
+    opterr = 0;  // the usage text is the only diagnostic
+    int c;
+    while ((c = getopt(argc, argv, "z::g::s::i::S::")) != -1) {
+        switch (c) {
+            case 'S': options.sirt = true; break;
+            case 'g': options.gpu = option_value(optarg); break;
+            case 'i': options.iterations = option_value(optarg); break;
+            case 's': options.symmetry_level = option_value(optarg); break;
+            case 'z':
+                options.thickness_given = true;
+                options.thickness = option_value(optarg);
+                break;
+            default: usage();
+        }
+    }
+    if (argc - optind < 3) usage();
+    if (options.thickness_given && options.thickness < 1)
+        failf("Thickness must be at least 1 pixel (got %d).\n\n", options.thickness);
+    if (!options.sirt) options.symmetry_level = clamp_symmetry_level(options.symmetry_level);
+    options.tilt_file = argv[optind];
+    options.input_file = argv[optind + 1];
+    options.output_file = argv[optind + 2];
+    return options;
+}
+
+void print_method_line(const RunOptions& options) {
+    if (options.sirt)
+        printf("[SIRT]Iterations: %d\n", options.iterations);
+    else
+        printf("[WBP]Symmetry level: %d\n", options.symmetry_level);
+}

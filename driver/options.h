@@ -1,0 +1,27 @@
+#pragma once
+#include <string>
+
+// Settings of one run, from the command line.
+struct RunOptions {
+    int thickness = 0;           // slice height; NX of the stack unless -z is given
+    bool thickness_given = false;
+    int gpu = -1;                // device number; -1 lets the layer choose
+    int symmetry_level = 2;      // WBP level 0..3 after clamping
+    bool sirt = false;
+    int iterations = 30;         // SIRT iterations per slice
+    std::string tilt_file, input_file, output_file;
+};
+
+// Writes the usage text to standard error and exits with status -1.
+[[noreturn]] void usage();
+
+// Levels 4 and above, taken as unsigned (so every negative one too), become 2.
+int clamp_symmetry_level(int level);
+
+// Parses the options ("z::g::s::i::S::", values attached to their letter) and
+// the three file names. Ends the process with the usage text on a bad letter, a
+// missing value or too few names, and with a message on a thickness below 1.
+RunOptions parse_options(int argc, char** argv);
+
+// "[WBP]Symmetry level: %d\n" or "[SIRT]Iterations: %d\n" on standard output.
+void print_method_line(const RunOptions& options);

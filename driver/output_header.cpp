@@ -1,0 +1,32 @@
+#include "driver/output_header.h"
+
+InputSpacing input_spacing(const MrcHeader& input) {
+    InputSpacing s;
+    if (input.cella[0] > 0 && input.mx > 0) {
+        s.has_x = true;
+        s.x = (double)input.cella[0] / input.mx;
+    }
+    if (input.cella[1] > 0 && input.my > 0) {
+        s.has_y = true;
+        s.y = (double)input.cella[1] / input.my;
+    }
+    return s;
+}
+
+void set_output_cell(MrcHeader* output, const InputSpacing& spacing) {
+    output->cella[0] = spacing.has_x ? (float)(spacing.x * output->mx) : 0.0f;
+    output->cella[1] = spacing.has_x ? (float)(spacing.x * output->my) : 0.0f;
+    output->cella[2] = spacing.has_y ? (float)(spacing.y * output->mz) : 0.0f;
+}
+
+void complete_output_header(MrcHeader* output, int nx, int thickness, int nslices, const VolumeStats& stats,
+                            const InputSpacing& spacing) {
+    output->nx = output->mx = nx;
+    output->ny = output->my = thickness;
+    output->nz = output->mz = nslices;
+    set_output_cell(output, spacing);
+    output->dmin = stats.min;
+    output->dmax = stats.max;
+    output->dmean = volume_stats_mean(stats);
+    output->rms = volume_stats_rms(stats);
+}

@@ -1,0 +1,22 @@
+#pragma once
+#include "driver/volume_stats.h"
+#include "io/mrc_header.h"
+
+// Sample spacing of the input stack (Angstrom per pixel), where its header
+// gives one: CELLA and M of that axis both positive.
+struct InputSpacing {
+    bool has_x = false, has_y = false;
+    double x = 0, y = 0;
+};
+
+InputSpacing input_spacing(const MrcHeader& input);
+
+// CELLA of an output header from its MX, MY, MZ: the volume's X and Y
+// (thickness) axes take the input's X spacing, its Z axis (input rows) the
+// input's Y spacing; an axis without a known spacing keeps CELLA 0.
+void set_output_cell(MrcHeader* output, const InputSpacing& spacing);
+
+// Final header of a run over nslices slices of nx x thickness: sizes, M = N,
+// cell, DMIN, DMAX, DMEAN and RMS from the statistics.
+void complete_output_header(MrcHeader* output, int nx, int thickness, int nslices, const VolumeStats& stats,
+                            const InputSpacing& spacing);

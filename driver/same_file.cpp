@@ -1,0 +1,22 @@
+#include "driver/same_file.h"
+
+#include <sys/stat.h>
+
+#include "io/fail.h"
+
+namespace {
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+}  // namespace
+
+void refuse_output_over_inputs(const char* output_name, FILE* stack, const char* tilt_file) {
+    struct stat output;
+    if (stat(output_name, &output) != 0) return;  // does not exist yet: nothing to lose
+    struct stat input;
+    if (fstat(fileno(stack), &input) == 0 && same_file(output, input))
+        fail("Output file is the input tilt series; refusing to overwrite it.\n\n");
+    struct stat tilts;
+    if (stat(tilt_file, &tilts) == 0 && same_file(output, tilts))
+        fail("Output file is the tilt-angle file; refusing to overwrite it.\n\n");
+}

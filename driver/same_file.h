@@ -1,0 +1,7 @@
+#pragma once
+#include <cstdio>
+
+// Ends the run when output_name names the same file (device and inode) as the
+// open input stack or the tilt-angle file, before the output is opened for
+// writing: opening it would truncate the user's data.
+void refuse_output_over_inputs(const char* output_name, FILE* stack, const char* tilt_file);

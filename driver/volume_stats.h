@@ -1,0 +1,22 @@
+#pragma once
+#include <cstdint>
+
+// Running statistics of the reconstructed volume, gathered slice by slice.
+// Minimum and maximum are floats as the header holds them; the sum is a double
+// and the count 64-bit so the mean stays right for volumes of any size. The
+// squared deviations are kept per slice about the slice's own mean and merged,
+// which avoids the cancellation of a plain sum of squares.
+struct VolumeStats {
+    float min = 1.0e20f;
+    float max = -1.0e20f;
+    double sum = 0;
+    int64_t count = 0;
+    double m2 = 0;  // sum of squared deviations from the running mean
+};
+
+// Adds n values, in storage order.
+void volume_stats_add(VolumeStats* stats, const float* values, int64_t n);
+// sum / count as a float (not a number when nothing was added).
+float volume_stats_mean(const VolumeStats& stats);
+// Root-mean-square deviation from the mean (not a number when nothing was added).
+float volume_stats_rms(const VolumeStats& stats);

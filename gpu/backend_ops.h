@@ -1,0 +1,45 @@
+#pragma once
+// The two backends behind the layer's functions (gpu_layer.cpp dispatches on
+// gpu_backend()). Internal to gpu/.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "gpu/device_select.h"
+
+// ---- host: the machine's own cores and memory ----
+
+// Model name of the first processor in /proc/cpuinfo (a fallback text when absent).
+std::string host_cpu_model_name();
+uint64_t host_physical_memory_bytes();
+// One device: the CPU model, physical memory, hardware threads, major 1.
+DeviceProps host_device_props();
+
+void* host_buffer_alloc(size_t bytes, const char* file, int line);
+void host_buffer_free(void* p);
+void host_buffer_copy(void* dst, const void* src, size_t bytes);
+void host_buffer_zero(void* dst, size_t bytes);
+
+// ---- CUDA runtime ----
+#if defined(SKARBEL_HAVE_CUDA)
+
+// Whether CUDA devices can be used (count set to their number): not without a driver,
+// with no device, or with CUDA_VISIBLE_DEVICES set empty. Any other error of the
+// device count is a device-selection error: with exit_on_error it is reported
+// ("Cuda error in file ...", status 1), otherwise it counts as no device.
+bool cuda_present(bool exit_on_error, int* count);
+
+// Selects among the CUDA devices as gpu_select_device describes; ends the process
+// on errors. Returns the memory of the activated device in Mb.
+float cuda_select_device(int requested, int count);
+// Activates device 0 without a message (tests).
+void cuda_activate_quietly();
+
+void* cuda_buffer_alloc(size_t bytes, const char* file, int line);
+void cuda_buffer_free(void* p);
+void cuda_buffer_to_device(void* dst, const void* src, size_t bytes, const char* file, int line);
+void cuda_buffer_to_host(void* dst, const void* src, size_t bytes, const char* file, int line);
+void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line);
+void cuda_synchronize();
+
+#endif

@@ -1,0 +1,116 @@
+// CUDA backend: device queries and selection, device memory and copies through
+// the CUDA runtime. Kernels and their launches are compiled by nvcc (gpu/*.cu).
+#if defined(SKARBEL_HAVE_CUDA)
+
+#include <cuda_runtime.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "gpu/backend_ops.h"
+#include "gpu/gpu_layer.h"
+
+namespace {
+
+const char* this_file() {
+    const char* slash = std::strrchr(__FILE__, '/');
+    return slash ? slash + 1 : __FILE__;
+}
+
+// The device-selection check: a failed query or activation ends the run with status 1.
+void selection_check(cudaError_t e, int line) {
+    if (e == cudaSuccess) return;
+    fprintf(stderr, "Cuda error in file '%s' in line %i : %s.\n", this_file(), line, cudaGetErrorString(e));
+    exit(1);
+}
+
+// Guarded calls on buffers: an error ends the run with status -1 under the caller's line.
+void safe_call(cudaError_t e, const char* file, int line) {
+    if (e != cudaSuccess) gpu_safe_call_fail(file, line, cudaGetErrorString(e));
+}
+
+// cudaDeviceProp lost its clockRate field in CUDA 13; the attribute still reports it.
+cudaError_t read_properties(int device, DeviceProps* out) {
+    cudaDeviceProp prop;
+    std::memset(&prop, 0, sizeof prop);
+    cudaError_t e = cudaGetDeviceProperties(&prop, device);
+    int clock_khz = 0;
+    const cudaError_t e_clock = cudaDeviceGetAttribute(&clock_khz, cudaDevAttrClockRate, device);
+    if (e == cudaSuccess) e = e_clock;
+    prop.name[sizeof prop.name - 1] = '\0';
+    out->name = prop.name;
+    out->totalGlobalMem = (uint64_t)prop.totalGlobalMem;
+    out->clockRate = clock_khz;
+    out->multiProcessorCount = prop.multiProcessorCount;
+    out->major = prop.major;
+    return e;
+}
+
+bool no_driver_or_device(cudaError_t e) {
+    return e == cudaErrorInsufficientDriver || e == cudaErrorNoDevice || e == cudaErrorStubLibrary;
+}
+
+}  // namespace
+
+bool cuda_present(bool exit_on_error, int* count) {
+    *count = 0;
+    const char* visible = std::getenv("CUDA_VISIBLE_DEVICES");
+    if (visible && visible[0] == '\0') return false;
+    int n = 0;
+    const cudaError_t e = cudaGetDeviceCount(&n);
+    const int line = __LINE__ - 1;
+    if (e != cudaSuccess) {
+        (void)cudaGetLastError();
+        if (!no_driver_or_device(e) && exit_on_error) selection_check(e, line);
+        return false;
+    }
+    *count = n;
+    return n > 0;
+}
+
+float cuda_select_device(int requested, int count) {
+    // The automatic scan ignores failed reads (such a device has no speed); only a
+    // failed read of the device finally chosen is an error.
+    std::vector<DeviceProps> devices((size_t)count);
+    std::vector<cudaError_t> read_errors((size_t)count, cudaSuccess);
+    int read_line = 0;
+    for (int k = 0; k < count; ++k) {
+        read_errors[(size_t)k] = read_properties(k, &devices[(size_t)k]);
+        read_line = __LINE__ - 1;
+    }
+    (void)cudaGetLastError();
+    const DeviceChoice choice = device_choose(devices, requested);
+    if (choice.index >= 0) selection_check(read_errors[(size_t)choice.index], read_line);
+    device_report(choice, devices);
+    const float memory_mb = device_memory_mb(devices[(size_t)choice.index].totalGlobalMem);
+    selection_check(cudaSetDevice(choice.index), __LINE__);
+    return memory_mb;
+}
+
+void cuda_activate_quietly() { selection_check(cudaSetDevice(0), __LINE__); }
+
+void* cuda_buffer_alloc(size_t bytes, const char* file, int line) {
+    void* p = nullptr;
+    safe_call(cudaMalloc(&p, bytes), file, line);
+    return p;
+}
+
+void cuda_buffer_free(void* p) { (void)cudaFree(p); }
+
+void cuda_buffer_to_device(void* dst, const void* src, size_t bytes, const char* file, int line) {
+    safe_call(cudaMemcpy(dst, src, bytes, cudaMemcpyHostToDevice), file, line);
+}
+
+void cuda_buffer_to_host(void* dst, const void* src, size_t bytes, const char* file, int line) {
+    safe_call(cudaMemcpy(dst, src, bytes, cudaMemcpyDeviceToHost), file, line);
+}
+
+void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line) {
+    safe_call(cudaMemset(dst, 0, bytes), file, line);
+}
+
+void cuda_synchronize() { (void)cudaDeviceSynchronize(); }
+
+#endif  // SKARBEL_HAVE_CUDA

@@ -1,0 +1,35 @@
+#pragma once
+// Choice of the device a run uses, as a pure function over the devices' properties,
+// and the messages that report it.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The properties the choice looks at, as the CUDA runtime reports them (the host
+// device fills the same fields).
+struct DeviceProps {
+    std::string name;
+    uint64_t totalGlobalMem = 0;  // bytes
+    int clockRate = 0;            // kHz
+    int multiProcessorCount = 0;
+    int major = 0;                // compute capability; < 1: not usable
+};
+
+enum DeviceChoiceError { DEVICE_CHOICE_OK = 0, DEVICE_CHOICE_NO_DEVICE, DEVICE_CHOICE_NOT_SUPPORTED };
+
+struct DeviceChoice {
+    int index;  // chosen device; -1 when there is none
+    DeviceChoiceError error;
+};
+
+// requested < 0: the device with the largest multiProcessorCount x clockRate (a 32-bit
+// signed product), the lower index on ties; a number past the last device selects the
+// last one. The chosen device must have major >= 1.
+DeviceChoice device_choose(const std::vector<DeviceProps>& devices, int requested);
+
+// totalGlobalMem in Mb (bytes / 1048576, rounded to single precision).
+float device_memory_mb(uint64_t bytes);
+
+// Reports a choice on standard error: the "cutil error" messages with exit status 1 on
+// an error, otherwise the line "Using device <d>: <name>" and an empty line.
+void device_report(const DeviceChoice& choice, const std::vector<DeviceProps>& devices);

@@ -1,0 +1,109 @@
+// Host backend: device memory is host memory, launches run on OpenMP threads
+// (the templates of gpu_layer.h), and the device is the machine's CPU.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "gpu/backend_ops.h"
+#include "gpu/gpu_layer.h"
+
+namespace {
+
+// Cache-line alignment, so that kernels over float buffers vectorise cleanly.
+constexpr size_t kBufferAlignment = 64;
+
+std::string trim(const std::string& s) {
+    const size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return "";
+    const size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+// Value of the first "key : value" line of /proc/cpuinfo whose key is `key`.
+std::string cpuinfo_value(const char* key) {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        if (trim(line.substr(0, colon)) == key) return trim(line.substr(colon + 1));
+    }
+    return "";
+}
+
+// Large copies and fills are split over the threads: one core cannot saturate
+// the memory bus of a multi-core machine.
+constexpr size_t kParallelBytes = size_t(4) << 20;
+
+template <class Op>
+void over_chunks(size_t bytes, const Op& op) {
+    if (bytes < kParallelBytes) {
+        op(0, bytes);
+        return;
+    }
+    const long long chunks = (long long)(bytes / kParallelBytes) + 1;
+    const size_t chunk = (bytes / (size_t)chunks + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+#pragma omp parallel for schedule(static)
+    for (long long c = 0; c < chunks; ++c) {
+        const size_t lo = std::min(bytes, (size_t)c * chunk), hi = std::min(bytes, lo + chunk);
+        if (hi > lo) op(lo, hi - lo);
+    }
+}
+
+}  // namespace
+
+std::string host_cpu_model_name() {
+    std::string name = cpuinfo_value("model name");
+    if (name.empty()) name = cpuinfo_value("Model");  // some ARM kernels
+    if (name.empty()) name = "host CPU";
+    return name;
+}
+
+uint64_t host_physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    return (uint64_t)pages * (uint64_t)page_size;
+}
+
+DeviceProps host_device_props() {
+    DeviceProps p;
+    p.name = host_cpu_model_name();
+    p.totalGlobalMem = host_physical_memory_bytes();
+    const std::string mhz = cpuinfo_value("cpu MHz");
+    p.clockRate = mhz.empty() ? 0 : (int)(std::atof(mhz.c_str()) * 1000.0);
+    const unsigned threads = std::thread::hardware_concurrency();
+    p.multiProcessorCount = threads > 0 ? (int)threads : 1;
+    p.major = 1;
+    return p;
+}
+
+void* host_buffer_alloc(size_t bytes, const char* file, int line) {
+    if (bytes == 0) return nullptr;
+    // Like a GPU, the host device refuses a buffer larger than its whole memory
+    // rather than leaving it to overcommit.
+    const uint64_t memory = host_physical_memory_bytes();
+    if (memory != 0 && (uint64_t)bytes > memory) gpu_safe_call_fail(file, line, "out of memory");
+    const size_t rounded = (bytes + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+    void* p = std::aligned_alloc(kBufferAlignment, rounded);
+    if (!p) gpu_safe_call_fail(file, line, "out of memory");
+    return p;
+}
+
+void host_buffer_free(void* p) { std::free(p); }
+
+void host_buffer_copy(void* dst, const void* src, size_t bytes) {
+    if (bytes == 0) return;
+    over_chunks(bytes, [&](size_t at, size_t n) {
+        std::memcpy(static_cast<char*>(dst) + at, static_cast<const char*>(src) + at, n);
+    });
+}
+
+void host_buffer_zero(void* dst, size_t bytes) {
+    if (bytes == 0) return;
+    over_chunks(bytes, [&](size_t at, size_t n) { std::memset(static_cast<char*>(dst) + at, 0, n); });
+}

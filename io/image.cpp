@@ -1,0 +1,142 @@
+#include "io/image.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "io/fail.h"
+
+void*** alloc_volume(int nx, int ny, int nz, int element_size) {
+    if (nx < 0 || ny < 0 || nz < 0 || element_size <= 0) {
+        fputs("\nProblems in allocating memory.\n", stderr);
+        return nullptr;
+    }
+    const size_t rows = (size_t)ny * (size_t)nz;
+    const size_t row_bytes = (size_t)element_size * (size_t)nx;
+    // At least one element each, so empty sizes still give valid pointers.
+    auto*** sections = static_cast<void***>(malloc(std::max<size_t>(nz, 1) * sizeof(void**)));
+    auto** row_table = static_cast<void**>(malloc(std::max<size_t>(rows, 1) * sizeof(void*)));
+    auto* block = static_cast<unsigned char*>(malloc(std::max<size_t>(rows * row_bytes, 1)));
+    if (!sections || !row_table || !block) {
+        free(sections);
+        free(row_table);
+        free(block);
+        fputs("\nProblems in allocating memory.\n", stderr);
+        return nullptr;
+    }
+    sections[0] = row_table;
+    for (int z = 1; z < nz; ++z) sections[z] = sections[z - 1] + ny;
+    for (size_t r = 0; r < std::max<size_t>(rows, 1); ++r) row_table[r] = block + r * row_bytes;
+    return sections;
+}
+
+void free_volume(void*** volume) {
+    if (!volume) return;
+    free(volume[0][0]);
+    free(volume[0]);
+    free(volume);
+}
+
+Image* image_new() {
+    Image* image = new (std::nothrow) Image;
+    if (!image) fail("\nProblems in allocating memory.\n");
+    return image;
+}
+
+void image_alloc(Image* image, int nx, int ny, int nz) {
+    void*** volume = alloc_volume(nx, ny, nz, (int)sizeof(float));
+    if (!volume) fail("\nProblems in allocating memory for an 3D image.\n");
+    free_volume(reinterpret_cast<void***>(image->data));
+    image->nx = nx;
+    image->ny = ny;
+    image->nz = nz;
+    image->data = reinterpret_cast<float***>(volume);
+}
+
+Image* image_new_zeroed(int nx, int ny) {
+    Image* image = image_new();
+    image_alloc(image, nx, ny, 1);
+    std::fill_n(image->data[0][0], (size_t)nx * (size_t)ny, 0.0f);
+    return image;
+}
+
+void image_free(Image* image) {
+    if (!image) return;
+    delete image->header;
+    delete[] image->ext_header;
+    free_volume(reinterpret_cast<void***>(image->data));
+    delete image;
+}
+
+void swap_bytes(void* p, int n) {
+    auto* bytes = static_cast<unsigned char*>(p);
+    std::reverse(bytes, bytes + std::max(n, 0));
+}
+
+FILE* image_open_stack(const char* file_name, Image* image) {
+    FILE* file = fopen(file_name, "r");
+    if (!file) failf("\n Unable to open input file %s\n\n", file_name);
+    image->name = file_name;
+    MrcHeaderRead read = mrc_read_header(file);
+    image->header = read.header;
+    image->swapped = read.swapped;
+    image->ext_header = read.ext_header;
+    image->data_offset = read.data_offset;
+    image->nx = read.header->nx;
+    image->ny = read.header->ny;
+    image->nz = read.header->nz;
+    return file;
+}
+
+namespace {
+
+// Converts the first nx samples of the given mode (as read into the start of
+// row) to floats in place, from the last sample down so that no narrow value is
+// overwritten before it is converted.
+void widen_row(float* row, int nx, int mode, bool swapped) {
+    auto* raw = reinterpret_cast<unsigned char*>(row);
+    if (mode == 2) {
+        if (swapped)
+            for (int x = 0; x < nx; ++x) swap_bytes(raw + 4 * (size_t)x, 4);
+    } else if (mode == 1) {
+        for (int x = nx - 1; x >= 0; --x) {
+            int16_t v;
+            std::memcpy(&v, raw + 2 * (size_t)x, 2);
+            if (swapped) swap_bytes(&v, 2);
+            row[x] = (float)v;
+        }
+    } else {
+        for (int x = nx - 1; x >= 0; --x) row[x] = (float)raw[x];
+    }
+}
+
+}  // namespace
+
+void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y) {
+    const MrcHeader& h = *stack->header;
+    const int64_t b = mrc_bytes_per_sample(h.mode);
+    const int64_t row_bytes = b * sinogram->nx;
+    const int64_t data_offset = 1024 + (int64_t)h.nsymbt;
+    for (int t = 0; t < sinogram->ny; ++t) {
+        float* row = sinogram->data[0][t];
+        const int64_t at = data_offset + (int64_t)y * row_bytes + (int64_t)t * h.ny * row_bytes;
+        if (fseeko(file, at, SEEK_SET) != 0 || fread(row, 1, (size_t)row_bytes, file) != (size_t)row_bytes)
+            failf("Error reading input file %s: row %d of section %d.\n\n", stack->name.c_str(), y, t);
+        widen_row(row, sinogram->nx, h.mode, stack->swapped != 0);
+    }
+}
+
+void image_write_slice(FILE* file, const Image* image) {
+    const size_t count = (size_t)image->nx * (size_t)image->ny;
+    if (fwrite(image->data[0][0], sizeof(float), count, file) != count) fail("Error writing output file.\n\n");
+}
+
+void image_header_from(Image* image) {
+    image->header = mrc_fill_header(image->header, image->nx, image->ny, image->nz, image->min, image->max,
+                                    image->mean);
+}
+
+void image_write_header(FILE* file, Image* image) {
+    if (!mrc_write_header(file, image->header, image->ext_header)) fail("Error writing output file.\n\n");
+}

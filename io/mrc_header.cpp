@@ -1,0 +1,158 @@
+#include "io/mrc_header.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "io/fail.h"
+
+namespace {
+
+// Headers in the other byte order show absurd MODE or NZ values.
+constexpr int32_t kMaxPlausible = 65535;
+// Words NX ... NLABL; the labels are text and stay as they are.
+constexpr int kNumericWords = 56;
+
+char message_buffer[256];
+
+const char* formatted(const char* format, long long a, long long b = 0, long long c = 0) {
+    snprintf(message_buffer, sizeof message_buffer, format, a, b, c);
+    return message_buffer;
+}
+
+bool other_byte_order(const MrcHeader& h) {
+    // std::abs of INT_MIN is undefined; widen first.
+    return std::llabs((long long)h.mode) > kMaxPlausible || std::llabs((long long)h.nz) > kMaxPlausible;
+}
+
+// Checks that the header can describe a stack readable with 32-bit counts.
+const char* size_problem(const MrcHeader& h) {
+    if (h.nx <= 0 || h.ny <= 0 || h.nz <= 0)
+        return formatted("Image size not acceptable: NX %lld, NY %lld, NZ %lld (each must be at least 1).\n\n",
+                         h.nx, h.ny, h.nz);
+    if (h.nsymbt < 0) return formatted("Extended header size not acceptable: NSYMBT %lld.\n\n", h.nsymbt);
+    const long long row_by_tilts = (long long)h.nx * h.nz;
+    if (row_by_tilts > INT32_MAX)
+        return formatted("Image too large: NX * NZ = %lld samples, at most 2147483647 supported.\n\n", row_by_tilts);
+    const long long samples = row_by_tilts * h.ny;
+    if (samples > INT32_MAX)
+        return formatted("Image too large: NX * NY * NZ = %lld samples, at most 2147483647 supported.\n\n",
+                         samples);
+    return nullptr;
+}
+
+// Only a regular file has a size to compare; pipes and devices rely on the
+// short-read checks of the readers.
+const char* length_problem(FILE* file, const MrcHeader& h) {
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    const long long needed =
+        1024LL + h.nsymbt + (long long)h.nx * h.ny * h.nz * mrc_bytes_per_sample(h.mode);
+    if ((long long)st.st_size < needed)
+        return formatted("Input file too short: %lld bytes, the header describes %lld.\n\n", (long long)st.st_size,
+                         needed);
+    return nullptr;
+}
+
+}  // namespace
+
+int mrc_bytes_per_sample(int mode) {
+    switch (mode) {
+        case 0: return 1;
+        case 1: return 2;
+        case 2: return 4;
+        default: return 0;
+    }
+}
+
+void mrc_swap_header_words(MrcHeader* header) {
+    auto* bytes = reinterpret_cast<unsigned char*>(header);
+    for (int w = 0; w < kNumericWords; ++w) std::reverse(bytes + 4 * w, bytes + 4 * w + 4);
+}
+
+const char* mrc_try_read_header(FILE* file, MrcHeaderRead* out) {
+    MrcHeader h;
+    if (fread(&h, sizeof h, 1, file) != 1) return "Error reading header.\n\n";
+    const int swapped = other_byte_order(h) ? 1 : 0;
+    if (swapped) mrc_swap_header_words(&h);
+    if (mrc_bytes_per_sample(h.mode) == 0) return "Image Mode not acceptable.\n\n";
+    if (const char* problem = size_problem(h)) return problem;
+    if (const char* problem = length_problem(file, h)) return problem;
+
+    auto* header = new (std::nothrow) MrcHeader(h);
+    if (!header) return "No memory for header.\n\n";
+    unsigned char* ext = nullptr;
+    if (h.nsymbt > 0) {
+        ext = new (std::nothrow) unsigned char[(size_t)h.nsymbt + 4]();
+        if (!ext) {
+            delete header;
+            return "No memory for header.\n\n";
+        }
+        if (fread(ext, 1, (size_t)h.nsymbt, file) != (size_t)h.nsymbt) {
+            delete[] ext;
+            delete header;
+            return "Error reading extended header.\n\n";
+        }
+    }
+    *out = MrcHeaderRead{header, swapped, ext, 1024 + (int64_t)h.nsymbt};
+    return nullptr;
+}
+
+MrcHeaderRead mrc_read_header(FILE* file) {
+    MrcHeaderRead result{};
+    if (const char* problem = mrc_try_read_header(file, &result)) fail(problem);
+    return result;
+}
+
+void mrc_set_standard_tags(MrcHeader* header) {
+    std::memcpy(header->map, "MAP ", 4);
+    const bool little = std::endian::native == std::endian::little;
+    const unsigned char stamp = little ? 0x44 : 0x11;
+    header->machst[0] = stamp;
+    header->machst[1] = stamp;
+    header->machst[2] = 0;
+    header->machst[3] = 0;
+    header->nversion = MRC_NVERSION;
+}
+
+MrcHeader* mrc_fill_header(MrcHeader* header, int nx, int ny, int nz, float min, float max, double mean) {
+    if (!header) {
+        header = new (std::nothrow) MrcHeader;
+        if (!header) fail("No memory for header.\n\n");
+        std::memset(header, 0, sizeof *header);
+        header->ispg = 1;
+    }
+    header->nx = nx;
+    header->ny = ny;
+    header->nz = nz;
+    header->mode = 2;
+    header->nxstart = header->nystart = header->nzstart = 0;
+    header->mx = nx;
+    header->my = ny;
+    header->mz = nz;
+    header->mapc = 1;
+    header->mapr = 2;
+    header->maps = 3;
+    header->dmin = min;
+    header->dmax = max;
+    header->dmean = (float)mean;
+    mrc_set_standard_tags(header);
+    return header;
+}
+
+bool mrc_write_header(FILE* file, MrcHeader* header, const unsigned char* ext_header) {
+    header->mode = 2;
+    header->ispg = 1;
+    mrc_set_standard_tags(header);
+    if (fseeko(file, 0, SEEK_SET) != 0) return false;
+    if (fwrite(header, sizeof *header, 1, file) != 1) return false;
+    if (ext_header && header->nsymbt > 0 &&
+        fwrite(ext_header, 1, (size_t)header->nsymbt, file) != (size_t)header->nsymbt)
+        return false;
+    return fflush(file) == 0;
+}

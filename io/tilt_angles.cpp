@@ -1,0 +1,44 @@
+#include "io/tilt_angles.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "io/fail.h"
+
+namespace {
+
+// Reads line number line_number (1-based) into angle_deg; ends the process
+// when the line is missing, has no leading number or holds a non-finite one.
+void read_angle_line(FILE* file, char** line, size_t* capacity, int line_number, int needed, float* angle_deg) {
+    if (getline(line, capacity, file) < 0)
+        failf("Tilt-angle file ends before line %d: %d angles are needed.\n\n", line_number, needed);
+    float value = 0;
+    if (sscanf(*line, "%f", &value) != 1)
+        failf("No angle at the start of line %d of the tilt-angle file.\n\n", line_number);
+    if (!std::isfinite(value)) failf("Angle on line %d of the tilt-angle file is not finite.\n\n", line_number);
+    *angle_deg = value;
+}
+
+}  // namespace
+
+a* read_tilt_angles(const char* file_name, int n) {
+    a* records = n >= 0 ? new (std::nothrow) a[(size_t)n]() : nullptr;
+    if (!records) fail("\nUnable to allocate memory for tilt array.\n\n");
+    FILE* file = fopen(file_name, "r");
+    if (!file) fail("\nUnable to open file with tilt angles.\n\n");
+
+    char* line = nullptr;
+    size_t capacity = 0;
+    for (int i = 0; i < n; ++i) read_angle_line(file, &line, &capacity, i + 1, n, &records[i].angle_deg);
+    free(line);
+    fclose(file);
+
+    for (int i = 0; i < n; ++i) {
+        records[i].angle_rad = records[i].angle_deg * DEG_TO_RAD;
+        records[i].cos_a = cosf(records[i].angle_rad);
+        records[i].sin_a = sinf(records[i].angle_rad);
+    }
+    return records;
+}

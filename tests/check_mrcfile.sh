@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Reads the program's output with a standard MRC reader (Python's mrcfile in
+# its default, strict mode): the file must open and validate, and its sizes,
+# statistics and voxel size must be right.
+# Arguments: <skarbel> <skarbel_phantom> (only the first is used).
+set -euo pipefail
+skarbel=$1
+py=/usr/bin/python3
+if ! "$py" -c 'import mrcfile, numpy' 2>/dev/null; then
+    echo "skipped: $py has no mrcfile"
+    exit 77
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A 20 x 12 x 9 float stack with 1.5 A along X and 2.5 A along Y.
+"$py" - "$work" <<'PY'
+import sys, numpy as np, mrcfile
+work = sys.argv[1]
+rng = np.random.default_rng(3)
+data = rng.normal(10.0, 2.0, size=(9, 12, 20)).astype(np.float32)
+with mrcfile.new(f"{work}/stack.mrc") as m:
+    m.set_data(data)
+    m.voxel_size = (1.5, 2.5, 1.0)
+with open(f"{work}/angles.tlt", "w") as f:
+    for a in np.linspace(-60, 60, 9):
+        f.write(f"{a:.6f}\n")
+PY
+
+CUDA_VISIBLE_DEVICES= "$skarbel" -z7 "$work/angles.tlt" "$work/stack.mrc" "$work/out.mrc" >/dev/null
+
+"$py" - "$work/out.mrc" <<'PY'
+import sys, numpy as np, mrcfile
+path = sys.argv[1]
+assert mrcfile.validate(path, print_file=sys.stderr), "mrcfile.validate failed"
+with mrcfile.open(path) as m:
+    h = m.header
+    d = m.data.astype(np.float64)
+    assert m.data.dtype == np.float32
+    assert (int(h.nx), int(h.ny), int(h.nz)) == (20, 7, 12), (h.nx, h.ny, h.nz)
+    assert (int(h.mx), int(h.my), int(h.mz)) == (20, 7, 12), (h.mx, h.my, h.mz)
+    assert d.shape == (12, 7, 20), d.shape
+    assert h.dmin == np.float32(d.min()) and h.dmax == np.float32(d.max()), (h.dmin, h.dmax)
+    assert abs(float(h.dmean) - d.mean()) <= 1e-5 * max(1.0, abs(d.mean())), (h.dmean, d.mean())
+    assert abs(float(h.rms) - d.std()) <= 1e-5 * max(1.0, d.std()), (h.rms, d.std())
+    vs = m.voxel_size
+    assert np.allclose([vs.x, vs.y, vs.z], [1.5, 1.5, 2.5], rtol=1e-6), vs
+print("mrcfile reads the output: dims, statistics and voxel size agree")
+PY

@@ -1,0 +1,420 @@
+// The program run end to end: command line, messages, exit statuses and the
+// output file. Slices may hold any values; header statistics are checked
+// against the data actually in the file.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/capture.h"
+#include "support/files.h"
+#include "support/header_bytes.h"
+
+namespace {
+
+const std::string kUsage =
+    "\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] <tilt_file> "
+    "<input_tiltseries> <output_rec3d> \n\n";
+
+std::vector<float> ramp(int n) {
+    std::vector<float> v(n);
+    for (int i = 0; i < n; ++i) v[i] = (float)((i * 29 + 3) % 251);
+    return v;
+}
+
+std::vector<float> angles(int n) {
+    std::vector<float> v(n);
+    for (int i = 0; i < n; ++i) v[i] = -60.0f + 120.0f * (float)i / (float)std::max(n - 1, 1);
+    return v;
+}
+
+// A tilt series case in a temporary folder: t.tlt, s.mrc, and o.mrc to write.
+struct Case {
+    TempDir dir;
+    int nx, ny, nz;
+    std::string tlt = dir.file("t.tlt"), stack = dir.file("s.mrc"), out = dir.file("o.mrc");
+    Case(int nx_, int ny_, int nz_, int mode = 2, bool other_order = false, int nsymbt = 0)
+        : nx(nx_), ny(ny_), nz(nz_) {
+        write_test_stack(stack, nx, ny, nz, mode, ramp(nx * ny * nz), other_order, nsymbt);
+        write_tilt_file(tlt, angles(nz));
+    }
+    std::vector<std::string> files() const { return {tlt, stack, out}; }
+};
+
+std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::string progress(int slices) {
+    std::string s;
+    char line[64];
+    for (int y = 1; y <= slices; ++y) {
+        snprintf(line, sizeof line, "**Slice: %4d / %d\r", y, slices);
+        s += line;
+    }
+    return s;
+}
+
+// Checks the final header of an nx x thickness x slices output against the
+// format and against the samples in the file.
+void expect_final_output(const std::string& path, int nx, int thickness, int slices) {
+    const std::string bytes = read_file(path);
+    ASSERT_EQ(bytes.size(), 1024 + (size_t)nx * thickness * slices * 4);
+    const size_t n = (size_t)nx * thickness * slices;
+    std::vector<float> v(n);
+    std::memcpy(v.data(), bytes.data() + 1024, n * 4);
+    double sum = 0;
+    for (float x : v) sum += x;
+    const double mean = sum / (double)n;
+    double sq = 0;
+    for (float x : v) sq += ((double)x - mean) * ((double)x - mean);
+    const float lo = *std::min_element(v.begin(), v.end()), hi = *std::max_element(v.begin(), v.end());
+
+    std::string expected = expected_header(nx, thickness, slices, lo, hi, 0);
+    std::string got = bytes.substr(0, 1024);
+    // DMEAN and RMS depend on summation order in their last bits.
+    const float dmean = f32_at(got, 84), rms = f32_at(got, 216);
+    EXPECT_NEAR(dmean, mean, 1e-5 * std::max(1.0, std::fabs(mean)));
+    EXPECT_NEAR(rms, std::sqrt(sq / (double)n), 1e-5 * std::max(1.0, std::sqrt(sq / (double)n)));
+    put_f32(got, 84, 0);
+    put_f32(got, 216, 0);
+    EXPECT_EQ(got, expected);
+}
+
+}  // namespace
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> before, after;  // arguments around the three file names
+    int names;                               // how many file names to pass
+};
+
+class DriverUsage : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(DriverUsage, PrintsTheUsageTextAndFails) {
+    const UsageCase& c = GetParam();
+    Case k(4, 2, 3);
+    std::vector<std::string> names = k.files();
+    names.resize(c.names);
+    Captured r = run_skarbel(join(join(c.before, names), c.after));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, kUsage);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(std::filesystem::exists(k.out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DriverUsage,
+                         ::testing::Values(UsageCase{"no_arguments", {}, {}, 0},
+                                           UsageCase{"two_names", {}, {}, 2},
+                                           UsageCase{"unknown_letter", {"-x"}, {}, 3},
+                                           UsageCase{"unknown_letter_after_names", {}, {"-a"}, 3},
+                                           UsageCase{"z_without_value", {"-z"}, {}, 3},
+                                           UsageCase{"z_value_detached", {"-z", "256"}, {}, 3},
+                                           UsageCase{"g_without_value", {"-g"}, {}, 3},
+                                           UsageCase{"s_without_value", {"-s"}, {}, 3},
+                                           UsageCase{"i_without_value", {"-S", "-i"}, {}, 3},
+                                           UsageCase{"z_without_value_last", {}, {"-z"}, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct ThicknessCase {
+    const char* name;
+    std::string option, message;
+};
+
+class DriverThickness : public ::testing::TestWithParam<ThicknessCase> {};
+
+TEST_P(DriverThickness, BelowOneIsRefused) {
+    Case k(4, 2, 3);
+    Captured r = run_skarbel(join({GetParam().option}, k.files()));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, GetParam().message);
+    EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriverThickness,
+    ::testing::Values(ThicknessCase{"zero", "-z0", "Thickness must be at least 1 pixel (got 0).\n\n"},
+                      ThicknessCase{"negative", "-z-5", "Thickness must be at least 1 pixel (got -5).\n\n"},
+                      ThicknessCase{"no_digits", "-zabc", "Thickness must be at least 1 pixel (got 0).\n\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct MethodCase {
+    const char* name;
+    std::vector<std::string> before, after;
+    std::string method_line;
+    int thickness;  // 0: NX
+};
+
+class DriverRun : public ::testing::TestWithParam<MethodCase> {};
+
+TEST_P(DriverRun, MethodLineProgressAndOutput) {
+    const MethodCase& c = GetParam();
+    Case k(8, 3, 5);
+    Captured r = run_skarbel(join(join(c.before, k.files()), c.after));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.method_line + progress(3) + "\n\n");
+    expect_final_output(k.out, 8, c.thickness ? c.thickness : 8, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriverRun,
+    ::testing::Values(MethodCase{"defaults", {}, {}, "[WBP]Symmetry level: 2\n", 0},
+                      MethodCase{"level3", {"-s3"}, {}, "[WBP]Symmetry level: 3\n", 0},
+                      MethodCase{"level0", {"-s0"}, {}, "[WBP]Symmetry level: 0\n", 0},
+                      MethodCase{"level1", {"-s1"}, {}, "[WBP]Symmetry level: 1\n", 0},
+                      MethodCase{"level4_clamped", {"-s4"}, {}, "[WBP]Symmetry level: 2\n", 0},
+                      MethodCase{"level7_clamped", {"-s7"}, {}, "[WBP]Symmetry level: 2\n", 0},
+                      MethodCase{"negative_clamped", {"-s-1"}, {}, "[WBP]Symmetry level: 2\n", 0},
+                      MethodCase{"no_digits_level0", {"-sabc"}, {}, "[WBP]Symmetry level: 0\n", 0},
+                      MethodCase{"digits_then_text", {"-s1x"}, {}, "[WBP]Symmetry level: 1\n", 0},
+                      MethodCase{"last_level_wins", {"-s3", "-s0"}, {}, "[WBP]Symmetry level: 0\n", 0},
+                      MethodCase{"iterations_ignored_by_wbp", {"-i50"}, {}, "[WBP]Symmetry level: 2\n", 0},
+                      MethodCase{"sirt_ignores_level", {"-S", "-s3"}, {}, "[SIRT]Iterations: 30\n", 0},
+                      MethodCase{"sirt_iterations", {"-i50", "-S"}, {}, "[SIRT]Iterations: 50\n", 0},
+                      MethodCase{"sirt_value_ignored", {"-Sjunk"}, {}, "[SIRT]Iterations: 30\n", 0},
+                      MethodCase{"sirt_level_out_of_range", {"-S", "-s9"}, {}, "[SIRT]Iterations: 30\n", 0},
+                      MethodCase{"gpu_and_thickness", {"-g0", "-z5"}, {}, "[WBP]Symmetry level: 2\n", 5},
+                      MethodCase{"thickness_twice", {"-z4", "-z6"}, {}, "[WBP]Symmetry level: 2\n", 6},
+                      MethodCase{"options_after_names", {}, {"-s1", "-z3"}, "[WBP]Symmetry level: 1\n", 3},
+                      MethodCase{"extra_names_ignored", {}, {"extra"}, "[WBP]Symmetry level: 2\n", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DriverLayout, ThinSlicesOfAStackWithManyTilts) {
+    // 61 tilts, as in a -z100 run on 512 x 512 x 61, on a smaller stack.
+    Case k(64, 40, 61);
+    std::vector<float> more = angles(70);  // only the first 61 lines count
+    write_tilt_file(k.tlt, more);
+    Captured r = run_skarbel(join({"-z10"}, k.files()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Slice k at byte 1024 + k * NX * thickness * 4.
+    expect_final_output(k.out, 64, 10, 40);
+}
+
+struct InputVariant {
+    const char* name;
+    int mode;
+    bool other_order;
+    int nsymbt;
+};
+
+class DriverInputs : public ::testing::TestWithParam<InputVariant> {};
+
+// The same values in any mode, byte order or extended header give the same volume.
+TEST_P(DriverInputs, GiveTheSameOutputAsAFloatStack) {
+    const InputVariant& v = GetParam();
+    Case reference(12, 4, 7);
+    ASSERT_EQ(run_skarbel(join({"-s0"}, reference.files())).status, 0);
+    Case k(12, 4, 7, v.mode, v.other_order, v.nsymbt);
+    Captured r = run_skarbel(join({"-s0"}, k.files()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(k.out), read_file(reference.out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DriverInputs,
+                         ::testing::Values(InputVariant{"byte", 0, false, 0}, InputVariant{"byte_other", 0, true, 0},
+                                           InputVariant{"short", 1, false, 0},
+                                           InputVariant{"short_other", 1, true, 64},
+                                           InputVariant{"float_other", 2, true, 0},
+                                           InputVariant{"float_ext", 2, false, 1024}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DriverVoxelSize, OutputCarriesTheInputSpacing) {
+    Case k(16, 12, 5);
+    std::string bytes = read_file(k.stack);
+    put_i32(bytes, 28, 16);  // MX, MY
+    put_i32(bytes, 32, 12);
+    put_f32(bytes, 40, 16 * 2.5f);  // 2.5 A along X
+    put_f32(bytes, 44, 12 * 4.0f);  // 4 A along Y
+    write_file(k.stack, bytes);
+    ASSERT_EQ(run_skarbel(join({"-z6"}, k.files())).status, 0);
+    const std::string out = read_file(k.out);
+    EXPECT_EQ(f32_at(out, 40), 16 * 2.5f);
+    EXPECT_EQ(f32_at(out, 44), 6 * 2.5f);
+    EXPECT_EQ(f32_at(out, 48), 12 * 4.0f);
+}
+
+struct FailureCase {
+    const char* name;
+    // Spoils the case and returns the arguments and the expected message.
+    std::function<std::vector<std::string>(Case&, std::string& message)> spoil;
+    bool output_created;
+};
+
+class DriverFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(DriverFailure, MessageAndStatus) {
+    Case k(6, 4, 5);
+    std::string message;
+    const std::vector<std::string> args = GetParam().spoil(k, message);
+    const std::string stack_before = read_file(k.stack), tilts_before = read_file(k.tlt);
+    Captured r = run_skarbel(args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, message);
+    EXPECT_EQ(r.out, "[WBP]Symmetry level: 2\n");
+    EXPECT_EQ(std::filesystem::exists(k.out), GetParam().output_created);
+    EXPECT_EQ(read_file(k.stack), stack_before);
+    EXPECT_EQ(read_file(k.tlt), tilts_before);
+}
+
+std::vector<FailureCase> failure_cases() {
+    return {
+        {"missing_stack",
+         [](Case& k, std::string& m) {
+             std::filesystem::remove(k.stack);
+             m = "\n Unable to open input file " + k.stack + "\n\n";
+             return k.files();
+         },
+         false},
+        {"truncated_stack",
+         [](Case& k, std::string& m) {
+             write_file(k.stack, read_file(k.stack).substr(0, 1024 + 6 * 4 * 5 * 4 - 4));
+             m = "Input file too short: 1500 bytes, the header describes 1504.\n\n";
+             return k.files();
+         },
+         false},
+        {"stack_without_rows",
+         [](Case& k, std::string& m) {
+             write_test_stack(k.stack, 6, 0, 5, 2, {});
+             m = "Image size not acceptable: NX 6, NY 0, NZ 5 (each must be at least 1).\n\n";
+             return k.files();
+         },
+         false},
+        {"mode_not_acceptable",
+         [](Case& k, std::string& m) {
+             std::string b = read_file(k.stack);
+             put_i32(b, 12, 4);
+             write_file(k.stack, b);
+             m = "Image Mode not acceptable.\n\n";
+             return k.files();
+         },
+         false},
+        {"missing_tilt_file",
+         [](Case& k, std::string& m) {
+             std::filesystem::remove(k.tlt);
+             m = "\nUnable to open file with tilt angles.\n\n";
+             return k.files();
+         },
+         false},
+        {"too_few_angles",
+         [](Case& k, std::string& m) {
+             write_tilt_file(k.tlt, angles(4));
+             m = "Tilt-angle file ends before line 5: 5 angles are needed.\n\n";
+             return k.files();
+         },
+         false},
+        {"output_folder_missing",
+         [](Case& k, std::string& m) {
+             m = "Unable to open output file.\n\n";
+             return std::vector<std::string>{k.tlt, k.stack, k.dir.file("none/o.mrc")};
+         },
+         false},
+        {"output_is_the_stack",
+         [](Case& k, std::string& m) {
+             m = "Output file is the input tilt series; refusing to overwrite it.\n\n";
+             return std::vector<std::string>{k.tlt, k.stack, k.stack};
+         },
+         false},
+        {"output_is_the_tilt_file",
+         [](Case& k, std::string& m) {
+             m = "Output file is the tilt-angle file; refusing to overwrite it.\n\n";
+             return std::vector<std::string>{k.tlt, k.stack, k.tlt};
+         },
+         false},
+        {"output_links_to_the_stack",
+         [](Case& k, std::string& m) {
+             std::filesystem::create_hard_link(k.stack, k.out);
+             m = "Output file is the input tilt series; refusing to overwrite it.\n\n";
+             return k.files();
+         },
+         true},
+        {"output_symlinks_to_the_tilt_file",
+         [](Case& k, std::string& m) {
+             std::filesystem::create_symlink(k.tlt, k.out);
+             m = "Output file is the tilt-angle file; refusing to overwrite it.\n\n";
+             return std::vector<std::string>{k.tlt, k.stack, k.out};
+         },
+         true},
+        {"slice_too_large",
+         [](Case& k, std::string& m) {
+             m = "Slice too large: NX * thickness = 6000000000 pixels, at most 2147483647 supported.\n\n";
+             return join({"-z1000000000"}, k.files());
+         },
+         false},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DriverFailure, ::testing::ValuesIn(failure_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DriverOutput, FullDeviceIsAnError) {
+    Case k(6, 4, 5);
+    Captured r = run_skarbel({k.tlt, k.stack, "/dev/full"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error writing output file.\n\n");
+}
+
+TEST(DriverOutput, OverwritesAnExistingOutput) {
+    Case k(6, 4, 5);
+    write_file(k.out, std::string(100000, 'x'));
+    ASSERT_EQ(run_skarbel(k.files()).status, 0);
+    expect_final_output(k.out, 6, 6, 4);
+}
+
+TEST(DriverOutput, NamesLongerThan255Characters) {
+    Case k(6, 4, 5);
+    std::string folder = k.dir.path;
+    while (folder.size() < 400) folder += "/" + std::string(100, 'n');
+    std::filesystem::create_directories(folder);
+    const std::string tlt = folder + "/angles.tlt", stack = folder + "/stack.mrc", out = folder + "/out.mrc";
+    std::filesystem::copy_file(k.tlt, tlt);
+    std::filesystem::copy_file(k.stack, stack);
+    Captured r = run_skarbel({tlt, stack, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_final_output(out, 6, 6, 4);
+}
+
+TEST(DriverOutput, RunStoppedInTheLoopLeavesTheProvisionalHeader) {
+    // An input that cannot seek (a named pipe) passes the header checks and
+    // fails at the first sinogram row, after the provisional header is written.
+    Case k(6, 3, 5);
+    const std::string fifo = k.dir.file("fifo.mrc");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // With a voxel size, which the provisional header carries too.
+    std::string bytes = read_file(k.stack);
+    put_i32(bytes, 28, 6);
+    put_i32(bytes, 32, 3);
+    put_f32(bytes, 40, 6 * 2.5f);
+    put_f32(bytes, 44, 3 * 4.0f);
+    signal(SIGPIPE, SIG_IGN);
+    std::thread feeder([&] {
+        FILE* f = fopen(fifo.c_str(), "w");
+        if (!f) return;
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+    });
+    Captured r = run_skarbel({"-z4", k.tlt, fifo, k.out});
+    // Should the program have ended before opening the pipe, this releases the feeder.
+    const int unblock = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    feeder.join();
+    if (unblock >= 0) close(unblock);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "[WBP]Symmetry level: 2\n**Slice:    1 / 3\r");
+    const std::string tail = "Error reading input file " + fifo + ": row 0 of section 0.\n\n";
+    EXPECT_TRUE(r.err.ends_with(tail)) << r.err;
+    std::string provisional = expected_header(6, 4, 1, 0, 0, 0);
+    put_f32(provisional, 40, 6 * 2.5f);
+    put_f32(provisional, 44, 4 * 2.5f);
+    put_f32(provisional, 48, 1 * 4.0f);
+    EXPECT_EQ(read_file(k.out), provisional);
+}
