@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -120,6 +121,11 @@ struct ReferenceParam {
     RandomCase c;
     GpuBackend backend;
 };
+
+void PrintTo(const ReferenceParam& p, std::ostream* os) {
+    *os << p.c.name << " (" << p.c.sinoX << " samples, slice " << p.c.reconsX << " x " << p.c.reconsY << ", "
+        << p.c.iterations << " iterations)";
+}
 
 SirtProblem make_problem(const RandomCase& c, std::mt19937& rng) {
     std::vector<float> deg = c.angles;

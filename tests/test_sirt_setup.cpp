@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <ostream>
 #include <random>
 #include <string>
 #include <utility>
@@ -249,6 +250,8 @@ struct Refusal {
     int status;
     std::string message;
 };
+
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
 
 class SirtRefusal : public testing::TestWithParam<Refusal> {};
 
