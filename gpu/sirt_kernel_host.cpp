@@ -13,7 +13,7 @@ namespace {
 
 // Rows per block of the products: per-row sums stay in L1, and every entry
 // index k reads one contiguous run of this many weights and indices.
-constexpr int kRowBlock = 512;
+constexpr int kRowBlock = 1024;
 
 struct RowBlock {
     int r0, n;       // rows r0 .. r0 + n - 1
