@@ -3,7 +3,6 @@
 // reference of the whole iteration written from the geometry with dense
 // operators (no sparse matrices, no sorting, no symmetry tricks beyond the
 // point mirror that defines the back-projection).
-#include <omp.h>
 
 #include <cmath>
 #include <cstddef>
@@ -44,28 +43,6 @@ T* to_device(const std::vector<T>& v) {
     T* p = static_cast<T*>(gpu_alloc(v.size() * sizeof(T)));
     gpu_copy_to_device(p, v.data(), v.size() * sizeof(T));
     return p;
-}
-
-// capture_exit for code that reaches parallel regions: the forked child has no
-// OpenMP worker threads, so it must run on its own thread only. Under the leak
-// sanitizer the child's exit check also notes the parent's threads it cannot
-// suspend ("==pid==Running thread ... was not suspended"); such sanitizer
-// lines are not the program's output and are dropped.
-inline Captured capture_exit_serial(const std::function<void()>& fn) {
-    Captured c = capture_exit([&] {
-        omp_set_num_threads(1);
-        fn();
-    });
-    std::string err;
-    for (size_t at = 0; at < c.err.size();) {
-        size_t end = c.err.find('\n', at);
-        end = end == std::string::npos ? c.err.size() : end + 1;
-        const std::string line = c.err.substr(at, end - at);
-        if (line.rfind("==", 0) != 0 || line.find("was not suspended") == std::string::npos) err += line;
-        at = end;
-    }
-    c.err = err;
-    return c;
 }
 
 struct SirtProblem {

@@ -260,7 +260,7 @@ class SirtRefusal : public testing::TestWithParam<Refusal> {};
 TEST_P(SirtRefusal, MessageAndStatus) {
     const Refusal& c = GetParam();
     const std::vector<a> tilts(std::max(c.Ntilts, 1), tilt_record(0.0f));
-    const Captured out = capture_exit_serial([&] {
+    const Captured out = capture_exit([&] {
         gpu_memory_mb = c.memory_mb;
         sirt_setup(tilts.data(), c.sinoX, c.Ntilts, c.reconsX, c.reconsY, c.Ntilts);
     });
@@ -285,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SirtRefusal, TransposedCountBeyond32Bits) {
     const std::vector<a> tilts(3, tilt_record(0.0f));
-    const Captured out = capture_exit_serial([&] { sirt_build_transpose(tilts.data(), 30000, 30000, 30000, 3); });
+    const Captured out = capture_exit([&] { sirt_build_transpose(tilts.data(), 30000, 30000, 30000, 3); });
     EXPECT_EQ(out.status, 255);
     EXPECT_EQ(out.err,
               "SIRT: the transposed matrix needs 2700000000 elements, more than 32-bit element counts allow.\n");
@@ -298,7 +298,7 @@ TEST(SirtRefusal, TransposedCountBeyond32Bits) {
 // process holds.
 TEST(SirtRefusal, HostMemoryForTransposedMatrix) {
     const std::vector<a> tilts(200, tilt_record(0.0f));
-    const Captured out = capture_exit_serial([&] {
+    const Captured out = capture_exit([&] {
         long pages = 0;
         if (FILE* f = fopen("/proc/self/statm", "r")) {
             if (fscanf(f, "%ld", &pages) != 1) pages = 0;
