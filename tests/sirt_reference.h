@@ -12,7 +12,9 @@
 
 #include "gpu/gpu_layer.h"
 #include "io/tilt_angles.h"
+#include "support/backends.h"
 #include "support/capture.h"
+#include "gpu/wg.h"
 
 inline a tilt_record(float deg) {
     const float rad = deg * 3.14159265358979f / 180.0f;
@@ -44,6 +46,21 @@ T* to_device(const std::vector<T>& v) {
     gpu_copy_to_device(p, v.data(), v.size() * sizeof(T));
     return p;
 }
+
+// A SIRT test on one backend, with room for any geometry and the slots freed after it.
+class SirtBackendTest : public testing::TestWithParam<GpuBackend> {
+protected:
+    void SetUp() override {
+        USE_BACKEND_OR_SKIP(GetParam());
+        saved_memory_mb = gpu_memory_mb;
+        gpu_memory_mb = 1.0e6f;
+    }
+    void TearDown() override {
+        sirt_free();
+        gpu_memory_mb = saved_memory_mb;
+    }
+    float saved_memory_mb = 0;
+};
 
 struct SirtProblem {
     std::vector<a> tilts;

@@ -20,17 +20,8 @@ using testing::ElementsAre;
 using testing::ElementsAreArray;
 using testing::Each;
 
-class SirtIteration : public testing::TestWithParam<GpuBackend> {
+class SirtIteration : public SirtBackendTest {
 protected:
-    void SetUp() override {
-        USE_BACKEND_OR_SKIP(GetParam());
-        saved_memory_mb = gpu_memory_mb;
-        gpu_memory_mb = 1.0e6f;
-    }
-    void TearDown() override {
-        sirt_free();
-        gpu_memory_mb = saved_memory_mb;
-    }
     std::vector<float> reconstruct(const SirtProblem& g, const std::vector<float>& sino, int iterations) {
         const int N = (int)g.tilts.size();
         sirt_setup(g.tilts.data(), g.sinoX, N, g.reconsX, g.reconsY, N);
@@ -38,7 +29,6 @@ protected:
         sirt_reconstruct_slice(slice.data(), sino.data(), g.sinoX, N, g.reconsX, g.reconsY, iterations);
         return slice;
     }
-    float saved_memory_mb = 0;
 };
 
 // One tilt at 0 degrees, width 3, thickness 2, measured (2, 4, 6): the scaled

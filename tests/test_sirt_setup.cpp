@@ -21,18 +21,8 @@
 
 namespace {
 
-class SirtSetup : public testing::TestWithParam<GpuBackend> {
+class SirtSetup : public SirtBackendTest {
 protected:
-    void SetUp() override {
-        USE_BACKEND_OR_SKIP(GetParam());
-        saved_memory_mb = gpu_memory_mb;
-        gpu_memory_mb = 1.0e6f;
-    }
-    void TearDown() override {
-        sirt_free();
-        gpu_memory_mb = saved_memory_mb;
-    }
-    float saved_memory_mb = 0;
 };
 
 // Ray weights before inversion, from a fresh run of the weight kernel.
