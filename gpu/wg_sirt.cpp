@@ -1,7 +1,150 @@
-// Placeholder until SIRT lands: every slice stays zero.
-#include "gpu/wg.h"
+// SIRT on the selected device: the set-up of the matrices and ray weights,
+// the iteration of one slice, and the release of the buffers.
+#include <climits>
+#include <cstdint>
 
-void sirt_setup(const a*, int, int, int, int, int) {}
-void sirt_build_transpose(const a*, int, int, int, int) {}
-void sirt_reconstruct_slice(float*, const float*, int, int, int, int, int) {}
-void sirt_free() {}
+#include "gpu/gpu_layer.h"
+#include "gpu/sirt.h"
+#include "gpu/sirt_kernel.h"
+#include "gpu/wg.h"
+#include "io/fail.h"
+
+SirtSizes sirt_sizes;
+
+namespace {
+
+struct SirtGeometry {
+    float w_2, r_2, h_2;
+};
+
+SirtGeometry sirt_geometry(int sinoX, int reconsX, int reconsY) {
+    return {(float)((reconsX - 1) * 0.5), (float)((sinoX - 1) * 0.5), (float)((reconsY - 1) * 0.5)};
+}
+
+float sirt_factor(int Ntilts) { return (float)(1.0 / Ntilts); }
+
+// The set-up divides by the tilt count and indexes with 32-bit products.
+void sirt_check_geometry(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    if (Ntilts <= 0 || sinoY <= 0) fail("SIRT: the tilt series has no projections to reconstruct from.\n");
+    if (sinoX <= 0 || reconsX <= 0 || reconsY <= 0)
+        failf("SIRT: empty geometry (projection width %d, slice %d x %d).\n", sinoX, reconsX, reconsY);
+    const int64_t half_rows = (int64_t)sirt_half_rows(reconsY) * reconsX;
+    const int64_t half_entries = (half_rows + 63) / 64 * 64 * Ntilts;
+    const int64_t sino = (int64_t)sinoX * (sinoY > Ntilts ? sinoY : Ntilts);
+    if ((int64_t)reconsX * reconsY > INT_MAX || half_entries > INT_MAX || sino > INT_MAX)
+        fail("SIRT: the slice and tilt series are too large for 32-bit element counts.\n");
+}
+
+void sirt_allocate(int npix, int sinoX, int sinoY, int Ntilts) {
+    const size_t sino_bytes = 4 * (size_t)sinoX * sinoY;
+    const size_t entry_bytes = 4 * (size_t)sirt_sizes.alignment_n * Ntilts;
+    d_recons = static_cast<float*>(gpu_alloc(4 * (size_t)npix));
+    d_sino = static_cast<float*>(gpu_alloc(sino_bytes));
+    d_sinoaux = static_cast<float*>(gpu_alloc(sino_bytes));
+    d_weights = static_cast<float*>(gpu_alloc(4 * (size_t)sinoX * Ntilts));
+    d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)sinoY));
+    d_matrix = static_cast<float*>(gpu_alloc(entry_bytes));
+    d_column = static_cast<int*>(gpu_alloc(entry_bytes));
+    d_column2 = static_cast<int*>(gpu_alloc(entry_bytes));
+    d_length = static_cast<int*>(gpu_alloc(4 * (size_t)sirt_sizes.nRows));
+}
+
+void sirt_zero_matrix(int sinoX, int Ntilts) {
+    const size_t entry_bytes = 4 * (size_t)sirt_sizes.alignment_n * Ntilts;
+    gpu_zero(d_weights, 4 * (size_t)sinoX * Ntilts);
+    gpu_zero(d_matrix, entry_bytes);
+    gpu_zero(d_column, entry_bytes);
+    gpu_zero(d_column2, entry_bytes);
+    gpu_zero(d_length, 4 * (size_t)sirt_sizes.nRows);
+}
+
+void sirt_build_half_matrix(int sinoX, int reconsX, int reconsY, int Ntilts) {
+    const SirtGeometry g = sirt_geometry(sinoX, reconsX, reconsY);
+    const int rows = sirt_half_rows(reconsY);
+    gpu_launch_2d(rows, reconsX,
+                  cu_SIRT_matrix{d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX, rows, sinoX,
+                                 sirt_sizes.nRows, g.w_2, g.r_2, g.h_2, sirt_sizes.alignment_n});
+    // One item per tilt, each computing the weights of its own angle.
+    gpu_launch_1d(Ntilts, cu_SIRT_weights{d_weights, d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2, g.h_2,
+                                          reconsY / 2});
+    gpu_synchronize();
+    gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d_weights, Ntilts, sinoX, sirt_factor(Ntilts)});
+    gpu_synchronize();
+}
+
+}  // namespace
+
+float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    const int nRows = sirt_half_rows(reconsY) * reconsX;
+    const double alignment_n = sirt_round_up_64(nRows);
+    const double mb = 1048576.0;
+    double sum = 4.0 * reconsX * reconsY / mb;
+    sum += 2.0 * 4.0 * sinoX * sinoY / mb;
+    sum += 4.0 * sinoX * Ntilts / mb;
+    sum += 20.0 * sinoY / mb;
+    sum += 4.0 * alignment_n * Ntilts / mb;
+    sum += 2.0 * 4.0 * alignment_n * Ntilts / mb;
+    sum += 4.0 * nRows / mb;
+    return (float)sum;
+}
+
+void sirt_setup(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    sirt_check_geometry(sinoX, sinoY, reconsX, reconsY, Ntilts);
+    sirt_build_transpose(tangles, sinoX, reconsX, reconsY, Ntilts);
+    sirt_sizes.nRows = sirt_half_rows(reconsY) * reconsX;
+    sirt_sizes.alignment_n = sirt_round_up_64(sirt_sizes.nRows);
+    gpu_check_memory(sirt_setup_required_mb(sinoX, sinoY, reconsX, reconsY, Ntilts), "sirt");
+    sirt_allocate(reconsX * reconsY, sinoX, sinoY, Ntilts);
+    gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)sinoY);
+    sirt_zero_matrix(sinoX, Ntilts);
+    sirt_build_half_matrix(sinoX, reconsX, reconsY, Ntilts);
+}
+
+void sirt_reconstruct_slice(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY,
+                            int iterations) {
+    const int npix = reconsX * reconsY, Ntilts = sinoY;
+    const size_t sino_bytes = 4 * (size_t)sinoX * Ntilts;
+    gpu_zero(d_recons, 4 * (size_t)npix);
+    gpu_copy_to_device(d_sino, sino, sino_bytes);
+    gpu_launch_1d(Ntilts, cu_SIRT_weightsinogram{d_sino, d_tangles, Ntilts, sinoX, reconsY, sirt_factor(Ntilts)});
+
+    const int nRows = sirt_half_rows(reconsY) * reconsX;
+    const cu_SIRT_fwproduct_kernel project{d_matrix_t, d_recons, d_sinoaux, d_column_t,
+                                           d_length_t, d_idrow_t, sirt_sizes.nrows, sirt_sizes.alignment};
+    const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, Ntilts, sinoX};
+    const cu_SIRT_product_kernel back{d_matrix, d_recons, d_sinoaux, d_column, d_column2,
+                                      d_length, nRows, sirt_sizes.alignment_n, npix};
+    for (int it = 0; it < iterations; ++it) {
+        gpu_zero(d_sinoaux, sino_bytes);
+        gpu_launch_1d(sirt_sizes.nrows, project);
+        gpu_synchronize();
+        gpu_launch_2d(Ntilts, sinoX, error);
+        gpu_synchronize();
+        gpu_launch_1d(nRows, back);
+    }
+    gpu_copy_to_host(recons, d_recons, 4 * (size_t)npix);
+}
+
+namespace {
+template <class T>
+void release(T*& p) {
+    gpu_free(p);
+    p = nullptr;
+}
+}  // namespace
+
+void sirt_free() {
+    release(d_recons);
+    release(d_sino);
+    release(d_sinoaux);
+    release(d_weights);
+    release(d_tangles);
+    release(d_matrix);
+    release(d_column);
+    release(d_column2);
+    release(d_length);
+    release(d_matrix_t);
+    release(d_column_t);
+    release(d_length_t);
+    release(d_idrow_t);
+}

@@ -11,8 +11,9 @@ struct Captured {
 };
 
 // Runs fn in a forked child with standard output and error captured; the child
-// exits 0 when fn returns. Keep fn to code that ends the process early (errors):
-// the child is a copy of a possibly multi-threaded test process.
+// exits 0 when fn returns. Meant for code that ends the process early (errors).
+// The child runs OpenMP regions on one thread (its parent's workers are not
+// copied by fork) and skips leak checks at exit.
 Captured capture_exit(const std::function<void()>& fn);
 
 // Runs a program (argv[0] is the path) with optional extra environment entries

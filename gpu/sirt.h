@@ -1,0 +1,28 @@
+#pragma once
+// SIRT state kept from the set-up for every slice of the run, and the size
+// rules shared by the set-up, the iteration and their tests.
+#include <cstdint>
+
+struct SirtSizes {
+    int nRows = 0;         // rows of the half-slice matrix: sirt_half_rows(reconsY) * reconsX
+    int alignment_n = 0;   // entry stride of the half-slice matrix
+    int nrows = 0;         // rows of the transposed matrix (distinct sinogram bins)
+    int alignment = 0;     // entry stride of the transposed matrix
+    int max_length_t = 0;  // longest row of the transposed matrix
+};
+extern SirtSizes sirt_sizes;
+
+// Rows of the slice covered by the half-slice matrix: every row j whose point
+// mirror reconsY - 1 - j is not above it, so an odd thickness includes the
+// centre row (whose mirror images lie in the centre row itself).
+inline int sirt_half_rows(int reconsY) { return reconsY - reconsY / 2; }
+
+// n rounded up to a multiple of 64, the entry stride of both matrices.
+inline int sirt_round_up_64(int n) { return (int)(((int64_t)n + 63) / 64 * 64); }
+
+// Device memory of the set-up's own buffers in Mb (the transposed matrix is
+// checked separately when it is built).
+float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts);
+
+// Device memory of the transposed matrix in Mb.
+float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t);

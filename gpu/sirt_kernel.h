@@ -1,0 +1,205 @@
+#pragma once
+// The SIRT kernels as per-item functors, written once for both backends.
+// operator() is the body of one GPU thread; host_run (gpu/sirt_kernel_host.cpp)
+// is the host backend's faster form with the same results.
+#include "gpu/gpu_layer.h"
+#include "io/tilt_angles.h"
+
+// Detector position of the pixel with centred coordinates (x, z) at a tilt:
+// the two products, their difference, then the shift to the detector centre.
+SK_HD inline float sirt_detector_position(float cos_a, float sin_a, float x, float z, float r_2) {
+    return cos_a * x - z * sin_a + r_2;
+}
+
+// True when the lower interpolation sample c = trunc(p) satisfies 0 <= c < sinoX - 1.
+// Written on p itself so that no out-of-range or NaN position is ever converted;
+// a detector of fewer than two samples has no pair to interpolate between.
+SK_HD inline bool sirt_in_range(float p, int sinoX) {
+    return sinoX > 1 && p > -1.0f && p < (float)(sinoX - 1);
+}
+
+// Half-slice system matrix: one entry per in-range tilt for every pixel of rows
+// j < reconsY (the half rows), with the mirror sample of its point mirror.
+// 2-D: j = gx, i = gy.
+struct cu_SIRT_matrix {
+    float* d_matrix;
+    int* d_column;
+    int* d_column2;
+    int* d_length;
+    const a* d_tangles;
+    int Ntilts, reconsX, reconsY, sinoX, nRows;
+    float w_2, r_2, h_2;
+    int alignment_n;
+
+    SK_HD void operator()(int j, int i) const {
+        if (j >= reconsY || i >= reconsX || Ntilts == 0) return;
+        const int r = reconsX * j + i;
+        const float x = (float)i - w_2, z = (float)j - h_2;
+        int k = 0;
+        for (int t = 0; t < Ntilts; ++t) {
+            const float p = sirt_detector_position(d_tangles[t].cos_a, d_tangles[t].sin_a, x, z, r_2);
+            if (!sirt_in_range(p, sinoX)) continue;
+            const int c = (int)p;
+            const int e = r + k * alignment_n;
+            d_matrix[e] = 1.0f - (p - (float)c);
+            d_column[e] = c + t * sinoX;
+            d_column2[e] = t * sinoX + (sinoX - 1 - c);
+            d_length[r] += 1;
+            ++k;
+        }
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+struct SirtAtomicAdd {
+    SK_HD void operator()(float* p, float v) const { atomic_add_float(p, v); }
+};
+struct SirtPlainAdd {
+    SK_HD void operator()(float* p, float v) const { *p += v; }
+};
+
+// Ray weights W: item t < nRows (the tilt count) projects an all-ones slice at
+// tilt t into row t, each pixel of the half rows standing for itself and, in
+// rows j < mirror_rows, also for its point mirror. Odd thicknesses have one
+// half row (the centre) beyond mirror_rows.
+struct cu_SIRT_weights {
+    float* d_weights;
+    const a* d_tangles;
+    int reconsX, reconsY, sinoX, nRows;
+    float w_2, r_2, h_2;
+    int mirror_rows;
+
+    template <class Add>
+    SK_HD void add_row(int t, Add add) const {
+        const float cos_a = d_tangles[t].cos_a, sin_a = d_tangles[t].sin_a;
+        float* row = d_weights + t * sinoX;
+        for (int j = 0; j < reconsY; ++j) {
+            const float z = (float)j - h_2;
+            for (int i = 0; i < reconsX; ++i) {
+                const float p = sirt_detector_position(cos_a, sin_a, (float)i - w_2, z, r_2);
+                if (!sirt_in_range(p, sinoX)) continue;
+                const int c = (int)p;
+                const float f = p - (float)c, w = 1.0f - f;
+                add(row + c, w);
+                add(row + c + 1, f);
+                if (j < mirror_rows) {
+                    add(row + (sinoX - 1 - c), w);
+                    add(row + (sinoX - 2 - c), f);
+                }
+            }
+        }
+    }
+    SK_HD void operator()(int t) const {
+        if (t >= nRows) return;
+        add_row(t, SirtAtomicAdd{});
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Replaces every non-zero ray weight e by factor / e. 2-D: t = gx, c = gy.
+struct cu_SIRT_invertweights {
+    float* d_weights;
+    int Ntilts, sinoX;
+    float factor;
+
+    SK_HD void operator()(int t, int c) const {
+        if (t >= Ntilts || c >= sinoX) return;
+        float* e = d_weights + t * sinoX + c;
+        if (*e != 0.0f) *e = factor / *e;  // NaN is not equal to 0 either
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Scales projection row t by factor * |cos_a| / thickness (1-D, item t).
+struct cu_SIRT_weightsinogram {
+    float* d_sino;
+    const a* d_tangles;
+    int Ntilts, sinoX, thickness;
+    float factor;
+
+    SK_HD void operator()(int t) const {
+        if (t >= Ntilts || sinoX <= 0) return;
+        const float q = (float)thickness / d_tangles[t].cos_a;
+        const float s = factor * (1.0f / (q < 0.0f ? -q : q));
+        float* row = d_sino + t * sinoX;
+        for (int c = 0; c < sinoX; ++c) row[c] *= s;
+    }
+};
+
+// Error sinogram: measured minus weighted projection. 2-D: t = gx, c = gy.
+struct cu_SIRT_comperror {
+    float* d_sinoaux;
+    const float* d_sino;
+    const float* d_weights;
+    int sinoY, sinoX;
+
+    SK_HD void operator()(int t, int c) const {
+        if (t >= sinoY || c >= sinoX) return;
+        const int e = t * sinoX + c;
+        d_sinoaux[e] = d_sino[e] - d_sinoaux[e] * d_weights[e];
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Back-projection Q of the error into the slice: row r < nRows updates pixel r
+// and, unless its point mirror is a matrix row itself (the centre row of an odd
+// thickness), the mirror pixel npix - 1 - r.
+struct cu_SIRT_product_kernel {
+    const float* d_matrix;
+    float* d_recons;
+    const float* d_sinoaux;
+    const int* d_column;
+    const int* d_column2;
+    const int* d_length;
+    int nRows, alignment_n, npix;
+
+    SK_HD void operator()(int r) const {
+        if (r >= nRows) return;
+        const int len = d_length[r];
+        float s1 = 0.0f, s2 = 0.0f;
+        for (int k = 0; k < len; ++k) {
+            const int e = r + k * alignment_n;
+            const float w = d_matrix[e];
+            const int c = d_column[e], c2 = d_column2[e];
+            s1 = s1 + tex_fetch(d_sinoaux, c) * w;
+            s1 = s1 + tex_fetch(d_sinoaux, c + 1) * (1.0f - w);
+            s2 = s2 + tex_fetch(d_sinoaux, c2) * w;
+            s2 = s2 + tex_fetch(d_sinoaux, c2 - 1) * (1.0f - w);
+        }
+        d_recons[r] = d_recons[r] + s1;
+        const int m = npix - 1 - r;
+        if (m >= nRows) d_recons[m] = d_recons[m] + s2;
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Forward projection P of the slice: transposed row r < nrows gathers its
+// pixels into its bin b (weight w) and into b + 1 (weight 1 - w).
+struct cu_SIRT_fwproduct_kernel {
+    const float* d_matrix_t;
+    const float* d_recons;
+    float* d_sinoaux;
+    const int* d_column_t;
+    const int* d_length_t;
+    const int* d_idrow_t;
+    int nrows, alignment;
+
+    SK_HD void operator()(int r) const {
+        if (r >= nrows) return;
+        const int len = d_length_t[r];
+        if (len == 0) return;  // adds nothing, and bin 0 + 1 may lie outside a one-sample sinogram
+        const int b = d_idrow_t[r];
+        float s1 = 0.0f, s2 = 0.0f;
+        for (int k = 0; k < len; ++k) {
+            const int e = r + k * alignment;
+            const float w = d_matrix_t[e];
+            const float v = tex_fetch(d_recons, d_column_t[e]);
+            s1 = s1 + v * w;
+            s2 = s2 + v * (1.0f - w);
+        }
+        // Rows of bins b and b + 1 both add into b + 1.
+        atomic_add_float(d_sinoaux + b, s1);
+        atomic_add_float(d_sinoaux + b + 1, s2);
+    }
+    void host_run(const LaunchShape& s) const;
+};
