@@ -3,40 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "io/image.h"
 #include "support/capture.h"
 #include "support/files.h"
+#include "support/volumes.h"
 
 namespace {
 
-std::vector<double> read_volume(const std::string& path) {
-    Image* image = image_new();
-    EXPECT_EQ(image_read_volume(path.c_str(), image), 0) << path;
-    const size_t n = (size_t)image->nx * image->ny * image->nz;
-    std::vector<double> v(image->data ? image->data[0][0] : nullptr, image->data ? image->data[0][0] + n : nullptr);
-    image_free(image);
-    return v;
-}
-
-double mean(const std::vector<double>& v) {
-    double s = 0;
-    for (double x : v) s += x;
-    return s / (double)v.size();
-}
-
-double correlation(const std::vector<double>& a, const std::vector<double>& b) {
-    const double ma = mean(a), mb = mean(b);
-    double ab = 0, aa = 0, bb = 0;
-    for (size_t e = 0; e < a.size(); ++e) {
-        ab += (a[e] - ma) * (b[e] - mb);
-        aa += (a[e] - ma) * (a[e] - ma);
-        bb += (b[e] - mb) * (b[e] - mb);
-    }
-    return ab / std::sqrt(aa * bb);
-}
+double mean(const std::vector<float>& v) { return mean_of(v.data(), v.size()); }
 
 // 128 wide, 64 thick, 6 slices, 61 tilts of -60 .. 60 degrees, 30 iterations
 // (the default). Measured on the host backend: correlation 0.865 with the
@@ -52,8 +29,8 @@ TEST(SirtEndToEnd, PhantomReconstructionFollowsTheTruth) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.rfind("[SIRT]Iterations: 30\n", 0), 0u) << run.out;
 
-    const std::vector<double> sirt = read_volume(dir.file("sirt.mrc"));
-    const std::vector<double> truth = read_volume(prefix + "_truth.mrc");
+    const std::vector<float> sirt = read_volume(dir.file("sirt.mrc")).v;
+    const std::vector<float> truth = read_volume(prefix + "_truth.mrc").v;
     ASSERT_EQ(sirt.size(), (size_t)128 * 64 * 6);
     ASSERT_EQ(sirt.size(), truth.size());
     EXPECT_GT(correlation(sirt, truth), 0.84);
@@ -74,9 +51,37 @@ TEST(SirtEndToEnd, IterationsImproveOnOneStep) {
         const std::string out = dir.file(std::string("sirt") + iterations[k] + ".mrc");
         const Captured run = run_skarbel({"-z32", "-S", iterations[k], files[0], files[1], out});
         ASSERT_EQ(run.status, 0) << run.err;
-        corr[k] = correlation(read_volume(out), read_volume(prefix + "_truth.mrc"));
+        corr[k] = correlation(read_volume(out).v, read_volume(prefix + "_truth.mrc").v);
     }
     EXPECT_GT(corr[1], corr[0] + 0.05) << corr[0] << " -> " << corr[1];
+}
+
+// SIRT and weighted back-projection (level 2, the default) of the same series
+// against the truth. Measured on the host backend: SIRT 0.865, WBP 0.698 with
+// the truth (61 tilts over +-60 degrees leave WBP with streaks that the
+// iterations reduce), and 0.877 between the two.
+TEST(SirtEndToEnd, ComparedWithWeightedBackProjection) {
+    TempDir dir;
+    const std::string prefix = dir.file("phantom");
+    ASSERT_EQ(run_program({SKARBEL_PHANTOM_BIN, "-x128", "-y6", "-z64", "-t61", "-r60", prefix}).status, 0);
+    const std::vector<std::string> files{prefix + ".tlt", prefix + ".mrc"};
+    const Captured sirt_run = run_skarbel({"-z64", "-S", files[0], files[1], dir.file("sirt.mrc")});
+    const Captured wbp_run = run_skarbel({"-z64", files[0], files[1], dir.file("wbp.mrc")});
+    ASSERT_EQ(sirt_run.status, 0) << sirt_run.err;
+    ASSERT_EQ(wbp_run.status, 0) << wbp_run.err;
+    const std::vector<float> truth = read_volume(prefix + "_truth.mrc").v;
+    const std::vector<float> sirt = read_volume(dir.file("sirt.mrc")).v;
+    const std::vector<float> wbp = read_volume(dir.file("wbp.mrc")).v;
+    const double sirt_truth = correlation(sirt, truth), wbp_truth = correlation(wbp, truth);
+    const double sirt_wbp = correlation(sirt, wbp);
+    RecordProperty("sirt_truth", std::to_string(sirt_truth));
+    RecordProperty("wbp_truth", std::to_string(wbp_truth));
+    RecordProperty("sirt_wbp", std::to_string(sirt_wbp));
+    EXPECT_GT(sirt_truth, 0.84);
+    EXPECT_GT(wbp_truth, 0.67);
+    EXPECT_GT(sirt_wbp, 0.85);
+    EXPECT_GT(sirt_truth, wbp_truth);
+    std::printf("correlation with truth: SIRT %.4f, WBP %.4f; SIRT with WBP %.4f\n", sirt_truth, wbp_truth, sirt_wbp);
 }
 
 }  // namespace

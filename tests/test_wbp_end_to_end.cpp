@@ -4,58 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "io/mrc_header.h"
 #include "support/capture.h"
 #include "support/files.h"
+#include "support/volumes.h"
 #include "wbp_reference.h"
 
 namespace {
 
 constexpr int kWidth = 96, kRows = 3, kThickness = 48;
-
-// A float volume read from an MRC file of MODE 2 in host byte order.
-struct Volume {
-    int nx = 0, ny = 0, nz = 0;
-    std::vector<float> v;
-    const float* section(int z) const { return v.data() + (size_t)z * nx * ny; }
-};
-
-Volume read_volume(const std::string& path) {
-    const std::string bytes = read_file(path);
-    Volume vol;
-    MrcHeader h;
-    if (bytes.size() < sizeof h) return vol;
-    std::memcpy(&h, bytes.data(), sizeof h);
-    if (h.mode != 2) return vol;
-    const size_t n = (size_t)h.nx * h.ny * h.nz, offset = sizeof h + (size_t)h.nsymbt;
-    if (bytes.size() < offset + 4 * n) return vol;
-    vol.nx = h.nx;
-    vol.ny = h.ny;
-    vol.nz = h.nz;
-    vol.v.resize(n);
-    std::memcpy(vol.v.data(), bytes.data() + offset, 4 * n);
-    return vol;
-}
-
-double correlation(const float* x, const float* y, size_t n) {
-    double sx = 0, sy = 0;
-    for (size_t i = 0; i < n; ++i) {
-        sx += x[i];
-        sy += y[i];
-    }
-    const double mx = sx / n, my = sy / n;
-    double sxy = 0, sxx = 0, syy = 0;
-    for (size_t i = 0; i < n; ++i) {
-        sxy += (x[i] - mx) * (y[i] - my);
-        sxx += (x[i] - mx) * (x[i] - mx);
-        syy += (y[i] - my) * (y[i] - my);
-    }
-    return sxy / std::sqrt(sxx * syy);
-}
 
 // A tilt series from the phantom generator, reconstructed at every level.
 struct Series {
