@@ -1,5 +1,6 @@
 // Host backend: device memory is host memory, launches run on OpenMP threads
 // (the templates of gpu_layer.h), and the device is the machine's CPU.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,15 +83,32 @@ DeviceProps host_device_props() {
     return p;
 }
 
+// Large buffers are mostly sparse matrices, which the products read in runs
+// that jump a whole stride from one entry to the next, touching a new page at
+// every jump: huge pages spare most of the page walks. Such buffers start on a
+// 2 MiB boundary and ask for huge pages before their first touch (only a hint).
+constexpr size_t kHugePage = (size_t)2 << 20;
+
+static void prefer_huge_pages(void* p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    (void)madvise(p, bytes, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 void* host_buffer_alloc(size_t bytes, const char* file, int line) {
     if (bytes == 0) return nullptr;
     // Like a GPU, the host device refuses a buffer larger than its whole memory
     // rather than leaving it to overcommit.
     const uint64_t memory = host_physical_memory_bytes();
     if (memory != 0 && (uint64_t)bytes > memory) gpu_safe_call_fail(file, line, "out of memory");
-    const size_t rounded = (bytes + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
-    void* p = std::aligned_alloc(kBufferAlignment, rounded);
+    const size_t alignment = bytes >= 2 * kHugePage ? kHugePage : kBufferAlignment;
+    const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    void* p = std::aligned_alloc(alignment, rounded);
     if (!p) gpu_safe_call_fail(file, line, "out of memory");
+    if (alignment == kHugePage) prefer_huge_pages(p, rounded);
     return p;
 }
 

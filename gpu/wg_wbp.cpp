@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #if defined(__linux__)
-#include <sys/mman.h>
 #endif
 
 #include "gpu/gpu_layer.h"
@@ -39,32 +38,9 @@ void alloc_common(const WbpSizes& s, int sinoY) {
 
 void copy_tangles(const a* tangles, int Ntilts) { gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)Ntilts); }
 
-// On the host device a product reads the matrix in runs that jump by a whole
-// stride from one entry to the next, touching a new page at every jump; huge
-// pages spare most of the page walks. Only a hint, given before the first touch.
-void prefer_huge_pages(void* p, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (gpu_backend() != GPU_BACKEND_HOST || !p || bytes < ((size_t)4 << 20)) return;
-    const uintptr_t page = 4096;
-    const uintptr_t lo = ((uintptr_t)p + page - 1) & ~(page - 1), hi = ((uintptr_t)p + bytes) & ~(page - 1);
-    if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
-
 // Entry arrays of the matrix.
-float* alloc_weights(long long n) {
-    float* p = static_cast<float*>(gpu_alloc(floats(n)));
-    prefer_huge_pages(p, floats(n));
-    return p;
-}
-int* alloc_columns(long long n) {
-    int* p = static_cast<int*>(gpu_alloc((size_t)n * sizeof(int)));
-    prefer_huge_pages(p, (size_t)n * sizeof(int));
-    return p;
-}
+float* alloc_weights(long long n) { return static_cast<float*>(gpu_alloc(floats(n))); }
+int* alloc_columns(long long n) { return static_cast<int*>(gpu_alloc((size_t)n * sizeof(int))); }
 int* alloc_ints(long long n) { return static_cast<int*>(gpu_alloc((size_t)n * sizeof(int))); }
 
 // The sinogram in, one product kernel, the slice out.
