@@ -129,7 +129,10 @@ void cu_WBP_matrixsym3::host_run(const LaunchShape&) const { matrix_rows(*this, 
 
 // ---- products --------------------------------------------------------------------
 
-void cu_WBP_product_kernel0::host_run(const LaunchShape&) const {
+// Levels 0 and 1: one sum per matrix row, written to its own pixel.
+// accumulate(block, sums) adds the block's entries into sums[0 .. count).
+template <class Accumulate>
+void own_pixel_products(int nRows, const int* d_length, float* d_recons, const Accumulate& accumulate) {
     const int blocks = block_count(nRows, kBlockRows);
 #pragma omp parallel for schedule(dynamic, 2)
     for (int bi = 0; bi < blocks; ++bi) {
@@ -137,22 +140,22 @@ void cu_WBP_product_kernel0::host_run(const LaunchShape&) const {
         const RowBlock b = row_block(d_length, r0, std::min(kBlockRows, nRows - r0));
         float sum[kBlockRows];
         std::fill(sum, sum + b.count, 0.0f);
-        wbp_host::accumulators().level0(Matrix{d_matrix, d_column, d_length, (size_t)nRows}, d_sino, b, sum);
+        accumulate(b, sum);
         std::copy(sum, sum + b.count, d_recons + r0);
     }
 }
 
+void cu_WBP_product_kernel0::host_run(const LaunchShape&) const {
+    const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
+    own_pixel_products(nRows, d_length, d_recons,
+                       [&](const RowBlock& b, float* sum) { wbp_host::accumulators().level0(m, d_sino, b, sum); });
+}
+
 void cu_WBP_productsym1_kernel::host_run(const LaunchShape&) const {
-    const int blocks = block_count(nRows, kBlockRows);
-#pragma omp parallel for schedule(dynamic, 2)
-    for (int bi = 0; bi < blocks; ++bi) {
-        const int r0 = bi * kBlockRows;
-        const RowBlock b = row_block(d_length, r0, std::min(kBlockRows, nRows - r0));
-        float sum[kBlockRows];
-        std::fill(sum, sum + b.count, 0.0f);
-        wbp_host::accumulators().level1(Matrix{d_matrix, d_column, d_length, (size_t)nRows}, d_sino, factor, b, sum);
-        std::copy(sum, sum + b.count, d_recons + r0);
-    }
+    const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
+    own_pixel_products(nRows, d_length, d_recons, [&](const RowBlock& b, float* sum) {
+        wbp_host::accumulators().level1(m, d_sino, factor, b, sum);
+    });
 }
 
 void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {

@@ -38,10 +38,33 @@ void alloc_common(const WbpSizes& s, int sinoY) {
 
 void copy_tangles(const a* tangles, int Ntilts) { gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)Ntilts); }
 
-// Entry arrays of the matrix.
-float* alloc_weights(long long n) { return static_cast<float*>(gpu_alloc(floats(n))); }
-int* alloc_columns(long long n) { return static_cast<int*>(gpu_alloc((size_t)n * sizeof(int))); }
-int* alloc_ints(long long n) { return static_cast<int*>(gpu_alloc((size_t)n * sizeof(int))); }
+size_t ints(long long n) { return (size_t)n * sizeof(int); }
+int* alloc_ints(long long n) { return static_cast<int*>(gpu_alloc(ints(n))); }
+
+// What every level's set-up does before its matrix kernel: allocate the common
+// buffers and the level's matrix arrays, copy the tilt records, zero the matrix
+// arrays. Mirror columns exist at levels 2 and 3, mirror rows at level 3 only.
+void prepare_matrix(const WbpSizes& s, const a* tangles, int sinoY, int Ntilts, bool mirror_columns,
+                    bool mirror_rows) {
+    alloc_common(s, sinoY);
+    d_matrix = static_cast<float*>(gpu_alloc(floats(s.entries)));
+    d_column = alloc_ints(s.entries);
+    if (mirror_columns) d_column2 = alloc_ints(s.entries);
+    d_length = alloc_ints(s.nRows);
+    if (mirror_rows) {
+        d_row1 = alloc_ints(s.nRows);
+        d_row2 = alloc_ints(s.nRows);
+    }
+    copy_tangles(tangles, Ntilts);
+    gpu_zero(d_matrix, floats(s.entries));
+    gpu_zero(d_column, ints(s.entries));
+    if (mirror_columns) gpu_zero(d_column2, ints(s.entries));
+    gpu_zero(d_length, ints(s.nRows));
+    if (mirror_rows) {
+        gpu_zero(d_row1, ints(s.nRows));
+        gpu_zero(d_row2, ints(s.nRows));
+    }
+}
 
 // The sinogram in, one product kernel, the slice out.
 template <class K>
@@ -58,14 +81,7 @@ void run_product(float* recons, const float* sino, int sinoX, int sinoY, int rec
 
 void wbp_setup_sym0(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     const WbpSizes s = wbp_check_sizes(0, sinoX, sinoY, reconsX, reconsY, Ntilts);
-    alloc_common(s, sinoY);
-    d_matrix = alloc_weights(s.entries);
-    d_column = alloc_columns(s.entries);
-    d_length = alloc_ints(s.nRows);
-    copy_tangles(tangles, Ntilts);
-    gpu_zero(d_matrix, floats(s.entries));
-    gpu_zero(d_column, floats(s.entries));
-    gpu_zero(d_length, floats(s.nRows));
+    prepare_matrix(s, tangles, sinoY, Ntilts, false, false);
     const Geometry g = geometry(sinoX, reconsX, reconsY, Ntilts);
     gpu_launch_2d(reconsY, reconsX,
                   cu_WBP_matrix0{d_matrix, d_column, d_length, d_tangles, Ntilts, reconsX, reconsY, sinoX,
@@ -75,14 +91,7 @@ void wbp_setup_sym0(const a* tangles, int sinoX, int sinoY, int reconsX, int rec
 
 void wbp_setup_sym1(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     const WbpSizes s = wbp_check_sizes(1, sinoX, sinoY, reconsX, reconsY, Ntilts);
-    alloc_common(s, sinoY);
-    d_matrix = alloc_weights(s.entries);
-    d_column = alloc_columns(s.entries);
-    d_length = alloc_ints(s.nRows);
-    copy_tangles(tangles, Ntilts);
-    gpu_zero(d_matrix, floats(s.entries));
-    gpu_zero(d_column, floats(s.entries));
-    gpu_zero(d_length, floats(s.nRows));
+    prepare_matrix(s, tangles, sinoY, Ntilts, false, false);
     const Geometry g = geometry(sinoX, reconsX, reconsY, Ntilts);
     gpu_launch_2d(reconsY, reconsX,
                   cu_WBP_matrixsym1{d_matrix, d_column, d_length, d_tangles, Ntilts, reconsX, reconsY, sinoX,
@@ -92,16 +101,7 @@ void wbp_setup_sym1(const a* tangles, int sinoX, int sinoY, int reconsX, int rec
 
 void wbp_setup_sym2(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     const WbpSizes s = wbp_check_sizes(2, sinoX, sinoY, reconsX, reconsY, Ntilts);
-    alloc_common(s, sinoY);
-    d_matrix = alloc_weights(s.entries);
-    d_column = alloc_columns(s.entries);
-    d_column2 = alloc_columns(s.entries);
-    d_length = alloc_ints(s.nRows);
-    copy_tangles(tangles, Ntilts);
-    gpu_zero(d_matrix, floats(s.entries));
-    gpu_zero(d_column, floats(s.entries));
-    gpu_zero(d_column2, floats(s.entries));
-    gpu_zero(d_length, floats(s.nRows));
+    prepare_matrix(s, tangles, sinoY, Ntilts, true, false);
     const Geometry g = geometry(sinoX, reconsX, reconsY, Ntilts);
     gpu_launch_2d(s.rows, reconsX,
                   cu_WBP_matrixsym2{d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX, s.rows,
@@ -120,20 +120,7 @@ void wbp_setup_sym3(const a* tangles, int sinoX, int sinoY, int reconsX, int rec
         return;
     }
     const WbpSizes s = wbp_check_sizes(3, sinoX, sinoY, reconsX, reconsY, Ntilts);
-    alloc_common(s, sinoY);
-    d_matrix = alloc_weights(s.entries);
-    d_column = alloc_columns(s.entries);
-    d_column2 = alloc_columns(s.entries);
-    d_length = alloc_ints(s.nRows);
-    d_row1 = alloc_ints(s.nRows);
-    d_row2 = alloc_ints(s.nRows);
-    copy_tangles(tangles, Ntilts);
-    gpu_zero(d_matrix, floats(s.entries));
-    gpu_zero(d_column, floats(s.entries));
-    gpu_zero(d_column2, floats(s.entries));
-    gpu_zero(d_length, floats(s.nRows));
-    gpu_zero(d_row1, floats(s.nRows));
-    gpu_zero(d_row2, floats(s.nRows));
+    prepare_matrix(s, tangles, sinoY, Ntilts, true, true);
     const Geometry g = geometry(sinoX, reconsX, reconsY, Ntilts);
     gpu_launch_2d(s.rows, reconsX,
                   cu_WBP_matrixsym3{d_matrix, d_column, d_column2, d_length, d_row1, d_row2, d_tangles, Ntilts,
