@@ -52,10 +52,7 @@ double sum_lengths(const T* d, int n) {
 Bench& bench() {
     static Bench* b = [] {
         Bench* s = new Bench;
-        for (int t = 0; t < kTilts; ++t) {
-            const float deg = -60.0f + 2.0f * t, rad = deg * 3.14159265f / 180.0f;
-            s->tilts.push_back(a{deg, rad, cosf(rad), sinf(rad), 0.0f});
-        }
+        for (int t = 0; t < kTilts; ++t) s->tilts.push_back(tilt_record(-60.0f + 2.0f * t));
         std::mt19937 rng(5);
         std::uniform_real_distribution<float> d(0.0f, 100.0f);
         s->sino.resize((size_t)kWidth * kTilts);

@@ -31,13 +31,7 @@ constexpr int kWidth = 512, kThickness = 512, kTilts = 61;
 // itself: -60, then -59 to 59 in steps of 2.
 std::vector<a> bench_tilts() {
     std::vector<a> tilts(kTilts);
-    for (int t = 0; t < kTilts; ++t) {
-        const float deg = t == 0 ? -60.0f : -59.0f + 2.0f * (t - 1);
-        tilts[t].angle_deg = deg;
-        tilts[t].angle_rad = deg * 0.017453292f;
-        tilts[t].cos_a = cosf(tilts[t].angle_rad);
-        tilts[t].sin_a = sinf(tilts[t].angle_rad);
-    }
+    for (int t = 0; t < kTilts; ++t) tilts[t] = tilt_record(t == 0 ? -60.0f : -59.0f + 2.0f * (t - 1));
     return tilts;
 }
 

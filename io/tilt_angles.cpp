@@ -23,6 +23,11 @@ void read_angle_line(FILE* file, char** line, size_t* capacity, int line_number,
 
 }  // namespace
 
+a tilt_record(float angle_deg) {
+    const float rad = angle_deg * DEG_TO_RAD;
+    return a{angle_deg, rad, cosf(rad), sinf(rad), 0.0f};
+}
+
 a* read_tilt_angles(const char* file_name, int n) {
     a* records = n >= 0 ? new (std::nothrow) a[(size_t)n]() : nullptr;
     if (!records) fail("\nUnable to allocate memory for tilt array.\n\n");
@@ -35,10 +40,6 @@ a* read_tilt_angles(const char* file_name, int n) {
     free(line);
     fclose(file);
 
-    for (int i = 0; i < n; ++i) {
-        records[i].angle_rad = records[i].angle_deg * DEG_TO_RAD;
-        records[i].cos_a = cosf(records[i].angle_rad);
-        records[i].sin_a = sinf(records[i].angle_rad);
-    }
+    for (int i = 0; i < n; ++i) records[i] = tilt_record(records[i].angle_deg);
     return records;
 }

@@ -13,6 +13,9 @@ static_assert(sizeof(a) == 20, "tilt record must be 20 bytes");
 // pi/180 rounded to a 32-bit float.
 constexpr float DEG_TO_RAD = 0.017453292f;
 
+// The record of one angle in degrees: radians, cosine and sine in single precision.
+a tilt_record(float angle_deg);
+
 // Reads the first n angles (degrees, first number of each line, lines of any
 // length) of the file and fills every record's radians, cosine and sine.
 // Returns a new array of n records (delete[]); ends the process when the file

@@ -14,37 +14,13 @@
 #include "io/tilt_angles.h"
 #include "support/backends.h"
 #include "support/capture.h"
+#include "support/tilts.h"
 #include "gpu/wg.h"
-
-inline a tilt_record(float deg) {
-    const float rad = deg * 3.14159265358979f / 180.0f;
-    return a{deg, rad, cosf(rad), sinf(rad), 0.0f};
-}
-
-inline std::vector<a> tilt_records(const std::vector<float>& deg) {
-    std::vector<a> r;
-    for (float d : deg) r.push_back(tilt_record(d));
-    return r;
-}
 
 inline std::vector<float> angle_range(float from, float to, float step) {
     std::vector<float> v;
     for (float d = from; d <= to + 1e-3f; d += step) v.push_back(d);
     return v;
-}
-
-template <class T>
-std::vector<T> from_device(const T* p, size_t n) {
-    std::vector<T> v(n);
-    gpu_copy_to_host(v.data(), p, n * sizeof(T));
-    return v;
-}
-
-template <class T>
-T* to_device(const std::vector<T>& v) {
-    T* p = static_cast<T*>(gpu_alloc(v.size() * sizeof(T)));
-    gpu_copy_to_device(p, v.data(), v.size() * sizeof(T));
-    return p;
 }
 
 // A SIRT test on one backend, with room for any geometry and the slots freed after it.

@@ -73,7 +73,7 @@ Series paired_series(const TempDir& dir) {
 
 // Every pixel whose projections stay strictly inside the detector at all tilts.
 std::vector<bool> interior_pixels(const std::vector<float>& angles) {
-    const std::vector<a> tilts = wbp_ref::make_tilts(angles);
+    const std::vector<a> tilts = tilt_records(angles);
     const std::vector<float> none;
     const wbp_ref::Reference ref({kWidth, kWidth, kThickness}, tilts, none);
     std::vector<bool> inside((size_t)kWidth * kThickness);

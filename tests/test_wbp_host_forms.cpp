@@ -16,6 +16,7 @@
 #include "gpu/wbp_host_rows.h"
 #include "gpu/wg.h"
 #include "gpu/wg_kernel.h"
+#include "wbp_levels.h"
 #include "wbp_reference.h"
 
 namespace {
@@ -72,12 +73,7 @@ HostMatrix random_matrix(int level, int sinoX, int Ntilts, int reconsX, int thic
 // The matrix that the level's set-up built in the device slots.
 HostMatrix matrix_from_setup(int level, const std::vector<a>& tilts, int sinoX, int reconsX, int thickness) {
     const int n = (int)tilts.size();
-    switch (level) {
-        case 0: wbp_setup_sym0(tilts.data(), sinoX, n, reconsX, thickness, n); break;
-        case 1: wbp_setup_sym1(tilts.data(), sinoX, n, reconsX, thickness, n); break;
-        case 2: wbp_setup_sym2(tilts.data(), sinoX, n, reconsX, thickness, n); break;
-        default: wbp_setup_sym3(tilts.data(), sinoX, n, reconsX, thickness, n); break;
-    }
+    wbp_setup_level(level, tilts, sinoX, reconsX, thickness);
     // Level 3 builds the level-2 matrix for angles without tilt symmetry.
     const int built = level == 3 && d_row1 == nullptr ? 2 : level;
     HostMatrix h{built, sinoX, n, reconsX, thickness, reconsX * rows_covered(built, thickness),
@@ -203,7 +199,7 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
     };
     uint32_t seed = 500u + level;
     for (const Built& c : cases) {
-        const std::vector<a> tilts = wbp_ref::make_tilts(c.degrees);
+        const std::vector<a> tilts = tilt_records(c.degrees);
         testing::internal::CaptureStderr();
         const HostMatrix h = matrix_from_setup(level, tilts, c.sinoX, c.sinoX, c.thickness);
         testing::internal::GetCapturedStderr();

@@ -17,6 +17,7 @@
 #include "gpu/gpu_layer.h"
 #include "gpu/wg.h"
 #include "support/backends.h"
+#include "wbp_levels.h"
 #include "wbp_reference.h"
 
 namespace {
@@ -68,22 +69,11 @@ const std::vector<Geometry>& geometries() {
 }
 
 void setup_level(int level, const std::vector<a>& tilts, const Geometry& g) {
-    const int n = (int)tilts.size();
-    switch (level) {
-        case 0: wbp_setup_sym0(tilts.data(), g.sinoX, n, g.reconsX, g.thickness, n); break;
-        case 1: wbp_setup_sym1(tilts.data(), g.sinoX, n, g.reconsX, g.thickness, n); break;
-        case 2: wbp_setup_sym2(tilts.data(), g.sinoX, n, g.reconsX, g.thickness, n); break;
-        default: wbp_setup_sym3(tilts.data(), g.sinoX, n, g.reconsX, g.thickness, n); break;
-    }
+    wbp_setup_level(level, tilts, g.sinoX, g.reconsX, g.thickness);
 }
 
 void product_level(int level, std::vector<float>& slice, const std::vector<float>& sino, const Geometry& g, int n) {
-    switch (level) {
-        case 0: wbp_product_sym0(slice.data(), sino.data(), g.sinoX, n, g.reconsX, g.thickness); break;
-        case 1: wbp_product_sym1(slice.data(), sino.data(), g.sinoX, n, g.reconsX, g.thickness, n); break;
-        case 2: wbp_product_sym2(slice.data(), sino.data(), g.sinoX, n, g.reconsX, g.thickness, n); break;
-        default: wbp_product_sym3(slice.data(), sino.data(), g.sinoX, n, g.reconsX, g.thickness, n); break;
-    }
+    wbp_product_level(level, slice.data(), sino.data(), g.sinoX, n, g.reconsX, g.thickness);
 }
 
 // Fills the device slice with NaN so that a pixel the product never writes shows.
@@ -100,7 +90,7 @@ struct Outcome {
 };
 
 void check_case(int level, const Geometry& g, const AngleSet& set, uint32_t seed, Outcome& out) {
-    const std::vector<a> tilts = wbp_ref::make_tilts(set.degrees);
+    const std::vector<a> tilts = tilt_records(set.degrees);
     const int n = (int)tilts.size();
     const std::vector<float> sino = wbp_ref::random_values((size_t)g.sinoX * n, seed);
     setup_level(level, tilts, g);

@@ -13,47 +13,24 @@
 #include "gpu/wg.h"
 #include "support/backends.h"
 #include "support/capture.h"
+#include "wbp_levels.h"
 #include "wbp_reference.h"
 
 namespace {
 
-using wbp_ref::make_tilts;
-
-void setup_level(int level, const std::vector<a>& tilts, int sinoX, int reconsX, int thickness) {
-    const int n = (int)tilts.size();
-    switch (level) {
-        case 0: wbp_setup_sym0(tilts.data(), sinoX, n, reconsX, thickness, n); break;
-        case 1: wbp_setup_sym1(tilts.data(), sinoX, n, reconsX, thickness, n); break;
-        case 2: wbp_setup_sym2(tilts.data(), sinoX, n, reconsX, thickness, n); break;
-        default: wbp_setup_sym3(tilts.data(), sinoX, n, reconsX, thickness, n); break;
-    }
-}
-
 std::vector<float> product_level(int level, const std::vector<float>& sino, int sinoX, int n, int reconsX,
                                  int thickness) {
     std::vector<float> slice((size_t)reconsX * thickness);
-    switch (level) {
-        case 0: wbp_product_sym0(slice.data(), sino.data(), sinoX, n, reconsX, thickness); break;
-        case 1: wbp_product_sym1(slice.data(), sino.data(), sinoX, n, reconsX, thickness, n); break;
-        case 2: wbp_product_sym2(slice.data(), sino.data(), sinoX, n, reconsX, thickness, n); break;
-        default: wbp_product_sym3(slice.data(), sino.data(), sinoX, n, reconsX, thickness, n); break;
-    }
+    wbp_product_level(level, slice.data(), sino.data(), sinoX, n, reconsX, thickness);
     return slice;
 }
 
 std::vector<float> reconstruct(int level, const std::vector<a>& tilts, const std::vector<float>& sino, int sinoX,
                                int thickness) {
-    setup_level(level, tilts, sinoX, sinoX, thickness);
+    wbp_setup_level(level, tilts, sinoX, sinoX, thickness);
     std::vector<float> slice = product_level(level, sino, sinoX, (int)tilts.size(), sinoX, thickness);
     wbp_free();
     return slice;
-}
-
-template <class T>
-std::vector<T> from_device(const T* p, size_t n) {
-    std::vector<T> v(n);
-    gpu_copy_to_host(v.data(), p, n * sizeof(T));
-    return v;
 }
 
 // ---- memory figures and the memory check ------------------------------------------
@@ -84,11 +61,11 @@ TEST(WbpMemory, FiguresOfEveryLevel) {
 }
 
 TEST(WbpMemory, RefusesADeviceWithTooLittleMemory) {
-    const std::vector<a> tilts = make_tilts(std::vector<float>(60, 0.0f));
+    const std::vector<a> tilts = tilt_records(std::vector<float>(60, 0.0f));
     for (const MemoryCase& c : kMemory) {
         const Captured r = capture_exit([&] {
             gpu_memory_mb = 1.0f;
-            setup_level(c.level, tilts, 512, 512, 256);
+            wbp_setup_level(c.level, tilts, 512, 512, 256);
         });
         EXPECT_EQ(r.status, 255) << "level " << c.level;
         EXPECT_EQ(r.err, c.message);
@@ -103,7 +80,7 @@ TEST(WbpMemory, RefusesADeviceWithTooLittleMemory) {
 }
 
 TEST(WbpMemory, ExactlyEnoughMemoryPasses) {
-    const std::vector<a> tilts = make_tilts({-30, 0, 30});
+    const std::vector<a> tilts = tilt_records({-30, 0, 30});
     const float saved = gpu_memory_mb;
     gpu_memory_mb = wbp_sizes(0, 16, 3, 16, 8, 3).required_mb;
     wbp_setup_sym0(tilts.data(), 16, 3, 16, 8, 3);
@@ -148,7 +125,7 @@ const Refusal kRefusals[] = {
 TEST(WbpRefusals, ClearMessageAndStatus255BeforeAllocating) {
     for (const Refusal& c : kRefusals) {
         // Tilt-symmetric angles (all 0), so that level 3 stays level 3.
-        const std::vector<a> tilts = make_tilts(std::vector<float>((size_t)std::max(c.Ntilts, 1), 0.0f));
+        const std::vector<a> tilts = tilt_records(std::vector<float>((size_t)std::max(c.Ntilts, 1), 0.0f));
         const Captured r = capture_exit([&] {
             switch (c.level) {
                 case 0: wbp_setup_sym0(tilts.data(), c.sinoX, c.Ntilts, c.reconsX, c.thickness, c.Ntilts); break;
@@ -181,11 +158,11 @@ class WbpEntries : public testing::TestWithParam<GpuBackend> {};
 // no entry.
 TEST_P(WbpEntries, WeightsAtZeroDegrees) {
     USE_BACKEND_OR_SKIP(GetParam());
-    const std::vector<a> tilts = make_tilts({0, 0});
+    const std::vector<a> tilts = tilt_records({0, 0});
     const int X = 8, Y = 3, n = 2;
     for (int level = 0; level <= 3; ++level) {
         SCOPED_TRACE(testing::Message() << "level " << level);
-        setup_level(level, tilts, X, X, Y);
+        wbp_setup_level(level, tilts, X, X, Y);
         const int rows = level <= 1 ? Y : (Y + 1) / 2, nRows = X * rows;
         const int cap = level == 0 ? 2 * n : level == 3 ? n / 2 + 1 : n;
         const auto m = from_device(d_matrix, (size_t)cap * nRows);
@@ -223,7 +200,7 @@ TEST_P(WbpEntries, WeightsAtZeroDegrees) {
 // factor on sample 0.
 TEST_P(WbpEntries, ExtrapolationBeforeTheFirstSample) {
     USE_BACKEND_OR_SKIP(GetParam());
-    const std::vector<a> tilts = make_tilts({0});
+    const std::vector<a> tilts = tilt_records({0});
     struct Case {
         int reconsX;
         float p0;  // position of column 0 on the 8-sample detector
@@ -259,9 +236,9 @@ INSTANTIATE_TEST_SUITE_P(Backends, WbpEntries, testing::ValuesIn(test_backends()
 // ---- buffer slots --------------------------------------------------------------------
 
 TEST(WbpSlots, EachLevelFillsItsSlotsAndFreeEmptiesThem) {
-    const std::vector<a> tilts = make_tilts({-30, -20, 20});  // tilt-symmetric
+    const std::vector<a> tilts = tilt_records({-30, -20, 20});  // tilt-symmetric
     for (int level = 0; level <= 3; ++level) {
-        setup_level(level, tilts, 12, 12, 6);
+        wbp_setup_level(level, tilts, 12, 12, 6);
         EXPECT_NE(d_recons, nullptr);
         EXPECT_NE(d_sino, nullptr);
         EXPECT_NE(d_tangles, nullptr);
@@ -288,13 +265,13 @@ const char kLevel3Warning[] =
     "2\n";
 
 TEST(WbpTiltSymmetry, RecognisesPairedAngles) {
-    EXPECT_TRUE(wbp_tilts_symmetric(make_tilts({-90, -60, -30, 0, 30, 60}).data(), 6));
-    EXPECT_TRUE(wbp_tilts_symmetric(make_tilts({7, -50, -10, 10, 50}).data(), 5));
-    EXPECT_TRUE(wbp_tilts_symmetric(make_tilts({33}).data(), 1));
-    EXPECT_TRUE(wbp_tilts_symmetric(make_tilts({-60, -30, 0.0004f, 30.0009f}).data(), 4));
-    EXPECT_FALSE(wbp_tilts_symmetric(make_tilts({-60, -30, 0, 30.002f}).data(), 4));
-    EXPECT_FALSE(wbp_tilts_symmetric(make_tilts({-60, -30, 0, 30, 60}).data(), 5));
-    EXPECT_FALSE(wbp_tilts_symmetric(make_tilts({-60, 0, 60}).data(), 3));
+    EXPECT_TRUE(wbp_tilts_symmetric(tilt_records({-90, -60, -30, 0, 30, 60}).data(), 6));
+    EXPECT_TRUE(wbp_tilts_symmetric(tilt_records({7, -50, -10, 10, 50}).data(), 5));
+    EXPECT_TRUE(wbp_tilts_symmetric(tilt_records({33}).data(), 1));
+    EXPECT_TRUE(wbp_tilts_symmetric(tilt_records({-60, -30, 0.0004f, 30.0009f}).data(), 4));
+    EXPECT_FALSE(wbp_tilts_symmetric(tilt_records({-60, -30, 0, 30.002f}).data(), 4));
+    EXPECT_FALSE(wbp_tilts_symmetric(tilt_records({-60, -30, 0, 30, 60}).data(), 5));
+    EXPECT_FALSE(wbp_tilts_symmetric(tilt_records({-60, 0, 60}).data(), 3));
 }
 
 class WbpLevel3 : public testing::TestWithParam<GpuBackend> {};
@@ -305,7 +282,7 @@ TEST_P(WbpLevel3, AsymmetricAnglesWarnAndRunLevel2) {
     USE_BACKEND_OR_SKIP(GetParam());
     std::vector<float> degrees;
     for (int t = 0; t < 61; ++t) degrees.push_back(-60.0f + 2.0f * t);
-    const std::vector<a> tilts = make_tilts(degrees);
+    const std::vector<a> tilts = tilt_records(degrees);
     const int X = 40, Y = 30;
     const std::vector<float> sino = wbp_ref::random_values((size_t)X * 61, 5);
     testing::internal::CaptureStderr();
@@ -317,10 +294,10 @@ TEST_P(WbpLevel3, AsymmetricAnglesWarnAndRunLevel2) {
 
 TEST_P(WbpLevel3, SymmetricAnglesRunSilently) {
     USE_BACKEND_OR_SKIP(GetParam());
-    const std::vector<a> tilts = make_tilts({-90, -60, -30, 0, 30, 60});
+    const std::vector<a> tilts = tilt_records({-90, -60, -30, 0, 30, 60});
     const std::vector<float> sino = wbp_ref::random_values(20 * 6, 6);
     testing::internal::CaptureStderr();
-    setup_level(3, tilts, 20, 20, 10);
+    wbp_setup_level(3, tilts, 20, 20, 10);
     EXPECT_NE(d_row1, nullptr);
     wbp_free();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -340,14 +317,14 @@ TEST_P(WbpLevels, AgreeAwayFromTheDetectorEnds) {
     USE_BACKEND_OR_SKIP(GetParam());
     std::vector<float> degrees;
     for (int t = 0; t < 45; ++t) degrees.push_back(-90.0f + 4.0f * t);  // -90 .. 86: tilt-symmetric
-    const std::vector<a> tilts = make_tilts(degrees);
+    const std::vector<a> tilts = tilt_records(degrees);
     for (const auto& [X, Y] : {std::pair{64, 48}, std::pair{63, 37}}) {
         SCOPED_TRACE(testing::Message() << X << " x " << Y);
         const std::vector<float> sino = wbp_ref::random_values((size_t)X * tilts.size(), (uint32_t)(X + Y));
         const wbp_ref::Reference ref({X, X, Y}, tilts, sino);
         std::vector<std::vector<float>> slices;
         for (int level = 0; level <= 3; ++level) {
-            setup_level(level, tilts, X, X, Y);
+            wbp_setup_level(level, tilts, X, X, Y);
             slices.push_back(product_level(level, sino, X, (int)tilts.size(), X, Y));
             // The matrix is unchanged by a product: a second call gives the same slice.
             EXPECT_EQ(product_level(level, sino, X, (int)tilts.size(), X, Y), slices.back()) << "level " << level;

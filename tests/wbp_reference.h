@@ -12,21 +12,9 @@
 #include <vector>
 
 #include "io/tilt_angles.h"
+#include "support/tilts.h"
 
 namespace wbp_ref {
-
-// Tilt records as the tilt-angle reader makes them.
-inline std::vector<a> make_tilts(const std::vector<float>& degrees) {
-    std::vector<a> tilts(degrees.size());
-    for (size_t t = 0; t < degrees.size(); ++t) {
-        tilts[t].angle_deg = degrees[t];
-        tilts[t].angle_rad = degrees[t] * 0.017453292f;
-        tilts[t].cos_a = cosf(tilts[t].angle_rad);
-        tilts[t].sin_a = sinf(tilts[t].angle_rad);
-        tilts[t].spare = 0;
-    }
-    return tilts;
-}
 
 inline std::vector<float> random_values(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f) {
     std::mt19937 gen(seed);

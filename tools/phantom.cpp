@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "io/tilt_angles.h"
+
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
@@ -154,9 +156,9 @@ std::vector<float> phantom_tilt_angles(int ntilts, float max_deg) {
 }
 
 void tilt_cos_sin(float angle_deg, float* cos_a, float* sin_a) {
-    const float rad = angle_deg * 0.017453292f;
-    *cos_a = cosf(rad);
-    *sin_a = sinf(rad);
+    const a tilt = tilt_record(angle_deg);
+    *cos_a = tilt.cos_a;
+    *sin_a = tilt.sin_a;
 }
 
 std::vector<float> phantom_project(const Phantom& phantom, const PhantomSize& size, const std::vector<float>& angles_deg) {

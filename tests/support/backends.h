@@ -13,6 +13,21 @@ inline std::string backend_param_name(const testing::TestParamInfo<GpuBackend>& 
     return info.param == GPU_BACKEND_CUDA ? "cuda" : "host";
 }
 
+// Copies of test data to and from the current device (to_device allocates; gpu_free it).
+template <class T>
+std::vector<T> from_device(const T* p, size_t n) {
+    std::vector<T> v(n);
+    gpu_copy_to_host(v.data(), p, n * sizeof(T));
+    return v;
+}
+
+template <class T>
+T* to_device(const std::vector<T>& v) {
+    T* p = static_cast<T*>(gpu_alloc(v.size() * sizeof(T)));
+    gpu_copy_to_device(p, v.data(), v.size() * sizeof(T));
+    return p;
+}
+
 // Makes the backend current for the test, or skips it with a message.
 #define USE_BACKEND_OR_SKIP(backend)                                                   \
     do {                                                                               \
