@@ -75,8 +75,10 @@ void table2_rows(const EntryK& e, float factor, const float* __restrict table, i
 #endif
 
 void level0(const Matrix& a, const float* __restrict sino, const RowBlock& b, float* __restrict sum) {
+    LiveSpans spans = live_spans(b);
     for (int k = 0; k < b.max_len; k += 2) {
         const EntryK e0 = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);
+        shrink_spans(spans, e0.len, k);
         if (k + 1 == b.max_len) {  // a last, unpaired entry
             for (int q = 0; q < b.count; ++q)
                 if (e0.all_live || k < e0.len[q]) sum[q] = sum[q] + sino[e0.col[q]] * e0.m[q];
@@ -84,8 +86,9 @@ void level0(const Matrix& a, const float* __restrict sino, const RowBlock& b, fl
         }
         const EntryK e1 = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k + 1);
         const bool ahead = k + 3 < b.max_len;
-        for (int q0 = 0; q0 < b.count; q0 += kLine) {
-            const int q1 = std::min(b.count, q0 + kLine);
+        for (int si = 0; si < spans.count; ++si)
+        for (int q0 = spans.lo[si]; q0 < spans.hi[si]; q0 += kLine) {
+            const int q1 = std::min(spans.hi[si], q0 + kLine);
             if (ahead) {
                 prefetch_ahead(e0, 2 * a.stride, q0);
                 prefetch_ahead(e1, 2 * a.stride, q0);
@@ -100,11 +103,14 @@ void level0(const Matrix& a, const float* __restrict sino, const RowBlock& b, fl
 }
 
 void level1(const Matrix& a, const float* __restrict sino, float factor, const RowBlock& b, float* __restrict sum) {
+    LiveSpans spans = live_spans(b);
     for (int k = 0; k < b.max_len; ++k) {
         const EntryK e = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);
+        shrink_spans(spans, e.len, k);
         const bool ahead = k + 1 < b.max_len;
-        for (int q0 = 0; q0 < b.count; q0 += kLine) {
-            const int q1 = std::min(b.count, q0 + kLine);
+        for (int si = 0; si < spans.count; ++si)
+        for (int q0 = spans.lo[si]; q0 < spans.hi[si]; q0 += kLine) {
+            const int q1 = std::min(spans.hi[si], q0 + kLine);
             if (ahead) prefetch_ahead(e, a.stride, q0);
             int q = q0;
 #if defined(__SSE2__)
@@ -123,11 +129,14 @@ void level1(const Matrix& a, const float* __restrict sino, float factor, const R
 
 template <int N>
 void table(const Matrix& a, const float* __restrict tab, float factor, const RowBlock& b, float* __restrict acc) {
+    LiveSpans spans = live_spans(b);
     for (int k = 0; k < b.max_len; ++k) {
         const EntryK e = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);
+        shrink_spans(spans, e.len, k);
         const bool ahead = k + 1 < b.max_len;
-        for (int q0 = 0; q0 < b.count; q0 += kLine) {
-            const int q1 = std::min(b.count, q0 + kLine);
+        for (int si = 0; si < spans.count; ++si)
+        for (int q0 = spans.lo[si]; q0 < spans.hi[si]; q0 += kLine) {
+            const int q1 = std::min(spans.hi[si], q0 + kLine);
             if (ahead) prefetch_ahead(e, a.stride, q0);
             int q = q0;
 #if defined(__SSE2__)

@@ -66,6 +66,42 @@ inline void prefetch_ahead(const EntryK& e, size_t distance, int q) {
     __builtin_prefetch(e.col + distance + q, 0, 2);
 }
 
+// The rows of a block that may still be live at entry k. The block is cut into
+// at most kMaxSpans spans of consecutive rows, each keeping an interval [lo, hi)
+// outside which every row has ended. Along a slice row the lengths rise and then
+// fall (pixels near the ends see fewer tilts), so the intervals follow the live
+// rows closely and the walk skips the padding of ended rows instead of reading it.
+// Rows inside an interval may still have ended; the forms check each row.
+constexpr int kMaxSpans = 64, kMinSpan = 256;
+
+struct LiveSpans {
+    int count = 0;
+    int lo[kMaxSpans], hi[kMaxSpans];
+};
+
+inline LiveSpans live_spans(const RowBlock& b) {
+    LiveSpans s;
+    const int span = std::max(kMinSpan, (b.count + kMaxSpans - 1) / kMaxSpans);
+    for (int q = 0; q < b.count; q += span) {
+        s.lo[s.count] = q;
+        s.hi[s.count++] = std::min(b.count, q + span);
+    }
+    return s;
+}
+
+// Drops the rows at both ends of each span whose length is at most k (len is
+// indexed by row of the block); k must not decrease between calls.
+inline void shrink_spans(LiveSpans& s, const int* len, int k) {
+    for (int i = 0; i < s.count; ++i) {
+        while (s.lo[i] < s.hi[i] && len[s.lo[i]] <= k) ++s.lo[i];
+        while (s.hi[i] > s.lo[i] && len[s.hi[i] - 1] <= k) --s.hi[i];
+    }
+}
+
+// The forms walk each span in runs of kLine rows: for (si < count) for (q0 =
+// lo[si]; q0 < hi[si]; q0 += kLine), as plain loops so that the AVX2 forms stay
+// one function each.
+
 // ---- one row at a time -------------------------------------------------------------
 
 // Level 1: sum += s[c] * w, then += s[c + 1] * (factor - w).

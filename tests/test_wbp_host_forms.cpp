@@ -149,10 +149,11 @@ struct Shape {
     int sinoX, Ntilts, reconsX, thickness;
 };
 
-// Several row blocks with a partial last one, odd and even sizes, one tilt,
-// thickness 1, and a slice row wider than a block.
+// Odd and even sizes, one tilt, thickness 1, and more rows than one row block
+// of the fast form (8192 rows) with a partial last block, at every level.
 const std::vector<Shape> kShapes = {
     {45, 61, 45, 61}, {32, 8, 32, 64}, {33, 7, 33, 33}, {20, 1, 20, 1}, {12, 2, 12, 2}, {1500, 5, 1500, 3},
+    {100, 9, 100, 171},
 };
 
 // Each level with each vector set of the fast form (baseline SSE2, AVX2).
@@ -196,6 +197,7 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
         {{-60, -40, -20, 0, 20, 40, 60}, 40, 56},
         {{-90, -60, -30, 0, 30, 60}, 37, 25},
         {{12, -50, -10, 10, 50}, 31, 31},
+        {{-60, -40, -20, 0, 20, 40, 60}, 120, 151},  // several row blocks
     };
     uint32_t seed = 500u + level;
     for (const Built& c : cases) {
