@@ -83,7 +83,7 @@ cu_SIRT_fwproduct_kernel forward() {
 
 cu_SIRT_product_kernel back() {
     return {d_matrix, d_recons, d_sinoaux, d_column, d_column2, d_length,
-            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness};
+            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, kTilts, kWidth};
 }
 
 void BM_SirtForwardProjection(benchmark::State& state) {

@@ -143,7 +143,9 @@ struct cu_SIRT_comperror {
 
 // Back-projection Q of the error into the slice: row r < nRows updates pixel r
 // and, unless its point mirror is a matrix row itself (the centre row of an odd
-// thickness), the mirror pixel npix - 1 - r.
+// thickness), the mirror pixel npix - 1 - r. The host form derives each mirror
+// column from its column, as the matrix stores them: column t * sinoX + c has
+// mirror column t * sinoX + sinoX - 1 - c.
 struct cu_SIRT_product_kernel {
     const float* d_matrix;
     float* d_recons;
@@ -152,6 +154,7 @@ struct cu_SIRT_product_kernel {
     const int* d_column2;
     const int* d_length;
     int nRows, alignment_n, npix;
+    int Ntilts, sinoX;  // read by the host form only
 
     SK_HD void operator()(int r) const {
         if (r >= nRows) return;

@@ -4,7 +4,7 @@
 // bound by memory bandwidth. The interleaved layout stores entry k of consecutive
 // rows in consecutive words; walking entry k across a block of rows, with one
 // running sum per row, reads every array front to back in long runs
-// (wbp_host_rows.h). Each row still adds its entries in entry order with the
+// (host_rows.h). Each row still adds its entries in entry order with the
 // same operations as the per-row kernel body, so the sums are the same floats.
 #include <omp.h>
 
@@ -12,10 +12,10 @@
 #include <cstddef>
 #include <vector>
 
-#include "gpu/wbp_host_rows.h"
+#include "gpu/host_rows.h"
 #include "gpu/wg_kernel.h"
 
-namespace wbp_host {
+namespace host_rows {
 
 namespace {
 const Accumulators* chosen = nullptr;
@@ -33,20 +33,17 @@ bool use_vectors(Vectors v) {
     return true;
 }
 
-}  // namespace wbp_host
+}  // namespace host_rows
 
 namespace {
 
-using wbp_host::Matrix;
-using wbp_host::RowBlock;
-using wbp_host::row_block;
+using host_rows::Matrix;
+using host_rows::RowBlock;
+using host_rows::row_block;
 
-// Rows per block. Entry k of a block is one run of 32 kB per array: runs this
-// long read near the full bandwidth (runs of 4 kB, a stride apart, lost a
-// fifth of it), and the block's sums (32 to 128 kB) stay in L2.
-constexpr int kBlockRows = 8192;
-
-int block_count(int rows, int per_block) { return rows <= 0 ? 0 : (rows + per_block - 1) / per_block; }
+using host_rows::block_count;
+using host_rows::block_rows;
+using host_rows::kMaxBlockRows;
 
 // Runs the per-item body of a matrix kernel over slice rows j < rows in parallel,
 // columns in order within a row, so that the entries of neighbouring pixels are
@@ -57,6 +54,10 @@ void matrix_rows(const K& k, int rows, int cols) {
     for (int j = 0; j < rows; ++j)
         for (int i = 0; i < cols; ++i) k(j, i);
 }
+
+}  // namespace
+
+namespace host_rows {
 
 // ---- levels 2 and 3: a per-slice table of the samples of every column ------------
 // An entry of column col = t * sinoX + c (0 <= c < sinoX - 1) reads fixed samples
@@ -119,7 +120,7 @@ void fill_level3_table(float* table, const float* sino, int sinoX, int Ntilts) {
     }
 }
 
-}  // namespace
+}  // namespace host_rows
 
 // ---- matrix builds: the per-item body, rows in parallel -------------------------
 
@@ -134,12 +135,12 @@ void cu_WBP_matrixsym3::host_run(const LaunchShape&) const { matrix_rows(*this, 
 // accumulate(block, sums) adds the block's entries into sums[0 .. count).
 template <class Accumulate>
 void own_pixel_products(int nRows, const int* d_length, float* d_recons, const Accumulate& accumulate) {
-    const int blocks = block_count(nRows, kBlockRows);
-#pragma omp parallel for schedule(dynamic, 2)
+    const int per = block_rows(nRows), blocks = block_count(nRows, per);
+#pragma omp parallel for schedule(dynamic, 1)
     for (int bi = 0; bi < blocks; ++bi) {
-        const int r0 = bi * kBlockRows;
-        const RowBlock b = row_block(d_length, r0, std::min(kBlockRows, nRows - r0));
-        float sum[kBlockRows];
+        const int r0 = bi * per;
+        const RowBlock b = row_block(d_length, r0, std::min(per, nRows - r0));
+        float sum[kMaxBlockRows];
         std::fill(sum, sum + b.count, 0.0f);
         accumulate(b, sum);
         std::copy(sum, sum + b.count, d_recons + r0);
@@ -149,31 +150,31 @@ void own_pixel_products(int nRows, const int* d_length, float* d_recons, const A
 void cu_WBP_product_kernel0::host_run(const LaunchShape&) const {
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     own_pixel_products(nRows, d_length, d_recons,
-                       [&](const RowBlock& b, float* sum) { wbp_host::accumulators().level0(m, d_sino, b, sum); });
+                       [&](const RowBlock& b, float* sum) { host_rows::accumulators().level0(m, d_sino, b, sum); });
 }
 
 void cu_WBP_productsym1_kernel::host_run(const LaunchShape&) const {
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     own_pixel_products(nRows, d_length, d_recons, [&](const RowBlock& b, float* sum) {
-        wbp_host::accumulators().level1(m, d_sino, factor, b, sum);
+        host_rows::accumulators().level1(m, d_sino, factor, b, sum);
     });
 }
 
 void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {
     if (nRows <= 0) return;
-    float* table = table_buffer((size_t)4 * sinoX * Ntilts);
+    float* table = host_rows::table_buffer((size_t)4 * sinoX * Ntilts);
     const long long npix = (long long)reconsX * thickness;
-    const int blocks = block_count(nRows, kBlockRows);
+    const int per = block_rows(nRows), blocks = block_count(nRows, per);
 #pragma omp parallel
     {
-        fill_level2_table(table, d_sino, sinoX, Ntilts);
-#pragma omp for schedule(dynamic, 2)
+        host_rows::fill_level2_table(table, d_sino, sinoX, Ntilts);
+#pragma omp for schedule(dynamic, 1)
         for (int bi = 0; bi < blocks; ++bi) {
-            const int r0 = bi * kBlockRows;
-            const RowBlock b = row_block(d_length, r0, std::min(kBlockRows, nRows - r0));
-            float acc[2 * kBlockRows];  // A, B of each row
+            const int r0 = bi * per;
+            const RowBlock b = row_block(d_length, r0, std::min(per, nRows - r0));
+            float acc[2 * kMaxBlockRows];  // A, B of each row
             std::fill(acc, acc + 2 * b.count, 0.0f);
-            wbp_host::accumulators().table2(Matrix{d_matrix, d_column, d_length, (size_t)nRows}, table, factor, b, acc);
+            host_rows::accumulators().table2(Matrix{d_matrix, d_column, d_length, (size_t)nRows}, table, factor, b, acc);
             for (int q = 0; q < b.count; ++q) {
                 const int r = r0 + q;
                 d_recons[r] = acc[2 * q];
@@ -190,21 +191,21 @@ void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {
 // x, y comes first, so this equals the atomic form exactly.
 void cu_WBP_productsym3_kernel::host_run(const LaunchShape&) const {
     if (nRows <= 0 || reconsX <= 0) return;
-    float* table = table_buffer((size_t)8 * sinoX * (Ntilts / 2 + 1));
+    float* table = host_rows::table_buffer((size_t)8 * sinoX * (Ntilts / 2 + 1));
     const int W = reconsX, rows = nRows / W;
-    const int rows_per_block = std::max(1, kBlockRows / W);
+    const int rows_per_block = std::max(1, block_rows(nRows) / W);
     const int blocks = block_count(rows, rows_per_block);
     const bool odd = (thickness & 1) != 0;
 #pragma omp parallel
     {
-        fill_level3_table(table, d_sino, sinoX, Ntilts);
+        host_rows::fill_level3_table(table, d_sino, sinoX, Ntilts);
         std::vector<float> acc(4 * (size_t)rows_per_block * W);  // A, C, B, D of each row
 #pragma omp for schedule(dynamic, 1)
         for (int bi = 0; bi < blocks; ++bi) {
             const int j0 = bi * rows_per_block, j1 = std::min(rows, j0 + rows_per_block);
             const int count = (j1 - j0) * W;
             std::fill(acc.begin(), acc.begin() + 4 * (size_t)count, 0.0f);
-            wbp_host::accumulators().table4(Matrix{d_matrix, d_column, d_length, (size_t)nRows}, table, factor,
+            host_rows::accumulators().table4(Matrix{d_matrix, d_column, d_length, (size_t)nRows}, table, factor,
                                             row_block(d_length, j0 * W, count), acc.data());
             for (int j = j0; j < j1; ++j) {
                 const float* s = acc.data() + 4 * (size_t)(j - j0) * W;  // row (i, j) at s + 4 i

@@ -113,7 +113,7 @@ void sirt_reconstruct_slice(float* recons, const float* sino, int sinoX, int sin
                                            d_length_t, d_idrow_t, sirt_sizes.nrows, sirt_sizes.alignment};
     const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, Ntilts, sinoX};
     const cu_SIRT_product_kernel back{d_matrix, d_recons, d_sinoaux, d_column, d_column2,
-                                      d_length, nRows, sirt_sizes.alignment_n, npix};
+                                      d_length, nRows, sirt_sizes.alignment_n, npix, Ntilts, sinoX};
     for (int it = 0; it < iterations; ++it) {
         gpu_zero(d_sinoaux, sino_bytes);
         gpu_launch_1d(sirt_sizes.nrows, project);

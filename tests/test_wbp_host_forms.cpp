@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "gpu/gpu_layer.h"
-#include "gpu/wbp_host_rows.h"
+#include "gpu/host_rows.h"
 #include "gpu/wg.h"
 #include "gpu/wg_kernel.h"
 #include "wbp_levels.h"
@@ -149,21 +149,21 @@ struct Shape {
     int sinoX, Ntilts, reconsX, thickness;
 };
 
-// Odd and even sizes, one tilt, thickness 1, and more rows than one row block
-// of the fast form (8192 rows) with a partial last block, at every level.
+// Odd and even sizes, one tilt, thickness 1, and enough rows for several row
+// blocks of the fast form with a partial last one, at every level.
 const std::vector<Shape> kShapes = {
     {45, 61, 45, 61}, {32, 8, 32, 64}, {33, 7, 33, 33}, {20, 1, 20, 1}, {12, 2, 12, 2}, {1500, 5, 1500, 3},
     {100, 9, 100, 171},
 };
 
 // Each level with each vector set of the fast form (baseline SSE2, AVX2).
-class WbpHostForms : public testing::TestWithParam<std::tuple<int, wbp_host::Vectors>> {
+class WbpHostForms : public testing::TestWithParam<std::tuple<int, host_rows::Vectors>> {
 protected:
     void SetUp() override {
-        if (!wbp_host::use_vectors(std::get<1>(GetParam()))) GTEST_SKIP() << "no AVX2 on this processor";
+        if (!host_rows::use_vectors(std::get<1>(GetParam()))) GTEST_SKIP() << "no AVX2 on this processor";
     }
     void TearDown() override {
-        if (!wbp_host::use_vectors(wbp_host::Vectors::avx2)) wbp_host::use_vectors(wbp_host::Vectors::baseline);
+        if (!host_rows::use_vectors(host_rows::Vectors::avx2)) host_rows::use_vectors(host_rows::Vectors::baseline);
     }
 };
 
@@ -214,10 +214,10 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, WbpHostForms,
                          testing::Combine(testing::Values(0, 1, 2, 3),
-                                          testing::Values(wbp_host::Vectors::baseline, wbp_host::Vectors::avx2)),
-                         [](const testing::TestParamInfo<std::tuple<int, wbp_host::Vectors>>& info) {
+                                          testing::Values(host_rows::Vectors::baseline, host_rows::Vectors::avx2)),
+                         [](const testing::TestParamInfo<std::tuple<int, host_rows::Vectors>>& info) {
                              return "level" + std::to_string(std::get<0>(info.param)) +
-                                    (std::get<1>(info.param) == wbp_host::Vectors::avx2 ? "_avx2" : "_baseline");
+                                    (std::get<1>(info.param) == host_rows::Vectors::avx2 ? "_avx2" : "_baseline");
                          });
 
 }  // namespace

@@ -1,8 +1,9 @@
 #pragma once
-// Building blocks of the fast host forms of the WBP products (wg_kernel_host.cpp):
-// blocks of matrix rows walked entry by entry, the one-row forms of each level,
-// and the accumulation loops, compiled once for the baseline x86-64 vector set
-// (SSE2) and once for AVX2, chosen at run time.
+// Building blocks of the fast host forms of the sparse-matrix products: the WBP
+// products (wg_kernel_host.cpp) and the two SIRT products (sirt_kernel_host.cpp).
+// Blocks of matrix rows are walked entry by entry; the one-row forms and the
+// accumulation loops are compiled once for the baseline x86-64 vector set (SSE2)
+// and once for AVX2, chosen at run time.
 //
 // Every form adds, for each row, the same products in the same order as the
 // per-row kernel body, so all of them give the same floats. Rows of a block
@@ -10,9 +11,11 @@
 // dead entry adds +0.0f or nothing, which leaves a sum unchanged (a sum that
 // starts at +0 is never -0).
 #include <algorithm>
+#include <omp.h>
+
 #include <cstddef>
 
-namespace wbp_host {
+namespace host_rows {
 
 struct RowBlock {
     int r0, count;         // rows r0 .. r0 + count - 1
@@ -31,6 +34,22 @@ inline RowBlock row_block(const int* d_length, int r0, int count) {
     b.max_len = std::max(hi, 0);
     return b;
 }
+
+// Rows per block. Entry k of a block is one run per array, a whole stride away
+// from entry k + 1: the longer the runs, the closer the walk comes to reading
+// memory front to back (runs of 1024 rows read at half to two thirds of the
+// sequential rate, runs of 8192 rows near it). So blocks are as long as gives
+// every thread two of them, at most 8192 rows (the sums stay in L2), at least
+// 1024.
+constexpr int kMaxBlockRows = 8192;
+
+inline int block_rows(int rows) {
+    const int parts = 2 * std::max(1, omp_get_max_threads());
+    const int per = (int)(((long long)std::max(rows, 0) + parts - 1) / parts);
+    return (std::clamp(per, 1024, kMaxBlockRows) + 63) & ~63;
+}
+
+inline int block_count(int rows, int per_block) { return rows <= 0 ? 0 : (rows + per_block - 1) / per_block; }
 
 // Entry k of every row of a block.
 struct EntryK {
@@ -133,6 +152,15 @@ inline void table_row(const EntryK& e, float factor, const float* __restrict tab
     for (int l = 0; l < N; ++l) a[l] = a[l] + t[N + l] * g;
 }
 
+// SIRT forward projection: v = x[col], s1 += v * w, then s2 += v * (1 - w).
+inline void gather2_row(const EntryK& e, const float* __restrict x, int q, float* __restrict s1,
+                        float* __restrict s2) {
+    if (!e.all_live && e.k >= e.len[q]) return;
+    const float v = x[e.col[q]], w = e.m[q];
+    s1[q] = s1[q] + v * w;
+    s2[q] = s2[q] + v * (1.0f - w);
+}
+
 // ---- accumulation of one block, per vector set ------------------------------------------
 
 struct Accumulators {
@@ -143,7 +171,18 @@ struct Accumulators {
     // Levels 2 and 3: acc[q * N + l] from the sample table (N = 2 and 4).
     void (*table2)(const Matrix& a, const float* table, float factor, const RowBlock& b, float* acc);
     void (*table4)(const Matrix& a, const float* table, float factor, const RowBlock& b, float* acc);
+    // SIRT forward projection: s1[q], s2[q] of every row, gathering from the slice x.
+    void (*gather2)(const Matrix& a, const float* x, const RowBlock& b, float* s1, float* s2);
 };
+
+// The per-slice sample tables of levels 2 and 3 (wg_kernel_host.cpp). The fill
+// functions are work-shared loops: call them from inside a parallel region.
+// The level-2 table, {s[t][c], s[t][X-1-c], s[t][c+1], s[t][X-2-c]} per column
+// t * X + c, also serves the SIRT back-projection, whose sums are level 2's with
+// factor 1.
+float* table_buffer(size_t floats);
+void fill_level2_table(float* table, const float* sino, int sinoX, int tilts);
+void fill_level3_table(float* table, const float* sino, int sinoX, int Ntilts);
 
 const Accumulators& baseline_accumulators();
 // Null when the build or the processor has no AVX2.
@@ -155,4 +194,4 @@ const Accumulators& accumulators();
 // Chooses the set (tests run every form); false, and no change, when unavailable.
 bool use_vectors(Vectors v);
 
-}  // namespace wbp_host
+}  // namespace host_rows
