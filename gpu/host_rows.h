@@ -166,8 +166,8 @@ inline void gather2_row(const EntryK& e, const float* __restrict x, int q, float
 struct Accumulators {
     // Level 0: sum[q] of every row of the block.
     void (*level0)(const Matrix& a, const float* sino, const RowBlock& b, float* sum);
-    // Level 1: sum[q], second weight factor - w.
-    void (*level1)(const Matrix& a, const float* sino, float factor, const RowBlock& b, float* sum);
+    // Level 1: sum[q], second weight factor - w; samples = length of sino.
+    void (*level1)(const Matrix& a, const float* sino, size_t samples, float factor, const RowBlock& b, float* sum);
     // Levels 2 and 3: acc[q * N + l] from the sample table (N = 2 and 4).
     void (*table2)(const Matrix& a, const float* table, float factor, const RowBlock& b, float* acc);
     void (*table4)(const Matrix& a, const float* table, float factor, const RowBlock& b, float* acc);
@@ -185,13 +185,18 @@ void fill_level2_table(float* table, const float* sino, int sinoX, int tilts);
 void fill_level3_table(float* table, const float* sino, int sinoX, int Ntilts);
 
 const Accumulators& baseline_accumulators();
-// Null when the build or the processor has no AVX2.
+// Null when the build or the processor lacks the vector set.
 const Accumulators* avx2_accumulators();
+const Accumulators* avx512_accumulators();
 
-// The set the products use: AVX2 where the processor has it, else the baseline.
-enum class Vectors { baseline, avx2 };
+// The set the products use: the widest the processor has.
+enum class Vectors { baseline, avx2, avx512 };
+constexpr Vectors kAllVectors[] = {Vectors::baseline, Vectors::avx2, Vectors::avx512};
+const char* vectors_name(Vectors v);
 const Accumulators& accumulators();
 // Chooses the set (tests run every form); false, and no change, when unavailable.
 bool use_vectors(Vectors v);
+// Back to the default choice.
+void use_widest_vectors();
 
 }  // namespace host_rows

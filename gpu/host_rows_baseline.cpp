@@ -111,7 +111,8 @@ void level0(const Matrix& a, const float* __restrict sino, const RowBlock& b, fl
     }
 }
 
-void level1(const Matrix& a, const float* __restrict sino, float factor, const RowBlock& b, float* __restrict sum) {
+void level1(const Matrix& a, const float* __restrict sino, size_t, float factor, const RowBlock& b,
+            float* __restrict sum) {
     LiveSpans spans = live_spans(b);
     for (int k = 0; k < b.max_len; ++k) {
         const EntryK e = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);

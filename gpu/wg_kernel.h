@@ -185,6 +185,7 @@ struct cu_WBP_productsym1_kernel {
     const int* d_length;
     int nRows;
     float factor;
+    int Ntilts, sinoX;  // read by the host form only
 
     SK_HD void operator()(int r) const {
         if (r >= nRows) return;

@@ -18,19 +18,41 @@
 namespace host_rows {
 
 namespace {
+
 const Accumulators* chosen = nullptr;
+
+const Accumulators* vector_set(Vectors v) {
+    switch (v) {
+        case Vectors::avx512: return avx512_accumulators();
+        case Vectors::avx2: return avx2_accumulators();
+        default: return &baseline_accumulators();
+    }
 }
 
+}  // namespace
+
 const Accumulators& accumulators() {
-    if (!chosen) chosen = avx2_accumulators() ? avx2_accumulators() : &baseline_accumulators();
+    if (!chosen) {
+        for (Vectors v : kAllVectors)
+            if (vector_set(v)) chosen = vector_set(v);
+    }
     return *chosen;
 }
 
 bool use_vectors(Vectors v) {
-    const Accumulators* a = v == Vectors::avx2 ? avx2_accumulators() : &baseline_accumulators();
+    const Accumulators* a = vector_set(v);
     if (!a) return false;
     chosen = a;
     return true;
+}
+
+void use_widest_vectors() {
+    chosen = nullptr;
+    accumulators();
+}
+
+const char* vectors_name(Vectors v) {
+    return v == Vectors::avx512 ? "avx512" : v == Vectors::avx2 ? "avx2" : "baseline";
 }
 
 }  // namespace host_rows
@@ -156,7 +178,7 @@ void cu_WBP_product_kernel0::host_run(const LaunchShape&) const {
 void cu_WBP_productsym1_kernel::host_run(const LaunchShape&) const {
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     own_pixel_products(nRows, d_length, d_recons, [&](const RowBlock& b, float* sum) {
-        host_rows::accumulators().level1(m, d_sino, factor, b, sum);
+        host_rows::accumulators().level1(m, d_sino, (size_t)Ntilts * sinoX, factor, b, sum);
     });
 }
 

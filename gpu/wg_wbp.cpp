@@ -140,7 +140,9 @@ void wbp_product_sym1(float* recons, const float* sino, int sinoX, int sinoY, in
     const int nRows = reconsX * reconsY;
     const float factor = (float)(1.0 / Ntilts);
     run_product(recons, sino, sinoX, sinoY, reconsX, reconsY, nRows,
-                cu_WBP_productsym1_kernel{d_matrix, d_recons, d_sino, d_column, d_length, nRows, factor}, false);
+                cu_WBP_productsym1_kernel{d_matrix, d_recons, d_sino, d_column, d_length, nRows, factor, Ntilts,
+                                          sinoX},
+                false);
 }
 
 void wbp_product_sym2(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY,

@@ -80,17 +80,17 @@ RandomMatrix random_matrix(std::mt19937& rng, int rows, int max_len, int ncol, i
     return m;
 }
 
-// Runs check() once per vector set of the host forms (baseline, AVX2 where the
-// processor has it) on the host backend, once on a GPU.
+// Runs check() once per vector set of the host forms that the processor has on
+// the host backend, once on a GPU.
 template <class Check>
 void for_each_vector_set(Check check) {
     if (gpu_backend() != GPU_BACKEND_HOST) return check();
-    for (host_rows::Vectors v : {host_rows::Vectors::baseline, host_rows::Vectors::avx2}) {
+    for (host_rows::Vectors v : host_rows::kAllVectors) {
         if (!host_rows::use_vectors(v)) continue;
-        SCOPED_TRACE(v == host_rows::Vectors::avx2 ? "AVX2 forms" : "baseline forms");
+        SCOPED_TRACE(host_rows::vectors_name(v));
         check();
     }
-    if (!host_rows::use_vectors(host_rows::Vectors::avx2)) host_rows::use_vectors(host_rows::Vectors::baseline);
+    host_rows::use_widest_vectors();
 }
 
 // Transposed rows with bins rising by 1 or 2, so neighbouring rows often share

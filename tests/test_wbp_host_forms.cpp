@@ -112,8 +112,9 @@ void run_both(const HostMatrix& h, const std::vector<float>& sino, std::vector<f
             break;
         case 1:
             both([&](float* out) {
-                return cu_WBP_productsym1_kernel{h.matrix.data(), out,           sino.data(), h.column.data(),
-                                                 h.length.data(), h.nRows, factor};
+                return cu_WBP_productsym1_kernel{h.matrix.data(), out,     sino.data(), h.column.data(),
+                                                 h.length.data(), h.nRows, factor,      h.Ntilts,
+                                                 h.sinoX};
             });
             break;
         case 2:
@@ -156,15 +157,14 @@ const std::vector<Shape> kShapes = {
     {100, 9, 100, 171},
 };
 
-// Each level with each vector set of the fast form (baseline SSE2, AVX2).
+// Each level with each vector set of the fast form (baseline SSE2, AVX2, AVX-512VL).
 class WbpHostForms : public testing::TestWithParam<std::tuple<int, host_rows::Vectors>> {
 protected:
     void SetUp() override {
-        if (!host_rows::use_vectors(std::get<1>(GetParam()))) GTEST_SKIP() << "no AVX2 on this processor";
+        if (!host_rows::use_vectors(std::get<1>(GetParam())))
+            GTEST_SKIP() << "no " << host_rows::vectors_name(std::get<1>(GetParam())) << " on this processor";
     }
-    void TearDown() override {
-        if (!host_rows::use_vectors(host_rows::Vectors::avx2)) host_rows::use_vectors(host_rows::Vectors::baseline);
-    }
+    void TearDown() override { host_rows::use_widest_vectors(); }
 };
 
 TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
@@ -213,11 +213,10 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, WbpHostForms,
-                         testing::Combine(testing::Values(0, 1, 2, 3),
-                                          testing::Values(host_rows::Vectors::baseline, host_rows::Vectors::avx2)),
+                         testing::Combine(testing::Values(0, 1, 2, 3), testing::ValuesIn(host_rows::kAllVectors)),
                          [](const testing::TestParamInfo<std::tuple<int, host_rows::Vectors>>& info) {
-                             return "level" + std::to_string(std::get<0>(info.param)) +
-                                    (std::get<1>(info.param) == host_rows::Vectors::avx2 ? "_avx2" : "_baseline");
+                             return "level" + std::to_string(std::get<0>(info.param)) + "_" +
+                                    host_rows::vectors_name(std::get<1>(info.param));
                          });
 
 }  // namespace
