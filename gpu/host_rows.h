@@ -164,8 +164,8 @@ inline void gather2_row(const EntryK& e, const float* __restrict x, int q, float
 // ---- accumulation of one block, per vector set ------------------------------------------
 
 struct Accumulators {
-    // Level 0: sum[q] of every row of the block.
-    void (*level0)(const Matrix& a, const float* sino, const RowBlock& b, float* sum);
+    // Level 0: sum[q] of every row of the block; samples = length of sino.
+    void (*level0)(const Matrix& a, const float* sino, size_t samples, const RowBlock& b, float* sum);
     // Level 1: sum[q], second weight factor - w; samples = length of sino.
     void (*level1)(const Matrix& a, const float* sino, size_t samples, float factor, const RowBlock& b, float* sum);
     // Levels 2 and 3: acc[q * N + l] from the sample table (N = 2 and 4).

@@ -83,7 +83,7 @@ void gather2_quad(const EntryK& e, const float* __restrict x, int q, float* __re
 }
 #endif
 
-void level0(const Matrix& a, const float* __restrict sino, const RowBlock& b, float* __restrict sum) {
+void level0(const Matrix& a, const float* __restrict sino, size_t, const RowBlock& b, float* __restrict sum) {
     LiveSpans spans = live_spans(b);
     for (int k = 0; k < b.max_len; k += 2) {
         const EntryK e0 = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);

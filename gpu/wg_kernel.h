@@ -162,6 +162,7 @@ struct cu_WBP_product_kernel0 {
     const int* d_column;
     const int* d_length;
     int nRows;
+    int Ntilts, sinoX;  // read by the host form only
 
     SK_HD void operator()(int r) const {
         if (r >= nRows) return;

@@ -172,7 +172,7 @@ void own_pixel_products(int nRows, const int* d_length, float* d_recons, const A
 void cu_WBP_product_kernel0::host_run(const LaunchShape&) const {
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     own_pixel_products(nRows, d_length, d_recons,
-                       [&](const RowBlock& b, float* sum) { host_rows::accumulators().level0(m, d_sino, b, sum); });
+                       [&](const RowBlock& b, float* sum) { host_rows::accumulators().level0(m, d_sino, (size_t)Ntilts * sinoX, b, sum); });
 }
 
 void cu_WBP_productsym1_kernel::host_run(const LaunchShape&) const {

@@ -132,7 +132,8 @@ void wbp_setup_sym3(const a* tangles, int sinoX, int sinoY, int reconsX, int rec
 void wbp_product_sym0(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY) {
     const int nRows = reconsX * reconsY;
     run_product(recons, sino, sinoX, sinoY, reconsX, reconsY, nRows,
-                cu_WBP_product_kernel0{d_matrix, d_recons, d_sino, d_column, d_length, nRows}, false);
+                cu_WBP_product_kernel0{d_matrix, d_recons, d_sino, d_column, d_length, nRows, sinoY, sinoX},
+                false);
 }
 
 void wbp_product_sym1(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY,

@@ -106,8 +106,8 @@ void run_both(const HostMatrix& h, const std::vector<float>& sino, std::vector<f
     switch (h.level) {
         case 0:
             both([&](float* out) {
-                return cu_WBP_product_kernel0{h.matrix.data(), out, sino.data(), h.column.data(), h.length.data(),
-                                              h.nRows};
+                return cu_WBP_product_kernel0{h.matrix.data(), out,     sino.data(), h.column.data(),
+                                              h.length.data(), h.nRows, h.Ntilts,    h.sinoX};
             });
             break;
         case 1:
