@@ -20,6 +20,7 @@
 
 #include "bandwidth.h"
 #include "gpu/gpu_layer.h"
+#include "gpu/host_rows.h"
 #include "gpu/wg.h"
 #include "io/tilt_angles.h"
 
@@ -103,6 +104,11 @@ MatrixBytes matrix_bytes(int level) {
 
 void BM_WbpProduct(benchmark::State& state) {
     const int level = (int)state.range(0);
+    const auto vectors = (host_rows::Vectors)state.range(1);
+    if (gpu_backend() == GPU_BACKEND_HOST && !host_rows::use_vectors(vectors)) {
+        state.SkipWithError("this processor lacks the vector set");
+        return;
+    }
     const double bandwidth = copy_bandwidth(), read_only = read_bandwidth();
     const std::vector<a> tilts = bench_tilts();
     setup(level, tilts);
@@ -122,6 +128,7 @@ void BM_WbpProduct(benchmark::State& state) {
         benchmark::DoNotOptimize(slice.data());
     }
     wbp_free();
+    host_rows::use_widest_vectors();
 
     const double per_slice = seconds / (double)state.iterations();
     state.counters["matrix_MB"] = bytes / 1e6;
@@ -134,7 +141,13 @@ void BM_WbpProduct(benchmark::State& state) {
     state.counters["readonly_GBps"] = read_only / 1e9;
 }
 
-BENCHMARK(BM_WbpProduct)->DenseRange(0, 3)->ArgName("level")->Unit(benchmark::kMillisecond)->UseRealTime();
+// Every level with each vector set of the host forms: 2 = AVX-512VL, 1 = AVX2,
+// 0 = the SSE2 baseline (a set the processor lacks is skipped).
+BENCHMARK(BM_WbpProduct)
+    ->ArgsProduct({{0, 1, 2, 3}, {2, 1, 0}})
+    ->ArgNames({"level", "vectors"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 
