@@ -1,10 +1,9 @@
 // Weighted back-projection on the selected device: the matrix of one slice is
 // built once per run, then every slice is one sparse matrix-vector product.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#if defined(__linux__)
-#endif
 
 #include "gpu/gpu_layer.h"
 #include "gpu/wbp_sizes.h"
@@ -141,8 +140,9 @@ void wbp_product_sym1(float* recons, const float* sino, int sinoX, int sinoY, in
     const int nRows = reconsX * reconsY;
     const float factor = (float)(1.0 / Ntilts);
     run_product(recons, sino, sinoX, sinoY, reconsX, reconsY, nRows,
-                cu_WBP_productsym1_kernel{d_matrix, d_recons, d_sino, d_column, d_length, nRows, factor, Ntilts,
-                                          sinoX},
+                // The host form reads the sinogram buffer, sinoY rows, in windows.
+                cu_WBP_productsym1_kernel{d_matrix, d_recons, d_sino, d_column, d_length, nRows, factor,
+                                          std::min(Ntilts, sinoY), sinoX},
                 false);
 }
 
