@@ -4,19 +4,7 @@
 // matrix once per iteration, so their speed is compared with the machine's
 // copy bandwidth measured in the same run ("floor_ratio" = copy bandwidth /
 // matrix bytes per second; 1 means the matrix streams as fast as memory copies).
-//
-// Host backend, 2-core x86-64 VM (AMD EPYC, 2.6 GHz, shared with other jobs;
-// medians of 5 runs at a quiet moment, 2 threads):
-//   forward projection  7.5 ms  (120 MB of matrix, 15.8 GB/s)
-//   back-projection     5.7 ms  ( 90 MB of matrix, 15.9 GB/s)
-//   one iteration      13.7 ms  (15.3 GB/s), 30-iteration slice 418 ms (13.9 ms per iteration)
-//   copy bandwidth     37..41 GB/s (read + written), so floor_ratio = 2.7
-//   interleaved stream 7.1 ms  (16.8 GB/s): the forward matrix read in the same
-//                      block order with nothing else to do, the layout's own ceiling
-// The products run within 6% of the bare stream over their layout; the entry
-// runs of one row block lie a full stride apart, which is what keeps either
-// below the copy rate on this machine. Under load from other jobs all figures
-// vary by 2x or more.
+// Figures and the machine they came from: bench/README.md.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -27,6 +15,7 @@
 
 #include "bandwidth.h"
 #include "gpu/gpu_layer.h"
+#include "gpu/host_rows.h"
 #include "gpu/sirt.h"
 #include "gpu/sirt_kernel.h"
 #include "gpu/wg.h"
@@ -149,17 +138,17 @@ void BM_HostInterleavedStream(benchmark::State& state) {
         state.SkipWithError("reads the matrix in host memory");
         return;
     }
-    constexpr int kBlock = 1024;
     const int rows = sirt_sizes.nrows, stride = sirt_sizes.alignment;
+    const int block = host_rows::block_rows(rows);
     std::vector<int> len(rows);
     gpu_copy_to_host(len.data(), d_length_t, sizeof(int) * (size_t)rows);
     for (auto _ : state) {
         float total = 0;
 #pragma omp parallel for schedule(dynamic, 1) reduction(+ : total)
-        for (int r0 = 0; r0 < rows; r0 += kBlock) {
-            const int n = std::min(kBlock, rows - r0);
+        for (int r0 = 0; r0 < rows; r0 += block) {
+            const int n = std::min(block, rows - r0);
             const int kmax = *std::max_element(len.begin() + r0, len.begin() + r0 + n);
-            float acc[kBlock] = {};
+            float acc[host_rows::kMaxBlockRows] = {};
             for (int k = 0; k < kmax; ++k) {
                 const float* w = d_matrix_t + (size_t)k * stride + r0;
                 const int* col = d_column_t + (size_t)k * stride + r0;
