@@ -221,7 +221,9 @@ void cu_WBP_productsym3_kernel::host_run(const LaunchShape&) const {
 #pragma omp parallel
     {
         host_rows::fill_level3_table(table, d_sino, sinoX, Ntilts);
-        std::vector<float> acc(4 * (size_t)rows_per_block * W);  // A, C, B, D of each row
+        // A, C, B, D of each row; kept per thread, so that slices do not fault in fresh pages.
+        static thread_local std::vector<float> acc;
+        if (acc.size() < 4 * (size_t)rows_per_block * W) acc.resize(4 * (size_t)rows_per_block * W);
 #pragma omp for schedule(dynamic, 1)
         for (int bi = 0; bi < blocks; ++bi) {
             const int j0 = bi * rows_per_block, j1 = std::min(rows, j0 + rows_per_block);
