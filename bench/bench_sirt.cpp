@@ -99,6 +99,7 @@ void BM_SirtBackProjection(benchmark::State& state) {
 // One iteration: zero, forward projection, error, back-projection.
 void BM_SirtIteration(benchmark::State& state) {
     Bench& b = bench();
+    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), kWidth, kTilts, kWidth, kThickness, 2);
     const size_t sino_bytes = 4 * (size_t)kWidth * kTilts;
     const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, kTilts, kWidth};
     for (auto _ : state) {
