@@ -111,8 +111,11 @@ void level0(const Matrix& a, const float* __restrict sino, size_t, const RowBloc
     }
 }
 
-void level1(const Matrix& a, const float* __restrict sino, size_t, float factor, const RowBlock& b,
-            float* __restrict sum) {
+// Walks entry k = 0, 1, ... across the live spans of a block in runs of at
+// most kLine rows, prefetching ahead: body(e, q0, q1) adds entry e of rows
+// q0 .. q1 - 1.
+template <class Body>
+void walk_entries(const Matrix& a, const RowBlock& b, Body body) {
     LiveSpans spans = live_spans(b);
     for (int k = 0; k < b.max_len; ++k) {
         const EntryK e = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);
@@ -122,74 +125,63 @@ void level1(const Matrix& a, const float* __restrict sino, size_t, float factor,
         for (int q0 = spans.lo[si]; q0 < spans.hi[si]; q0 += kLine) {
             const int q1 = std::min(spans.hi[si], q0 + kLine);
             if (ahead) prefetch_ahead(e, a.stride, q0);
-            int q = q0;
-#if defined(__SSE2__)
-            for (; q + 4 <= q1; q += 4) {
-                if (four_live(e, q)) {
-                    quad1(sino, e, factor, q, sum);
-                } else {
-                    for (int l = 0; l < 4; ++l) lane1(sino, e, factor, q + l, sum);
-                }
-            }
-#endif
-            for (; q < q1; ++q) lane1(sino, e, factor, q, sum);
+            body(e, q0, q1);
         }
     }
+}
+
+void level1(const Matrix& a, const float* __restrict sino, size_t, float factor, const RowBlock& b,
+            float* __restrict sum) {
+    walk_entries(a, b, [&](const EntryK& e, int q0, int q1) {
+        int q = q0;
+#if defined(__SSE2__)
+        for (; q + 4 <= q1; q += 4) {
+            if (four_live(e, q)) {
+                quad1(sino, e, factor, q, sum);
+            } else {
+                for (int l = 0; l < 4; ++l) lane1(sino, e, factor, q + l, sum);
+            }
+        }
+#endif
+        for (; q < q1; ++q) lane1(sino, e, factor, q, sum);
+    });
 }
 
 template <int N>
 void table(const Matrix& a, const float* __restrict tab, float factor, const RowBlock& b, float* __restrict acc) {
-    LiveSpans spans = live_spans(b);
-    for (int k = 0; k < b.max_len; ++k) {
-        const EntryK e = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);
-        shrink_spans(spans, e.len, k);
-        const bool ahead = k + 1 < b.max_len;
-        for (int si = 0; si < spans.count; ++si)
-        for (int q0 = spans.lo[si]; q0 < spans.hi[si]; q0 += kLine) {
-            const int q1 = std::min(spans.hi[si], q0 + kLine);
-            if (ahead) prefetch_ahead(e, a.stride, q0);
-            int q = q0;
+    walk_entries(a, b, [&](const EntryK& e, int q0, int q1) {
+        int q = q0;
 #if defined(__SSE2__)
-            if (N == 2) {
-                for (; q + 2 <= q1; q += 2) {
-                    if (e.all_live || e.k < std::min(e.len[q], e.len[q + 1])) {
-                        table2_rows(e, factor, tab, q, acc);
-                    } else {
-                        table_row<N>(e, factor, tab, q, acc);
-                        table_row<N>(e, factor, tab, q + 1, acc);
-                    }
+        if (N == 2) {
+            for (; q + 2 <= q1; q += 2) {
+                if (e.all_live || e.k < std::min(e.len[q], e.len[q + 1])) {
+                    table2_rows(e, factor, tab, q, acc);
+                } else {
+                    table_row<N>(e, factor, tab, q, acc);
+                    table_row<N>(e, factor, tab, q + 1, acc);
                 }
             }
-#endif
-            for (; q < q1; ++q) table_row<N>(e, factor, tab, q, acc);
         }
-    }
+#endif
+        for (; q < q1; ++q) table_row<N>(e, factor, tab, q, acc);
+    });
 }
 
 void gather2(const Matrix& a, const float* __restrict x, const RowBlock& b, float* __restrict s1,
              float* __restrict s2) {
-    LiveSpans spans = live_spans(b);
-    for (int k = 0; k < b.max_len; ++k) {
-        const EntryK e = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);
-        shrink_spans(spans, e.len, k);
-        const bool ahead = k + 1 < b.max_len;
-        for (int si = 0; si < spans.count; ++si)
-        for (int q0 = spans.lo[si]; q0 < spans.hi[si]; q0 += kLine) {
-            const int q1 = std::min(spans.hi[si], q0 + kLine);
-            if (ahead) prefetch_ahead(e, a.stride, q0);
-            int q = q0;
+    walk_entries(a, b, [&](const EntryK& e, int q0, int q1) {
+        int q = q0;
 #if defined(__SSE2__)
-            for (; q + 4 <= q1; q += 4) {
-                if (four_live(e, q)) {
-                    gather2_quad(e, x, q, s1, s2);
-                } else {
-                    for (int l = 0; l < 4; ++l) gather2_row(e, x, q + l, s1, s2);
-                }
+        for (; q + 4 <= q1; q += 4) {
+            if (four_live(e, q)) {
+                gather2_quad(e, x, q, s1, s2);
+            } else {
+                for (int l = 0; l < 4; ++l) gather2_row(e, x, q + l, s1, s2);
             }
-#endif
-            for (; q < q1; ++q) gather2_row(e, x, q, s1, s2);
         }
-    }
+#endif
+        for (; q < q1; ++q) gather2_row(e, x, q, s1, s2);
+    });
 }
 
 }  // namespace
