@@ -75,9 +75,9 @@ struct Matrix {
 };
 
 // Rows are walked in runs of one cache line of each entry array. Entry k of a
-// block is one 4-kB run per array, and the next entry lies a whole stride
-// further on, where the hardware prefetchers would start cold: each run
-// therefore fetches the same line of a later entry into L2 ahead of use.
+// block is one run per array, and the next entry lies a whole stride further
+// on, where the hardware prefetchers would start cold: each run therefore
+// fetches the same line of a later entry into L2 ahead of use.
 constexpr int kLine = 16;
 
 inline void prefetch_ahead(const EntryK& e, size_t distance, int q) {
