@@ -3,6 +3,7 @@
 // operator() is the body of one GPU thread; host_run (gpu/sirt_kernel_host.cpp)
 // is the host backend's faster form with the same results.
 #include "gpu/gpu_layer.h"
+#include "gpu/mirrored_pairs.h"
 #include "io/tilt_angles.h"
 
 // Detector position of the pixel with centred coordinates (x, z) at a tilt:
@@ -163,11 +164,7 @@ struct cu_SIRT_product_kernel {
         for (int k = 0; k < len; ++k) {
             const int e = r + k * alignment_n;
             const float w = d_matrix[e];
-            const int c = d_column[e], c2 = d_column2[e];
-            s1 = s1 + tex_fetch(d_sinoaux, c) * w;
-            s1 = s1 + tex_fetch(d_sinoaux, c + 1) * (1.0f - w);
-            s2 = s2 + tex_fetch(d_sinoaux, c2) * w;
-            s2 = s2 + tex_fetch(d_sinoaux, c2 - 1) * (1.0f - w);
+            add_mirrored_pairs(d_sinoaux, d_column[e], d_column2[e], w, 1.0f - w, s1, s2);
         }
         d_recons[r] = d_recons[r] + s1;
         const int m = npix - 1 - r;

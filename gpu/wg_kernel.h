@@ -8,6 +8,7 @@
 // Matrix kernels are 2-D: gx runs over slice rows j, gy over slice columns i.
 // Product kernels are 1-D over matrix rows r.
 #include "gpu/gpu_layer.h"
+#include "gpu/mirrored_pairs.h"
 #include "io/tilt_angles.h"
 
 // Detector position of centred pixel (x, z) at one tilt, in the fixed order:
@@ -20,6 +21,26 @@ SK_HD inline float wbp_position(const a& tilt, float x, float z, float r_2) {
 // c + 1 is still on the detector. Written as a test on p itself so that no
 // out-of-range float is ever converted to int.
 SK_HD inline bool wbp_on_detector(float p, int sinoX) { return p > -1.0f && p < (float)(sinoX - 1); }
+
+// One entry per tilt 0 .. tilts - 1 on the detector for pixel (x, z), matrix
+// row r (levels 1 to 3): the weight of sample c, its column and, where
+// d_column2 is given (levels 2 and 3), the column of the mirrored sample.
+SK_HD inline void wbp_single_entries(float* d_matrix, int* d_column, int* d_column2, int* d_length,
+                                     const a* d_tangles, int tilts, int r, float x, float z, float r_2, int sinoX,
+                                     int nRows, float factor) {
+    int k = 0;
+    for (int t = 0; t < tilts; ++t) {
+        const float p = wbp_position(d_tangles[t], x, z, r_2);
+        if (!wbp_on_detector(p, sinoX)) continue;
+        const int c = (int)p;
+        const float f = p - (float)c;
+        d_matrix[r + k * nRows] = factor * (1.0f - f);
+        d_column[r + k * nRows] = c + t * sinoX;
+        if (d_column2) d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
+        d_length[r] += 1;
+        k += 1;
+    }
+}
 
 // Level 0: two entries (samples c and c + 1) per tilt on the detector.
 struct cu_WBP_matrix0 {
@@ -65,19 +86,9 @@ struct cu_WBP_matrixsym1 {
     SK_HD void operator()(int gx, int gy) const {
         const int j = gx, i = gy;
         if (j >= reconsY || i >= reconsX || Ntilts == 0) return;
-        const int r = reconsX * j + i;
         const float x = (float)i - w_2, z = (float)j - h_2;
-        int k = 0;
-        for (int t = 0; t < Ntilts; ++t) {
-            const float p = wbp_position(d_tangles[t], x, z, r_2);
-            if (!wbp_on_detector(p, sinoX)) continue;
-            const int c = (int)p;
-            const float f = p - (float)c;
-            d_matrix[r + k * nRows] = factor * (1.0f - f);
-            d_column[r + k * nRows] = c + t * sinoX;
-            d_length[r] += 1;
-            k += 1;
-        }
+        wbp_single_entries(d_matrix, d_column, nullptr, d_length, d_tangles, Ntilts, reconsX * j + i, x, z, r_2,
+                           sinoX, nRows, factor);
     }
     void host_run(const LaunchShape& s) const;
 };
@@ -97,20 +108,9 @@ struct cu_WBP_matrixsym2 {
     SK_HD void operator()(int gx, int gy) const {
         const int j = gx, i = gy;
         if (j >= reconsY || i >= reconsX || Ntilts == 0) return;
-        const int r = reconsX * j + i;
         const float x = (float)i - w_2, z = (float)j - h_2;
-        int k = 0;
-        for (int t = 0; t < Ntilts; ++t) {
-            const float p = wbp_position(d_tangles[t], x, z, r_2);
-            if (!wbp_on_detector(p, sinoX)) continue;
-            const int c = (int)p;
-            const float f = p - (float)c;
-            d_matrix[r + k * nRows] = factor * (1.0f - f);
-            d_column[r + k * nRows] = c + t * sinoX;
-            d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
-            d_length[r] += 1;
-            k += 1;
-        }
+        wbp_single_entries(d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX * j + i, x, z, r_2,
+                           sinoX, nRows, factor);
     }
     void host_run(const LaunchShape& s) const;
 };
@@ -138,18 +138,8 @@ struct cu_WBP_matrixsym3 {
         d_row1[r] = i + reconsX * (thickness - 1 - j);
         d_row2[r] = reconsX * (j + 1) - i - 1;
         const float x = (float)i - w_2, z = (float)j - h_2;
-        int k = 0;
-        for (int t = 0; t <= Ntilts / 2; ++t) {
-            const float p = wbp_position(d_tangles[t], x, z, r_2);
-            if (!wbp_on_detector(p, sinoX)) continue;
-            const int c = (int)p;
-            const float f = p - (float)c;
-            d_matrix[r + k * nRows] = factor * (1.0f - f);
-            d_column[r + k * nRows] = c + t * sinoX;
-            d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
-            d_length[r] += 1;
-            k += 1;
-        }
+        wbp_single_entries(d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts / 2 + 1, r, x, z, r_2, sinoX,
+                           nRows, factor);
     }
     void host_run(const LaunchShape& s) const;
 };
@@ -234,10 +224,7 @@ struct cu_WBP_productsym2_kernel {
             const float m = d_matrix[e];
             const int col = d_column[e], col2 = d_column2[e];
             const float g = factor - m;
-            A += tex_fetch(d_sino, col) * m;
-            A += tex_fetch(d_sino, col + 1) * g;
-            B += tex_fetch(d_sino, col2) * m;
-            B += tex_fetch(d_sino, col2 - 1) * g;
+            add_mirrored_pairs(d_sino, col, col2, m, g, A, B);
         }
         d_recons[r] = A;
         if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[reconsX * thickness - 1 - r] = B;
@@ -283,10 +270,7 @@ struct cu_WBP_productsym3_kernel {
             const float m = d_matrix[e];
             const int col = d_column[e], col2 = d_column2[e];
             const float g = factor - m;
-            A += tex_fetch(d_sino, col) * m;
-            A += tex_fetch(d_sino, col + 1) * g;
-            B += tex_fetch(d_sino, col2) * m;
-            B += tex_fetch(d_sino, col2 - 1) * g;
+            add_mirrored_pairs(d_sino, col, col2, m, g, A, B);
             if (col >= lo && col < hi) {
                 C += m * tex_fetch(d_sino, base - col2 - 1);
                 C += tex_fetch(d_sino, base - col2) * g;
