@@ -15,9 +15,9 @@
 
 #include "bandwidth.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/host_rows.h"
-#include "gpu/sirt.h"
-#include "gpu/sirt_kernel.h"
+#include "host_simd/host_rows.h"
+#include "sirt/sirt.h"
+#include "sirt/sirt_kernel.h"
 #include "gpu/wg.h"
 
 namespace {

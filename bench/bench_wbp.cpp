@@ -20,7 +20,7 @@
 
 #include "bandwidth.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/host_rows.h"
+#include "host_simd/host_rows.h"
 #include "gpu/wg.h"
 #include "io/tilt_angles.h"
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "gpu/sirt.h"
+#include "sirt/sirt.h"
 #include "gpu/wg.h"
 #include "sirt_reference.h"
 #include "support/backends.h"

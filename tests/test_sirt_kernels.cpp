@@ -11,9 +11,9 @@
 #include <limits>
 #include <random>
 
-#include "gpu/host_rows.h"
-#include "gpu/sirt.h"
-#include "gpu/sirt_kernel.h"
+#include "host_simd/host_rows.h"
+#include "sirt/sirt.h"
+#include "sirt/sirt_kernel.h"
 #include "gpu/wg.h"
 #include "sirt_reference.h"
 #include "support/backends.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <utility>
 
-#include "gpu/sirt.h"
-#include "gpu/sirt_kernel.h"
+#include "sirt/sirt.h"
+#include "sirt/sirt_kernel.h"
 #include "gpu/wg.h"
 #include "sirt_reference.h"
 #include "support/backends.h"

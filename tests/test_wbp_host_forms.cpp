@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "gpu/gpu_layer.h"
-#include "gpu/host_rows.h"
+#include "host_simd/host_rows.h"
 #include "gpu/wg.h"
-#include "gpu/wg_kernel.h"
+#include "wbp/wg_kernel.h"
 #include "wbp_levels.h"
 #include "wbp_reference.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gpu/gpu_layer.h"
-#include "gpu/wbp_sizes.h"
+#include "wbp/wbp_sizes.h"
 #include "gpu/wg.h"
 #include "support/backends.h"
 #include "support/capture.h"

@@ -1,4 +1,4 @@
-#include "gpu/wbp_sizes.h"
+#include "wbp/wbp_sizes.h"
 
 #include <climits>
 #include <cmath>

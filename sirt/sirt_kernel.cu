@@ -1,6 +1,6 @@
 // CUDA instantiations of the SIRT kernels.
 #include "gpu/cuda_launch.cuh"
-#include "gpu/sirt_kernel.h"
+#include "sirt/sirt_kernel.h"
 
 SK_CUDA_INSTANTIATE_2D(cu_SIRT_matrix)
 SK_CUDA_INSTANTIATE_1D(cu_SIRT_weights)

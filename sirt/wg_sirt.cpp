@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "gpu/gpu_layer.h"
-#include "gpu/sirt.h"
-#include "gpu/sirt_kernel.h"
+#include "sirt/sirt.h"
+#include "sirt/sirt_kernel.h"
 #include "gpu/wg.h"
 #include "io/fail.h"
 

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "gpu/host_rows.h"
-#include "gpu/sirt_kernel.h"
+#include "host_simd/host_rows.h"
+#include "sirt/sirt_kernel.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The SIRT kernels as per-item functors, written once for both backends.
-// operator() is the body of one GPU thread; host_run (gpu/sirt_kernel_host.cpp)
+// operator() is the body of one GPU thread; host_run (sirt/sirt_kernel_host.cpp)
 // is the host backend's faster form with the same results.
 #include "gpu/gpu_layer.h"
 #include "gpu/mirrored_pairs.h"

@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "gpu/host_rows.h"
-#include "gpu/wg_kernel.h"
+#include "host_simd/host_rows.h"
+#include "wbp/wg_kernel.h"
 
 namespace host_rows {
 

@@ -1,6 +1,6 @@
 // The vector forms of the host products for processors with AVX-512VL: the
 // AVX2 forms with two-register sample permutes.
-#include "gpu/host_rows.h"
+#include "host_simd/host_rows.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VEC_TARGET "avx2,avx512f,avx512vl"
@@ -15,7 +15,7 @@ bool vec_cpu_supported() {
 }  // namespace
 }  // namespace host_rows
 
-#include "gpu/host_rows_vector.inc"
+#include "host_simd/host_rows_vector.inc"
 
 #else
 

@@ -1,6 +1,6 @@
 // CUDA instantiations of the weighted back-projection kernels.
 #include "gpu/cuda_launch.cuh"
-#include "gpu/wg_kernel.h"
+#include "wbp/wg_kernel.h"
 
 SK_CUDA_INSTANTIATE_2D(cu_WBP_matrix0)
 SK_CUDA_INSTANTIATE_2D(cu_WBP_matrixsym1)

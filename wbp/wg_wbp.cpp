@@ -6,9 +6,9 @@
 #include <cstdio>
 
 #include "gpu/gpu_layer.h"
-#include "gpu/wbp_sizes.h"
+#include "wbp/wbp_sizes.h"
 #include "gpu/wg.h"
-#include "gpu/wg_kernel.h"
+#include "wbp/wg_kernel.h"
 
 namespace {
 

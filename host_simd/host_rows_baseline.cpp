@@ -4,7 +4,7 @@
 #include <immintrin.h>
 #endif
 
-#include "gpu/host_rows.h"
+#include "host_simd/host_rows.h"
 
 namespace host_rows {
 namespace {

@@ -1,5 +1,5 @@
 // The vector forms of the host products for processors with AVX2.
-#include "gpu/host_rows.h"
+#include "host_simd/host_rows.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VEC_TARGET "avx2"
@@ -12,7 +12,7 @@ bool vec_cpu_supported() { return __builtin_cpu_supports("avx2"); }
 }  // namespace
 }  // namespace host_rows
 
-#include "gpu/host_rows_vector.inc"
+#include "host_simd/host_rows_vector.inc"
 
 #else
 
