@@ -8,6 +8,7 @@
 #include "sirt/sirt_kernel.h"
 #include "gpu/wg.h"
 #include "io/fail.h"
+#include "wbp/wbp_batch.h"
 
 SirtSizes sirt_sizes;
 
@@ -134,6 +135,7 @@ void release(T*& p) {
 }  // namespace
 
 void sirt_free() {
+    sirt_batch_free();
     release(d_recons);
     release(d_sino);
     release(d_sinoaux);

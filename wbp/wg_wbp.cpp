@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "gpu/gpu_layer.h"
+#include "wbp/wbp_batch.h"
 #include "wbp/wbp_sizes.h"
 #include "gpu/wg.h"
 #include "wbp/wg_kernel.h"
@@ -171,6 +172,7 @@ void wbp_product_sym3(float* recons, const float* sino, int sinoX, int sinoY, in
 }
 
 void wbp_free() {
+    wbp_batch_free();
     gpu_free(d_recons);
     gpu_free(d_sino);
     gpu_free(d_tangles);
