@@ -14,6 +14,7 @@
 // Effectively unlimited until a device is selected, so that tests can build
 // matrices without selecting one.
 float gpu_memory_mb = 1.0e9f;
+bool host_literal_forms = false;
 
 namespace {
 

@@ -57,9 +57,13 @@ inline int batch_group(int remaining, int widest) {
 
 // Rows per block for N sums of `width` lanes each: the sums stay within about
 // 128 KB (L2), at least 64 rows, and every thread gets two blocks or more.
+#ifndef SKB
+#define SKB 8192
+#endif
+constexpr int kBatchSumFloats = SKB;
 inline int batch_block_rows(int rows, int sums, int width) {
     const int parts = 2 * std::max(1, omp_get_max_threads());
-    const int fit = std::max(64, 32768 / std::max(1, sums * width));
+    const int fit = std::max(64, kBatchSumFloats / std::max(1, sums * width));
     const int share = (int)(((long long)std::max(rows, 0) + parts - 1) / parts);
     return std::max(1, std::min(fit, share));
 }
