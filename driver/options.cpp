@@ -23,6 +23,19 @@ int option_value(const char* text) {
     return (int)strtol(text, nullptr, 10);
 }
 
+// Long options return codes above every letter, so that they never pass for one.
+constexpr int kBatchOption = 1000;
+const option kLongOptions[] = {{"batch", required_argument, nullptr, kBatchOption}, {nullptr, 0, nullptr, 0}};
+
+// --batch=N: a whole number from 1 to 65536.
+int batch_value(const char* text) {
+    char* end = nullptr;
+    const long n = text ? strtol(text, &end, 10) : 0;
+    if (!text || end == text || *end != '\0' || n < 1 || n > 65536)
+        failf("Invalid --batch value '%s': give a number of slices from 1 to 65536.\n\n", text ? text : "");
+    return (int)n;
+}
+
 }  // namespace
 
 RunOptions parse_options(int argc, char** argv) {
@@ -30,8 +43,9 @@ RunOptions parse_options(int argc, char** argv) {
     optind = 0;  // full rescan, so the parser can run more than once in a process
     opterr = 0;  // the usage text is the only diagnostic
     int c;
-    while ((c = getopt(argc, argv, "z::g::s::i::S::")) != -1) {
+    while ((c = getopt_long(argc, argv, "z::g::s::i::S::", kLongOptions, nullptr)) != -1) {
         switch (c) {
+            case kBatchOption: options.batch = batch_value(optarg); break;
             case 'S': options.sirt = true; break;
             case 'g': options.gpu = option_value(optarg); break;
             case 'i': options.iterations = option_value(optarg); break;

@@ -9,6 +9,7 @@ struct RunOptions {
     int symmetry_level = 2;      // WBP level 0..3 after clamping
     bool sirt = false;
     int iterations = 30;         // SIRT iterations per slice
+    int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     std::string tilt_file, input_file, output_file;
 };
 
@@ -18,8 +19,8 @@ struct RunOptions {
 // Levels 4 and above, taken as unsigned (so every negative one too), become 2.
 int clamp_symmetry_level(int level);
 
-// Parses the options ("z::g::s::i::S::", values attached to their letter) and
-// the three file names. Ends the process with the usage text on a bad letter, a
+// Parses the options ("z::g::s::i::S::", values attached to their letter, and
+// the long option --batch=N) and the three file names. Ends the process with the usage text on a bad letter, a
 // missing value or too few names, and with a message on a thickness below 1.
 RunOptions parse_options(int argc, char** argv);
 

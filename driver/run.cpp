@@ -2,16 +2,20 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/options.h"
 #include "driver/output_header.h"
 #include "driver/same_file.h"
+#include "driver/slice_pipeline.h"
 #include "driver/volume_stats.h"
+#include "gpu/batch_size.h"
 #include "gpu/gpu_layer.h"
 #include "gpu/wg.h"
 #include "io/fail.h"
 #include "io/image.h"
 #include "io/tilt_angles.h"
+#include "wbp/wbp_batch.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -41,21 +45,34 @@ void setup_method(const RunOptions& options, const a* tilts, const Geometry& g) 
     }
 }
 
-// Fills every value of the slice from the sinogram (weighted in place for WBP).
-void reconstruct_slice(const RunOptions& options, Image* sinogram, Image* slice, const Geometry& g) {
-    float* recons = slice->data[0][0];
-    const float* sino = sinogram->data[0][0];
-    if (options.sirt) {
-        sirt_reconstruct_slice(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, options.iterations);
+// Reconstructs `count` slices from their sinograms (already weighted for WBP):
+// one slice through the single-slice products, more in one matrix pass.
+void reconstruct_batch(const RunOptions& options, int count, const float* sinos, float* recons, const Geometry& g) {
+    if (count > 1) {
+        if (options.sirt)
+            sirt_reconstruct_batch(recons, sinos, count, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, options.iterations);
+        else
+            wbp_product_batch(options.symmetry_level, recons, sinos, count, g.sinoX, g.Ntilts, g.reconsX, g.reconsY);
         return;
     }
-    weighting_apply(sinogram);
-    switch (options.symmetry_level) {
-        case 0: wbp_product_sym0(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY); break;
-        case 1: wbp_product_sym1(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 2: wbp_product_sym2(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        default: wbp_product_sym3(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
+    if (options.sirt) {
+        sirt_reconstruct_slice(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, options.iterations);
+        return;
     }
+    switch (options.symmetry_level) {
+        case 0: wbp_product_sym0(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY); break;
+        case 1: wbp_product_sym1(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
+        case 2: wbp_product_sym2(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
+        default: wbp_product_sym3(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
+    }
+}
+
+// Slices per matrix pass: --batch, or the program's choice for this geometry
+// and device (the driver holds two batches of sinograms and slices, the method
+// up to three more sinograms and two slices per slice of a batch).
+int batch_size(const RunOptions& options, const Geometry& g) {
+    if (options.batch > 0) return options.batch;
+    return batch_size_choice((long long)g.sinoX * g.Ntilts, (long long)g.reconsX * g.reconsY, 5, 4);
 }
 
 void free_method(const RunOptions& options) {
@@ -99,14 +116,28 @@ int skarbel_main(int argc, char** argv) {
     setup_method(options, tilts, g);
 
     VolumeStats stats;
-    for (int y = 0; y < g.slices; ++y) {
-        printf("**Slice: %4d / %d\r", y + 1, g.slices);
-        fflush(stdout);
-        image_read_sinogram(input, stack, sinogram, y);
-        reconstruct_slice(options, sinogram, slice, g);
-        image_write_slice(output, slice);
-        volume_stats_add(&stats, slice->data[0][0], (int64_t)g.reconsX * g.reconsY);
-    }
+    const size_t sino_floats = (size_t)g.sinoX * g.Ntilts, slice_floats = (size_t)g.reconsX * g.reconsY;
+    SliceSteps steps;
+    steps.read = [&](int first, int count, float* sinos) {
+        for (int i = 0; i < count; ++i) {
+            printf("**Slice: %4d / %d\r", first + i + 1, g.slices);
+            fflush(stdout);
+            image_read_sinogram(input, stack, sinogram, first + i);
+            std::memcpy(sinos + i * sino_floats, sinogram->data[0][0], sino_floats * sizeof(float));
+        }
+        if (!options.sirt) weighting_filter_rows(g.sinoX, sinos, (long long)count * g.Ntilts);
+    };
+    steps.reconstruct = [&](int count, float* sinos, float* recons) {
+        reconstruct_batch(options, count, sinos, recons, g);
+    };
+    steps.write = [&](int count, const float* recons) {
+        for (int i = 0; i < count; ++i) {
+            std::memcpy(slice->data[0][0], recons + i * slice_floats, slice_floats * sizeof(float));
+            image_write_slice(output, slice);
+            volume_stats_add(&stats, slice->data[0][0], (int64_t)slice_floats);
+        }
+    };
+    run_slice_pipeline(g.slices, batch_size(options, g), sino_floats, slice_floats, steps);
     free_method(options);
 
     complete_output_header(slice->header, g.reconsX, g.reconsY, g.slices, stats, spacing);

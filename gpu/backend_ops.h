@@ -41,5 +41,7 @@ void cuda_buffer_to_device(void* dst, const void* src, size_t bytes, const char*
 void cuda_buffer_to_host(void* dst, const void* src, size_t bytes, const char* file, int line);
 void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line);
 void cuda_synchronize();
+// Free memory of the active device in bytes (0 when it cannot be read).
+size_t cuda_free_memory_bytes();
 
 #endif

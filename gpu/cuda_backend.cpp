@@ -113,4 +113,9 @@ void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line) {
 
 void cuda_synchronize() { (void)cudaDeviceSynchronize(); }
 
+size_t cuda_free_memory_bytes() {
+    size_t free_bytes = 0, total = 0;
+    return cudaMemGetInfo(&free_bytes, &total) == cudaSuccess ? free_bytes : 0;
+}
+
 #endif  // SKARBEL_HAVE_CUDA

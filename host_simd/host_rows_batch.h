@@ -55,12 +55,10 @@ inline int batch_group(int remaining, int widest) {
     return 1;
 }
 
-// Rows per block for N sums of `width` lanes each: the sums stay within about
-// 128 KB (L2), at least 64 rows, and every thread gets two blocks or more.
-#ifndef SKB
-#define SKB 8192
-#endif
-constexpr int kBatchSumFloats = SKB;
+// Rows per block for N sums of `width` lanes each: the sums stay within 32 KB
+// (L1: every entry reads and writes them), at least 64 rows, and every thread
+// gets two blocks or more.
+constexpr int kBatchSumFloats = 8192;
 inline int batch_block_rows(int rows, int sums, int width) {
     const int parts = 2 * std::max(1, omp_get_max_threads());
     const int fit = std::max(64, kBatchSumFloats / std::max(1, sums * width));

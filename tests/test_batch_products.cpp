@@ -13,6 +13,7 @@
 #include "sirt/sirt.h"
 #include "support/backends.h"
 #include "wbp/wbp_batch.h"
+#include "weighting/weighting.h"
 #include "wbp_levels.h"
 #include "wbp_reference.h"
 
@@ -49,6 +50,19 @@ void expect_same_bits(const std::vector<float>& want, const std::vector<float>& 
     for (size_t i = 0; i < want.size(); ++i)
         if (std::memcmp(&want[i], &got[i], sizeof(float)) != 0 && differing++ == 0) first = i;
     EXPECT_EQ(differing, 0u) << "first at " << first << ": " << want[first] << " vs " << got[first];
+}
+
+// The rows of a batch are weighted on all threads, each exactly as alone.
+TEST(BatchWeighting, RowsOnAllThreadsEqualRowsOneByOne) {
+    for (int nx : {1, 37, 512}) {
+        weighting_setup(nx, 1);
+        const std::vector<float> rows = wbp_ref::random_values((size_t)nx * 61 * 3, nx);
+        std::vector<float> alone = rows, together = rows;
+        for (size_t r = 0; r < 61 * 3; ++r) weighting_filter_row(nx, &alone[r * nx]);
+        weighting_filter_rows(nx, together.data(), 61 * 3);
+        expect_same_bits(alone, together);
+        weighting_teardown();
+    }
 }
 
 class BatchProducts : public testing::TestWithParam<GpuBackend> {};
