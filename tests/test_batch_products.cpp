@@ -8,10 +8,14 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/slice_pipeline.h"
 #include "gpu/wg.h"
 #include "host_simd/host_rows.h"
+#include "io/fail.h"
 #include "sirt/sirt.h"
 #include "support/backends.h"
+#include "support/capture.h"
+#include "support/files.h"
 #include "wbp/wbp_batch.h"
 #include "weighting/weighting.h"
 #include "wbp_levels.h"
@@ -62,6 +66,71 @@ TEST(BatchWeighting, RowsOnAllThreadsEqualRowsOneByOne) {
         weighting_filter_rows(nx, together.data(), 61 * 3);
         expect_same_bits(alone, together);
         weighting_teardown();
+    }
+}
+
+// The pipeline over 10 slices in batches of 4: slice y's sinogram is {y}, its
+// slice {10 y}; steps log what they see on standard output. A step that fails
+// at a slice ends the process with its message after the slices before it.
+struct PipelineCase {
+    const char* step;
+    int failing_slice;  // -1: none
+    const char* out;
+};
+
+TEST(SlicePipeline, OrderAndFailures) {
+    const std::vector<PipelineCase> cases = {
+        {"none", -1, "r0-3 r4-7 w0 w10 w20 w30 r8-9 w40 w50 w60 w70 w80 w90 "},
+        {"read", 5, "r0-3 "},
+        {"reconstruct", 4, "r0-3 r4-7 "},  // the writes of batch 0 race with the failure
+        {"write", 9, "r0-3 r4-7 w0 w10 w20 w30 r8-9 w40 w50 w60 w70 w80 "},
+    };
+    for (const PipelineCase& c : cases) {
+        SCOPED_TRACE(c.step);
+        const std::string step = c.step;
+        const Captured r = capture_exit([&] {
+            SliceSteps s;
+            s.read = [&](int first, int count, float* sinos) {
+                for (int i = 0; i < count; ++i)
+                    if (step == "read" && first + i == c.failing_slice) fail("read failed\n");
+                    else sinos[i] = (float)(first + i);
+                printf("r%d-%d ", first, first + count - 1);
+            };
+            s.reconstruct = [&](int count, float* sinos, float* slices) {
+                for (int i = 0; i < count; ++i)
+                    if (step == "reconstruct" && (int)sinos[i] == c.failing_slice) fail("reconstruct failed\n");
+                    else slices[i] = 10 * sinos[i];
+            };
+            s.write = [&](int count, const float* slices) {
+                for (int i = 0; i < count; ++i)
+                    if (step == "write" && (int)slices[i] == 10 * c.failing_slice) fail("write failed\n");
+                    else printf("w%d ", (int)slices[i]);
+            };
+            run_slice_pipeline(10, 4, 1, 1, s);
+        });
+        if (step == "reconstruct") EXPECT_TRUE(r.out.starts_with(c.out)) << r.out;
+        else EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, c.failing_slice < 0 ? 0 : 255);
+        EXPECT_EQ(r.err, c.failing_slice < 0 ? "" : step + " failed\n");
+    }
+}
+
+// Whole runs: every batch size gives the bytes of one slice at a time, with a
+// last partial batch and with fewer slices than a batch.
+TEST(BatchRuns, OutputBytesOfEveryBatchSize) {
+    TempDir dir;
+    const int nx = 21, ny = 7, nz = 6;
+    write_test_stack(dir.file("s.mrc"), nx, ny, nz, 2, wbp_ref::random_values((size_t)nx * ny * nz, 3));
+    write_tilt_file(dir.file("s.tlt"), {90, -50, -20, 0, 20, 50});
+    for (const char* method : {"-s0", "-s1", "-s2", "-s3", "-S"}) {
+        auto run = [&](const std::string& batch) {
+            const Captured r = run_skarbel({method, "-z9", "-i4", batch, dir.file("s.tlt"), dir.file("s.mrc"),
+                                            dir.file("o.mrc")});
+            EXPECT_EQ(r.status, 0) << r.err;
+            return r.out + read_file(dir.file("o.mrc"));
+        };
+        const std::string one = run("--batch=1");
+        for (const char* b : {"--batch=2", "--batch=3", "--batch=16", "-z9"}) EXPECT_EQ(run(b), one) << method << b;
     }
 }
 
