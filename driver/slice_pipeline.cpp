@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "gpu/gpu_layer.h"
+
 namespace {
 
 // The worker: one job at a time, handed over and collected under a mutex.
@@ -52,26 +54,32 @@ void run_slice_pipeline(int slices, int batch, size_t sino_floats, size_t slice_
     const int batches = (slices + batch - 1) / batch;
     auto first = [&](int n) { return n * batch; };
     auto count = [&](int n) { return std::min(batch, slices - n * batch); };
-    std::vector<float> sinos[2], out[2];
+    // Page-locked where the device is a GPU: these cross to it every batch.
+    float* sinos[2] = {nullptr, nullptr};
+    float* out[2] = {nullptr, nullptr};
     for (int i = 0; i < 2 && i < batches; ++i) {
-        sinos[i].resize(sino_floats * batch);
-        out[i].resize(slice_floats * batch);
+        sinos[i] = gpu_host_floats(sino_floats * batch);
+        out[i] = gpu_host_floats(slice_floats * batch);
     }
     Worker w;
     std::thread thread(worker_loop, &w);
-    steps.read(first(0), count(0), sinos[0].data());
+    steps.read(first(0), count(0), sinos[0]);
     for (int n = 0; n < batches; ++n) {
         const int s = n % 2;
-        start_job(w, [&, s, n] { steps.reconstruct(count(n), sinos[s].data(), out[s].data()); });
-        if (n > 0) steps.write(count(n - 1), out[1 - s].data());
-        if (n + 1 < batches) steps.read(first(n + 1), count(n + 1), sinos[1 - s].data());
+        start_job(w, [&, s, n] { steps.reconstruct(count(n), sinos[s], out[s]); });
+        if (n > 0) steps.write(count(n - 1), out[1 - s]);
+        if (n + 1 < batches) steps.read(first(n + 1), count(n + 1), sinos[1 - s]);
         wait_job(w);
     }
-    steps.write(count(batches - 1), out[(batches - 1) % 2].data());
+    steps.write(count(batches - 1), out[(batches - 1) % 2]);
     {
         std::lock_guard<std::mutex> lock(w.m);
         w.quit = true;
         w.cv.notify_all();
     }
     thread.join();
+    for (int i = 0; i < 2; ++i) {
+        gpu_host_free(sinos[i]);
+        gpu_host_free(out[i]);
+    }
 }

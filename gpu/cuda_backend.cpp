@@ -113,6 +113,13 @@ void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line) {
 
 void cuda_synchronize() { (void)cudaDeviceSynchronize(); }
 
+void* cuda_pinned_alloc(size_t bytes) {
+    void* p = nullptr;
+    return cudaMallocHost(&p, bytes) == cudaSuccess ? p : nullptr;
+}
+
+void cuda_pinned_free(void* p) { (void)cudaFreeHost(p); }
+
 size_t cuda_free_memory_bytes() {
     size_t free_bytes = 0, total = 0;
     return cudaMemGetInfo(&free_bytes, &total) == cudaSuccess ? free_bytes : 0;

@@ -42,6 +42,11 @@ void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char*
 void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_zero_at(void* dst, size_t bytes, const char* file, int line);
 void gpu_synchronize();  // result ignored
+// Host memory for data that crosses to the device every slice: page-locked on
+// a CUDA device (plain memory when that fails, or on the host device), and
+// zeroed. Ends the process when no memory is left.
+float* gpu_host_floats(size_t n);
+void gpu_host_free(float* p);
 
 #define gpu_alloc(bytes) gpu_alloc_at((bytes), __FILE__, __LINE__)
 #define gpu_copy_to_device(dst, src, bytes) gpu_copy_to_device_at((dst), (src), (bytes), __FILE__, __LINE__)
