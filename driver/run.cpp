@@ -127,14 +127,16 @@ int skarbel_main(int argc, char** argv) {
         }
         if (!options.sirt) weighting_filter_rows(g.sinoX, sinos, (long long)count * g.Ntilts);
     };
+    // The statistics take the slices in order on the worker, which has time
+    // to spare beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int count, float* sinos, float* recons) {
         reconstruct_batch(options, count, sinos, recons, g);
+        for (int i = 0; i < count; ++i) volume_stats_add(&stats, recons + i * slice_floats, (int64_t)slice_floats);
     };
     steps.write = [&](int count, const float* recons) {
         for (int i = 0; i < count; ++i) {
             std::memcpy(slice->data[0][0], recons + i * slice_floats, slice_floats * sizeof(float));
             image_write_slice(output, slice);
-            volume_stats_add(&stats, slice->data[0][0], (int64_t)slice_floats);
         }
     };
     run_slice_pipeline(g.slices, batch_size(options, g), sino_floats, slice_floats, steps);
