@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/long_options.h"
 #include "io/fail.h"
 
 void usage() {
@@ -25,8 +26,12 @@ int option_value(const char* text) {
 
 }  // namespace
 
-RunOptions parse_options(int argc, char** argv) {
+RunOptions parse_options(int full_argc, char** full_argv) {
     RunOptions options;
+    std::vector<char*> rest = take_long_options(full_argc, full_argv, &options);
+    const int argc = (int)rest.size();
+    rest.push_back(nullptr);
+    char** argv = rest.data();
     optind = 0;  // full rescan, so the parser can run more than once in a process
     opterr = 0;  // the usage text is the only diagnostic
     int c;

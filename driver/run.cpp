@@ -81,12 +81,14 @@ int skarbel_main(int argc, char** argv) {
     Image* stack = image_new();
     FILE* input = image_open_stack(options.input_file.c_str(), stack);
     const MrcHeader& in = *stack->header;
-    const Geometry g{in.nx, in.nz, in.nx, options.thickness_given ? options.thickness : in.nx, in.ny};
+    // The views used: every section of the stack unless some are excluded.
+    const std::vector<int> sections = sections_used(in.nz, options.exclude);
+    const Geometry g{in.nx, (int)sections.size(), in.nx, options.thickness_given ? options.thickness : in.nx, in.ny};
     check_slice_size(g.reconsX, g.reconsY);
-    a* tilts = read_tilt_angles(options.tilt_file.c_str(), g.Ntilts);
+    a* tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, sections);
     Image* sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
     Image* slice = image_new_zeroed(g.reconsX, g.reconsY);
-    weighting_setup(g.sinoX, g.Ntilts);
+    weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
 
     // Provisional header: one section, zero statistics, until the run completes.
     FILE* output = open_output(options, input);
@@ -102,7 +104,7 @@ int skarbel_main(int argc, char** argv) {
     for (int y = 0; y < g.slices; ++y) {
         printf("**Slice: %4d / %d\r", y + 1, g.slices);
         fflush(stdout);
-        image_read_sinogram(input, stack, sinogram, y);
+        image_read_sinogram(input, stack, sinogram, y, sections);
         reconstruct_slice(options, sinogram, slice, g);
         image_write_slice(output, slice);
         volume_stats_add(&stats, slice->data[0][0], (int64_t)g.reconsX * g.reconsY);
