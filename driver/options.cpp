@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,10 +19,14 @@ int clamp_symmetry_level(int level) { return (unsigned)level >= 4u ? 2 : level; 
 
 namespace {
 
-// Base-10 value of an option; a letter without an attached value is a usage error.
-int option_value(const char* text) {
+// Base-10 value of an option; a letter without an attached value is a usage
+// error, and a value beyond 32 bits is refused rather than wrapped.
+int option_value(char letter, const char* text) {
     if (!text) usage();
-    return (int)strtol(text, nullptr, 10);
+    const long value = strtol(text, nullptr, 10);
+    if (value < INT32_MIN || value > INT32_MAX)
+        failf("Value of option -%c out of range: %s (it must fit a 32-bit integer).\n\n", letter, text);
+    return (int)value;
 }
 
 }  // namespace
@@ -38,12 +43,12 @@ RunOptions parse_options(int full_argc, char** full_argv) {
     while ((c = getopt(argc, argv, "z::g::s::i::S::")) != -1) {
         switch (c) {
             case 'S': options.sirt = true; break;
-            case 'g': options.gpu = option_value(optarg); break;
-            case 'i': options.iterations = option_value(optarg); break;
-            case 's': options.symmetry_level = option_value(optarg); break;
+            case 'g': options.gpu = option_value((char)c, optarg); break;
+            case 'i': options.iterations = option_value((char)c, optarg); break;
+            case 's': options.symmetry_level = option_value((char)c, optarg); break;
             case 'z':
                 options.thickness_given = true;
-                options.thickness = option_value(optarg);
+                options.thickness = option_value((char)c, optarg);
                 break;
             default: usage();
         }

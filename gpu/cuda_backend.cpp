@@ -84,9 +84,11 @@ float cuda_select_device(int requested, int count) {
     const DeviceChoice choice = device_choose(devices, requested);
     if (choice.index >= 0) selection_check(read_errors[(size_t)choice.index], read_line);
     device_report(choice, devices);
-    const float memory_mb = device_memory_mb(devices[(size_t)choice.index].totalGlobalMem);
     selection_check(cudaSetDevice(choice.index), __LINE__);
-    return memory_mb;
+    // What the set-ups may still allocate: the free memory now, not the total.
+    size_t free_bytes = 0, total_bytes = 0;
+    selection_check(cudaMemGetInfo(&free_bytes, &total_bytes), __LINE__);
+    return device_memory_mb((uint64_t)free_bytes);
 }
 
 void cuda_activate_quietly() { selection_check(cudaSetDevice(0), __LINE__); }

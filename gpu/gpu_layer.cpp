@@ -43,8 +43,15 @@ void gpu_select_device(int requested) {
     const std::vector<DeviceProps> devices = {host_device_props()};
     const DeviceChoice choice = device_choose(devices, requested);
     device_report(choice, devices);
-    gpu_memory_mb = device_memory_mb(devices[choice.index].totalGlobalMem);
+    gpu_memory_mb = host_available_memory_mb();
     g_device = {GPU_BACKEND_HOST, choice.index};
+}
+
+float host_memory_cap_mb = -1.0f;
+
+float host_available_memory_mb() {
+    const float mb = device_memory_mb(host_available_memory_bytes());
+    return host_memory_cap_mb >= 0 && host_memory_cap_mb < mb ? host_memory_cap_mb : mb;
 }
 
 GpuBackend gpu_backend() { return g_device.backend; }

@@ -16,9 +16,16 @@ enum GpuBackend { GPU_BACKEND_HOST = 0, GPU_BACKEND_CUDA = 1 };
 
 // ---- device selection -----------------------------------------------------
 
-// Global memory of the selected device in Mb (bytes / 1048576, single precision).
-// Method set-ups check their memory need against it; tests may set it.
+// Memory of the selected device still free when it was selected, in Mb (bytes /
+// 1048576, single precision). Method set-ups check their memory need against it;
+// tests may set it.
 extern float gpu_memory_mb;
+
+// Host memory a run may still take, in Mb: MemAvailable of /proc/meminfo (the
+// physical memory where it cannot be read), at most host_memory_cap_mb when that
+// is not negative (tests set it).
+float host_available_memory_mb();
+extern float host_memory_cap_mb;
 
 // Selects the device (requested < 0: automatic choice), prints the device line
 // and records gpu_memory_mb; ends the process with status 1 on selection errors.
