@@ -140,7 +140,8 @@ void host_launch_2d(const LaunchShape& s, const K& k) {
 
 #if defined(SKARBEL_HAVE_CUDA)
 // Defined in gpu/cuda_launch.cuh and instantiated, once per kernel functor, in a .cu file
-// (SK_CUDA_INSTANTIATE_1D / _2D). A launch the runtime refuses is skipped silently.
+// (SK_CUDA_INSTANTIATE_1D / _2D). A launch refused for its shape is skipped silently; any
+// other launch error ends the run with the cudaSafeCall message.
 template <class K> void cuda_launch_1d(const LaunchShape& s, const K& k);
 template <class K> void cuda_launch_2d(const LaunchShape& s, const K& k);
 #endif
