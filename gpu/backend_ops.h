@@ -42,6 +42,6 @@ void cuda_buffer_free(void* p);
 void cuda_buffer_to_device(void* dst, const void* src, size_t bytes, const char* file, int line);
 void cuda_buffer_to_host(void* dst, const void* src, size_t bytes, const char* file, int line);
 void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line);
-void cuda_synchronize();
+void cuda_synchronize(const char* file, int line);
 
 #endif

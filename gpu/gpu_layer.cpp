@@ -143,12 +143,15 @@ void gpu_zero_at(void* dst, size_t bytes, const char* file, int line) {
 }
 
 // Host launches return when every item has run, so only CUDA has work to wait for.
-void gpu_synchronize() { ON_CUDA(cuda_synchronize()); }
+void gpu_synchronize_at(const char* file, int line) {
+    ON_CUDA(cuda_synchronize(file, line));
+    (void)file, (void)line;
+}
 
 // ---- launch shapes ----
 
-int grid_blocks_256(int n) { return (int)ceilf((float)n * 0.00390625f); }
-int grid_blocks_16(int n) { return (int)ceilf((float)n * 0.0625f); }
+int grid_blocks_256(int n) { return n <= 0 ? 0 : (n - 1) / 256 + 1; }
+int grid_blocks_16(int n) { return n <= 0 ? 0 : (n - 1) / 16 + 1; }
 LaunchShape launch_shape_1d(int n) { return {grid_blocks_256(n), 1, 256, 1}; }
 LaunchShape launch_shape_2d(int nx, int ny) { return {grid_blocks_16(nx), grid_blocks_16(ny), 16, 16}; }
 

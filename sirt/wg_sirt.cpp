@@ -64,8 +64,8 @@ void sirt_build_half_matrix(int sinoX, int reconsX, int reconsY, int Ntilts) {
     gpu_launch_2d(rows, reconsX,
                   cu_SIRT_matrix{d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX, rows, sinoX,
                                  sirt_sizes.nRows, g.w_2, g.r_2, g.h_2, sirt_sizes.alignment_n});
-    // One item per tilt, each computing the weights of its own angle.
-    gpu_launch_1d(Ntilts, cu_SIRT_weights{d_weights, d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2, g.h_2,
+    // One item per weight: sample c of tilt t.
+    gpu_launch_2d(sinoX, Ntilts, cu_SIRT_weights{d_weights, d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2, g.h_2,
                                           reconsY / 2});
     gpu_synchronize();
     gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d_weights, Ntilts, sinoX, sirt_factor(Ntilts)});

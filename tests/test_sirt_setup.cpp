@@ -29,9 +29,9 @@ protected:
 std::vector<float> raw_weights(int sinoX, int reconsX, int reconsY, int Ntilts) {
     float* w = static_cast<float*>(gpu_alloc(4 * (size_t)sinoX * Ntilts));
     gpu_zero(w, 4 * (size_t)sinoX * Ntilts);
-    gpu_launch_1d(Ntilts, cu_SIRT_weights{w, d_tangles, reconsX, sirt_half_rows(reconsY), sinoX, Ntilts,
-                                          (reconsX - 1) * 0.5f, (sinoX - 1) * 0.5f, (reconsY - 1) * 0.5f,
-                                          reconsY / 2});
+    gpu_launch_2d(sinoX, Ntilts, cu_SIRT_weights{w, d_tangles, reconsX, sirt_half_rows(reconsY), sinoX, Ntilts,
+                                                 (reconsX - 1) * 0.5f, (sinoX - 1) * 0.5f, (reconsY - 1) * 0.5f,
+                                                 reconsY / 2});
     std::vector<float> v = from_device(w, (size_t)sinoX * Ntilts);
     gpu_free(w);
     return v;
