@@ -3,9 +3,11 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/long_options.h"
 #include "io/fail.h"
 
 void usage() {
@@ -17,42 +19,36 @@ int clamp_symmetry_level(int level) { return (unsigned)level >= 4u ? 2 : level; 
 
 namespace {
 
-// Base-10 value of an option; a letter without an attached value is a usage error.
-int option_value(const char* text) {
+// Base-10 value of an option; a letter without an attached value is a usage
+// error, and a value beyond 32 bits is refused rather than wrapped.
+int option_value(char letter, const char* text) {
     if (!text) usage();
-    return (int)strtol(text, nullptr, 10);
-}
-
-// Long options return codes above every letter, so that they never pass for one.
-constexpr int kBatchOption = 1000;
-const option kLongOptions[] = {{"batch", required_argument, nullptr, kBatchOption}, {nullptr, 0, nullptr, 0}};
-
-// --batch=N: a whole number from 1 to 65536.
-int batch_value(const char* text) {
-    char* end = nullptr;
-    const long n = text ? strtol(text, &end, 10) : 0;
-    if (!text || end == text || *end != '\0' || n < 1 || n > 65536)
-        failf("Invalid --batch value '%s': give a number of slices from 1 to 65536.\n\n", text ? text : "");
-    return (int)n;
+    const long value = strtol(text, nullptr, 10);
+    if (value < INT32_MIN || value > INT32_MAX)
+        failf("Value of option -%c out of range: %s (it must fit a 32-bit integer).\n\n", letter, text);
+    return (int)value;
 }
 
 }  // namespace
 
-RunOptions parse_options(int argc, char** argv) {
+RunOptions parse_options(int full_argc, char** full_argv) {
     RunOptions options;
+    std::vector<char*> rest = take_long_options(full_argc, full_argv, &options);
+    const int argc = (int)rest.size();
+    rest.push_back(nullptr);
+    char** argv = rest.data();
     optind = 0;  // full rescan, so the parser can run more than once in a process
     opterr = 0;  // the usage text is the only diagnostic
     int c;
-    while ((c = getopt_long(argc, argv, "z::g::s::i::S::", kLongOptions, nullptr)) != -1) {
+    while ((c = getopt(argc, argv, "z::g::s::i::S::")) != -1) {
         switch (c) {
-            case kBatchOption: options.batch = batch_value(optarg); break;
             case 'S': options.sirt = true; break;
-            case 'g': options.gpu = option_value(optarg); break;
-            case 'i': options.iterations = option_value(optarg); break;
-            case 's': options.symmetry_level = option_value(optarg); break;
+            case 'g': options.gpu = option_value((char)c, optarg); break;
+            case 'i': options.iterations = option_value((char)c, optarg); break;
+            case 's': options.symmetry_level = option_value((char)c, optarg); break;
             case 'z':
                 options.thickness_given = true;
-                options.thickness = option_value(optarg);
+                options.thickness = option_value((char)c, optarg);
                 break;
             default: usage();
         }

@@ -1,5 +1,10 @@
 #pragma once
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "driver/section_list.h"
+#include "weighting/weighting.h"
 
 // Settings of one run, from the command line.
 struct RunOptions {
@@ -9,6 +14,8 @@ struct RunOptions {
     int symmetry_level = 2;      // WBP level 0..3 after clamping
     bool sirt = false;
     int iterations = 30;         // SIRT iterations per slice
+    std::vector<SectionRange> exclude;  // stack sections left out (--exclude)
+    std::optional<RadialTaper> radial;  // WBP filter taper instead of Hamming (--radial)
     int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     std::string tilt_file, input_file, output_file;
 };
@@ -19,8 +26,8 @@ struct RunOptions {
 // Levels 4 and above, taken as unsigned (so every negative one too), become 2.
 int clamp_symmetry_level(int level);
 
-// Parses the options ("z::g::s::i::S::", values attached to their letter, and
-// the long option --batch=N) and the three file names. Ends the process with the usage text on a bad letter, a
+// Parses the long options (see long_options.h), the single-letter options
+// ("z::g::s::i::S::", values attached to their letter) and the three file names. Ends the process with the usage text on a bad letter, a
 // missing value or too few names, and with a message on a thickness below 1.
 RunOptions parse_options(int argc, char** argv);
 

@@ -1,5 +1,7 @@
 #include "driver/output_header.h"
 
+#include <cmath>
+
 InputSpacing input_spacing(const MrcHeader& input) {
     InputSpacing s;
     if (input.cella[0] > 0 && input.mx > 0) {
@@ -25,8 +27,10 @@ void complete_output_header(MrcHeader* output, int nx, int thickness, int nslice
     output->ny = output->my = thickness;
     output->nz = output->mz = nslices;
     set_output_cell(output, spacing);
-    output->dmin = stats.min;
-    output->dmax = stats.max;
+    // A volume without a single number has no range: both become NaN.
+    const bool has_range = stats.min <= stats.max;
+    output->dmin = has_range ? stats.min : NAN;
+    output->dmax = has_range ? stats.max : NAN;
     output->dmean = volume_stats_mean(stats);
     output->rms = volume_stats_rms(stats);
 }

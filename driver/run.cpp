@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "driver/options.h"
+#include "driver/output_file.h"
 #include "driver/output_header.h"
+#include "driver/run_memory.h"
 #include "driver/same_file.h"
 #include "driver/slice_pipeline.h"
 #include "driver/volume_stats.h"
@@ -30,6 +32,11 @@ void check_slice_size(int nx, int thickness) {
     const long long pixels = (long long)nx * thickness;
     if (pixels > INT32_MAX)
         failf("Slice too large: NX * thickness = %lld pixels, at most 2147483647 supported.\n\n", pixels);
+}
+
+// A one-sample detector has no interpolation interval: no pixel would ever count.
+void check_projection_width(int nx) {
+    if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
 }
 
 void setup_method(const RunOptions& options, const a* tilts, const Geometry& g) {
@@ -82,11 +89,10 @@ void free_method(const RunOptions& options) {
         wbp_free();
 }
 
-FILE* open_output(const RunOptions& options, FILE* input) {
+OutputFile open_output(const RunOptions& options, FILE* input) {
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
-    FILE* output = fopen(options.output_file.c_str(), "w+");
-    if (!output) fail("Unable to open output file.\n\n");
-    return output;
+    refuse_output_on_std_streams(options.output_file.c_str());
+    return output_file_open(options.output_file.c_str());
 }
 
 }  // namespace
@@ -98,15 +104,21 @@ int skarbel_main(int argc, char** argv) {
     Image* stack = image_new();
     FILE* input = image_open_stack(options.input_file.c_str(), stack);
     const MrcHeader& in = *stack->header;
-    const Geometry g{in.nx, in.nz, in.nx, options.thickness_given ? options.thickness : in.nx, in.ny};
+    check_projection_width(in.nx);
+    // The views used: every section of the stack unless some are excluded.
+    const std::vector<int> sections = sections_used(in.nz, options.exclude);
+    const Geometry g{in.nx, (int)sections.size(), in.nx, options.thickness_given ? options.thickness : in.nx, in.ny};
     check_slice_size(g.reconsX, g.reconsY);
-    a* tilts = read_tilt_angles(options.tilt_file.c_str(), g.Ntilts);
+    a* tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, sections);
+    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g.sinoX, g.Ntilts, g.reconsX, g.reconsY),
+                     !gpu_cuda_available(), host_available_memory_mb());
     Image* sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
     Image* slice = image_new_zeroed(g.reconsX, g.reconsY);
-    weighting_setup(g.sinoX, g.Ntilts);
+    weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
 
     // Provisional header: one section, zero statistics, until the run completes.
-    FILE* output = open_output(options, input);
+    OutputFile out = open_output(options, input);
+    FILE* output = out.file;
     const InputSpacing spacing = input_spacing(in);
     image_header_from(slice);
     set_output_cell(slice->header, spacing);
@@ -122,7 +134,7 @@ int skarbel_main(int argc, char** argv) {
         for (int i = 0; i < count; ++i) {
             printf("**Slice: %4d / %d\r", first + i + 1, g.slices);
             fflush(stdout);
-            image_read_sinogram(input, stack, sinogram, first + i);
+            image_read_sinogram(input, stack, sinogram, first + i, sections);
             std::memcpy(sinos + i * sino_floats, sinogram->data[0][0], sino_floats * sizeof(float));
         }
         if (!options.sirt) weighting_filter_rows(g.sinoX, sinos, (long long)count * g.Ntilts);
@@ -147,7 +159,7 @@ int skarbel_main(int argc, char** argv) {
     puts("\n");
 
     fclose(input);
-    if (fclose(output) != 0) fail("Error writing output file.\n\n");
+    output_file_commit(&out);
     weighting_teardown();
     image_free(sinogram);
     image_free(slice);

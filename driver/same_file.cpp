@@ -1,6 +1,7 @@
 #include "driver/same_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "io/fail.h"
 
@@ -19,4 +20,17 @@ void refuse_output_over_inputs(const char* output_name, FILE* stack, const char*
     struct stat tilts;
     if (stat(tilt_file, &tilts) == 0 && same_file(output, tilts))
         fail("Output file is the tilt-angle file; refusing to overwrite it.\n\n");
+}
+
+void refuse_output_on_std_streams(const char* output_name) {
+    struct stat output;
+    if (stat(output_name, &output) != 0) return;
+    // A volume sent to the null device is discarded anyway; nothing can mix.
+    struct stat null_device;
+    if (stat("/dev/null", &null_device) == 0 && same_file(output, null_device)) return;
+    struct stat stream;
+    if (fstat(STDOUT_FILENO, &stream) == 0 && same_file(output, stream))
+        fail("Output file is the standard output; refusing to write the volume there.\n\n");
+    if (fstat(STDERR_FILENO, &stream) == 0 && same_file(output, stream))
+        fail("Output file is the standard error; refusing to write the volume there.\n\n");
 }

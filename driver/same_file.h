@@ -5,3 +5,8 @@
 // open input stack or the tilt-angle file, before the output is opened for
 // writing: opening it would truncate the user's data.
 void refuse_output_over_inputs(const char* output_name, FILE* stack, const char* tilt_file);
+
+// Ends the run when output_name is the same file as the standard output or
+// standard error (the null device aside): the progress lines would land in the
+// volume.
+void refuse_output_on_std_streams(const char* output_name);

@@ -1,14 +1,13 @@
 #include "driver/volume_stats.h"
 
-#include <algorithm>
 #include <cmath>
 
 void volume_stats_add(VolumeStats* stats, const float* values, int64_t n) {
     if (n <= 0) return;
     double sum = 0;
     for (int64_t i = 0; i < n; ++i) {
-        stats->min = std::min(stats->min, values[i]);
-        stats->max = std::max(stats->max, values[i]);
+        if (values[i] < stats->min) stats->min = values[i];  // false for NaN
+        if (values[i] > stats->max) stats->max = values[i];
         sum += values[i];
     }
     const double mean = sum / (double)n;

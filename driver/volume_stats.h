@@ -1,14 +1,18 @@
 #pragma once
 #include <cstdint>
+#include <limits>
 
 // Running statistics of the reconstructed volume, gathered slice by slice.
-// Minimum and maximum are floats as the header holds them; the sum is a double
-// and the count 64-bit so the mean stays right for volumes of any size. The
+// Minimum and maximum are floats as the header holds them, over the values that
+// are numbers; the sum is a double and the count 64-bit so the mean stays right
+// for volumes of any size. The
 // squared deviations are kept per slice about the slice's own mean and merged,
 // which avoids the cancellation of a plain sum of squares.
 struct VolumeStats {
-    float min = 1.0e20f;
-    float max = -1.0e20f;
+    // Start beyond every value; NaN never takes part, so min > max means no
+    // number was added.
+    float min = std::numeric_limits<float>::infinity();
+    float max = -std::numeric_limits<float>::infinity();
     double sum = 0;
     int64_t count = 0;
     double m2 = 0;  // sum of squared deviations from the running mean

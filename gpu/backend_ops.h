@@ -12,6 +12,8 @@
 // Model name of the first processor in /proc/cpuinfo (a fallback text when absent).
 std::string host_cpu_model_name();
 uint64_t host_physical_memory_bytes();
+// MemAvailable of /proc/meminfo in bytes; the physical memory where it cannot be read.
+uint64_t host_available_memory_bytes();
 // One device: the CPU model, physical memory, hardware threads, major 1.
 DeviceProps host_device_props();
 
@@ -30,7 +32,7 @@ void host_buffer_zero(void* dst, size_t bytes);
 bool cuda_present(bool exit_on_error, int* count);
 
 // Selects among the CUDA devices as gpu_select_device describes; ends the process
-// on errors. Returns the memory of the activated device in Mb.
+// on errors. Returns the free memory of the activated device in Mb.
 float cuda_select_device(int requested, int count);
 // Activates device 0 without a message (tests).
 void cuda_activate_quietly();
@@ -40,7 +42,7 @@ void cuda_buffer_free(void* p);
 void cuda_buffer_to_device(void* dst, const void* src, size_t bytes, const char* file, int line);
 void cuda_buffer_to_host(void* dst, const void* src, size_t bytes, const char* file, int line);
 void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line);
-void cuda_synchronize();
+void cuda_synchronize(const char* file, int line);
 // Page-locked host memory, which the device copies to and from at full speed
 // (null when it cannot be had).
 void* cuda_pinned_alloc(size_t bytes);

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "gpu/backend_ops.h"
 #include "gpu/gpu_layer.h"
@@ -16,17 +15,6 @@ long long host_last_level_cache_bytes() {
     return 0;
 }
 
-long long host_available_memory_bytes() {
-    FILE* f = fopen("/proc/meminfo", "r");
-    if (!f) return 0;
-    char line[256];
-    long long kb = 0;
-    while (fgets(line, sizeof line, f))
-        if (std::sscanf(line, "MemAvailable: %lld kB", &kb) == 1) break;
-    fclose(f);
-    return kb * 1024;
-}
-
 int batch_size_choice(long long sino_floats, long long slice_floats, int sino_buffers, int slice_buffers) {
     const long long per_slice = 4 * (sino_floats * sino_buffers + slice_floats * slice_buffers);
     long long most = 16;
@@ -35,7 +23,7 @@ int batch_size_choice(long long sino_floats, long long slice_floats, int sino_bu
         most = std::min(64LL, (long long)(cuda_free_memory_bytes() / 2) / std::max(1LL, per_slice));
 #endif
     if (gpu_backend() == GPU_BACKEND_HOST) {
-        const long long cache = host_last_level_cache_bytes(), memory = host_available_memory_bytes();
+        const long long cache = host_last_level_cache_bytes(), memory = (long long)host_available_memory_bytes();
         while (most > 1 && cache > 0 && 2 * most * 4 * sino_floats > cache) most /= 2;
         while (most > 1 && memory > 0 && 4 * most * per_slice > memory) most /= 2;
     }

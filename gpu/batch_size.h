@@ -13,6 +13,5 @@
 // Always at least 1.
 int batch_size_choice(long long sino_floats, long long slice_floats, int sino_buffers, int slice_buffers);
 
-// Host facts behind the choice (0 when unknown).
+// Size of the host's last-level cache (0 when unknown).
 long long host_last_level_cache_bytes();
-long long host_available_memory_bytes();

@@ -10,7 +10,19 @@
 #include <vector>
 
 #include "gpu/backend_ops.h"
+#include "gpu/cuda_verdicts.h"
 #include "gpu/gpu_layer.h"
+
+static_assert(CUDA_CODE_SUCCESS == (int)cudaSuccess);
+static_assert(CUDA_CODE_INVALID_CONFIGURATION == (int)cudaErrorInvalidConfiguration);
+static_assert(CUDA_CODE_STUB_LIBRARY == (int)cudaErrorStubLibrary);
+static_assert(CUDA_CODE_INSUFFICIENT_DRIVER == (int)cudaErrorInsufficientDriver);
+static_assert(CUDA_CODE_NO_DEVICE == (int)cudaErrorNoDevice);
+
+// The CUDA architectures whose kernel images the build holds (CMake's list).
+#if !defined(SKARBEL_CUDA_ARCHITECTURES)
+#define SKARBEL_CUDA_ARCHITECTURES ""
+#endif
 
 namespace {
 
@@ -45,11 +57,22 @@ cudaError_t read_properties(int device, DeviceProps* out) {
     out->clockRate = clock_khz;
     out->multiProcessorCount = prop.multiProcessorCount;
     out->major = prop.major;
+    out->minor = prop.minor;
     return e;
 }
 
 bool no_driver_or_device(cudaError_t e) {
     return e == cudaErrorInsufficientDriver || e == cudaErrorNoDevice || e == cudaErrorStubLibrary;
+}
+
+// A GPU the runtime cannot use (say, a driver older than the runtime needs) must not
+// pass unnoticed when the run falls back to the host.
+void warn_fallback_once(cudaError_t e) {
+    static bool warned = false;
+    if (warned || !cuda_fallback_warns((int)e, nvidia_gpu_present())) return;
+    warned = true;
+    fprintf(stderr, "warning: the CUDA runtime cannot use this machine's GPU (%s); running on the host.\n",
+            cudaGetErrorString(e));
 }
 
 }  // namespace
@@ -64,6 +87,7 @@ bool cuda_present(bool exit_on_error, int* count) {
     if (e != cudaSuccess) {
         (void)cudaGetLastError();
         if (!no_driver_or_device(e) && exit_on_error) selection_check(e, line);
+        warn_fallback_once(e);
         return false;
     }
     *count = n;
@@ -81,12 +105,14 @@ float cuda_select_device(int requested, int count) {
         read_line = __LINE__ - 1;
     }
     (void)cudaGetLastError();
-    const DeviceChoice choice = device_choose(devices, requested);
+    const DeviceChoice choice = device_choose(devices, requested, SKARBEL_CUDA_ARCHITECTURES);
     if (choice.index >= 0) selection_check(read_errors[(size_t)choice.index], read_line);
-    device_report(choice, devices);
-    const float memory_mb = device_memory_mb(devices[(size_t)choice.index].totalGlobalMem);
+    device_report(choice, devices, SKARBEL_CUDA_ARCHITECTURES);
     selection_check(cudaSetDevice(choice.index), __LINE__);
-    return memory_mb;
+    // What the set-ups may still allocate: the free memory now, not the total.
+    size_t free_bytes = 0, total_bytes = 0;
+    selection_check(cudaMemGetInfo(&free_bytes, &total_bytes), __LINE__);
+    return device_memory_mb((uint64_t)free_bytes);
 }
 
 void cuda_activate_quietly() { selection_check(cudaSetDevice(0), __LINE__); }
@@ -111,7 +137,8 @@ void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line) {
     safe_call(cudaMemset(dst, 0, bytes), file, line);
 }
 
-void cuda_synchronize() { (void)cudaDeviceSynchronize(); }
+// A kernel that faulted reports here, under the caller's line.
+void cuda_synchronize(const char* file, int line) { safe_call(cudaDeviceSynchronize(), file, line); }
 
 void* cuda_pinned_alloc(size_t bytes) {
     void* p = nullptr;

@@ -3,6 +3,7 @@
 // per kernel functor in the .cu files.
 #include <cuda_runtime.h>
 
+#include "gpu/cuda_verdicts.h"
 #include "gpu/gpu_layer.h"
 
 template <class K>
@@ -15,17 +16,23 @@ __global__ void sk_kernel_2d(K k) {
     k((int)(blockIdx.x * 16u + threadIdx.x), (int)(blockIdx.y * 16u + threadIdx.y));
 }
 
+// A launch refused for its shape alone is skipped without a message; any other
+// error (a kernel that cannot run here, or a fault of an earlier one) ends the run.
+inline void cuda_check_launch(const char* file, int line) {
+    const cudaError_t e = cudaGetLastError();
+    if (launch_verdict((int)e) == LAUNCH_FAILED) gpu_safe_call_fail(file, line, cudaGetErrorString(e));
+}
+
 template <class K>
 void cuda_launch_1d(const LaunchShape& s, const K& k) {
     sk_kernel_1d<K><<<dim3(s.grid_x, s.grid_y, 1), dim3(256, 1, 1)>>>(k);
-    // A refused launch is skipped without a message; clear its error.
-    (void)cudaGetLastError();
+    cuda_check_launch(__FILE__, __LINE__);
 }
 
 template <class K>
 void cuda_launch_2d(const LaunchShape& s, const K& k) {
     sk_kernel_2d<K><<<dim3(s.grid_x, s.grid_y, 1), dim3(16, 16, 1)>>>(k);
-    (void)cudaGetLastError();
+    cuda_check_launch(__FILE__, __LINE__);
 }
 
 #define SK_CUDA_INSTANTIATE_1D(K) template void cuda_launch_1d<K>(const LaunchShape&, const K&);

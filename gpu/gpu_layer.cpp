@@ -46,8 +46,15 @@ void gpu_select_device(int requested) {
     const std::vector<DeviceProps> devices = {host_device_props()};
     const DeviceChoice choice = device_choose(devices, requested);
     device_report(choice, devices);
-    gpu_memory_mb = device_memory_mb(devices[choice.index].totalGlobalMem);
+    gpu_memory_mb = host_available_memory_mb();
     g_device = {GPU_BACKEND_HOST, choice.index};
+}
+
+float host_memory_cap_mb = -1.0f;
+
+float host_available_memory_mb() {
+    const float mb = device_memory_mb(host_available_memory_bytes());
+    return host_memory_cap_mb >= 0 && host_memory_cap_mb < mb ? host_memory_cap_mb : mb;
 }
 
 GpuBackend gpu_backend() { return g_device.backend; }
@@ -139,6 +146,11 @@ void gpu_zero_at(void* dst, size_t bytes, const char* file, int line) {
 }
 
 // Host launches return when every item has run, so only CUDA has work to wait for.
+void gpu_synchronize_at(const char* file, int line) {
+    ON_CUDA(cuda_synchronize(file, line));
+    (void)file, (void)line;
+}
+
 namespace {
 // Page-locked blocks, so that gpu_host_free knows how each was taken.
 std::vector<void*> pinned_blocks;
@@ -169,12 +181,11 @@ void gpu_host_free(float* p) {
 #endif
 }
 
-void gpu_synchronize() { ON_CUDA(cuda_synchronize()); }
 
 // ---- launch shapes ----
 
-int grid_blocks_256(int n) { return (int)ceilf((float)n * 0.00390625f); }
-int grid_blocks_16(int n) { return (int)ceilf((float)n * 0.0625f); }
+int grid_blocks_256(int n) { return n <= 0 ? 0 : (n - 1) / 256 + 1; }
+int grid_blocks_16(int n) { return n <= 0 ? 0 : (n - 1) / 16 + 1; }
 LaunchShape launch_shape_1d(int n) { return {grid_blocks_256(n), 1, 256, 1}; }
 LaunchShape launch_shape_2d(int nx, int ny) { return {grid_blocks_16(nx), grid_blocks_16(ny), 16, 16}; }
 

@@ -16,9 +16,16 @@ enum GpuBackend { GPU_BACKEND_HOST = 0, GPU_BACKEND_CUDA = 1 };
 
 // ---- device selection -----------------------------------------------------
 
-// Global memory of the selected device in Mb (bytes / 1048576, single precision).
-// Method set-ups check their memory need against it; tests may set it.
+// Memory of the selected device still free when it was selected, in Mb (bytes /
+// 1048576, single precision). Method set-ups check their memory need against it;
+// tests may set it.
 extern float gpu_memory_mb;
+
+// Host memory a run may still take, in Mb: MemAvailable of /proc/meminfo (the
+// physical memory where it cannot be read), at most host_memory_cap_mb when that
+// is not negative (tests set it).
+float host_available_memory_mb();
+extern float host_memory_cap_mb;
 
 // Selects the device (requested < 0: automatic choice), prints the device line
 // and records gpu_memory_mb; ends the process with status 1 on selection errors.
@@ -41,7 +48,8 @@ void gpu_free(void* p);  // null does nothing; result ignored
 void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_zero_at(void* dst, size_t bytes, const char* file, int line);
-void gpu_synchronize();  // result ignored
+// Waits for the queued kernels; a failed kernel ends the run like a guarded call.
+void gpu_synchronize_at(const char* file, int line);
 // Host memory for data that crosses to the device every slice: page-locked on
 // a CUDA device (plain memory when that fails, or on the host device), and
 // zeroed. Ends the process when no memory is left.
@@ -52,6 +60,7 @@ void gpu_host_free(float* p);
 #define gpu_copy_to_device(dst, src, bytes) gpu_copy_to_device_at((dst), (src), (bytes), __FILE__, __LINE__)
 #define gpu_copy_to_host(dst, src, bytes) gpu_copy_to_host_at((dst), (src), (bytes), __FILE__, __LINE__)
 #define gpu_zero(dst, bytes) gpu_zero_at((dst), (bytes), __FILE__, __LINE__)
+#define gpu_synchronize() gpu_synchronize_at(__FILE__, __LINE__)
 
 // Prints "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n" and exits -1.
 [[noreturn]] void gpu_safe_call_fail(const char* file, int line, const char* error_text);
@@ -92,9 +101,9 @@ struct LaunchShape {
     int block_x, block_y;
 };
 
-// Block counts in single precision, multiplying by the reciprocal of the block size.
-int grid_blocks_256(int n);  // (int)ceilf((float)n * 0.00390625f)
-int grid_blocks_16(int n);   // (int)ceilf((float)n * 0.0625f)
+// Block counts in integers (single precision would lose items above 2^24); 0 for n <= 0.
+int grid_blocks_256(int n);
+int grid_blocks_16(int n);
 LaunchShape launch_shape_1d(int n);
 LaunchShape launch_shape_2d(int nx, int ny);
 // The runtime refuses empty grids and grids beyond its limits (x < 2^31, y <= 65535):
@@ -148,7 +157,8 @@ void host_launch_2d(const LaunchShape& s, const K& k) {
 
 #if defined(SKARBEL_HAVE_CUDA)
 // Defined in gpu/cuda_launch.cuh and instantiated, once per kernel functor, in a .cu file
-// (SK_CUDA_INSTANTIATE_1D / _2D). A launch the runtime refuses is skipped silently.
+// (SK_CUDA_INSTANTIATE_1D / _2D). A launch refused for its shape is skipped silently; any
+// other launch error ends the run with the cudaSafeCall message.
 template <class K> void cuda_launch_1d(const LaunchShape& s, const K& k);
 template <class K> void cuda_launch_2d(const LaunchShape& s, const K& k);
 #endif

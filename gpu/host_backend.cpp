@@ -71,6 +71,17 @@ uint64_t host_physical_memory_bytes() {
     return (uint64_t)pages * (uint64_t)page_size;
 }
 
+uint64_t host_available_memory_bytes() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    unsigned long long kib = 0;
+    while (meminfo >> key >> kib) {
+        if (key == "MemAvailable:") return (uint64_t)kib * 1024;
+        meminfo.ignore(256, '\n');
+    }
+    return host_physical_memory_bytes();
+}
+
 DeviceProps host_device_props() {
     DeviceProps p;
     p.name = host_cpu_model_name();

@@ -111,20 +111,25 @@ void widen_row(float* row, int nx, int mode, bool swapped) {
     }
 }
 
+// Sinogram row t = row y of the given stack section, converted to float.
+void read_sinogram_row(FILE* file, const Image* stack, Image* sinogram, int y, int t, int section) {
+    const MrcHeader& h = *stack->header;
+    const int64_t row_bytes = mrc_bytes_per_sample(h.mode) * (int64_t)sinogram->nx;
+    const int64_t at = 1024 + (int64_t)h.nsymbt + (int64_t)y * row_bytes + (int64_t)section * h.ny * row_bytes;
+    float* row = sinogram->data[0][t];
+    if (fseeko(file, at, SEEK_SET) != 0 || fread(row, 1, (size_t)row_bytes, file) != (size_t)row_bytes)
+        failf("Error reading input file %s: row %d of section %d.\n\n", stack->name.c_str(), y, section);
+    widen_row(row, sinogram->nx, h.mode, stack->swapped != 0);
+}
+
 }  // namespace
 
 void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y) {
-    const MrcHeader& h = *stack->header;
-    const int64_t b = mrc_bytes_per_sample(h.mode);
-    const int64_t row_bytes = b * sinogram->nx;
-    const int64_t data_offset = 1024 + (int64_t)h.nsymbt;
-    for (int t = 0; t < sinogram->ny; ++t) {
-        float* row = sinogram->data[0][t];
-        const int64_t at = data_offset + (int64_t)y * row_bytes + (int64_t)t * h.ny * row_bytes;
-        if (fseeko(file, at, SEEK_SET) != 0 || fread(row, 1, (size_t)row_bytes, file) != (size_t)row_bytes)
-            failf("Error reading input file %s: row %d of section %d.\n\n", stack->name.c_str(), y, t);
-        widen_row(row, sinogram->nx, h.mode, stack->swapped != 0);
-    }
+    for (int t = 0; t < sinogram->ny; ++t) read_sinogram_row(file, stack, sinogram, y, t, t);
+}
+
+void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y, const std::vector<int>& sections) {
+    for (int t = 0; t < sinogram->ny; ++t) read_sinogram_row(file, stack, sinogram, y, t, sections[(size_t)t]);
 }
 
 void image_write_slice(FILE* file, const Image* image) {

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "io/mrc_header.h"
 
@@ -40,6 +41,8 @@ FILE* image_open_stack(const char* file_name, Image* image);
 // Row t of sinogram = row y of section t of the stack, converted to float.
 // Ends the process when a row cannot be read whole.
 void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y);
+// As above with row t from section sections[t] (0-based, one per sinogram row).
+void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y, const std::vector<int>& sections);
 // Writes nx*ny floats of the image at the file's position; ends the process on failure.
 void image_write_slice(FILE* file, const Image* image);
 // Fills the image's header record (created when absent) from its sizes and statistics.

@@ -43,3 +43,12 @@ a* read_tilt_angles(const char* file_name, int n) {
     for (int i = 0; i < n; ++i) records[i] = tilt_record(records[i].angle_deg);
     return records;
 }
+
+a* read_tilt_angles(const char* file_name, int n, const std::vector<int>& sections) {
+    a* all = read_tilt_angles(file_name, n);
+    a* used = new (std::nothrow) a[sections.size()]();
+    if (!used) fail("\nUnable to allocate memory for tilt array.\n\n");
+    for (size_t t = 0; t < sections.size(); ++t) used[t] = all[sections[t]];
+    delete[] all;
+    return used;
+}

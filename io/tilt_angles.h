@@ -1,4 +1,5 @@
 #pragma once
+#include <vector>
 
 // Tilt record: one per tilt image, 20 bytes, copied to the device as it is.
 struct a {
@@ -22,3 +23,7 @@ a tilt_record(float angle_deg);
 // cannot be opened, has fewer than n lines, or a line does not start with a
 // finite number.
 a* read_tilt_angles(const char* file_name, int n);
+
+// Reads and checks all n lines as read_tilt_angles does, and returns the
+// records of the listed sections (0-based, in the given order) only.
+a* read_tilt_angles(const char* file_name, int n, const std::vector<int>& sections);

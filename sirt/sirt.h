@@ -3,6 +3,8 @@
 // rules shared by the set-up, the iteration and their tests.
 #include <cstdint>
 
+#include "io/tilt_angles.h"
+
 struct SirtSizes {
     int nRows = 0;         // rows of the half-slice matrix: sirt_half_rows(reconsY) * reconsX
     int alignment_n = 0;   // entry stride of the half-slice matrix
@@ -20,9 +22,25 @@ inline int sirt_half_rows(int reconsY) { return reconsY - reconsY / 2; }
 // n rounded up to a multiple of 64, the entry stride of both matrices.
 inline int sirt_round_up_64(int n) { return (int)(((int64_t)n + 63) / 64 * 64); }
 
-// Device memory of the set-up's own buffers in Mb (the transposed matrix is
-// checked separately when it is built).
+// Device memory of the set-up's own buffers in Mb, all but the transposed
+// matrix, whose size is known only once it is built.
 float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts);
 
 // Device memory of the transposed matrix in Mb.
 float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t);
+
+// The transposed matrix built on the host, before it goes to the device:
+// alignment * max_length interleaved entries, and nrows row lengths and bins.
+struct SirtTransposeHost {
+    float* weights = nullptr;
+    int* pixels = nullptr;
+    int* length = nullptr;
+    int* bin = nullptr;
+    int nrows = 0, alignment = 0, max_length = 0;
+};
+
+SirtTransposeHost sirt_transpose_on_host(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts);
+float sirt_transpose_required_mb(const SirtTransposeHost& t);
+// Copies the matrix into its device buffers, records its sizes in sirt_sizes and
+// releases the host copy.
+void sirt_transpose_upload(SirtTransposeHost* t);

@@ -3,7 +3,7 @@
 #include "sirt/sirt_kernel.h"
 
 SK_CUDA_INSTANTIATE_2D(cu_SIRT_matrix)
-SK_CUDA_INSTANTIATE_1D(cu_SIRT_weights)
+SK_CUDA_INSTANTIATE_2D(cu_SIRT_weights)
 SK_CUDA_INSTANTIATE_2D(cu_SIRT_invertweights)
 SK_CUDA_INSTANTIATE_1D(cu_SIRT_weightsinogram)
 SK_CUDA_INSTANTIATE_2D(cu_SIRT_comperror)

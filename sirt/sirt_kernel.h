@@ -52,17 +52,47 @@ struct cu_SIRT_matrix {
     void host_run(const LaunchShape& s) const;
 };
 
-struct SirtAtomicAdd {
-    SK_HD void operator()(float* p, float v) const { atomic_add_float(p, v); }
-};
 struct SirtPlainAdd {
     SK_HD void operator()(float* p, float v) const { *p += v; }
 };
 
-// Ray weights W: item t < nRows (the tilt count) projects an all-ones slice at
-// tilt t into row t, each pixel of the half rows standing for itself and, in
-// rows j < mirror_rows, also for its point mirror. Odd thicknesses have one
-// half row (the centre) beyond mirror_rows.
+// A superset [*lo, *hi] of the columns i of row z (centred) whose pixels project at
+// a tilt with trunc(p) = k or k + 1: those have p in (k - 1, k + 2), so the exact line
+// p = cos_a * x - z * sin_a + r_2 is solved for that interval, widened by more than
+// the rounding of the single-precision position and by one column. Empty (lo > hi)
+// when no pixel can qualify, as with non-finite angles, whose positions never do.
+SK_HD inline void sirt_pixel_span(float cos_a, float sin_a, float z, float w_2, float r_2, int reconsX, int k,
+                                  int* lo, int* hi) {
+    *lo = 1;
+    *hi = 0;
+    const double c = cos_a, b = r_2 - (double)z * sin_a;
+    if (c - c != 0.0 || b - b != 0.0) return;
+    const double ac = c < 0.0 ? -c : c, zs = (double)z * sin_a, aw = w_2 < 0.0f ? -w_2 : w_2;
+    const double size = ac * ((double)reconsX + aw) + (zs < 0.0 ? -zs : zs) + (r_2 < 0.0f ? -r_2 : r_2);
+    const double slack = 1e-6 * size + 1e-6;
+    const double plo = (double)k - 1.0 - slack, phi = (double)k + 2.0 + slack;
+    double ilo = -1.0, ihi = (double)reconsX;  // c == 0: the whole row, or none
+    if (c == 0.0) {
+        if (b < plo || b > phi) return;
+    } else {
+        const double x1 = (plo - b) / c, x2 = (phi - b) / c;
+        ilo = (x1 < x2 ? x1 : x2) + w_2;
+        ihi = (x1 < x2 ? x2 : x1) + w_2;
+    }
+    if (ihi < -1.0 || ilo > (double)reconsX) return;
+    if (ilo < -1.0) ilo = -1.0;
+    if (ihi > (double)reconsX) ihi = (double)reconsX;
+    *lo = (int)ilo - 1 < 0 ? 0 : (int)ilo - 1;
+    *hi = (int)ihi + 1 > reconsX - 1 ? reconsX - 1 : (int)ihi + 1;
+}
+
+// Ray weights W: row t (the tilt) of the weights is the projection of an all-ones
+// slice at tilt t, each pixel of the half rows standing for itself and, in rows
+// j < mirror_rows, also for its point mirror. Odd thicknesses have one half row
+// (the centre) beyond mirror_rows. Every sample sums its contributions in the order
+// of the row form (add_row): pixel by pixel, rows then columns, and within a pixel
+// the samples c, c + 1, then the mirrored ones. 2-D: sample c = gx, tilt t = gy; each
+// item visits only the columns of each row whose pixels can reach its sample.
 struct cu_SIRT_weights {
     float* d_weights;
     const a* d_tangles;
@@ -70,6 +100,7 @@ struct cu_SIRT_weights {
     float w_2, r_2, h_2;
     int mirror_rows;
 
+    // The row form, one pass over the half slice per tilt (the host's form).
     template <class Add>
     SK_HD void add_row(int t, Add add) const {
         const float cos_a = d_tangles[t].cos_a, sin_a = d_tangles[t].sin_a;
@@ -90,9 +121,47 @@ struct cu_SIRT_weights {
             }
         }
     }
-    SK_HD void operator()(int t) const {
-        if (t >= nRows) return;
-        add_row(t, SirtAtomicAdd{});
+
+    // Adds to s what the pixels lo..hi of row z give sample c, in the row form's order.
+    SK_HD float add_span(float s, int c, float cos_a, float sin_a, float z, bool mirrored, int lo, int hi) const {
+        for (int i = lo; i <= hi; ++i) {
+            const float p = sirt_detector_position(cos_a, sin_a, (float)i - w_2, z, r_2);
+            if (!sirt_in_range(p, sinoX)) continue;
+            const int pc = (int)p;
+            const float f = p - (float)pc, w = 1.0f - f;
+            if (pc == c) s = s + w;
+            if (pc + 1 == c) s = s + f;
+            if (mirrored && sinoX - 1 - pc == c) s = s + w;
+            if (mirrored && sinoX - 2 - pc == c) s = s + f;
+        }
+        return s;
+    }
+
+    SK_HD void operator()(int c, int t) const {
+        if (c >= sinoX || t >= nRows) return;
+        const float cos_a = d_tangles[t].cos_a, sin_a = d_tangles[t].sin_a;
+        float* e = d_weights + t * sinoX + c;
+        float s = *e;
+        for (int j = 0; j < reconsY; ++j) {
+            const float z = (float)j - h_2;
+            const bool mirrored = j < mirror_rows;
+            int lo1, hi1, lo2 = 1, hi2 = 0;
+            sirt_pixel_span(cos_a, sin_a, z, w_2, r_2, reconsX, c - 1, &lo1, &hi1);
+            if (mirrored) sirt_pixel_span(cos_a, sin_a, z, w_2, r_2, reconsX, sinoX - 2 - c, &lo2, &hi2);
+            // Each pixel once, in column order: the two spans merged when they meet.
+            if (lo2 > hi2) {
+                s = add_span(s, c, cos_a, sin_a, z, mirrored, lo1, hi1);
+            } else if (lo1 > hi1) {
+                s = add_span(s, c, cos_a, sin_a, z, mirrored, lo2, hi2);
+            } else if (lo2 <= hi1 + 1 && lo1 <= hi2 + 1) {
+                s = add_span(s, c, cos_a, sin_a, z, mirrored, lo1 < lo2 ? lo1 : lo2, hi1 > hi2 ? hi1 : hi2);
+            } else {
+                const bool first1 = lo1 < lo2;
+                s = add_span(s, c, cos_a, sin_a, z, mirrored, first1 ? lo1 : lo2, first1 ? hi1 : hi2);
+                s = add_span(s, c, cos_a, sin_a, z, mirrored, first1 ? lo2 : lo1, first1 ? hi2 : hi1);
+            }
+        }
+        *e = s;
     }
     void host_run(const LaunchShape& s) const;
 };

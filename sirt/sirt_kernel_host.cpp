@@ -92,7 +92,7 @@ void cu_SIRT_matrix::host_run(const LaunchShape&) const {
     });
 }
 
-// Each item owns its row of weights, so plain additions give the atomic sums.
+// The row form: one tilt per thread, adding in the order every item sums in.
 void cu_SIRT_weights::host_run(const LaunchShape&) const {
 #pragma omp parallel for schedule(dynamic, 1)
     for (int t = 0; t < nRows; ++t) add_row(t, SirtPlainAdd{});

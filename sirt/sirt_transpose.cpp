@@ -84,18 +84,6 @@ TransposeRows group_bins(const int* counts, int nbins) {
     return rows;
 }
 
-void upload(const float* weights, const int* pixels, const TransposeRows& rows, int64_t entries) {
-    const size_t entry_bytes = 4 * (size_t)entries, row_bytes = 4 * (size_t)rows.nrows;
-    d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
-    d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
-    d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
-    d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
-    gpu_copy_to_device(d_matrix_t, weights, entry_bytes);
-    gpu_copy_to_device(d_column_t, pixels, entry_bytes);
-    gpu_copy_to_device(d_length_t, rows.length, row_bytes);
-    gpu_copy_to_device(d_idrow_t, rows.bin, row_bytes);
-}
-
 }  // namespace
 
 float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t) {
@@ -103,7 +91,7 @@ float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t) {
     return (float)(entry_bytes / 1048576.0 + entry_bytes / 1048576.0 + 8.0 * (double)nrows / 1048576.0);
 }
 
-void sirt_build_transpose(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts) {
+SirtTransposeHost sirt_transpose_on_host(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts) {
     check_count((int64_t)reconsX * reconsY * Ntilts);
     check_count((int64_t)sinoX * Ntilts);
     const TransposeGeometry g{tangles, sinoX, reconsX, reconsY, (float)((reconsX - 1) * 0.5),
@@ -119,29 +107,56 @@ void sirt_build_transpose(const a* tangles, int sinoX, int reconsX, int reconsY,
     const int alignment = sirt_round_up_64(rows.nrows);
     const int64_t entries = (int64_t)alignment * rows.max_length;
     check_count(entries);
-    gpu_check_memory(sirt_transpose_required_mb(rows.nrows, alignment, rows.max_length), "sirt");
 
     // Placement pass: the k-th pixel of a bin becomes entry k of its row.
-    float* weights = static_cast<float*>(host_zeroed(entries, sizeof(float)));
-    int* pixels = static_cast<int*>(host_zeroed(entries, sizeof(int)));
+    SirtTransposeHost t;
+    t.weights = static_cast<float*>(host_zeroed(entries, sizeof(float)));
+    t.pixels = static_cast<int*>(host_zeroed(entries, sizeof(int)));
     for (int b = 0; b < nbins; ++b) counts[b] = 0;
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int t = 0; t < Ntilts; ++t)
-        for_each_triplet(g, t, [&](int pixel, int c, float w) {
-            const int bin = t * sinoX + c;
+    for (int tilt = 0; tilt < Ntilts; ++tilt)
+        for_each_triplet(g, tilt, [&](int pixel, int c, float w) {
+            const int bin = tilt * sinoX + c;
             const size_t e = (size_t)counts[bin]++ * alignment + rows.row_of_bin[bin];
-            weights[e] = w;
-            pixels[e] = pixel;
+            t.weights[e] = w;
+            t.pixels[e] = pixel;
         });
-
-    upload(weights, pixels, rows, entries);
-    sirt_sizes.nrows = rows.nrows;
-    sirt_sizes.alignment = alignment;
-    sirt_sizes.max_length_t = rows.max_length;
-    std::free(weights);
-    std::free(pixels);
     std::free(counts);
     std::free(rows.row_of_bin);
-    std::free(rows.bin);
-    std::free(rows.length);
+    t.length = rows.length;
+    t.bin = rows.bin;
+    t.nrows = rows.nrows;
+    t.alignment = alignment;
+    t.max_length = rows.max_length;
+    return t;
+}
+
+float sirt_transpose_required_mb(const SirtTransposeHost& t) {
+    return sirt_transpose_required_mb(t.nrows, t.alignment, t.max_length);
+}
+
+void sirt_transpose_upload(SirtTransposeHost* t) {
+    const size_t entry_bytes = 4 * (size_t)t->alignment * t->max_length, row_bytes = 4 * (size_t)t->nrows;
+    d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
+    d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
+    d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
+    d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
+    gpu_copy_to_device(d_matrix_t, t->weights, entry_bytes);
+    gpu_copy_to_device(d_column_t, t->pixels, entry_bytes);
+    gpu_copy_to_device(d_length_t, t->length, row_bytes);
+    gpu_copy_to_device(d_idrow_t, t->bin, row_bytes);
+    sirt_sizes.nrows = t->nrows;
+    sirt_sizes.alignment = t->alignment;
+    sirt_sizes.max_length_t = t->max_length;
+    std::free(t->weights);
+    std::free(t->pixels);
+    std::free(t->length);
+    std::free(t->bin);
+    *t = SirtTransposeHost{};
+}
+
+void sirt_build_transpose(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts) {
+    SirtTransposeHost t = sirt_transpose_on_host(tangles, sinoX, reconsX, reconsY, Ntilts);
+    gpu_check_memory(sirt_transpose_required_mb(t), "sirt");
+    sirt_transpose_upload(&t);
 }

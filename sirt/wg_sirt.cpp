@@ -65,8 +65,8 @@ void sirt_build_half_matrix(int sinoX, int reconsX, int reconsY, int Ntilts) {
     gpu_launch_2d(rows, reconsX,
                   cu_SIRT_matrix{d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX, rows, sinoX,
                                  sirt_sizes.nRows, g.w_2, g.r_2, g.h_2, sirt_sizes.alignment_n});
-    // One item per tilt, each computing the weights of its own angle.
-    gpu_launch_1d(Ntilts, cu_SIRT_weights{d_weights, d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2, g.h_2,
+    // One item per weight: sample c of tilt t.
+    gpu_launch_2d(sinoX, Ntilts, cu_SIRT_weights{d_weights, d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2, g.h_2,
                                           reconsY / 2});
     gpu_synchronize();
     gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d_weights, Ntilts, sinoX, sirt_factor(Ntilts)});
@@ -91,10 +91,15 @@ float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int
 
 void sirt_setup(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     sirt_check_geometry(sinoX, sinoY, reconsX, reconsY, Ntilts);
-    sirt_build_transpose(tangles, sinoX, reconsX, reconsY, Ntilts);
+    // The transposed matrix's size is known only once it is built on the host;
+    // one check of everything comes before any device buffer is taken.
+    SirtTransposeHost transpose = sirt_transpose_on_host(tangles, sinoX, reconsX, reconsY, Ntilts);
     sirt_sizes.nRows = sirt_half_rows(reconsY) * reconsX;
     sirt_sizes.alignment_n = sirt_round_up_64(sirt_sizes.nRows);
-    gpu_check_memory(sirt_setup_required_mb(sinoX, sinoY, reconsX, reconsY, Ntilts), "sirt");
+    const double need_mb = (double)sirt_setup_required_mb(sinoX, sinoY, reconsX, reconsY, Ntilts) +
+                           (double)sirt_transpose_required_mb(transpose);
+    gpu_check_memory((float)need_mb, "sirt");
+    sirt_transpose_upload(&transpose);
     sirt_allocate(reconsX * reconsY, sinoX, sinoY, Ntilts);
     gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)sinoY);
     sirt_zero_matrix(sinoX, Ntilts);

@@ -48,13 +48,13 @@ struct GridCase {
     int blocks_16;
 };
 
-TEST(GridArithmetic, BlockCountsInSinglePrecision) {
+TEST(GridArithmetic, BlockCountsCoverEveryItem) {
     const GridCase cases[] = {
         {0, 0, 0},         {1, 1, 1},           {15, 1, 1},      {16, 1, 1},     {17, 1, 2},
         {255, 1, 16},      {256, 1, 16},        {257, 2, 17},    {512, 2, 32},   {513, 3, 33},
         {65536, 256, 4096}, {1000000, 3907, 62500},
-        // (float)16777217 rounds to 2^24: the grid is one item short, as on the device.
-        {16777217, 65536, 1048576},
+        // Past 2^24 items single precision would drop the last block (4097 x 4097 lost one).
+        {16777217, 65537, 1048577}, {4097 * 4097, 65569, 1049089}, {2147483647, 8388608, 134217728}, {-5, 0, 0},
     };
     for (const GridCase& c : cases) {
         EXPECT_EQ(grid_blocks_256(c.n), c.blocks_256) << "n = " << c.n;

@@ -39,8 +39,8 @@ TEST(VolumeStats, ThreeOneTwo) {
 
 TEST(VolumeStats, NothingAdded) {
     VolumeStats s;
-    EXPECT_EQ(s.min, 1.0e20f);
-    EXPECT_EQ(s.max, -1.0e20f);
+    EXPECT_EQ(s.min, INFINITY);
+    EXPECT_EQ(s.max, -INFINITY);
     EXPECT_TRUE(std::isnan(volume_stats_mean(s)));
 }
 

@@ -11,39 +11,13 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "weighting_reference.h"
 #include "weighting/weighting.h"
 
 namespace {
 
-constexpr double pi = 3.14159265358979323846;
 constexpr double float_eps = std::numeric_limits<float>::epsilon();
-
-// cos(2 pi k / n) for k = 0 .. n-1, so that the O(N^2) sums below cost lookups.
-std::vector<double> cos_table(int n) {
-    std::vector<double> t((size_t)n);
-    for (int k = 0; k < n; ++k) t[(size_t)k] = std::cos(2.0 * pi * k / n);
-    return t;
-}
-
-double hamming_factor(int k, int n) {
-    if (k > n / 2) k = n - k;
-    if (k <= n / 4) return 1.0;
-    const double w = 0.54 - 0.46 * std::cos(2.0 * pi * k / (n / 2.0));
-    return k == n / 2 ? w * w : w;
-}
-
-// Spectrum of the ramp kernel (1/4 at 0, -1/(k pi)^2 at odd |k| < nx, laid out
-// circularly on n points), by a direct DFT; real since the kernel is even.
-std::vector<double> reference_ramp_spectrum(int nx, int n, bool tapered) {
-    const std::vector<double> c = cos_table(n);
-    std::vector<double> h((size_t)n);
-    for (int m = 0; m < n; ++m) {
-        double sum = 0.25;
-        for (int k = 1; k < nx; k += 2) sum += 2.0 * (-1.0 / (k * k * pi * pi)) * c[(size_t)(((int64_t)m * k) % n)];
-        h[(size_t)m] = tapered ? sum * hamming_factor(m, n) : sum;
-    }
-    return h;
-}
+using namespace weighting_ref;
 
 // The tapered kernel back in space: h[j] = 1/n sum_m H[m] cos(2 pi m j / n).
 std::vector<double> reference_tapered_kernel(int nx, int n) {

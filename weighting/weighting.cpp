@@ -2,6 +2,7 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -58,6 +59,17 @@ void apply_hamming_taper(fftwf_complex* spectrum, int n) {
     }
 }
 
+// Each element once, by its own frequency; the factor is evaluated in double
+// and rounded to single precision, as the Hamming window's is.
+void apply_radial_taper(fftwf_complex* spectrum, int n, const RadialTaper& taper) {
+    for (int k = 0; k < n; ++k) {
+        const double f = (double)std::min(k, n - k) / (double)n;
+        if (f <= taper.cutoff) continue;
+        const double d = f - taper.cutoff;
+        scale(spectrum[k], taper.sigma > 0 ? (float)std::exp(-d * d / (2.0 * taper.sigma * taper.sigma)) : 0.0f);
+    }
+}
+
 fftwf_complex* alloc_complex(int n) {
     return static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (size_t)n));
 }
@@ -78,7 +90,7 @@ int weighting_choose_fft_size(int nx) {
     return n > max_fft_size ? 0 : (int)n;
 }
 
-void weighting_setup(int nx, int /*ntilts*/) {
+void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
     if (filter.work_buffer) weighting_teardown();
     const int n = weighting_choose_fft_size(nx);
     if (n == 0) fail("Unable to allocate memory for FFTs\n");
@@ -100,7 +112,10 @@ void weighting_setup(int nx, int /*ntilts*/) {
 
     fill_ramp_kernel(filter.filter_spectrum, n, nx);
     fftwf_execute_dft(filter.plan_forward, filter.filter_spectrum, filter.filter_spectrum);
-    apply_hamming_taper(filter.filter_spectrum, n);
+    if (radial)
+        apply_radial_taper(filter.filter_spectrum, n, *radial);
+    else
+        apply_hamming_taper(filter.filter_spectrum, n);
 }
 
 namespace {

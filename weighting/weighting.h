@@ -1,9 +1,18 @@
 #pragma once
 #include "io/image.h"
 
-// Ramp (Ram-Lak) filter with a Hamming taper of the upper half band, applied
-// to every sinogram row by complex FFTs of a padded power-of-two length.
-void weighting_setup(int nx, int ntilts);
+// Taper that replaces the Hamming window: spectrum element k, at frequency
+// f = min(k, N - k)/N cycles per sample, keeps factor 1 up to cutoff and falls
+// off above it as exp(-(f - cutoff)^2 / (2 sigma^2)), or to 0 when sigma is 0.
+struct RadialTaper {
+    double cutoff;  // 0 < cutoff <= 0.5
+    double sigma;   // >= 0
+};
+
+// Ramp (Ram-Lak) filter with a Hamming taper of the upper half band (or the
+// given radial taper), applied to every sinogram row by complex FFTs of a
+// padded power-of-two length.
+void weighting_setup(int nx, int ntilts, const RadialTaper* radial = nullptr);
 void weighting_apply(Image* sinogram);
 void weighting_filter_row(int n, float* row);
 // Filters `count` consecutive rows of n samples on all threads, each row exactly

@@ -1,0 +1,120 @@
+#include "driver/long_options.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver/section_list.h"
+#include "io/fail.h"
+
+#ifndef SKARBEL_VERSION
+#define SKARBEL_VERSION "unknown"
+#endif
+
+const char* const help_text =
+    "Usage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] "
+    "<tilt_file> <input_tiltseries> <output_rec3d> \n"
+    "Reconstructs a volume from a single-axis tilt series, one slice per row of the stack.\n"
+    "\n"
+    "Options (values attached: -z256, --exclude=1-3,60; the last occurrence wins):\n"
+    "  -z<thickness>          height of every slice in pixels (default: NX of the stack)\n"
+    "  -g<gpu>                device number; negative chooses (default -1)\n"
+    "  -s<symmetry_level>     WBP symmetry level 0-3; other values mean 2 (default 2)\n"
+    "  -S                     reconstruct by SIRT instead of WBP (default: WBP)\n"
+    "  -i<sirt_iterations>    SIRT iterations per slice (default 30)\n"
+    "  --exclude=LIST         leave out stack sections, numbered from 1 as the tilt file's lines,\n"
+    "                         e.g. 1-3,60 (default: none)\n"
+    "  --radial=CUTOFF,SIGMA  WBP filter: keep frequencies up to CUTOFF cycles/sample (0 < CUTOFF <= 0.5),\n"
+    "                         Gaussian fall-off of width SIGMA >= 0 above (default: Hamming taper)\n"
+    "  --batch=N              slices reconstructed per pass over the matrix, 1 to 65536; the output\n"
+    "                         is the same for every N (default: chosen for the device and the sizes)\n"
+    "  --help                 this text\n"
+    "  --version              program name and version\n"
+    "\n"
+    "Files:\n"
+    "  tilt_file         text, one angle in degrees per line (the first number of the line);\n"
+    "                    line i belongs to section i of the stack, at least NZ lines\n"
+    "  input_tiltseries  MRC stack, MODE 0, 1 or 2, either byte order;\n"
+    "                    section i is the projection at the angle of line i\n"
+    "  output_rec3d      MRC volume, MODE 2 floats, NX x thickness x NY;\n"
+    "                    section y is the slice reconstructed from row y of the stack\n";
+
+namespace {
+
+// A finite decimal number making up the whole text.
+bool parse_finite(const std::string& text, double* value) {
+    if (text.empty() || isspace((unsigned char)text[0])) return false;
+    char* end = nullptr;
+    *value = strtod(text.c_str(), &end);
+    return *end == '\0' && std::isfinite(*value);
+}
+
+// --batch=N: a whole number of slices from 1 to 65536.
+int parse_batch(const char* value) {
+    char* end = nullptr;
+    const long n = strtol(value, &end, 10);
+    if (end == value || *end != '\0' || isspace((unsigned char)value[0]) || n < 1 || n > 65536)
+        failf("Bad --batch value \"%s\": expected a number of slices from 1 to 65536.\n\n", value);
+    return (int)n;
+}
+
+RadialTaper parse_radial(const char* value) {
+    const char* expected = "expected CUTOFF,SIGMA with 0 < CUTOFF <= 0.5 and SIGMA >= 0";
+    const std::string text = value;
+    const size_t comma = text.find(',');
+    RadialTaper taper{};
+    if (comma == std::string::npos || !parse_finite(text.substr(0, comma), &taper.cutoff) ||
+        !parse_finite(text.substr(comma + 1), &taper.sigma))
+        failf("Bad --radial value \"%s\": not two numbers separated by a comma; %s.\n\n", value, expected);
+    if (!(taper.cutoff > 0 && taper.cutoff <= 0.5))
+        failf("Bad --radial value \"%s\": CUTOFF out of range; %s.\n\n", value, expected);
+    if (!(taper.sigma >= 0)) failf("Bad --radial value \"%s\": SIGMA out of range; %s.\n\n", value, expected);
+    return taper;
+}
+
+struct LongOption {
+    const char* name;
+    bool takes_value;  // then given as --name=value
+    void (*apply)(RunOptions* options, const char* value);
+};
+
+const LongOption long_options[] = {
+    {"help", false, [](RunOptions*, const char*) { fputs(help_text, stdout); exit(0); }},
+    {"version", false, [](RunOptions*, const char*) { puts("skarbel " SKARBEL_VERSION); exit(0); }},
+    {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
+    {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
+    {"batch", true, [](RunOptions* o, const char* v) { o->batch = parse_batch(v); }},
+};
+
+void apply_long_option(const char* arg, RunOptions* options) {
+    const char* equals = strchr(arg, '=');
+    const std::string name(arg + 2, equals ? (size_t)(equals - arg - 2) : strlen(arg + 2));
+    for (const LongOption& option : long_options) {
+        if (name != option.name) continue;
+        if (option.takes_value && !equals) failf("Option --%s needs a value: --%s=...\n\n", option.name, option.name);
+        if (!option.takes_value && equals) failf("Option --%s takes no value.\n\n", option.name);
+        option.apply(options, equals ? equals + 1 : nullptr);
+        return;
+    }
+    fprintf(stderr, "Unknown option --%s.\n", name.c_str());
+    usage();
+}
+
+}  // namespace
+
+std::vector<char*> take_long_options(int argc, char** argv, RunOptions* options) {
+    std::vector<char*> rest(argv, argv + (argc > 0 ? 1 : 0));
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        const bool is_long = !options_ended && strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0';
+        if (strcmp(argv[i], "--") == 0) options_ended = true;
+        if (is_long)
+            apply_long_option(argv[i], options);
+        else
+            rest.push_back(argv[i]);
+    }
+    return rest;
+}

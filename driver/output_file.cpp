@@ -1,0 +1,94 @@
+#include "driver/output_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "io/fail.h"
+
+namespace {
+
+// The temporary file of the run, removed by any exit before the commit.
+char* g_temp_path = nullptr;
+
+void remove_temp_file() {
+    if (!g_temp_path) return;
+    unlink(g_temp_path);
+    std::free(g_temp_path);
+    g_temp_path = nullptr;
+}
+
+void register_temp_file(const std::string& path) {
+    static bool registered = false;
+    if (!registered) registered = atexit(remove_temp_file) == 0;
+    g_temp_path = strdup(path.c_str());
+}
+
+void forget_temp_file() {
+    std::free(g_temp_path);
+    g_temp_path = nullptr;
+}
+
+// A symbolic link is replaced through its target, so the link itself stays.
+std::string resolved(const char* name) {
+    struct stat link;
+    if (lstat(name, &link) != 0 || !S_ISLNK(link.st_mode)) return name;
+    char* target = realpath(name, nullptr);
+    if (!target) return name;
+    std::string path = target;
+    std::free(target);
+    return path;
+}
+
+// The mode the file would get from fopen: the existing output's, or 0666 less the umask.
+mode_t output_mode(const struct stat* existing) {
+    if (existing) return existing->st_mode & 07777;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+std::string temp_name_for(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    // Short enough for a file name of at most 255 bytes.
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 200);
+    return folder + "." + name + ".skarbel-XXXXXX";
+}
+
+}  // namespace
+
+OutputFile output_file_open(const char* output_name) {
+    OutputFile out;
+    out.path = resolved(output_name);
+    struct stat existing;
+    const bool exists = stat(out.path.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) {
+        out.file = fopen(out.path.c_str(), "w+");
+        if (!out.file) fail("Unable to open output file.\n\n");
+        return out;
+    }
+    if (exists && access(out.path.c_str(), W_OK) != 0) fail("Unable to open output file.\n\n");
+    std::string temp = temp_name_for(out.path);
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) fail("Unable to open output file.\n\n");
+    register_temp_file(temp);
+    out.temp_path = temp;
+    if (fchmod(fd, output_mode(exists ? &existing : nullptr)) != 0 || !(out.file = fdopen(fd, "w+"))) {
+        close(fd);
+        fail("Unable to open output file.\n\n");
+    }
+    return out;
+}
+
+void output_file_commit(OutputFile* output) {
+    const bool closed = fclose(output->file) == 0;
+    output->file = nullptr;
+    if (!closed) fail("Error writing output file.\n\n");
+    if (output->temp_path.empty()) return;
+    if (rename(output->temp_path.c_str(), output->path.c_str()) != 0) fail("Error writing output file.\n\n");
+    forget_temp_file();
+}

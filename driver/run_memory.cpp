@@ -1,0 +1,30 @@
+#include "driver/run_memory.h"
+
+#include "io/fail.h"
+#include "sirt/sirt.h"
+#include "wbp/wbp_sizes.h"
+#include "weighting/weighting.h"
+
+namespace {
+
+constexpr double kMb = 1048576.0;
+
+// Samples and row table of a one-section image.
+double image_bytes(int nx, int ny) { return 4.0 * nx * ny + 8.0 * ny; }
+
+}  // namespace
+
+RunMemory run_memory_need(bool sirt, int level, int sinoX, int Ntilts, int reconsX, int reconsY) {
+    RunMemory need;
+    const double filter_bytes = 2.0 * 8.0 * weighting_choose_fft_size(sinoX);
+    need.host_mb = (image_bytes(sinoX, Ntilts) + image_bytes(reconsX, reconsY) + filter_bytes) / kMb;
+    need.device_mb = sirt ? (double)sirt_setup_required_mb(sinoX, Ntilts, reconsX, reconsY, Ntilts)
+                          : wbp_sizes(level, sinoX, Ntilts, reconsX, reconsY, Ntilts).bytes / kMb;
+    return need;
+}
+
+void check_run_memory(const RunMemory& need, bool device_is_host, double available_mb) {
+    const double total = need.host_mb + (device_is_host ? need.device_mb : 0.0);
+    if (total > available_mb)
+        failf("Not enough memory for this run: %.2f Mb needed, %.2f Mb available.\n\n", total, available_mb);
+}

@@ -1,0 +1,18 @@
+#pragma once
+// The memory a run needs, worked out from its sizes alone before anything large
+// is allocated.
+
+struct RunMemory {
+    double host_mb;    // sinogram and slice images, weighting buffers
+    double device_mb;  // the method's device buffers (for SIRT without the transposed
+                       // matrix, whose size is known only once it is built)
+};
+
+// Need of a run of the method (SIRT, or WBP at level) over Ntilts projections of
+// sinoX samples and slices of reconsX x reconsY pixels, in Mb (bytes / 1048576).
+RunMemory run_memory_need(bool sirt, int level, int sinoX, int Ntilts, int reconsX, int reconsY);
+
+// Ends the run with "Not enough memory for this run: <need> Mb needed, <available>
+// Mb available.\n\n" when the host part, plus the device part where the device is
+// the host itself, exceeds available_mb.
+void check_run_memory(const RunMemory& need, bool device_is_host, double available_mb);

@@ -1,0 +1,138 @@
+// The long options end to end: --help and --version, --exclude against a run
+// on the stack with those sections removed, --radial on the command line, and
+// the messages of bad values.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/capture.h"
+#include "support/files.h"
+
+namespace {
+
+const std::string kUsageLine =
+    "Usage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] <tilt_file> "
+    "<input_tiltseries> <output_rec3d> \n";
+
+// Nine views whose angles pair up (angle(8 - t) = -angle(t)) once the sixth is left out.
+const std::vector<float> kAngles{-80, -60, -40, -20, 0, 17, 20, 40, 60};
+constexpr int kNx = 16, kNy = 3, kNz = 9;
+
+float sample(int x, int y, int z) { return (float)((x * 37 + y * 11 + z * 53) % 97) - 40.0f; }
+
+// Writes the stack and tilt file of the views not listed in removed (0-based).
+void write_views(const TempDir& dir, const std::string& name, const std::vector<int>& removed) {
+    std::vector<float> samples, angles;
+    for (int z = 0; z < kNz; ++z) {
+        if (std::find(removed.begin(), removed.end(), z) != removed.end()) continue;
+        angles.push_back(kAngles[(size_t)z]);
+        for (int y = 0; y < kNy; ++y)
+            for (int x = 0; x < kNx; ++x) samples.push_back(sample(x, y, z));
+    }
+    write_test_stack(dir.file(name + ".mrc"), kNx, kNy, (int)angles.size(), 2, samples);
+    write_tilt_file(dir.file(name + ".tlt"), angles);
+}
+
+std::vector<std::string> with_files(std::vector<std::string> args, const TempDir& dir, const std::string& name) {
+    for (const char* ext : {".tlt", ".mrc", ".out"}) args.push_back(dir.file(name + ext));
+    return args;
+}
+
+}  // namespace
+
+TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
+    Captured help = run_skarbel({"-x", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind(kUsageLine, 0), 0u) << help.out;
+    for (const char* word : {"-z<thickness>", "-g<gpu>", "-s<symmetry_level>", "-S ", "-i<sirt_iterations>",
+                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--batch=N", "--help", "--version", "tilt_file ",
+                             "input_tiltseries ", "output_rec3d "})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+    Captured version = run_skarbel({"--version", "a", "b"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("skarbel [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
+}
+
+// Run a on the full stack must give the bytes and texts of run b on the stack
+// without the removed sections (or differ from them, where same is false).
+TEST(LongOptions, ExcludeAndRadialAgainstRunsWithoutThem) {
+    struct Case {
+        std::vector<std::string> a, b;
+        std::vector<int> removed;
+        bool same;
+    };
+    const Case cases[] = {
+        {{"-s0", "--exclude=2,5-6"}, {"-s0"}, {1, 4, 5}, true},
+        {{"--exclude=9,1"}, {}, {0, 8}, true},
+        {{"-s0", "--exclude=2,1-2,2"}, {"-s0"}, {0, 1}, true},
+        {{"-s3", "--exclude=6"}, {"-s3"}, {5}, true},  // level 3 without falling back to level 2
+        {{"-S", "-i2", "--exclude=3-4"}, {"-S", "-i2"}, {2, 3}, true},
+        {{"-S", "-i2", "--radial=0.1,0"}, {"-S", "-i2"}, {}, true},
+        {{"-s0", "--radial=0.1,0"}, {"-s0"}, {}, false},
+        {{"-s2", "--batch=4", "--exclude=2"}, {"-s2", "--batch=1"}, {1}, true},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        write_views(dir, "full", {});
+        write_views(dir, "part", c.removed);
+        const Captured a = run_skarbel(with_files(c.a, dir, "full")), b = run_skarbel(with_files(c.b, dir, "part"));
+        const std::string what = c.a.back();
+        ASSERT_EQ(a.status, 0) << what << a.err;
+        EXPECT_EQ(a.out, b.out) << what;
+        EXPECT_EQ(a.err, b.err) << what;
+        EXPECT_EQ(read_file(dir.file("full.out")) == read_file(dir.file("part.out")), c.same) << what;
+    }
+}
+
+TEST(LongOptions, BadValuesAreRefused) {
+    const std::string expected = "; expected CUTOFF,SIGMA with 0 < CUTOFF <= 0.5 and SIGMA >= 0.\n\n";
+    const struct {
+        std::string arg, err;
+    } cases[] = {
+        {"--exclude=", "Bad --exclude list \"\": item 1 is empty.\n\n"},
+        {"--exclude=1,,2", "Bad --exclude list \"1,,2\": item 2 is empty.\n\n"},
+        {"--exclude=3,", "Bad --exclude list \"3,\": item 2 is empty.\n\n"},
+        {"--exclude=5-3", "Bad --exclude list \"5-3\": item 1 (\"5-3\") is a reversed range.\n\n"},
+        {"--exclude=1x", "Bad --exclude list \"1x\": item 1 (\"1x\") is neither a number nor a range.\n\n"},
+        {"--exclude=2,a", "Bad --exclude list \"2,a\": item 2 (\"a\") is neither a number nor a range.\n\n"},
+        {"--exclude=-3", "Bad --exclude list \"-3\": item 1 (\"-3\") is neither a number nor a range.\n\n"},
+        {"--exclude=1-", "Bad --exclude list \"1-\": item 1 (\"1-\") is neither a number nor a range.\n\n"},
+        {"--exclude=1-2-3", "Bad --exclude list \"1-2-3\": item 1 (\"1-2-3\") is neither a number nor a range.\n\n"},
+        {"--exclude= 1", "Bad --exclude list \" 1\": item 1 (\" 1\") is neither a number nor a range.\n\n"},
+        {"--exclude=0", "--exclude: section 0 is not in the stack (sections 1 to 9).\n\n"},
+        {"--exclude=2,8-10", "--exclude: section 10 is not in the stack (sections 1 to 9).\n\n"},
+        {"--exclude=99999999999999999999", "--exclude: section 9223372036854775807 is not in the stack (sections 1 to 9).\n\n"},
+        {"--exclude=1-4,5-9", "--exclude leaves no view: all 9 sections of the stack are excluded.\n\n"},
+        {"--exclude", "Option --exclude needs a value: --exclude=...\n\n"},
+        {"--radial=0,0.1", "Bad --radial value \"0,0.1\": CUTOFF out of range" + expected},
+        {"--radial=0.51,0", "Bad --radial value \"0.51,0\": CUTOFF out of range" + expected},
+        {"--radial=-0.1,0", "Bad --radial value \"-0.1,0\": CUTOFF out of range" + expected},
+        {"--radial=0.2,-1", "Bad --radial value \"0.2,-1\": SIGMA out of range" + expected},
+        {"--radial=0.2", "Bad --radial value \"0.2\": not two numbers separated by a comma" + expected},
+        {"--radial=0.2,", "Bad --radial value \"0.2,\": not two numbers separated by a comma" + expected},
+        {"--radial=nan,0", "Bad --radial value \"nan,0\": not two numbers separated by a comma" + expected},
+        {"--radial=0.2,inf", "Bad --radial value \"0.2,inf\": not two numbers separated by a comma" + expected},
+        {"--radial=0.2,0.1x", "Bad --radial value \"0.2,0.1x\": not two numbers separated by a comma" + expected},
+        {"--radial=0.2,0.1,3", "Bad --radial value \"0.2,0.1,3\": not two numbers separated by a comma" + expected},
+        {"--radial", "Option --radial needs a value: --radial=...\n\n"},
+        {"--help=1", "Option --help takes no value.\n\n"},
+        {"--batch=0", "Bad --batch value \"0\": expected a number of slices from 1 to 65536.\n\n"},
+        {"--batch=65537", "Bad --batch value \"65537\": expected a number of slices from 1 to 65536.\n\n"},
+        {"--batch=4x", "Bad --batch value \"4x\": expected a number of slices from 1 to 65536.\n\n"},
+        {"--excludes=1", "Unknown option --excludes.\n\n" + kUsageLine + "\n"},
+    };
+    TempDir dir;
+    write_views(dir, "full", {});
+    for (const auto& c : cases) {
+        const Captured r = run_skarbel(with_files({c.arg}, dir, "full"));
+        EXPECT_EQ(r.status, 255) << c.arg;
+        EXPECT_EQ(r.err, c.err) << c.arg;
+    }
+    // The tilt file names the stack sections by line: it needs a line for every one.
+    write_tilt_file(dir.file("full.tlt"), {-80, -60, -40, -20, 0, 20, 40, 60});
+    const Captured r = run_skarbel(with_files({"--exclude=6"}, dir, "full"));
+    EXPECT_EQ(r.err, "Tilt-angle file ends before line 9: 9 angles are needed.\n\n");
+}
