@@ -9,29 +9,22 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
+#include "io/fail.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
-#include "gpu/wg.h"
-#include "io/fail.h"
 
 namespace {
-
-struct TransposeGeometry {
-    const a* tangles;
-    int sinoX, reconsX, reconsY;
-    float w_2, r_2, h_2;
-};
 
 // Calls visit(pixel, c, weight) for every pixel in range at tilt t, in
 // increasing pixel order.
 template <class Visit>
-void for_each_triplet(const TransposeGeometry& g, int t, Visit visit) {
-    const float cos_a = g.tangles[t].cos_a, sin_a = g.tangles[t].sin_a;
+void for_each_triplet(const a& tilt, const Geometry& g, Visit visit) {
     for (int j = 0; j < g.reconsY; ++j) {
         const float z = (float)j - g.h_2;
         for (int i = 0; i < g.reconsX; ++i) {
-            const float p = sirt_detector_position(cos_a, sin_a, (float)i - g.w_2, z, g.r_2);
+            const float p = detector_position(tilt, (float)i - g.w_2, z, g.r_2);
             if (!sirt_in_range(p, g.sinoX)) continue;
             const int c = (int)p;
             visit(j * g.reconsX + i, c, 1.0f - (p - (float)c));
@@ -103,17 +96,17 @@ float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t) {
     return (float)(entry_bytes / 1048576.0 + entry_bytes / 1048576.0 + 8.0 * (double)nrows / 1048576.0);
 }
 
-void sirt_build_transpose(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts) {
-    check_count((int64_t)reconsX * reconsY * Ntilts);
+void sirt_build_transpose(const a* tangles, const Geometry& g) {
+    const int sinoX = g.sinoX, Ntilts = g.Ntilts;
+    check_count((int64_t)g.reconsX * g.reconsY * Ntilts);
     check_count((int64_t)sinoX * Ntilts);
-    const TransposeGeometry g{tangles, sinoX, reconsX, reconsY, (float)((reconsX - 1) * 0.5),
-                              (float)((sinoX - 1) * 0.5), (float)((reconsY - 1) * 0.5)};
     const int nbins = sinoX * Ntilts;
 
     // Counting pass. Tilts own disjoint bins, so they run in parallel.
     int* counts = static_cast<int*>(host_zeroed(nbins, sizeof(int)));
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int t = 0; t < Ntilts; ++t) for_each_triplet(g, t, [&](int, int c, float) { ++counts[t * sinoX + c]; });
+    for (int t = 0; t < Ntilts; ++t)
+        for_each_triplet(tangles[t], g, [&](int, int c, float) { ++counts[t * sinoX + c]; });
 
     TransposeRows rows = group_bins(counts, nbins);
     const int alignment = sirt_round_up_64(rows.nrows);
@@ -127,7 +120,7 @@ void sirt_build_transpose(const a* tangles, int sinoX, int reconsX, int reconsY,
     for (int b = 0; b < nbins; ++b) counts[b] = 0;
 #pragma omp parallel for schedule(dynamic, 1)
     for (int t = 0; t < Ntilts; ++t)
-        for_each_triplet(g, t, [&](int pixel, int c, float w) {
+        for_each_triplet(tangles[t], g, [&](int pixel, int c, float w) {
             const int bin = t * sinoX + c;
             const size_t e = (size_t)counts[bin]++ * alignment + rows.row_of_bin[bin];
             weights[e] = w;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "gpu/gpu_layer.h"
-#include "gpu/layer_test_kernels.h"
+#include "tests/gpu/layer_kernels.h"
 #include "support/backends.h"
 #include "support/capture.h"
 

@@ -1,4 +1,4 @@
-#include "gpu/wg.h"
+#include "gpu/buffers.h"
 
 float* d_recons = nullptr;
 float* d_sino = nullptr;

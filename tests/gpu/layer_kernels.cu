@@ -1,6 +1,6 @@
 // CUDA instantiations of the layer's own kernels.
 #include "gpu/cuda_launch.cuh"
-#include "gpu/layer_test_kernels.h"
+#include "tests/gpu/layer_kernels.h"
 
 SK_CUDA_INSTANTIATE_1D(FillCount1D)
 SK_CUDA_INSTANTIATE_2D(FillCount2D)

@@ -3,34 +3,25 @@
 #include <climits>
 #include <cstdint>
 
+#include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
+#include "io/fail.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
-#include "gpu/wg.h"
-#include "io/fail.h"
 
 SirtSizes sirt_sizes;
 
 namespace {
 
-struct SirtGeometry {
-    float w_2, r_2, h_2;
-};
-
-SirtGeometry sirt_geometry(int sinoX, int reconsX, int reconsY) {
-    return {(float)((reconsX - 1) * 0.5), (float)((sinoX - 1) * 0.5), (float)((reconsY - 1) * 0.5)};
-}
-
-float sirt_factor(int Ntilts) { return (float)(1.0 / Ntilts); }
-
 // The set-up divides by the tilt count and indexes with 32-bit products.
-void sirt_check_geometry(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
-    if (Ntilts <= 0 || sinoY <= 0) fail("SIRT: the tilt series has no projections to reconstruct from.\n");
+void sirt_check_geometry(const Geometry& g) {
+    const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
+    if (Ntilts <= 0) fail("SIRT: the tilt series has no projections to reconstruct from.\n");
     if (sinoX <= 0 || reconsX <= 0 || reconsY <= 0)
         failf("SIRT: empty geometry (projection width %d, slice %d x %d).\n", sinoX, reconsX, reconsY);
     const int64_t half_rows = (int64_t)sirt_half_rows(reconsY) * reconsX;
     const int64_t half_entries = (half_rows + 63) / 64 * 64 * Ntilts;
-    const int64_t sino = (int64_t)sinoX * (sinoY > Ntilts ? sinoY : Ntilts);
+    const int64_t sino = (int64_t)sinoX * Ntilts;
     if ((int64_t)reconsX * reconsY > INT_MAX || half_entries > INT_MAX || sino > INT_MAX)
         fail("SIRT: the slice and tilt series are too large for 32-bit element counts.\n");
 }
@@ -58,8 +49,8 @@ void sirt_zero_matrix(int sinoX, int Ntilts) {
     gpu_zero(d_length, 4 * (size_t)sirt_sizes.nRows);
 }
 
-void sirt_build_half_matrix(int sinoX, int reconsX, int reconsY, int Ntilts) {
-    const SirtGeometry g = sirt_geometry(sinoX, reconsX, reconsY);
+void sirt_build_half_matrix(const Geometry& g) {
+    const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     const int rows = sirt_half_rows(reconsY);
     gpu_launch_2d(rows, reconsX,
                   cu_SIRT_matrix{d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX, rows, sinoX,
@@ -68,13 +59,14 @@ void sirt_build_half_matrix(int sinoX, int reconsX, int reconsY, int Ntilts) {
     gpu_launch_1d(Ntilts, cu_SIRT_weights{d_weights, d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2, g.h_2,
                                           reconsY / 2});
     gpu_synchronize();
-    gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d_weights, Ntilts, sinoX, sirt_factor(Ntilts)});
+    gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d_weights, Ntilts, sinoX, g.factor});
     gpu_synchronize();
 }
 
 }  // namespace
 
-float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+float sirt_setup_required_mb(const Geometry& g) {
+    const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     const int nRows = sirt_half_rows(reconsY) * reconsX;
     const double alignment_n = sirt_round_up_64(nRows);
     const double mb = 1048576.0;
@@ -88,25 +80,25 @@ float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int
     return (float)sum;
 }
 
-void sirt_setup(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
-    sirt_check_geometry(sinoX, sinoY, reconsX, reconsY, Ntilts);
-    sirt_build_transpose(tangles, sinoX, reconsX, reconsY, Ntilts);
-    sirt_sizes.nRows = sirt_half_rows(reconsY) * reconsX;
+void sirt_setup(const a* tangles, const Geometry& g) {
+    sirt_check_geometry(g);
+    sirt_build_transpose(tangles, g);
+    sirt_sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
     sirt_sizes.alignment_n = sirt_round_up_64(sirt_sizes.nRows);
-    gpu_check_memory(sirt_setup_required_mb(sinoX, sinoY, reconsX, reconsY, Ntilts), "sirt");
-    sirt_allocate(reconsX * reconsY, sinoX, sinoY, Ntilts);
-    gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)sinoY);
-    sirt_zero_matrix(sinoX, Ntilts);
-    sirt_build_half_matrix(sinoX, reconsX, reconsY, Ntilts);
+    gpu_check_memory(sirt_setup_required_mb(g), "sirt");
+    sirt_allocate(g.reconsX * g.reconsY, g.sinoX, g.Ntilts, g.Ntilts);
+    gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);
+    sirt_zero_matrix(g.sinoX, g.Ntilts);
+    sirt_build_half_matrix(g);
 }
 
-void sirt_reconstruct_slice(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY,
-                            int iterations) {
-    const int npix = reconsX * reconsY, Ntilts = sinoY;
+void sirt_reconstruct_slice(float* recons, const float* sino, const Geometry& g, int iterations) {
+    const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
+    const int npix = reconsX * reconsY;
     const size_t sino_bytes = 4 * (size_t)sinoX * Ntilts;
     gpu_zero(d_recons, 4 * (size_t)npix);
     gpu_copy_to_device(d_sino, sino, sino_bytes);
-    gpu_launch_1d(Ntilts, cu_SIRT_weightsinogram{d_sino, d_tangles, Ntilts, sinoX, reconsY, sirt_factor(Ntilts)});
+    gpu_launch_1d(Ntilts, cu_SIRT_weightsinogram{d_sino, d_tangles, Ntilts, sinoX, reconsY, g.factor});
 
     const int nRows = sirt_half_rows(reconsY) * reconsX;
     const cu_SIRT_fwproduct_kernel project{d_matrix_t, d_recons, d_sinoaux, d_column_t,

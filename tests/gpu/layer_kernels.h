@@ -1,7 +1,7 @@
 #pragma once
 // Small kernels that exercise the layer itself (grids, bounds, copies, atomics,
-// host fast paths); run on every backend by tests/test_gpu_layer.cpp and
-// instantiated for CUDA in gpu/gpu_layer_kernels.cu.
+// host fast paths); run on every backend by the layer tests and benchmark, and
+// instantiated for CUDA in tests/gpu/layer_kernels.cu.
 #include "gpu/gpu_layer.h"
 
 // Counts every item of the grid in *items and writes 3r + 1 to out[r] for r < n.
