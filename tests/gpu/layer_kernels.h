@@ -47,22 +47,6 @@ struct AtomicBins1D {
     }
 };
 
-// out[r] = in[r]^2 for r < n, with a host form that runs only the n items and
-// counts its calls in *host_runs (host memory, untouched by device code).
-struct SquareWithHostRun {
-    float* out;
-    const float* in;
-    int n;
-    int* host_runs;
-    SK_HD void operator()(int r) const {
-        if (r < n) out[r] = in[r] * in[r];
-    }
-    void host_run(const LaunchShape&) const {
-        ++*host_runs;
-        for (int r = 0; r < n; ++r) out[r] = in[r] * in[r];
-    }
-};
-
 // Transposes an nx x ny image into ny x nx, with a row-wise host form.
 struct TransposeWithHostRun {
     float* out;

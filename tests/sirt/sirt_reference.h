@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "gpu/gpu_layer.h"
+#include "gpu/buffers.h"
 #include "io/tilt_angles.h"
 #include "support/backends.h"
 #include "support/capture.h"
+#include "sirt/sirt.h"
 #include "support/tilts.h"
-#include "gpu/wg.h"
 
 inline std::vector<float> angle_range(float from, float to, float step) {
     std::vector<float> v;

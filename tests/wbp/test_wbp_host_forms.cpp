@@ -12,12 +12,12 @@
 #include <tuple>
 #include <vector>
 
+#include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
-#include "gpu/wg.h"
+#include "wbp/wbp.h"
+#include "wbp/wbp_reference.h"
 #include "wbp/wg_kernel.h"
-#include "wbp_levels.h"
-#include "wbp_reference.h"
 
 namespace {
 
@@ -73,9 +73,8 @@ HostMatrix random_matrix(int level, int sinoX, int Ntilts, int reconsX, int thic
 // The matrix that the level's set-up built in the device slots.
 HostMatrix matrix_from_setup(int level, const std::vector<a>& tilts, int sinoX, int reconsX, int thickness) {
     const int n = (int)tilts.size();
-    wbp_setup_level(level, tilts, sinoX, reconsX, thickness);
-    // Level 3 builds the level-2 matrix for angles without tilt symmetry.
-    const int built = level == 3 && d_row1 == nullptr ? 2 : level;
+    const int built = wbp_level_to_run(level, tilts.data(), n);
+    wbp_levels[built].setup(tilts.data(), make_geometry(sinoX, n, reconsX, thickness));
     HostMatrix h{built, sinoX, n, reconsX, thickness, reconsX * rows_covered(built, thickness),
                  capacity_of(built, n), {}, {}, {}, {}, {}, {}};
     const size_t e = (size_t)h.capacity * h.nRows;
@@ -138,12 +137,7 @@ void run_both(const HostMatrix& h, const std::vector<float>& sino, std::vector<f
 
 void expect_bit_equal(const std::vector<float>& literal, const std::vector<float>& fast) {
     ASSERT_EQ(literal.size(), fast.size());
-    int differing = 0;
-    for (size_t i = 0; i < literal.size(); ++i) {
-        if (std::memcmp(&literal[i], &fast[i], sizeof(float)) != 0 && ++differing <= 5)
-            ADD_FAILURE() << "pixel " << i << ": literal " << literal[i] << ", fast " << fast[i];
-    }
-    EXPECT_EQ(differing, 0);
+    EXPECT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * sizeof(float)), 0);
 }
 
 struct Shape {
@@ -153,8 +147,7 @@ struct Shape {
 // Odd and even sizes, one tilt, thickness 1, and enough rows for several row
 // blocks of the fast form with a partial last one, at every level.
 const std::vector<Shape> kShapes = {
-    {45, 61, 45, 61}, {32, 8, 32, 64}, {33, 7, 33, 33}, {20, 1, 20, 1}, {12, 2, 12, 2}, {1500, 5, 1500, 3},
-    {100, 9, 100, 171},
+    {45, 61, 45, 61}, {33, 7, 33, 33}, {20, 1, 20, 1}, {12, 2, 12, 2}, {1500, 5, 1500, 3}, {100, 9, 100, 171},
 };
 
 // Each level with each vector set of the fast form (baseline SSE2, AVX2, AVX-512VL).
@@ -195,7 +188,6 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
     };
     const std::vector<Built> cases = {
         {{-60, -40, -20, 0, 20, 40, 60}, 40, 56},
-        {{-90, -60, -30, 0, 30, 60}, 37, 25},
         {{12, -50, -10, 10, 50}, 31, 31},
         {{-60, -40, -20, 0, 20, 40, 60}, 120, 151},  // several row blocks
     };

@@ -109,7 +109,6 @@ TEST(SlicePng, RefusesWhatItCannotShow) {
     std::vector<float> noise(300 * 200);
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = (float)((i * 2654435761u) % 1000);
     write_volume(dir.file("big.mrc"), 300, 200, 1, noise);
-    write_file(dir.file("short.mrc"), read_file(dir.file("v.mrc")).substr(0, 1030));
     const std::string png = dir.file("p.png");
     struct Case {
         std::vector<std::string> args;
@@ -119,8 +118,6 @@ TEST(SlicePng, RefusesWhatItCannotShow) {
         {{png, dir.file("i.mrc")}, "skarbel_slice_png: " + dir.file("i.mrc") + " is not a float (MODE 2) volume\n"},
         {{png, dir.file("none.mrc")},
          "skarbel_slice_png: " + dir.file("none.mrc") + " cannot be opened or has no readable MRC header\n"},
-        {{png, dir.file("short.mrc")},
-         "skarbel_slice_png: " + dir.file("short.mrc") + " cannot be opened or has no readable MRC header\n"},
         {{"-z3", png, dir.file("v.mrc")}, "skarbel_slice_png: " + dir.file("v.mrc") + " has 3 sections, no section 3\n"},
         {{"-z", "-1", png, dir.file("v.mrc")}, "skarbel_slice_png: -z needs a section number of 0 or more, got \"-1\"\n"},
         {{"/nonexistent-dir/p.png", dir.file("v.mrc")}, "skarbel_slice_png: cannot write /nonexistent-dir/p.png\n"},

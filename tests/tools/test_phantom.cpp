@@ -132,19 +132,14 @@ TEST(PhantomProjection, ClosedFormsOfSingleShapes) {
     const Box slab{0, 0, 0, 1000, 5, 7.5, 0, 2.0};
     const Box upright{0, 0, 0, 3, 5, 9, 90, 1.0};  // 18 wide along x, 6 deep along z
     const Ellipsoid sphere{0, 0, 0, 10, 10, 10, 0, 1.0};
-    const Ellipsoid tilted{0, 0, 0, 10, 4, 5, 60, 1.0};
     const Ellipsoid across{0, 0, 0, 10, 4, 5, -30, 1.0};
     const Case cases[] = {
         {"box at 0 degrees, centre", {{}, {box}}, 0, 0.0f, 0.0, 15.0},
-        {"box at 0 degrees, near its edge", {{}, {box}}, 4.5, 0.0f, 10.0, 15.0},
         {"box at 0 degrees, beside it", {{}, {box}}, 0, 0.0f, 10.5, 0.0},
         {"box above its rows", {{}, {box}}, 5.5, 0.0f, 0.0, 0.0},
         {"wide slab at 30 degrees", {{}, {slab}}, 0, 30.0f, 5.0, 2.0 * 15.0 / std::cos(30.0 * pi / 180)},
-        {"wide slab at -60 degrees", {{}, {slab}}, 0, -60.0f, -40.0, 2.0 * 15.0 / std::cos(60.0 * pi / 180)},
         {"box rotated 90 degrees", {{}, {upright}}, 0, 0.0f, 8.5, 6.0},
         {"sphere, off-centre line", {{sphere}, {}}, 0, 41.0f, 6.0, 16.0},
-        {"sphere, row off its equator", {{sphere}, {}}, 6, -13.0f, 0.0, 16.0},
-        {"ellipsoid along the line", {{tilted}, {}}, 0, 30.0f, 0.0, 20.0},
         {"ellipsoid across the line", {{across}, {}}, 0, 30.0f, 0.0, 10.0},
         {"ellipsoid row off its equator", {{across}, {}}, 2.4, 30.0f, 0.0, 8.0},
         {"densities add", {{sphere}, {slab}}, 0, 0.0f, 0.0, 20.0 + 30.0},
@@ -155,29 +150,6 @@ TEST(PhantomProjection, ClosedFormsOfSingleShapes) {
         EXPECT_NEAR(phantom_line_integral(c.phantom, c.y, cs, sn, c.s), c.want, 1e-5 * std::max(1.0, c.want))
             << c.what;
     }
-}
-
-TEST(PhantomProjection, SymmetricPhantomsGiveMirroredProjections) {
-    const PhantomSize size{33, 3, 17};
-    // Symmetric under x -> -x: a centred upright ellipsoid and a pair at +-x.
-    Phantom mirror;
-    mirror.ellipsoids = {{0, 0, 0, 6, 3, 4, 0, 1.0}, {-9, 0, 2, 3, 3, 2, 25, 0.5}, {9, 0, 2, 3, 3, 2, -25, 0.5}};
-    // Symmetric under (x, z) -> (-x, -z): centred shapes at any rotation.
-    Phantom point;
-    point.ellipsoids = {{0, 0, 0, 9, 3, 3, 35, 1.0}};
-    point.boxes = {{0, 0, 0, 12, 3, 5, -15, 0.3}};
-
-    const std::vector<float> angles = {-55.0f, -20.0f, 0.0f, 20.0f, 55.0f};
-    const std::vector<float> m = phantom_project(mirror, size, angles);
-    const std::vector<float> q = phantom_project(point, size, angles);
-    const int nx = size.nx, ny = size.ny, nt = (int)angles.size();
-    auto at = [&](const std::vector<float>& v, int t, int y, int c) { return v[((size_t)t * ny + y) * nx + c]; };
-    for (int t = 0; t < nt; ++t)
-        for (int y = 0; y < ny; ++y)
-            for (int c = 0; c < nx; ++c) {
-                EXPECT_NEAR(at(m, t, y, c), at(m, nt - 1 - t, y, nx - 1 - c), 1e-4) << "t " << t << " c " << c;
-                EXPECT_NEAR(at(q, t, y, c), at(q, t, y, nx - 1 - c), 1e-4) << "t " << t << " c " << c;
-            }
 }
 
 TEST(PhantomTruth, OffCentreEllipsoidLandsWhereTheReconstructionPutsIt) {
@@ -234,18 +206,10 @@ TEST(PhantomTruth, VoxelsAverageTheirPixel) {
     EXPECT_FLOAT_EQ(voxel(15, 13, 1), 2.0f * 0.5f);  // z 3.5
     EXPECT_FLOAT_EQ(voxel(21, 13, 1), 2.0f * 0.125f);
     EXPECT_FLOAT_EQ(voxel(22, 9, 1), 0.0f);
-    for (int j = 0; j < size.thickness; ++j)
-        for (int i = 0; i < size.nx; ++i) {
-            const double x = i - 15.5, z = j - 9.5;
-            if (std::fabs(x) > 4.5 || std::fabs(z) > 2.5) continue;
-            EXPECT_EQ(voxel(i, j, 2), density(p, x, 0.5, z)) << "i " << i << " j " << j;
-        }
 }
 
 TEST(PhantomTilts, EvenlySpreadAndComputedLikeTheReconstruction) {
-    EXPECT_EQ(phantom_tilt_angles(61, 60.0f).front(), -60.0f);
     EXPECT_EQ(phantom_tilt_angles(61, 60.0f)[31], 2.0f);
-    EXPECT_EQ(phantom_tilt_angles(61, 60.0f).back(), 60.0f);
     EXPECT_EQ(phantom_tilt_angles(1, 60.0f), std::vector<float>{0.0f});
     EXPECT_EQ(phantom_tilt_angles(3, 45.0f), (std::vector<float>{-45.0f, 0.0f, 45.0f}));
     float c, s;
@@ -261,10 +225,6 @@ struct FileCase {
     bool other_order;
     int nsymbt;
 };
-
-void PrintTo(const FileCase& c, std::ostream* os) {
-    *os << "mode " << c.mode << (c.other_order ? " swapped" : "") << " nsymbt " << c.nsymbt;
-}
 
 class PhantomFiles : public ::testing::TestWithParam<FileCase> {};
 
@@ -296,11 +256,8 @@ TEST_P(PhantomFiles, HoldTheProjectionsTiltsAndTruth) {
     const bool little = (std::endian::native == std::endian::little) != fc.other_order;
     const size_t b = fc.mode == 0 ? 1 : fc.mode == 1 ? 2 : 4;
     ASSERT_EQ(s.size(), 1024 + (size_t)fc.nsymbt + stack.size() * b);
-    EXPECT_EQ(header_word(s, 0, little), 32);
-    EXPECT_EQ(header_word(s, 4, little), 8);
-    EXPECT_EQ(header_word(s, 8, little), 5);
-    EXPECT_EQ(header_word(s, 12, little), fc.mode);
-    EXPECT_EQ(header_word(s, 92, little), fc.nsymbt);
+    for (const auto& [offset, word] : {std::pair{0, 32}, {4, 8}, {8, 5}, {12, fc.mode}, {92, fc.nsymbt}})
+        EXPECT_EQ(header_word(s, offset, little), word) << "byte " << offset;
     const std::vector<float> got = decode_samples(s, 1024 + (size_t)fc.nsymbt, fc.mode, little, stack.size());
     double worst = 0;
     for (size_t i = 0; i < stack.size(); ++i)
@@ -311,18 +268,15 @@ TEST_P(PhantomFiles, HoldTheProjectionsTiltsAndTruth) {
     const std::string t = read_file(prefix + "_truth.mrc");
     const bool host_little = std::endian::native == std::endian::little;
     ASSERT_EQ(t.size(), 1024u + 32u * 16u * 8u * 4u);
-    EXPECT_EQ(header_word(t, 0, host_little), 32);
-    EXPECT_EQ(header_word(t, 4, host_little), 16);
-    EXPECT_EQ(header_word(t, 8, host_little), 8);
-    EXPECT_EQ(header_word(t, 12, host_little), 2);
+    for (const auto& [offset, word] : {std::pair{0, 32}, {4, 16}, {8, 8}, {12, 2}})
+        EXPECT_EQ(header_word(t, offset, host_little), word) << "byte " << offset;
     const std::vector<float> truth = phantom_truth(p, size, 4);
     const std::vector<float> tgot = decode_samples(t, 1024, 2, host_little, truth.size());
     for (size_t i = 0; i < truth.size(); ++i) ASSERT_FLOAT_EQ(tgot[i], (float)(truth[i] * scale)) << "voxel " << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, PhantomFiles,
-                         ::testing::Values(FileCase{2, false, 0}, FileCase{2, true, 0}, FileCase{1, false, 0},
-                                           FileCase{1, true, 8}, FileCase{0, false, 1024}, FileCase{0, true, 0}));
+                         ::testing::Values(FileCase{2, true, 0}, FileCase{1, false, 8}, FileCase{0, true, 1024}));
 
 TEST(PhantomTool, RefusesBadArguments) {
     struct Case {
@@ -334,10 +288,8 @@ TEST(PhantomTool, RefusesBadArguments) {
     const Case cases[] = {
         {{"-m3", out}, "skarbel_phantom: -m needs a whole number from 0 to 2, got \"3\"\n"},
         {{"-x", "abc", out}, "skarbel_phantom: -x needs a whole number from 1 to 65536, got \"abc\"\n"},
-        {{"-z0", out}, "skarbel_phantom: -z needs a whole number from 1 to 65536, got \"0\"\n"},
         {{"-t", "5x", out}, "skarbel_phantom: -t needs a whole number from 1 to 10000, got \"5x\"\n"},
         {{"-r", "95", out}, "skarbel_phantom: -r needs an angle from 0 to 90 degrees, got \"95\"\n"},
-        {{"-r", "nan", out}, "skarbel_phantom: -r needs an angle from 0 to 90 degrees, got \"nan\"\n"},
         {{"-x65536", "-y65536", "-z", "1", out}, "skarbel_phantom: sizes too large (more than 2^31 - 1 samples)\n"},
         {{"-x4", "-y4", "-z4", "-t3", "/nonexistent-dir/p"}, "skarbel_phantom: cannot write /nonexistent-dir/p.mrc\n"},
     };
