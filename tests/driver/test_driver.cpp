@@ -68,7 +68,8 @@ std::string progress(int slices) {
 
 // Checks the final header of an nx x thickness x slices output against the
 // format and against the samples in the file.
-void expect_final_output(const std::string& path, int nx, int thickness, int slices) {
+void expect_final_output(const std::string& path, int nx, int thickness, int slices,
+                         std::vector<float> cell = {0, 0, 0}) {
     const std::string bytes = read_file(path);
     ASSERT_EQ(bytes.size(), 1024 + (size_t)nx * thickness * slices * 4);
     const size_t n = (size_t)nx * thickness * slices;
@@ -82,6 +83,7 @@ void expect_final_output(const std::string& path, int nx, int thickness, int sli
     const float lo = *std::min_element(v.begin(), v.end()), hi = *std::max_element(v.begin(), v.end());
 
     std::string expected = expected_header(nx, thickness, slices, lo, hi, 0);
+    for (int k = 0; k < 3; ++k) put_f32(expected, 40 + 4 * k, cell[k]);
     std::string got = bytes.substr(0, 1024);
     // DMEAN and RMS depend on summation order in their last bits.
     const float dmean = f32_at(got, 84), rms = f32_at(got, 216);
@@ -117,14 +119,9 @@ TEST_P(DriverUsage, PrintsTheUsageTextAndFails) {
 INSTANTIATE_TEST_SUITE_P(Cases, DriverUsage,
                          ::testing::Values(UsageCase{"no_arguments", {}, {}, 0},
                                            UsageCase{"two_names", {}, {}, 2},
-                                           UsageCase{"unknown_letter", {"-x"}, {}, 3},
                                            UsageCase{"unknown_letter_after_names", {}, {"-a"}, 3},
-                                           UsageCase{"z_without_value", {"-z"}, {}, 3},
                                            UsageCase{"z_value_detached", {"-z", "256"}, {}, 3},
-                                           UsageCase{"g_without_value", {"-g"}, {}, 3},
-                                           UsageCase{"s_without_value", {"-s"}, {}, 3},
-                                           UsageCase{"i_without_value", {"-S", "-i"}, {}, 3},
-                                           UsageCase{"z_without_value_last", {}, {"-z"}, 3}),
+                                           UsageCase{"i_without_value", {"-S", "-i"}, {}, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct ThicknessCase {
@@ -144,8 +141,7 @@ TEST_P(DriverThickness, BelowOneIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DriverThickness,
-    ::testing::Values(ThicknessCase{"zero", "-z0", "Thickness must be at least 1 pixel (got 0).\n\n"},
-                      ThicknessCase{"negative", "-z-5", "Thickness must be at least 1 pixel (got -5).\n\n"},
+    ::testing::Values(ThicknessCase{"negative", "-z-5", "Thickness must be at least 1 pixel (got -5).\n\n"},
                       ThicknessCase{"no_digits", "-zabc", "Thickness must be at least 1 pixel (got 0).\n\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -171,83 +167,55 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DriverRun,
     ::testing::Values(MethodCase{"defaults", {}, {}, "[WBP]Symmetry level: 2\n", 0},
                       MethodCase{"level3", {"-s3"}, {}, "[WBP]Symmetry level: 3\n", 0},
-                      MethodCase{"level0", {"-s0"}, {}, "[WBP]Symmetry level: 0\n", 0},
-                      MethodCase{"level1", {"-s1"}, {}, "[WBP]Symmetry level: 1\n", 0},
                       MethodCase{"level4_clamped", {"-s4"}, {}, "[WBP]Symmetry level: 2\n", 0},
-                      MethodCase{"level7_clamped", {"-s7"}, {}, "[WBP]Symmetry level: 2\n", 0},
                       MethodCase{"negative_clamped", {"-s-1"}, {}, "[WBP]Symmetry level: 2\n", 0},
                       MethodCase{"no_digits_level0", {"-sabc"}, {}, "[WBP]Symmetry level: 0\n", 0},
-                      MethodCase{"digits_then_text", {"-s1x"}, {}, "[WBP]Symmetry level: 1\n", 0},
-                      MethodCase{"last_level_wins", {"-s3", "-s0"}, {}, "[WBP]Symmetry level: 0\n", 0},
-                      MethodCase{"iterations_ignored_by_wbp", {"-i50"}, {}, "[WBP]Symmetry level: 2\n", 0},
-                      MethodCase{"sirt_ignores_level", {"-S", "-s3"}, {}, "[SIRT]Iterations: 30\n", 0},
-                      MethodCase{"sirt_iterations", {"-i50", "-S"}, {}, "[SIRT]Iterations: 50\n", 0},
-                      MethodCase{"sirt_value_ignored", {"-Sjunk"}, {}, "[SIRT]Iterations: 30\n", 0},
-                      MethodCase{"sirt_level_out_of_range", {"-S", "-s9"}, {}, "[SIRT]Iterations: 30\n", 0},
-                      MethodCase{"gpu_and_thickness", {"-g0", "-z5"}, {}, "[WBP]Symmetry level: 2\n", 5},
-                      MethodCase{"thickness_twice", {"-z4", "-z6"}, {}, "[WBP]Symmetry level: 2\n", 6},
-                      MethodCase{"options_after_names", {}, {"-s1", "-z3"}, "[WBP]Symmetry level: 1\n", 3},
-                      MethodCase{"extra_names_ignored", {}, {"extra"}, "[WBP]Symmetry level: 2\n", 0}),
+                      MethodCase{"last_level_wins", {"-s3", "-s1x"}, {}, "[WBP]Symmetry level: 1\n", 0},
+                      MethodCase{"sirt_ignores_level", {"-S", "-s9"}, {}, "[SIRT]Iterations: 30\n", 0},
+                      MethodCase{"sirt_iterations", {"-i50", "-Sjunk"}, {}, "[SIRT]Iterations: 50\n", 0},
+                      MethodCase{"gpu_and_thickness_twice", {"-g0", "-z4", "-z5"}, {}, "[WBP]Symmetry level: 2\n", 5},
+                      MethodCase{"options_after_names", {}, {"-s1", "-z3", "extra"}, "[WBP]Symmetry level: 1\n", 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(DriverLayout, ThinSlicesOfAStackWithManyTilts) {
-    // 61 tilts, as in a -z100 run on 512 x 512 x 61, on a smaller stack.
+// Thin slices of a stack with many tilts (only the first 61 of 70 angle lines
+// count); the output carries the input's voxel size.
+TEST(DriverRun, ThinSlicesManyTiltsAndTheInputSpacing) {
     Case k(64, 40, 61);
-    std::vector<float> more = angles(70);  // only the first 61 lines count
-    write_tilt_file(k.tlt, more);
+    write_tilt_file(k.tlt, angles(70));
+    std::string bytes = read_file(k.stack);
+    put_i32(bytes, 28, 64);  // MX, MY
+    put_i32(bytes, 32, 40);
+    put_f32(bytes, 40, 64 * 2.5f);  // 2.5 A along X
+    put_f32(bytes, 44, 40 * 4.0f);  // 4 A along Y
+    write_file(k.stack, bytes);
     Captured r = run_skarbel(join({"-z10"}, k.files()));
     ASSERT_EQ(r.status, 0) << r.err;
-    // Slice k at byte 1024 + k * NX * thickness * 4.
-    expect_final_output(k.out, 64, 10, 40);
+    expect_final_output(k.out, 64, 10, 40, {64 * 2.5f, 10 * 2.5f, 40 * 4.0f});
 }
 
 struct InputVariant {
-    const char* name;
     int mode;
     bool other_order;
     int nsymbt;
 };
 
-class DriverInputs : public ::testing::TestWithParam<InputVariant> {};
-
 // The same values in any mode, byte order or extended header give the same volume.
-TEST_P(DriverInputs, GiveTheSameOutputAsAFloatStack) {
-    const InputVariant& v = GetParam();
+TEST(DriverRun, InputsGiveTheSameOutputAsAFloatStack) {
     Case reference(12, 4, 7);
     ASSERT_EQ(run_skarbel(join({"-s0"}, reference.files())).status, 0);
-    Case k(12, 4, 7, v.mode, v.other_order, v.nsymbt);
-    Captured r = run_skarbel(join({"-s0"}, k.files()));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(k.out), read_file(reference.out));
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, DriverInputs,
-                         ::testing::Values(InputVariant{"byte", 0, false, 0}, InputVariant{"byte_other", 0, true, 0},
-                                           InputVariant{"short", 1, false, 0},
-                                           InputVariant{"short_other", 1, true, 64},
-                                           InputVariant{"float_other", 2, true, 0},
-                                           InputVariant{"float_ext", 2, false, 1024}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(DriverVoxelSize, OutputCarriesTheInputSpacing) {
-    Case k(16, 12, 5);
-    std::string bytes = read_file(k.stack);
-    put_i32(bytes, 28, 16);  // MX, MY
-    put_i32(bytes, 32, 12);
-    put_f32(bytes, 40, 16 * 2.5f);  // 2.5 A along X
-    put_f32(bytes, 44, 12 * 4.0f);  // 4 A along Y
-    write_file(k.stack, bytes);
-    ASSERT_EQ(run_skarbel(join({"-z6"}, k.files())).status, 0);
-    const std::string out = read_file(k.out);
-    EXPECT_EQ(f32_at(out, 40), 16 * 2.5f);
-    EXPECT_EQ(f32_at(out, 44), 6 * 2.5f);
-    EXPECT_EQ(f32_at(out, 48), 12 * 4.0f);
+    for (const InputVariant& v : {InputVariant{0, true, 0}, InputVariant{1, true, 64}, InputVariant{2, false, 1024}}) {
+        Case k(12, 4, 7, v.mode, v.other_order, v.nsymbt);
+        Captured r = run_skarbel(join({"-s0"}, k.files()));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_file(k.out), read_file(reference.out)) << "mode " << v.mode;
+    }
 }
 
 struct FailureCase {
     const char* name;
-    // Spoils the case and returns the arguments and the expected message.
-    std::function<std::vector<std::string>(Case&, std::string& message)> spoil;
+    // Spoils the case and returns the arguments; "@" in the message stands for the stack's path.
+    std::function<std::vector<std::string>(Case&)> spoil;
+    std::string message;
     bool output_created;
 };
 
@@ -255,8 +223,9 @@ class DriverFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(DriverFailure, MessageAndStatus) {
     Case k(6, 4, 5);
-    std::string message;
-    const std::vector<std::string> args = GetParam().spoil(k, message);
+    const std::vector<std::string> args = GetParam().spoil(k);
+    std::string message = GetParam().message;
+    if (message.find('@') != std::string::npos) message.replace(message.find('@'), 1, k.stack);
     const std::string stack_before = read_file(k.stack), tilts_before = read_file(k.tlt);
     Captured r = run_skarbel(args);
     EXPECT_EQ(r.status, 255);
@@ -267,111 +236,44 @@ TEST_P(DriverFailure, MessageAndStatus) {
     EXPECT_EQ(read_file(k.tlt), tilts_before);
 }
 
-std::vector<FailureCase> failure_cases() {
-    return {
-        {"missing_stack",
-         [](Case& k, std::string& m) {
-             std::filesystem::remove(k.stack);
-             m = "\n Unable to open input file " + k.stack + "\n\n";
-             return k.files();
-         },
-         false},
-        {"truncated_stack",
-         [](Case& k, std::string& m) {
-             write_file(k.stack, read_file(k.stack).substr(0, 1024 + 6 * 4 * 5 * 4 - 4));
-             m = "Input file too short: 1500 bytes, the header describes 1504.\n\n";
-             return k.files();
-         },
-         false},
-        {"stack_without_rows",
-         [](Case& k, std::string& m) {
-             write_test_stack(k.stack, 6, 0, 5, 2, {});
-             m = "Image size not acceptable: NX 6, NY 0, NZ 5 (each must be at least 1).\n\n";
-             return k.files();
-         },
-         false},
-        {"mode_not_acceptable",
-         [](Case& k, std::string& m) {
-             std::string b = read_file(k.stack);
-             put_i32(b, 12, 4);
-             write_file(k.stack, b);
-             m = "Image Mode not acceptable.\n\n";
-             return k.files();
-         },
-         false},
-        {"missing_tilt_file",
-         [](Case& k, std::string& m) {
-             std::filesystem::remove(k.tlt);
-             m = "\nUnable to open file with tilt angles.\n\n";
-             return k.files();
-         },
-         false},
-        {"too_few_angles",
-         [](Case& k, std::string& m) {
-             write_tilt_file(k.tlt, angles(4));
-             m = "Tilt-angle file ends before line 5: 5 angles are needed.\n\n";
-             return k.files();
-         },
-         false},
-        {"output_folder_missing",
-         [](Case& k, std::string& m) {
-             m = "Unable to open output file.\n\n";
-             return std::vector<std::string>{k.tlt, k.stack, k.dir.file("none/o.mrc")};
-         },
-         false},
-        {"output_is_the_stack",
-         [](Case& k, std::string& m) {
-             m = "Output file is the input tilt series; refusing to overwrite it.\n\n";
-             return std::vector<std::string>{k.tlt, k.stack, k.stack};
-         },
-         false},
-        {"output_is_the_tilt_file",
-         [](Case& k, std::string& m) {
-             m = "Output file is the tilt-angle file; refusing to overwrite it.\n\n";
-             return std::vector<std::string>{k.tlt, k.stack, k.tlt};
-         },
-         false},
-        {"output_links_to_the_stack",
-         [](Case& k, std::string& m) {
-             std::filesystem::create_hard_link(k.stack, k.out);
-             m = "Output file is the input tilt series; refusing to overwrite it.\n\n";
-             return k.files();
-         },
-         true},
-        {"output_symlinks_to_the_tilt_file",
-         [](Case& k, std::string& m) {
-             std::filesystem::create_symlink(k.tlt, k.out);
-             m = "Output file is the tilt-angle file; refusing to overwrite it.\n\n";
-             return std::vector<std::string>{k.tlt, k.stack, k.out};
-         },
-         true},
-        {"slice_too_large",
-         [](Case& k, std::string& m) {
-             m = "Slice too large: NX * thickness = 6000000000 pixels, at most 2147483647 supported.\n\n";
-             return join({"-z1000000000"}, k.files());
-         },
-         false},
-    };
-}
+using Args = std::vector<std::string>;
+const std::string kOverStack = "Output file is the input tilt series; refusing to overwrite it.\n\n";
+const std::string kOverTilts = "Output file is the tilt-angle file; refusing to overwrite it.\n\n";
 
-INSTANTIATE_TEST_SUITE_P(Cases, DriverFailure, ::testing::ValuesIn(failure_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriverFailure,
+    ::testing::Values(
+        FailureCase{"missing_stack", [](Case& k) { std::filesystem::remove(k.stack); return k.files(); },
+                    "\n Unable to open input file @\n\n", false},
+        FailureCase{"truncated_stack",
+                    [](Case& k) {
+                        write_file(k.stack, read_file(k.stack).substr(0, 1024 + 6 * 4 * 5 * 4 - 4));
+                        return k.files();
+                    },
+                    "Input file too short: 1500 bytes, the header describes 1504.\n\n", false},
+        FailureCase{"stack_without_rows", [](Case& k) { write_test_stack(k.stack, 6, 0, 5, 2, {}); return k.files(); },
+                    "Image size not acceptable: NX 6, NY 0, NZ 5 (each must be at least 1).\n\n", false},
+        FailureCase{"missing_tilt_file", [](Case& k) { std::filesystem::remove(k.tlt); return k.files(); },
+                    "\nUnable to open file with tilt angles.\n\n", false},
+        FailureCase{"too_few_angles", [](Case& k) { write_tilt_file(k.tlt, angles(4)); return k.files(); },
+                    "Tilt-angle file ends before line 5: 5 angles are needed.\n\n", false},
+        FailureCase{"output_folder_missing", [](Case& k) { return Args{k.tlt, k.stack, k.dir.file("none/o.mrc")}; },
+                    "Unable to open output file.\n\n", false},
+        FailureCase{"output_is_the_stack", [](Case& k) { return Args{k.tlt, k.stack, k.stack}; }, kOverStack, false},
+        FailureCase{"output_is_the_tilt_file", [](Case& k) { return Args{k.tlt, k.stack, k.tlt}; }, kOverTilts, false},
+        FailureCase{"output_links_to_the_stack",
+                    [](Case& k) { std::filesystem::create_hard_link(k.stack, k.out); return k.files(); }, kOverStack,
+                    true},
+        FailureCase{"output_symlinks_to_the_tilt_file",
+                    [](Case& k) { std::filesystem::create_symlink(k.tlt, k.out); return k.files(); }, kOverTilts, true},
+        FailureCase{"slice_too_large", [](Case& k) { return join({"-z1000000000"}, k.files()); },
+                    "Slice too large: NX * thickness = 6000000000 pixels, at most 2147483647 supported.\n\n", false},
+        FailureCase{"full_device", [](Case& k) { return Args{k.tlt, k.stack, "/dev/full"}; },
+                    "Error writing output file.\n\n", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST(DriverOutput, FullDeviceIsAnError) {
-    Case k(6, 4, 5);
-    Captured r = run_skarbel({k.tlt, k.stack, "/dev/full"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "Error writing output file.\n\n");
-}
-
-TEST(DriverOutput, OverwritesAnExistingOutput) {
-    Case k(6, 4, 5);
-    write_file(k.out, std::string(100000, 'x'));
-    ASSERT_EQ(run_skarbel(k.files()).status, 0);
-    expect_final_output(k.out, 6, 6, 4);
-}
-
-TEST(DriverOutput, NamesLongerThan255Characters) {
+// An existing longer output is replaced whole; names may be longer than 255 characters.
+TEST(DriverOutput, ReplacesAnExistingOutputOfAnyNameLength) {
     Case k(6, 4, 5);
     std::string folder = k.dir.path;
     while (folder.size() < 400) folder += "/" + std::string(100, 'n');
@@ -379,6 +281,7 @@ TEST(DriverOutput, NamesLongerThan255Characters) {
     const std::string tlt = folder + "/angles.tlt", stack = folder + "/stack.mrc", out = folder + "/out.mrc";
     std::filesystem::copy_file(k.tlt, tlt);
     std::filesystem::copy_file(k.stack, stack);
+    write_file(out, std::string(100000, 'x'));
     Captured r = run_skarbel({tlt, stack, out});
     ASSERT_EQ(r.status, 0) << r.err;
     expect_final_output(out, 6, 6, 4);
