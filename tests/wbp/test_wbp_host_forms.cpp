@@ -12,8 +12,10 @@
 #include <tuple>
 #include <vector>
 
+#include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
+#include "wbp/wbp.h"
 #include "wbp/wbp_reference.h"
 #include "wbp/wg_kernel.h"
 
@@ -30,12 +32,16 @@ int rows_covered(int level, int thickness) { return level <= 1 ? thickness : (th
 
 int capacity_of(int level, int Ntilts) { return level == 0 ? 2 * Ntilts : level == 3 ? Ntilts / 2 + 1 : Ntilts; }
 
+HostMatrix empty_matrix(int level, int sinoX, int Ntilts, int reconsX, int thickness) {
+    return {level, sinoX, Ntilts, reconsX, thickness, reconsX * rows_covered(level, thickness),
+            capacity_of(level, Ntilts), {}, {}, {}, {}, {}, {}};
+}
+
 // Random lengths (0 .. capacity, with full and empty rows) and random entries
 // whose indices stay where the level's kernel may read: columns t * sinoX + c
 // with 0 <= c < sinoX - 1, tilts below the level's tilt count.
 HostMatrix random_matrix(int level, int sinoX, int Ntilts, int reconsX, int thickness, uint32_t seed) {
-    HostMatrix h{level, sinoX, Ntilts, reconsX, thickness, reconsX * rows_covered(level, thickness),
-                 capacity_of(level, Ntilts), {}, {}, {}, {}, {}, {}};
+    HostMatrix h = empty_matrix(level, sinoX, Ntilts, reconsX, thickness);
     const size_t e = (size_t)h.capacity * h.nRows;
     h.matrix.assign(e, 0.0f);
     h.column.assign(e, 0);
@@ -65,6 +71,22 @@ HostMatrix random_matrix(int level, int sinoX, int Ntilts, int reconsX, int thic
             h.row2[r] = reconsX * (j + 1) - i - 1;
         }
     }
+    return h;
+}
+
+// The matrix that the level's set-up built in the (host) device slots.
+HostMatrix matrix_from_setup(int level, const std::vector<a>& tilts, int sinoX, int thickness) {
+    const int n = (int)tilts.size(), built = wbp_level_to_run(level, tilts.data(), n);
+    wbp_levels[built].setup(tilts.data(), make_geometry(sinoX, n, sinoX, thickness));
+    HostMatrix h = empty_matrix(built, sinoX, n, sinoX, thickness);
+    const size_t e = (size_t)h.capacity * h.nRows;
+    h.matrix.assign(d_matrix, d_matrix + e);
+    h.column.assign(d_column, d_column + e);
+    if (d_column2) h.column2.assign(d_column2, d_column2 + e);
+    h.length.assign(d_length, d_length + h.nRows);
+    if (d_row1) h.row1.assign(d_row1, d_row1 + h.nRows);
+    if (d_row2) h.row2.assign(d_row2, d_row2 + h.nRows);
+    wbp_free();
     return h;
 }
 
@@ -129,8 +151,7 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
     const int level = std::get<0>(GetParam());
     uint32_t seed = 77u + level;
     for (const Shape& s : kShapes) {
-        SCOPED_TRACE(testing::Message() << s.sinoX << " x " << s.Ntilts << " -> " << s.reconsX << " x "
-                                        << s.thickness);
+        SCOPED_TRACE(testing::Message() << s.sinoX << " x " << s.Ntilts << " -> " << s.reconsX << " x " << s.thickness);
         const HostMatrix h = random_matrix(level, s.sinoX, s.Ntilts, s.reconsX, s.thickness, ++seed);
         std::vector<float> sino = wbp_ref::random_values((size_t)s.sinoX * s.Ntilts, ++seed);
         std::vector<float> literal, fast;
@@ -141,6 +162,23 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
         sino[0] = std::numeric_limits<float>::infinity();
         sino[1] = -std::numeric_limits<float>::infinity();
         run_both(h, sino, literal, fast);
+        expect_bit_equal(literal, fast);
+    }
+}
+
+// The set-ups' matrices: the literal bodies read the stored mirror columns and
+// rows, the fast forms derive the mirrors from the column, so both must agree.
+TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
+    const int level = std::get<0>(GetParam());
+    const std::vector<float> seven = {-60, -40, -20, 0, 20, 40, 60};
+    for (const auto& [degrees, width, thickness] :
+         {std::tuple{seven, 40, 56}, std::tuple{std::vector<float>{12, -50, -10, 10, 50}, 31, 31},
+          std::tuple{seven, 120, 151}}) {
+        testing::internal::CaptureStderr();
+        const HostMatrix h = matrix_from_setup(level, tilt_records(degrees), width, thickness);
+        testing::internal::GetCapturedStderr();
+        std::vector<float> literal, fast;
+        run_both(h, wbp_ref::random_values((size_t)width * degrees.size(), 500u + level + width), literal, fast);
         expect_bit_equal(literal, fast);
     }
 }
