@@ -118,7 +118,9 @@ TEST_F(Weighting, SpectrumMatchesADirectDftOfTheTaperedRampKernel) {
         EXPECT_NEAR(s[2 * (n / 2)] / plain[(size_t)(n / 2)], 0.0064, 1e-5);
         EXPECT_NEAR(s[2 * (n / 4)] / plain[(size_t)(n / 4)], 1.0, 1e-5);
         // Before the taper the spectrum is the ramp |f|, f in cycles per sample.
-        if (nx >= 100) EXPECT_NEAR(plain[(size_t)(n / 4)], 0.25, 1e-3);
+        if (nx >= 100) {
+            EXPECT_NEAR(plain[(size_t)(n / 4)], 0.25, 1e-3);
+        }
     }
 }
 
