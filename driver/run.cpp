@@ -10,18 +10,14 @@
 #include "driver/same_file.h"
 #include "driver/volume_stats.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/wg.h"
 #include "io/fail.h"
 #include "io/image.h"
 #include "io/tilt_angles.h"
+#include "method/geometry.h"
+#include "method/method.h"
 #include "weighting/weighting.h"
 
 namespace {
-
-// Sizes of one run, named as the methods name them.
-struct Geometry {
-    int sinoX, Ntilts, reconsX, reconsY, slices;
-};
 
 // The methods count slice pixels in 32-bit integers.
 void check_slice_size(int nx, int thickness) {
@@ -33,43 +29,6 @@ void check_slice_size(int nx, int thickness) {
 // A one-sample detector has no interpolation interval: no pixel would ever count.
 void check_projection_width(int nx) {
     if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
-}
-
-void setup_method(const RunOptions& options, const a* tilts, const Geometry& g) {
-    if (options.sirt) {
-        sirt_setup(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts);
-        return;
-    }
-    switch (options.symmetry_level) {
-        case 0: wbp_setup_sym0(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 1: wbp_setup_sym1(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 2: wbp_setup_sym2(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        default: wbp_setup_sym3(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-    }
-}
-
-// Fills every value of the slice from the sinogram (weighted in place for WBP).
-void reconstruct_slice(const RunOptions& options, Image* sinogram, Image* slice, const Geometry& g) {
-    float* recons = slice->data[0][0];
-    const float* sino = sinogram->data[0][0];
-    if (options.sirt) {
-        sirt_reconstruct_slice(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, options.iterations);
-        return;
-    }
-    weighting_apply(sinogram);
-    switch (options.symmetry_level) {
-        case 0: wbp_product_sym0(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY); break;
-        case 1: wbp_product_sym1(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 2: wbp_product_sym2(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        default: wbp_product_sym3(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-    }
-}
-
-void free_method(const RunOptions& options) {
-    if (options.sirt)
-        sirt_free();
-    else
-        wbp_free();
 }
 
 OutputFile open_output(const RunOptions& options, FILE* input) {
@@ -90,10 +49,11 @@ int skarbel_main(int argc, char** argv) {
     check_projection_width(in.nx);
     // The views used: every section of the stack unless some are excluded.
     const std::vector<int> sections = sections_used(in.nz, options.exclude);
-    const Geometry g{in.nx, (int)sections.size(), in.nx, options.thickness_given ? options.thickness : in.nx, in.ny};
+    const int thickness = options.thickness_given ? options.thickness : in.nx;
+    const Geometry g = make_geometry(in.nx, (int)sections.size(), in.nx, thickness, in.ny);
     check_slice_size(g.reconsX, g.reconsY);
     a* tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, sections);
-    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g.sinoX, g.Ntilts, g.reconsX, g.reconsY),
+    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g),
                      !gpu_cuda_available(), host_available_memory_mb());
     Image* sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
     Image* slice = image_new_zeroed(g.reconsX, g.reconsY);
@@ -108,18 +68,18 @@ int skarbel_main(int argc, char** argv) {
     image_write_header(output, slice);
 
     gpu_select_device(options.gpu);
-    setup_method(options, tilts, g);
+    const Method method = method_setup(options.sirt, options.symmetry_level, options.iterations, tilts, g);
 
     VolumeStats stats;
     for (int y = 0; y < g.slices; ++y) {
         printf("**Slice: %4d / %d\r", y + 1, g.slices);
         fflush(stdout);
         image_read_sinogram(input, stack, sinogram, y, sections);
-        reconstruct_slice(options, sinogram, slice, g);
+        method_reconstruct(method, slice->data[0][0], sinogram->data[0][0], 1);
         image_write_slice(output, slice);
         volume_stats_add(&stats, slice->data[0][0], (int64_t)g.reconsX * g.reconsY);
     }
-    free_method(options);
+    method_free(method);
 
     complete_output_header(slice->header, g.reconsX, g.reconsY, g.slices, stats, spacing);
     image_write_header(output, slice);
