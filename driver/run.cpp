@@ -11,21 +11,15 @@
 #include "driver/same_file.h"
 #include "driver/slice_pipeline.h"
 #include "driver/volume_stats.h"
-#include "gpu/batch_size.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/wg.h"
 #include "io/fail.h"
 #include "io/image.h"
 #include "io/tilt_angles.h"
-#include "wbp/wbp_batch.h"
+#include "method/geometry.h"
+#include "method/method.h"
 #include "weighting/weighting.h"
 
 namespace {
-
-// Sizes of one run, named as the methods name them.
-struct Geometry {
-    int sinoX, Ntilts, reconsX, reconsY, slices;
-};
 
 // The methods count slice pixels in 32-bit integers.
 void check_slice_size(int nx, int thickness) {
@@ -39,54 +33,10 @@ void check_projection_width(int nx) {
     if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
 }
 
-void setup_method(const RunOptions& options, const a* tilts, const Geometry& g) {
-    if (options.sirt) {
-        sirt_setup(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts);
-        return;
-    }
-    switch (options.symmetry_level) {
-        case 0: wbp_setup_sym0(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 1: wbp_setup_sym1(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 2: wbp_setup_sym2(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        default: wbp_setup_sym3(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-    }
-}
-
-// Reconstructs `count` slices from their sinograms (already weighted for WBP):
-// one slice through the single-slice products, more in one matrix pass.
-void reconstruct_batch(const RunOptions& options, int count, const float* sinos, float* recons, const Geometry& g) {
-    if (count > 1) {
-        if (options.sirt)
-            sirt_reconstruct_batch(recons, sinos, count, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, options.iterations);
-        else
-            wbp_product_batch(options.symmetry_level, recons, sinos, count, g.sinoX, g.Ntilts, g.reconsX, g.reconsY);
-        return;
-    }
-    if (options.sirt) {
-        sirt_reconstruct_slice(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, options.iterations);
-        return;
-    }
-    switch (options.symmetry_level) {
-        case 0: wbp_product_sym0(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY); break;
-        case 1: wbp_product_sym1(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 2: wbp_product_sym2(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        default: wbp_product_sym3(recons, sinos, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-    }
-}
-
-// Slices per matrix pass: --batch, or the program's choice for this geometry
-// and device (the driver holds two batches of sinograms and slices, the method
-// up to three more sinograms and two slices per slice of a batch).
-int batch_size(const RunOptions& options, const Geometry& g) {
-    if (options.batch > 0) return options.batch;
-    return batch_size_choice((long long)g.sinoX * g.Ntilts, (long long)g.reconsX * g.reconsY, 5, 4);
-}
-
-void free_method(const RunOptions& options) {
-    if (options.sirt)
-        sirt_free();
-    else
-        wbp_free();
+// Slices per pass over the matrix: --batch, or the method's choice for this
+// geometry and device; never more than the run has.
+int batch_size(const RunOptions& options, const Method& method) {
+    return options.batch > 0 ? options.batch : method_batch_size(method);
 }
 
 OutputFile open_output(const RunOptions& options, FILE* input) {
@@ -107,10 +57,11 @@ int skarbel_main(int argc, char** argv) {
     check_projection_width(in.nx);
     // The views used: every section of the stack unless some are excluded.
     const std::vector<int> sections = sections_used(in.nz, options.exclude);
-    const Geometry g{in.nx, (int)sections.size(), in.nx, options.thickness_given ? options.thickness : in.nx, in.ny};
+    const int thickness = options.thickness_given ? options.thickness : in.nx;
+    const Geometry g = make_geometry(in.nx, (int)sections.size(), in.nx, thickness, in.ny);
     check_slice_size(g.reconsX, g.reconsY);
     a* tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, sections);
-    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g.sinoX, g.Ntilts, g.reconsX, g.reconsY),
+    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g),
                      !gpu_cuda_available(), host_available_memory_mb());
     Image* sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
     Image* slice = image_new_zeroed(g.reconsX, g.reconsY);
@@ -125,7 +76,7 @@ int skarbel_main(int argc, char** argv) {
     image_write_header(output, slice);
 
     gpu_select_device(options.gpu);
-    setup_method(options, tilts, g);
+    const Method method = method_setup(options.sirt, options.symmetry_level, options.iterations, tilts, g);
 
     VolumeStats stats;
     const size_t sino_floats = (size_t)g.sinoX * g.Ntilts, slice_floats = (size_t)g.reconsX * g.reconsY;
@@ -137,12 +88,12 @@ int skarbel_main(int argc, char** argv) {
             image_read_sinogram(input, stack, sinogram, first + i, sections);
             std::memcpy(sinos + i * sino_floats, sinogram->data[0][0], sino_floats * sizeof(float));
         }
-        if (!options.sirt) weighting_filter_rows(g.sinoX, sinos, (long long)count * g.Ntilts);
+        method_weight(method, sinos, count);
     };
     // The statistics take the slices in order on the worker, which has time
     // to spare beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int count, float* sinos, float* recons) {
-        reconstruct_batch(options, count, sinos, recons, g);
+        method_products(method, recons, sinos, count);
         for (int i = 0; i < count; ++i) volume_stats_add(&stats, recons + i * slice_floats, (int64_t)slice_floats);
     };
     steps.write = [&](int count, const float* recons) {
@@ -151,8 +102,8 @@ int skarbel_main(int argc, char** argv) {
             image_write_slice(output, slice);
         }
     };
-    run_slice_pipeline(g.slices, batch_size(options, g), sino_floats, slice_floats, steps);
-    free_method(options);
+    run_slice_pipeline(g.slices, batch_size(options, method), sino_floats, slice_floats, steps);
+    method_free(method);
 
     complete_output_header(slice->header, g.reconsX, g.reconsY, g.slices, stats, spacing);
     image_write_header(output, slice);

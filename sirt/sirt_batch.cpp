@@ -6,7 +6,7 @@
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/wg.h"
+#include "gpu/buffers.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_batch_kernel.h"
 #include "wbp/wbp_batch.h"
@@ -50,8 +50,8 @@ void iterate_batch(float* recons, const float* host_sinos, int lanes, int sinoX,
 
 }  // namespace
 
-void sirt_reconstruct_batch(float* recons, const float* host_sinos, int count, int sinoX, int Ntilts, int reconsX,
-                            int reconsY, int iterations) {
+void sirt_reconstruct_batch(float* recons, const float* host_sinos, int count, const Geometry& g, int iterations) {
+    const int sinoX = g.sinoX, Ntilts = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY;
     const long long npix = (long long)reconsX * reconsY, n = (long long)sinoX * Ntilts;
     const long long rows = std::max<long long>(sirt_sizes.nrows, sirt_half_rows(reconsY) * (long long)reconsX);
     const int most = batch_lanes_limit(rows, n, npix);

@@ -80,8 +80,7 @@ void cu_SIRT_product_kernel::host_run(const LaunchShape&) const {
 void cu_SIRT_matrix::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
     host_rows::build_in_tiles(reconsY, reconsX, Ntilts, [&](int t, int j, int i, int k) {
-        const float p = sirt_detector_position(d_tangles[t].cos_a, d_tangles[t].sin_a, (float)i - w_2,
-                                               (float)j - h_2, r_2);
+        const float p = detector_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
         if (!sirt_in_range(p, sinoX)) return 0;
         const int r = reconsX * j + i, c = (int)p, e = r + k * alignment_n;
         d_matrix[e] = 1.0f - (p - (float)c);

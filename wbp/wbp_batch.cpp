@@ -6,7 +6,7 @@
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/wg.h"
+#include "gpu/buffers.h"
 #include "wbp/wbp_batch_kernel.h"
 
 namespace {
@@ -55,10 +55,8 @@ void product_pass(int level, float* recons, const float* sinos, int lanes, int s
 
 }  // namespace
 
-void wbp_product_batch(int level, float* recons, const float* sinos, int count, int sinoX, int Ntilts,
-                       int reconsX, int reconsY) {
-    // Level 3 set up with angles that lack its symmetry built the level-2 matrix.
-    if (level == 3 && d_row1 == nullptr) level = 2;
+void wbp_product_batch(int level, float* recons, const float* sinos, int count, const Geometry& g) {
+    const int sinoX = g.sinoX, Ntilts = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY;
     const long long npix = (long long)reconsX * reconsY, n = (long long)sinoX * Ntilts;
     const int most = batch_lanes_limit(matrix_rows(level, reconsX, reconsY), n, npix);
     for (int done = 0; done < count;) {

@@ -17,7 +17,7 @@ struct SingleEntry {
     float w_2, r_2, h_2, factor;
 
     int operator()(int t, int j, int i, int k) const {
-        const float p = wbp_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
+        const float p = detector_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
         if (!wbp_on_detector(p, sinoX)) return 0;
         const int r = reconsX * j + i, c = (int)p;
         const float f = p - (float)c;
@@ -34,7 +34,7 @@ struct SingleEntry {
 void cu_WBP_matrix0::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
     host_rows::build_in_tiles(reconsY, reconsX, Ntilts, [&](int t, int j, int i, int k) {
-        const float p = wbp_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
+        const float p = detector_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
         if (!wbp_on_detector(p, sinoX)) return 0;
         const int r = reconsX * j + i, c = (int)p;
         const float f = p - (float)c;

@@ -1,0 +1,62 @@
+#include "method/method.h"
+
+#include <cstddef>
+
+#include "gpu/batch_size.h"
+#include "sirt/sirt.h"
+#include "wbp/wbp.h"
+#include "wbp/wbp_batch.h"
+#include "weighting/weighting.h"
+
+Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g) {
+    Method m;
+    m.sirt = sirt;
+    m.level = level;
+    m.iterations = iterations;
+    m.g = g;
+    if (sirt) {
+        sirt_setup(tangles, g);
+        return m;
+    }
+    m.level_run = wbp_level_to_run(level, tangles, g.Ntilts);
+    wbp_levels[m.level_run].setup(tangles, g);
+    return m;
+}
+
+void method_weight(const Method& m, float* sinos, int count) {
+    if (!m.sirt) weighting_filter_rows(m.g.sinoX, sinos, (long long)count * m.g.Ntilts);
+}
+
+void method_products(const Method& m, float* slices, float* sinos, int count) {
+    if (count > 1) {
+        if (m.sirt)
+            sirt_reconstruct_batch(slices, sinos, count, m.g, m.iterations);
+        else
+            wbp_product_batch(m.level_run, slices, sinos, count, m.g);
+        return;
+    }
+    if (count < 1) return;
+    if (m.sirt)
+        sirt_reconstruct_slice(slices, sinos, m.g, m.iterations);
+    else
+        wbp_levels[m.level_run].product(slices, sinos, m.g);
+}
+
+void method_reconstruct(const Method& m, float* slices, float* sinos, int count) {
+    method_weight(m, sinos, count);
+    method_products(m, slices, sinos, count);
+}
+
+// Per slice of a batch the driver holds two sinograms and two slices, and the
+// method up to three more sinograms (a copy in, the interleaved batch, SIRT's
+// error) and two slices.
+int method_batch_size(const Method& m) {
+    return batch_size_choice((long long)m.g.sinoX * m.g.Ntilts, (long long)m.g.reconsX * m.g.reconsY, 5, 4);
+}
+
+void method_free(const Method& m) {
+    if (m.sirt)
+        sirt_free();
+    else
+        wbp_free();
+}
