@@ -33,12 +33,6 @@ void check_projection_width(int nx) {
     if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
 }
 
-// Slices per pass over the matrix: --batch, or the method's choice for this
-// geometry and device; never more than the run has.
-int batch_size(const RunOptions& options, const Method& method) {
-    return options.batch > 0 ? options.batch : method_batch_size(method);
-}
-
 OutputFile open_output(const RunOptions& options, FILE* input) {
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
@@ -102,7 +96,7 @@ int skarbel_main(int argc, char** argv) {
             image_write_slice(output, slice);
         }
     };
-    run_slice_pipeline(g.slices, batch_size(options, method), sino_floats, slice_floats, steps);
+    run_slice_pipeline(g.slices, method_batch_size(method, options.batch), sino_floats, slice_floats, steps);
     method_free(method);
 
     complete_output_header(slice->header, g.reconsX, g.reconsY, g.slices, stats, spacing);

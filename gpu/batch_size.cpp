@@ -29,3 +29,14 @@ int batch_size_choice(long long sino_floats, long long slice_floats, int sino_bu
     }
     return (int)std::max(1LL, most);
 }
+
+int batch_size_fit(int requested, long long sino_floats, long long slice_floats, int sino_buffers,
+                   int slice_buffers) {
+    const long long per_slice = 4 * (sino_floats * sino_buffers + slice_floats * slice_buffers);
+    long long room = (long long)host_available_memory_bytes() / 2;
+#if defined(SKARBEL_HAVE_CUDA)
+    if (gpu_backend() == GPU_BACKEND_CUDA) room = std::min(room, (long long)(cuda_free_memory_bytes() / 2));
+#endif
+    if (room <= 0 || per_slice <= 0) return std::max(1, requested);
+    return (int)std::max(1LL, std::min((long long)requested, room / per_slice));
+}

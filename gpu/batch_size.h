@@ -13,5 +13,11 @@
 // Always at least 1.
 int batch_size_choice(long long sino_floats, long long slice_floats, int sino_buffers, int slice_buffers);
 
+// A batch size asked for, lowered where its buffers would take more than half
+// the available host memory (or, on a CUDA device, half its free memory): a
+// larger batch gives the same result, so it is only made smaller, never refused.
+int batch_size_fit(int requested, long long sino_floats, long long slice_floats, int sino_buffers,
+                   int slice_buffers);
+
 // Size of the host's last-level cache (0 when unknown).
 long long host_last_level_cache_bytes();

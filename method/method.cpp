@@ -50,8 +50,9 @@ void method_reconstruct(const Method& m, float* slices, float* sinos, int count)
 // Per slice of a batch the driver holds two sinograms and two slices, and the
 // method up to three more sinograms (a copy in, the interleaved batch, SIRT's
 // error) and two slices.
-int method_batch_size(const Method& m) {
-    return batch_size_choice((long long)m.g.sinoX * m.g.Ntilts, (long long)m.g.reconsX * m.g.reconsY, 5, 4);
+int method_batch_size(const Method& m, int requested) {
+    const long long sino = (long long)m.g.sinoX * m.g.Ntilts, slice = (long long)m.g.reconsX * m.g.reconsY;
+    return requested > 0 ? batch_size_fit(requested, sino, slice, 5, 4) : batch_size_choice(sino, slice, 5, 4);
 }
 
 void method_free(const Method& m) {

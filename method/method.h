@@ -28,8 +28,9 @@ void method_reconstruct(const Method& m, float* slices, float* sinos, int count)
 void method_weight(const Method& m, float* sinos, int count);
 void method_products(const Method& m, float* slices, float* sinos, int count);
 
-// Slices per pass that suit this method, geometry and device (gpu/batch_size.h).
-int method_batch_size(const Method& m);
+// Slices per pass: `requested` (--batch) where memory holds it, or, for 0, the
+// size that suits this method, geometry and device (gpu/batch_size.h).
+int method_batch_size(const Method& m, int requested);
 
 // Releases the method's device buffers.
 void method_free(const Method& m);
