@@ -32,7 +32,6 @@ void wbp_free();
 
 // ---- SIRT ----
 void sirt_setup(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts);
-void sirt_build_transpose(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts);
 void sirt_reconstruct_slice(float* recons, const float* sino, int sinoX, int sinoY, int reconsX, int reconsY,
                             int iterations);
 void sirt_free();

@@ -28,10 +28,7 @@ void sirt_check_geometry(int sinoX, int sinoY, int reconsX, int reconsY, int Nti
     if (Ntilts <= 0 || sinoY <= 0) fail("SIRT: the tilt series has no projections to reconstruct from.\n");
     if (sinoX <= 0 || reconsX <= 0 || reconsY <= 0)
         failf("SIRT: empty geometry (projection width %d, slice %d x %d).\n", sinoX, reconsX, reconsY);
-    const int64_t half_rows = (int64_t)sirt_half_rows(reconsY) * reconsX;
-    const int64_t half_entries = (half_rows + 63) / 64 * 64 * Ntilts;
-    const int64_t sino = (int64_t)sinoX * (sinoY > Ntilts ? sinoY : Ntilts);
-    if ((int64_t)reconsX * reconsY > INT_MAX || half_entries > INT_MAX || sino > INT_MAX)
+    if (!sirt_counts_fit_32(sinoX, sinoY, reconsX, reconsY, Ntilts))
         fail("SIRT: the slice and tilt series are too large for 32-bit element counts.\n");
 }
 
@@ -74,6 +71,13 @@ void sirt_build_half_matrix(int sinoX, int reconsX, int reconsY, int Ntilts) {
 
 }  // namespace
 
+bool sirt_counts_fit_32(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+    const int64_t half_rows = (int64_t)sirt_half_rows(reconsY) * reconsX;
+    const int64_t half_entries = (half_rows + 63) / 64 * 64 * Ntilts;
+    const int64_t sino = (int64_t)sinoX * (sinoY > Ntilts ? sinoY : Ntilts);
+    return (int64_t)reconsX * reconsY <= INT_MAX && half_entries <= INT_MAX && sino <= INT_MAX;
+}
+
 float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     const int nRows = sirt_half_rows(reconsY) * reconsX;
     const double alignment_n = sirt_round_up_64(nRows);
@@ -88,6 +92,11 @@ float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int
     return (float)sum;
 }
 
+float sirt_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts, const SirtTransposeShape& t) {
+    return (float)((double)sirt_setup_required_mb(sinoX, sinoY, reconsX, reconsY, Ntilts) +
+                   (double)sirt_transpose_required_mb(t));
+}
+
 void sirt_setup(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     sirt_check_geometry(sinoX, sinoY, reconsX, reconsY, Ntilts);
     // The transposed matrix's size is known only once it is built on the host;
@@ -95,9 +104,7 @@ void sirt_setup(const a* tangles, int sinoX, int sinoY, int reconsX, int reconsY
     SirtTransposeHost transpose = sirt_transpose_on_host(tangles, sinoX, reconsX, reconsY, Ntilts);
     sirt_sizes.nRows = sirt_half_rows(reconsY) * reconsX;
     sirt_sizes.alignment_n = sirt_round_up_64(sirt_sizes.nRows);
-    const double need_mb = (double)sirt_setup_required_mb(sinoX, sinoY, reconsX, reconsY, Ntilts) +
-                           (double)sirt_transpose_required_mb(transpose);
-    gpu_check_memory((float)need_mb, "sirt");
+    gpu_check_memory(sirt_required_mb(sinoX, sinoY, reconsX, reconsY, Ntilts, transpose.shape), "sirt");
     sirt_transpose_upload(&transpose);
     sirt_allocate(reconsX * reconsY, sinoX, sinoY, Ntilts);
     gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)sinoY);

@@ -276,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SirtRefusal, TransposedCountBeyond32Bits) {
     const std::vector<a> tilts(3, tilt_record(0.0f));
-    const Captured out = capture_exit([&] { sirt_build_transpose(tilts.data(), 30000, 30000, 30000, 3); });
+    const Captured out = capture_exit([&] { sirt_transpose_on_host(tilts.data(), 30000, 30000, 30000, 3); });
     EXPECT_EQ(out.status, 255);
     EXPECT_EQ(out.err,
               "SIRT: the transposed matrix needs 2700000000 elements, more than 32-bit element counts allow.\n");
@@ -298,8 +298,7 @@ TEST(SirtRefusal, HostMemoryForTransposedMatrix) {
         const rlim_t limit = (rlim_t)pages * 4096 + (rlim_t)(24 << 20);
         const rlimit rl{limit, limit};
         setrlimit(RLIMIT_AS, &rl);
-        gpu_memory_mb = 1e6f;
-        sirt_build_transpose(tilts.data(), 256, 256, 256, 200);
+        sirt_transpose_on_host(tilts.data(), 256, 256, 256, 200);
     });
     EXPECT_EQ(out.status, 255);
     EXPECT_THAT(out.err, testing::StartsWith("SIRT: not enough host memory to build the transposed matrix ("));

@@ -41,6 +41,11 @@ WbpSizes wbp_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, in
     return s;
 }
 
+bool wbp_counts_fit_32(const WbpSizes& s, int sinoX, int Ntilts) {
+    return fits_32(s.npix) && fits_32(s.sino_elems) && fits_32(s.entries) &&
+           fits_32(largest_sino_index(s.level, sinoX, Ntilts));
+}
+
 WbpSizes wbp_check_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
     if (Ntilts <= 0) fail("WBP: the tilt series holds no projections; at least one tilt is needed\n");
     if (sinoY < Ntilts) failf("WBP: the sinogram has %d rows for %d tilts\n", sinoY, Ntilts);
@@ -51,7 +56,7 @@ WbpSizes wbp_check_sizes(int level, int sinoX, int sinoY, int reconsX, int recon
     if (!fits_32(s.entries)) {
         for (int higher = level + 1; higher <= 3; ++higher) {
             const WbpSizes h = wbp_sizes(higher, sinoX, sinoY, reconsX, reconsY, Ntilts);
-            if (fits_32(h.entries) && fits_32(largest_sino_index(higher, sinoX, Ntilts)))
+            if (wbp_counts_fit_32(h, sinoX, Ntilts))
                 failf("WBP symmetry level %d: the matrix needs %lld elements, beyond 32-bit element counts; "
                       "use a higher symmetry level (-s%d)\n",
                       level, s.entries, higher);
