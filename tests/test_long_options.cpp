@@ -1,14 +1,22 @@
 // The long options end to end: --help and --version, --exclude against a run
-// on the stack with those sections removed, --radial on the command line, and
-// the messages of bad values.
+// on the stack with those sections removed, --radial on the command line,
+// --estimate against the set-ups' own memory checks, and the messages of bad values.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <filesystem>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "driver/estimate.h"
+#include "gpu/gpu_layer.h"
+#include "sirt/sirt.h"
 #include "support/capture.h"
 #include "support/files.h"
+#include "support/tilts.h"
+#include "wbp_levels.h"
 
 namespace {
 
@@ -48,7 +56,7 @@ TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind(kUsageLine, 0), 0u) << help.out;
     for (const char* word : {"-z<thickness>", "-g<gpu>", "-s<symmetry_level>", "-S ", "-i<sirt_iterations>",
-                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--help", "--version", "tilt_file ",
+                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--estimate", "--help", "--version", "tilt_file ",
                              "input_tiltseries ", "output_rec3d "})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     Captured version = run_skarbel({"--version", "a", "b"});
@@ -131,4 +139,78 @@ TEST(LongOptions, BadValuesAreRefused) {
     write_tilt_file(dir.file("full.tlt"), {-80, -60, -40, -20, 0, 20, 40, 60});
     const Captured r = run_skarbel(with_files({"--exclude=6"}, dir, "full"));
     EXPECT_EQ(r.err, "Tilt-angle file ends before line 9: 9 angles are needed.\n\n");
+}
+
+// Each printed figure is where the method's own set-up starts refusing: with that
+// much device memory it builds its matrices, just below it stops with its message.
+TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
+    std::vector<float> paired = kAngles;
+    paired.erase(paired.begin() + 5);  // the views of --exclude=6, tilt-symmetric for level 3
+    const struct {
+        std::vector<float> angles;
+        int nx, thickness;
+    } cases[] = {{kAngles, 16, 7}, {paired, 16, 16}, {{-50, -10, 30}, 21, 9}};
+    for (const auto& c : cases) {
+        const std::vector<a> tilts = tilt_records(c.angles);
+        const int n = (int)tilts.size();
+        const RunEstimate e = estimate_run(tilts.data(), c.nx, n, c.nx, c.thickness, 3);
+        for (int m = 0; m < kEstimatedMethods; ++m) {
+            const float mb = e.method[m].device_mb;
+            const std::string name = m < 4 ? "WBP level " + std::to_string(m) : "SIRT";
+            for (const float memory : {mb, std::nextafter(mb, 0.0f)}) {
+                gpu_memory_mb = memory;
+                const bool fits = memory == mb;
+                char line[120], refusal[120];
+                snprintf(line, sizeof line, "\n%s: %.2f Mb device, %s", name.c_str(), mb, fits ? "fits" : "does not fit");
+                snprintf(refusal, sizeof refusal, "GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", memory,
+                         m < 4 ? "wbp" : "sirt", mb);
+                EXPECT_NE(estimate_text(e, false, 1e9).find(line), std::string::npos) << line;
+                const Captured setup = capture_exit([&] {
+                    if (m < 4) wbp_setup_level(m, tilts, c.nx, c.nx, c.thickness);
+                    else sirt_setup(tilts.data(), c.nx, n, c.nx, c.thickness, n);
+                });
+                EXPECT_EQ(setup.status, fits ? 0 : 255) << line;
+                EXPECT_EQ(setup.err.find(refusal) == std::string::npos, fits) << setup.err;
+            }
+        }
+        // On the host device the start-up check counts the method's buffers with the host's.
+        gpu_memory_mb = 1e9f;
+        const double total = e.method[4].need.host_mb + e.method[4].need.device_mb;
+        EXPECT_NE(estimate_text(e, true, total).find(", fits\nHost memory"), std::string::npos);
+        EXPECT_NE(estimate_text(e, true, std::nextafter(total, 0.0)).find(", does not fit\nHost"), std::string::npos);
+        EXPECT_EQ(capture_exit([&] { check_run_memory(e.method[4].need, true, std::nextafter(total, 0.0)); }).status, 255);
+    }
+    // Matrices beyond 32-bit element counts are refused whatever the memory.
+    const RunEstimate big = estimate_run(tilt_records(std::vector<float>(40, 0.0f)).data(), 8192, 40, 8192, 8192, 1);
+    for (int m = 0; m < kEstimatedMethods; ++m) EXPECT_EQ(big.method[m].too_large, m < 2 || m == 4) << m;
+}
+
+// --estimate checks the inputs as a run does, honours --exclude, and leaves the
+// folder as it was.
+TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
+    TempDir dir;
+    write_views(dir, "full", {});
+    write_tilt_file(dir.file("short.tlt"), {-80, -60, -40, -20, 0, 20, 40, 60});
+    const std::string tlt = dir.file("full.tlt"), mrc = dir.file("full.mrc"), out = dir.file("full.out");
+    const Captured r = run_skarbel({"--estimate", "-z7", "--exclude=6", tlt, mrc, out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("Using device 0: ", 0), 0u) << r.err;
+    std::vector<float> paired = kAngles;
+    paired.erase(paired.begin() + 5);
+    const std::string expected = estimate_text(estimate_run(tilt_records(paired).data(), kNx, 8, kNx, 7, kNy), true, 1e9);
+    const auto skip_available = [](const std::string& t) { return t.substr(t.find("\nWBP level 0")); };
+    EXPECT_EQ(skip_available(r.out), skip_available(expected));
+    EXPECT_NE(r.out.find("\nOutput file: 2368 bytes\n"), std::string::npos) << r.out;
+    const std::vector<std::vector<std::string>> bad = {
+        {"--exclude=10", tlt, mrc, out}, {dir.file("short.tlt"), mrc, out}, {tlt, mrc, mrc}, {tlt, out, out}};
+    for (std::vector<std::string> args : bad) {
+        const Captured run = run_skarbel(args);
+        args.insert(args.begin(), "--estimate");
+        const Captured estimate = run_skarbel(args);
+        EXPECT_EQ(estimate.status, 255) << args[2];
+        EXPECT_EQ(estimate.err, run.err) << args[2];
+    }
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path)) names.insert(e.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"full.tlt", "full.mrc", "short.tlt"}));
 }
