@@ -28,6 +28,13 @@ const std::string kUsageLine =
 const std::vector<float> kAngles{-80, -60, -40, -20, 0, 17, 20, 40, 60};
 constexpr int kNx = 16, kNy = 3, kNz = 9;
 
+// The views left by --exclude=6: their angles pair up for level 3.
+std::vector<float> paired_angles() {
+    std::vector<float> angles = kAngles;
+    angles.erase(angles.begin() + 5);
+    return angles;
+}
+
 float sample(int x, int y, int z) { return (float)((x * 37 + y * 11 + z * 53) % 97) - 40.0f; }
 
 // Writes the stack and tilt file of the views not listed in removed (0-based).
@@ -56,8 +63,8 @@ TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind(kUsageLine, 0), 0u) << help.out;
     for (const char* word : {"-z<thickness>", "-g<gpu>", "-s<symmetry_level>", "-S ", "-i<sirt_iterations>",
-                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--estimate", "--help", "--version", "tilt_file ",
-                             "input_tiltseries ", "output_rec3d "})
+                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--estimate", "--help", "--version",
+                             "tilt_file ", "input_tiltseries ", "output_rec3d "})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     Captured version = run_skarbel({"--version", "a", "b"});
     EXPECT_EQ(version.status, 0);
@@ -144,12 +151,10 @@ TEST(LongOptions, BadValuesAreRefused) {
 // Each printed figure is where the method's own set-up starts refusing: with that
 // much device memory it builds its matrices, just below it stops with its message.
 TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
-    std::vector<float> paired = kAngles;
-    paired.erase(paired.begin() + 5);  // the views of --exclude=6, tilt-symmetric for level 3
     const struct {
         std::vector<float> angles;
         int nx, thickness;
-    } cases[] = {{kAngles, 16, 7}, {paired, 16, 16}, {{-50, -10, 30}, 21, 9}};
+    } cases[] = {{kAngles, 16, 7}, {paired_angles(), 16, 16}, {{-50, -10, 30}, 21, 9}};
     for (const auto& c : cases) {
         const std::vector<a> tilts = tilt_records(c.angles);
         const int n = (int)tilts.size();
@@ -161,7 +166,8 @@ TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
                 gpu_memory_mb = memory;
                 const bool fits = memory == mb;
                 char line[120], refusal[120];
-                snprintf(line, sizeof line, "\n%s: %.2f Mb device, %s", name.c_str(), mb, fits ? "fits" : "does not fit");
+                snprintf(line, sizeof line, "\n%s: %.2f Mb device, %s", name.c_str(), mb,
+                         fits ? "fits" : "does not fit");
                 snprintf(refusal, sizeof refusal, "GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", memory,
                          m < 4 ? "wbp" : "sirt", mb);
                 EXPECT_NE(estimate_text(e, false, 1e9).find(line), std::string::npos) << line;
@@ -176,12 +182,14 @@ TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
         // On the host device the start-up check counts the method's buffers with the host's.
         gpu_memory_mb = 1e9f;
         const double total = e.method[4].need.host_mb + e.method[4].need.device_mb;
+        const double below = std::nextafter(total, 0.0);
         EXPECT_NE(estimate_text(e, true, total).find(", fits\nHost memory"), std::string::npos);
-        EXPECT_NE(estimate_text(e, true, std::nextafter(total, 0.0)).find(", does not fit\nHost"), std::string::npos);
-        EXPECT_EQ(capture_exit([&] { check_run_memory(e.method[4].need, true, std::nextafter(total, 0.0)); }).status, 255);
+        EXPECT_NE(estimate_text(e, true, below).find(", does not fit\nHost"), std::string::npos);
+        EXPECT_EQ(capture_exit([&] { check_run_memory(e.method[4].need, true, below); }).status, 255);
     }
     // Matrices beyond 32-bit element counts are refused whatever the memory.
-    const RunEstimate big = estimate_run(tilt_records(std::vector<float>(40, 0.0f)).data(), 8192, 40, 8192, 8192, 1);
+    const std::vector<a> flat = tilt_records(std::vector<float>(40, 0.0f));
+    const RunEstimate big = estimate_run(flat.data(), 8192, 40, 8192, 8192, 1);
     for (int m = 0; m < kEstimatedMethods; ++m) EXPECT_EQ(big.method[m].too_large, m < 2 || m == 4) << m;
 }
 
@@ -195,9 +203,8 @@ TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
     const Captured r = run_skarbel({"--estimate", "-z7", "--exclude=6", tlt, mrc, out});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.rfind("Using device 0: ", 0), 0u) << r.err;
-    std::vector<float> paired = kAngles;
-    paired.erase(paired.begin() + 5);
-    const std::string expected = estimate_text(estimate_run(tilt_records(paired).data(), kNx, 8, kNx, 7, kNy), true, 1e9);
+    const RunEstimate e = estimate_run(tilt_records(paired_angles()).data(), kNx, 8, kNx, 7, kNy);
+    const std::string expected = estimate_text(e, true, 1e9);
     const auto skip_available = [](const std::string& t) { return t.substr(t.find("\nWBP level 0")); };
     EXPECT_EQ(skip_available(r.out), skip_available(expected));
     EXPECT_NE(r.out.find("\nOutput file: 2368 bytes\n"), std::string::npos) << r.out;
