@@ -29,6 +29,8 @@ const char* const help_text =
     "                         e.g. 1-3,60 (default: none)\n"
     "  --radial=CUTOFF,SIGMA  WBP filter: keep frequencies up to CUTOFF cycles/sample (0 < CUTOFF <= 0.5),\n"
     "                         Gaussian fall-off of width SIGMA >= 0 above (default: Hamming taper)\n"
+    "  --estimate             check the inputs and select the device as a run would, then print the\n"
+    "                         memory of every method and the output size instead of running\n"
     "  --help                 this text\n"
     "  --version              program name and version\n"
     "\n"
@@ -75,6 +77,7 @@ const LongOption long_options[] = {
     {"version", false, [](RunOptions*, const char*) { puts("skarbel " SKARBEL_VERSION); exit(0); }},
     {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
+    {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
 };
 
 void apply_long_option(const char* arg, RunOptions* options) {
