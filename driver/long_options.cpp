@@ -31,6 +31,8 @@ const char* const help_text =
     "                         Gaussian fall-off of width SIGMA >= 0 above (default: Hamming taper)\n"
     "  --batch=N              slices reconstructed per pass over the matrix, 1 to 65536; the output\n"
     "                         is the same for every N (default: chosen for the device and the sizes)\n"
+    "  --estimate             check the inputs and select the device as a run would, then print the\n"
+    "                         memory of every method and the output size instead of running\n"
     "  --help                 this text\n"
     "  --version              program name and version\n"
     "\n"
@@ -87,6 +89,7 @@ const LongOption long_options[] = {
     {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
     {"batch", true, [](RunOptions* o, const char* v) { o->batch = parse_batch(v); }},
+    {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
 };
 
 void apply_long_option(const char* arg, RunOptions* options) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/estimate.h"
 #include "driver/options.h"
 #include "driver/output_file.h"
 #include "driver/output_header.h"
@@ -43,7 +44,7 @@ OutputFile open_output(const RunOptions& options, FILE* input) {
 
 int skarbel_main(int argc, char** argv) {
     const RunOptions options = parse_options(argc, argv);
-    print_method_line(options);
+    if (!options.estimate) print_method_line(options);
 
     Image* stack = image_new();
     FILE* input = image_open_stack(options.input_file.c_str(), stack);
@@ -55,6 +56,13 @@ int skarbel_main(int argc, char** argv) {
     const Geometry g = make_geometry(in.nx, (int)sections.size(), in.nx, thickness, in.ny);
     check_slice_size(g.reconsX, g.reconsY);
     a* tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, sections);
+    if (options.estimate) {
+        print_estimate(options, input, tilts, g);
+        fclose(input);
+        image_free(stack);
+        delete[] tilts;
+        return 0;
+    }
     check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g),
                      !gpu_cuda_available(), host_available_memory_mb());
     Image* sinogram = image_new_zeroed(g.sinoX, g.Ntilts);

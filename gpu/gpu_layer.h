@@ -37,6 +37,8 @@ bool gpu_use_backend(GpuBackend backend);
 // True when a CUDA device can be used in this process.
 bool gpu_cuda_available();
 
+// The comparison of the set-ups' memory check: required_mb is at most gpu_memory_mb.
+bool gpu_memory_fits(float required_mb);
 // Memory check of a method set-up: when required_mb exceeds gpu_memory_mb, prints
 // "GPU: %2.2f Mb. Not enough memory for run <method>: %2.2f Mb\n" and exits -1.
 void gpu_check_memory(float required_mb, const char* method);

@@ -1,14 +1,21 @@
 // The long options end to end: --help and --version, --exclude against a run
-// on the stack with those sections removed, --radial on the command line, and
-// the messages of bad values.
+// on the stack with those sections removed, --radial on the command line,
+// --estimate against the set-ups' own memory checks, and the messages of bad values.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <filesystem>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "driver/estimate.h"
+#include "gpu/gpu_layer.h"
 #include "support/capture.h"
 #include "support/files.h"
+#include "support/tilts.h"
+#include "method/method.h"
 
 namespace {
 
@@ -19,6 +26,13 @@ const std::string kUsageLine =
 // Nine views whose angles pair up (angle(8 - t) = -angle(t)) once the sixth is left out.
 const std::vector<float> kAngles{-80, -60, -40, -20, 0, 17, 20, 40, 60};
 constexpr int kNx = 16, kNy = 3, kNz = 9;
+
+// The views left by --exclude=6: their angles pair up for level 3.
+std::vector<float> paired_angles() {
+    std::vector<float> angles = kAngles;
+    angles.erase(angles.begin() + 5);
+    return angles;
+}
 
 float sample(int x, int y, int z) { return (float)((x * 37 + y * 11 + z * 53) % 97) - 40.0f; }
 
@@ -48,8 +62,8 @@ TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind(kUsageLine, 0), 0u) << help.out;
     for (const char* word : {"-z<thickness>", "-g<gpu>", "-s<symmetry_level>", "-S ", "-i<sirt_iterations>",
-                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--batch=N", "--help", "--version", "tilt_file ",
-                             "input_tiltseries ", "output_rec3d "})
+                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--estimate", "--batch=N", "--help",
+                             "--version", "tilt_file ", "input_tiltseries ", "output_rec3d "})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     Captured version = run_skarbel({"--version", "a", "b"});
     EXPECT_EQ(version.status, 0);
@@ -135,4 +149,77 @@ TEST(LongOptions, BadValuesAreRefused) {
     write_tilt_file(dir.file("full.tlt"), {-80, -60, -40, -20, 0, 20, 40, 60});
     const Captured r = run_skarbel(with_files({"--exclude=6"}, dir, "full"));
     EXPECT_EQ(r.err, "Tilt-angle file ends before line 9: 9 angles are needed.\n\n");
+}
+
+// Each printed figure is where the method's own set-up starts refusing: with that
+// much device memory it builds its matrices, just below it stops with its message.
+TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
+    const struct {
+        std::vector<float> angles;
+        int nx, thickness;
+    } cases[] = {{kAngles, 16, 7}, {paired_angles(), 16, 16}, {{-50, -10, 30}, 21, 9}};
+    for (const auto& c : cases) {
+        const std::vector<a> tilts = tilt_records(c.angles);
+        const int n = (int)tilts.size();
+        const RunEstimate e = estimate_run(tilts.data(), make_geometry(c.nx, n, c.nx, c.thickness, 3));
+        for (int m = 0; m < kEstimatedMethods; ++m) {
+            const float mb = e.method[m].device_mb;
+            const std::string name = m < 4 ? "WBP level " + std::to_string(m) : "SIRT";
+            for (const float memory : {mb, std::nextafter(mb, 0.0f)}) {
+                gpu_memory_mb = memory;
+                const bool fits = memory == mb;
+                char line[120], refusal[120];
+                snprintf(line, sizeof line, "\n%s: %.2f Mb device, %s", name.c_str(), mb,
+                         fits ? "fits" : "does not fit");
+                snprintf(refusal, sizeof refusal, "GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", memory,
+                         m < 4 ? "wbp" : "sirt", mb);
+                EXPECT_NE(estimate_text(e, false, 1e9).find(line), std::string::npos) << line;
+                const Captured setup = capture_exit([&] {
+                    method_setup(m == 4, m % 4, 1, tilts.data(), make_geometry(c.nx, n, c.nx, c.thickness));
+                });
+                EXPECT_EQ(setup.status, fits ? 0 : 255) << line;
+                EXPECT_EQ(setup.err.find(refusal) == std::string::npos, fits) << setup.err;
+            }
+        }
+        // On the host device the start-up check counts the method's buffers with the host's.
+        gpu_memory_mb = 1e9f;
+        const double total = e.method[4].need.host_mb + e.method[4].need.device_mb;
+        const double below = std::nextafter(total, 0.0);
+        EXPECT_NE(estimate_text(e, true, total).find(", fits\nHost memory"), std::string::npos);
+        EXPECT_NE(estimate_text(e, true, below).find(", does not fit\nHost"), std::string::npos);
+        EXPECT_EQ(capture_exit([&] { check_run_memory(e.method[4].need, true, below); }).status, 255);
+    }
+    // Matrices beyond 32-bit element counts are refused whatever the memory.
+    const std::vector<a> flat = tilt_records(std::vector<float>(40, 0.0f));
+    const RunEstimate big = estimate_run(flat.data(), make_geometry(8192, 40, 8192, 8192, 1));
+    for (int m = 0; m < kEstimatedMethods; ++m) EXPECT_EQ(big.method[m].too_large, m < 2 || m == 4) << m;
+}
+
+// --estimate checks the inputs as a run does, honours --exclude, and leaves the
+// folder as it was.
+TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
+    TempDir dir;
+    write_views(dir, "full", {});
+    write_tilt_file(dir.file("short.tlt"), {-80, -60, -40, -20, 0, 20, 40, 60});
+    const std::string tlt = dir.file("full.tlt"), mrc = dir.file("full.mrc"), out = dir.file("full.out");
+    const Captured r = run_skarbel({"--estimate", "-z7", "--exclude=6", tlt, mrc, out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("Using device 0: ", 0), 0u) << r.err;
+    const RunEstimate e = estimate_run(tilt_records(paired_angles()).data(), make_geometry(kNx, 8, kNx, 7, kNy));
+    const std::string expected = estimate_text(e, true, 1e9);
+    const auto skip_available = [](const std::string& t) { return t.substr(t.find("\nWBP level 0")); };
+    EXPECT_EQ(skip_available(r.out), skip_available(expected));
+    EXPECT_NE(r.out.find("\nOutput file: 2368 bytes\n"), std::string::npos) << r.out;
+    const std::vector<std::vector<std::string>> bad = {
+        {"--exclude=10", tlt, mrc, out}, {dir.file("short.tlt"), mrc, out}, {tlt, mrc, mrc}, {tlt, out, out}};
+    for (std::vector<std::string> args : bad) {
+        const Captured run = run_skarbel(args);
+        args.insert(args.begin(), "--estimate");
+        const Captured estimate = run_skarbel(args);
+        EXPECT_EQ(estimate.status, 255) << args[2];
+        EXPECT_EQ(estimate.err, run.err) << args[2];
+    }
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path)) names.insert(e.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"full.tlt", "full.mrc", "short.tlt"}));
 }

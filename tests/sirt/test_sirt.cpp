@@ -185,7 +185,7 @@ TEST(SirtRefusal, MessageAndStatus) {
         const Geometry g = make_geometry(c.sinoX, c.Ntilts, c.reconsX, c.reconsY);
         const Captured out = capture_exit([&] {
             gpu_memory_mb = c.memory_mb;
-            if (c.memory_mb < 0) sirt_build_transpose(tilts.data(), g);
+            if (c.memory_mb < 0) (void)sirt_transpose_on_host(tilts.data(), g);
             else sirt_setup(tilts.data(), g);
         });
         EXPECT_EQ(out.status, c.status) << c.message;
@@ -210,7 +210,7 @@ TEST(SirtRefusal, HostMemoryForTransposedMatrix) {
         const rlimit rl{limit, limit};
         setrlimit(RLIMIT_AS, &rl);
         gpu_memory_mb = 1e6f;
-        sirt_build_transpose(tilts.data(), make_geometry(256, 200, 256, 256));
+        (void)sirt_transpose_on_host(tilts.data(), make_geometry(256, 200, 256, 256));
     });
     EXPECT_EQ(out.status, 255);
     EXPECT_THAT(out.err, testing::StartsWith("SIRT: not enough host memory to build the transposed matrix ("));
