@@ -1,13 +1,7 @@
 // SIRT from the command line: an analytic phantom's tilt series through
 // `skarbel -S`, compared with the phantom's ground truth and with WBP.
-#include <gtest/gtest.h>
+#include "support/common.h"
 
-#include <cstdio>
-#include <string>
-#include <vector>
-
-#include "support/capture.h"
-#include "support/files.h"
 #include "support/volumes.h"
 
 namespace {

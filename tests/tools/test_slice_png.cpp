@@ -1,14 +1,8 @@
 // The slice picture tool: panels, scaling, orientation and errors, with the
 // PNG read back through libpng.
-#include <gtest/gtest.h>
+#include "support/common.h"
 #include <png.h>
 
-#include <cmath>
-#include <string>
-#include <vector>
-
-#include "support/capture.h"
-#include "support/files.h"
 #include "tools/stack_writer.h"
 
 namespace {

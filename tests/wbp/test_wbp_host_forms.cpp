@@ -2,15 +2,7 @@
 // against the literal per-row kernel bodies, on random matrices in the layout
 // of the set-ups. Both add the same terms in the same order per row, so the
 // slices must be equal bit for bit.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <random>
-#include <string>
-#include <tuple>
-#include <vector>
+#include "support/common.h"
 
 #include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
