@@ -1,6 +1,6 @@
-// Weighted back-projection end to end: skarbel_phantom writes a tilt series and
-// its ground truth, the built skarbel reconstructs it at every symmetry level,
-// and the central slice is compared with the truth and across the levels.
+// Both methods end to end: skarbel_phantom writes a tilt series and its ground
+// truth, the built skarbel reconstructs it at every symmetry level and with
+// SIRT, and the central slice is compared with the truth and across the levels.
 // (Level 3 on paired angles is checked against the double-precision reference.)
 #include "support/common.h"
 
@@ -13,7 +13,7 @@
 // wherever the pixel's projections stay inside the detector, within
 // single-precision rounding relative to the slice's range. Level 3 warns about
 // the unpaired angles and runs level 2: the two volumes are equal.
-TEST(WbpEndToEnd, PhantomSeriesAtEveryLevel) {
+TEST(EndToEnd, PhantomSeriesAtEveryLevelAndWithSirt) {
     constexpr int kWidth = 96, kRows = 3, kThickness = 48;
     TempDir dir;
     const std::string prefix = dir.file("usual");
@@ -53,6 +53,26 @@ TEST(WbpEndToEnd, PhantomSeriesAtEveryLevel) {
                 worst = std::max(worst, (double)std::fabs(v.section(centre)[q] - l1[q]));
         EXPECT_LE(worst, 1e-5 * range) << "level " << level << " against level 1";
     }
+    // SIRT (30 iterations, the default) follows the truth more closely than
+    // WBP, whose streaks the iterations reduce, and more than after a single
+    // iteration (measured: 0.864 against 0.733 for WBP and 0.618 for one
+    // iteration); its mean density stays near the truth's.
+    std::vector<double> sirt;
+    for (const char* iterations : {"-i30", "-i1"}) {
+        const std::string out = dir.file(std::string("sirt") + iterations + ".mrc");
+        const Captured r = run_skarbel({"-z48", "-S", iterations, prefix + ".tlt", prefix + ".mrc", out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Volume v = read_volume(out);
+        ASSERT_EQ(v.v.size(), truth.v.size());
+        sirt.push_back(correlation(v.section(centre), truth.section(centre), npix));
+        if (sirt.size() == 1)
+            EXPECT_NEAR(mean_of(v.v.data(), v.v.size()) / mean_of(truth.v.data(), truth.v.size()), 1.0, 0.1);
+    }
+    const double wbp = correlation(levels[2].section(centre), truth.section(centre), npix);
+    printf("[ measure  ] SIRT: correlation with the truth %.4f after 30 iterations, %.4f after 1\n", sirt[0], sirt[1]);
+    EXPECT_GT(sirt[0], 0.84);
+    EXPECT_GT(sirt[0], wbp + 0.08);
+    EXPECT_GT(sirt[0], sirt[1] + 0.15);
     EXPECT_NE(errors[3].find("Warning: symmetry level 3 needs tilt-symmetric angles"), std::string::npos) << errors[3];
     EXPECT_EQ(errors[2].find("Warning"), std::string::npos);
     EXPECT_EQ(levels[3].v, levels[2].v);
