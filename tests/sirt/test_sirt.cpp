@@ -11,23 +11,12 @@
 #include "sirt/sirt_reference.h"
 #include "support/backends.h"
 
-using testing::ElementsAre;
 using testing::ElementsAreArray;
 
 namespace {
 
 Geometry geometry_of(const SirtProblem& g) {
     return make_geometry(g.sinoX, (int)g.tilts.size(), g.reconsX, g.reconsY);
-}
-
-// Ray weights before inversion, from a fresh run of the weight kernel.
-std::vector<float> raw_weights(const Geometry& g) {
-    float* w = to_device(std::vector<float>((size_t)g.sinoX * g.Ntilts, 0.0f));
-    gpu_launch_2d(g.sinoX, g.Ntilts, cu_SIRT_weights{w, d_tangles, g.reconsX, sirt_half_rows(g.reconsY), g.sinoX,
-                                                     g.Ntilts, g.w_2, g.r_2, g.h_2, g.reconsY / 2});
-    std::vector<float> v = from_device(w, (size_t)g.sinoX * g.Ntilts);
-    gpu_free(w);
-    return v;
 }
 
 }  // namespace
@@ -59,11 +48,6 @@ TEST_P(Sirt, WorkedExamples) {
         EXPECT_THAT(reconstruct({tilt_records({0.0f}), 3, 3, c.thickness}, c.sino, c.iterations),
                     ElementsAreArray(c.slice))
             << c.thickness << " thick, " << c.iterations << " iterations";
-        if (c.thickness == 2 && c.iterations == 1) {
-            EXPECT_THAT(from_device(d_sino, 3), ElementsAre(1, 2, 3));
-            EXPECT_THAT(from_device(d_weights, 3), ElementsAre(1.0f, 0.5f, 1.0f));
-            EXPECT_THAT(raw_weights(make_geometry(3, 1, 3, 2)), ElementsAre(1.0f, 2.0f, 1.0f));
-        }
         sirt_free();
     }
     EXPECT_THAT(reconstruct({tilt_records({-20.0f, 0.0f, 25.0f}), 1, 1, 4}, {1, 2, 3}, 5), testing::Each(0.0f));
