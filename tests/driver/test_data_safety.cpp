@@ -44,6 +44,8 @@ struct Refused {
     std::string message;
 };
 
+void PrintTo(const Refused& c, std::ostream* os) { *os << c.name; }
+
 class FailedRun : public ::testing::TestWithParam<Refused> {};
 
 TEST_P(FailedRun, IsRefusedAndKeepsTheExistingOutput) {

@@ -68,6 +68,8 @@ struct UsageCase {
     int names;                               // how many file names to pass
 };
 
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
 class DriverUsage : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(DriverUsage, PrintsTheUsageTextAndFails) {
@@ -96,6 +98,8 @@ struct MethodCase {
     std::string method_line;
     int thickness;  // 0: NX
 };
+
+void PrintTo(const MethodCase& c, std::ostream* os) { *os << c.name; }
 
 class DriverRun : public ::testing::TestWithParam<MethodCase> {};
 
@@ -158,6 +162,8 @@ struct FailureCase {
     bool output_created;
     std::string out = "[WBP]Symmetry level: 2\n";  // what the run printed before failing
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class DriverFailure : public ::testing::TestWithParam<FailureCase> {};
 

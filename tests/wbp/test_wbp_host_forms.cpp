@@ -11,6 +11,10 @@
 #include "wbp/wbp_reference.h"
 #include "wbp/wg_kernel.h"
 
+namespace host_rows {
+void PrintTo(Vectors v, std::ostream* os) { *os << vectors_name(v); }
+}  // namespace host_rows
+
 namespace {
 
 // A matrix of one level held in host vectors, in the interleaved layout.
