@@ -24,13 +24,11 @@ struct HostMatrix {
     std::vector<int> column, column2, length, row1, row2;
 };
 
-int rows_covered(int level, int thickness) { return level <= 1 ? thickness : (thickness + 1) / 2; }
-
-int capacity_of(int level, int Ntilts) { return level == 0 ? 2 * Ntilts : level == 3 ? Ntilts / 2 + 1 : Ntilts; }
-
+// Levels 2 and 3 cover the upper half of the slice (with the centre row), level 0
+// stores two entries per tilt, level 3 the tilts 0 .. Ntilts/2.
 HostMatrix empty_matrix(int level, int sinoX, int Ntilts, int reconsX, int thickness) {
-    return {level, sinoX, Ntilts, reconsX, thickness, reconsX * rows_covered(level, thickness),
-            capacity_of(level, Ntilts), {}, {}, {}, {}, {}, {}};
+    return {level, sinoX, Ntilts, reconsX, thickness, reconsX * (level <= 1 ? thickness : (thickness + 1) / 2),
+            level == 0 ? 2 * Ntilts : level == 3 ? Ntilts / 2 + 1 : Ntilts, {}, {}, {}, {}, {}, {}};
 }
 
 // Random lengths (0 .. capacity, with full and empty rows) and random entries
