@@ -1,21 +1,17 @@
 // The long options end to end: --help and --version, --exclude against a run
 // on the stack with those sections removed, --radial on the command line,
 // --estimate against the set-ups' own memory checks, and the messages of bad values.
-#include <gtest/gtest.h>
+#include "support/common.h"
 
 #include <cmath>
 #include <filesystem>
 #include <regex>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "driver/estimate.h"
 #include "gpu/gpu_layer.h"
-#include "support/capture.h"
-#include "support/files.h"
-#include "support/tilts.h"
 #include "method/method.h"
+#include "support/tilts.h"
 
 namespace {
 
@@ -108,14 +104,10 @@ TEST(LongOptions, BadValuesAreRefused) {
     } cases[] = {
         {"--exclude=", "Bad --exclude list \"\": item 1 is empty.\n\n"},
         {"--exclude=1,,2", "Bad --exclude list \"1,,2\": item 2 is empty.\n\n"},
-        {"--exclude=3,", "Bad --exclude list \"3,\": item 2 is empty.\n\n"},
         {"--exclude=5-3", "Bad --exclude list \"5-3\": item 1 (\"5-3\") is a reversed range.\n\n"},
         {"--exclude=1x", "Bad --exclude list \"1x\": item 1 (\"1x\") is neither a number nor a range.\n\n"},
-        {"--exclude=2,a", "Bad --exclude list \"2,a\": item 2 (\"a\") is neither a number nor a range.\n\n"},
         {"--exclude=-3", "Bad --exclude list \"-3\": item 1 (\"-3\") is neither a number nor a range.\n\n"},
-        {"--exclude=1-", "Bad --exclude list \"1-\": item 1 (\"1-\") is neither a number nor a range.\n\n"},
         {"--exclude=1-2-3", "Bad --exclude list \"1-2-3\": item 1 (\"1-2-3\") is neither a number nor a range.\n\n"},
-        {"--exclude= 1", "Bad --exclude list \" 1\": item 1 (\" 1\") is neither a number nor a range.\n\n"},
         {"--exclude=0", "--exclude: section 0 is not in the stack (sections 1 to 9).\n\n"},
         {"--exclude=2,8-10", "--exclude: section 10 is not in the stack (sections 1 to 9).\n\n"},
         {"--exclude=99999999999999999999", "--exclude: section 9223372036854775807 is not in the stack (sections 1 to 9).\n\n"},
@@ -123,14 +115,10 @@ TEST(LongOptions, BadValuesAreRefused) {
         {"--exclude", "Option --exclude needs a value: --exclude=...\n\n"},
         {"--radial=0,0.1", "Bad --radial value \"0,0.1\": CUTOFF out of range" + expected},
         {"--radial=0.51,0", "Bad --radial value \"0.51,0\": CUTOFF out of range" + expected},
-        {"--radial=-0.1,0", "Bad --radial value \"-0.1,0\": CUTOFF out of range" + expected},
         {"--radial=0.2,-1", "Bad --radial value \"0.2,-1\": SIGMA out of range" + expected},
         {"--radial=0.2", "Bad --radial value \"0.2\": not two numbers separated by a comma" + expected},
-        {"--radial=0.2,", "Bad --radial value \"0.2,\": not two numbers separated by a comma" + expected},
         {"--radial=nan,0", "Bad --radial value \"nan,0\": not two numbers separated by a comma" + expected},
-        {"--radial=0.2,inf", "Bad --radial value \"0.2,inf\": not two numbers separated by a comma" + expected},
         {"--radial=0.2,0.1x", "Bad --radial value \"0.2,0.1x\": not two numbers separated by a comma" + expected},
-        {"--radial=0.2,0.1,3", "Bad --radial value \"0.2,0.1,3\": not two numbers separated by a comma" + expected},
         {"--radial", "Option --radial needs a value: --radial=...\n\n"},
         {"--help=1", "Option --help takes no value.\n\n"},
         {"--batch=0", "Bad --batch value \"0\": expected a number of slices from 1 to 65536.\n\n"},
