@@ -1,15 +1,8 @@
 // The slice pipeline: order of reads, products and writes, its failures, and
 // whole runs of the program at every batch size.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include "driver/slice_pipeline.h"
 #include "io/fail.h"
-#include "support/capture.h"
-#include "support/files.h"
+#include "support/common.h"
 #include "wbp/wbp_reference.h"
 
 namespace {

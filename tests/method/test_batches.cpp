@@ -4,15 +4,11 @@
 // host forms (matrix builds in tiles, products vectorised over the lanes) also
 // against the literal per-item kernels, with every vector set; and the
 // weighting of a batch on all threads against rows weighted one by one.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <vector>
-
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
 #include "method/method.h"
 #include "support/backends.h"
+#include "support/common.h"
 #include "support/tilts.h"
 #include "wbp/wbp_reference.h"
 #include "weighting/weighting.h"
