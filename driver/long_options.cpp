@@ -29,6 +29,8 @@ const char* const help_text =
     "                         e.g. 1-3,60 (default: none)\n"
     "  --radial=CUTOFF,SIGMA  WBP filter: keep frequencies up to CUTOFF cycles/sample (0 < CUTOFF <= 0.5),\n"
     "                         Gaussian fall-off of width SIGMA >= 0 above (default: Hamming taper)\n"
+    "  --batch=N              slices reconstructed per pass over the matrix, 1 to 65536; the output\n"
+    "                         is the same for every N (default: chosen for the device and the sizes)\n"
     "  --estimate             check the inputs and select the device as a run would, then print the\n"
     "                         memory of every method and the output size instead of running\n"
     "  --help                 this text\n"
@@ -50,6 +52,15 @@ bool parse_finite(const std::string& text, double* value) {
     char* end = nullptr;
     *value = strtod(text.c_str(), &end);
     return *end == '\0' && std::isfinite(*value);
+}
+
+// --batch=N: a whole number of slices from 1 to 65536.
+int parse_batch(const char* value) {
+    char* end = nullptr;
+    const long n = strtol(value, &end, 10);
+    if (end == value || *end != '\0' || isspace((unsigned char)value[0]) || n < 1 || n > 65536)
+        failf("Bad --batch value \"%s\": expected a number of slices from 1 to 65536.\n\n", value);
+    return (int)n;
 }
 
 RadialTaper parse_radial(const char* value) {
@@ -77,6 +88,7 @@ const LongOption long_options[] = {
     {"version", false, [](RunOptions*, const char*) { puts("skarbel " SKARBEL_VERSION); exit(0); }},
     {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
+    {"batch", true, [](RunOptions* o, const char* v) { o->batch = parse_batch(v); }},
     {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
 };
 

@@ -16,6 +16,7 @@ struct RunOptions {
     int iterations = 30;         // SIRT iterations per slice
     std::vector<SectionRange> exclude;  // stack sections left out (--exclude)
     std::optional<RadialTaper> radial;  // WBP filter taper instead of Hamming (--radial)
+    int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     bool estimate = false;              // print the memory figures instead of running (--estimate)
     std::string tilt_file, input_file, output_file;
 };

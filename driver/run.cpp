@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/estimate.h"
 #include "driver/options.h"
@@ -9,6 +10,7 @@
 #include "driver/output_header.h"
 #include "driver/run_memory.h"
 #include "driver/same_file.h"
+#include "driver/slice_pipeline.h"
 #include "driver/volume_stats.h"
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
@@ -79,14 +81,30 @@ int skarbel_main(int argc, char** argv) {
     const Method method = method_setup(options.sirt, options.symmetry_level, options.iterations, tilts, g);
 
     VolumeStats stats;
-    for (int y = 0; y < g.slices; ++y) {
-        printf("**Slice: %4d / %d\r", y + 1, g.slices);
-        fflush(stdout);
-        image_read_sinogram(input, stack, sinogram, y, sections);
-        method_reconstruct(method, slice->data[0][0], sinogram->data[0][0], 1);
-        image_write_slice(output, slice);
-        volume_stats_add(&stats, slice->data[0][0], (int64_t)g.reconsX * g.reconsY);
-    }
+    const size_t sino_floats = (size_t)g.sinoX * g.Ntilts, slice_floats = (size_t)g.reconsX * g.reconsY;
+    SliceSteps steps;
+    steps.read = [&](int first, int count, float* sinos) {
+        for (int i = 0; i < count; ++i) {
+            printf("**Slice: %4d / %d\r", first + i + 1, g.slices);
+            fflush(stdout);
+            image_read_sinogram(input, stack, sinogram, first + i, sections);
+            std::memcpy(sinos + i * sino_floats, sinogram->data[0][0], sino_floats * sizeof(float));
+        }
+        method_weight(method, sinos, count);
+    };
+    // The statistics take the slices in order on the worker, which has time
+    // to spare beside the products, while this thread reads and writes.
+    steps.reconstruct = [&](int count, float* sinos, float* recons) {
+        method_products(method, recons, sinos, count);
+        for (int i = 0; i < count; ++i) volume_stats_add(&stats, recons + i * slice_floats, (int64_t)slice_floats);
+    };
+    steps.write = [&](int count, const float* recons) {
+        for (int i = 0; i < count; ++i) {
+            std::memcpy(slice->data[0][0], recons + i * slice_floats, slice_floats * sizeof(float));
+            image_write_slice(output, slice);
+        }
+    };
+    run_slice_pipeline(g.slices, method_batch_size(method, options.batch), sino_floats, slice_floats, steps);
     method_free(method);
 
     complete_output_header(slice->header, g.reconsX, g.reconsY, g.slices, stats, spacing);
