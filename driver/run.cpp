@@ -3,25 +3,15 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/options.h"
-#include "driver/output_file.h"
-#include "driver/output_header.h"
 #include "driver/run_memory.h"
+#include "driver/run_steps.h"
 #include "driver/same_file.h"
-#include "driver/volume_stats.h"
 #include "gpu/gpu_layer.h"
 #include "gpu/wg.h"
 #include "io/fail.h"
-#include "io/image.h"
-#include "io/tilt_angles.h"
 #include "weighting/weighting.h"
 
 namespace {
-
-// Sizes of one run, named as the methods name them.
-struct Geometry {
-    int sinoX, Ntilts, reconsX, reconsY, slices;
-};
 
 // The methods count slice pixels in 32-bit integers.
 void check_slice_size(int nx, int thickness) {
@@ -65,72 +55,104 @@ void reconstruct_slice(const RunOptions& options, Image* sinogram, Image* slice,
     }
 }
 
-void free_method(const RunOptions& options) {
-    if (options.sirt)
+}  // namespace
+
+void run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
+    run->options = parse_options(argc, argv);
+    const RunOptions& options = run->options;
+    if (lead) print_method_line(options);
+
+    run->stack = image_new();
+    run->input = image_open_stack(options.input_file.c_str(), run->stack);
+    const MrcHeader& in = *run->stack->header;
+    check_projection_width(in.nx);
+    run->range = slices_of_stack(options.slices ? &*options.slices : nullptr, in.ny);
+    // The views used: every section of the stack unless some are excluded.
+    run->sections = sections_used(in.nz, options.exclude);
+    const Geometry g{in.nx, (int)run->sections.size(), in.nx, options.thickness_given ? options.thickness : in.nx};
+    run->g = g;
+    check_slice_size(g.reconsX, g.reconsY);
+    run->tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
+    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g.sinoX, g.Ntilts, g.reconsX, g.reconsY),
+                     !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
+    run->sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
+    run->slice = image_new_zeroed(g.reconsX, g.reconsY);
+    weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
+    run->spacing = input_spacing(in);
+}
+
+OutputFile run_open_output(Run* run) {
+    const RunOptions& options = run->options;
+    refuse_output_over_inputs(options.output_file.c_str(), run->input, options.tilt_file.c_str());
+    refuse_output_on_std_streams(options.output_file.c_str());
+    OutputFile out = output_file_open(options.output_file.c_str());
+    // Provisional header: one section, zero statistics, until the run completes.
+    image_header_from(run->slice);
+    set_output_cell(run->slice->header, run->spacing);
+    image_write_header(out.file, run->slice);
+    return out;
+}
+
+void run_set_up_method(Run* run, int gpu, bool lead) {
+    gpu_select_device(gpu, lead);
+    setup_method(run->options, run->tilts, run->g);
+}
+
+std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
+    const int count = slice_count(slab);
+    std::vector<VolumeStats> stats;
+    stats.reserve(count > 0 ? (size_t)count : 0);
+    for (int k = 0; k < count; ++k) {
+        if (progress_total > 0) {
+            printf("**Slice: %4d / %d\r", (int)((int64_t)(k + 1) * progress_total / count), progress_total);
+            fflush(stdout);
+        }
+        const int y = slab.first + k;
+        image_read_sinogram(run->input, run->stack, run->sinogram, y, run->sections);
+        reconstruct_slice(run->options, run->sinogram, run->slice, run->g);
+        write(y, run->slice);
+        stats.push_back(volume_stats_of(run->slice->data[0][0], (int64_t)run->g.reconsX * run->g.reconsY));
+    }
+    return stats;
+}
+
+void run_free_method(const Run& run) {
+    if (run.options.sirt)
         sirt_free();
     else
         wbp_free();
 }
 
-OutputFile open_output(const RunOptions& options, FILE* input) {
-    refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
-    refuse_output_on_std_streams(options.output_file.c_str());
-    return output_file_open(options.output_file.c_str());
+void run_complete_header(Run* run, const VolumeStats& stats) {
+    complete_output_header(run->slice->header, run->g.reconsX, run->g.reconsY, slice_count(run->range), stats,
+                           run->spacing, run->range.first);
 }
 
-}  // namespace
+void run_release(Run* run) {
+    fclose(run->input);
+    weighting_teardown();
+    image_free(run->sinogram);
+    image_free(run->slice);
+    image_free(run->stack);
+    delete[] run->tilts;
+}
 
 int skarbel_main(int argc, char** argv) {
-    const RunOptions options = parse_options(argc, argv);
-    print_method_line(options);
+    Run run;
+    run_start(&run, argc, argv, true, 1);
+    OutputFile out = run_open_output(&run);
+    run_set_up_method(&run, run.options.gpu, true);
 
-    Image* stack = image_new();
-    FILE* input = image_open_stack(options.input_file.c_str(), stack);
-    const MrcHeader& in = *stack->header;
-    check_projection_width(in.nx);
-    // The views used: every section of the stack unless some are excluded.
-    const std::vector<int> sections = sections_used(in.nz, options.exclude);
-    const Geometry g{in.nx, (int)sections.size(), in.nx, options.thickness_given ? options.thickness : in.nx, in.ny};
-    check_slice_size(g.reconsX, g.reconsY);
-    a* tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, sections);
-    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g.sinoX, g.Ntilts, g.reconsX, g.reconsY),
-                     !gpu_cuda_available(), host_available_memory_mb());
-    Image* sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
-    Image* slice = image_new_zeroed(g.reconsX, g.reconsY);
-    weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
-
-    // Provisional header: one section, zero statistics, until the run completes.
-    OutputFile out = open_output(options, input);
-    FILE* output = out.file;
-    const InputSpacing spacing = input_spacing(in);
-    image_header_from(slice);
-    set_output_cell(slice->header, spacing);
-    image_write_header(output, slice);
-
-    gpu_select_device(options.gpu);
-    setup_method(options, tilts, g);
-
+    const SliceWriter append = [&](int, const Image* slice) { image_write_slice(out.file, slice); };
     VolumeStats stats;
-    for (int y = 0; y < g.slices; ++y) {
-        printf("**Slice: %4d / %d\r", y + 1, g.slices);
-        fflush(stdout);
-        image_read_sinogram(input, stack, sinogram, y, sections);
-        reconstruct_slice(options, sinogram, slice, g);
-        image_write_slice(output, slice);
-        volume_stats_add(&stats, slice->data[0][0], (int64_t)g.reconsX * g.reconsY);
-    }
-    free_method(options);
+    for (const VolumeStats& s : run_slices(&run, run.range, append, slice_count(run.range)))
+        volume_stats_merge(&stats, s);
+    run_free_method(run);
 
-    complete_output_header(slice->header, g.reconsX, g.reconsY, g.slices, stats, spacing);
-    image_write_header(output, slice);
+    run_complete_header(&run, stats);
+    image_write_header(out.file, run.slice);
     puts("\n");
-
-    fclose(input);
     output_file_commit(&out);
-    weighting_teardown();
-    image_free(sinogram);
-    image_free(slice);
-    image_free(stack);
-    delete[] tilts;
+    run_release(&run);
     return 0;
 }
