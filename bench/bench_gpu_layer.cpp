@@ -6,7 +6,7 @@
 
 #include "bandwidth.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/layer_test_kernels.h"
+#include "tests/gpu/layer_kernels.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "host_simd/host_rows.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
-#include "gpu/wg.h"
+#include "gpu/buffers.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ Bench& bench() {
         for (float& v : s->sino) v = d(rng);
         s->slice.resize((size_t)kWidth * kThickness);
         gpu_memory_mb = 1.0e6f;
-        sirt_setup(s->tilts.data(), kWidth, kTilts, kWidth, kThickness, kTilts);
+        sirt_setup(s->tilts.data(), make_geometry(kWidth, kTilts, kWidth, kThickness));
         // Weight and index per entry, plus the per-row length (and bin).
         s->forward_bytes = 8.0 * sum_lengths(d_length_t, sirt_sizes.nrows) + 8.0 * sirt_sizes.nrows;
         s->back_bytes = 12.0 * sum_lengths(d_length, sirt_sizes.nRows) + 4.0 * sirt_sizes.nRows;
@@ -77,7 +77,7 @@ cu_SIRT_product_kernel back() {
 
 void BM_SirtForwardProjection(benchmark::State& state) {
     Bench& b = bench();
-    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), kWidth, kTilts, kWidth, kThickness, 2);
+    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 2);
     const size_t sino_bytes = 4 * (size_t)kWidth * kTilts;
     for (auto _ : state) {
         gpu_zero(d_sinoaux, sino_bytes);
@@ -99,7 +99,7 @@ void BM_SirtBackProjection(benchmark::State& state) {
 // One iteration: zero, forward projection, error, back-projection.
 void BM_SirtIteration(benchmark::State& state) {
     Bench& b = bench();
-    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), kWidth, kTilts, kWidth, kThickness, 2);
+    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 2);
     const size_t sino_bytes = 4 * (size_t)kWidth * kTilts;
     const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, kTilts, kWidth};
     for (auto _ : state) {
@@ -122,7 +122,7 @@ void BM_SirtIteration(benchmark::State& state) {
 void BM_SirtSlice30(benchmark::State& state) {
     Bench& b = bench();
     for (auto _ : state) {
-        sirt_reconstruct_slice(b.slice.data(), b.sino.data(), kWidth, kTilts, kWidth, kThickness, kIterations);
+        sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), kIterations);
         benchmark::DoNotOptimize(b.slice.data());
     }
     state.counters["ms_per_iteration"] =

@@ -21,8 +21,9 @@
 #include "bandwidth.h"
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
-#include "gpu/wg.h"
+#include "gpu/buffers.h"
 #include "io/tilt_angles.h"
+#include "wbp/wbp.h"
 
 namespace {
 
@@ -66,23 +67,14 @@ double read_bandwidth() {
     return bw;
 }
 
-void setup(int level, const std::vector<a>& t) {
-    switch (level) {
-        case 0: wbp_setup_sym0(t.data(), kWidth, kTilts, kWidth, kThickness, kTilts); break;
-        case 1: wbp_setup_sym1(t.data(), kWidth, kTilts, kWidth, kThickness, kTilts); break;
-        case 2: wbp_setup_sym2(t.data(), kWidth, kTilts, kWidth, kThickness, kTilts); break;
-        default: wbp_setup_sym3(t.data(), kWidth, kTilts, kWidth, kThickness, kTilts); break;
-    }
+const Geometry& geometry() {
+    static const Geometry g = make_geometry(kWidth, kTilts, kWidth, kThickness);
+    return g;
 }
 
-void product(int level, float* slice, const float* sino) {
-    switch (level) {
-        case 0: wbp_product_sym0(slice, sino, kWidth, kTilts, kWidth, kThickness); break;
-        case 1: wbp_product_sym1(slice, sino, kWidth, kTilts, kWidth, kThickness, kTilts); break;
-        case 2: wbp_product_sym2(slice, sino, kWidth, kTilts, kWidth, kThickness, kTilts); break;
-        default: wbp_product_sym3(slice, sino, kWidth, kTilts, kWidth, kThickness, kTilts); break;
-    }
-}
+void setup(int level, const std::vector<a>& t) { wbp_levels[level].setup(t.data(), geometry()); }
+
+void product(int level, float* slice, const float* sino) { wbp_levels[level].product(slice, sino, geometry()); }
 
 struct MatrixBytes {
     double stored;     // every array of the level: entries in use and per-row words

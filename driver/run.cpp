@@ -7,7 +7,6 @@
 #include "driver/run_steps.h"
 #include "driver/same_file.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/wg.h"
 #include "io/fail.h"
 #include "weighting/weighting.h"
 
@@ -25,36 +24,6 @@ void check_projection_width(int nx) {
     if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
 }
 
-void setup_method(const RunOptions& options, const a* tilts, const Geometry& g) {
-    if (options.sirt) {
-        sirt_setup(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts);
-        return;
-    }
-    switch (options.symmetry_level) {
-        case 0: wbp_setup_sym0(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 1: wbp_setup_sym1(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 2: wbp_setup_sym2(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        default: wbp_setup_sym3(tilts, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-    }
-}
-
-// Fills every value of the slice from the sinogram (weighted in place for WBP).
-void reconstruct_slice(const RunOptions& options, Image* sinogram, Image* slice, const Geometry& g) {
-    float* recons = slice->data[0][0];
-    const float* sino = sinogram->data[0][0];
-    if (options.sirt) {
-        sirt_reconstruct_slice(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, options.iterations);
-        return;
-    }
-    weighting_apply(sinogram);
-    switch (options.symmetry_level) {
-        case 0: wbp_product_sym0(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY); break;
-        case 1: wbp_product_sym1(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        case 2: wbp_product_sym2(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-        default: wbp_product_sym3(recons, sino, g.sinoX, g.Ntilts, g.reconsX, g.reconsY, g.Ntilts); break;
-    }
-}
-
 }  // namespace
 
 void run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
@@ -69,12 +38,13 @@ void run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     run->range = slices_of_stack(options.slices ? &*options.slices : nullptr, in.ny);
     // The views used: every section of the stack unless some are excluded.
     run->sections = sections_used(in.nz, options.exclude);
-    const Geometry g{in.nx, (int)run->sections.size(), in.nx, options.thickness_given ? options.thickness : in.nx};
+    const int thickness = options.thickness_given ? options.thickness : in.nx;
+    const Geometry g = make_geometry(in.nx, (int)run->sections.size(), in.nx, thickness, slice_count(run->range));
     run->g = g;
     check_slice_size(g.reconsX, g.reconsY);
     run->tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
-    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g.sinoX, g.Ntilts, g.reconsX, g.reconsY),
-                     !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
+    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g), !gpu_cuda_available(),
+                     host_available_memory_mb() / processes_on_host);
     run->sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
     run->slice = image_new_zeroed(g.reconsX, g.reconsY);
     weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
@@ -95,7 +65,8 @@ OutputFile run_open_output(Run* run) {
 
 void run_set_up_method(Run* run, int gpu, bool lead) {
     gpu_select_device(gpu, lead);
-    setup_method(run->options, run->tilts, run->g);
+    const RunOptions& o = run->options;
+    run->method = method_setup(o.sirt, o.symmetry_level, o.iterations, run->tilts, run->g);
 }
 
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
@@ -109,19 +80,14 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
         }
         const int y = slab.first + k;
         image_read_sinogram(run->input, run->stack, run->sinogram, y, run->sections);
-        reconstruct_slice(run->options, run->sinogram, run->slice, run->g);
+        method_reconstruct(run->method, run->slice->data[0][0], run->sinogram->data[0][0], 1);
         write(y, run->slice);
         stats.push_back(volume_stats_of(run->slice->data[0][0], (int64_t)run->g.reconsX * run->g.reconsY));
     }
     return stats;
 }
 
-void run_free_method(const Run& run) {
-    if (run.options.sirt)
-        sirt_free();
-    else
-        wbp_free();
-}
+void run_free_method(const Run& run) { method_free(run.method); }
 
 void run_complete_header(Run* run, const VolumeStats& stats) {
     complete_output_header(run->slice->header, run->g.reconsX, run->g.reconsY, slice_count(run->range), stats,

@@ -14,12 +14,11 @@ double image_bytes(int nx, int ny) { return 4.0 * nx * ny + 8.0 * ny; }
 
 }  // namespace
 
-RunMemory run_memory_need(bool sirt, int level, int sinoX, int Ntilts, int reconsX, int reconsY) {
+RunMemory run_memory_need(bool sirt, int level, const Geometry& g) {
     RunMemory need;
-    const double filter_bytes = 2.0 * 8.0 * weighting_choose_fft_size(sinoX);
-    need.host_mb = (image_bytes(sinoX, Ntilts) + image_bytes(reconsX, reconsY) + filter_bytes) / kMb;
-    need.device_mb = sirt ? (double)sirt_setup_required_mb(sinoX, Ntilts, reconsX, reconsY, Ntilts)
-                          : wbp_sizes(level, sinoX, Ntilts, reconsX, reconsY, Ntilts).bytes / kMb;
+    const double filter_bytes = 2.0 * 8.0 * weighting_choose_fft_size(g.sinoX);
+    need.host_mb = (image_bytes(g.sinoX, g.Ntilts) + image_bytes(g.reconsX, g.reconsY) + filter_bytes) / kMb;
+    need.device_mb = sirt ? (double)sirt_setup_required_mb(g) : wbp_sizes(level, g).bytes / kMb;
     return need;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The memory a run needs, worked out from its sizes alone before anything large
 // is allocated.
+#include "method/geometry.h"
 
 struct RunMemory {
     double host_mb;    // sinogram and slice images, weighting buffers
@@ -8,9 +9,9 @@ struct RunMemory {
                        // matrix, whose size is known only once it is built)
 };
 
-// Need of a run of the method (SIRT, or WBP at level) over Ntilts projections of
-// sinoX samples and slices of reconsX x reconsY pixels, in Mb (bytes / 1048576).
-RunMemory run_memory_need(bool sirt, int level, int sinoX, int Ntilts, int reconsX, int reconsY);
+// Need of a run of the method (SIRT, or WBP at level) for the run's geometry, in
+// Mb (bytes / 1048576).
+RunMemory run_memory_need(bool sirt, int level, const Geometry& g);
 
 // Ends the run with "Not enough memory for this run: <need> Mb needed, <available>
 // Mb available.\n\n" when the host part, plus the device part where the device is

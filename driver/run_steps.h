@@ -12,11 +12,8 @@
 #include "driver/volume_stats.h"
 #include "io/image.h"
 #include "io/tilt_angles.h"
-
-// Sizes of one run, named as the methods name them.
-struct Geometry {
-    int sinoX, Ntilts, reconsX, reconsY;
-};
+#include "method/geometry.h"
+#include "method/method.h"
 
 // What a run holds from start-up to its end.
 struct Run {
@@ -30,6 +27,7 @@ struct Run {
     Image* sinogram = nullptr;
     Image* slice = nullptr;
     InputSpacing spacing;
+    Method method;
 };
 
 // Options (the method line when `lead`), the input stack and its checks, the

@@ -1,9 +1,10 @@
 #pragma once
 // Building blocks of the fast host forms of the sparse-matrix products: the WBP
 // products (wg_kernel_host.cpp) and the two SIRT products (sirt_kernel_host.cpp).
-// Blocks of matrix rows are walked entry by entry; the one-row forms and the
-// accumulation loops are compiled once for the baseline x86-64 vector set (SSE2)
-// and once for AVX2, chosen at run time.
+// Blocks of matrix rows are walked entry by entry; the one-row forms here are
+// shared by the accumulation loops, which are compiled for the baseline x86-64
+// vector set (SSE2, host_rows_baseline.cpp) and for AVX2 and AVX-512VL
+// (host_rows_vector.inc), chosen at run time.
 //
 // Every form adds, for each row, the same products in the same order as the
 // per-row kernel body, so all of them give the same floats. Rows of a block
@@ -12,6 +13,9 @@
 // starts at +0 is never -0).
 #include <algorithm>
 #include <omp.h>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include <cstddef>
 
@@ -132,6 +136,12 @@ inline void lane1(const float* __restrict sino, const EntryK& e, float factor, i
     sum[q] += sino[c + 1] * (factor - w);
 }
 
+// Level 0, a last unpaired entry of every row of the block.
+inline void last0(const EntryK& e, const float* __restrict sino, int count, float* __restrict sum) {
+    for (int q = 0; q < count; ++q)
+        if (e.all_live || e.k < e.len[q]) sum[q] = sum[q] + sino[e.col[q]] * e.m[q];
+}
+
 // Level 0, entries k and k + 1 of one row, in this order.
 inline void pair0_row(const EntryK& e0, const EntryK& e1, const float* __restrict sino, int q,
                       float* __restrict sum) {
@@ -160,6 +170,14 @@ inline void gather2_row(const EntryK& e, const float* __restrict x, int q, float
     s1[q] = s1[q] + v * w;
     s2[q] = s2[q] + v * (1.0f - w);
 }
+
+#if defined(__SSE2__)
+// {s[a], s[a + 1], s[b], s[b + 1]}: each entry interpolates two neighbouring
+// samples, so one 8-byte load fetches both. Shared by every vector set.
+inline __m128 pair2(const float* s, int a, int b) {
+    return _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), (const __m64*)(s + a)), (const __m64*)(s + b));
+}
+#endif
 
 // ---- accumulation of one block, per vector set ------------------------------------------
 

@@ -1,8 +1,6 @@
-// Accumulation loops of the host WBP products for the baseline vector set:
-// SSE2 on x86-64 (four rows per vector), one row at a time elsewhere.
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
+// Accumulation loops of the host products (WBP and the SIRT forward projection)
+// for the baseline vector set: SSE2 on x86-64 (four rows per vector), one row at
+// a time elsewhere.
 
 #include "host_simd/host_rows.h"
 
@@ -10,11 +8,9 @@ namespace host_rows {
 namespace {
 
 #if defined(__SSE2__)
-// Each entry interpolates two neighbouring samples, so one 8-byte load fetches
-// both: lo = s[i[l]], hi = s[i[l] + 1] for the four lanes l.
+// lo = s[i[l]], hi = s[i[l] + 1] for the four lanes l.
 inline void sample_pairs(const float* s, const int* i, __m128& lo, __m128& hi) {
-    const __m128 x01 = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), (const __m64*)(s + i[0])), (const __m64*)(s + i[1]));
-    const __m128 x23 = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), (const __m64*)(s + i[2])), (const __m64*)(s + i[3]));
+    const __m128 x01 = pair2(s, i[0], i[1]), x23 = pair2(s, i[2], i[3]);
     lo = _mm_shuffle_ps(x01, x23, _MM_SHUFFLE(2, 0, 2, 0));
     hi = _mm_shuffle_ps(x01, x23, _MM_SHUFFLE(3, 1, 3, 1));
 }
@@ -88,9 +84,8 @@ void level0(const Matrix& a, const float* __restrict sino, size_t, const RowBloc
     for (int k = 0; k < b.max_len; k += 2) {
         const EntryK e0 = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k);
         shrink_spans(spans, e0.len, k);
-        if (k + 1 == b.max_len) {  // a last, unpaired entry
-            for (int q = 0; q < b.count; ++q)
-                if (e0.all_live || k < e0.len[q]) sum[q] = sum[q] + sino[e0.col[q]] * e0.m[q];
+        if (k + 1 == b.max_len) {
+            last0(e0, sino, b.count, sum);
             break;
         }
         const EntryK e1 = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k + 1);

@@ -1,9 +1,18 @@
 #pragma once
-// SIRT state kept from the set-up for every slice of the run, and the size
-// rules shared by the set-up, the iteration and their tests.
+// SIRT on the selected device: the set-up builds the matrices and ray weights
+// once per run, then every slice is reconstructed by iteration. Also the state
+// kept from the set-up and the size rules shared with the tests.
 #include <cstdint>
 
 #include "io/tilt_angles.h"
+#include "method/geometry.h"
+
+void sirt_setup(const a* tangles, const Geometry& g);
+// The transposed matrix of the whole slice built and checked on its own (the
+// set-up builds it on the host first and checks it with its other buffers).
+void sirt_build_transpose(const a* tangles, const Geometry& g);
+void sirt_reconstruct_slice(float* recons, const float* sino, const Geometry& g, int iterations);
+void sirt_free();
 
 struct SirtSizes {
     int nRows = 0;         // rows of the half-slice matrix: sirt_half_rows(reconsY) * reconsX
@@ -24,7 +33,7 @@ inline int sirt_round_up_64(int n) { return (int)(((int64_t)n + 63) / 64 * 64); 
 
 // Device memory of the set-up's own buffers in Mb, all but the transposed
 // matrix, whose size is known only once it is built.
-float sirt_setup_required_mb(int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts);
+float sirt_setup_required_mb(const Geometry& g);
 
 // Device memory of the transposed matrix in Mb.
 float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t);
@@ -39,7 +48,7 @@ struct SirtTransposeHost {
     int nrows = 0, alignment = 0, max_length = 0;
 };
 
-SirtTransposeHost sirt_transpose_on_host(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts);
+SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g);
 float sirt_transpose_required_mb(const SirtTransposeHost& t);
 // Copies the matrix into its device buffers, records its sizes in sirt_sizes and
 // releases the host copy.

@@ -5,12 +5,7 @@
 #include "gpu/gpu_layer.h"
 #include "gpu/mirrored_pairs.h"
 #include "io/tilt_angles.h"
-
-// Detector position of the pixel with centred coordinates (x, z) at a tilt:
-// the two products, their difference, then the shift to the detector centre.
-SK_HD inline float sirt_detector_position(float cos_a, float sin_a, float x, float z, float r_2) {
-    return cos_a * x - z * sin_a + r_2;
-}
+#include "method/geometry.h"
 
 // True when the lower interpolation sample c = trunc(p) satisfies 0 <= c < sinoX - 1.
 // Written on p itself so that no out-of-range or NaN position is ever converted;
@@ -38,7 +33,7 @@ struct cu_SIRT_matrix {
         const float x = (float)i - w_2, z = (float)j - h_2;
         int k = 0;
         for (int t = 0; t < Ntilts; ++t) {
-            const float p = sirt_detector_position(d_tangles[t].cos_a, d_tangles[t].sin_a, x, z, r_2);
+            const float p = detector_position(d_tangles[t], x, z, r_2);
             if (!sirt_in_range(p, sinoX)) continue;
             const int c = (int)p;
             const int e = r + k * alignment_n;
@@ -103,12 +98,12 @@ struct cu_SIRT_weights {
     // The row form, one pass over the half slice per tilt (the host's form).
     template <class Add>
     SK_HD void add_row(int t, Add add) const {
-        const float cos_a = d_tangles[t].cos_a, sin_a = d_tangles[t].sin_a;
+        const a tilt = d_tangles[t];
         float* row = d_weights + t * sinoX;
         for (int j = 0; j < reconsY; ++j) {
             const float z = (float)j - h_2;
             for (int i = 0; i < reconsX; ++i) {
-                const float p = sirt_detector_position(cos_a, sin_a, (float)i - w_2, z, r_2);
+                const float p = detector_position(tilt, (float)i - w_2, z, r_2);
                 if (!sirt_in_range(p, sinoX)) continue;
                 const int c = (int)p;
                 const float f = p - (float)c, w = 1.0f - f;
@@ -125,7 +120,7 @@ struct cu_SIRT_weights {
     // Adds to s what the pixels lo..hi of row z give sample c, in the row form's order.
     SK_HD float add_span(float s, int c, float cos_a, float sin_a, float z, bool mirrored, int lo, int hi) const {
         for (int i = lo; i <= hi; ++i) {
-            const float p = sirt_detector_position(cos_a, sin_a, (float)i - w_2, z, r_2);
+            const float p = detector_position(a{0, 0, cos_a, sin_a, 0}, (float)i - w_2, z, r_2);
             if (!sirt_in_range(p, sinoX)) continue;
             const int pc = (int)p;
             const float f = p - (float)pc, w = 1.0f - f;

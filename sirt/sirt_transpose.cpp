@@ -9,29 +9,22 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
+#include "io/fail.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
-#include "gpu/wg.h"
-#include "io/fail.h"
 
 namespace {
-
-struct TransposeGeometry {
-    const a* tangles;
-    int sinoX, reconsX, reconsY;
-    float w_2, r_2, h_2;
-};
 
 // Calls visit(pixel, c, weight) for every pixel in range at tilt t, in
 // increasing pixel order.
 template <class Visit>
-void for_each_triplet(const TransposeGeometry& g, int t, Visit visit) {
-    const float cos_a = g.tangles[t].cos_a, sin_a = g.tangles[t].sin_a;
+void for_each_triplet(const a& tilt, const Geometry& g, Visit visit) {
     for (int j = 0; j < g.reconsY; ++j) {
         const float z = (float)j - g.h_2;
         for (int i = 0; i < g.reconsX; ++i) {
-            const float p = sirt_detector_position(cos_a, sin_a, (float)i - g.w_2, z, g.r_2);
+            const float p = detector_position(tilt, (float)i - g.w_2, z, g.r_2);
             if (!sirt_in_range(p, g.sinoX)) continue;
             const int c = (int)p;
             visit(j * g.reconsX + i, c, 1.0f - (p - (float)c));
@@ -91,17 +84,17 @@ float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t) {
     return (float)(entry_bytes / 1048576.0 + entry_bytes / 1048576.0 + 8.0 * (double)nrows / 1048576.0);
 }
 
-SirtTransposeHost sirt_transpose_on_host(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts) {
-    check_count((int64_t)reconsX * reconsY * Ntilts);
+SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
+    const int sinoX = g.sinoX, Ntilts = g.Ntilts;
+    check_count((int64_t)g.reconsX * g.reconsY * Ntilts);
     check_count((int64_t)sinoX * Ntilts);
-    const TransposeGeometry g{tangles, sinoX, reconsX, reconsY, (float)((reconsX - 1) * 0.5),
-                              (float)((sinoX - 1) * 0.5), (float)((reconsY - 1) * 0.5)};
     const int nbins = sinoX * Ntilts;
 
     // Counting pass. Tilts own disjoint bins, so they run in parallel.
     int* counts = static_cast<int*>(host_zeroed(nbins, sizeof(int)));
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int t = 0; t < Ntilts; ++t) for_each_triplet(g, t, [&](int, int c, float) { ++counts[t * sinoX + c]; });
+    for (int t = 0; t < Ntilts; ++t)
+        for_each_triplet(tangles[t], g, [&](int, int c, float) { ++counts[t * sinoX + c]; });
 
     TransposeRows rows = group_bins(counts, nbins);
     const int alignment = sirt_round_up_64(rows.nrows);
@@ -115,7 +108,7 @@ SirtTransposeHost sirt_transpose_on_host(const a* tangles, int sinoX, int recons
     for (int b = 0; b < nbins; ++b) counts[b] = 0;
 #pragma omp parallel for schedule(dynamic, 1)
     for (int tilt = 0; tilt < Ntilts; ++tilt)
-        for_each_triplet(g, tilt, [&](int pixel, int c, float w) {
+        for_each_triplet(tangles[tilt], g, [&](int pixel, int c, float w) {
             const int bin = tilt * sinoX + c;
             const size_t e = (size_t)counts[bin]++ * alignment + rows.row_of_bin[bin];
             t.weights[e] = w;
@@ -155,8 +148,8 @@ void sirt_transpose_upload(SirtTransposeHost* t) {
     *t = SirtTransposeHost{};
 }
 
-void sirt_build_transpose(const a* tangles, int sinoX, int reconsX, int reconsY, int Ntilts) {
-    SirtTransposeHost t = sirt_transpose_on_host(tangles, sinoX, reconsX, reconsY, Ntilts);
+void sirt_build_transpose(const a* tangles, const Geometry& g) {
+    SirtTransposeHost t = sirt_transpose_on_host(tangles, g);
     gpu_check_memory(sirt_transpose_required_mb(t), "sirt");
     sirt_transpose_upload(&t);
 }

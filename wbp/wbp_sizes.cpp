@@ -24,7 +24,8 @@ long long largest_sino_index(int level, int sinoX, int Ntilts) {
 
 }  // namespace
 
-WbpSizes wbp_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+WbpSizes wbp_sizes(int level, const Geometry& g) {
+    const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     WbpSizes s{};
     s.level = level;
     s.rows = level <= 1 ? reconsY : (reconsY + 1) / 2;
@@ -41,16 +42,16 @@ WbpSizes wbp_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, in
     return s;
 }
 
-WbpSizes wbp_check_sizes(int level, int sinoX, int sinoY, int reconsX, int reconsY, int Ntilts) {
+WbpSizes wbp_check_sizes(int level, const Geometry& g) {
+    const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     if (Ntilts <= 0) fail("WBP: the tilt series holds no projections; at least one tilt is needed\n");
-    if (sinoY < Ntilts) failf("WBP: the sinogram has %d rows for %d tilts\n", sinoY, Ntilts);
-    const WbpSizes s = wbp_sizes(level, sinoX, sinoY, reconsX, reconsY, Ntilts);
+    const WbpSizes s = wbp_sizes(level, g);
     if (!fits_32(s.npix) || !fits_32(s.sino_elems) || !fits_32(largest_sino_index(level, sinoX, Ntilts)))
         failf("WBP: a slice of %d x %d pixels or a sinogram of %d x %d samples is beyond 32-bit element counts\n",
               reconsX, reconsY, sinoX, sinoY);
     if (!fits_32(s.entries)) {
         for (int higher = level + 1; higher <= 3; ++higher) {
-            const WbpSizes h = wbp_sizes(higher, sinoX, sinoY, reconsX, reconsY, Ntilts);
+            const WbpSizes h = wbp_sizes(higher, g);
             if (fits_32(h.entries) && fits_32(largest_sino_index(higher, sinoX, Ntilts)))
                 failf("WBP symmetry level %d: the matrix needs %lld elements, beyond 32-bit element counts; "
                       "use a higher symmetry level (-s%d)\n",

@@ -10,12 +10,7 @@
 #include "gpu/gpu_layer.h"
 #include "gpu/mirrored_pairs.h"
 #include "io/tilt_angles.h"
-
-// Detector position of centred pixel (x, z) at one tilt, in the fixed order:
-// both products, their difference, then the centre.
-SK_HD inline float wbp_position(const a& tilt, float x, float z, float r_2) {
-    return tilt.cos_a * x - z * tilt.sin_a + r_2;
-}
+#include "method/geometry.h"
 
 // True when position p truncates to a sample c with 0 <= c < sinoX - 1, so that
 // c + 1 is still on the detector. Written as a test on p itself so that no
@@ -30,7 +25,7 @@ SK_HD inline void wbp_single_entries(float* d_matrix, int* d_column, int* d_colu
                                      int nRows, float factor) {
     int k = 0;
     for (int t = 0; t < tilts; ++t) {
-        const float p = wbp_position(d_tangles[t], x, z, r_2);
+        const float p = detector_position(d_tangles[t], x, z, r_2);
         if (!wbp_on_detector(p, sinoX)) continue;
         const int c = (int)p;
         const float f = p - (float)c;
@@ -58,7 +53,7 @@ struct cu_WBP_matrix0 {
         const float x = (float)i - w_2, z = (float)j - h_2;
         int k = 0;
         for (int t = 0; t < Ntilts; ++t) {
-            const float p = wbp_position(d_tangles[t], x, z, r_2);
+            const float p = detector_position(d_tangles[t], x, z, r_2);
             if (!wbp_on_detector(p, sinoX)) continue;
             const int c = (int)p;
             const float f = p - (float)c;

@@ -1,0 +1,24 @@
+#pragma once
+// The reconstruction method of a run, as the driver sees it: set up once,
+// reconstruct slices, free. WBP at symmetry levels 0 to 3, or SIRT.
+#include "io/tilt_angles.h"
+#include "method/geometry.h"
+
+struct Method {
+    bool sirt = false;
+    int level = 0;       // WBP symmetry level asked for
+    int level_run = 0;   // WBP level whose matrix was built: 2 where level 3 lacks tilt symmetry
+    int iterations = 0;  // SIRT iterations
+    Geometry g;
+};
+
+// Builds the method's matrices on the selected device for the run's geometry.
+Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g);
+
+// Reconstructs count consecutive slices: sinos holds their count sinograms of
+// Ntilts x sinoX one after another (WBP weights them in place), slices
+// receives count slices of reconsY x reconsX.
+void method_reconstruct(const Method& m, float* slices, float* sinos, int count);
+
+// Releases the method's device buffers.
+void method_free(const Method& m);

@@ -1,0 +1,146 @@
+// SIRT on the selected device: the set-up of the matrices and ray weights,
+// the iteration of one slice, and the release of the buffers.
+#include <climits>
+#include <cstdint>
+
+#include "gpu/buffers.h"
+#include "gpu/gpu_layer.h"
+#include "io/fail.h"
+#include "sirt/sirt.h"
+#include "sirt/sirt_kernel.h"
+
+SirtSizes sirt_sizes;
+
+namespace {
+
+// The set-up divides by the tilt count and indexes with 32-bit products.
+void sirt_check_geometry(const Geometry& g) {
+    const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
+    if (Ntilts <= 0) fail("SIRT: the tilt series has no projections to reconstruct from.\n");
+    if (sinoX <= 0 || reconsX <= 0 || reconsY <= 0)
+        failf("SIRT: empty geometry (projection width %d, slice %d x %d).\n", sinoX, reconsX, reconsY);
+    const int64_t half_rows = (int64_t)sirt_half_rows(reconsY) * reconsX;
+    const int64_t half_entries = (half_rows + 63) / 64 * 64 * Ntilts;
+    const int64_t sino = (int64_t)sinoX * Ntilts;
+    if ((int64_t)reconsX * reconsY > INT_MAX || half_entries > INT_MAX || sino > INT_MAX)
+        fail("SIRT: the slice and tilt series are too large for 32-bit element counts.\n");
+}
+
+void sirt_allocate(int npix, int sinoX, int sinoY, int Ntilts) {
+    const size_t sino_bytes = 4 * (size_t)sinoX * sinoY;
+    const size_t entry_bytes = 4 * (size_t)sirt_sizes.alignment_n * Ntilts;
+    d_recons = static_cast<float*>(gpu_alloc(4 * (size_t)npix));
+    d_sino = static_cast<float*>(gpu_alloc(sino_bytes));
+    d_sinoaux = static_cast<float*>(gpu_alloc(sino_bytes));
+    d_weights = static_cast<float*>(gpu_alloc(4 * (size_t)sinoX * Ntilts));
+    d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)sinoY));
+    d_matrix = static_cast<float*>(gpu_alloc(entry_bytes));
+    d_column = static_cast<int*>(gpu_alloc(entry_bytes));
+    d_column2 = static_cast<int*>(gpu_alloc(entry_bytes));
+    d_length = static_cast<int*>(gpu_alloc(4 * (size_t)sirt_sizes.nRows));
+}
+
+void sirt_zero_matrix(int sinoX, int Ntilts) {
+    const size_t entry_bytes = 4 * (size_t)sirt_sizes.alignment_n * Ntilts;
+    gpu_zero(d_weights, 4 * (size_t)sinoX * Ntilts);
+    gpu_zero(d_matrix, entry_bytes);
+    gpu_zero(d_column, entry_bytes);
+    gpu_zero(d_column2, entry_bytes);
+    gpu_zero(d_length, 4 * (size_t)sirt_sizes.nRows);
+}
+
+void sirt_build_half_matrix(const Geometry& g) {
+    const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
+    const int rows = sirt_half_rows(reconsY);
+    gpu_launch_2d(rows, reconsX,
+                  cu_SIRT_matrix{d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX, rows, sinoX,
+                                 sirt_sizes.nRows, g.w_2, g.r_2, g.h_2, sirt_sizes.alignment_n});
+    // One item per weight: sample c of tilt t.
+    gpu_launch_2d(sinoX, Ntilts, cu_SIRT_weights{d_weights, d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2, g.h_2,
+                                          reconsY / 2});
+    gpu_synchronize();
+    gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d_weights, Ntilts, sinoX, g.factor});
+    gpu_synchronize();
+}
+
+}  // namespace
+
+float sirt_setup_required_mb(const Geometry& g) {
+    const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
+    const int nRows = sirt_half_rows(reconsY) * reconsX;
+    const double alignment_n = sirt_round_up_64(nRows);
+    const double mb = 1048576.0;
+    double sum = 4.0 * reconsX * reconsY / mb;
+    sum += 2.0 * 4.0 * sinoX * sinoY / mb;
+    sum += 4.0 * sinoX * Ntilts / mb;
+    sum += 20.0 * sinoY / mb;
+    sum += 4.0 * alignment_n * Ntilts / mb;
+    sum += 2.0 * 4.0 * alignment_n * Ntilts / mb;
+    sum += 4.0 * nRows / mb;
+    return (float)sum;
+}
+
+void sirt_setup(const a* tangles, const Geometry& g) {
+    sirt_check_geometry(g);
+    // The transposed matrix's size is known only once it is built on the host;
+    // one check of everything comes before any device buffer is taken.
+    SirtTransposeHost transpose = sirt_transpose_on_host(tangles, g);
+    sirt_sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
+    sirt_sizes.alignment_n = sirt_round_up_64(sirt_sizes.nRows);
+    const double need_mb = (double)sirt_setup_required_mb(g) + (double)sirt_transpose_required_mb(transpose);
+    gpu_check_memory((float)need_mb, "sirt");
+    sirt_transpose_upload(&transpose);
+    sirt_allocate(g.reconsX * g.reconsY, g.sinoX, g.Ntilts, g.Ntilts);
+    gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);
+    sirt_zero_matrix(g.sinoX, g.Ntilts);
+    sirt_build_half_matrix(g);
+}
+
+void sirt_reconstruct_slice(float* recons, const float* sino, const Geometry& g, int iterations) {
+    const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
+    const int npix = reconsX * reconsY;
+    const size_t sino_bytes = 4 * (size_t)sinoX * Ntilts;
+    gpu_zero(d_recons, 4 * (size_t)npix);
+    gpu_copy_to_device(d_sino, sino, sino_bytes);
+    gpu_launch_1d(Ntilts, cu_SIRT_weightsinogram{d_sino, d_tangles, Ntilts, sinoX, reconsY, g.factor});
+
+    const int nRows = sirt_half_rows(reconsY) * reconsX;
+    const cu_SIRT_fwproduct_kernel project{d_matrix_t, d_recons, d_sinoaux, d_column_t,
+                                           d_length_t, d_idrow_t, sirt_sizes.nrows, sirt_sizes.alignment};
+    const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, Ntilts, sinoX};
+    const cu_SIRT_product_kernel back{d_matrix, d_recons, d_sinoaux, d_column, d_column2,
+                                      d_length, nRows, sirt_sizes.alignment_n, npix, Ntilts, sinoX};
+    for (int it = 0; it < iterations; ++it) {
+        gpu_zero(d_sinoaux, sino_bytes);
+        gpu_launch_1d(sirt_sizes.nrows, project);
+        gpu_synchronize();
+        gpu_launch_2d(Ntilts, sinoX, error);
+        gpu_synchronize();
+        gpu_launch_1d(nRows, back);
+    }
+    gpu_copy_to_host(recons, d_recons, 4 * (size_t)npix);
+}
+
+namespace {
+template <class T>
+void release(T*& p) {
+    gpu_free(p);
+    p = nullptr;
+}
+}  // namespace
+
+void sirt_free() {
+    release(d_recons);
+    release(d_sino);
+    release(d_sinoaux);
+    release(d_weights);
+    release(d_tangles);
+    release(d_matrix);
+    release(d_column);
+    release(d_column2);
+    release(d_length);
+    release(d_matrix_t);
+    release(d_column_t);
+    release(d_length_t);
+    release(d_idrow_t);
+}

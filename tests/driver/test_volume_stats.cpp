@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "driver/output_header.h"
+#include "driver/volume_stats.h"
+#include "io/mrc_header.h"
+
+namespace {
+
+struct Reference {
+    double mean, rms;
+};
+
+// Two passes in double over all values.
+Reference reference_of(const std::vector<float>& v) {
+    double sum = 0;
+    for (float x : v) sum += x;
+    const double mean = sum / (double)v.size();
+    double sq = 0;
+    for (float x : v) sq += ((double)x - mean) * ((double)x - mean);
+    return {mean, std::sqrt(sq / (double)v.size())};
+}
+
+}  // namespace
+
+TEST(VolumeStats, NothingAdded) {
+    VolumeStats s;
+    EXPECT_EQ(s.min, INFINITY);
+    EXPECT_EQ(s.max, -INFINITY);
+    EXPECT_TRUE(std::isnan(volume_stats_mean(s)));
+}
+
+struct SliceSplit {
+    const char* name;
+    double offset, spread;
+    int slice_size, slices;
+};
+
+class VolumeStatsSlices : public ::testing::TestWithParam<SliceSplit> {};
+
+// Slice by slice gives the statistics of the whole volume, also where the mean
+// dwarfs the spread (a plain sum of squares would cancel there).
+TEST_P(VolumeStatsSlices, MatchTheWholeVolume) {
+    const SliceSplit& c = GetParam();
+    std::mt19937 rng(7);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<float> v((size_t)c.slice_size * c.slices);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = (float)(c.offset + c.spread * noise(rng) + 0.01 * (double)(i / c.slice_size));
+    VolumeStats s;
+    for (int k = 0; k < c.slices; ++k) volume_stats_add(&s, v.data() + (size_t)k * c.slice_size, c.slice_size);
+    const Reference r = reference_of(v);
+    EXPECT_EQ(s.count, (int64_t)v.size());
+    EXPECT_EQ(s.min, *std::min_element(v.begin(), v.end()));
+    EXPECT_EQ(s.max, *std::max_element(v.begin(), v.end()));
+    EXPECT_EQ(volume_stats_mean(s), (float)r.mean);
+    EXPECT_NEAR(volume_stats_rms(s), r.rms, 1e-6 * r.rms);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, VolumeStatsSlices,
+                         ::testing::Values(SliceSplit{"centred", 0.0, 1.0, 1000, 7},
+                                           SliceSplit{"large_offset", 1.0e4, 1.0e-2, 512, 9},
+                                           SliceSplit{"tiny_slices", 5.0, 0.5, 1, 300}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(VolumeStats, MeanOfManyValuesUsesAWideSum) {
+    // 17 million ones: a single-precision sum stalls at 2^24.
+    std::vector<float> ones(1 << 20, 1.0f);
+    VolumeStats s;
+    for (int k = 0; k < 17; ++k) volume_stats_add(&s, ones.data(), (int64_t)ones.size());
+    EXPECT_EQ(s.count, 17LL << 20);
+    EXPECT_EQ(volume_stats_mean(s), 1.0f);
+    EXPECT_EQ(volume_stats_rms(s), 0.0f);
+}
+
+struct CellCase {
+    const char* name;
+    float cella_x, cella_y;
+    int mx, my;
+    float out_x, out_y, out_z;  // expected output CELLA for 16 x 5 x 12
+};
+
+class OutputCell : public ::testing::TestWithParam<CellCase> {};
+
+TEST_P(OutputCell, CarriesTheInputSpacing) {
+    const CellCase& c = GetParam();
+    MrcHeader in{};
+    in.cella[0] = c.cella_x;
+    in.cella[1] = c.cella_y;
+    in.mx = c.mx;
+    in.my = c.my;
+    MrcHeader* out = mrc_fill_header(nullptr, 16, 5, 1, 0, 0, 0);
+    VolumeStats stats;
+    const float v[2] = {-1, 4};
+    volume_stats_add(&stats, v, 2);
+    complete_output_header(out, 16, 5, 12, stats, input_spacing(in));
+    EXPECT_EQ(out->mz, 12);
+    EXPECT_FLOAT_EQ(out->cella[0], c.out_x);
+    EXPECT_FLOAT_EQ(out->cella[1], c.out_y);
+    EXPECT_FLOAT_EQ(out->cella[2], c.out_z);
+    EXPECT_EQ(out->dmin, -1.0f);
+    EXPECT_EQ(out->dmax, 4.0f);
+    EXPECT_EQ(out->dmean, 1.5f);
+    EXPECT_EQ(out->rms, 2.5f);
+    delete out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, OutputCell,
+                         ::testing::Values(CellCase{"both", 32, 48, 16, 12, 32, 10, 48},
+                                           CellCase{"x_only", 3.2f, 0, 8, 12, 6.4f, 2, 0},
+                                           CellCase{"y_only_with_mx0", 32, 24, 0, 12, 0, 0, 24},
+                                           CellCase{"negative_cell", -5, 24, 16, 12, 0, 0, 24}),
+                         [](const auto& info) { return std::string(info.param.name); });

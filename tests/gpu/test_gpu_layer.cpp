@@ -1,0 +1,179 @@
+// The layer on every backend: launch grids, bounds, copies, zero fill, the atomic
+// add under contention and the host fast path, against plain host arithmetic.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gpu/gpu_layer.h"
+#include "support/backends.h"
+#include "support/capture.h"
+#include "tests/gpu/layer_kernels.h"
+
+namespace {
+
+constexpr float kSentinel = -7.0f;
+
+// Runs a kernel over a device copy of `init` and returns the copy and the item count.
+template <class Launch>
+std::vector<float> on_device(const std::vector<float>& init, float* items_out, Launch launch) {
+    float* out = to_device(init);
+    float* items = to_device(std::vector<float>{0.0f});
+    launch(out, items);
+    gpu_synchronize();
+    std::vector<float> got = from_device(out, init.size());
+    *items_out = from_device(items, 1)[0];
+    gpu_free(out);
+    gpu_free(items);
+    return got;
+}
+
+}  // namespace
+
+TEST(GridArithmetic, BlockCountsShapesAndRefusedLaunches) {
+    // {n, blocks of 256, blocks of 16}. Past 2^24 items single precision would drop
+    // the last block (4097 x 4097 lost one).
+    const int cases[][3] = {{0, 0, 0},       {1, 1, 1},          {16, 1, 1},
+                            {17, 1, 2},      {256, 1, 16},       {257, 2, 17},
+                            {1000000, 3907, 62500},              {16777217, 65537, 1048577},
+                            {4097 * 4097, 65569, 1049089},       {2147483647, 8388608, 134217728},
+                            {-5, 0, 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(grid_blocks_256(c[0]), c[1]) << c[0];
+        EXPECT_EQ(grid_blocks_16(c[0]), c[2]) << c[0];
+    }
+    const LaunchShape s2 = launch_shape_2d(17, 16);
+    EXPECT_EQ(s2.grid_x * 100 + s2.grid_y, 201);
+    EXPECT_EQ(s2.block_x * s2.block_y, 256);
+    EXPECT_FALSE(launch_shape_accepted(launch_shape_1d(0)));
+    EXPECT_FALSE(launch_shape_accepted(launch_shape_2d(7, 0)));
+    EXPECT_TRUE(launch_shape_accepted(launch_shape_2d(16, 65535 * 16)));  // 65535 blocks along y
+    EXPECT_FALSE(launch_shape_accepted(launch_shape_2d(16, 65535 * 16 + 1)));
+    EXPECT_TRUE(launch_shape_accepted(launch_shape_1d(2147483647)));
+    EXPECT_FALSE(launch_shape_accepted(LaunchShape{1, 1, 64, 32}));  // over 1024 threads per block
+}
+
+// These fork before any test touches CUDA: a child of a process that has
+// initialised the CUDA runtime cannot use it.
+TEST(LayerErrors, OutOfMemoryAndTheMemoryCheck) {
+    gpu_use_backend(GPU_BACKEND_HOST);
+    const size_t too_much = (size_t)sysconf(_SC_PHYS_PAGES) * (size_t)sysconf(_SC_PAGE_SIZE) + 4096;
+    const Captured c = capture_exit([&] { (void)gpu_alloc_at(too_much, "/some/dir/wg.cpp", 321); });
+    EXPECT_EQ(c.status, 255);
+    EXPECT_EQ(c.err, "cudaSafeCall() Runtime API error in file <wg.cpp>, line 321 : out of memory.\n");
+    const int line = __LINE__ + 1;
+    const Captured m = capture_exit([&] { (void)gpu_alloc(too_much); });
+    EXPECT_EQ(m.err, "cudaSafeCall() Runtime API error in file <test_gpu_layer.cpp>, line " + std::to_string(line) +
+                         " : out of memory.\n");
+
+    const float saved = gpu_memory_mb;
+    gpu_memory_mb = 4096.0f;
+    EXPECT_EQ(capture_exit([] { gpu_check_memory(4096.0f, "wbp"); }).status, 0);
+    const Captured over = capture_exit([] { gpu_check_memory(4096.5f, "wbp"); });
+    EXPECT_EQ(over.status, 255);
+    EXPECT_EQ(over.err, "GPU: 4096.00 Mb. Not enough memory for run wbp: 4096.50 Mb\n");
+    gpu_memory_mb = saved;
+}
+
+class LayerKernels : public testing::TestWithParam<GpuBackend> {
+  protected:
+    void SetUp() override { USE_BACKEND_OR_SKIP(GetParam()); }
+    void TearDown() override { gpu_use_backend(GPU_BACKEND_HOST); }
+};
+
+// Every item of the grid runs once; items past the range write nothing.
+TEST_P(LayerKernels, GridsCoverExactlyTheirBlocks) {
+    const int cases_1d[][2] = {{1, 256}, {256, 256}, {257, 512}, {65539, 65792}, {0, 0}, {-3, 0}};
+    for (const auto& c : cases_1d) {
+        float items = 0;
+        const std::vector<float> got = on_device(std::vector<float>(65792 + 64, kSentinel), &items,
+                                                 [&](float* out, float* n) { gpu_launch_1d(c[0], FillCount1D{out, n, c[0]}); });
+        EXPECT_EQ(items, (float)c[1]) << c[0];
+        size_t wrong = 0;
+        for (size_t r = 0; r < got.size(); ++r) wrong += got[r] != ((int)r < c[0] ? 3.0f * (float)r + 1.0f : kSentinel);
+        EXPECT_EQ(wrong, 0u) << c[0];
+    }
+    const int cases_2d[][3] = {{16, 16, 1}, {17, 16, 2}, {16, 17, 2}, {33, 5, 3}, {100, 40, 21}, {0, 5, 0}};
+    for (const auto& c : cases_2d) {
+        const size_t size = (size_t)c[0] * c[1];
+        float items = 0;
+        const std::vector<float> got = on_device(std::vector<float>(size + 300, kSentinel), &items, [&](float* out, float* n) {
+            gpu_launch_2d(c[0], c[1], FillCount2D{out, n, c[0], c[1]});
+        });
+        EXPECT_EQ(items, (float)(c[2] * 256)) << c[0] << " x " << c[1];
+        size_t wrong = 0;
+        for (size_t e = 0; e < got.size(); ++e)
+            wrong += got[e] != (e < size ? (float)(e % c[0]) + 1000.0f * (float)(e / c[0]) : kSentinel);
+        EXPECT_EQ(wrong, 0u) << c[0] << " x " << c[1];
+    }
+}
+
+TEST_P(LayerKernels, CopiesZeroFillAndTheReadOnlyFetch) {
+    // Sizes below and above the host backend's parallel-copy threshold, not multiples of 4.
+    for (const size_t bytes : {size_t(13), (size_t(9) << 20) + 7}) {
+        std::vector<unsigned char> in(bytes);
+        for (size_t i = 0; i < bytes; ++i) in[i] = (unsigned char)((i * 2654435761u) >> 13);
+        unsigned char* d = to_device(in);
+        EXPECT_EQ((uintptr_t)d % 64, 0u);
+        EXPECT_EQ(from_device(d, bytes), in) << bytes << " bytes";
+        gpu_zero(d, bytes / 2 + 1);
+        std::fill(in.begin(), in.begin() + (long)(bytes / 2 + 1), 0);
+        EXPECT_EQ(from_device(d, bytes), in) << bytes << " bytes";
+        gpu_free(d);
+    }
+    gpu_free(nullptr);
+    const int n = 5000;
+    std::vector<float> in(n);
+    for (int i = 0; i < n; ++i) in[i] = (float)(i % 97) - 40.25f;
+    float *d_in = to_device(in), *d_out = to_device(std::vector<float>(n, kSentinel));
+    gpu_launch_1d(n, ScaleCopy1D{d_out, d_in, n});
+    const std::vector<float> got = from_device(d_out, n);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(got[i], (float)(2.0 * (double)in[i] + 1.0)) << i;
+    EXPECT_EQ(from_device(d_in, n), in);
+    gpu_free(d_in);
+    gpu_free(d_out);
+}
+
+TEST_P(LayerKernels, AtomicAddUnderContentionGivesExactSums) {
+    // Integer-valued terms with sums below 2^24 are exact in any order.
+    const int n = 1 << 17;
+    std::vector<float> values(n);
+    for (int r = 0; r < n; ++r) values[r] = (float)(r % 13 + 1);
+    float* d_values = to_device(values);
+    for (const int nbins : {1, 3, 64}) {
+        std::vector<float> start(nbins);
+        for (int b = 0; b < nbins; ++b) start[b] = (float)(100 * b);
+        float* bins = to_device(start);
+        gpu_launch_1d(n, AtomicBins1D{bins, d_values, n, nbins});
+        std::vector<long long> want(nbins);
+        for (int b = 0; b < nbins; ++b) want[b] = 100LL * b;
+        for (int r = 0; r < n; ++r) want[r % nbins] += r % 13 + 1;
+        const std::vector<float> got = from_device(bins, nbins);
+        for (int b = 0; b < nbins; ++b) EXPECT_EQ(got[b], (float)want[b]) << nbins << " bins, bin " << b;
+        gpu_free(bins);
+    }
+    gpu_free(d_values);
+}
+
+TEST_P(LayerKernels, HostFormAndLiteralItemsAgree) {
+    const int nx = 37, ny = 21;
+    std::vector<float> image(nx * ny), want(nx * ny);
+    for (int i = 0; i < nx * ny; ++i) image[i] = (float)i;
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) want[x * ny + y] = image[y * nx + x];
+    float *d_image = to_device(image), *d_out = to_device(std::vector<float>(nx * ny, kSentinel));
+    int host_runs = 0;
+    gpu_launch_2d(nx, ny, TransposeWithHostRun{d_out, d_image, nx, ny, &host_runs});
+    // The host backend takes the fast form; CUDA runs the items on the device.
+    EXPECT_EQ(host_runs, GetParam() == GPU_BACKEND_HOST ? 1 : 0);
+    EXPECT_EQ(from_device(d_out, nx * ny), want);
+    std::vector<float> literal(nx * ny, kSentinel);
+    host_items_2d(launch_shape_2d(nx, ny), TransposeWithHostRun{literal.data(), image.data(), nx, ny, &host_runs});
+    EXPECT_EQ(literal, want);
+    gpu_free(d_image);
+    gpu_free(d_out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, LayerKernels, testing::ValuesIn(test_backends()), backend_param_name);

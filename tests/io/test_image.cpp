@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "io/image.h"
+#include "support/capture.h"
+#include "support/files.h"
+#include "support/header_bytes.h"
+
+namespace {
+
+// Integer sample values that every mode holds exactly.
+std::vector<float> byte_samples(int n) {
+    std::vector<float> v(n);
+    for (int i = 0; i < n; ++i) v[i] = (float)((i * 53 + 7) % 256);
+    return v;
+}
+
+std::vector<float> sinogram_of(const std::string& path, int y) {
+    Image* stack = image_new();
+    FILE* f = image_open_stack(path.c_str(), stack);
+    Image* sino = image_new_zeroed(stack->nx, stack->nz);
+    image_read_sinogram(f, stack, sino, y);
+    std::vector<float> rows(sino->data[0][0], sino->data[0][0] + (size_t)sino->nx * sino->ny);
+    fclose(f);
+    image_free(sino);
+    image_free(stack);
+    return rows;
+}
+
+std::vector<float> values(const Image* image, int n) { return {image->data[0][0], image->data[0][0] + n}; }
+
+}  // namespace
+
+struct StackCase {
+    int mode;
+    bool other_order;
+    int nsymbt;
+};
+
+// Every mode, byte order and extended header of the same values gives the same
+// sinograms: row t of slice y is row y of section t.
+TEST(ImageStack, SinogramsInEveryModeAndByteOrder) {
+    const int nx = 9, ny = 4, nz = 5;
+    const std::vector<float> samples = byte_samples(nx * ny * nz);
+    for (const StackCase& c : {StackCase{0, true, 0}, StackCase{1, false, 100}, StackCase{1, true, 0},
+                               StackCase{2, false, 0}, StackCase{2, true, 1024}}) {
+        TempDir dir;
+        write_test_stack(dir.file("s.mrc"), nx, ny, nz, c.mode, samples, c.other_order, c.nsymbt);
+        for (int y = 0; y < ny; ++y) {
+            std::vector<float> expected;
+            for (int t = 0; t < nz; ++t)
+                for (int x = 0; x < nx; ++x) expected.push_back(samples[((size_t)t * ny + y) * nx + x]);
+            EXPECT_EQ(sinogram_of(dir.file("s.mrc"), y), expected) << c.mode << c.other_order << " slice " << y;
+        }
+    }
+    // Bytes are unsigned, shorts signed, in either byte order.
+    const std::vector<std::vector<float>> kept = {{200, 0, 255, 1}, {-200, 32767, -32768, 258, -2}, {-1.5f, 1e30f}};
+    for (int mode = 0; mode < 3; ++mode) {
+        TempDir dir;
+        write_test_stack(dir.file("s.mrc"), (int)kept[mode].size(), 1, 1, mode, kept[mode], mode > 0);
+        EXPECT_EQ(sinogram_of(dir.file("s.mrc"), 0), kept[mode]) << mode;
+    }
+}
+
+TEST(ImageStack, OpenKeepsTheFileFactsOfAnyNameLength) {
+    TempDir dir;
+    std::string folder = dir.path;
+    while (folder.size() < 300) folder += "/" + std::string(60, 'd');
+    std::filesystem::create_directories(folder);
+    const std::string path = folder + "/stack.mrc";
+    write_test_stack(path, 3, 2, 4, 1, byte_samples(24), true, 8);
+    Image* stack = image_new();
+    FILE* f = image_open_stack(path.c_str(), stack);
+    EXPECT_EQ(stack->name, path);
+    EXPECT_EQ(stack->swapped, 1);
+    EXPECT_EQ(stack->data_offset, 1032);
+    EXPECT_EQ(stack->nz, 4);
+    EXPECT_EQ(stack->data, nullptr);
+    fclose(f);
+    image_free(stack);
+}
+
+TEST(ImageStack, FailuresEndTheRun) {
+    TempDir dir;
+    const std::string path = dir.file("s.mrc"), missing = "/nonexistent/" + std::string(300, 'x') + ".mrc";
+    write_test_stack(path, 4, 3, 2, 2, byte_samples(24));
+    Captured open = capture_exit([&] {
+        static Image* stack = image_new();  // static: still reachable when the process ends
+        image_open_stack(missing.c_str(), stack);
+    });
+    EXPECT_EQ(open.status, 255);
+    EXPECT_EQ(open.err, "\n Unable to open input file " + missing + "\n\n");
+    Captured short_read = capture_exit([&] {
+        static Image* stack = image_new();
+        static FILE* f = image_open_stack(path.c_str(), stack);
+        // The file loses its last row after the header was accepted.
+        if (truncate(path.c_str(), 1024 + 4 * 4 * 5) != 0) return;
+        static Image* sino = image_new_zeroed(4, 2);
+        image_read_sinogram(f, stack, sino, 1);  // row 1 of section 1 is still there
+        image_read_sinogram(f, stack, sino, 2);  // row 2 of section 1 is not
+    });
+    EXPECT_EQ(short_read.status, 255);
+    EXPECT_EQ(short_read.err, "Error reading input file " + path + ": row 2 of section 1.\n\n");
+    Captured alloc = capture_exit([] {
+        static Image* image = image_new();
+        image_alloc(image, -1, 1, 1);
+    });
+    EXPECT_EQ(alloc.status, 255);
+    EXPECT_EQ(alloc.err, "\nProblems in allocating memory.\n\nProblems in allocating memory for an 3D image.\n");
+}
+
+TEST(ImageOutput, HeaderAndSlicesByteForByte) {
+    TempDir dir;
+    FILE* f = fopen(dir.file("o").c_str(), "w+");
+    Image* slice = image_new_zeroed(512, 100);
+    EXPECT_EQ(slice->data[0][2], slice->data[0][0] + 1024);
+    image_header_from(slice);
+    image_write_header(f, slice);
+    EXPECT_EQ(ftello(f), 1024);
+    slice->data[0][99][511] = 2.5f;
+    image_write_slice(f, slice);
+    image_write_slice(f, slice);
+    EXPECT_EQ(ftello(f), 1024 + 409600);
+    fclose(f);
+    const std::string bytes = read_file(dir.file("o"));
+    EXPECT_EQ(bytes.substr(0, 1024), expected_header(512, 100, 1, 0, 0, 0));
+    EXPECT_EQ(f32_at(bytes, 1024 + 204796), 2.5f);
+    EXPECT_EQ(f32_at(bytes, 1024 + 409596), 2.5f);
+    EXPECT_EQ(f32_at(bytes, 1024 + 409592), 0.0f);
+    image_free(slice);
+    for (int nx : {512, 4}) {  // a write the buffer cannot take, and one it can (caught on flush)
+        Captured c = capture_exit([nx] {
+            static FILE* full = fopen("/dev/full", "w+");
+            static Image* s = image_new_zeroed(nx, 100);
+            image_header_from(s);
+            image_write_slice(full, s);
+            image_write_header(full, s);
+        });
+        EXPECT_EQ(c.status, 255) << nx;
+        EXPECT_EQ(c.err, "Error writing output file.\n\n") << nx;
+    }
+}
+
+TEST(ImageVolume, WrittenAndReadBack) {
+    TempDir dir;
+    Image* image = image_new();
+    image_alloc(image, 3, 2, 2);
+    EXPECT_EQ(image->data[1][1], image->data[0][0] + 9);
+    for (int i = 0; i < 12; ++i) image->data[0][0][i] = (float)i * 0.5f - 1.0f;
+    image_statistics(image);
+    ASSERT_EQ(image_write_volume(dir.file("v.mrc").c_str(), image), 0);
+    const std::string bytes = read_file(dir.file("v.mrc"));
+    ASSERT_EQ(bytes.size(), 1024u + 48);
+    EXPECT_EQ(bytes.substr(0, 1024), expected_header(3, 2, 2, -1.0f, 4.5f, 1.75f));
+    Image* back = image_new();
+    ASSERT_EQ(image_read_volume(dir.file("v.mrc").c_str(), back), 0);
+    EXPECT_EQ(values(back, 12), values(image, 12));
+    EXPECT_EQ(image_write_volume("/nonexistent/v.mrc", image), -1);
+    EXPECT_EQ(image_write_volume("/dev/full", image), -1);
+
+    const std::vector<float> samples = {1.5f, -2.0f, 3.0f, 4.0f, 5.0f, 6.0f};
+    write_test_stack(dir.file("other.mrc"), 3, 2, 1, 2, samples, true, 12);
+    write_test_stack(dir.file("short.mrc"), 3, 2, 1, 1, samples);
+    write_file(dir.file("bad.mrc"), "tiny");
+    ASSERT_EQ(image_read_volume(dir.file("other.mrc").c_str(), back), 0);
+    EXPECT_EQ(values(back, 6), samples);
+    EXPECT_EQ(back->data_offset, 1036);
+    EXPECT_EQ(image_read_volume(dir.file("short.mrc").c_str(), back), -2);
+    EXPECT_EQ(image_read_volume(dir.file("bad.mrc").c_str(), back), -1);
+    EXPECT_EQ(image_read_volume(dir.file("none.mrc").c_str(), back), -1);
+
+    // The header copy carries the extended header and the data offset.
+    write_test_stack(dir.file("s.mrc"), 2, 2, 2, 2, std::vector<float>(8, 1.0f), false, 16);
+    ASSERT_EQ(image_read_volume(dir.file("s.mrc").c_str(), back), 0);
+    Image* dst = image_new_zeroed(2, 2);
+    image_copy_header(dst, back);
+    ASSERT_NE(dst->header, back->header);
+    EXPECT_EQ(std::memcmp(dst->header, back->header, 1024), 0);
+    EXPECT_EQ(std::memcmp(dst->ext_header, back->ext_header, 16), 0);
+    EXPECT_EQ(dst->data_offset, 1040);
+    image_free(image);
+    image_free(back);
+    image_free(dst);
+}
+
+TEST(ImageVolume, StatisticsSectionsAndNormalising) {
+    TempDir dir;
+    const std::vector<float> samples = {1, 2, 3, 4, -8, 0.5, 10, 2, 9, 10, 11, 30};
+    write_test_stack(dir.file("s.mrc"), 2, 2, 3, 2, samples, true);
+    Image* image = image_new();
+    std::vector<float> seen;
+    auto visit = [](int z, Image* im, void* user) {
+        auto* out = static_cast<std::vector<float>*>(user);
+        EXPECT_EQ((int)out->size(), 4 * z);
+        out->insert(out->end(), im->data[0][0], im->data[0][0] + 4);
+    };
+    ASSERT_EQ(image_read_sections(dir.file("s.mrc").c_str(), image, visit, &seen), 0);
+    EXPECT_EQ(seen, samples);
+    double mean = 0, var = 0;
+    for (double x : samples) mean += x / 12;
+    for (double x : samples) var += (x - mean) * (x - mean) / 12;
+    EXPECT_EQ(image->min, -8.0f);
+    EXPECT_EQ(image->max, 30.0f);
+    EXPECT_NEAR(image->mean, mean, 1e-12);
+    image_free(image);
+
+    image = image_new();
+    ASSERT_EQ(image_read_volume(dir.file("s.mrc").c_str(), image), 0);
+    image_statistics(image);
+    EXPECT_NEAR(image->mean, mean, 1e-12);
+    EXPECT_NEAR(image->variance, var, 1e-12);
+    EXPECT_NEAR(image->stddev, std::sqrt(var), 1e-12);
+    image_normalise(image);
+    for (int i = 0; i < 12; ++i) EXPECT_NEAR(image->data[0][0][i], (samples[i] - mean) / std::sqrt(var), 1e-6);
+    image_free(image);
+}

@@ -1,0 +1,266 @@
+// SIRT: worked examples, the ray weights and the transposed matrix against
+// independent forms, the refusals, and the whole iteration against a dense
+// double-precision reference.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+
+#include "method/method.h"
+#include "sirt/sirt.h"
+#include "sirt/sirt_kernel.h"
+#include "sirt/sirt_reference.h"
+#include "support/backends.h"
+
+using testing::ElementsAre;
+using testing::ElementsAreArray;
+
+namespace {
+
+Geometry geometry_of(const SirtProblem& g) {
+    return make_geometry(g.sinoX, (int)g.tilts.size(), g.reconsX, g.reconsY);
+}
+
+// Ray weights before inversion, from a fresh run of the weight kernel.
+std::vector<float> raw_weights(const Geometry& g) {
+    float* w = to_device(std::vector<float>((size_t)g.sinoX * g.Ntilts, 0.0f));
+    gpu_launch_2d(g.sinoX, g.Ntilts, cu_SIRT_weights{w, d_tangles, g.reconsX, sirt_half_rows(g.reconsY), g.sinoX,
+                                                     g.Ntilts, g.w_2, g.r_2, g.h_2, g.reconsY / 2});
+    std::vector<float> v = from_device(w, (size_t)g.sinoX * g.Ntilts);
+    gpu_free(w);
+    return v;
+}
+
+}  // namespace
+
+class Sirt : public SirtBackendTest {
+protected:
+    std::vector<float> reconstruct(const SirtProblem& p, const std::vector<float>& sino, int iterations) {
+        sirt_setup(p.tilts.data(), geometry_of(p));
+        std::vector<float> slice((size_t)p.reconsX * p.reconsY, 7.0f);  // overwritten whole
+        sirt_reconstruct_slice(slice.data(), sino.data(), geometry_of(p), iterations);
+        return slice;
+    }
+};
+
+struct WorkedCase {
+    int thickness, iterations;
+    std::vector<float> sino, slice;
+};
+
+// One tilt at 0 degrees, width 3: the sinogram scales by 1 / thickness; odd
+// thicknesses update the point mirrors and the centre row takes only its own
+// sums; no iterations, or a one-sample detector, give a zero slice.
+TEST_P(Sirt, WorkedExamples) {
+    const std::vector<WorkedCase> cases = {
+        {2, 1, {2, 4, 6}, {1, 2, 0, 0, 2, 3}}, {2, 2, {2, 4, 6}, {1, 2, 0, 0, 2, 6}},
+        {3, 1, {3, 6, 9}, {1, 2, 0, 1, 2, 0, 0, 2, 3}}, {1, 2, {1, 2, 3}, {1, 2, 0}},
+        {2, 0, {2, 4, 6}, {0, 0, 0, 0, 0, 0}}, {2, -3, {2, 4, 6}, {0, 0, 0, 0, 0, 0}}};
+    for (const WorkedCase& c : cases) {
+        EXPECT_THAT(reconstruct({tilt_records({0.0f}), 3, 3, c.thickness}, c.sino, c.iterations),
+                    ElementsAreArray(c.slice))
+            << c.thickness << " thick, " << c.iterations << " iterations";
+        if (c.thickness == 2 && c.iterations == 1) {
+            EXPECT_THAT(from_device(d_sino, 3), ElementsAre(1, 2, 3));
+            EXPECT_THAT(from_device(d_weights, 3), ElementsAre(1.0f, 0.5f, 1.0f));
+            EXPECT_THAT(raw_weights(make_geometry(3, 1, 3, 2)), ElementsAre(1.0f, 2.0f, 1.0f));
+        }
+        sirt_free();
+    }
+    EXPECT_THAT(reconstruct({tilt_records({-20.0f, 0.0f, 25.0f}), 1, 1, 4}, {1, 2, 3}, 5), testing::Each(0.0f));
+    EXPECT_EQ(sirt_sizes.nrows, 1);  // one empty row of bin 0
+}
+
+// Every tilt gets the weights of its own angle, also without the symmetry
+// theta(N - t) = -theta(t). W against the dense reference, then its inversion.
+TEST_P(Sirt, WeightsOfEveryTiltFromItsOwnAngle) {
+    for (const std::vector<float>& deg : {angle_range(-60, 60, 2), std::vector<float>{-55.5f, -20, 3, 14, 41, 63}}) {
+        const int S = 16, Y = 10, N = (int)deg.size();
+        const SirtProblem p{tilt_records(deg), S, S, Y};
+        sirt_setup(p.tilts.data(), geometry_of(p));
+        const std::vector<float> W = raw_weights(geometry_of(p)), V = from_device(d_weights, (size_t)S * N);
+        const SirtReference ref = sirt_reference_operators(p);
+        for (int e = 0; e < S * N; ++e) {
+            EXPECT_NEAR(W[e], ref.W[e], 1e-5 * Y) << "tilt " << e / S << " sample " << e % S;
+            EXPECT_EQ(V[e], W[e] != 0.0f ? (1.0f / N) / W[e] : 0.0f) << "tilt " << e / S << " sample " << e % S;
+        }
+        sirt_free();
+    }
+}
+
+// The counting sort against an independent grouping: every (pixel, bin) pair
+// collected into a map of bins, each holding its pixels in order.
+TEST_P(Sirt, TransposedMatrixGroupsPixelsByBin) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> angle(-70, 70);
+    std::vector<float> deg(9);
+    for (float& d : deg) d = angle(rng);
+    const SirtProblem p{tilt_records(deg), 14, 14, 17};  // unsorted angles: rows follow the tilt index
+    std::map<int, std::vector<std::pair<int, float>>> bins;
+    for (int t = 0; t < 9; ++t)
+        for (int j = 0; j < 17; ++j)
+            for (int i = 0; i < 14; ++i) {
+                const float pos = p.tilts[t].cos_a * ((float)i - 6.5f) - ((float)j - 8.0f) * p.tilts[t].sin_a + 6.5f;
+                const int c = (int)pos;
+                if (pos <= -1.0f || c < 0 || c >= 13) continue;
+                bins[t * 14 + c].push_back({j * 14 + i, 1.0f - (pos - (float)c)});
+            }
+    sirt_setup(p.tilts.data(), geometry_of(p));
+    ASSERT_EQ(sirt_sizes.nrows, (int)bins.size());
+    ASSERT_EQ(sirt_sizes.alignment, (sirt_sizes.nrows + 63) / 64 * 64);
+    const int stride = sirt_sizes.alignment, max_len = sirt_sizes.max_length_t;
+    const std::vector<int> idrow = from_device(d_idrow_t, sirt_sizes.nrows), len = from_device(d_length_t, stride);
+    const std::vector<float> mt = from_device(d_matrix_t, (size_t)stride * max_len);
+    const std::vector<int> ct = from_device(d_column_t, (size_t)stride * max_len);
+    int r = 0, longest = 0;
+    for (auto& [bin, entries] : bins) {
+        std::sort(entries.begin(), entries.end());
+        longest = std::max(longest, (int)entries.size());
+        EXPECT_EQ(idrow[r], bin);
+        ASSERT_EQ(len[r], (int)entries.size());
+        for (int k = 0; k < max_len; ++k) {
+            EXPECT_EQ(ct[r + k * stride], k < len[r] ? entries[k].first : 0) << "row " << r << " entry " << k;
+            EXPECT_EQ(mt[r + k * stride], k < len[r] ? entries[k].second : 0.0f) << "row " << r << " entry " << k;
+        }
+        ++r;
+    }
+    EXPECT_EQ(max_len, longest);
+}
+
+// The method interface: a batch of two sinograms gives two equal slices,
+// unweighted by the filter, and free empties every slot.
+TEST_P(Sirt, BatchOfSlicesThroughTheMethod) {
+    const SirtProblem p{tilt_records({-50.0f, -10.0f, 20.0f, 45.0f}), 10, 10, 7};
+    std::vector<float> sinos(80);
+    for (int e = 0; e < 80; ++e) sinos[e] = (float)((e % 40 * 37) % 11);
+    const std::vector<float> one = reconstruct(p, std::vector<float>(sinos.begin(), sinos.begin() + 40), 4);
+    sirt_free();
+    const Method m = method_setup(true, 2, 4, p.tilts.data(), geometry_of(p));
+    std::vector<float> two(140, -1.0f);
+    method_reconstruct(m, two.data(), sinos.data(), 2);
+    method_free(m);
+    EXPECT_THAT(std::vector<float>(two.begin(), two.begin() + 70), ElementsAreArray(one));
+    EXPECT_THAT(std::vector<float>(two.begin() + 70, two.end()), ElementsAreArray(one));
+    for (const void* s : {(const void*)d_recons, (const void*)d_sino, (const void*)d_sinoaux, (const void*)d_weights,
+                          (const void*)d_tangles, (const void*)d_matrix, (const void*)d_column,
+                          (const void*)d_column2, (const void*)d_length, (const void*)d_matrix_t,
+                          (const void*)d_column_t, (const void*)d_length_t, (const void*)d_idrow_t})
+        EXPECT_EQ(s, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Sirt, testing::ValuesIn(test_backends()), backend_param_name);
+
+struct Refusal {
+    float memory_mb;
+    int sinoX, reconsX, reconsY, Ntilts, status;
+    std::string message;
+};
+
+// 2-wide slices tilted at 0 degrees: the transposed matrix is tiny (one row of
+// two pixels per tilt) while the half matrix has a full 64-row block per tilt.
+TEST(SirtRefusal, MessageAndStatus) {
+    EXPECT_EQ(sirt_setup_required_mb(make_geometry(512, 60, 512, 256)),
+              (float)((524288.0 + 245760 + 122880 + 1200 + 15728640 + 31457280 + 262144) / 1048576));
+    const std::vector<Refusal> cases = {
+        // (16 + 16000 + 8000 + 20000 + 256000 + 512000 + 8) bytes = 0.7744 Mb for the set-up's buffers
+        // and (2 * 4 * 1024 * 2 + 8 * 1000) bytes = 0.0233 Mb for the transposed matrix: one check of both.
+        {0.5f, 2, 2, 2, 1000, 255, "GPU: 0.50 Mb. Not enough memory for run sirt: 0.80 Mb\n"},
+        {0.78f, 2, 2, 2, 1000, 255, "GPU: 0.78 Mb. Not enough memory for run sirt: 0.80 Mb\n"},
+        {(812024.0f + 24384.0f) / 1048576.0f, 2, 2, 2, 1000, 0, ""},
+        {1e6f, 8, 8, 8, 0, 255, "SIRT: the tilt series has no projections to reconstruct from.\n"},
+        {1e6f, 46341, 46341, 46341, 1, 255, "SIRT: the slice and tilt series are too large for 32-bit element counts.\n"},
+        {1e6f, 8, 8, 0, 3, 255, "SIRT: empty geometry (projection width 8, slice 8 x 0).\n"},
+        {-1, 30000, 30000, 30000, 3, 255,
+         "SIRT: the transposed matrix needs 2700000000 elements, more than 32-bit element counts allow.\n"},
+    };
+    for (const Refusal& c : cases) {
+        const std::vector<a> tilts(std::max(c.Ntilts, 1), tilt_record(0.0f));
+        const Geometry g = make_geometry(c.sinoX, c.Ntilts, c.reconsX, c.reconsY);
+        const Captured out = capture_exit([&] {
+            gpu_memory_mb = c.memory_mb;
+            if (c.memory_mb < 0) sirt_build_transpose(tilts.data(), g);
+            else sirt_setup(tilts.data(), g);
+        });
+        EXPECT_EQ(out.status, c.status) << c.message;
+        EXPECT_EQ(out.err, c.message);
+        EXPECT_EQ(out.out, "");
+    }
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A host allocation that fails is reported, not dereferenced: the transposed
+// matrix of 200 tilts at 0 degrees over a 256 x 256 slice needs two images of
+// about 50 Mb, refused by an address-space limit just above what the process holds.
+TEST(SirtRefusal, HostMemoryForTransposedMatrix) {
+    const std::vector<a> tilts(200, tilt_record(0.0f));
+    const Captured out = capture_exit([&] {
+        long pages = 0;
+        if (FILE* f = fopen("/proc/self/statm", "r")) {
+            if (fscanf(f, "%ld", &pages) != 1) pages = 0;
+            fclose(f);
+        }
+        const rlim_t limit = (rlim_t)pages * 4096 + (rlim_t)(24 << 20);
+        const rlimit rl{limit, limit};
+        setrlimit(RLIMIT_AS, &rl);
+        gpu_memory_mb = 1e6f;
+        sirt_build_transpose(tilts.data(), make_geometry(256, 200, 256, 256));
+    });
+    EXPECT_EQ(out.status, 255);
+    EXPECT_THAT(out.err, testing::StartsWith("SIRT: not enough host memory to build the transposed matrix ("));
+}
+#endif
+
+namespace {
+
+struct RandomCase {
+    const char* name;
+    int sinoX, reconsX, reconsY;
+    std::vector<float> angles;  // then `tilts` random angles in [lo, hi]
+    int tilts;
+    float lo, hi;
+    int iterations;
+};
+
+}  // namespace
+
+// Largest difference from the reference relative to the largest reference
+// pixel: single-precision kernels stay within 1e-5 of it over 30 iterations.
+TEST_P(Sirt, SliceMatchesTheDenseReference) {
+    const std::vector<RandomCase> cases{
+        {"EvenEvenSymmetric", 12, 12, 8, angle_range(-60, 60, 15), 0, 0, 0, 1},
+        {"OddOddAsymmetric", 13, 13, 7, {}, 7, -70, 50, 5},
+        {"ThickerThanWide", 9, 9, 14, {}, 6, -65, 68, 30},
+        {"ThicknessOne", 10, 10, 1, {}, 5, -50, 50, 5},
+        {"SingleTilt", 11, 11, 6, {23.0f}, 0, 0, 0, 30},
+        {"AlongTheBeam", 8, 8, 6, {-30, 0, 90, 40}, 0, 0, 0, 5},  // |cos| = 0 scales its row to 0
+        {"WiderDetector", 14, 10, 6, {}, 5, -60, 60, 5},
+        {"SixtyOneTilts", 20, 20, 16, angle_range(-60, 60, 2), 0, 0, 0, 30},
+        {"OddWidthEvenThickness", 15, 15, 10, {}, 9, -40, 70, 30},
+    };
+    for (const RandomCase& c : cases) {
+        std::mt19937 rng(1234 + c.sinoX * 31 + c.reconsY);
+        std::vector<float> deg = c.angles;
+        std::uniform_real_distribution<float> angle(c.lo, c.hi), sample(0.0f, 10.0f);
+        for (int t = 0; t < c.tilts; ++t) deg.push_back(angle(rng));
+        SirtProblem p{tilt_records(deg), c.sinoX, c.reconsX, c.reconsY};
+        for (a& r : p.tilts)
+            if (r.angle_deg == 90.0f) r.cos_a = 0.0f, r.sin_a = 1.0f;
+        std::vector<float> sino((size_t)c.sinoX * p.tilts.size());
+        for (float& v : sino) v = sample(rng);
+        const std::vector<float> slice = reconstruct(p, sino, c.iterations);
+        sirt_free();
+        const std::vector<double> ref = sirt_reference(p, sino, c.iterations);
+        double scale = 0, worst = 0;
+        for (double v : ref) scale = std::max(scale, std::fabs(v));
+        for (size_t e = 0; e < ref.size(); ++e) worst = std::max(worst, std::fabs(slice[e] - ref[e]));
+        EXPECT_GT(scale, 0.0) << c.name;
+        EXPECT_LE(worst, 1e-5 * scale) << c.name << ": largest pixel " << scale;
+    }
+}

@@ -1,0 +1,136 @@
+// The slice picture tool: panels, scaling, orientation and errors, with the
+// PNG read back through libpng.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "support/capture.h"
+#include "support/files.h"
+#include "tools/stack_writer.h"
+
+namespace {
+
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<unsigned char> grey;
+    int at(int x, int y) const { return grey[(size_t)y * width + x]; }
+};
+
+Picture read_png(const std::string& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Picture p;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return p;
+    image.format = PNG_FORMAT_GRAY;
+    p.grey.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, p.grey.data(), 0, nullptr)) return {};
+    p.width = (int)image.width;
+    p.height = (int)image.height;
+    return p;
+}
+
+Captured run_tool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {SKARBEL_SLICE_PNG_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+void write_volume(const std::string& path, int nx, int ny, int nz, const std::vector<float>& v, bool swapped = false,
+                  int mode = 2) {
+    StackFormat f;
+    f.mode = mode;
+    f.other_byte_order = swapped;
+    f.tags = MrcTags::volume;
+    ASSERT_TRUE(write_stack(path, nx, ny, nz, v, f));
+}
+
+int scaled(double v, double lo, double hi) { return (int)std::lround(255.0 * (v - lo) / (hi - lo)); }
+
+}  // namespace
+
+TEST(SlicePng, CentralSectionsSideBySideEachOnItsOwnScale) {
+    TempDir dir;
+    // Volume a: 4 x 3 x 3, section 1 holds 10 + x + 4y; volume b: 2 x 5 x 1,
+    // byte-swapped, holding -x - 2y.
+    std::vector<float> a(36, -1000.0f), b(10);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) a[(size_t)(12 + 4 * y + x)] = (float)(10 + x + 4 * y);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 2; ++x) b[(size_t)(2 * y + x)] = (float)(-x - 2 * y);
+    write_volume(dir.file("a.mrc"), 4, 3, 3, a);
+    write_volume(dir.file("b.mrc"), 2, 5, 1, b, true);
+    const Captured run = run_tool({dir.file("out.png"), dir.file("a.mrc"), dir.file("b.mrc")});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Picture p = read_png(dir.file("out.png"));
+    ASSERT_EQ(p.width, 4 + 4 + 2);
+    ASSERT_EQ(p.height, 5);
+    // Row 0 of a section is the bottom row of its panel; panels are top-aligned.
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(p.at(x, 2 - y), scaled(10 + x + 4 * y, 10, 21)) << x << "," << y;
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(p.at(x, 3), 0);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 4; x < 8; ++x) EXPECT_EQ(p.at(x, y), 128) << "gap";
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 2; ++x) EXPECT_EQ(p.at(8 + x, 4 - y), scaled(-x - 2 * y, -9, 0)) << x << "," << y;
+}
+
+TEST(SlicePng, ChosenSectionConstantAndNonFiniteValues) {
+    TempDir dir;
+    std::vector<float> v = {1, 2, 3, 4, 7, 7, 7, 7, NAN, 5, INFINITY, 6};  // 2 x 2 x 3
+    write_volume(dir.file("v.mrc"), 2, 2, 3, v);
+    struct Case {
+        const char* section;
+        std::vector<int> want;  // picture rows top to bottom
+    };
+    const Case cases[] = {
+        {"-z0", {scaled(3, 1, 4), scaled(4, 1, 4), 0, scaled(2, 1, 4)}},
+        {"-z1", {0, 0, 0, 0}},          // constant: black
+        {"-z2", {0, 255, 0, 0}},        // NaN and infinity black, range from 5 and 6
+    };
+    for (const Case& c : cases) {
+        const Captured run = run_tool({c.section, dir.file("p.png"), dir.file("v.mrc")});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const Picture p = read_png(dir.file("p.png"));
+        ASSERT_EQ(p.width, 2);
+        ASSERT_EQ(p.height, 2);
+        EXPECT_EQ(p.grey, std::vector<unsigned char>(c.want.begin(), c.want.end())) << c.section;
+    }
+}
+
+TEST(SlicePng, RefusesWhatItCannotShow) {
+    TempDir dir;
+    write_volume(dir.file("v.mrc"), 2, 2, 3, std::vector<float>(12, 1.0f));
+    write_volume(dir.file("i.mrc"), 2, 2, 1, std::vector<float>(4, 1.0f), false, 1);
+    // Noise, so that the compressed picture outgrows libpng's buffers.
+    std::vector<float> noise(300 * 200);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = (float)((i * 2654435761u) % 1000);
+    write_volume(dir.file("big.mrc"), 300, 200, 1, noise);
+    const std::string png = dir.file("p.png");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{png, dir.file("i.mrc")}, "skarbel_slice_png: " + dir.file("i.mrc") + " is not a float (MODE 2) volume\n"},
+        {{png, dir.file("none.mrc")},
+         "skarbel_slice_png: " + dir.file("none.mrc") + " cannot be opened or has no readable MRC header\n"},
+        {{"-z3", png, dir.file("v.mrc")}, "skarbel_slice_png: " + dir.file("v.mrc") + " has 3 sections, no section 3\n"},
+        {{"-z", "-1", png, dir.file("v.mrc")}, "skarbel_slice_png: -z needs a section number of 0 or more, got \"-1\"\n"},
+        {{"/nonexistent-dir/p.png", dir.file("v.mrc")}, "skarbel_slice_png: cannot write /nonexistent-dir/p.png\n"},
+        {{"/dev/full", dir.file("big.mrc")}, "skarbel_slice_png: cannot write /dev/full\n"},
+    };
+    for (const Case& c : cases) {
+        const Captured run = run_tool(c.args);
+        EXPECT_EQ(run.status, 255) << c.err;
+        EXPECT_EQ(run.err, c.err);
+    }
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{}, {png}, {"-q", png, png}}) {
+        const Captured run = run_tool(args);
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(run.err.rfind("\nUsage:\t skarbel_slice_png [-z section]", 0), 0u) << run.err;
+    }
+}

@@ -1,0 +1,131 @@
+// MRC files written for tests and tools, decoded byte by byte here.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "tools/stack_writer.h"
+
+namespace {
+
+constexpr bool host_little = std::endian::native == std::endian::little;
+
+// Bytes of a file in a given byte order, read without the writer's code.
+struct Decoder {
+    const std::string& bytes;
+    bool little;
+    uint32_t word(size_t offset) const {
+        uint32_t v = 0;
+        for (int k = 0; k < 4; ++k) {
+            const uint32_t b = (unsigned char)bytes.at(offset + (size_t)k);
+            v |= b << (little ? 8 * k : 8 * (3 - k));
+        }
+        return v;
+    }
+    int32_t i32(size_t offset) const { return (int32_t)word(offset); }
+    float f32(size_t offset) const { return std::bit_cast<float>(word(offset)); }
+    float sample(int mode, size_t offset) const {
+        if (mode == 0) return (float)(unsigned char)bytes.at(offset);
+        if (mode == 1) {
+            const uint16_t lo = (unsigned char)bytes.at(offset), hi = (unsigned char)bytes.at(offset + 1);
+            return (float)(int16_t)(little ? (uint16_t)(lo | hi << 8) : (uint16_t)(hi | lo << 8));
+        }
+        return f32(offset);
+    }
+};
+
+// What a sample must come back as: rounded half away from zero, clamped.
+float expected_stored(int mode, float v) {
+    if (mode == 2) return v;
+    const double r = std::round((double)v);
+    return mode == 0 ? (float)std::clamp(r, 0.0, 255.0) : (float)std::clamp(r, -32768.0, 32767.0);
+}
+
+const std::vector<float> samples = {-3.4f, 0.5f, 1.49f, 254.6f, 300.0f, -40000.0f, 40000.0f, 1.25f, -0.5f, 77.0f, 12.5f, 6.0f};
+
+struct Case {
+    int mode;
+    bool other_order;
+    int nsymbt;
+    MrcTags tags;
+};
+
+class StackWriterFile : public ::testing::TestWithParam<Case> {};
+
+}  // namespace
+
+TEST_P(StackWriterFile, DecodesToTheStoredSamplesAndHeader) {
+    const Case c = GetParam();
+    const int nx = 3, ny = 2, nz = 2;
+    std::vector<unsigned char> ext((size_t)c.nsymbt);
+    for (size_t i = 0; i < ext.size(); ++i) ext[i] = (unsigned char)(200 - i);
+    StackFormat format;
+    format.mode = c.mode;
+    format.other_byte_order = c.other_order;
+    format.nsymbt = c.nsymbt;
+    format.ext_header = c.nsymbt ? ext.data() : nullptr;
+    format.tags = c.tags;
+    TempDir dir;
+    const std::string path = dir.file("s.mrc");
+    ASSERT_TRUE(write_stack(path, nx, ny, nz, samples, format));
+    const std::string bytes = read_file(path);
+
+    const int b = c.mode == 0 ? 1 : c.mode == 1 ? 2 : 4;
+    ASSERT_EQ(bytes.size(), 1024 + (size_t)c.nsymbt + samples.size() * (size_t)b);
+    const Decoder d{bytes, host_little != c.other_order};
+    for (const auto& [offset, word] : {std::pair{0, nx}, {4, ny}, {8, nz}, {12, c.mode}, {92, c.nsymbt}})
+        EXPECT_EQ(d.i32(offset), word) << "byte " << offset;
+    EXPECT_EQ(bytes.substr(1024, (size_t)c.nsymbt), std::string(ext.begin(), ext.end()));
+    for (size_t i = 0; i < samples.size(); ++i)
+        EXPECT_EQ(d.sample(c.mode, 1024 + (size_t)c.nsymbt + i * (size_t)b), expected_stored(c.mode, samples[i]))
+            << "sample " << i;
+
+    if (c.tags == MrcTags::none) {
+        // Nothing else may be set: readers must cope with bare headers.
+        for (size_t off = 0; off < 1024; off += 4) {
+            if (off == 0 || off == 4 || off == 8 || off == 12 || off == 92) continue;
+            EXPECT_EQ(d.word(off), 0u) << "offset " << off;
+        }
+        return;
+    }
+    double sum = 0, lo = 1e30, hi = -1e30;
+    for (float v : samples) {
+        const double s = expected_stored(c.mode, v);
+        sum += s;
+        lo = std::min(lo, s);
+        hi = std::max(hi, s);
+    }
+    const double mean = sum / (double)samples.size();
+    double squares = 0;
+    for (float v : samples) squares += (expected_stored(c.mode, v) - mean) * (expected_stored(c.mode, v) - mean);
+    const bool stack = c.tags == MrcTags::image_stack;
+    for (const auto& [offset, word] : {std::pair{28, nx}, {32, ny}, {36, stack ? 1 : nz}, {64, 1}, {68, 2}, {72, 3}})
+        EXPECT_EQ(d.i32(offset), word) << "byte " << offset;
+    EXPECT_EQ(d.f32(76), (float)lo);
+    EXPECT_EQ(d.f32(80), (float)hi);
+    EXPECT_FLOAT_EQ(d.f32(84), (float)mean);
+    EXPECT_FLOAT_EQ(d.f32(216), (float)std::sqrt(squares / (double)samples.size()));
+    EXPECT_EQ(d.i32(88), stack ? 0 : 1);
+    EXPECT_EQ(d.i32(108), 20140);
+    EXPECT_EQ(bytes.substr(208, 4), "MAP ");
+    const bool file_little = host_little != c.other_order;
+    EXPECT_EQ(bytes.substr(212, 4), file_little ? std::string("\x44\x44\0\0", 4) : std::string("\x11\x11\0\0", 4));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, StackWriterFile,
+    ::testing::Values(Case{0, true, 0, MrcTags::none}, Case{1, true, 12, MrcTags::none},
+                      Case{2, false, 1024, MrcTags::none}, Case{0, false, 0, MrcTags::volume},
+                      Case{1, true, 0, MrcTags::volume}, Case{2, true, 8, MrcTags::image_stack}));
+
+TEST(StackWriter, ReportsFilesThatCannotBeWritten) {
+    const std::vector<float> one = {1.0f};
+    EXPECT_FALSE(write_stack("/nonexistent-dir/x.mrc", 1, 1, 1, one, StackFormat{}));
+    EXPECT_FALSE(write_stack("/dev/full", 1, 1, 1, one, StackFormat{}));
+}

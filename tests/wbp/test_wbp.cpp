@@ -1,0 +1,222 @@
+// WBP: memory figures and refusals, the level-3 fallback, and every level on
+// every backend against the double-precision reference over a table of small
+// geometries and angle sets.
+//
+// Tolerance: 1e-4 absolute on pixels of magnitude up to about 3 (samples in
+// [-1, 1], extrapolated weights up to 2 x factor). Single-precision positions
+// are off by at most a few 1e-6 samples here, which moves an interpolated value
+// by less than 1e-5; the float sums of at most 2 x 61 terms add a few 1e-7. A
+// wrong entry, row or weight moves a pixel by about factor x 1, far above it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "gpu/buffers.h"
+#include "gpu/gpu_layer.h"
+#include "method/method.h"
+#include "support/backends.h"
+#include "support/capture.h"
+#include "wbp/wbp.h"
+#include "wbp/wbp_sizes.h"
+#include "wbp/wbp_reference.h"
+#include "weighting/weighting.h"
+
+namespace {
+
+const char kLevel3Warning[] =
+    "Warning: symmetry level 3 needs tilt-symmetric angles (angle(Ntilts - t) = -angle(t)); using symmetry level "
+    "2\n";
+
+std::vector<float> steps(float from, float step, int count) {
+    std::vector<float> v(count);
+    for (int t = 0; t < count; ++t) v[t] = from + step * t;
+    return v;
+}
+
+struct Refusal {
+    int level, sinoX, Ntilts, thickness;
+    float memory_mb;
+    std::string message;
+};
+
+}  // namespace
+
+TEST(WbpSizes, MemoryFiguresAndRefusalsBeforeAllocating) {
+    // 60 tilts of 512-wide projections, thickness 256.
+    const double bytes[4] = {127001776, 64087216, 48096432, 25814192};
+    for (int level = 0; level <= 3; ++level)
+        EXPECT_EQ(wbp_sizes(level, make_geometry(512, 60, 512, 256)).bytes, bytes[level]) << level;
+    EXPECT_EQ(wbp_sizes(0, make_geometry(4096, 61, 4096, 4096)).entries, 2046820352LL);  // still fits
+
+    const std::string memory = "GPU: 1.00 Mb. Not enough memory for run wbp: ", beyond = " elements, beyond 32-bit";
+    const std::string none = "WBP: the tilt series holds no projections; at least one tilt is needed\n";
+    const std::vector<Refusal> cases = {
+        {0, 512, 60, 256, 1.0f, memory + "121.12 Mb\n"},
+        {1, 512, 60, 256, 1.0f, memory + "61.12 Mb\n"},
+        {2, 512, 60, 256, 1.0f, memory + "45.87 Mb\n"},
+        {3, 512, 60, 256, 1.0f, memory + "24.62 Mb\n"},
+        {0, 512, 60, 256, 121.0f, "GPU: 121.00 Mb. Not enough memory for run wbp: 121.12 Mb\n"},
+        {0, 16, 3, 8, std::nextafter(wbp_sizes(0, make_geometry(16, 3, 16, 8)).required_mb, 0.0f),
+         "GPU: 0.01 Mb. Not enough memory for run wbp: 0.01 Mb\n"},
+        {0, 4096, 64, 4096, 1e6f,
+         "WBP symmetry level 0: the matrix needs 2147483648" + beyond + " element counts; use a higher symmetry "
+         "level (-s1)\n"},
+        {2, 4096, 256, 4096, 1e6f,
+         "WBP symmetry level 2: the matrix needs 2147483648" + beyond + " element counts; use a higher symmetry "
+         "level (-s3)\n"},
+        {3, 8192, 128, 8192, 1e6f,
+         "WBP symmetry level 3: the matrix needs 2181038080" + beyond + " element counts; use a thinner slice or "
+         "narrower projections\n"},
+        {2, 65536, 4, 32768, 1e6f,
+         "WBP: a slice of 65536 x 32768 pixels or a sinogram of 65536 x 4 samples is beyond 32-bit element counts\n"},
+        {1, 64, 0, 64, 1e6f, none},
+        {3, 64, 0, 64, 1e6f, none},
+    };
+    for (const Refusal& c : cases) {
+        // Tilt-symmetric angles (all 0), so that level 3 stays level 3.
+        const std::vector<a> tilts = tilt_records(std::vector<float>((size_t)std::max(c.Ntilts, 1), 0.0f));
+        const Captured r = capture_exit([&] {
+            gpu_memory_mb = c.memory_mb;
+            wbp_levels[c.level].setup(tilts.data(), make_geometry(c.sinoX, c.Ntilts, c.sinoX, c.thickness));
+            printf("allocated %d\n", d_recons != nullptr);  // reached only if the set-up went ahead
+        });
+        EXPECT_EQ(r.status, 255) << c.message;
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(WbpTiltSymmetry, RecognisesPairedAngles) {
+    const std::vector<std::vector<float>> paired = {
+        {-90, -60, -30, 0, 30, 60}, {7, -50, -10, 10, 50}, {33}, {-60, -30, 0.0004f, 30.0009f}};
+    const std::vector<std::vector<float>> unpaired = {{-60, -30, 0, 30.002f}, {-60, -30, 0, 30, 60}, {-60, 0, 60}};
+    for (const auto& d : paired) EXPECT_TRUE(wbp_tilts_symmetric(tilt_records(d).data(), (int)d.size()));
+    for (const auto& d : unpaired) EXPECT_FALSE(wbp_tilts_symmetric(tilt_records(d).data(), (int)d.size()));
+}
+
+class WbpMethod : public testing::TestWithParam<GpuBackend> {};
+
+// Level 3 without the tilt pairing warns once at set-up, runs level 2 and says
+// so; with it, level 3 runs silently. The weighting is part of reconstruct.
+TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
+    USE_BACKEND_OR_SKIP(GetParam());
+    const int X = 40, Y = 30;
+    for (const auto& [degrees, level_run] : {std::pair{steps(-60, 2, 61), 2}, std::pair{steps(-90, 30, 6), 3}}) {
+        const std::vector<a> tilts = tilt_records(degrees);
+        const int n = (int)tilts.size();
+        const Geometry g = make_geometry(X, n, X, Y);
+        const std::vector<float> sino = wbp_ref::random_values((size_t)X * n, 5);
+        std::vector<float> sinos = sino, slices((size_t)X * Y * 2);
+        sinos.insert(sinos.end(), sino.begin(), sino.end());
+        weighting_setup(X, n);
+        testing::internal::CaptureStderr();
+        const Method m = method_setup(false, 3, 0, tilts.data(), g);
+        method_reconstruct(m, slices.data(), sinos.data(), 2);
+        method_free(m);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), level_run == 2 ? kLevel3Warning : "");
+        EXPECT_EQ(m.level_run, level_run);
+        // Both slices of the batch equal the level's own product of the weighted sinogram.
+        std::vector<float> weighted = sino, want((size_t)X * Y);
+        for (int t = 0; t < n; ++t) weighting_filter_row(X, weighted.data() + (size_t)t * X);
+        EXPECT_EQ(std::vector<float>(sinos.begin(), sinos.begin() + (long)sino.size()), weighted);
+        wbp_levels[level_run].setup(tilts.data(), g);
+        wbp_levels[level_run].product(want.data(), weighted.data(), g);
+        wbp_free();
+        weighting_teardown();
+        EXPECT_EQ(std::vector<float>(slices.begin(), slices.begin() + X * Y), want);
+        EXPECT_EQ(std::vector<float>(slices.begin() + X * Y, slices.end()), want);
+        EXPECT_EQ(d_matrix, nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, WbpMethod, testing::ValuesIn(test_backends()), backend_param_name);
+
+namespace {
+
+struct AngleSet {
+    const char* name;
+    std::vector<float> degrees;
+};
+
+struct Outcome {
+    int compared = 0, failures = 0;
+};
+
+void check_case(int level, const wbp_ref::Geometry& rg, const AngleSet& set, uint32_t seed, Outcome& out) {
+    const std::vector<a> tilts = tilt_records(set.degrees);
+    const int n = (int)tilts.size();
+    const Geometry g = make_geometry(rg.sinoX, n, rg.reconsX, rg.thickness);
+    const std::vector<float> sino = wbp_ref::random_values((size_t)g.sinoX * n, seed);
+    const int run = wbp_level_to_run(level, tilts.data(), n);
+    wbp_levels[run].setup(tilts.data(), g);
+    // NaN in the device slice, so that a pixel the product never writes shows.
+    const std::vector<float> nan((size_t)g.reconsX * g.reconsY, std::numeric_limits<float>::quiet_NaN());
+    gpu_copy_to_device(d_recons, nan.data(), nan.size() * sizeof(float));
+    std::vector<float> slice(nan.size());
+    wbp_levels[run].product(slice.data(), sino.data(), g);
+    wbp_free();
+
+    const wbp_ref::Reference ref(rg, tilts, sino);
+    for (int j = 0; j < g.reconsY; ++j)
+        for (int i = 0; i < g.reconsX; ++i) {
+            const float got = slice[(size_t)j * g.reconsX + i];
+            const wbp_ref::Pixel px = ref.level(run, i, j);
+            if (px.ambiguous) continue;
+            ++out.compared;
+            const double want = px.sum * ref.factor();
+            if (!(std::fabs(got - want) <= 1e-4) && ++out.failures <= 5)
+                ADD_FAILURE() << "level " << level << " pixel (" << i << ", " << j << "): got " << got << ", want "
+                              << want;
+            // Away from the detector ends every level gives the plain average.
+            const double plain = ref.plain(i, j).sum * ref.factor();
+            if (ref.interior(i, j) && !(std::fabs(got - plain) <= 1e-4) && ++out.failures <= 5)
+                ADD_FAILURE() << "level " << level << " interior pixel (" << i << ", " << j << "): got " << got
+                              << ", plain average " << plain;
+        }
+}
+
+}  // namespace
+
+class WbpReference : public testing::TestWithParam<std::tuple<GpuBackend, int>> {};
+
+TEST_P(WbpReference, MatchesDoublePrecisionBackProjection) {
+    USE_BACKEND_OR_SKIP(std::get<0>(GetParam()));
+    const int level = std::get<1>(GetParam());
+    const std::vector<AngleSet> sets = {
+        {"sym6_with_pm90_and_0", {-90, -60, -30, 0, 30, 60}},
+        {"sym5_odd_count", {10, -60, -25, 25, 60}},
+        {"asym7", {-60, -38, -17, 5, 21, 44, 58}},
+        {"pm90_and_0", {-90, 0, 90}},
+        {"one_tilt_37", {37}},
+        {"range_61", steps(-60, 2, 61)},
+        {"sym45_full_circle", steps(-90, 4, 45)},
+    };
+    // Odd and even widths and thicknesses, thicker than wide (pixels leave the
+    // detector), thickness 1 and 2, a slice wider than the detector.
+    const std::vector<wbp_ref::Geometry> geometries = {{24, 24, 16}, {23, 23, 15}, {24, 24, 15}, {23, 23, 16},
+                                                       {16, 16, 40}, {20, 20, 1},  {20, 20, 2},  {17, 20, 12}};
+    uint32_t seed = 1000u * (uint32_t)level;
+    for (const wbp_ref::Geometry& g : geometries)
+        for (const AngleSet& set : sets) {
+            SCOPED_TRACE(testing::Message() << g.sinoX << " x " << g.reconsX << " x " << g.thickness << ", "
+                                            << set.name);
+            Outcome out;
+            testing::internal::CaptureStderr();  // level 3 warns about asymmetric angles
+            check_case(level, g, set, ++seed, out);
+            testing::internal::GetCapturedStderr();
+            EXPECT_EQ(out.failures, 0);
+            EXPECT_GE(out.compared, (g.reconsX * g.thickness * 3) / 4);  // most of the slice compared
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, WbpReference,
+                         testing::Combine(testing::ValuesIn(test_backends()), testing::Values(0, 1, 2, 3)),
+                         [](const testing::TestParamInfo<std::tuple<GpuBackend, int>>& info) {
+                             return std::string(std::get<0>(info.param) == GPU_BACKEND_CUDA ? "cuda" : "host") +
+                                    "_level" + std::to_string(std::get<1>(info.param));
+                         });

@@ -1,0 +1,193 @@
+// The fast host forms of the WBP products (entry k walked across blocks of rows)
+// against the literal per-row kernel bodies, on random matrices in the layout
+// of the set-ups. Both add the same terms in the same order per row, so the
+// slices must be equal bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "gpu/buffers.h"
+#include "gpu/gpu_layer.h"
+#include "host_simd/host_rows.h"
+#include "wbp/wbp.h"
+#include "wbp/wbp_reference.h"
+#include "wbp/wg_kernel.h"
+
+namespace {
+
+// A matrix of one level held in host vectors, in the interleaved layout.
+struct HostMatrix {
+    int level, sinoX, Ntilts, reconsX, thickness, nRows, capacity;
+    std::vector<float> matrix;
+    std::vector<int> column, column2, length, row1, row2;
+};
+
+int rows_covered(int level, int thickness) { return level <= 1 ? thickness : (thickness + 1) / 2; }
+
+int capacity_of(int level, int Ntilts) { return level == 0 ? 2 * Ntilts : level == 3 ? Ntilts / 2 + 1 : Ntilts; }
+
+HostMatrix empty_matrix(int level, int sinoX, int Ntilts, int reconsX, int thickness) {
+    return {level, sinoX, Ntilts, reconsX, thickness, reconsX * rows_covered(level, thickness),
+            capacity_of(level, Ntilts), {}, {}, {}, {}, {}, {}};
+}
+
+// Random lengths (0 .. capacity, with full and empty rows) and random entries
+// whose indices stay where the level's kernel may read: columns t * sinoX + c
+// with 0 <= c < sinoX - 1, tilts below the level's tilt count.
+HostMatrix random_matrix(int level, int sinoX, int Ntilts, int reconsX, int thickness, uint32_t seed) {
+    HostMatrix h = empty_matrix(level, sinoX, Ntilts, reconsX, thickness);
+    const size_t e = (size_t)h.capacity * h.nRows;
+    h.matrix.assign(e, 0.0f);
+    h.column.assign(e, 0);
+    h.column2.assign(e, 0);
+    h.length.assign(h.nRows, 0);
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> len(0, h.capacity), sample(0, sinoX - 2);
+    std::uniform_int_distribution<int> tilt(0, level == 3 ? Ntilts / 2 : Ntilts - 1);
+    std::uniform_real_distribution<float> weight(-0.5f / Ntilts, 1.5f / Ntilts);
+    for (int r = 0; r < h.nRows; ++r) {
+        const int pick = len(gen);
+        h.length[r] = r % 97 == 0 ? h.capacity : r % 89 == 0 ? 0 : pick;
+        for (int k = 0; k < h.length[r]; ++k) {
+            const size_t i = (size_t)r + (size_t)k * h.nRows;
+            const int t = tilt(gen), c = sample(gen);
+            h.matrix[i] = weight(gen);
+            h.column[i] = t * sinoX + c;
+            h.column2[i] = t * sinoX + (sinoX - 1 - c);
+        }
+    }
+    if (level == 3) {
+        h.row1.resize(h.nRows);
+        h.row2.resize(h.nRows);
+        for (int r = 0; r < h.nRows; ++r) {
+            const int j = r / reconsX, i = r % reconsX;
+            h.row1[r] = i + reconsX * (thickness - 1 - j);
+            h.row2[r] = reconsX * (j + 1) - i - 1;
+        }
+    }
+    return h;
+}
+
+// The matrix that the level's set-up built in the (host) device slots.
+HostMatrix matrix_from_setup(int level, const std::vector<a>& tilts, int sinoX, int thickness) {
+    const int n = (int)tilts.size(), built = wbp_level_to_run(level, tilts.data(), n);
+    wbp_levels[built].setup(tilts.data(), make_geometry(sinoX, n, sinoX, thickness));
+    HostMatrix h = empty_matrix(built, sinoX, n, sinoX, thickness);
+    const size_t e = (size_t)h.capacity * h.nRows;
+    h.matrix.assign(d_matrix, d_matrix + e);
+    h.column.assign(d_column, d_column + e);
+    if (d_column2) h.column2.assign(d_column2, d_column2 + e);
+    h.length.assign(d_length, d_length + h.nRows);
+    if (d_row1) h.row1.assign(d_row1, d_row1 + h.nRows);
+    if (d_row2) h.row2.assign(d_row2, d_row2 + h.nRows);
+    wbp_free();
+    return h;
+}
+
+// Runs the level's product kernel on the host in its literal and its fast form.
+void run_both(const HostMatrix& h, const std::vector<float>& sino, std::vector<float>& literal,
+              std::vector<float>& fast) {
+    const size_t npix = (size_t)h.reconsX * h.thickness;
+    const float factor = (float)(1.0 / h.Ntilts);
+    const LaunchShape shape = launch_shape_1d(h.nRows);
+    // Level 3 adds into a cleared slice; the others must write every pixel.
+    const float fill = h.level == 3 ? 0.0f : std::numeric_limits<float>::quiet_NaN();
+    literal.assign(npix, fill);
+    fast.assign(npix, fill);
+    auto both = [&](auto make) {
+        host_items_1d(shape, make(literal.data()));
+        make(fast.data()).host_run(shape);
+    };
+    const float* m = h.matrix.data();
+    const int *col = h.column.data(), *col2 = h.column2.data(), *len = h.length.data();
+    const int n = h.nRows, T = h.Ntilts, S = h.sinoX, X = h.reconsX, Y = h.thickness;
+    if (h.level == 0)
+        both([&](float* out) { return cu_WBP_product_kernel0{m, out, sino.data(), col, len, n, T, S}; });
+    else if (h.level == 1)
+        both([&](float* out) { return cu_WBP_productsym1_kernel{m, out, sino.data(), col, len, n, factor, T, S}; });
+    else if (h.level == 2)
+        both([&](float* out) {
+            return cu_WBP_productsym2_kernel{m, out, sino.data(), col, col2, len, n, factor, T, S, X, Y};
+        });
+    else
+        both([&](float* out) {
+            return cu_WBP_productsym3_kernel{m, out, sino.data(), col, col2, len, h.row1.data(), h.row2.data(),
+                                             n, factor, T, S, X, Y};
+        });
+}
+
+void expect_bit_equal(const std::vector<float>& literal, const std::vector<float>& fast) {
+    ASSERT_EQ(literal.size(), fast.size());
+    EXPECT_EQ(std::memcmp(literal.data(), fast.data(), literal.size() * sizeof(float)), 0);
+}
+
+struct Shape {
+    int sinoX, Ntilts, reconsX, thickness;
+};
+
+// Odd and even sizes, one tilt, thickness 1, and enough rows for several row
+// blocks of the fast form with a partial last one, at every level.
+const std::vector<Shape> kShapes = {
+    {45, 61, 45, 61}, {33, 7, 33, 33}, {20, 1, 20, 1}, {12, 2, 12, 2}, {1500, 5, 1500, 3}, {100, 9, 100, 171},
+};
+
+// Each level with each vector set of the fast form (baseline SSE2, AVX2, AVX-512VL).
+class WbpHostForms : public testing::TestWithParam<std::tuple<int, host_rows::Vectors>> {
+protected:
+    void SetUp() override {
+        if (!host_rows::use_vectors(std::get<1>(GetParam())))
+            GTEST_SKIP() << "no " << host_rows::vectors_name(std::get<1>(GetParam())) << " on this processor";
+    }
+    void TearDown() override { host_rows::use_widest_vectors(); }
+};
+
+TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
+    const int level = std::get<0>(GetParam());
+    uint32_t seed = 77u + level;
+    for (const Shape& s : kShapes) {
+        SCOPED_TRACE(testing::Message() << s.sinoX << " x " << s.Ntilts << " -> " << s.reconsX << " x " << s.thickness);
+        const HostMatrix h = random_matrix(level, s.sinoX, s.Ntilts, s.reconsX, s.thickness, ++seed);
+        std::vector<float> sino = wbp_ref::random_values((size_t)s.sinoX * s.Ntilts, ++seed);
+        std::vector<float> literal, fast;
+        run_both(h, sino, literal, fast);
+        expect_bit_equal(literal, fast);
+        // Non-finite samples where dead entries point (index 0 and 1) must not leak
+        // into rows that do not read them.
+        sino[0] = std::numeric_limits<float>::infinity();
+        sino[1] = -std::numeric_limits<float>::infinity();
+        run_both(h, sino, literal, fast);
+        expect_bit_equal(literal, fast);
+    }
+}
+
+// The set-ups' matrices: the literal bodies read the stored mirror columns and
+// rows, the fast forms derive the mirrors from the column, so both must agree.
+TEST_P(WbpHostForms, FastFormEqualsLiteralOnBuiltMatrices) {
+    const int level = std::get<0>(GetParam());
+    const std::vector<float> seven = {-60, -40, -20, 0, 20, 40, 60};
+    for (const auto& [degrees, width, thickness] :
+         {std::tuple{seven, 40, 56}, std::tuple{std::vector<float>{12, -50, -10, 10, 50}, 31, 31},
+          std::tuple{seven, 120, 151}}) {
+        testing::internal::CaptureStderr();
+        const HostMatrix h = matrix_from_setup(level, tilt_records(degrees), width, thickness);
+        testing::internal::GetCapturedStderr();
+        std::vector<float> literal, fast;
+        run_both(h, wbp_ref::random_values((size_t)width * degrees.size(), 500u + level + width), literal, fast);
+        expect_bit_equal(literal, fast);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, WbpHostForms,
+                         testing::Combine(testing::Values(0, 1, 2, 3), testing::ValuesIn(host_rows::kAllVectors)),
+                         [](const testing::TestParamInfo<std::tuple<int, host_rows::Vectors>>& info) {
+                             return "level" + std::to_string(std::get<0>(info.param)) + "_" +
+                                    host_rows::vectors_name(std::get<1>(info.param));
+                         });
+
+}  // namespace

@@ -1,0 +1,174 @@
+// The ramp filter checked against an independent double-precision evaluation:
+// the spectrum by a direct DFT of the spatial kernel, the filtered rows by a
+// direct circular convolution of the mean-padded row with the tapered kernel.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "support/capture.h"
+#include "io/image.h"
+#include "weighting/weighting.h"
+#include "weighting/weighting_reference.h"
+
+namespace {
+
+constexpr double float_eps = std::numeric_limits<float>::epsilon();
+using namespace weighting_ref;
+
+// The tapered kernel back in space: h[j] = 1/n sum_m H[m] cos(2 pi m j / n).
+std::vector<double> reference_tapered_kernel(int nx, int n) {
+    const std::vector<double> spectrum = reference_ramp_spectrum(nx, n, true);
+    const std::vector<double> c = cos_table(n);
+    std::vector<double> h((size_t)n);
+    for (int j = 0; j < n; ++j) {
+        double sum = 0;
+        for (int m = 0; m < n; ++m) sum += spectrum[(size_t)m] * c[(size_t)(((int64_t)m * j) % n)];
+        h[(size_t)j] = sum / n;
+    }
+    return h;
+}
+
+// Row padded with its mean to n samples, circularly convolved with the kernel.
+std::vector<double> reference_filter_row(const std::vector<float>& row, const std::vector<double>& kernel) {
+    const int nx = (int)row.size(), n = (int)kernel.size();
+    double mean = 0;
+    for (float v : row) mean += v;
+    mean /= nx;
+    std::vector<double> padded((size_t)n, mean);
+    std::copy(row.begin(), row.end(), padded.begin());
+    std::vector<double> out((size_t)nx);
+    for (int i = 0; i < nx; ++i) {
+        double sum = 0;
+        for (int j = 0; j < n; ++j) sum += padded[(size_t)j] * kernel[(size_t)((i - j + n) % n)];
+        out[(size_t)i] = sum;
+    }
+    return out;
+}
+
+std::vector<float> random_row(int nx, float offset, float spread, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-spread, spread);
+    std::vector<float> row((size_t)nx);
+    for (float& v : row) v = offset + u(rng);
+    return row;
+}
+
+// Releases the process-wide filter at the end of each test.
+class Weighting : public ::testing::Test {
+protected:
+    void TearDown() override { weighting_teardown(); }
+};
+
+}  // namespace
+
+TEST(WeightingFftSize, FollowsTheTransformLengthRule) {
+    const int cases[][2] = {{1, 4},       {3, 8},       {460, 1024}, {461, 2048}, {1843, 4096},
+                            {1844, 8192}, {(1 << 28) + 1, 1 << 30},  {1 << 29, 0}, {std::numeric_limits<int>::max(), 0}};
+    for (const auto& c : cases) EXPECT_EQ(weighting_choose_fft_size(c[0]), c[1]) << "nx " << c[0];
+    for (int p = 1; p <= 1 << 27; p *= 2) EXPECT_EQ(weighting_choose_fft_size(p), 4 * p) << "nx " << p;
+}
+
+TEST_F(Weighting, SpectrumMatchesADirectDftOfTheTaperedRampKernel) {
+    for (int nx : {1, 5, 100, 461}) {
+        weighting_setup(nx, 61);
+        const int n = weighting_fft_size();
+        ASSERT_EQ(n, weighting_choose_fft_size(nx));
+        const float* s = weighting_filter_spectrum();
+        const std::vector<double> tapered = reference_ramp_spectrum(nx, n, true);
+        const std::vector<double> plain = reference_ramp_spectrum(nx, n, false);
+        // Single-precision FFT round-off: about eps * log2(N) times the kernel's
+        // l1 norm, which stays below 0.5 for this kernel.
+        double worst = 0;
+        for (int k = 0; k < n; ++k)
+            worst = std::max({worst, std::fabs(s[2 * k] - tapered[(size_t)k]), std::fabs((double)s[2 * k + 1])});
+        EXPECT_LE(worst, float_eps * std::log2((double)n) * 0.5) << "N " << n;
+        // The taper: 1 up to N/4 and from 3N/4, 0.08 squared at N/2.
+        EXPECT_NEAR(s[2 * (n / 2)] / plain[(size_t)(n / 2)], 0.0064, 1e-5);
+        EXPECT_NEAR(s[2 * (n / 4)] / plain[(size_t)(n / 4)], 1.0, 1e-5);
+        // Before the taper the spectrum is the ramp |f|, f in cycles per sample.
+        if (nx >= 100) {
+            EXPECT_NEAR(plain[(size_t)(n / 4)], 0.25, 1e-3);
+        }
+    }
+}
+
+struct RowCase {
+    int nx;
+    float offset, spread;
+};
+
+// Also where the offset dwarfs the spread: zero padding instead of mean padding
+// would put a step at both ends that the ramp filter turns into large values.
+TEST_F(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
+    for (const RowCase& c : {RowCase{1, 2.0f, 1.0f}, RowCase{7, 0.0f, 1.0f}, RowCase{100, 1000.0f, 1.0f},
+                             RowCase{461, 250.0f, 5.0f}, RowCase{512, 0.0f, 1000.0f}}) {
+        weighting_setup(c.nx, 3);
+        const int n = weighting_fft_size();
+        const std::vector<double> kernel = reference_tapered_kernel(c.nx, n);
+        // Each FFT pass adds about eps * log2(N) of the largest sample; the
+        // product with the spectrum and the 1/N scaling one eps more each.
+        const double tol = float_eps * (2 * std::log2((double)n) + 2) * (std::fabs(c.offset) + c.spread);
+        for (unsigned seed = 1; seed <= 2; ++seed) {
+            std::vector<float> row = random_row(c.nx, c.offset, c.spread, seed);
+            const std::vector<double> want = reference_filter_row(row, kernel);
+            weighting_filter_row(c.nx, row.data());
+            double worst = 0;
+            for (int i = 0; i < c.nx; ++i) worst = std::max(worst, std::fabs(row[(size_t)i] - want[(size_t)i]));
+            EXPECT_LE(worst, tol) << "nx " << c.nx << " seed " << seed;
+        }
+    }
+}
+
+TEST_F(Weighting, ApplyFiltersEveryRowAloneAndSetUpAgainReplacesTheFilter) {
+    const int nx = 100, ny = 9;
+    Image* sino = image_new_zeroed(nx, ny);
+    std::vector<float> single;
+    for (int y = 0; y < ny; ++y) {
+        const std::vector<float> row = random_row(nx, 10.0f * (float)y, 3.0f, 100u + (unsigned)y);
+        std::copy(row.begin(), row.end(), sino->data[0][y]);
+        single.insert(single.end(), row.begin(), row.end());
+    }
+    weighting_setup(512, 1);
+    weighting_setup(nx, ny);
+    EXPECT_EQ(weighting_fft_size(), 256);
+    weighting_apply(sino);
+    // Rows filtered one at a time, last first, give the same bytes.
+    for (int y = ny - 1; y >= 0; --y) weighting_filter_row(nx, single.data() + (size_t)y * nx);
+    EXPECT_EQ(std::memcmp(sino->data[0][0], single.data(), single.size() * sizeof(float)), 0);
+    image_free(sino);
+    weighting_teardown();
+    EXPECT_EQ(weighting_fft_size(), 0);
+    EXPECT_EQ(weighting_filter_spectrum(), nullptr);
+}
+
+TEST(WeightingErrors, ReportAndExit) {
+    struct Case {
+        std::function<void()> run;
+        const char* message;
+    };
+    const Case cases[] = {
+        {[] { weighting_setup(1 << 29, 1); }, "Unable to allocate memory for FFTs\n"},
+        {[] {
+             weighting_setup(4, 1);
+             float row[5] = {};
+             weighting_filter_row(5, row);
+         },
+         "weighting_filter_row: row of 5 samples, filter built for 4\n"},
+        {[] {
+             float row[1] = {};
+             weighting_filter_row(1, row);
+         },
+         "weighting_filter_row: weighting filter is not set up\n"},
+    };
+    for (const Case& c : cases) {
+        const Captured got = capture_exit(c.run);
+        EXPECT_EQ(got.status, 255) << c.message;
+        EXPECT_EQ(got.err, c.message);
+    }
+}
