@@ -17,6 +17,7 @@
 #include "io/fail.h"
 #include "mpi/mpi_job.h"
 #include "mpi/shared_output.h"
+#include "wbp/wbp_sizes.h"
 
 namespace {
 
@@ -54,6 +55,10 @@ int main(int argc, char** argv) {
     const std::string temp = mpi_share_text(out.temp_path);
     mpi_job_temp_file(temp);
     if (!lead) run_start(&run, argc, argv, false, place.local_ranks);
+    // Level 3 without tilt symmetry runs level 2 with a warning, which rank 0 alone prints.
+    RunOptions& o = run.options;
+    if (!lead && !o.sirt && o.symmetry_level == 3 && !wbp_tilts_symmetric(run.tilts, run.g.Ntilts))
+        o.symmetry_level = 2;
 
     SharedOutput shared = shared_output_open(temp, run.range.first, run.g.reconsX * run.g.reconsY);
     const SliceRange slab = slab_of(run.range, place.ranks, place.rank);
