@@ -32,6 +32,8 @@ const char* const help_text =
     "                         Gaussian fall-off of width SIGMA >= 0 above (default: Hamming taper)\n"
     "  --slices=FIRST,LAST    reconstruct only slices FIRST to LAST, numbered from 0 as the stack's rows\n"
     "                         (default: all); the output's NZSTART is FIRST\n"
+    "  --estimate             check the inputs and select the device as a run would, then print the\n"
+    "                         memory of every method and the output size instead of running\n"
     "  --help                 this text\n"
     "  --version              program name and version\n"
     "\n"
@@ -79,6 +81,7 @@ const LongOption long_options[] = {
     {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
     {"slices", true, [](RunOptions* o, const char* v) { o->slices = parse_slice_range(v); }},
+    {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
 };
 
 void apply_long_option(const char* arg, RunOptions* options) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "driver/estimate.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
 #include "driver/same_file.h"
@@ -26,10 +27,10 @@ void check_projection_width(int nx) {
 
 }  // namespace
 
-void run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
+bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
     run->options = parse_options(argc, argv);
     const RunOptions& options = run->options;
-    if (lead) print_method_line(options);
+    if (lead && !options.estimate) print_method_line(options);
 
     run->stack = image_new();
     run->input = image_open_stack(options.input_file.c_str(), run->stack);
@@ -43,12 +44,20 @@ void run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     run->g = g;
     check_slice_size(g.reconsX, g.reconsY);
     run->tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
+    if (options.estimate) {
+        print_estimate(options, run->input, run->tilts, g);
+        fclose(run->input);
+        image_free(run->stack);
+        delete[] run->tilts;
+        return false;
+    }
     check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g), !gpu_cuda_available(),
                      host_available_memory_mb() / processes_on_host);
     run->sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
     run->slice = image_new_zeroed(g.reconsX, g.reconsY);
     weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
     run->spacing = input_spacing(in);
+    return true;
 }
 
 OutputFile run_open_output(Run* run) {
@@ -105,7 +114,7 @@ void run_release(Run* run) {
 
 int skarbel_main(int argc, char** argv) {
     Run run;
-    run_start(&run, argc, argv, true, 1);
+    if (!run_start(&run, argc, argv, true, 1)) return 0;
     OutputFile out = run_open_output(&run);
     run_set_up_method(&run, run.options.gpu, true);
 

@@ -22,8 +22,18 @@ RunMemory run_memory_need(bool sirt, int level, const Geometry& g) {
     return need;
 }
 
+namespace {
+double counted_mb(const RunMemory& need, bool device_is_host) {
+    return need.host_mb + (device_is_host ? need.device_mb : 0.0);
+}
+}  // namespace
+
+bool run_memory_fits(const RunMemory& need, bool device_is_host, double available_mb) {
+    return !(counted_mb(need, device_is_host) > available_mb);
+}
+
 void check_run_memory(const RunMemory& need, bool device_is_host, double available_mb) {
-    const double total = need.host_mb + (device_is_host ? need.device_mb : 0.0);
-    if (total > available_mb)
+    const double total = counted_mb(need, device_is_host);
+    if (!run_memory_fits(need, device_is_host, available_mb))
         failf("Not enough memory for this run: %.2f Mb needed, %.2f Mb available.\n\n", total, available_mb);
 }

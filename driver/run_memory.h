@@ -13,7 +13,10 @@ struct RunMemory {
 // Mb (bytes / 1048576).
 RunMemory run_memory_need(bool sirt, int level, const Geometry& g);
 
+// True when the host part, plus the device part where the device is the host
+// itself, is at most available_mb.
+bool run_memory_fits(const RunMemory& need, bool device_is_host, double available_mb);
+
 // Ends the run with "Not enough memory for this run: <need> Mb needed, <available>
-// Mb available.\n\n" when the host part, plus the device part where the device is
-// the host itself, exceeds available_mb.
+// Mb available.\n\n" when the need does not fit.
 void check_run_memory(const RunMemory& need, bool device_is_host, double available_mb);

@@ -32,8 +32,10 @@ struct Run {
 
 // Options (the method line when `lead`), the input stack and its checks, the
 // tilt angles, the memory check (against this process's part of the host's
-// memory when `processes_on_host` share it), the images and the weighting filter.
-void run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host);
+// memory when `processes_on_host` share it), the images and the weighting
+// filter. With --estimate it prints the figures instead, releases what it took
+// and returns false: the run has nothing more to do.
+bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host);
 
 // The output (its temporary file) with the provisional header.
 OutputFile run_open_output(Run* run);

@@ -92,8 +92,10 @@ int gpu_cuda_device_count() {
 #endif
 }
 
+bool gpu_memory_fits(float required_mb) { return !(required_mb > gpu_memory_mb); }
+
 void gpu_check_memory(float required_mb, const char* method) {
-    if (required_mb > gpu_memory_mb) {
+    if (!gpu_memory_fits(required_mb)) {
         fprintf(stderr, "GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", gpu_memory_mb, method, required_mb);
         exit(-1);
     }

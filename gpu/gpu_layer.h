@@ -40,6 +40,8 @@ bool gpu_cuda_available();
 // CUDA devices this process can use (0 without the CUDA backend).
 int gpu_cuda_device_count();
 
+// The comparison of the set-ups' memory check: required_mb is at most gpu_memory_mb.
+bool gpu_memory_fits(float required_mb);
 // Memory check of a method set-up: when required_mb exceeds gpu_memory_mb, prints
 // "GPU: %2.2f Mb. Not enough memory for run <method>: %2.2f Mb\n" and exits -1.
 void gpu_check_memory(float required_mb, const char* method);

@@ -48,11 +48,12 @@ int main(int argc, char** argv) {
     // The other ranks wait until rank 0 has checked everything a run checks.
     Run run;
     OutputFile out;
-    if (lead) {
-        run_start(&run, argc, argv, true, place.local_ranks);
-        out = open_output_first(&run);
-    }
+    if (lead && run_start(&run, argc, argv, true, place.local_ranks)) out = open_output_first(&run);
     const std::string temp = mpi_share_text(out.temp_path);
+    if (temp.empty()) {  // --estimate: rank 0 has printed the figures
+        MPI_Finalize();
+        return 0;
+    }
     mpi_job_temp_file(temp);
     if (!lead) run_start(&run, argc, argv, false, place.local_ranks);
     // Level 3 without tilt symmetry runs level 2 with a warning, which rank 0 alone prints.

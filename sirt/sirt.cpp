@@ -19,10 +19,7 @@ void sirt_check_geometry(const Geometry& g) {
     if (Ntilts <= 0) fail("SIRT: the tilt series has no projections to reconstruct from.\n");
     if (sinoX <= 0 || reconsX <= 0 || reconsY <= 0)
         failf("SIRT: empty geometry (projection width %d, slice %d x %d).\n", sinoX, reconsX, reconsY);
-    const int64_t half_rows = (int64_t)sirt_half_rows(reconsY) * reconsX;
-    const int64_t half_entries = (half_rows + 63) / 64 * 64 * Ntilts;
-    const int64_t sino = (int64_t)sinoX * Ntilts;
-    if ((int64_t)reconsX * reconsY > INT_MAX || half_entries > INT_MAX || sino > INT_MAX)
+    if (!sirt_counts_fit_32(g))
         fail("SIRT: the slice and tilt series are too large for 32-bit element counts.\n");
 }
 
@@ -65,6 +62,13 @@ void sirt_build_half_matrix(const Geometry& g) {
 
 }  // namespace
 
+bool sirt_counts_fit_32(const Geometry& g) {
+    const int64_t half_rows = (int64_t)sirt_half_rows(g.reconsY) * g.reconsX;
+    const int64_t half_entries = (half_rows + 63) / 64 * 64 * g.Ntilts;
+    const int64_t sino = (int64_t)g.sinoX * g.Ntilts;
+    return (int64_t)g.reconsX * g.reconsY <= INT_MAX && half_entries <= INT_MAX && sino <= INT_MAX;
+}
+
 float sirt_setup_required_mb(const Geometry& g) {
     const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     const int nRows = sirt_half_rows(reconsY) * reconsX;
@@ -80,6 +84,10 @@ float sirt_setup_required_mb(const Geometry& g) {
     return (float)sum;
 }
 
+float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t) {
+    return (float)((double)sirt_setup_required_mb(g) + (double)sirt_transpose_required_mb(t));
+}
+
 void sirt_setup(const a* tangles, const Geometry& g) {
     sirt_check_geometry(g);
     // The transposed matrix's size is known only once it is built on the host;
@@ -87,8 +95,7 @@ void sirt_setup(const a* tangles, const Geometry& g) {
     SirtTransposeHost transpose = sirt_transpose_on_host(tangles, g);
     sirt_sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
     sirt_sizes.alignment_n = sirt_round_up_64(sirt_sizes.nRows);
-    const double need_mb = (double)sirt_setup_required_mb(g) + (double)sirt_transpose_required_mb(transpose);
-    gpu_check_memory((float)need_mb, "sirt");
+    gpu_check_memory(sirt_required_mb(g, transpose.shape), "sirt");
     sirt_transpose_upload(&transpose);
     sirt_allocate(g.reconsX * g.reconsY, g.sinoX, g.Ntilts, g.Ntilts);
     gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);

@@ -8,9 +8,6 @@
 #include "method/geometry.h"
 
 void sirt_setup(const a* tangles, const Geometry& g);
-// The transposed matrix of the whole slice built and checked on its own (the
-// set-up builds it on the host first and checks it with its other buffers).
-void sirt_build_transpose(const a* tangles, const Geometry& g);
 void sirt_reconstruct_slice(float* recons, const float* sino, const Geometry& g, int iterations);
 void sirt_free();
 
@@ -32,11 +29,29 @@ inline int sirt_half_rows(int reconsY) { return reconsY - reconsY / 2; }
 inline int sirt_round_up_64(int n) { return (int)(((int64_t)n + 63) / 64 * 64); }
 
 // Device memory of the set-up's own buffers in Mb, all but the transposed
-// matrix, whose size is known only once it is built.
+// matrix, whose size is known only once its rows are counted.
 float sirt_setup_required_mb(const Geometry& g);
 
+// True when the set-up's own element counts fit 32 bits.
+bool sirt_counts_fit_32(const Geometry& g);
+
+// Rows, entry stride and longest row of the transposed matrix; fits_32 is false
+// where its element counts go beyond 32 bits (the build refuses it then).
+struct SirtTransposeShape {
+    int nrows = 0, alignment = 0, max_length = 0;
+    bool fits_32 = false;
+};
+
+// The shape as the build finds it, by the build's own counting pass over the
+// pixels, without storing the matrix.
+SirtTransposeShape sirt_transpose_shape(const a* tangles, const Geometry& g);
+
 // Device memory of the transposed matrix in Mb.
-float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t);
+float sirt_transpose_required_mb(const SirtTransposeShape& t);
+
+// What the set-up checks before it takes any device memory: its own buffers and
+// the transposed matrix, in Mb.
+float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t);
 
 // The transposed matrix built on the host, before it goes to the device:
 // alignment * max_length interleaved entries, and nrows row lengths and bins.
@@ -45,11 +60,12 @@ struct SirtTransposeHost {
     int* pixels = nullptr;
     int* length = nullptr;
     int* bin = nullptr;
-    int nrows = 0, alignment = 0, max_length = 0;
+    SirtTransposeShape shape;
 };
 
+// Ends the run with a message where the matrix goes beyond 32-bit element
+// counts or the host memory runs out.
 SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g);
-float sirt_transpose_required_mb(const SirtTransposeHost& t);
 // Copies the matrix into its device buffers, records its sizes in sirt_sizes and
 // releases the host copy.
 void sirt_transpose_upload(SirtTransposeHost* t);

@@ -118,9 +118,9 @@ struct cu_SIRT_weights {
     }
 
     // Adds to s what the pixels lo..hi of row z give sample c, in the row form's order.
-    SK_HD float add_span(float s, int c, float cos_a, float sin_a, float z, bool mirrored, int lo, int hi) const {
+    SK_HD float add_span(float s, int c, const a& tilt, float z, bool mirrored, int lo, int hi) const {
         for (int i = lo; i <= hi; ++i) {
-            const float p = detector_position(a{0, 0, cos_a, sin_a, 0}, (float)i - w_2, z, r_2);
+            const float p = detector_position(tilt, (float)i - w_2, z, r_2);
             if (!sirt_in_range(p, sinoX)) continue;
             const int pc = (int)p;
             const float f = p - (float)pc, w = 1.0f - f;
@@ -134,7 +134,8 @@ struct cu_SIRT_weights {
 
     SK_HD void operator()(int c, int t) const {
         if (c >= sinoX || t >= nRows) return;
-        const float cos_a = d_tangles[t].cos_a, sin_a = d_tangles[t].sin_a;
+        const a tilt = d_tangles[t];
+        const float cos_a = tilt.cos_a, sin_a = tilt.sin_a;
         float* e = d_weights + t * sinoX + c;
         float s = *e;
         for (int j = 0; j < reconsY; ++j) {
@@ -145,15 +146,15 @@ struct cu_SIRT_weights {
             if (mirrored) sirt_pixel_span(cos_a, sin_a, z, w_2, r_2, reconsX, sinoX - 2 - c, &lo2, &hi2);
             // Each pixel once, in column order: the two spans merged when they meet.
             if (lo2 > hi2) {
-                s = add_span(s, c, cos_a, sin_a, z, mirrored, lo1, hi1);
+                s = add_span(s, c, tilt, z, mirrored, lo1, hi1);
             } else if (lo1 > hi1) {
-                s = add_span(s, c, cos_a, sin_a, z, mirrored, lo2, hi2);
+                s = add_span(s, c, tilt, z, mirrored, lo2, hi2);
             } else if (lo2 <= hi1 + 1 && lo1 <= hi2 + 1) {
-                s = add_span(s, c, cos_a, sin_a, z, mirrored, lo1 < lo2 ? lo1 : lo2, hi1 > hi2 ? hi1 : hi2);
+                s = add_span(s, c, tilt, z, mirrored, lo1 < lo2 ? lo1 : lo2, hi1 > hi2 ? hi1 : hi2);
             } else {
                 const bool first1 = lo1 < lo2;
-                s = add_span(s, c, cos_a, sin_a, z, mirrored, first1 ? lo1 : lo2, first1 ? hi1 : hi2);
-                s = add_span(s, c, cos_a, sin_a, z, mirrored, first1 ? lo2 : lo1, first1 ? hi2 : hi1);
+                s = add_span(s, c, tilt, z, mirrored, first1 ? lo1 : lo2, first1 ? hi1 : hi2);
+                s = add_span(s, c, tilt, z, mirrored, first1 ? lo2 : lo1, first1 ? hi2 : hi1);
             }
         }
         *e = s;

@@ -17,7 +17,7 @@
 
 namespace {
 
-// Calls visit(pixel, c, weight) for every pixel in range at tilt t, in
+// Calls visit(pixel, c, weight) for every pixel in range at one tilt, in
 // increasing pixel order.
 template <class Visit>
 void for_each_triplet(const a& tilt, const Geometry& g, Visit visit) {
@@ -32,10 +32,18 @@ void for_each_triplet(const a& tilt, const Geometry& g, Visit visit) {
     }
 }
 
+bool fits_32(int64_t count) { return count <= INT_MAX; }
+
 void check_count(int64_t count) {
-    if (count > INT_MAX)
+    if (!fits_32(count))
         failf("SIRT: the transposed matrix needs %lld elements, more than 32-bit element counts allow.\n",
               (long long)count);
+}
+
+// The larger of the pixel-tilt pairs and the bins, both counted in 32 bits.
+int64_t pair_or_bin_count(const Geometry& g) {
+    const int64_t pairs = (int64_t)g.reconsX * g.reconsY * g.Ntilts, bins = (int64_t)g.sinoX * g.Ntilts;
+    return pairs > bins ? pairs : bins;
 }
 
 void* host_zeroed(int64_t count, size_t size) {
@@ -48,58 +56,74 @@ void* host_zeroed(int64_t count, size_t size) {
 }
 
 // Row layout from the bin counts: the row of every non-empty bin, the bins and
-// lengths of the rows, the longest row.
+// lengths of the rows.
 struct TransposeRows {
     int* row_of_bin;
     int* bin;
     int* length;
-    int nrows, max_length;
 };
 
-TransposeRows group_bins(const int* counts, int nbins) {
-    TransposeRows rows{static_cast<int*>(host_zeroed(nbins, sizeof(int))), nullptr, nullptr, 0, 0};
-    for (int b = 0; b < nbins; ++b)
-        if (counts[b] > 0) ++rows.nrows;
+// Pixels of every bin. Tilts own disjoint bins, so they run in parallel.
+int* count_bins(const a* tangles, const Geometry& g) {
+    int* counts = static_cast<int*>(host_zeroed((int64_t)g.sinoX * g.Ntilts, sizeof(int)));
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int t = 0; t < g.Ntilts; ++t)
+        for_each_triplet(tangles[t], g, [&](int, int c, float) { ++counts[t * g.sinoX + c]; });
+    return counts;
+}
+
+SirtTransposeShape shape_of_counts(const int* counts, int nbins) {
+    SirtTransposeShape shape;
+    for (int b = 0; b < nbins; ++b) {
+        if (counts[b] > 0) ++shape.nrows;
+        if (counts[b] > shape.max_length) shape.max_length = counts[b];
+    }
     // Without any triplet the matrix still has one empty row, of bin 0.
-    const int stored = rows.nrows > 0 ? rows.nrows : 1;
-    rows.bin = static_cast<int*>(host_zeroed(stored, sizeof(int)));
-    rows.length = static_cast<int*>(host_zeroed(stored, sizeof(int)));
+    if (shape.nrows == 0) shape.nrows = 1;
+    shape.alignment = sirt_round_up_64(shape.nrows);
+    shape.fits_32 = fits_32((int64_t)shape.alignment * shape.max_length);
+    return shape;
+}
+
+TransposeRows group_bins(const int* counts, int nbins, const SirtTransposeShape& shape) {
+    TransposeRows rows{static_cast<int*>(host_zeroed(nbins, sizeof(int))),
+                       static_cast<int*>(host_zeroed(shape.nrows, sizeof(int))),
+                       static_cast<int*>(host_zeroed(shape.nrows, sizeof(int)))};
     int r = 0;
     for (int b = 0; b < nbins; ++b) {
         if (counts[b] == 0) continue;
         rows.row_of_bin[b] = r;
         rows.bin[r] = b;
         rows.length[r] = counts[b];
-        if (counts[b] > rows.max_length) rows.max_length = counts[b];
         ++r;
     }
-    rows.nrows = stored;
     return rows;
 }
 
 }  // namespace
 
-float sirt_transpose_required_mb(int nrows, int alignment, int max_length_t) {
-    const double entry_bytes = 4.0 * (double)alignment * (double)max_length_t;
-    return (float)(entry_bytes / 1048576.0 + entry_bytes / 1048576.0 + 8.0 * (double)nrows / 1048576.0);
+float sirt_transpose_required_mb(const SirtTransposeShape& t) {
+    const double entry_bytes = 4.0 * (double)t.alignment * (double)t.max_length;
+    return (float)(entry_bytes / 1048576.0 + entry_bytes / 1048576.0 + 8.0 * (double)t.nrows / 1048576.0);
+}
+
+SirtTransposeShape sirt_transpose_shape(const a* tangles, const Geometry& g) {
+    if (!fits_32(pair_or_bin_count(g))) return {};
+    int* counts = count_bins(tangles, g);
+    const SirtTransposeShape shape = shape_of_counts(counts, g.sinoX * g.Ntilts);
+    std::free(counts);
+    return shape;
 }
 
 SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
-    const int sinoX = g.sinoX, Ntilts = g.Ntilts;
-    check_count((int64_t)g.reconsX * g.reconsY * Ntilts);
-    check_count((int64_t)sinoX * Ntilts);
-    const int nbins = sinoX * Ntilts;
-
-    // Counting pass. Tilts own disjoint bins, so they run in parallel.
-    int* counts = static_cast<int*>(host_zeroed(nbins, sizeof(int)));
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int t = 0; t < Ntilts; ++t)
-        for_each_triplet(tangles[t], g, [&](int, int c, float) { ++counts[t * sinoX + c]; });
-
-    TransposeRows rows = group_bins(counts, nbins);
-    const int alignment = sirt_round_up_64(rows.nrows);
-    const int64_t entries = (int64_t)alignment * rows.max_length;
+    check_count(pair_or_bin_count(g));
+    const int sinoX = g.sinoX, Ntilts = g.Ntilts, nbins = sinoX * Ntilts;
+    int* counts = count_bins(tangles, g);
+    const SirtTransposeShape shape = shape_of_counts(counts, nbins);
+    const int alignment = shape.alignment;
+    const int64_t entries = (int64_t)alignment * shape.max_length;
     check_count(entries);
+    TransposeRows rows = group_bins(counts, nbins, shape);
 
     // Placement pass: the k-th pixel of a bin becomes entry k of its row.
     SirtTransposeHost t;
@@ -118,18 +142,13 @@ SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
     std::free(rows.row_of_bin);
     t.length = rows.length;
     t.bin = rows.bin;
-    t.nrows = rows.nrows;
-    t.alignment = alignment;
-    t.max_length = rows.max_length;
+    t.shape = shape;
     return t;
 }
 
-float sirt_transpose_required_mb(const SirtTransposeHost& t) {
-    return sirt_transpose_required_mb(t.nrows, t.alignment, t.max_length);
-}
-
 void sirt_transpose_upload(SirtTransposeHost* t) {
-    const size_t entry_bytes = 4 * (size_t)t->alignment * t->max_length, row_bytes = 4 * (size_t)t->nrows;
+    const SirtTransposeShape& shape = t->shape;
+    const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
     d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
     d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
     d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
@@ -138,18 +157,12 @@ void sirt_transpose_upload(SirtTransposeHost* t) {
     gpu_copy_to_device(d_column_t, t->pixels, entry_bytes);
     gpu_copy_to_device(d_length_t, t->length, row_bytes);
     gpu_copy_to_device(d_idrow_t, t->bin, row_bytes);
-    sirt_sizes.nrows = t->nrows;
-    sirt_sizes.alignment = t->alignment;
-    sirt_sizes.max_length_t = t->max_length;
+    sirt_sizes.nrows = shape.nrows;
+    sirt_sizes.alignment = shape.alignment;
+    sirt_sizes.max_length_t = shape.max_length;
     std::free(t->weights);
     std::free(t->pixels);
     std::free(t->length);
     std::free(t->bin);
     *t = SirtTransposeHost{};
-}
-
-void sirt_build_transpose(const a* tangles, const Geometry& g) {
-    SirtTransposeHost t = sirt_transpose_on_host(tangles, g);
-    gpu_check_memory(sirt_transpose_required_mb(t), "sirt");
-    sirt_transpose_upload(&t);
 }

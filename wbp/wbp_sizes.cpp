@@ -42,6 +42,11 @@ WbpSizes wbp_sizes(int level, const Geometry& g) {
     return s;
 }
 
+bool wbp_counts_fit_32(const WbpSizes& s, int sinoX, int Ntilts) {
+    return fits_32(s.npix) && fits_32(s.sino_elems) && fits_32(s.entries) &&
+           fits_32(largest_sino_index(s.level, sinoX, Ntilts));
+}
+
 WbpSizes wbp_check_sizes(int level, const Geometry& g) {
     const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     if (Ntilts <= 0) fail("WBP: the tilt series holds no projections; at least one tilt is needed\n");
@@ -52,7 +57,7 @@ WbpSizes wbp_check_sizes(int level, const Geometry& g) {
     if (!fits_32(s.entries)) {
         for (int higher = level + 1; higher <= 3; ++higher) {
             const WbpSizes h = wbp_sizes(higher, g);
-            if (fits_32(h.entries) && fits_32(largest_sino_index(higher, sinoX, Ntilts)))
+            if (wbp_counts_fit_32(h, sinoX, Ntilts))
                 failf("WBP symmetry level %d: the matrix needs %lld elements, beyond 32-bit element counts; "
                       "use a higher symmetry level (-s%d)\n",
                       level, s.entries, higher);

@@ -20,6 +20,10 @@ struct WbpSizes {
 // size beyond 32-bit indices can be recognised).
 WbpSizes wbp_sizes(int level, const Geometry& g);
 
+// True when every element count and index of the level fits 32 bits, as the
+// level's kernels form them.
+bool wbp_counts_fit_32(const WbpSizes& s, int sinoX, int Ntilts);
+
 // Refuses, with a message and exit status -1, a run whose sizes the level cannot
 // index in 32 bits or that has no tilts; then makes the device memory check.
 // Returns the sizes of a run that may go ahead.

@@ -1,22 +1,15 @@
 // A run that fails leaves an existing output as it was, refuses what it
 // cannot do before taking memory, and writes a header that describes the data.
-#include <gtest/gtest.h>
+#include "support/common.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <filesystem>
-#include <limits>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "driver/output_header.h"
 #include "driver/run.h"
 #include "driver/volume_stats.h"
 #include "gpu/gpu_layer.h"
-#include "support/capture.h"
-#include "support/files.h"
 
 namespace {
 
@@ -39,15 +32,8 @@ std::set<std::string> names_in(const std::string& folder) {
     return names;
 }
 
-struct Stack {
-    TempDir dir;
-    std::string tlt = dir.file("t.tlt"), stack = dir.file("s.mrc"), out = dir.file("o.mrc");
-    explicit Stack(int nx, int ny = 2, int nz = 5) {
-        std::vector<float> v((size_t)nx * ny * nz);
-        for (size_t i = 0; i < v.size(); ++i) v[i] = (float)(i % 7);
-        write_test_stack(stack, nx, ny, nz, 2, v);
-        write_tilt_file(tlt, {-40, -20, 0, 20, 40});
-    }
+struct Stack : TiltSeries {
+    explicit Stack(int nx) : TiltSeries(nx, 2, 5) {}
 };
 
 struct Refused {
@@ -57,6 +43,8 @@ struct Refused {
     const char* output;  // nullptr: the existing o.mrc
     std::string message;
 };
+
+void PrintTo(const Refused& c, std::ostream* os) { *os << c.name; }
 
 class FailedRun : public ::testing::TestWithParam<Refused> {};
 

@@ -1,24 +1,13 @@
 // The program run end to end: command line, messages, exit statuses and the
 // output file. Slices may hold any values; header statistics are checked
 // against the data actually in the file.
-#include <gtest/gtest.h>
+#include "support/common.h"
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <filesystem>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include "support/capture.h"
-#include "support/files.h"
-#include "support/header_bytes.h"
 
 namespace {
 
@@ -26,30 +15,7 @@ const std::string kUsage =
     "\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] <tilt_file> "
     "<input_tiltseries> <output_rec3d> \n\n";
 
-std::vector<float> ramp(int n) {
-    std::vector<float> v(n);
-    for (int i = 0; i < n; ++i) v[i] = (float)((i * 29 + 3) % 251);
-    return v;
-}
-
-std::vector<float> angles(int n) {
-    std::vector<float> v(n);
-    for (int i = 0; i < n; ++i) v[i] = -60.0f + 120.0f * (float)i / (float)std::max(n - 1, 1);
-    return v;
-}
-
-// A tilt series case in a temporary folder: t.tlt, s.mrc, and o.mrc to write.
-struct Case {
-    TempDir dir;
-    int nx, ny, nz;
-    std::string tlt = dir.file("t.tlt"), stack = dir.file("s.mrc"), out = dir.file("o.mrc");
-    Case(int nx_, int ny_, int nz_, int mode = 2, bool other_order = false, int nsymbt = 0)
-        : nx(nx_), ny(ny_), nz(nz_) {
-        write_test_stack(stack, nx, ny, nz, mode, ramp(nx * ny * nz), other_order, nsymbt);
-        write_tilt_file(tlt, angles(nz));
-    }
-    std::vector<std::string> files() const { return {tlt, stack, out}; }
-};
+using Case = TiltSeries;
 
 std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -102,6 +68,8 @@ struct UsageCase {
     int names;                               // how many file names to pass
 };
 
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
 class DriverUsage : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(DriverUsage, PrintsTheUsageTextAndFails) {
@@ -124,33 +92,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, DriverUsage,
                                            UsageCase{"i_without_value", {"-S", "-i"}, {}, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-struct ThicknessCase {
-    const char* name;
-    std::string option, message;
-};
-
-class DriverThickness : public ::testing::TestWithParam<ThicknessCase> {};
-
-TEST_P(DriverThickness, BelowOneIsRefused) {
-    Case k(4, 2, 3);
-    Captured r = run_skarbel(join({GetParam().option}, k.files()));
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, GetParam().message);
-    EXPECT_EQ(r.out, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DriverThickness,
-    ::testing::Values(ThicknessCase{"negative", "-z-5", "Thickness must be at least 1 pixel (got -5).\n\n"},
-                      ThicknessCase{"no_digits", "-zabc", "Thickness must be at least 1 pixel (got 0).\n\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 struct MethodCase {
     const char* name;
     std::vector<std::string> before, after;
     std::string method_line;
     int thickness;  // 0: NX
 };
+
+void PrintTo(const MethodCase& c, std::ostream* os) { *os << c.name; }
 
 class DriverRun : public ::testing::TestWithParam<MethodCase> {};
 
@@ -181,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
 // count); the output carries the input's voxel size.
 TEST(DriverRun, ThinSlicesManyTiltsAndTheInputSpacing) {
     Case k(64, 40, 61);
-    write_tilt_file(k.tlt, angles(70));
+    write_tilt_file(k.tlt, even_angles(70));
     std::string bytes = read_file(k.stack);
     put_i32(bytes, 28, 64);  // MX, MY
     put_i32(bytes, 32, 40);
@@ -193,21 +142,15 @@ TEST(DriverRun, ThinSlicesManyTiltsAndTheInputSpacing) {
     expect_final_output(k.out, 64, 10, 40, {64 * 2.5f, 10 * 2.5f, 40 * 4.0f});
 }
 
-struct InputVariant {
-    int mode;
-    bool other_order;
-    int nsymbt;
-};
-
 // The same values in any mode, byte order or extended header give the same volume.
 TEST(DriverRun, InputsGiveTheSameOutputAsAFloatStack) {
     Case reference(12, 4, 7);
     ASSERT_EQ(run_skarbel(join({"-s0"}, reference.files())).status, 0);
-    for (const InputVariant& v : {InputVariant{0, true, 0}, InputVariant{1, true, 64}, InputVariant{2, false, 1024}}) {
-        Case k(12, 4, 7, v.mode, v.other_order, v.nsymbt);
+    for (const auto& [mode, other_order, nsymbt] : {std::tuple{0, true, 0}, {1, true, 64}, {2, true, 1024}}) {
+        Case k(12, 4, 7, mode, other_order, nsymbt);
         Captured r = run_skarbel(join({"-s0"}, k.files()));
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(read_file(k.out), read_file(reference.out)) << "mode " << v.mode;
+        EXPECT_EQ(read_file(k.out), read_file(reference.out)) << "mode " << mode;
     }
 }
 
@@ -217,7 +160,10 @@ struct FailureCase {
     std::function<std::vector<std::string>(Case&)> spoil;
     std::string message;
     bool output_created;
+    std::string out = "[WBP]Symmetry level: 2\n";  // what the run printed before failing
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class DriverFailure : public ::testing::TestWithParam<FailureCase> {};
 
@@ -230,7 +176,7 @@ TEST_P(DriverFailure, MessageAndStatus) {
     Captured r = run_skarbel(args);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, message);
-    EXPECT_EQ(r.out, "[WBP]Symmetry level: 2\n");
+    EXPECT_EQ(r.out, GetParam().out);
     EXPECT_EQ(std::filesystem::exists(k.out), GetParam().output_created);
     EXPECT_EQ(read_file(k.stack), stack_before);
     EXPECT_EQ(read_file(k.tlt), tilts_before);
@@ -243,6 +189,10 @@ const std::string kOverTilts = "Output file is the tilt-angle file; refusing to 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DriverFailure,
     ::testing::Values(
+        FailureCase{"negative_thickness", [](Case& k) { return join({"-z-5"}, k.files()); },
+                    "Thickness must be at least 1 pixel (got -5).\n\n", false, ""},
+        FailureCase{"thickness_without_digits", [](Case& k) { return join({"-zabc"}, k.files()); },
+                    "Thickness must be at least 1 pixel (got 0).\n\n", false, ""},
         FailureCase{"missing_stack", [](Case& k) { std::filesystem::remove(k.stack); return k.files(); },
                     "\n Unable to open input file @\n\n", false},
         FailureCase{"truncated_stack",
@@ -255,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "Image size not acceptable: NX 6, NY 0, NZ 5 (each must be at least 1).\n\n", false},
         FailureCase{"missing_tilt_file", [](Case& k) { std::filesystem::remove(k.tlt); return k.files(); },
                     "\nUnable to open file with tilt angles.\n\n", false},
-        FailureCase{"too_few_angles", [](Case& k) { write_tilt_file(k.tlt, angles(4)); return k.files(); },
+        FailureCase{"too_few_angles", [](Case& k) { write_tilt_file(k.tlt, even_angles(4)); return k.files(); },
                     "Tilt-angle file ends before line 5: 5 angles are needed.\n\n", false},
         FailureCase{"output_folder_missing", [](Case& k) { return Args{k.tlt, k.stack, k.dir.file("none/o.mrc")}; },
                     "Unable to open output file.\n\n", false},

@@ -1,11 +1,6 @@
 // The decisions the CUDA path takes on runtime results and on the architectures a
 // build holds, and the per-sample ray-weight kernel against the row form it replaced.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <vector>
+#include "support/common.h"
 
 #include "gpu/cuda_verdicts.h"
 #include "gpu/device_select.h"

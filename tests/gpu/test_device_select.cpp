@@ -1,18 +1,14 @@
 // Device choice on synthetic device lists, its messages and exit statuses, and the
 // host device a machine without a GPU runs on.
-#include <gtest/gtest.h>
+#include "support/common.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "gpu/device_select.h"
 #include "gpu/gpu_layer.h"
-#include "support/capture.h"
 
 namespace {
 

@@ -1,15 +1,10 @@
 // The layer on every backend: launch grids, bounds, copies, zero fill, the atomic
 // add under contention and the host fast path, against plain host arithmetic.
-#include <gtest/gtest.h>
+#include "support/common.h"
 #include <unistd.h>
-
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "gpu/gpu_layer.h"
 #include "support/backends.h"
-#include "support/capture.h"
 #include "tests/gpu/layer_kernels.h"
 
 namespace {

@@ -1,12 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <string>
-#include <vector>
+#include "support/common.h"
 
 #include "io/tilt_angles.h"
-#include "support/capture.h"
-#include "support/files.h"
 
 struct LineCase {
     std::string text;

@@ -5,16 +5,12 @@
 // point mirror that defines the back-projection).
 
 #include <cmath>
-#include <cstddef>
-#include <functional>
-#include <string>
 #include <vector>
 
 #include "gpu/gpu_layer.h"
 #include "gpu/buffers.h"
 #include "io/tilt_angles.h"
 #include "support/backends.h"
-#include "support/capture.h"
 #include "sirt/sirt.h"
 #include "support/tilts.h"
 

@@ -3,13 +3,7 @@
 // The host backend's fast forms perform the same operations in the same order
 // per element, so they must agree bit for bit; a GPU may fuse multiply-adds.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <random>
+#include "support/common.h"
 
 #include "host_simd/host_rows.h"
 #include "sirt/sirt.h"

@@ -34,7 +34,3 @@ T* to_device(const std::vector<T>& v) {
         if (!gpu_use_backend(backend)) GTEST_SKIP() << "no CUDA device on this machine"; \
     } while (0)
 
-// Usage:
-//   class MyKernel : public testing::TestWithParam<GpuBackend> {};
-//   TEST_P(MyKernel, Case) { USE_BACKEND_OR_SKIP(GetParam()); ... }
-//   INSTANTIATE_TEST_SUITE_P(Backends, MyKernel, testing::ValuesIn(test_backends()), backend_param_name);

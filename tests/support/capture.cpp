@@ -35,12 +35,6 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
     }
 }
 
-int decode_status(int wstatus) {
-    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-    if (WIFSIGNALED(wstatus)) return -WTERMSIG(wstatus);
-    return -1000;
-}
-
 Captured run_child(const std::function<void()>& child) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
@@ -51,10 +45,7 @@ Captured run_child(const std::function<void()>& child) {
     if (pid == 0) {
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[1]);
+        for (int fd : {out_pipe[0], err_pipe[0], out_pipe[1], err_pipe[1]}) close(fd);
         child();
         fflush(stdout);
         fflush(stderr);
@@ -64,9 +55,9 @@ Captured run_child(const std::function<void()>& child) {
     close(err_pipe[1]);
     Captured c;
     drain(out_pipe[0], err_pipe[0], c.out, c.err);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    c.status = decode_status(wstatus);
+    int w = 0;
+    waitpid(pid, &w, 0);
+    c.status = WIFEXITED(w) ? WEXITSTATUS(w) : WIFSIGNALED(w) ? -WTERMSIG(w) : -1000;
     return c;
 }
 
@@ -81,11 +72,7 @@ Captured capture_exit(const std::function<void()>& fn) {
         // Leave straight after the exit handlers registered from here on, so a
         // leak checker's exit scan (which also trips over the parent's threads)
         // does not run in the child.
-        on_exit([](int status, void*) {
-            fflush(stdout);
-            fflush(stderr);
-            _exit(status);
-        }, nullptr);
+        on_exit([](int status, void*) { fflush(stdout), fflush(stderr), _exit(status); }, nullptr);
         fn();
         fflush(stdout);
         fflush(stderr);

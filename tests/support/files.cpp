@@ -68,3 +68,16 @@ void write_tilt_file(const std::string& path, const std::vector<float>& angles_d
     }
     write_file(path, text);
 }
+
+std::vector<float> even_angles(int n) {
+    std::vector<float> v(n);
+    for (int i = 0; i < n; ++i) v[i] = -60.0f + 120.0f * (float)i / (float)std::max(n - 1, 1);
+    return v;
+}
+
+TiltSeries::TiltSeries(int nx_, int ny_, int nz_, int mode, bool other_order, int nsymbt) : nx(nx_), ny(ny_), nz(nz_) {
+    std::vector<float> v((size_t)nx * ny * nz);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = (float)((i * 29 + 3) % 251);
+    write_test_stack(stack, nx, ny, nz, mode, v, other_order, nsymbt);
+    write_tilt_file(tlt, even_angles(nz));
+}

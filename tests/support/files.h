@@ -26,3 +26,16 @@ void write_test_stack(const std::string& path, int nx, int ny, int nz, int mode,
 
 // Writes angles one per line with "%.9g".
 void write_tilt_file(const std::string& path, const std::vector<float>& angles_deg);
+
+// A tilt series in a temporary folder: t.tlt with nz angles over -60 .. 60
+// degrees, s.mrc holding integer values 0 .. 250, and o.mrc to write.
+struct TiltSeries {
+    TempDir dir;
+    int nx, ny, nz;
+    std::string tlt = dir.file("t.tlt"), stack = dir.file("s.mrc"), out = dir.file("o.mrc");
+    TiltSeries(int nx, int ny, int nz, int mode = 2, bool other_order = false, int nsymbt = 0);
+    std::vector<std::string> files() const { return {tlt, stack, out}; }
+};
+
+// nz angles evenly over -60 .. 60 degrees.
+std::vector<float> even_angles(int nz);

@@ -1,5 +1,6 @@
 #pragma once
-// Little helpers to read and build MRC header bytes at fixed offsets.
+// Little helpers to read and build MRC header bytes at fixed offsets, and to
+// decode a file's words and samples in either byte order without the writer's code.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,25 @@ inline float f32_at(const std::string& bytes, size_t offset) {
     std::memcpy(&v, bytes.data() + offset, 4);
     return v;
 }
+
+struct Decoder {
+    const std::string& bytes;
+    bool little;
+    uint32_t word(size_t offset) const {
+        uint32_t v = 0;
+        for (int k = 0; k < 4; ++k) v |= (uint32_t)(unsigned char)bytes.at(offset + k) << (little ? 8 * k : 24 - 8 * k);
+        return v;
+    }
+    int32_t i32(size_t offset) const { return (int32_t)word(offset); }
+    float f32(size_t offset) const { return std::bit_cast<float>(word(offset)); }
+    // Sample of MODE 0 (unsigned byte), 1 (signed 16-bit) or 2 (float) at offset.
+    float sample(int mode, size_t offset) const {
+        if (mode == 0) return (float)(unsigned char)bytes.at(offset);
+        if (mode == 2) return f32(offset);
+        const uint16_t lo = (unsigned char)bytes.at(offset), hi = (unsigned char)bytes.at(offset + 1);
+        return (float)(int16_t)(little ? (uint16_t)(lo | hi << 8) : (uint16_t)(hi | lo << 8));
+    }
+};
 
 inline void put_i32(std::string& bytes, size_t offset, int32_t v) { std::memcpy(bytes.data() + offset, &v, 4); }
 inline void put_f32(std::string& bytes, size_t offset, float v) { std::memcpy(bytes.data() + offset, &v, 4); }

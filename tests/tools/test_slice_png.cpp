@@ -1,15 +1,8 @@
 // The slice picture tool: panels, scaling, orientation and errors, with the
 // PNG read back through libpng.
-#include <gtest/gtest.h>
+#include "support/common.h"
 #include <png.h>
 
-#include <cmath>
-#include <string>
-#include <vector>
-
-#include "support/capture.h"
-#include "support/files.h"
-#include "tools/stack_writer.h"
 
 namespace {
 
@@ -38,15 +31,6 @@ Captured run_tool(const std::vector<std::string>& args) {
     return run_program(argv);
 }
 
-void write_volume(const std::string& path, int nx, int ny, int nz, const std::vector<float>& v, bool swapped = false,
-                  int mode = 2) {
-    StackFormat f;
-    f.mode = mode;
-    f.other_byte_order = swapped;
-    f.tags = MrcTags::volume;
-    ASSERT_TRUE(write_stack(path, nx, ny, nz, v, f));
-}
-
 int scaled(double v, double lo, double hi) { return (int)std::lround(255.0 * (v - lo) / (hi - lo)); }
 
 }  // namespace
@@ -60,8 +44,8 @@ TEST(SlicePng, CentralSectionsSideBySideEachOnItsOwnScale) {
         for (int x = 0; x < 4; ++x) a[(size_t)(12 + 4 * y + x)] = (float)(10 + x + 4 * y);
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 2; ++x) b[(size_t)(2 * y + x)] = (float)(-x - 2 * y);
-    write_volume(dir.file("a.mrc"), 4, 3, 3, a);
-    write_volume(dir.file("b.mrc"), 2, 5, 1, b, true);
+    write_test_stack(dir.file("a.mrc"), 4, 3, 3, 2, a);
+    write_test_stack(dir.file("b.mrc"), 2, 5, 1, 2, b, true);
     const Captured run = run_tool({dir.file("out.png"), dir.file("a.mrc"), dir.file("b.mrc")});
     ASSERT_EQ(run.status, 0) << run.err;
 
@@ -81,7 +65,7 @@ TEST(SlicePng, CentralSectionsSideBySideEachOnItsOwnScale) {
 TEST(SlicePng, ChosenSectionConstantAndNonFiniteValues) {
     TempDir dir;
     std::vector<float> v = {1, 2, 3, 4, 7, 7, 7, 7, NAN, 5, INFINITY, 6};  // 2 x 2 x 3
-    write_volume(dir.file("v.mrc"), 2, 2, 3, v);
+    write_test_stack(dir.file("v.mrc"), 2, 2, 3, 2, v);
     struct Case {
         const char* section;
         std::vector<int> want;  // picture rows top to bottom
@@ -103,12 +87,12 @@ TEST(SlicePng, ChosenSectionConstantAndNonFiniteValues) {
 
 TEST(SlicePng, RefusesWhatItCannotShow) {
     TempDir dir;
-    write_volume(dir.file("v.mrc"), 2, 2, 3, std::vector<float>(12, 1.0f));
-    write_volume(dir.file("i.mrc"), 2, 2, 1, std::vector<float>(4, 1.0f), false, 1);
+    write_test_stack(dir.file("v.mrc"), 2, 2, 3, 2, std::vector<float>(12, 1.0f));
+    write_test_stack(dir.file("i.mrc"), 2, 2, 1, 1, std::vector<float>(4, 1.0f));
     // Noise, so that the compressed picture outgrows libpng's buffers.
     std::vector<float> noise(300 * 200);
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = (float)((i * 2654435761u) % 1000);
-    write_volume(dir.file("big.mrc"), 300, 200, 1, noise);
+    write_test_stack(dir.file("big.mrc"), 300, 200, 1, 2, noise);
     const std::string png = dir.file("p.png");
     struct Case {
         std::vector<std::string> args;

@@ -1,44 +1,11 @@
 // MRC files written for tests and tools, decoded byte by byte here.
-#include <gtest/gtest.h>
+#include "support/common.h"
 
-#include <algorithm>
-#include <bit>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "support/files.h"
 #include "tools/stack_writer.h"
 
 namespace {
 
 constexpr bool host_little = std::endian::native == std::endian::little;
-
-// Bytes of a file in a given byte order, read without the writer's code.
-struct Decoder {
-    const std::string& bytes;
-    bool little;
-    uint32_t word(size_t offset) const {
-        uint32_t v = 0;
-        for (int k = 0; k < 4; ++k) {
-            const uint32_t b = (unsigned char)bytes.at(offset + (size_t)k);
-            v |= b << (little ? 8 * k : 8 * (3 - k));
-        }
-        return v;
-    }
-    int32_t i32(size_t offset) const { return (int32_t)word(offset); }
-    float f32(size_t offset) const { return std::bit_cast<float>(word(offset)); }
-    float sample(int mode, size_t offset) const {
-        if (mode == 0) return (float)(unsigned char)bytes.at(offset);
-        if (mode == 1) {
-            const uint16_t lo = (unsigned char)bytes.at(offset), hi = (unsigned char)bytes.at(offset + 1);
-            return (float)(int16_t)(little ? (uint16_t)(lo | hi << 8) : (uint16_t)(hi | lo << 8));
-        }
-        return f32(offset);
-    }
-};
 
 // What a sample must come back as: rounded half away from zero, clamped.
 float expected_stored(int mode, float v) {
@@ -122,7 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, StackWriterFile,
     ::testing::Values(Case{0, true, 0, MrcTags::none}, Case{1, true, 12, MrcTags::none},
                       Case{2, false, 1024, MrcTags::none}, Case{0, false, 0, MrcTags::volume},
-                      Case{1, true, 0, MrcTags::volume}, Case{2, true, 8, MrcTags::image_stack}));
+                      Case{1, true, 0, MrcTags::volume}, Case{2, true, 8, MrcTags::image_stack}),
+    [](const auto& i) {
+        return std::string(i.param.tags == MrcTags::none ? "bare" : i.param.tags == MrcTags::volume ? "volume" : "stack") +
+               "_mode" + std::to_string(i.param.mode) + (i.param.other_order ? "_swapped" : "") + "_ext" +
+               std::to_string(i.param.nsymbt);
+    });
 
 TEST(StackWriter, ReportsFilesThatCannotBeWritten) {
     const std::vector<float> one = {1.0f};

@@ -2,15 +2,7 @@
 // against the literal per-row kernel bodies, on random matrices in the layout
 // of the set-ups. Both add the same terms in the same order per row, so the
 // slices must be equal bit for bit.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <random>
-#include <string>
-#include <tuple>
-#include <vector>
+#include "support/common.h"
 
 #include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
@@ -18,6 +10,10 @@
 #include "wbp/wbp.h"
 #include "wbp/wbp_reference.h"
 #include "wbp/wg_kernel.h"
+
+namespace host_rows {
+void PrintTo(Vectors v, std::ostream* os) { *os << vectors_name(v); }
+}  // namespace host_rows
 
 namespace {
 
@@ -28,13 +24,11 @@ struct HostMatrix {
     std::vector<int> column, column2, length, row1, row2;
 };
 
-int rows_covered(int level, int thickness) { return level <= 1 ? thickness : (thickness + 1) / 2; }
-
-int capacity_of(int level, int Ntilts) { return level == 0 ? 2 * Ntilts : level == 3 ? Ntilts / 2 + 1 : Ntilts; }
-
+// Levels 2 and 3 cover the upper half of the slice (with the centre row), level 0
+// stores two entries per tilt, level 3 the tilts 0 .. Ntilts/2.
 HostMatrix empty_matrix(int level, int sinoX, int Ntilts, int reconsX, int thickness) {
-    return {level, sinoX, Ntilts, reconsX, thickness, reconsX * rows_covered(level, thickness),
-            capacity_of(level, Ntilts), {}, {}, {}, {}, {}, {}};
+    return {level, sinoX, Ntilts, reconsX, thickness, reconsX * (level <= 1 ? thickness : (thickness + 1) / 2),
+            level == 0 ? 2 * Ntilts : level == 3 ? Ntilts / 2 + 1 : Ntilts, {}, {}, {}, {}, {}, {}};
 }
 
 // Random lengths (0 .. capacity, with full and empty rows) and random entries

@@ -1,17 +1,8 @@
 // The ramp filter checked against an independent double-precision evaluation:
 // the spectrum by a direct DFT of the spatial kernel, the filtered rows by a
 // direct circular convolution of the mean-padded row with the tapered kernel.
-#include <gtest/gtest.h>
+#include "support/common.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <functional>
-#include <limits>
-#include <random>
-#include <vector>
-
-#include "support/capture.h"
 #include "io/image.h"
 #include "weighting/weighting.h"
 #include "weighting/weighting_reference.h"

@@ -1,9 +1,6 @@
 // The radial taper of the weighting filter against the direct double-precision
 // DFT of the ramp kernel times the taper.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <limits>
+#include "support/common.h"
 
 #include "weighting/weighting.h"
 #include "weighting/weighting_reference.h"

@@ -1,0 +1,75 @@
+#include "driver/estimate.h"
+
+#include "driver/same_file.h"
+#include "gpu/gpu_layer.h"
+#include "sirt/sirt.h"
+#include "wbp/wbp_sizes.h"
+
+namespace {
+
+const char* const method_names[kEstimatedMethods] = {"WBP level 0", "WBP level 1", "WBP level 2", "WBP level 3",
+                                                     "SIRT"};
+
+MethodEstimate wbp_estimate(int level, const a* tilts, const Geometry& g) {
+    // Level 3 builds level 2's matrix where the angles do not pair up.
+    const bool as_level_2 = level == 3 && !wbp_tilts_symmetric(tilts, g.Ntilts);
+    const WbpSizes s = wbp_sizes(as_level_2 ? 2 : level, g);
+    return {s.required_mb, run_memory_need(false, level, g), !wbp_counts_fit_32(s, g.sinoX, g.Ntilts),
+            as_level_2 ? "angles not tilt-symmetric: runs level 2" : nullptr};
+}
+
+MethodEstimate sirt_estimate(const a* tilts, const Geometry& g) {
+    const RunMemory need = run_memory_need(true, 0, g);
+    const SirtTransposeShape t = sirt_counts_fit_32(g) ? sirt_transpose_shape(tilts, g) : SirtTransposeShape{};
+    if (!t.fits_32) return {sirt_setup_required_mb(g), need, true, "transposed matrix not counted"};
+    return {sirt_required_mb(g, t), need, false, nullptr};
+}
+
+const char* verdict(const MethodEstimate& m, bool device_is_host, double host_available_mb) {
+    if (m.too_large) return "too large for 32-bit element counts";
+    const bool fits = gpu_memory_fits(m.device_mb) && run_memory_fits(m.need, device_is_host, host_available_mb);
+    return fits ? "fits" : "does not fit";
+}
+
+void append(std::string* text, const char* format, auto... values) {
+    char line[160];
+    snprintf(line, sizeof line, format, values...);
+    *text += line;
+}
+
+}  // namespace
+
+RunEstimate estimate_run(const a* tilts, const Geometry& g) {
+    RunEstimate e{};
+    for (int level = 0; level <= 3; ++level)
+        e.method[level] = wbp_estimate(level, tilts, g);
+    e.method[4] = sirt_estimate(tilts, g);
+    e.host_mb = e.method[0].need.host_mb;
+    e.output_bytes = 1024 + 4LL * g.reconsX * g.reconsY * g.slices;
+    return e;
+}
+
+std::string estimate_text(const RunEstimate& e, bool device_is_host, double host_available_mb) {
+    std::string text;
+    append(&text, "Device memory available: %.2f Mb\n", (double)gpu_memory_mb);
+    append(&text, "Host memory available: %.2f Mb\n", host_available_mb);
+    for (int m = 0; m < kEstimatedMethods; ++m) {
+        const MethodEstimate& method = e.method[m];
+        append(&text, "%s: %.2f Mb device, %s", method_names[m], (double)method.device_mb,
+               verdict(method, device_is_host, host_available_mb));
+        if (method.note) text += std::string(" (") + method.note + ")";
+        text += "\n";
+    }
+    const bool host_fits = run_memory_fits(RunMemory{e.host_mb, 0.0}, false, host_available_mb);
+    append(&text, "Host memory: %.2f Mb, %s\n", e.host_mb, host_fits ? "fits" : "does not fit");
+    append(&text, "Output file: %lld bytes\n", e.output_bytes);
+    return text;
+}
+
+void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g) {
+    refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
+    refuse_output_on_std_streams(options.output_file.c_str());
+    gpu_select_device(options.gpu);
+    const RunEstimate e = estimate_run(tilts, g);
+    fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
+}

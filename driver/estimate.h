@@ -1,0 +1,38 @@
+#pragma once
+// --estimate: the memory every method would need for the run's geometry and the
+// size of the output, worked out by the same functions the run checks with.
+#include <cstdio>
+#include <string>
+
+#include "driver/options.h"
+#include "driver/run_memory.h"
+#include "io/tilt_angles.h"
+#include "method/geometry.h"
+
+struct MethodEstimate {
+    float device_mb;   // the figure the method's set-up checks against gpu_memory_mb
+    RunMemory need;    // the figures of the run's start-up check against the host's memory
+    bool too_large;    // refused for 32-bit element counts, whatever the memory
+    const char* note;  // how the method would run instead, or null
+};
+
+// WBP levels 0 to 3, then SIRT.
+constexpr int kEstimatedMethods = 5;
+
+struct RunEstimate {
+    MethodEstimate method[kEstimatedMethods];
+    double host_mb;          // sinogram, slice and filter on the host
+    long long output_bytes;  // header and NX * thickness * NY floats
+};
+
+// Figures for the run's geometry, with the tilt records of the views used.
+RunEstimate estimate_run(const a* tilts, const Geometry& g);
+
+// The printed lines, one per figure; "fits" where a run with the method would
+// pass every memory check against gpu_memory_mb and host_available_mb.
+std::string estimate_text(const RunEstimate& e, bool device_is_host, double host_available_mb);
+
+// The rest of a --estimate run once the inputs are read and checked: the run's
+// refusals of the output name, the device selection, the figures on standard
+// output. Nothing is created at the output path.
+void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g);
