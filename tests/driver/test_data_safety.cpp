@@ -32,10 +32,6 @@ std::set<std::string> names_in(const std::string& folder) {
     return names;
 }
 
-struct Stack : TiltSeries {
-    explicit Stack(int nx) : TiltSeries(nx, 2, 5) {}
-};
-
 struct Refused {
     const char* name;
     int nx;
@@ -50,7 +46,7 @@ class FailedRun : public ::testing::TestWithParam<Refused> {};
 
 TEST_P(FailedRun, IsRefusedAndKeepsTheExistingOutput) {
     const Refused& c = GetParam();
-    Stack k(c.nx);
+    TiltSeries k(c.nx, 2, 5);
     const std::string previous = "a previous result";
     write_file(k.out, previous);
     std::vector<std::string> args = c.options;
@@ -88,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
 // its target, a bare name lands in the current folder, and a new file gets the
 // mode fopen would give it.
 TEST(OutputFile, LinksBareNamesAndMode) {
-    Stack k(6);
+    TiltSeries k(6, 2, 5);
     const size_t size = 1024 + 6 * 6 * 2 * 4;
     write_file(k.dir.file("target.mrc"), "old");
     std::filesystem::create_symlink("target.mrc", k.out);

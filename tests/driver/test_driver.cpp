@@ -191,8 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"negative_thickness", [](Case& k) { return join({"-z-5"}, k.files()); },
                     "Thickness must be at least 1 pixel (got -5).\n\n", false, ""},
-        FailureCase{"thickness_without_digits", [](Case& k) { return join({"-zabc"}, k.files()); },
-                    "Thickness must be at least 1 pixel (got 0).\n\n", false, ""},
         FailureCase{"missing_stack", [](Case& k) { std::filesystem::remove(k.stack); return k.files(); },
                     "\n Unable to open input file @\n\n", false},
         FailureCase{"truncated_stack",

@@ -65,8 +65,9 @@ TEST(EndToEnd, PhantomSeriesAtEveryLevelAndWithSirt) {
         const Volume v = read_volume(out);
         ASSERT_EQ(v.v.size(), truth.v.size());
         sirt.push_back(correlation(v.section(centre), truth.section(centre), npix));
-        if (sirt.size() == 1)
+        if (sirt.size() == 1) {
             EXPECT_NEAR(mean_of(v.v.data(), v.v.size()) / mean_of(truth.v.data(), truth.v.size()), 1.0, 0.1);
+        }
     }
     const double wbp = correlation(levels[2].section(centre), truth.section(centre), npix);
     printf("[ measure  ] SIRT: correlation with the truth %.4f after 30 iterations, %.4f after 1\n", sirt[0], sirt[1]);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "tools/stack_writer.h"
 
@@ -38,10 +39,7 @@ void write_file(const std::string& path, const std::string& bytes) {
 MrcHeader test_header(int nx, int ny, int nz, int mode) {
     MrcHeader h;
     std::memset(&h, 0, sizeof h);
-    h.nx = nx;
-    h.ny = ny;
-    h.nz = nz;
-    h.mode = mode;
+    std::tie(h.nx, h.ny, h.nz, h.mode) = std::tie(nx, ny, nz, mode);
     return h;
 }
 
@@ -51,11 +49,7 @@ void write_test_stack(const std::string& path, int nx, int ny, int nz, int mode,
     // or too much shows up in the samples.
     std::vector<unsigned char> ext((size_t)std::max(nsymbt, 0));
     for (size_t i = 0; i < ext.size(); ++i) ext[i] = (unsigned char)(i * 7 + 3);
-    StackFormat format;
-    format.mode = mode;
-    format.other_byte_order = other_byte_order;
-    format.nsymbt = nsymbt;
-    format.ext_header = ext.data();
+    const StackFormat format{.mode = mode, .other_byte_order = other_byte_order, .nsymbt = nsymbt, .ext_header = ext.data()};
     write_file(path, encode_stack(nx, ny, nz, samples, format));
 }
 

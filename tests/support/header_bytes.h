@@ -5,12 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-
-inline int32_t i32_at(const std::string& bytes, size_t offset) {
-    int32_t v;
-    std::memcpy(&v, bytes.data() + offset, 4);
-    return v;
-}
+#include <utility>
 
 inline float f32_at(const std::string& bytes, size_t offset) {
     float v;
@@ -44,24 +39,13 @@ inline void put_f32(std::string& bytes, size_t offset, float v) { std::memcpy(by
 // axes 1/2/3, ISPG 1, NVERSION, MAP and the host's machine stamp; all else zero.
 inline std::string expected_header(int nx, int ny, int nz, float dmin, float dmax, float dmean) {
     std::string h(1024, '\0');
-    put_i32(h, 0, nx);
-    put_i32(h, 4, ny);
-    put_i32(h, 8, nz);
-    put_i32(h, 12, 2);
-    put_i32(h, 28, nx);
-    put_i32(h, 32, ny);
-    put_i32(h, 36, nz);
-    put_i32(h, 64, 1);
-    put_i32(h, 68, 2);
-    put_i32(h, 72, 3);
+    for (const auto& [offset, v] : {std::pair{0, nx}, {4, ny}, {8, nz}, {12, 2}, {28, nx}, {32, ny}, {36, nz}, {64, 1},
+                                    {68, 2}, {72, 3}, {88, 1}, {108, 20140}})
+        put_i32(h, offset, v);
     put_f32(h, 76, dmin);
     put_f32(h, 80, dmax);
     put_f32(h, 84, dmean);
-    put_i32(h, 88, 1);
-    put_i32(h, 108, 20140);
     std::memcpy(h.data() + 208, "MAP ", 4);
-    const char stamp = std::endian::native == std::endian::little ? 0x44 : 0x11;
-    h[212] = stamp;
-    h[213] = stamp;
+    h[212] = h[213] = std::endian::native == std::endian::little ? 0x44 : 0x11;
     return h;
 }

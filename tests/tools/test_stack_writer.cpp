@@ -32,12 +32,8 @@ TEST_P(StackWriterFile, DecodesToTheStoredSamplesAndHeader) {
     const int nx = 3, ny = 2, nz = 2;
     std::vector<unsigned char> ext((size_t)c.nsymbt);
     for (size_t i = 0; i < ext.size(); ++i) ext[i] = (unsigned char)(200 - i);
-    StackFormat format;
-    format.mode = c.mode;
-    format.other_byte_order = c.other_order;
-    format.nsymbt = c.nsymbt;
-    format.ext_header = c.nsymbt ? ext.data() : nullptr;
-    format.tags = c.tags;
+    StackFormat format{.mode = c.mode, .other_byte_order = c.other_order, .nsymbt = c.nsymbt,
+                       .ext_header = c.nsymbt ? ext.data() : nullptr, .tags = c.tags};
     TempDir dir;
     const std::string path = dir.file("s.mrc");
     ASSERT_TRUE(write_stack(path, nx, ny, nz, samples, format));
@@ -61,21 +57,17 @@ TEST_P(StackWriterFile, DecodesToTheStoredSamplesAndHeader) {
         }
         return;
     }
-    double sum = 0, lo = 1e30, hi = -1e30;
-    for (float v : samples) {
-        const double s = expected_stored(c.mode, v);
-        sum += s;
-        lo = std::min(lo, s);
-        hi = std::max(hi, s);
-    }
-    const double mean = sum / (double)samples.size();
-    double squares = 0;
-    for (float v : samples) squares += (expected_stored(c.mode, v) - mean) * (expected_stored(c.mode, v) - mean);
+    std::vector<double> stored;
+    for (float v : samples) stored.push_back(expected_stored(c.mode, v));
+    const auto [lo, hi] = std::minmax_element(stored.begin(), stored.end());
+    double mean = 0, squares = 0;
+    for (double v : stored) mean += v / (double)stored.size();
+    for (double v : stored) squares += (v - mean) * (v - mean);
     const bool stack = c.tags == MrcTags::image_stack;
     for (const auto& [offset, word] : {std::pair{28, nx}, {32, ny}, {36, stack ? 1 : nz}, {64, 1}, {68, 2}, {72, 3}})
         EXPECT_EQ(d.i32(offset), word) << "byte " << offset;
-    EXPECT_EQ(d.f32(76), (float)lo);
-    EXPECT_EQ(d.f32(80), (float)hi);
+    EXPECT_EQ(d.f32(76), (float)*lo);
+    EXPECT_EQ(d.f32(80), (float)*hi);
     EXPECT_FLOAT_EQ(d.f32(84), (float)mean);
     EXPECT_FLOAT_EQ(d.f32(216), (float)std::sqrt(squares / (double)samples.size()));
     EXPECT_EQ(d.i32(88), stack ? 0 : 1);
@@ -87,17 +79,12 @@ TEST_P(StackWriterFile, DecodesToTheStoredSamplesAndHeader) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, StackWriterFile,
-    ::testing::Values(Case{0, true, 0, MrcTags::none}, Case{1, true, 12, MrcTags::none},
-                      Case{2, false, 1024, MrcTags::none}, Case{0, false, 0, MrcTags::volume},
-                      Case{1, true, 0, MrcTags::volume}, Case{2, true, 8, MrcTags::image_stack}),
+    ::testing::Values(Case{1, true, 12, MrcTags::none}, Case{0, false, 0, MrcTags::volume},
+                      Case{2, true, 8, MrcTags::image_stack}),
     [](const auto& i) {
         return std::string(i.param.tags == MrcTags::none ? "bare" : i.param.tags == MrcTags::volume ? "volume" : "stack") +
                "_mode" + std::to_string(i.param.mode) + (i.param.other_order ? "_swapped" : "") + "_ext" +
                std::to_string(i.param.nsymbt);
     });
 
-TEST(StackWriter, ReportsFilesThatCannotBeWritten) {
-    const std::vector<float> one = {1.0f};
-    EXPECT_FALSE(write_stack("/nonexistent-dir/x.mrc", 1, 1, 1, one, StackFormat{}));
-    EXPECT_FALSE(write_stack("/dev/full", 1, 1, 1, one, StackFormat{}));
-}
+TEST(StackWriter, ReportsFilesThatCannotBeWritten) { EXPECT_FALSE(write_stack("/dev/full", 1, 1, 1, {1.0f}, StackFormat{})); }

@@ -145,16 +145,9 @@ TEST(WeightingErrors, ReportAndExit) {
     };
     const Case cases[] = {
         {[] { weighting_setup(1 << 29, 1); }, "Unable to allocate memory for FFTs\n"},
-        {[] {
-             weighting_setup(4, 1);
-             float row[5] = {};
-             weighting_filter_row(5, row);
-         },
+        {[] { weighting_setup(4, 1); weighting_filter_row(5, std::vector<float>(5).data()); },
          "weighting_filter_row: row of 5 samples, filter built for 4\n"},
-        {[] {
-             float row[1] = {};
-             weighting_filter_row(1, row);
-         },
+        {[] { weighting_filter_row(1, std::vector<float>(1).data()); },
          "weighting_filter_row: weighting filter is not set up\n"},
     };
     for (const Case& c : cases) {
