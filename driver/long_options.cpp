@@ -32,6 +32,8 @@ const char* const help_text =
     "                         Gaussian fall-off of width SIGMA >= 0 above (default: Hamming taper)\n"
     "  --slices=FIRST,LAST    reconstruct only slices FIRST to LAST, numbered from 0 as the stack's rows\n"
     "                         (default: all); the output's NZSTART is FIRST\n"
+    "  --batch=N              slices reconstructed per pass over the matrix, 1 to 65536; the output\n"
+    "                         is the same for every N (default: chosen for the device and the sizes)\n"
     "  --estimate             check the inputs and select the device as a run would, then print the\n"
     "                         memory of every method and the output size instead of running\n"
     "  --help                 this text\n"
@@ -53,6 +55,15 @@ bool parse_finite(const std::string& text, double* value) {
     char* end = nullptr;
     *value = strtod(text.c_str(), &end);
     return *end == '\0' && std::isfinite(*value);
+}
+
+// --batch=N: a whole number of slices from 1 to 65536.
+int parse_batch(const char* value) {
+    char* end = nullptr;
+    const long n = strtol(value, &end, 10);
+    if (end == value || *end != '\0' || isspace((unsigned char)value[0]) || n < 1 || n > 65536)
+        failf("Bad --batch value \"%s\": expected a number of slices from 1 to 65536.\n\n", value);
+    return (int)n;
 }
 
 RadialTaper parse_radial(const char* value) {
@@ -81,6 +92,7 @@ const LongOption long_options[] = {
     {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
     {"slices", true, [](RunOptions* o, const char* v) { o->slices = parse_slice_range(v); }},
+    {"batch", true, [](RunOptions* o, const char* v) { o->batch = parse_batch(v); }},
     {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
 };
 

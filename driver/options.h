@@ -18,6 +18,7 @@ struct RunOptions {
     std::vector<SectionRange> exclude;  // stack sections left out (--exclude)
     std::optional<RadialTaper> radial;  // WBP filter taper instead of Hamming (--radial)
     std::optional<SliceRange> slices;   // slices to reconstruct (--slices); all by default
+    int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     bool estimate = false;              // print the memory figures instead of running (--estimate)
     std::string tilt_file, input_file, output_file;
 };

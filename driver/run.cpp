@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/estimate.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
 #include "driver/same_file.h"
+#include "driver/slice_pipeline.h"
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
 #include "weighting/weighting.h"
@@ -80,19 +82,35 @@ void run_set_up_method(Run* run, int gpu, bool lead) {
 
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
     const int count = slice_count(slab);
-    std::vector<VolumeStats> stats;
-    stats.reserve(count > 0 ? (size_t)count : 0);
-    for (int k = 0; k < count; ++k) {
-        if (progress_total > 0) {
-            printf("**Slice: %4d / %d\r", (int)((int64_t)(k + 1) * progress_total / count), progress_total);
-            fflush(stdout);
+    const Geometry& g = run->g;
+    const size_t sino_floats = (size_t)g.sinoX * g.Ntilts, slice_floats = (size_t)g.reconsX * g.reconsY;
+    std::vector<VolumeStats> stats(count > 0 ? (size_t)count : 0);
+    int reconstructed = 0, written = 0;
+    SliceSteps steps;
+    steps.read = [&](int first, int n, float* sinos) {
+        for (int i = 0; i < n; ++i) {
+            if (progress_total > 0) {
+                printf("**Slice: %4d / %d\r", (int)((int64_t)(first + i + 1) * progress_total / count), progress_total);
+                fflush(stdout);
+            }
+            image_read_sinogram(run->input, run->stack, run->sinogram, slab.first + first + i, run->sections);
+            std::memcpy(sinos + i * sino_floats, run->sinogram->data[0][0], sino_floats * sizeof(float));
         }
-        const int y = slab.first + k;
-        image_read_sinogram(run->input, run->stack, run->sinogram, y, run->sections);
-        method_reconstruct(run->method, run->slice->data[0][0], run->sinogram->data[0][0], 1);
-        write(y, run->slice);
-        stats.push_back(volume_stats_of(run->slice->data[0][0], (int64_t)run->g.reconsX * run->g.reconsY));
-    }
+        method_weight(run->method, sinos, n);
+    };
+    // The statistics of each slice on the worker, which has time to spare
+    // beside the products, while this thread reads and writes.
+    steps.reconstruct = [&](int n, float* sinos, float* recons) {
+        method_products(run->method, recons, sinos, n);
+        for (int i = 0; i < n; ++i)
+            stats[(size_t)(reconstructed + i)] = volume_stats_of(recons + i * slice_floats, (int64_t)slice_floats);
+        reconstructed += n;
+    };
+    steps.write = [&](int n, const float* recons) {
+        for (int i = 0; i < n; ++i) write(slab.first + written + i, recons + i * slice_floats);
+        written += n;
+    };
+    run_slice_pipeline(count, method_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
     return stats;
 }
 
@@ -118,7 +136,10 @@ int skarbel_main(int argc, char** argv) {
     OutputFile out = run_open_output(&run);
     run_set_up_method(&run, run.options.gpu, true);
 
-    const SliceWriter append = [&](int, const Image* slice) { image_write_slice(out.file, slice); };
+    const SliceWriter append = [&](int, const float* values) {
+        std::memcpy(run.slice->data[0][0], values, (size_t)run.g.reconsX * run.g.reconsY * sizeof(float));
+        image_write_slice(out.file, run.slice);
+    };
     VolumeStats stats;
     for (const VolumeStats& s : run_slices(&run, run.range, append, slice_count(run.range)))
         volume_stats_merge(&stats, s);

@@ -43,10 +43,12 @@ OutputFile run_open_output(Run* run);
 // Selects the device (printing the device line when `lead`) and builds the method's matrices.
 void run_set_up_method(Run* run, int gpu, bool lead);
 
-// Hands slice y, reconstructed, to the writer: y is the stack's slice number.
-using SliceWriter = std::function<void(int y, const Image* slice)>;
+// Hands slice y, reconstructed (NX x thickness floats), to the writer: y is
+// the stack's slice number. Called in slice order.
+using SliceWriter = std::function<void(int y, const float* values)>;
 
-// Reconstructs slices slab.first .. slab.last in order and writes each; returns
+// Reconstructs slices slab.first .. slab.last in batches through the slice
+// pipeline and writes each in order; returns
 // the statistics of every slice. With progress_total > 0 the progress line
 // counts the slab's slices scaled to progress_total.
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total);

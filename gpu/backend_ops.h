@@ -43,5 +43,11 @@ void cuda_buffer_to_device(void* dst, const void* src, size_t bytes, const char*
 void cuda_buffer_to_host(void* dst, const void* src, size_t bytes, const char* file, int line);
 void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line);
 void cuda_synchronize(const char* file, int line);
+// Page-locked host memory, which the device copies to and from at full speed
+// (null when it cannot be had).
+void* cuda_pinned_alloc(size_t bytes);
+void cuda_pinned_free(void* p);
+// Free memory of the active device in bytes (0 when it cannot be read).
+size_t cuda_free_memory_bytes();
 
 #endif

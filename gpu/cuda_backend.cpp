@@ -140,4 +140,16 @@ void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line) {
 // A kernel that faulted reports here, under the caller's line.
 void cuda_synchronize(const char* file, int line) { safe_call(cudaDeviceSynchronize(), file, line); }
 
+void* cuda_pinned_alloc(size_t bytes) {
+    void* p = nullptr;
+    return cudaMallocHost(&p, bytes) == cudaSuccess ? p : nullptr;
+}
+
+void cuda_pinned_free(void* p) { (void)cudaFreeHost(p); }
+
+size_t cuda_free_memory_bytes() {
+    size_t free_bytes = 0, total = 0;
+    return cudaMemGetInfo(&free_bytes, &total) == cudaSuccess ? free_bytes : 0;
+}
+
 #endif  // SKARBEL_HAVE_CUDA

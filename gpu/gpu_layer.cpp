@@ -2,6 +2,7 @@
 // the guarded buffer operations dispatched to the backend, and launch shapes.
 #include "gpu/gpu_layer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,10 +11,12 @@
 
 #include "gpu/backend_ops.h"
 #include "gpu/device_select.h"
+#include "io/fail.h"
 
 // Effectively unlimited until a device is selected, so that tests can build
 // matrices without selecting one.
 float gpu_memory_mb = 1.0e9f;
+bool host_literal_forms = false;
 
 namespace {
 
@@ -158,6 +161,37 @@ void gpu_synchronize_at(const char* file, int line) {
     ON_CUDA(cuda_synchronize(file, line));
     (void)file, (void)line;
 }
+
+namespace {
+// Page-locked blocks, so that gpu_host_free knows how each was taken.
+std::vector<void*> pinned_blocks;
+}  // namespace
+
+float* gpu_host_floats(size_t n) {
+    void* p = nullptr;
+#if defined(SKARBEL_HAVE_CUDA)
+    if (gpu_backend() == GPU_BACKEND_CUDA && (p = cuda_pinned_alloc(n * sizeof(float))) != nullptr)
+        pinned_blocks.push_back(p);
+#endif
+    if (!p) p = std::calloc(n > 0 ? n : 1, sizeof(float));
+    else std::memset(p, 0, n * sizeof(float));
+    if (!p) fail("Out of memory for the slice buffers.\n\n");
+    return static_cast<float*>(p);
+}
+
+void gpu_host_free(float* p) {
+    if (!p) return;
+    const auto it = std::find(pinned_blocks.begin(), pinned_blocks.end(), (void*)p);
+    if (it == pinned_blocks.end()) {
+        std::free(p);
+        return;
+    }
+    pinned_blocks.erase(it);
+#if defined(SKARBEL_HAVE_CUDA)
+    cuda_pinned_free(p);
+#endif
+}
+
 
 // ---- launch shapes ----
 

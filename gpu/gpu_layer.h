@@ -55,6 +55,11 @@ void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* f
 void gpu_zero_at(void* dst, size_t bytes, const char* file, int line);
 // Waits for the queued kernels; a failed kernel ends the run like a guarded call.
 void gpu_synchronize_at(const char* file, int line);
+// Host memory for data that crosses to the device every slice: page-locked on
+// a CUDA device (plain memory when that fails, or on the host device), and
+// zeroed. Ends the process when no memory is left.
+float* gpu_host_floats(size_t n);
+void gpu_host_free(float* p);
 
 #define gpu_alloc(bytes) gpu_alloc_at((bytes), __FILE__, __LINE__)
 #define gpu_copy_to_device(dst, src, bytes) gpu_copy_to_device_at((dst), (src), (bytes), __FILE__, __LINE__)
@@ -138,16 +143,21 @@ void host_items_2d(const LaunchShape& s, const K& k) {
 
 // Host backend: a functor may offer a faster host form with the same results
 // (`void host_run(const LaunchShape&) const`); otherwise the literal form runs.
+// Tests set host_literal_forms to run every kernel in its literal form.
+extern bool host_literal_forms;
+
 template <class K>
 void host_launch_1d(const LaunchShape& s, const K& k) {
-    if constexpr (requires { k.host_run(s); }) k.host_run(s);
-    else host_items_1d(s, k);
+    if constexpr (requires { k.host_run(s); })
+        if (!host_literal_forms) return k.host_run(s);
+    host_items_1d(s, k);
 }
 
 template <class K>
 void host_launch_2d(const LaunchShape& s, const K& k) {
-    if constexpr (requires { k.host_run(s); }) k.host_run(s);
-    else host_items_2d(s, k);
+    if constexpr (requires { k.host_run(s); })
+        if (!host_literal_forms) return k.host_run(s);
+    host_items_2d(s, k);
 }
 
 #if defined(SKARBEL_HAVE_CUDA)

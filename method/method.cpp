@@ -2,8 +2,10 @@
 
 #include <cstddef>
 
+#include "gpu/batch_size.h"
 #include "sirt/sirt.h"
 #include "wbp/wbp.h"
+#include "wbp/wbp_batch.h"
 #include "weighting/weighting.h"
 
 Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g) {
@@ -21,18 +23,36 @@ Method method_setup(bool sirt, int level, int iterations, const a* tangles, cons
     return m;
 }
 
-void method_reconstruct(const Method& m, float* slices, float* sinos, int count) {
-    const size_t sino_size = (size_t)m.g.sinoX * m.g.Ntilts, slice_size = (size_t)m.g.reconsX * m.g.reconsY;
-    for (int k = 0; k < count; ++k) {
-        float* slice = slices + k * slice_size;
-        float* sino = sinos + k * sino_size;
-        if (m.sirt) {
-            sirt_reconstruct_slice(slice, sino, m.g, m.iterations);
-            continue;
-        }
-        for (int t = 0; t < m.g.Ntilts; ++t) weighting_filter_row(m.g.sinoX, sino + (size_t)t * m.g.sinoX);
-        wbp_levels[m.level_run].product(slice, sino, m.g);
+void method_weight(const Method& m, float* sinos, int count) {
+    if (!m.sirt) weighting_filter_rows(m.g.sinoX, sinos, (long long)count * m.g.Ntilts);
+}
+
+void method_products(const Method& m, float* slices, float* sinos, int count) {
+    if (count > 1) {
+        if (m.sirt)
+            sirt_reconstruct_batch(slices, sinos, count, m.g, m.iterations);
+        else
+            wbp_product_batch(m.level_run, slices, sinos, count, m.g);
+        return;
     }
+    if (count < 1) return;
+    if (m.sirt)
+        sirt_reconstruct_slice(slices, sinos, m.g, m.iterations);
+    else
+        wbp_levels[m.level_run].product(slices, sinos, m.g);
+}
+
+void method_reconstruct(const Method& m, float* slices, float* sinos, int count) {
+    method_weight(m, sinos, count);
+    method_products(m, slices, sinos, count);
+}
+
+// Per slice of a batch the driver holds two sinograms and two slices, and the
+// method up to three more sinograms (a copy in, the interleaved batch, SIRT's
+// error) and two slices.
+int method_batch_size(const Method& m, int requested) {
+    const long long sino = (long long)m.g.sinoX * m.g.Ntilts, slice = (long long)m.g.reconsX * m.g.reconsY;
+    return requested > 0 ? batch_size_fit(requested, sino, slice, 5, 4) : batch_size_choice(sino, slice, 5, 4);
 }
 
 void method_free(const Method& m) {

@@ -17,8 +17,20 @@ Method method_setup(bool sirt, int level, int iterations, const a* tangles, cons
 
 // Reconstructs count consecutive slices: sinos holds their count sinograms of
 // Ntilts x sinoX one after another (WBP weights them in place), slices
-// receives count slices of reconsY x reconsX.
+// receives count slices of reconsY x reconsX. One slice goes through the
+// single-slice products; more share each pass over the matrix, with the same
+// result for every slice. It is method_weight, then method_products.
 void method_reconstruct(const Method& m, float* slices, float* sinos, int count);
+
+// The two steps of method_reconstruct, which the slice pipeline runs on
+// different threads: the weighting of WBP (on all threads; nothing for SIRT),
+// and the products.
+void method_weight(const Method& m, float* sinos, int count);
+void method_products(const Method& m, float* slices, float* sinos, int count);
+
+// Slices per pass: `requested` (--batch) where memory holds it, or, for 0, the
+// size that suits this method, geometry and device (gpu/batch_size.h).
+int method_batch_size(const Method& m, int requested);
 
 // Releases the method's device buffers.
 void method_free(const Method& m);

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     if (slice_count(slab) > 0) {
         run_set_up_method(&run, rank_gpu(run.options.gpu, place.local_rank, gpu_cuda_device_count()), lead);
         // Progress: rank 0's share of the slices, scaled to the whole range.
-        const SliceWriter write = [&](int y, const Image* slice) { shared_output_write(&shared, y, slice->data[0][0]); };
+        const SliceWriter write = [&](int y, const float* values) { shared_output_write(&shared, y, values); };
         slab_stats = run_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
         run_free_method(run);
     }

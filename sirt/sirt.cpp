@@ -8,6 +8,7 @@
 #include "io/fail.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
+#include "wbp/wbp_batch.h"
 
 SirtSizes sirt_sizes;
 
@@ -137,6 +138,7 @@ void release(T*& p) {
 }  // namespace
 
 void sirt_free() {
+    sirt_batch_free();
     release(d_recons);
     release(d_sino);
     release(d_sinoaux);

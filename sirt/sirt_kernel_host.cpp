@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "host_simd/host_rows.h"
+#include "host_simd/matrix_tiles.h"
 #include "sirt/sirt_kernel.h"
 
 namespace {
@@ -75,10 +76,19 @@ void cu_SIRT_product_kernel::host_run(const LaunchShape&) const {
     }
 }
 
+// In tiles (host_simd/matrix_tiles.h), with the kernel body's entries.
 void cu_SIRT_matrix::host_run(const LaunchShape&) const {
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int j = 0; j < reconsY; ++j)
-        for (int i = 0; i < reconsX; ++i) (*this)(j, i);
+    if (Ntilts == 0) return;
+    host_rows::build_in_tiles(reconsY, reconsX, Ntilts, [&](int t, int j, int i, int k) {
+        const float p = detector_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
+        if (!sirt_in_range(p, sinoX)) return 0;
+        const int r = reconsX * j + i, c = (int)p, e = r + k * alignment_n;
+        d_matrix[e] = 1.0f - (p - (float)c);
+        d_column[e] = c + t * sinoX;
+        d_column2[e] = t * sinoX + (sinoX - 1 - c);
+        d_length[r] += 1;
+        return 1;
+    });
 }
 
 // The row form: one tilt per thread, adding in the order every item sums in.

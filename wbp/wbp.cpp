@@ -7,6 +7,7 @@
 #include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
 #include "wbp/wbp.h"
+#include "wbp/wbp_batch.h"
 #include "wbp/wbp_sizes.h"
 #include "wbp/wg_kernel.h"
 
@@ -144,6 +145,7 @@ int wbp_level_to_run(int level, const a* tangles, int Ntilts) {
 }
 
 void wbp_free() {
+    wbp_batch_free();
     gpu_free(d_recons);
     gpu_free(d_sino);
     gpu_free(d_tangles);

@@ -67,16 +67,6 @@ using host_rows::block_count;
 using host_rows::block_rows;
 using host_rows::kMaxBlockRows;
 
-// Runs the per-item body of a matrix kernel over slice rows j < rows in parallel,
-// columns in order within a row, so that the entries of neighbouring pixels are
-// written side by side.
-template <class K>
-void matrix_rows(const K& k, int rows, int cols) {
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int j = 0; j < rows; ++j)
-        for (int i = 0; i < cols; ++i) k(j, i);
-}
-
 }  // namespace
 
 namespace host_rows {
@@ -143,13 +133,6 @@ void fill_level3_table(float* table, const float* sino, int sinoX, int Ntilts) {
 }
 
 }  // namespace host_rows
-
-// ---- matrix builds: the per-item body, rows in parallel -------------------------
-
-void cu_WBP_matrix0::host_run(const LaunchShape&) const { matrix_rows(*this, reconsY, reconsX); }
-void cu_WBP_matrixsym1::host_run(const LaunchShape&) const { matrix_rows(*this, reconsY, reconsX); }
-void cu_WBP_matrixsym2::host_run(const LaunchShape&) const { matrix_rows(*this, reconsY, reconsX); }
-void cu_WBP_matrixsym3::host_run(const LaunchShape&) const { matrix_rows(*this, reconsY, reconsX); }
 
 // ---- products --------------------------------------------------------------------
 

@@ -118,14 +118,13 @@ void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
         apply_hamming_taper(filter.filter_spectrum, n);
 }
 
-void weighting_filter_row(int n, float* row) {
-    require_ready("weighting_filter_row");
-    if (n < 0 || n > filter.nx)
-        failf("weighting_filter_row: row of %d samples, filter built for %d\n", n, filter.nx);
-    const int size = filter.fft_size;
-    fftwf_complex* work = filter.work_buffer;
-    const fftwf_complex* spectrum = filter.filter_spectrum;
+namespace {
 
+// Filters one row of n samples with `work` (N complex values from fftwf_malloc,
+// so the plans may run on it) as scratch.
+void filter_row(fftwf_complex* work, int n, float* row) {
+    const int size = filter.fft_size;
+    const fftwf_complex* spectrum = filter.filter_spectrum;
     // Pad with the row's own mean so that the ends of the row do not see a
     // step down to zero, which the ramp filter would turn into ringing.
     float sum = 0.0f;
@@ -139,17 +138,41 @@ void weighting_filter_row(int n, float* row) {
         work[i][0] = mean;
         work[i][1] = 0.0f;
     }
-
-    fftwf_execute(filter.plan_forward);
+    fftwf_execute_dft(filter.plan_forward, work, work);
     for (int k = 0; k < size; ++k) {
         const float a = work[k][0], b = work[k][1];
         const float f = spectrum[k][0], g = spectrum[k][1];
         work[k][0] = f * a - g * b;
         work[k][1] = g * a + f * b;
     }
-    fftwf_execute(filter.plan_backward);
-
+    fftwf_execute_dft(filter.plan_backward, work, work);
     for (int i = 0; i < n; ++i) row[i] = filter.inv_fft_size * work[i][0];
+}
+
+void check_row_length(const char* who, int n) {
+    require_ready(who);
+    if (n < 0 || n > filter.nx) failf("%s: row of %d samples, filter built for %d\n", who, n, filter.nx);
+}
+
+}  // namespace
+
+void weighting_filter_row(int n, float* row) {
+    check_row_length("weighting_filter_row", n);
+    filter_row(filter.work_buffer, n, row);
+}
+
+// Rows are independent: the threads share the plans (executing a plan is
+// thread-safe in FFTW) and each filters its rows in a scratch buffer of its own.
+void weighting_filter_rows(int n, float* rows, long long count) {
+    check_row_length("weighting_filter_rows", n);
+#pragma omp parallel
+    {
+        fftwf_complex* work = alloc_complex(filter.fft_size);
+        if (!work) fail("Unable to allocate memory for FFTs\n");
+#pragma omp for schedule(static)
+        for (long long r = 0; r < count; ++r) filter_row(work, n, rows + r * n);
+        fftwf_free(work);
+    }
 }
 
 void weighting_apply(Image* sinogram) {

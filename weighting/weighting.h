@@ -15,6 +15,9 @@ struct RadialTaper {
 void weighting_setup(int nx, int ntilts, const RadialTaper* radial = nullptr);
 void weighting_apply(Image* sinogram);
 void weighting_filter_row(int n, float* row);
+// Filters `count` consecutive rows of n samples on all threads, each row exactly
+// as weighting_filter_row filters it.
+void weighting_filter_rows(int n, float* rows, long long count);
 void weighting_teardown();
 
 // Facts of the filter in use, for tests (0 and null when none is set up).

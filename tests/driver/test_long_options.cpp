@@ -58,8 +58,8 @@ TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind(kUsageLine, 0), 0u) << help.out;
     for (const char* word : {"-z<thickness>", "-g<gpu>", "-s<symmetry_level>", "-S ", "-i<sirt_iterations>",
-                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--estimate", "--help", "--version",
-                             "tilt_file ", "input_tiltseries ", "output_rec3d "})
+                             "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--estimate", "--batch=N", "--help",
+                             "--version", "tilt_file ", "input_tiltseries ", "output_rec3d "})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     Captured version = run_skarbel({"--version", "a", "b"});
     EXPECT_EQ(version.status, 0);
@@ -82,6 +82,7 @@ TEST(LongOptions, ExcludeAndRadialAgainstRunsWithoutThem) {
         {{"-S", "-i2", "--exclude=3-4"}, {"-S", "-i2"}, {2, 3}, true},
         {{"-S", "-i2", "--radial=0.1,0"}, {"-S", "-i2"}, {}, true},
         {{"-s0", "--radial=0.1,0"}, {"-s0"}, {}, false},
+        {{"-s2", "--batch=4", "--exclude=2"}, {"-s2", "--batch=1"}, {1}, true},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -120,6 +121,9 @@ TEST(LongOptions, BadValuesAreRefused) {
         {"--radial=0.2,0.1x", "Bad --radial value \"0.2,0.1x\": not two numbers separated by a comma" + expected},
         {"--radial", "Option --radial needs a value: --radial=...\n\n"},
         {"--help=1", "Option --help takes no value.\n\n"},
+        {"--batch=0", "Bad --batch value \"0\": expected a number of slices from 1 to 65536.\n\n"},
+        {"--batch=65537", "Bad --batch value \"65537\": expected a number of slices from 1 to 65536.\n\n"},
+        {"--batch=4x", "Bad --batch value \"4x\": expected a number of slices from 1 to 65536.\n\n"},
         {"--excludes=1", "Unknown option --excludes.\n\n" + kUsageLine + "\n"},
     };
     TempDir dir;

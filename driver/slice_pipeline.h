@@ -1,0 +1,23 @@
+#pragma once
+// The slice loop as a pipeline of batches: while the worker thread
+// reconstructs batch n, the calling thread writes batch n - 1 and then reads
+// (and prepares) batch n + 1. Two sinogram and two slice buffers of a batch
+// each are all it holds, so memory stays a few batches, never the volume.
+// Reading and writing stay on the calling thread, in slice order; an error
+// anywhere ends the process with its own message (io/fail.h), which ends the
+// worker too.
+#include <cstddef>
+#include <functional>
+
+struct SliceSteps {
+    // Calling thread: fills sinos with the sinograms of slices first .. first + count - 1.
+    std::function<void(int first, int count, float* sinos)> read;
+    // Worker thread: reconstructs count slices from sinos (which it may overwrite) into slices.
+    std::function<void(int count, float* sinos, float* slices)> reconstruct;
+    // Calling thread: appends count slices to the output, in order.
+    std::function<void(int count, const float* slices)> write;
+};
+
+// Runs the steps over `slices` slices in batches of `batch` (the last one may
+// be smaller); sino_floats and slice_floats are the sizes of one slice's data.
+void run_slice_pipeline(int slices, int batch, size_t sino_floats, size_t slice_floats, const SliceSteps& steps);

@@ -1,0 +1,43 @@
+#include "gpu/batch_staging.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "gpu/batch_lanes.h"
+#include "gpu/gpu_layer.h"
+
+float* batch_buffer(BatchBuffer& b, size_t n) {
+    if (b.floats < n) {
+        gpu_free(b.p);
+        b.p = nullptr;
+        b.p = static_cast<float*>(gpu_alloc(n * sizeof(float)));
+        b.floats = n;
+    }
+    return b.p;
+}
+
+void batch_buffer_free(BatchBuffer& b) {
+    gpu_free(b.p);
+    b = BatchBuffer{};
+}
+
+// Item counts stay below 2^29: as multiples of kBatchRows they are then exact
+// in the single-precision grid arithmetic of the launches.
+int batch_lanes_limit(long long rows, long long sino_elems, long long npix) {
+    long long most = INT_MAX;
+    if (rows > 0) most = std::min(most, (1LL << 29) / batch_items((int)rows, 1));
+    for (long long n : {sino_elems, npix})
+        if (n > 0) most = std::min(most, (long long)INT_MAX / n);
+    return (int)std::max(1LL, most);
+}
+
+void batch_sinograms_in(float* dst, const float* host_sinos, int n, int lanes, BatchBuffer& staging) {
+    // The host backend reads the caller's sinograms where they are.
+    const float* src = host_sinos;
+    if (gpu_backend() != GPU_BACKEND_HOST) {
+        float* s = batch_buffer(staging, (size_t)n * lanes);
+        gpu_copy_to_device(s, host_sinos, (size_t)n * lanes * sizeof(float));
+        src = s;
+    }
+    gpu_launch_1d(n, cu_batch_interleave{dst, src, n, lanes});
+}

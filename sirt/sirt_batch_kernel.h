@@ -1,0 +1,107 @@
+#pragma once
+// The SIRT iteration of a batch of slices (layouts and items:
+// gpu/batch_lanes.h). Sinograms, error sinograms and slices are all
+// interleaved; each (row, lane) item does what the single-slice kernel does for
+// that row with the lane's values, in the same order, so every slice of a batch
+// equals its single-slice reconstruction bit for bit. host_run
+// (sirt_batch_host.cpp) is the host backend's form, vectorised over the lanes.
+#include "gpu/batch_lanes.h"
+#include "sirt/sirt_kernel.h"
+#include "wbp/wbp_batch_kernel.h"
+
+// Scales projection row t of every lane by factor * |cos_a| / thickness (item t).
+struct cu_SIRT_weightsinogram_batch {
+    float* d_sino;
+    const a* d_tangles;
+    int Ntilts, sinoX, thickness, lanes;
+    float factor;
+
+    SK_HD void operator()(int t) const {
+        if (t >= Ntilts || sinoX <= 0) return;
+        const float q = (float)thickness / d_tangles[t].cos_a;
+        const float s = factor * (1.0f / (q < 0.0f ? -q : q));
+        float* row = d_sino + (long long)t * sinoX * lanes;
+        for (int e = 0; e < sinoX * lanes; ++e) row[e] *= s;
+    }
+};
+
+// Error sinograms: measured minus weighted projection, every lane. 2-D: t, c.
+struct cu_SIRT_comperror_batch {
+    float* d_sinoaux;
+    const float* d_sino;
+    const float* d_weights;
+    int sinoY, sinoX, lanes;
+
+    SK_HD void operator()(int t, int c) const {
+        if (t >= sinoY || c >= sinoX) return;
+        const int e = t * sinoX + c;
+        const float v = d_weights[e];
+        for (int l = 0; l < lanes; ++l) {
+            const long long i = (long long)e * lanes + l;
+            d_sinoaux[i] = d_sino[i] - d_sinoaux[i] * v;
+        }
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Back-projection Q of the error of lane l into its slice: pixel r and,
+// unless it is a matrix row itself, the point mirror npix - 1 - r.
+struct cu_SIRT_product_batch {
+    const float* d_matrix;
+    float* d_recons;
+    const float* d_sinoaux;
+    const int* d_column;
+    const int* d_column2;
+    const int* d_length;
+    int nRows, alignment_n, npix, lanes;
+
+    SK_HD void operator()(int item) const {
+        int r, l;
+        batch_item(item, lanes, r, l);
+        if (r >= nRows) return;
+        const int len = d_length[r];
+        float s1 = 0.0f, s2 = 0.0f;
+        for (int k = 0; k < len; ++k) {
+            const int e = r + k * alignment_n;
+            const float w = d_matrix[e];
+            add_lane_mirrored_pairs(d_sinoaux, lanes, l, d_column[e], d_column2[e], w, 1.0f - w, s1, s2);
+        }
+        float* x = d_recons + l;
+        x[(long long)r * lanes] = x[(long long)r * lanes] + s1;
+        const int m = npix - 1 - r;
+        if (m >= nRows) x[(long long)m * lanes] = x[(long long)m * lanes] + s2;
+    }
+    void host_run(const LaunchShape& s) const;
+};
+
+// Forward projection P of lane l's slice: transposed row r gathers its pixels
+// into bin b (weight w) and b + 1 (weight 1 - w) of the lane's sinogram.
+struct cu_SIRT_fwproduct_batch {
+    const float* d_matrix_t;
+    const float* d_recons;
+    float* d_sinoaux;
+    const int* d_column_t;
+    const int* d_length_t;
+    const int* d_idrow_t;
+    int nrows, alignment, lanes;
+
+    SK_HD void operator()(int item) const {
+        int r, l;
+        batch_item(item, lanes, r, l);
+        if (r >= nrows) return;
+        const int len = d_length_t[r];
+        if (len == 0) return;
+        const int b = d_idrow_t[r];
+        float s1 = 0.0f, s2 = 0.0f;
+        for (int k = 0; k < len; ++k) {
+            const int e = r + k * alignment;
+            const float w = d_matrix_t[e];
+            const float v = lane_sample(d_recons, lanes, l, d_column_t[e]);
+            s1 = s1 + v * w;
+            s2 = s2 + v * (1.0f - w);
+        }
+        atomic_add_float(d_sinoaux + ((long long)b * lanes + l), s1);
+        atomic_add_float(d_sinoaux + ((long long)(b + 1) * lanes + l), s2);
+    }
+    void host_run(const LaunchShape& s) const;
+};
