@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/section_list.h"
+#include "driver/slice_range.h"
 #include "io/fail.h"
 
 #ifndef SKARBEL_VERSION
@@ -29,6 +30,8 @@ const char* const help_text =
     "                         e.g. 1-3,60 (default: none)\n"
     "  --radial=CUTOFF,SIGMA  WBP filter: keep frequencies up to CUTOFF cycles/sample (0 < CUTOFF <= 0.5),\n"
     "                         Gaussian fall-off of width SIGMA >= 0 above (default: Hamming taper)\n"
+    "  --slices=FIRST,LAST    reconstruct only slices FIRST to LAST, numbered from 0 as the stack's rows\n"
+    "                         (default: all); the output's NZSTART is FIRST\n"
     "  --batch=N              slices reconstructed per pass over the matrix, 1 to 65536; the output\n"
     "                         is the same for every N (default: chosen for the device and the sizes)\n"
     "  --estimate             check the inputs and select the device as a run would, then print the\n"
@@ -88,6 +91,7 @@ const LongOption long_options[] = {
     {"version", false, [](RunOptions*, const char*) { puts("skarbel " SKARBEL_VERSION); exit(0); }},
     {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
+    {"slices", true, [](RunOptions* o, const char* v) { o->slices = parse_slice_range(v); }},
     {"batch", true, [](RunOptions* o, const char* v) { o->batch = parse_batch(v); }},
     {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
 };

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/section_list.h"
+#include "driver/slice_range.h"
 #include "weighting/weighting.h"
 
 // Settings of one run, from the command line.
@@ -16,6 +17,7 @@ struct RunOptions {
     int iterations = 30;         // SIRT iterations per slice
     std::vector<SectionRange> exclude;  // stack sections left out (--exclude)
     std::optional<RadialTaper> radial;  // WBP filter taper instead of Hamming (--radial)
+    std::optional<SliceRange> slices;   // slices to reconstruct (--slices); all by default
     int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     bool estimate = false;              // print the memory figures instead of running (--estimate)
     std::string tilt_file, input_file, output_file;

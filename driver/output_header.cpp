@@ -22,10 +22,11 @@ void set_output_cell(MrcHeader* output, const InputSpacing& spacing) {
 }
 
 void complete_output_header(MrcHeader* output, int nx, int thickness, int nslices, const VolumeStats& stats,
-                            const InputSpacing& spacing) {
+                            const InputSpacing& spacing, int first_slice) {
     output->nx = output->mx = nx;
     output->ny = output->my = thickness;
     output->nz = output->mz = nslices;
+    output->nzstart = first_slice;
     set_output_cell(output, spacing);
     // A volume without a single number has no range: both become NaN.
     const bool has_range = stats.min <= stats.max;

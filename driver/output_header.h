@@ -16,7 +16,8 @@ InputSpacing input_spacing(const MrcHeader& input);
 // input's Y spacing; an axis without a known spacing keeps CELLA 0.
 void set_output_cell(MrcHeader* output, const InputSpacing& spacing);
 
-// Final header of a run over nslices slices of nx x thickness: sizes, M = N,
-// cell, DMIN, DMAX, DMEAN and RMS from the statistics.
+// Final header of a run over nslices slices of nx x thickness, the first of them
+// slice first_slice of the stack: sizes, M = N, NZSTART = first_slice, cell,
+// DMIN, DMAX, DMEAN and RMS from the statistics of the sections written.
 void complete_output_header(MrcHeader* output, int nx, int thickness, int nslices, const VolumeStats& stats,
-                            const InputSpacing& spacing);
+                            const InputSpacing& spacing, int first_slice = 0);

@@ -5,19 +5,12 @@
 #include <cstring>
 
 #include "driver/estimate.h"
-#include "driver/options.h"
-#include "driver/output_file.h"
-#include "driver/output_header.h"
 #include "driver/run_memory.h"
+#include "driver/run_steps.h"
 #include "driver/same_file.h"
 #include "driver/slice_pipeline.h"
-#include "driver/volume_stats.h"
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
-#include "io/image.h"
-#include "io/tilt_angles.h"
-#include "method/geometry.h"
-#include "method/method.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -34,89 +27,128 @@ void check_projection_width(int nx) {
     if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
 }
 
-OutputFile open_output(const RunOptions& options, FILE* input) {
-    refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
-    refuse_output_on_std_streams(options.output_file.c_str());
-    return output_file_open(options.output_file.c_str());
-}
-
 }  // namespace
 
-int skarbel_main(int argc, char** argv) {
-    const RunOptions options = parse_options(argc, argv);
-    if (!options.estimate) print_method_line(options);
+bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
+    run->options = parse_options(argc, argv);
+    const RunOptions& options = run->options;
+    if (lead && !options.estimate) print_method_line(options);
 
-    Image* stack = image_new();
-    FILE* input = image_open_stack(options.input_file.c_str(), stack);
-    const MrcHeader& in = *stack->header;
+    run->stack = image_new();
+    run->input = image_open_stack(options.input_file.c_str(), run->stack);
+    const MrcHeader& in = *run->stack->header;
     check_projection_width(in.nx);
+    run->range = slices_of_stack(options.slices ? &*options.slices : nullptr, in.ny);
     // The views used: every section of the stack unless some are excluded.
-    const std::vector<int> sections = sections_used(in.nz, options.exclude);
+    run->sections = sections_used(in.nz, options.exclude);
     const int thickness = options.thickness_given ? options.thickness : in.nx;
-    const Geometry g = make_geometry(in.nx, (int)sections.size(), in.nx, thickness, in.ny);
+    const Geometry g = make_geometry(in.nx, (int)run->sections.size(), in.nx, thickness, slice_count(run->range));
+    run->g = g;
     check_slice_size(g.reconsX, g.reconsY);
-    a* tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, sections);
+    run->tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
     if (options.estimate) {
-        print_estimate(options, input, tilts, g);
-        fclose(input);
-        image_free(stack);
-        delete[] tilts;
-        return 0;
+        print_estimate(options, run->input, run->tilts, g);
+        fclose(run->input);
+        image_free(run->stack);
+        delete[] run->tilts;
+        return false;
     }
-    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g),
-                     !gpu_cuda_available(), host_available_memory_mb());
-    Image* sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
-    Image* slice = image_new_zeroed(g.reconsX, g.reconsY);
+    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g), !gpu_cuda_available(),
+                     host_available_memory_mb() / processes_on_host);
+    run->sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
+    run->slice = image_new_zeroed(g.reconsX, g.reconsY);
     weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
+    run->spacing = input_spacing(in);
+    return true;
+}
 
+OutputFile run_open_output(Run* run) {
+    const RunOptions& options = run->options;
+    refuse_output_over_inputs(options.output_file.c_str(), run->input, options.tilt_file.c_str());
+    refuse_output_on_std_streams(options.output_file.c_str());
+    OutputFile out = output_file_open(options.output_file.c_str());
     // Provisional header: one section, zero statistics, until the run completes.
-    OutputFile out = open_output(options, input);
-    FILE* output = out.file;
-    const InputSpacing spacing = input_spacing(in);
-    image_header_from(slice);
-    set_output_cell(slice->header, spacing);
-    image_write_header(output, slice);
+    image_header_from(run->slice);
+    set_output_cell(run->slice->header, run->spacing);
+    image_write_header(out.file, run->slice);
+    return out;
+}
 
-    gpu_select_device(options.gpu);
-    const Method method = method_setup(options.sirt, options.symmetry_level, options.iterations, tilts, g);
+void run_set_up_method(Run* run, int gpu, bool lead) {
+    gpu_select_device(gpu, lead);
+    const RunOptions& o = run->options;
+    run->method = method_setup(o.sirt, o.symmetry_level, o.iterations, run->tilts, run->g);
+}
 
-    VolumeStats stats;
+std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
+    const int count = slice_count(slab);
+    const Geometry& g = run->g;
     const size_t sino_floats = (size_t)g.sinoX * g.Ntilts, slice_floats = (size_t)g.reconsX * g.reconsY;
+    std::vector<VolumeStats> stats(count > 0 ? (size_t)count : 0);
+    int reconstructed = 0, written = 0;
     SliceSteps steps;
-    steps.read = [&](int first, int count, float* sinos) {
-        for (int i = 0; i < count; ++i) {
-            printf("**Slice: %4d / %d\r", first + i + 1, g.slices);
-            fflush(stdout);
-            image_read_sinogram(input, stack, sinogram, first + i, sections);
-            std::memcpy(sinos + i * sino_floats, sinogram->data[0][0], sino_floats * sizeof(float));
+    steps.read = [&](int first, int n, float* sinos) {
+        for (int i = 0; i < n; ++i) {
+            if (progress_total > 0) {
+                printf("**Slice: %4d / %d\r", (int)((int64_t)(first + i + 1) * progress_total / count), progress_total);
+                fflush(stdout);
+            }
+            image_read_sinogram(run->input, run->stack, run->sinogram, slab.first + first + i, run->sections);
+            std::memcpy(sinos + i * sino_floats, run->sinogram->data[0][0], sino_floats * sizeof(float));
         }
-        method_weight(method, sinos, count);
+        method_weight(run->method, sinos, n);
     };
-    // The statistics take the slices in order on the worker, which has time
-    // to spare beside the products, while this thread reads and writes.
-    steps.reconstruct = [&](int count, float* sinos, float* recons) {
-        method_products(method, recons, sinos, count);
-        for (int i = 0; i < count; ++i) volume_stats_add(&stats, recons + i * slice_floats, (int64_t)slice_floats);
+    // The statistics of each slice on the worker, which has time to spare
+    // beside the products, while this thread reads and writes.
+    steps.reconstruct = [&](int n, float* sinos, float* recons) {
+        method_products(run->method, recons, sinos, n);
+        for (int i = 0; i < n; ++i)
+            stats[(size_t)(reconstructed + i)] = volume_stats_of(recons + i * slice_floats, (int64_t)slice_floats);
+        reconstructed += n;
     };
-    steps.write = [&](int count, const float* recons) {
-        for (int i = 0; i < count; ++i) {
-            std::memcpy(slice->data[0][0], recons + i * slice_floats, slice_floats * sizeof(float));
-            image_write_slice(output, slice);
-        }
+    steps.write = [&](int n, const float* recons) {
+        for (int i = 0; i < n; ++i) write(slab.first + written + i, recons + i * slice_floats);
+        written += n;
     };
-    run_slice_pipeline(g.slices, method_batch_size(method, options.batch), sino_floats, slice_floats, steps);
-    method_free(method);
+    run_slice_pipeline(count, method_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
+    return stats;
+}
 
-    complete_output_header(slice->header, g.reconsX, g.reconsY, g.slices, stats, spacing);
-    image_write_header(output, slice);
-    puts("\n");
+void run_free_method(const Run& run) { method_free(run.method); }
 
-    fclose(input);
-    output_file_commit(&out);
+void run_complete_header(Run* run, const VolumeStats& stats) {
+    complete_output_header(run->slice->header, run->g.reconsX, run->g.reconsY, slice_count(run->range), stats,
+                           run->spacing, run->range.first);
+}
+
+void run_release(Run* run) {
+    fclose(run->input);
     weighting_teardown();
-    image_free(sinogram);
-    image_free(slice);
-    image_free(stack);
-    delete[] tilts;
+    image_free(run->sinogram);
+    image_free(run->slice);
+    image_free(run->stack);
+    delete[] run->tilts;
+}
+
+int skarbel_main(int argc, char** argv) {
+    Run run;
+    if (!run_start(&run, argc, argv, true, 1)) return 0;
+    OutputFile out = run_open_output(&run);
+    run_set_up_method(&run, run.options.gpu, true);
+
+    const SliceWriter append = [&](int, const float* values) {
+        std::memcpy(run.slice->data[0][0], values, (size_t)run.g.reconsX * run.g.reconsY * sizeof(float));
+        image_write_slice(out.file, run.slice);
+    };
+    VolumeStats stats;
+    for (const VolumeStats& s : run_slices(&run, run.range, append, slice_count(run.range)))
+        volume_stats_merge(&stats, s);
+    run_free_method(run);
+
+    run_complete_header(&run, stats);
+    image_write_header(out.file, run.slice);
+    puts("\n");
+    output_file_commit(&out);
+    run_release(&run);
     return 0;
 }

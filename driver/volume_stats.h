@@ -20,6 +20,12 @@ struct VolumeStats {
 
 // Adds n values, in storage order.
 void volume_stats_add(VolumeStats* stats, const float* values, int64_t n);
+// The statistics of n values alone.
+VolumeStats volume_stats_of(const float* values, int64_t n);
+// Adds the values that `part` holds, as volume_stats_add would have added them:
+// the result is the same bit for bit, so statistics gathered slice by slice
+// elsewhere (by other processes) merge in slice order into the same header.
+void volume_stats_merge(VolumeStats* stats, const VolumeStats& part);
 // sum / count as a float (not a number when nothing was added).
 float volume_stats_mean(const VolumeStats& stats);
 // Root-mean-square deviation from the mean (not a number when nothing was added).

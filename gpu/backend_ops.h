@@ -33,7 +33,7 @@ bool cuda_present(bool exit_on_error, int* count);
 
 // Selects among the CUDA devices as gpu_select_device describes; ends the process
 // on errors. Returns the free memory of the activated device in Mb.
-float cuda_select_device(int requested, int count);
+float cuda_select_device(int requested, int count, bool print_device_line);
 // Activates device 0 without a message (tests).
 void cuda_activate_quietly();
 

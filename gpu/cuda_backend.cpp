@@ -94,7 +94,7 @@ bool cuda_present(bool exit_on_error, int* count) {
     return n > 0;
 }
 
-float cuda_select_device(int requested, int count) {
+float cuda_select_device(int requested, int count, bool print_device_line) {
     // The automatic scan ignores failed reads (such a device has no speed); only a
     // failed read of the device finally chosen is an error.
     std::vector<DeviceProps> devices((size_t)count);
@@ -107,7 +107,7 @@ float cuda_select_device(int requested, int count) {
     (void)cudaGetLastError();
     const DeviceChoice choice = device_choose(devices, requested, SKARBEL_CUDA_ARCHITECTURES);
     if (choice.index >= 0) selection_check(read_errors[(size_t)choice.index], read_line);
-    device_report(choice, devices, SKARBEL_CUDA_ARCHITECTURES);
+    device_report(choice, devices, SKARBEL_CUDA_ARCHITECTURES, print_device_line);
     selection_check(cudaSetDevice(choice.index), __LINE__);
     // What the set-ups may still allocate: the free memory now, not the total.
     size_t free_bytes = 0, total_bytes = 0;

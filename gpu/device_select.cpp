@@ -80,7 +80,8 @@ DeviceChoice device_choose(const std::vector<DeviceProps>& devices, int requeste
 
 float device_memory_mb(uint64_t bytes) { return (float)((double)bytes * 9.5367431640625e-7); }
 
-void device_report(const DeviceChoice& choice, const std::vector<DeviceProps>& devices, const char* archs) {
+void device_report(const DeviceChoice& choice, const std::vector<DeviceProps>& devices, const char* archs,
+                   bool print_device_line) {
     if (choice.error == DEVICE_CHOICE_NO_DEVICE) {
         fputs("cutil error: no devices supporting CUDA.\n", stderr);
         exit(1);
@@ -97,5 +98,5 @@ void device_report(const DeviceChoice& choice, const std::vector<DeviceProps>& d
                 choice.index, p.name.c_str(), p.major, p.minor, archs ? archs : "");
         exit(1);
     }
-    fprintf(stderr, "Using device %d: %s\n\n", choice.index, devices[choice.index].name.c_str());
+    if (print_device_line) fprintf(stderr, "Using device %d: %s\n\n", choice.index, devices[choice.index].name.c_str());
 }

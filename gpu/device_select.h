@@ -46,6 +46,7 @@ DeviceChoice device_choose(const std::vector<DeviceProps>& devices, int requeste
 float device_memory_mb(uint64_t bytes);
 
 // Reports a choice on standard error: the "cutil error" messages with exit status 1 on
-// an error (or the missing kernel image, naming `archs`), otherwise the line
-// "Using device <d>: <name>" and an empty line.
-void device_report(const DeviceChoice& choice, const std::vector<DeviceProps>& devices, const char* archs = "");
+// an error (or the missing kernel image, naming `archs`), otherwise (when
+// print_device_line) the line "Using device <d>: <name>" and an empty line.
+void device_report(const DeviceChoice& choice, const std::vector<DeviceProps>& devices, const char* archs = "",
+                   bool print_device_line = true);

@@ -33,11 +33,11 @@ const char* base_name(const char* path) {
 
 }  // namespace
 
-void gpu_select_device(int requested) {
+void gpu_select_device(int requested, bool print_device_line) {
 #if defined(SKARBEL_HAVE_CUDA)
     int count = 0;
     if (cuda_present(true, &count)) {
-        gpu_memory_mb = cuda_select_device(requested, count);
+        gpu_memory_mb = cuda_select_device(requested, count, print_device_line);
         g_device.backend = GPU_BACKEND_CUDA;
         return;
     }
@@ -45,7 +45,7 @@ void gpu_select_device(int requested) {
     // No usable GPU: the host's cores are the device.
     const std::vector<DeviceProps> devices = {host_device_props()};
     const DeviceChoice choice = device_choose(devices, requested);
-    device_report(choice, devices);
+    device_report(choice, devices, "", print_device_line);
     gpu_memory_mb = host_available_memory_mb();
     g_device = {GPU_BACKEND_HOST, choice.index};
 }
@@ -83,6 +83,15 @@ bool gpu_cuda_available() {
     return available;
 #else
     return false;
+#endif
+}
+
+int gpu_cuda_device_count() {
+#if defined(SKARBEL_HAVE_CUDA)
+    int count = 0;
+    return cuda_present(false, &count) ? count : 0;
+#else
+    return 0;
 #endif
 }
 

@@ -28,14 +28,17 @@ float host_available_memory_mb();
 extern float host_memory_cap_mb;
 
 // Selects the device (requested < 0: automatic choice), prints the device line
-// and records gpu_memory_mb; ends the process with status 1 on selection errors.
-void gpu_select_device(int requested);
+// (unless told not to: the other processes of an MPI job) and records
+// gpu_memory_mb; ends the process with status 1 on selection errors.
+void gpu_select_device(int requested, bool print_device_line = true);
 // Backend of the selected device (host until a CUDA device is selected).
 GpuBackend gpu_backend();
 // Forces a backend for tests (CUDA only when a device is present). Returns false if unavailable.
 bool gpu_use_backend(GpuBackend backend);
 // True when a CUDA device can be used in this process.
 bool gpu_cuda_available();
+// CUDA devices this process can use (0 without the CUDA backend).
+int gpu_cuda_device_count();
 
 // The comparison of the set-ups' memory check: required_mb is at most gpu_memory_mb.
 bool gpu_memory_fits(float required_mb);

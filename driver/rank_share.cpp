@@ -1,0 +1,13 @@
+#include "driver/rank_share.h"
+
+#include <algorithm>
+
+int rank_threads(int node_cpus, int allowed_cpus, int ranks_on_node) {
+    const int share = node_cpus / std::max(1, ranks_on_node);
+    return std::max(1, std::min(share, allowed_cpus));
+}
+
+int rank_gpu(int requested, int local_rank, int gpu_count) {
+    if (requested >= 0 || gpu_count <= 0) return requested;
+    return local_rank % gpu_count;
+}

@@ -1,0 +1,63 @@
+#pragma once
+// The steps of a run, in the order they are taken, shared by the program and
+// its MPI form (where every rank takes them for its own slab of the slices).
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "driver/options.h"
+#include "driver/output_file.h"
+#include "driver/output_header.h"
+#include "driver/slice_range.h"
+#include "driver/volume_stats.h"
+#include "io/image.h"
+#include "io/tilt_angles.h"
+#include "method/geometry.h"
+#include "method/method.h"
+
+// What a run holds from start-up to its end.
+struct Run {
+    RunOptions options;
+    Image* stack = nullptr;  // header only; its file stays open
+    FILE* input = nullptr;
+    std::vector<int> sections;  // the stack's sections used, one per sinogram row
+    Geometry g{};
+    SliceRange range;  // the slices of the output volume
+    a* tilts = nullptr;
+    Image* sinogram = nullptr;
+    Image* slice = nullptr;
+    InputSpacing spacing;
+    Method method;
+};
+
+// Options (the method line when `lead`), the input stack and its checks, the
+// tilt angles, the memory check (against this process's part of the host's
+// memory when `processes_on_host` share it), the images and the weighting
+// filter. With --estimate it prints the figures instead, releases what it took
+// and returns false: the run has nothing more to do.
+bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host);
+
+// The output (its temporary file) with the provisional header.
+OutputFile run_open_output(Run* run);
+
+// Selects the device (printing the device line when `lead`) and builds the method's matrices.
+void run_set_up_method(Run* run, int gpu, bool lead);
+
+// Hands slice y, reconstructed (NX x thickness floats), to the writer: y is
+// the stack's slice number. Called in slice order.
+using SliceWriter = std::function<void(int y, const float* values)>;
+
+// Reconstructs slices slab.first .. slab.last in batches through the slice
+// pipeline and writes each in order; returns
+// the statistics of every slice. With progress_total > 0 the progress line
+// counts the slab's slices scaled to progress_total.
+std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total);
+
+// Frees the method's device buffers.
+void run_free_method(const Run& run);
+
+// Fills the slice image's header record as the final header of the output.
+void run_complete_header(Run* run, const VolumeStats& stats);
+
+// Closes the input and releases the filter, images and tilt records.
+void run_release(Run* run);

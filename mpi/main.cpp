@@ -1,0 +1,88 @@
+// skarbel-mpi: the ranks of one MPI job reconstruct one volume. Rank 0 checks
+// the inputs and makes the output's temporary file with the provisional header
+// before any other rank starts; every rank then reconstructs its slab of the
+// slices and writes it at its place in that file; rank 0 writes the final
+// header from the statistics of all slices and moves the file over the output.
+#include <mpi.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "driver/rank_share.h"
+#include "driver/run_steps.h"
+#include "gpu/gpu_layer.h"
+#include "io/fail.h"
+#include "mpi/mpi_job.h"
+#include "mpi/shared_output.h"
+#include "wbp/wbp_sizes.h"
+
+namespace {
+
+void share_host_threads(const JobPlace& place) {
+    if (std::getenv("OMP_NUM_THREADS")) return;
+    const int node_cpus = (int)sysconf(_SC_NPROCESSORS_ONLN);
+    omp_set_num_threads(rank_threads(node_cpus, omp_get_num_procs(), place.local_ranks));
+}
+
+// Rank 0: the output's temporary file, made and given its provisional header.
+OutputFile open_output_first(Run* run) {
+    OutputFile out = run_open_output(run);
+    if (out.temp_path.empty())
+        failf("Output %s is not a regular file: an MPI run cannot write it.\n\n", run->options.output_file.c_str());
+    if (fflush(out.file) != 0) fail("Error writing output file.\n\n");
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    const JobPlace place = mpi_job_place();
+    mpi_end_job_on_exit();
+    share_host_threads(place);
+    const bool lead = place.rank == 0;
+
+    // The other ranks wait until rank 0 has checked everything a run checks.
+    Run run;
+    OutputFile out;
+    if (lead && run_start(&run, argc, argv, true, place.local_ranks)) out = open_output_first(&run);
+    const std::string temp = mpi_share_text(out.temp_path);
+    if (temp.empty()) {  // --estimate: rank 0 has printed the figures
+        MPI_Finalize();
+        return 0;
+    }
+    mpi_job_temp_file(temp);
+    if (!lead) run_start(&run, argc, argv, false, place.local_ranks);
+    // Level 3 without tilt symmetry runs level 2 with a warning, which rank 0 alone prints.
+    RunOptions& o = run.options;
+    if (!lead && !o.sirt && o.symmetry_level == 3 && !wbp_tilts_symmetric(run.tilts, run.g.Ntilts))
+        o.symmetry_level = 2;
+
+    SharedOutput shared = shared_output_open(temp, run.range.first, run.g.reconsX * run.g.reconsY);
+    const SliceRange slab = slab_of(run.range, place.ranks, place.rank);
+    std::vector<VolumeStats> slab_stats;
+    if (slice_count(slab) > 0) {
+        run_set_up_method(&run, rank_gpu(run.options.gpu, place.local_rank, gpu_cuda_device_count()), lead);
+        // Progress: rank 0's share of the slices, scaled to the whole range.
+        const SliceWriter write = [&](int y, const float* values) { shared_output_write(&shared, y, values); };
+        slab_stats = run_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
+        run_free_method(run);
+    }
+    shared_output_close(&shared);
+    // Gathered only after every rank has closed the file, so rank 0 moves it into place complete.
+    const VolumeStats stats = mpi_gather_stats(slab_stats, run.range, place);
+
+    if (lead) {
+        run_complete_header(&run, stats);
+        image_write_header(out.file, run.slice);
+        puts("\n");
+        output_file_commit(&out);
+    }
+    mpi_job_temp_file("");
+    run_release(&run);
+    MPI_Finalize();
+    return 0;
+}

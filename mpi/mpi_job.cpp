@@ -1,0 +1,69 @@
+#include "mpi/mpi_job.h"
+
+#include <mpi.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "io/fail.h"
+
+namespace {
+
+std::string g_temp_file;  // the output's temporary file, removed when the job ends early
+
+void end_job(int status, void*) {
+    int finalized = 0;
+    MPI_Finalized(&finalized);
+    if (finalized) return;
+    if (!g_temp_file.empty()) unlink(g_temp_file.c_str());
+    MPI_Abort(MPI_COMM_WORLD, status & 255);
+}
+
+}  // namespace
+
+JobPlace mpi_job_place() {
+    JobPlace p;
+    MPI_Comm_rank(MPI_COMM_WORLD, &p.rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &p.ranks);
+    MPI_Comm node;
+    MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, p.rank, MPI_INFO_NULL, &node);
+    MPI_Comm_rank(node, &p.local_rank);
+    MPI_Comm_size(node, &p.local_ranks);
+    MPI_Comm_free(&node);
+    return p;
+}
+
+void mpi_end_job_on_exit() { on_exit(end_job, nullptr); }
+
+void mpi_job_temp_file(const std::string& path) { g_temp_file = path; }
+
+std::string mpi_share_text(const std::string& text) {
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    int length = (int)text.size();
+    MPI_Bcast(&length, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    std::string shared = rank == 0 ? text : std::string((size_t)length, '\0');
+    MPI_Bcast(shared.data(), length, MPI_CHAR, 0, MPI_COMM_WORLD);
+    return shared;
+}
+
+VolumeStats mpi_gather_stats(const std::vector<VolumeStats>& mine, const SliceRange& range, const JobPlace& place) {
+    const int record = (int)sizeof(VolumeStats);
+    std::vector<int> counts, offsets;
+    std::vector<VolumeStats> all;
+    if (place.rank == 0) {
+        all.resize((size_t)slice_count(range));
+        for (int r = 0, at = 0; r < place.ranks; ++r) {
+            const int n = slice_count(slab_of(range, place.ranks, r));
+            counts.push_back(n * record);
+            offsets.push_back(at * record);
+            at += n;
+        }
+    }
+    MPI_Gatherv(mine.data(), (int)mine.size() * record, MPI_BYTE, all.data(), counts.data(), offsets.data(), MPI_BYTE,
+                0, MPI_COMM_WORLD);
+    VolumeStats stats;
+    for (const VolumeStats& s : all) volume_stats_merge(&stats, s);
+    return stats;
+}

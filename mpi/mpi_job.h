@@ -1,0 +1,30 @@
+#pragma once
+// The MPI side of a job: where this process stands, how it ends the whole job
+// on an error, and what the ranks hand each other.
+#include <string>
+#include <vector>
+
+#include "driver/slice_range.h"
+#include "driver/volume_stats.h"
+
+struct JobPlace {
+    int rank = 0, ranks = 1;              // in the job
+    int local_rank = 0, local_ranks = 1;  // on this node (shared-memory split)
+};
+
+JobPlace mpi_job_place();
+
+// From here on, a process that exits before MPI_Finalize (an error message
+// printed by io/fail.h, a device-selection error, --help) ends the whole job
+// with MPI_Abort and its own exit status, after removing the output's temporary
+// file once that is known (mpi_job_temp_file).
+void mpi_end_job_on_exit();
+void mpi_job_temp_file(const std::string& path);  // empty: nothing to remove
+
+// Rank 0's text on every rank; the others wait here until rank 0 sends it.
+std::string mpi_share_text(const std::string& text);
+
+// The statistics of every slice of range, each rank holding those of its slab
+// (slab_of(range, ranks, rank)), merged at rank 0 in slice order; other ranks
+// get empty statistics.
+VolumeStats mpi_gather_stats(const std::vector<VolumeStats>& mine, const SliceRange& range, const JobPlace& place);

@@ -1,0 +1,118 @@
+// skarbel-mpi under mpirun: the same bytes as one skarbel process at any rank
+// count (slices not a multiple of the ranks, more ranks than slices), and
+// failures that end the whole job once, with a non-zero status and the user's
+// files untouched. Every job runs under a time limit, so a hang fails the test.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/capture.h"
+#include "support/files.h"
+
+namespace {
+
+#if defined(SKARBEL_MPI_BIN)
+// Forty seconds at most per job; two cores run up to five ranks.
+Captured run_mpi(std::vector<std::string> launch) {
+    std::vector<std::string> argv{"/usr/bin/timeout", "-k", "5", "40", SKARBEL_MPIEXEC, "--oversubscribe",
+                                  "--allow-run-as-root"};
+    argv.insert(argv.end(), launch.begin(), launch.end());
+    // Open MPI's own allocations are no business of the leak checker.
+    return run_program(argv, {"CUDA_VISIBLE_DEVICES=", "OMP_NUM_THREADS=1", "ASAN_OPTIONS=detect_leaks=0"});
+}
+#endif
+
+struct Stack {
+    TempDir dir;
+    std::string tlt = dir.file("t.tlt"), mrc = dir.file("s.mrc"), out = dir.file("o.mrc");
+    explicit Stack(int ny) {
+        std::vector<float> v((size_t)16 * ny * 7);
+        for (size_t i = 0; i < v.size(); ++i) v[i] = (float)((i * 31) % 101) - 45.0f;
+        write_test_stack(mrc, 16, ny, 7, 2, v);
+        write_tilt_file(tlt, {-60, -40, -20, 0, 20, 40, 55});  // level 3 falls back, with a warning
+    }
+    std::set<std::string> names() const {
+        std::set<std::string> n;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path)) n.insert(e.path().filename());
+        return n;
+    }
+};
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(Mpi, SameBytesAsOneProcess) {
+#if !defined(SKARBEL_MPI_BIN)
+    GTEST_SKIP() << "built without MPI";
+#else
+    const struct {
+        int ranks;
+        std::vector<std::string> options;
+    } cases[] = {
+        {1, {"-s0"}}, {2, {"-s2"}}, {3, {"-S", "-i2"}}, {5, {"-s0"}}, {5, {"-S", "-i2"}},
+        {3, {"-s2", "--slices=1,5"}}, {2, {"-s3"}}, {2, {"-S", "-i2", "--batch=2"}},
+        {5, {"-s2", "--slices=2,4"}},  // more ranks than slices
+    };
+    Stack k(7);
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-z9", k.tlt, k.mrc});
+        const std::string what = std::to_string(c.ranks) + " " + c.options[0] + " " + c.options.back();
+        std::vector<std::string> one = args, job = {"-np", std::to_string(c.ranks), SKARBEL_MPI_BIN};
+        one.push_back(k.dir.file("one.mrc"));
+        job.insert(job.end(), args.begin(), args.end());
+        job.push_back(k.out);
+        const Captured single = run_skarbel(one), r = run_mpi(job);
+        ASSERT_EQ(r.status, 0) << what << r.err;
+        EXPECT_EQ(read_file(k.out), read_file(k.dir.file("one.mrc"))) << what;
+        // Method, progress and device lines from rank 0 alone.
+        EXPECT_EQ(r.err, single.err) << what;
+        EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), single.out.substr(0, single.out.find('\n') + 1)) << what;
+        EXPECT_TRUE(r.out.ends_with(single.out.substr(single.out.rfind("**Slice")))) << what << r.out;
+        EXPECT_EQ(count_of(r.out, "Symmetry level") + count_of(r.out, "Iterations"), 1u) << what;
+    }
+#endif
+}
+
+TEST(Mpi, FailuresEndTheJobOnce) {
+#if !defined(SKARBEL_MPI_BIN)
+    GTEST_SKIP() << "built without MPI";
+#else
+    Stack k(5), cut(5);
+    // A stack cut short: refused by the rank that opens it.
+    write_file(cut.mrc, read_file(k.mrc).substr(0, 2000));
+    const std::string too_short = "Input file too short: 2000 bytes, the header describes 3264.\n\n";
+    const struct {
+        std::string name;
+        std::vector<std::string> launch;
+        std::string message;
+    } cases[] = {
+        {"truncated", {"-np", "3", SKARBEL_MPI_BIN, k.tlt, cut.mrc, k.out}, too_short},
+        {"unwritable", {"-np", "2", SKARBEL_MPI_BIN, k.tlt, k.mrc, k.dir.file("none/o.mrc")},
+         "Unable to open output file.\n\n"},
+        {"output_is_input", {"-np", "2", SKARBEL_MPI_BIN, k.tlt, k.mrc, k.mrc},
+         "Output file is the input tilt series; refusing to overwrite it.\n\n"},
+        // Rank 1 alone meets the cut stack, after rank 0 has made the temporary output.
+        {"rank_1_fails", {"-np", "1", SKARBEL_MPI_BIN, k.tlt, k.mrc, k.out, ":", "-np", "1", SKARBEL_MPI_BIN, k.tlt,
+                          cut.mrc, k.out}, too_short},
+    };
+    const std::string input = read_file(k.mrc), previous = "a previous result";
+    for (const auto& c : cases) {
+        write_file(k.out, previous);
+        const Captured r = run_mpi(c.launch);
+        EXPECT_EQ(r.status, 255) << c.name << r.err;
+        EXPECT_EQ(count_of(r.err, c.message), 1u) << c.name << r.err;
+        EXPECT_EQ(read_file(k.mrc), input) << c.name;
+        EXPECT_EQ(read_file(k.out), previous) << c.name;
+        EXPECT_EQ(k.names(), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"})) << c.name;
+    }
+#endif
+}
