@@ -20,6 +20,9 @@ inline long long batch_items(int rows, int lanes) {
     return ((long long)rows + kBatchRows - 1) / kBatchRows * kBatchRows * lanes;
 }
 
+// Sample i of lane l of an interleaved batch sinogram.
+SK_HD inline float lane_sample(const float* s, int lanes, int l, int i) { return tex_fetch(s, i * lanes + l); }
+
 // Row and lane of an item.
 SK_HD inline void batch_item(int item, int lanes, int& row, int& lane) {
     const int group = item / (kBatchRows * lanes);

@@ -7,7 +7,6 @@
 // (sirt_batch_host.cpp) is the host backend's form, vectorised over the lanes.
 #include "gpu/batch_lanes.h"
 #include "sirt/sirt_kernel.h"
-#include "wbp/wbp_batch_kernel.h"
 
 // Scales projection row t of every lane by factor * |cos_a| / thickness (item t).
 struct cu_SIRT_weightsinogram_batch {
@@ -64,7 +63,7 @@ struct cu_SIRT_product_batch {
         for (int k = 0; k < len; ++k) {
             const int e = r + k * alignment_n;
             const float w = d_matrix[e];
-            add_lane_mirrored_pairs(d_sinoaux, lanes, l, d_column[e], d_column2[e], w, 1.0f - w, s1, s2);
+            add_mirrored_pairs(d_sinoaux, lanes, l, d_column[e], d_column2[e], w, 1.0f - w, s1, s2);
         }
         float* x = d_recons + l;
         x[(long long)r * lanes] = x[(long long)r * lanes] + s1;

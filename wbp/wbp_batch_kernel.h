@@ -9,11 +9,6 @@
 #include "gpu/batch_lanes.h"
 #include "wbp/wg_kernel.h"
 
-// Sample i of lane l of an interleaved batch sinogram.
-SK_HD inline float lane_sample(const float* s, int lanes, int l, int i) {
-    return tex_fetch(s, i * lanes + l);
-}
-
 // Level 0: pixel r of slice l = sum of weight x sample over the row's entries.
 struct cu_WBP_product_batch0 {
     const float* d_matrix;
@@ -66,15 +61,6 @@ struct cu_WBP_productsym1_batch {
     void host_run(const LaunchShape& s) const;
 };
 
-// The mirrored pair sums of one entry for lane l (as add_mirrored_pairs).
-SK_HD inline void add_lane_mirrored_pairs(const float* s, int lanes, int l, int col, int col2, float w, float g,
-                                          float& A, float& B) {
-    A += lane_sample(s, lanes, l, col) * w;
-    A += lane_sample(s, lanes, l, col + 1) * g;
-    B += lane_sample(s, lanes, l, col2) * w;
-    B += lane_sample(s, lanes, l, col2 - 1) * g;
-}
-
 // Level 2: own pixel A and point mirror B (not for the centre row of an odd thickness).
 struct cu_WBP_productsym2_batch {
     const float* d_matrix;
@@ -96,7 +82,7 @@ struct cu_WBP_productsym2_batch {
         for (int k = 0; k < n; ++k) {
             const int e = r + k * nRows;
             const float m = d_matrix[e];
-            add_lane_mirrored_pairs(d_sino, lanes, l, d_column[e], d_column2[e], m, factor - m, A, B);
+            add_mirrored_pairs(d_sino, lanes, l, d_column[e], d_column2[e], m, factor - m, A, B);
         }
         float* slice = d_recons + (long long)l * npix;
         slice[r] = A;
@@ -134,7 +120,7 @@ struct cu_WBP_productsym3_batch {
             const float m = d_matrix[e];
             const int col = d_column[e], col2 = d_column2[e];
             const float g = factor - m;
-            add_lane_mirrored_pairs(d_sino, lanes, l, col, col2, m, g, A, B);
+            add_mirrored_pairs(d_sino, lanes, l, col, col2, m, g, A, B);
             if (col >= lo && col < hi) {
                 C += m * lane_sample(d_sino, lanes, l, base - col2 - 1);
                 C += lane_sample(d_sino, lanes, l, base - col2) * g;
