@@ -17,15 +17,8 @@ struct SingleEntry {
     float w_2, r_2, h_2, factor;
 
     int operator()(int t, int j, int i, int k) const {
-        const float p = detector_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
-        if (!wbp_on_detector(p, sinoX)) return 0;
-        const int r = reconsX * j + i, c = (int)p;
-        const float f = p - (float)c;
-        d_matrix[r + k * nRows] = factor * (1.0f - f);
-        d_column[r + k * nRows] = c + t * sinoX;
-        if (d_column2) d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
-        d_length[r] += 1;
-        return 1;
+        return wbp_single_entry(d_matrix, d_column, d_column2, d_length, d_tangles[t], t, reconsX * j + i, k,
+                                (float)i - w_2, (float)j - h_2, r_2, sinoX, nRows, factor);
     }
 };
 
@@ -34,17 +27,8 @@ struct SingleEntry {
 void cu_WBP_matrix0::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
     host_rows::build_in_tiles(reconsY, reconsX, Ntilts, [&](int t, int j, int i, int k) {
-        const float p = detector_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
-        if (!wbp_on_detector(p, sinoX)) return 0;
-        const int r = reconsX * j + i, c = (int)p;
-        const float f = p - (float)c;
-        d_matrix[r + k * nRows] = factor * (1.0f - f);
-        d_column[r + k * nRows] = c + t * sinoX;
-        d_length[r] += 1;
-        d_matrix[r + (k + 1) * nRows] = f * factor;
-        d_column[r + (k + 1) * nRows] = c + t * sinoX + 1;
-        d_length[r] += 1;
-        return 2;
+        return wbp_pair_entries(d_matrix, d_column, d_length, d_tangles[t], t, reconsX * j + i, k, (float)i - w_2,
+                                (float)j - h_2, r_2, sinoX, nRows, factor);
     });
 }
 

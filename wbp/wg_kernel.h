@@ -17,6 +17,40 @@
 // out-of-range float is ever converted to int.
 SK_HD inline bool wbp_on_detector(float p, int sinoX) { return p > -1.0f && p < (float)(sinoX - 1); }
 
+// Entry k of row r for tilt t when pixel (x, z) falls on the detector (levels
+// 1 to 3): the weight of sample c, its column and, where d_column2 is given, the
+// column of the mirrored sample. Returns the entries written, 0 or 1.
+SK_HD inline int wbp_single_entry(float* d_matrix, int* d_column, int* d_column2, int* d_length, const a& tilt,
+                                  int t, int r, int k, float x, float z, float r_2, int sinoX, int nRows,
+                                  float factor) {
+    const float p = detector_position(tilt, x, z, r_2);
+    if (!wbp_on_detector(p, sinoX)) return 0;
+    const int c = (int)p;
+    const float f = p - (float)c;
+    d_matrix[r + k * nRows] = factor * (1.0f - f);
+    d_column[r + k * nRows] = c + t * sinoX;
+    if (d_column2) d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
+    d_length[r] += 1;
+    return 1;
+}
+
+// Entries k and k + 1 of row r for tilt t when pixel (x, z) falls on the
+// detector (level 0): samples c and c + 1. Returns the entries written, 0 or 2.
+SK_HD inline int wbp_pair_entries(float* d_matrix, int* d_column, int* d_length, const a& tilt, int t, int r, int k,
+                                  float x, float z, float r_2, int sinoX, int nRows, float factor) {
+    const float p = detector_position(tilt, x, z, r_2);
+    if (!wbp_on_detector(p, sinoX)) return 0;
+    const int c = (int)p;
+    const float f = p - (float)c;
+    d_matrix[r + k * nRows] = factor * (1.0f - f);
+    d_column[r + k * nRows] = c + t * sinoX;
+    d_length[r] += 1;
+    d_matrix[r + (k + 1) * nRows] = f * factor;
+    d_column[r + (k + 1) * nRows] = c + t * sinoX + 1;
+    d_length[r] += 1;
+    return 2;
+}
+
 // One entry per tilt 0 .. tilts - 1 on the detector for pixel (x, z), matrix
 // row r (levels 1 to 3): the weight of sample c, its column and, where
 // d_column2 is given (levels 2 and 3), the column of the mirrored sample.
@@ -24,17 +58,9 @@ SK_HD inline void wbp_single_entries(float* d_matrix, int* d_column, int* d_colu
                                      const a* d_tangles, int tilts, int r, float x, float z, float r_2, int sinoX,
                                      int nRows, float factor) {
     int k = 0;
-    for (int t = 0; t < tilts; ++t) {
-        const float p = detector_position(d_tangles[t], x, z, r_2);
-        if (!wbp_on_detector(p, sinoX)) continue;
-        const int c = (int)p;
-        const float f = p - (float)c;
-        d_matrix[r + k * nRows] = factor * (1.0f - f);
-        d_column[r + k * nRows] = c + t * sinoX;
-        if (d_column2) d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
-        d_length[r] += 1;
-        k += 1;
-    }
+    for (int t = 0; t < tilts; ++t)
+        k += wbp_single_entry(d_matrix, d_column, d_column2, d_length, d_tangles[t], t, r, k, x, z, r_2, sinoX, nRows,
+                              factor);
 }
 
 // Level 0: two entries (samples c and c + 1) per tilt on the detector.
@@ -52,19 +78,8 @@ struct cu_WBP_matrix0 {
         const int r = reconsX * j + i;
         const float x = (float)i - w_2, z = (float)j - h_2;
         int k = 0;
-        for (int t = 0; t < Ntilts; ++t) {
-            const float p = detector_position(d_tangles[t], x, z, r_2);
-            if (!wbp_on_detector(p, sinoX)) continue;
-            const int c = (int)p;
-            const float f = p - (float)c;
-            d_matrix[r + k * nRows] = factor * (1.0f - f);
-            d_column[r + k * nRows] = c + t * sinoX;
-            d_length[r] += 1;
-            d_matrix[r + (k + 1) * nRows] = f * factor;
-            d_column[r + (k + 1) * nRows] = c + t * sinoX + 1;
-            d_length[r] += 1;
-            k += 2;
-        }
+        for (int t = 0; t < Ntilts; ++t)
+            k += wbp_pair_entries(d_matrix, d_column, d_length, d_tangles[t], t, r, k, x, z, r_2, sinoX, nRows, factor);
     }
     void host_run(const LaunchShape& s) const;
 };
