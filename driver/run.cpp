@@ -102,8 +102,7 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     // beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int n, float* sinos, float* recons) {
         method_products(run->method, recons, sinos, n);
-        for (int i = 0; i < n; ++i)
-            stats[(size_t)(reconstructed + i)] = volume_stats_of(recons + i * slice_floats, (int64_t)slice_floats);
+        volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
         reconstructed += n;
     };
     steps.write = [&](int n, const float* recons) {
@@ -137,8 +136,7 @@ int skarbel_main(int argc, char** argv) {
     run_set_up_method(&run, run.options.gpu, true);
 
     const SliceWriter append = [&](int, const float* values) {
-        std::memcpy(run.slice->data[0][0], values, (size_t)run.g.reconsX * run.g.reconsY * sizeof(float));
-        image_write_slice(out.file, run.slice);
+        image_write_values(out.file, values, (size_t)run.g.reconsX * run.g.reconsY);
     };
     VolumeStats stats;
     for (const VolumeStats& s : run_slices(&run, run.range, append, slice_count(run.range)))

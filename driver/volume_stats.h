@@ -22,6 +22,9 @@ struct VolumeStats {
 void volume_stats_add(VolumeStats* stats, const float* values, int64_t n);
 // The statistics of n values alone.
 VolumeStats volume_stats_of(const float* values, int64_t n);
+// out[s] = volume_stats_of(values + s * n, n) for s < count, bit for bit, on
+// all threads.
+void volume_stats_of_slices(const float* values, int64_t n, int count, VolumeStats* out);
 // Adds the values that `part` holds, as volume_stats_add would have added them:
 // the result is the same bit for bit, so statistics gathered slice by slice
 // elsewhere (by other processes) merge in slice order into the same header.

@@ -133,8 +133,11 @@ void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y,
 }
 
 void image_write_slice(FILE* file, const Image* image) {
-    const size_t count = (size_t)image->nx * (size_t)image->ny;
-    if (fwrite(image->data[0][0], sizeof(float), count, file) != count) fail("Error writing output file.\n\n");
+    image_write_values(file, image->data[0][0], (size_t)image->nx * (size_t)image->ny);
+}
+
+void image_write_values(FILE* file, const float* values, size_t count) {
+    if (fwrite(values, sizeof(float), count, file) != count) fail("Error writing output file.\n\n");
 }
 
 void image_header_from(Image* image) {

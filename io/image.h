@@ -45,6 +45,8 @@ void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y)
 void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y, const std::vector<int>& sections);
 // Writes nx*ny floats of the image at the file's position; ends the process on failure.
 void image_write_slice(FILE* file, const Image* image);
+// Appends count floats as they are (the output's values are native floats).
+void image_write_values(FILE* file, const float* values, size_t count);
 // Fills the image's header record (created when absent) from its sizes and statistics.
 void image_header_from(Image* image);
 // Writes the image's header at byte 0; ends the process on failure.

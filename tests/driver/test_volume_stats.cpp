@@ -40,8 +40,13 @@ TEST_P(VolumeStatsSlices, MatchTheWholeVolume) {
     std::normal_distribution<double> noise(0.0, 1.0);
     std::vector<float> v((size_t)c.slice_size * c.slices);
     for (size_t i = 0; i < v.size(); ++i) v[i] = (float)(c.offset + c.spread * noise(rng) + 0.01 * (double)(i / c.slice_size));
-    VolumeStats s;
+    VolumeStats s, t;
     for (int k = 0; k < c.slices; ++k) volume_stats_add(&s, v.data() + (size_t)k * c.slice_size, c.slice_size);
+    // Slices taken together give each slice's statistics bit for bit.
+    std::vector<VolumeStats> each((size_t)c.slices);
+    volume_stats_of_slices(v.data(), c.slice_size, c.slices, each.data());
+    for (const VolumeStats& e : each) volume_stats_merge(&t, e);
+    EXPECT_EQ(std::vector<double>({t.min, t.max, t.sum, t.m2}), std::vector<double>({s.min, s.max, s.sum, s.m2}));
     const Reference r = reference_of(v);
     EXPECT_EQ(s.count, (int64_t)v.size());
     EXPECT_EQ(s.min, *std::min_element(v.begin(), v.end()));
