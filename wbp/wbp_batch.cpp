@@ -1,7 +1,6 @@
 // The batched WBP products on the selected device.
 #include "wbp/wbp_batch.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <vector>
 
