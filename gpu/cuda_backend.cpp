@@ -143,12 +143,13 @@ void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line) {
 void cuda_synchronize(const char* file, int line) { safe_call(cudaDeviceSynchronize(), file, line); }
 
 cudaStream_t cuda_stream(GpuStream stream) {
+    if (stream == GPU_STREAM_DEFAULT) return cudaStream_t(0);
     static const std::array<cudaStream_t, 2> side = [] {
         std::array<cudaStream_t, 2> made{};
         for (cudaStream_t& s : made) safe_call(cudaStreamCreate(&s), __FILE__, __LINE__);
         return made;
     }();
-    return stream == GPU_STREAM_DEFAULT ? cudaStream_t(0) : side[stream == GPU_STREAM_1 ? 0 : 1];
+    return side[stream == GPU_STREAM_1 ? 0 : 1];
 }
 
 // Page-locked host memory makes these copies asynchronous; with pageable memory the
