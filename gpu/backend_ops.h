@@ -6,6 +6,7 @@
 #include <string>
 
 #include "gpu/device_select.h"
+#include "gpu/gpu_layer.h"
 
 // ---- host: the machine's own cores and memory ----
 
@@ -43,6 +44,13 @@ void cuda_buffer_to_device(void* dst, const void* src, size_t bytes, const char*
 void cuda_buffer_to_host(void* dst, const void* src, size_t bytes, const char* file, int line);
 void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line);
 void cuda_synchronize(const char* file, int line);
+// The same on a stream (gpu_layer.h), queued without waiting.
+void cuda_buffer_to_device_async(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
+                                 int line);
+void cuda_buffer_to_host_async(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
+                               int line);
+void cuda_buffer_zero_async(void* dst, size_t bytes, GpuStream stream, const char* file, int line);
+void cuda_stream_synchronize(GpuStream stream, const char* file, int line);
 // Page-locked host memory, which the device copies to and from at full speed
 // (null when it cannot be had).
 void* cuda_pinned_alloc(size_t bytes);

@@ -31,13 +31,23 @@ int batch_lanes_limit(long long rows, long long sino_elems, long long npix) {
     return (int)std::max(1LL, most);
 }
 
-void batch_sinograms_in(float* dst, const float* host_sinos, int n, int lanes, BatchBuffer& staging) {
+std::vector<SubBatch> sub_batches(int count, int most, bool halves) {
+    const int size = std::max(1, std::min(most, halves ? count - count / 2 : count));
+    std::vector<SubBatch> parts;
+    for (int first = 0; first < count; first += size) parts.push_back({first, std::min(size, count - first)});
+    return parts;
+}
+
+GpuStream sub_batch_stream(size_t k) { return k % 2 == 0 ? GPU_STREAM_1 : GPU_STREAM_2; }
+
+void batch_sinograms_in(float* dst, const float* host_sinos, int n, int lanes, BatchBuffer& staging,
+                        GpuStream stream) {
     // The host backend reads the caller's sinograms where they are.
     const float* src = host_sinos;
     if (gpu_backend() != GPU_BACKEND_HOST) {
         float* s = batch_buffer(staging, (size_t)n * lanes);
-        gpu_copy_to_device(s, host_sinos, (size_t)n * lanes * sizeof(float));
+        gpu_copy_to_device_async(s, host_sinos, (size_t)n * lanes * sizeof(float), stream);
         src = s;
     }
-    gpu_launch_1d(n, cu_batch_interleave{dst, src, n, lanes});
+    gpu_launch_1d(n, cu_batch_interleave{dst, src, n, lanes}, stream);
 }

@@ -4,12 +4,14 @@
 
 #include <cuda_runtime.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "gpu/backend_ops.h"
+#include "gpu/cuda_streams.h"
 #include "gpu/cuda_verdicts.h"
 #include "gpu/gpu_layer.h"
 
@@ -139,6 +141,37 @@ void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line) {
 
 // A kernel that faulted reports here, under the caller's line.
 void cuda_synchronize(const char* file, int line) { safe_call(cudaDeviceSynchronize(), file, line); }
+
+cudaStream_t cuda_stream(GpuStream stream) {
+    if (stream == GPU_STREAM_DEFAULT) return cudaStream_t(0);
+    static const std::array<cudaStream_t, 2> side = [] {
+        std::array<cudaStream_t, 2> made{};
+        for (cudaStream_t& s : made) safe_call(cudaStreamCreate(&s), __FILE__, __LINE__);
+        return made;
+    }();
+    return side[stream == GPU_STREAM_1 ? 0 : 1];
+}
+
+// Page-locked host memory makes these copies asynchronous; with pageable memory the
+// runtime copies before returning, which is still correct.
+void cuda_buffer_to_device_async(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
+                                 int line) {
+    safe_call(cudaMemcpyAsync(dst, src, bytes, cudaMemcpyHostToDevice, cuda_stream(stream)), file, line);
+}
+
+void cuda_buffer_to_host_async(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
+                               int line) {
+    safe_call(cudaMemcpyAsync(dst, src, bytes, cudaMemcpyDeviceToHost, cuda_stream(stream)), file, line);
+}
+
+void cuda_buffer_zero_async(void* dst, size_t bytes, GpuStream stream, const char* file, int line) {
+    safe_call(cudaMemsetAsync(dst, 0, bytes, cuda_stream(stream)), file, line);
+}
+
+// A copy or kernel of the stream that failed reports here, under the caller's line.
+void cuda_stream_synchronize(GpuStream stream, const char* file, int line) {
+    safe_call(cudaStreamSynchronize(cuda_stream(stream)), file, line);
+}
 
 void* cuda_pinned_alloc(size_t bytes) {
     void* p = nullptr;

@@ -3,6 +3,7 @@
 // per kernel functor in the .cu files.
 #include <cuda_runtime.h>
 
+#include "gpu/cuda_streams.h"
 #include "gpu/cuda_verdicts.h"
 #include "gpu/gpu_layer.h"
 
@@ -24,16 +25,16 @@ inline void cuda_check_launch(const char* file, int line) {
 }
 
 template <class K>
-void cuda_launch_1d(const LaunchShape& s, const K& k) {
-    sk_kernel_1d<K><<<dim3(s.grid_x, s.grid_y, 1), dim3(256, 1, 1)>>>(k);
+void cuda_launch_1d(const LaunchShape& s, const K& k, GpuStream stream) {
+    sk_kernel_1d<K><<<dim3(s.grid_x, s.grid_y, 1), dim3(256, 1, 1), 0, cuda_stream(stream)>>>(k);
     cuda_check_launch(__FILE__, __LINE__);
 }
 
 template <class K>
-void cuda_launch_2d(const LaunchShape& s, const K& k) {
-    sk_kernel_2d<K><<<dim3(s.grid_x, s.grid_y, 1), dim3(16, 16, 1)>>>(k);
+void cuda_launch_2d(const LaunchShape& s, const K& k, GpuStream stream) {
+    sk_kernel_2d<K><<<dim3(s.grid_x, s.grid_y, 1), dim3(16, 16, 1), 0, cuda_stream(stream)>>>(k);
     cuda_check_launch(__FILE__, __LINE__);
 }
 
-#define SK_CUDA_INSTANTIATE_1D(K) template void cuda_launch_1d<K>(const LaunchShape&, const K&);
-#define SK_CUDA_INSTANTIATE_2D(K) template void cuda_launch_2d<K>(const LaunchShape&, const K&);
+#define SK_CUDA_INSTANTIATE_1D(K) template void cuda_launch_1d<K>(const LaunchShape&, const K&, GpuStream);
+#define SK_CUDA_INSTANTIATE_2D(K) template void cuda_launch_2d<K>(const LaunchShape&, const K&, GpuStream);

@@ -162,6 +162,31 @@ void gpu_synchronize_at(const char* file, int line) {
     (void)file, (void)line;
 }
 
+void gpu_copy_to_device_async_at(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
+                                 int line) {
+    ON_CUDA(cuda_buffer_to_device_async(dst, src, bytes, stream, file, line));
+    (void)stream, (void)file, (void)line;
+    host_buffer_copy(dst, src, bytes);
+}
+
+void gpu_copy_to_host_async_at(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
+                               int line) {
+    ON_CUDA(cuda_buffer_to_host_async(dst, src, bytes, stream, file, line));
+    (void)stream, (void)file, (void)line;
+    host_buffer_copy(dst, src, bytes);
+}
+
+void gpu_zero_async_at(void* dst, size_t bytes, GpuStream stream, const char* file, int line) {
+    ON_CUDA(cuda_buffer_zero_async(dst, bytes, stream, file, line));
+    (void)stream, (void)file, (void)line;
+    host_buffer_zero(dst, bytes);
+}
+
+void gpu_stream_synchronize_at(GpuStream stream, const char* file, int line) {
+    ON_CUDA(cuda_stream_synchronize(stream, file, line));
+    (void)stream, (void)file, (void)line;
+}
+
 namespace {
 // Page-locked blocks, so that gpu_host_free knows how each was taken.
 std::vector<void*> pinned_blocks;

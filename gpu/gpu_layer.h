@@ -55,6 +55,23 @@ void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* f
 void gpu_zero_at(void* dst, size_t bytes, const char* file, int line);
 // Waits for the queued kernels; a failed kernel ends the run like a guarded call.
 void gpu_synchronize_at(const char* file, int line);
+// Streams: queues of device work that run beside one another. GPU_STREAM_DEFAULT
+// is the queue of every call above; work on the two side streams starts after the
+// default stream's earlier work and runs in order within its stream only, so a
+// side stream's copies overlap the other one's kernels. The host backend does
+// every call at once, in call order.
+enum GpuStream { GPU_STREAM_DEFAULT = 0, GPU_STREAM_1 = 1, GPU_STREAM_2 = 2 };
+// Queued on `stream`; errors found when queuing end the run like a guarded call,
+// and errors of the work itself are reported by gpu_stream_synchronize. Host
+// memory from gpu_host_floats makes the copies asynchronous; pageable memory
+// is accepted too (the runtime then copies before returning: correct, no overlap).
+void gpu_copy_to_device_async_at(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
+                                 int line);
+void gpu_copy_to_host_async_at(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
+                               int line);
+void gpu_zero_async_at(void* dst, size_t bytes, GpuStream stream, const char* file, int line);
+// Waits for the work queued on `stream`; a failed copy or kernel ends the run like a guarded call.
+void gpu_stream_synchronize_at(GpuStream stream, const char* file, int line);
 // Host memory for data that crosses to the device every slice: page-locked on
 // a CUDA device (plain memory when that fails, or on the host device), and
 // zeroed. Ends the process when no memory is left.
@@ -66,6 +83,12 @@ void gpu_host_free(float* p);
 #define gpu_copy_to_host(dst, src, bytes) gpu_copy_to_host_at((dst), (src), (bytes), __FILE__, __LINE__)
 #define gpu_zero(dst, bytes) gpu_zero_at((dst), (bytes), __FILE__, __LINE__)
 #define gpu_synchronize() gpu_synchronize_at(__FILE__, __LINE__)
+#define gpu_copy_to_device_async(dst, src, bytes, stream) \
+    gpu_copy_to_device_async_at((dst), (src), (bytes), (stream), __FILE__, __LINE__)
+#define gpu_copy_to_host_async(dst, src, bytes, stream) \
+    gpu_copy_to_host_async_at((dst), (src), (bytes), (stream), __FILE__, __LINE__)
+#define gpu_zero_async(dst, bytes, stream) gpu_zero_async_at((dst), (bytes), (stream), __FILE__, __LINE__)
+#define gpu_stream_synchronize(stream) gpu_stream_synchronize_at((stream), __FILE__, __LINE__)
 
 // Prints "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n" and exits -1.
 [[noreturn]] void gpu_safe_call_fail(const char* file, int line, const char* error_text);
@@ -164,29 +187,31 @@ void host_launch_2d(const LaunchShape& s, const K& k) {
 // Defined in gpu/cuda_launch.cuh and instantiated, once per kernel functor, in a .cu file
 // (SK_CUDA_INSTANTIATE_1D / _2D). A launch refused for its shape is skipped silently; any
 // other launch error ends the run with the cudaSafeCall message.
-template <class K> void cuda_launch_1d(const LaunchShape& s, const K& k);
-template <class K> void cuda_launch_2d(const LaunchShape& s, const K& k);
+template <class K> void cuda_launch_1d(const LaunchShape& s, const K& k, GpuStream stream);
+template <class K> void cuda_launch_2d(const LaunchShape& s, const K& k, GpuStream stream);
 #endif
 
-// Launch n items in 1-D blocks of 256 on the selected backend.
+// Launch n items in 1-D blocks of 256 on the selected backend (queued on `stream` on CUDA).
 template <class K>
-void gpu_launch_1d(int n, const K& k) {
+void gpu_launch_1d(int n, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
     const LaunchShape s = launch_shape_1d(n);
     if (!launch_shape_accepted(s)) return;
 #if defined(SKARBEL_HAVE_CUDA)
-    if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_1d(s, k); return; }
+    if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_1d(s, k, stream); return; }
 #endif
+    (void)stream;
     host_launch_1d(s, k);
 }
 
 // Launch nx x ny items in 2-D blocks of 16 x 16 (grid x covers nx, grid y covers ny).
 template <class K>
-void gpu_launch_2d(int nx, int ny, const K& k) {
+void gpu_launch_2d(int nx, int ny, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
     const LaunchShape s = launch_shape_2d(nx, ny);
     if (!launch_shape_accepted(s)) return;
 #if defined(SKARBEL_HAVE_CUDA)
-    if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_2d(s, k); return; }
+    if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_2d(s, k, stream); return; }
 #endif
+    (void)stream;
     host_launch_2d(s, k);
 }
 #endif  // !__CUDACC__

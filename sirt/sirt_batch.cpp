@@ -3,6 +3,7 @@
 // lanes, so each pass over the two matrices serves the whole batch.
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
@@ -13,19 +14,28 @@
 
 namespace {
 
-BatchBuffer staging, sinos, errors, slices, slices_out;
+// Device buffers of the sub-batches of one stream.
+struct TurnBuffers {
+    BatchBuffer staging, sinos, errors, slices, slices_out;
+};
+TurnBuffers turns[2];
 
-void iterate_batch(float* recons, const float* host_sinos, int lanes, int sinoX, int Ntilts, int reconsX,
-                   int reconsY, int iterations) {
+// Every step of a sub-batch is queued on `stream` on a CUDA device; the
+// stream's order alone makes each kernel see the complete result of the one
+// before it.
+void iterate_batch(float* recons, const float* host_sinos, int lanes, const Geometry& g, int iterations,
+                   TurnBuffers& t, GpuStream stream) {
+    const int sinoX = g.sinoX, Ntilts = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY;
     const int npix = reconsX * reconsY, n = sinoX * Ntilts;
     const size_t sino_bytes = (size_t)n * lanes * sizeof(float);
-    float* x = batch_buffer(slices, (size_t)npix * lanes);
-    float* b = batch_buffer(sinos, (size_t)n * lanes);
-    float* aux = batch_buffer(errors, (size_t)n * lanes);
-    gpu_zero(x, (size_t)npix * lanes * sizeof(float));
-    batch_sinograms_in(b, host_sinos, n, lanes, staging);
-    gpu_launch_1d(Ntilts, cu_SIRT_weightsinogram_batch{b, d_tangles, Ntilts, sinoX, reconsY, lanes,
-                                                        (float)(1.0 / Ntilts)});
+    float* x = batch_buffer(t.slices, (size_t)npix * lanes);
+    float* b = batch_buffer(t.sinos, (size_t)n * lanes);
+    float* aux = batch_buffer(t.errors, (size_t)n * lanes);
+    gpu_zero_async(x, (size_t)npix * lanes * sizeof(float), stream);
+    batch_sinograms_in(b, host_sinos, n, lanes, t.staging, stream);
+    gpu_launch_1d(Ntilts,
+                  cu_SIRT_weightsinogram_batch{b, d_tangles, Ntilts, sinoX, reconsY, lanes, (float)(1.0 / Ntilts)},
+                  stream);
 
     const int nRows = sirt_half_rows(reconsY) * reconsX;
     const cu_SIRT_fwproduct_batch project{d_matrix_t, x, aux, d_column_t, d_length_t, d_idrow_t,
@@ -34,35 +44,36 @@ void iterate_batch(float* recons, const float* host_sinos, int lanes, int sinoX,
     const cu_SIRT_product_batch back{d_matrix, x, aux, d_column, d_column2, d_length,
                                      nRows, sirt_sizes.alignment_n, npix, lanes};
     for (int it = 0; it < iterations; ++it) {
-        gpu_zero(aux, sino_bytes);
-        gpu_launch_1d((int)batch_items(sirt_sizes.nrows, lanes), project);
-        gpu_synchronize();
-        gpu_launch_2d(Ntilts, sinoX, error);
-        gpu_synchronize();
-        gpu_launch_1d((int)batch_items(nRows, lanes), back);
+        gpu_zero_async(aux, sino_bytes, stream);
+        gpu_launch_1d((int)batch_items(sirt_sizes.nrows, lanes), project, stream);
+        gpu_launch_2d(Ntilts, sinoX, error, stream);
+        gpu_launch_1d((int)batch_items(nRows, lanes), back, stream);
     }
     // The host backend lays the slices out straight into the caller's buffer.
     const bool direct = gpu_backend() == GPU_BACKEND_HOST;
-    float* out = direct ? recons : batch_buffer(slices_out, (size_t)npix * lanes);
-    gpu_launch_1d(npix, cu_batch_deinterleave{out, x, npix, lanes});
-    if (!direct) gpu_copy_to_host(recons, out, (size_t)npix * lanes * sizeof(float));
+    float* out = direct ? recons : batch_buffer(t.slices_out, (size_t)npix * lanes);
+    gpu_launch_1d(npix, cu_batch_deinterleave{out, x, npix, lanes}, stream);
+    if (!direct) gpu_copy_to_host_async(recons, out, (size_t)npix * lanes * sizeof(float), stream);
 }
 
 }  // namespace
 
+// On a GPU the sub-batches take turns on two streams, each with its own
+// buffers, and both streams are waited for before the slices are handed back.
 void sirt_reconstruct_batch(float* recons, const float* host_sinos, int count, const Geometry& g, int iterations) {
-    const int sinoX = g.sinoX, Ntilts = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY;
-    const long long npix = (long long)reconsX * reconsY, n = (long long)sinoX * Ntilts;
-    const long long rows = std::max<long long>(sirt_sizes.nrows, sirt_half_rows(reconsY) * (long long)reconsX);
+    const long long npix = (long long)g.reconsX * g.reconsY, n = (long long)g.sinoX * g.Ntilts;
+    const long long rows = std::max<long long>(sirt_sizes.nrows, sirt_half_rows(g.reconsY) * (long long)g.reconsX);
     const int most = batch_lanes_limit(rows, n, npix);
-    for (int done = 0; done < count;) {
-        const int lanes = std::min(most, count - done);
-        iterate_batch(recons + done * npix, host_sinos + done * n, lanes, sinoX, Ntilts, reconsX, reconsY,
-                      iterations);
-        done += lanes;
-    }
+    const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
+    const std::vector<SubBatch> parts = sub_batches(count, most, gpu);
+    for (size_t k = 0; k < parts.size(); ++k)
+        iterate_batch(recons + parts[k].first * npix, host_sinos + parts[k].first * n, parts[k].lanes, g,
+                      iterations, turns[gpu ? k % 2 : 0], sub_batch_stream(k));
+    gpu_stream_synchronize(GPU_STREAM_1);
+    gpu_stream_synchronize(GPU_STREAM_2);
 }
 
 void sirt_batch_free() {
-    for (BatchBuffer* b : {&staging, &sinos, &errors, &slices, &slices_out}) batch_buffer_free(*b);
+    for (TurnBuffers& t : turns)
+        for (BatchBuffer* b : {&t.staging, &t.sinos, &t.errors, &t.slices, &t.slices_out}) batch_buffer_free(*b);
 }

@@ -1,8 +1,8 @@
 // The batched WBP products on the selected device.
 #include "wbp/wbp_batch.h"
 
-#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
@@ -11,7 +11,11 @@
 
 namespace {
 
-BatchBuffer staging, sinos_in, slices_out;
+// Device buffers of the sub-batches of one stream.
+struct TurnBuffers {
+    BatchBuffer staging, sinos_in, slices_out;
+};
+TurnBuffers turns[2];
 
 // Matrix rows of the level (the level-2 and level-3 matrices cover half the
 // slice rows, rounded up).
@@ -19,55 +23,64 @@ int matrix_rows(int level, int reconsX, int reconsY) {
     return level <= 1 ? reconsX * reconsY : reconsX * ((reconsY + 1) / 2);
 }
 
-// One pass over the matrix for `lanes` slices (lanes within batch_lanes_limit).
-void product_pass(int level, float* recons, const float* sinos, int lanes, int sinoX, int Ntilts, int reconsX,
-                  int reconsY) {
+// One pass over the matrix for `lanes` slices (lanes within batch_lanes_limit),
+// queued on `stream` on a CUDA device.
+void product_pass(int level, float* recons, const float* sinos, int lanes, const Geometry& g, TurnBuffers& b,
+                  GpuStream stream) {
+    const int sinoX = g.sinoX, Ntilts = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY;
     const int nRows = matrix_rows(level, reconsX, reconsY);
     const int npix = reconsX * reconsY, n = sinoX * Ntilts;
     const float factor = (float)(1.0 / Ntilts);
-    float* s = batch_buffer(sinos_in, (size_t)n * lanes);
-    batch_sinograms_in(s, sinos, n, lanes, staging);
+    float* s = batch_buffer(b.sinos_in, (size_t)n * lanes);
+    batch_sinograms_in(s, sinos, n, lanes, b.staging, stream);
     // The host backend writes the caller's slices directly.
     const bool direct = gpu_backend() == GPU_BACKEND_HOST;
-    float* out = direct ? recons : batch_buffer(slices_out, (size_t)npix * lanes);
+    float* out = direct ? recons : batch_buffer(b.slices_out, (size_t)npix * lanes);
     const int items = (int)batch_items(nRows, lanes);
     switch (level) {
         case 0:
-            gpu_launch_1d(items, cu_WBP_product_batch0{d_matrix, out, s, d_column, d_length, nRows, lanes, npix});
+            gpu_launch_1d(items, cu_WBP_product_batch0{d_matrix, out, s, d_column, d_length, nRows, lanes, npix},
+                          stream);
             break;
         case 1:
-            gpu_launch_1d(items,
-                          cu_WBP_productsym1_batch{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, factor});
+            gpu_launch_1d(
+                items, cu_WBP_productsym1_batch{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, factor},
+                stream);
             break;
         case 2:
-            gpu_launch_1d(items, cu_WBP_productsym2_batch{d_matrix, out, s, d_column, d_column2, d_length, nRows,
-                                                          lanes, npix, factor, reconsX, reconsY});
+            gpu_launch_1d(items,
+                          cu_WBP_productsym2_batch{d_matrix, out, s, d_column, d_column2, d_length, nRows, lanes,
+                                                   npix, factor, reconsX, reconsY},
+                          stream);
             break;
         default:
-            gpu_zero(out, (size_t)npix * lanes * sizeof(float));
-            gpu_launch_1d(items, cu_WBP_productsym3_batch{d_matrix, out, s, d_column, d_column2, d_length, d_row1,
-                                                          d_row2, nRows, lanes, npix, factor, Ntilts, sinoX,
-                                                          reconsX, reconsY});
+            gpu_zero_async(out, (size_t)npix * lanes * sizeof(float), stream);
+            gpu_launch_1d(items,
+                          cu_WBP_productsym3_batch{d_matrix, out, s, d_column, d_column2, d_length, d_row1, d_row2,
+                                                   nRows, lanes, npix, factor, Ntilts, sinoX, reconsX, reconsY},
+                          stream);
             break;
     }
-    if (!direct) gpu_copy_to_host(recons, out, (size_t)npix * lanes * sizeof(float));
+    if (!direct) gpu_copy_to_host_async(recons, out, (size_t)npix * lanes * sizeof(float), stream);
 }
 
 }  // namespace
 
+// On a GPU the sub-batches take turns on two streams, each with its own
+// buffers, and both streams are waited for before the slices are handed back.
 void wbp_product_batch(int level, float* recons, const float* sinos, int count, const Geometry& g) {
-    const int sinoX = g.sinoX, Ntilts = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY;
-    const long long npix = (long long)reconsX * reconsY, n = (long long)sinoX * Ntilts;
-    const int most = batch_lanes_limit(matrix_rows(level, reconsX, reconsY), n, npix);
-    for (int done = 0; done < count;) {
-        const int lanes = std::min(most, count - done);
-        product_pass(level, recons + done * npix, sinos + done * n, lanes, sinoX, Ntilts, reconsX, reconsY);
-        done += lanes;
-    }
+    const long long npix = (long long)g.reconsX * g.reconsY, n = (long long)g.sinoX * g.Ntilts;
+    const int most = batch_lanes_limit(matrix_rows(level, g.reconsX, g.reconsY), n, npix);
+    const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
+    const std::vector<SubBatch> parts = sub_batches(count, most, gpu);
+    for (size_t k = 0; k < parts.size(); ++k)
+        product_pass(level, recons + parts[k].first * npix, sinos + parts[k].first * n, parts[k].lanes, g,
+                     turns[gpu ? k % 2 : 0], sub_batch_stream(k));
+    gpu_stream_synchronize(GPU_STREAM_1);
+    gpu_stream_synchronize(GPU_STREAM_2);
 }
 
 void wbp_batch_free() {
-    batch_buffer_free(staging);
-    batch_buffer_free(sinos_in);
-    batch_buffer_free(slices_out);
+    for (TurnBuffers& t : turns)
+        for (BatchBuffer* b : {&t.staging, &t.sinos_in, &t.slices_out}) batch_buffer_free(*b);
 }

@@ -1,9 +1,13 @@
 // Batches of slices against one slice at a time, bit for bit: every WBP level
 // and SIRT, batches of 1, 2, 3 and 16 slices, odd and even sizes,
-// tilt-symmetric and asymmetric angles, on every backend. On the host, the
-// host forms (matrix builds in tiles, products vectorised over the lanes) also
-// against the literal per-item kernels, with every vector set; and the
-// weighting of a batch on all threads against rows weighted one by one.
+// tilt-symmetric and asymmetric angles, on every backend (on CUDA in
+// sub-batches on two streams). On the host, the host forms (matrix builds in
+// tiles, products vectorised over the lanes) also against the literal per-item
+// kernels, with every vector set; and the weighting of a batch on all threads
+// against rows weighted one by one.
+#include <numeric>
+
+#include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
 #include "method/method.h"
@@ -54,12 +58,19 @@ void expect_same_bits(const std::vector<float>& want, const std::vector<float>& 
     EXPECT_EQ(differing, 0u) << "first at " << first << ": " << want[first] << " vs " << got[first];
 }
 
-// The slices of `lanes` random sinograms, reconstructed `per_pass` at a time.
+// The slices of `lanes` random sinograms, reconstructed `per_pass` at a time,
+// from page-locked memory on a GPU as in a run, so that its copies are asynchronous.
 std::vector<float> reconstruct(const Method& m, int lanes, int per_pass, uint32_t seed) {
     const size_t sino = (size_t)m.g.sinoX * m.g.Ntilts, npix = (size_t)m.g.reconsX * m.g.reconsY;
-    std::vector<float> sinos = wbp_ref::random_values(sino * lanes, seed), slices(npix * lanes, 7.0f);
-    for (int l = 0; l < lanes; l += per_pass) method_reconstruct(m, &slices[l * npix], &sinos[l * sino], per_pass);
-    return slices;
+    const std::vector<float> values = wbp_ref::random_values(sino * lanes, seed);
+    float *sinos = gpu_host_floats(sino * lanes), *slices = gpu_host_floats(npix * lanes);
+    std::copy(values.begin(), values.end(), sinos);
+    std::fill(slices, slices + npix * lanes, 7.0f);
+    for (int l = 0; l < lanes; l += per_pass) method_reconstruct(m, slices + l * npix, sinos + l * sino, per_pass);
+    const std::vector<float> got(slices, slices + npix * lanes);
+    gpu_host_free(sinos);
+    gpu_host_free(slices);
+    return got;
 }
 
 class Batches : public testing::TestWithParam<GpuBackend> {};
@@ -79,6 +90,27 @@ TEST_P(Batches, EverySliceEqualsItsSingleSliceReconstruction) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Batches, testing::ValuesIn(test_backends()), backend_param_name);
+
+// Sub-batches cover every slice of a batch once, in order, none empty: on a
+// GPU in halves (rounded up), always within the lanes limit.
+TEST(SubBatches, CoverEverySliceOnceInOrder) {
+    struct Row {
+        int count, most;
+        bool halves;
+        std::vector<int> sizes;
+    };
+    const Row rows[] = {{1, 64, true, {1}},      {2, 64, true, {1, 1}},      {3, 64, true, {2, 1}},
+                        {16, 64, true, {8, 8}},  {16, 64, false, {16}},      {7, 3, false, {3, 3, 1}},
+                        {9, 2, true, {2, 2, 2, 2, 1}}, {3, 1, true, {1, 1, 1}}, {0, 4, true, {}}};
+    for (const Row& r : rows) {
+        std::vector<int> sizes;
+        for (const SubBatch& p : sub_batches(r.count, r.most, r.halves)) {
+            EXPECT_EQ(p.first, std::accumulate(sizes.begin(), sizes.end(), 0)) << r.count << " slices";
+            sizes.push_back(p.lanes);
+        }
+        EXPECT_EQ(sizes, r.sizes) << r.count << " slices, at most " << r.most << (r.halves ? ", halves" : "");
+    }
+}
 
 // Set-up and batches of every size in kLanes, with every kernel in its literal
 // per-item form or in its host form.
