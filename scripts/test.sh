@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Builds skarbel and runs all tests: an optimised build (with the CUDA backend
-# where nvcc is present), then the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# where nvcc is present), the slice pipeline under ThreadSanitizer, then the
+# same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DSKARBEL_CUDA="$(cuda_option)"
 cmake --build build -j "$JOBS"
 (cd build && ctest --output-on-failure -j "$JOBS")
+
+cmake -S tests/tsan -B build-tsan
+cmake --build build-tsan -j "$JOBS"
+(cd build-tsan && ctest --output-on-failure)
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKARBEL_CUDA=OFF -DSKARBEL_SANITIZE=ON \
     -DSKARBEL_BUILD_BENCH=OFF
