@@ -97,10 +97,12 @@ DeviceProps host_device_props() {
 
 // Large buffers are mostly sparse matrices, which the products read in runs
 // that jump a whole stride from one entry to the next, touching a new page at
-// every jump: huge pages spare most of the page walks. Such buffers are mapped
-// on their own, start on a 2 MiB boundary and ask for huge pages before their
-// first touch (only a hint).
+// every jump: huge pages spare most of the page walks. Buffers from 256 kB up
+// are mapped on their own, start in a 2 MiB-aligned page and ask for huge
+// pages before their first touch (only a hint); the kernel then hands out one
+// zeroed page per 2 MiB instead of a fault per 4 kB.
 constexpr size_t kHugePage = (size_t)2 << 20;
+constexpr size_t kMappedBytes = (size_t)256 << 10;
 
 // Every buffer is zero-filled when it is handed out, as fresh mappings are
 // without any pass over them: the matrix builds then write only their entries.
@@ -115,15 +117,17 @@ static_assert(sizeof(BufferHeader) <= kHeaderBytes);
 static BufferHeader* header_of(void* p) { return reinterpret_cast<BufferHeader*>(static_cast<char*>(p) - kHeaderBytes); }
 
 static void* mapped_buffer(size_t bytes) {
-    // Room for the header and for moving the start up to the next 2 MiB boundary.
-    const size_t mapped = bytes + kHugePage;
+    // Whole huge pages for the header and the buffer, and room to move their
+    // start up to a 2 MiB boundary.
+    const size_t pages = (bytes + kHeaderBytes + kHugePage - 1) / kHugePage * kHugePage;
+    const size_t mapped = pages + kHugePage;
     void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) return nullptr;
 #if defined(MADV_HUGEPAGE)
     (void)madvise(base, mapped, MADV_HUGEPAGE);
 #endif
-    const uintptr_t start = ((uintptr_t)base + kHeaderBytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = reinterpret_cast<void*>(start);
+    const uintptr_t start = ((uintptr_t)base + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = reinterpret_cast<void*>(start + kHeaderBytes);
     *header_of(p) = {base, mapped};
     return p;
 }
@@ -147,7 +151,7 @@ void* host_buffer_alloc(size_t bytes, const char* file, int line) {
 #if defined(__SANITIZE_ADDRESS__)
     void* p = heap_buffer(bytes);  // where the sanitizer watches its bounds
 #else
-    void* p = bytes >= 2 * kHugePage ? mapped_buffer(bytes) : heap_buffer(bytes);
+    void* p = bytes >= kMappedBytes ? mapped_buffer(bytes) : heap_buffer(bytes);
 #endif
     if (!p) gpu_safe_call_fail(file, line, "out of memory");
     return p;
