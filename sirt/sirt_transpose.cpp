@@ -13,6 +13,7 @@
 
 #include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
+#include "host_simd/matrix_build.h"
 #include "io/fail.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
@@ -20,16 +21,21 @@
 namespace {
 
 // Calls visit(pixel, c, weight) for every pixel in range at one tilt, in
-// increasing pixel order.
+// increasing pixel order. The pixels of a slice row in range form one span
+// (host_simd/matrix_build.h).
 template <class Visit>
 void for_each_triplet(const a& tilt, const Geometry& g, Visit visit) {
+    const a t = tilt;
+    const int reconsX = g.reconsX, sinoX = g.sinoX;
+    const float w_2 = g.w_2, r_2 = g.r_2;
     for (int j = 0; j < g.reconsY; ++j) {
         const float z = (float)j - g.h_2;
-        for (int i = 0; i < g.reconsX; ++i) {
-            const float p = detector_position(tilt, (float)i - g.w_2, z, g.r_2);
-            if (!sirt_in_range(p, g.sinoX)) continue;
-            const int c = (int)p;
-            visit(j * g.reconsX + i, c, 1.0f - (p - (float)c));
+        auto position = [&](int i) { return detector_position(t, (float)i - w_2, z, r_2); };
+        const host_rows::Span span =
+            host_rows::detector_span(reconsX, [&](int i) { return sirt_in_range(position(i), sinoX); });
+        for (int i = span.lo; i < span.hi; ++i) {
+            const SirtEntry e = sirt_entry(position(i), 0, sinoX);
+            visit(j * reconsX + i, e.column, e.weight);
         }
     }
 }
@@ -61,8 +67,10 @@ void* host_zeroed(int64_t count, size_t size) {
 int* count_bins(const a* tangles, const Geometry& g) {
     int* counts = static_cast<int*>(host_zeroed((int64_t)g.sinoX * g.Ntilts, sizeof(int)));
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int t = 0; t < g.Ntilts; ++t)
-        for_each_triplet(tangles[t], g, [&](int, int c, float) { ++counts[t * g.sinoX + c]; });
+    for (int t = 0; t < g.Ntilts; ++t) {
+        int* __restrict bins = counts + (size_t)t * g.sinoX;
+        for_each_triplet(tangles[t], g, [=](int, int c, float) { ++bins[c]; });
+    }
     return counts;
 }
 
@@ -102,12 +110,14 @@ void place_entries(const a* tangles, const Geometry& g, int* counts, const int* 
     for (int b = 0; b < sinoX * g.Ntilts; ++b) counts[b] = 0;
 #pragma omp parallel for schedule(dynamic, 1)
     for (int tilt = 0; tilt < g.Ntilts; ++tilt) {
-        int* next = counts + tilt * sinoX;
-        const int* row = row_of_bin + tilt * sinoX;
-        for_each_triplet(tangles[tilt], g, [&](int pixel, int c, float w) {
+        int* __restrict next = counts + (size_t)tilt * sinoX;
+        const int* __restrict row = row_of_bin + (size_t)tilt * sinoX;
+        float* __restrict w_out = weights;
+        int* __restrict p_out = pixels;
+        for_each_triplet(tangles[tilt], g, [=](int pixel, int c, float w) {
             const size_t e = (size_t)next[c]++ * alignment + row[c];
-            weights[e] = w;
-            pixels[e] = pixel;
+            w_out[e] = w;
+            p_out[e] = pixel;
         });
     }
 }
