@@ -91,7 +91,7 @@ float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t) {
 
 void sirt_setup(const a* tangles, const Geometry& g) {
     sirt_check_geometry(g);
-    // The transposed matrix's size is known only once it is built on the host;
+    // The transposed matrix's size is known only once its rows are counted;
     // one check of everything comes before any device buffer is taken.
     SirtTransposeCount transpose = sirt_transpose_count(tangles, g);
     sirt_sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;

@@ -34,7 +34,7 @@ void for_each_triplet(const a& tilt, const Geometry& g, Visit visit) {
         const host_rows::Span span =
             host_rows::detector_span(reconsX, [&](int i) { return sirt_in_range(position(i), sinoX); });
         for (int i = span.lo; i < span.hi; ++i) {
-            const SirtEntry e = sirt_entry(position(i), 0, sinoX);
+            const SirtEntry e = sirt_entry(position(i), 0, sinoX);  // at tilt 0 the column is c
             visit(j * reconsX + i, e.column, e.weight);
         }
     }
