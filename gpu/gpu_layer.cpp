@@ -156,6 +156,11 @@ void gpu_zero_at(void* dst, size_t bytes, const char* file, int line) {
     host_buffer_zero(dst, bytes);
 }
 
+void gpu_zero_new_at(void* dst, size_t bytes, const char* file, int line) {
+    ON_CUDA(cuda_buffer_zero(dst, bytes, file, line));
+    (void)dst, (void)bytes, (void)file, (void)line;
+}
+
 // Host launches return when every item has run, so only CUDA has work to wait for.
 void gpu_synchronize_at(const char* file, int line) {
     ON_CUDA(cuda_synchronize(file, line));

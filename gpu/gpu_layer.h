@@ -47,12 +47,16 @@ bool gpu_memory_fits(float required_mb);
 void gpu_check_memory(float required_mb, const char* method);
 
 // ---- buffers (guarded: an error prints the cudaSafeCall message and exits -1) ----
+// Buffers of the host device are zero-filled when allocated.
 
 void* gpu_alloc_at(size_t bytes, const char* file, int line);
 void gpu_free(void* p);  // null does nothing; result ignored
 void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_zero_at(void* dst, size_t bytes, const char* file, int line);
+// Zeroes a buffer just allocated: host buffers are handed out zero-filled, so
+// only a CUDA device has work to do.
+void gpu_zero_new_at(void* dst, size_t bytes, const char* file, int line);
 // Waits for the queued kernels; a failed kernel ends the run like a guarded call.
 void gpu_synchronize_at(const char* file, int line);
 // Streams: queues of device work that run beside one another. GPU_STREAM_DEFAULT
@@ -82,6 +86,7 @@ void gpu_host_free(float* p);
 #define gpu_copy_to_device(dst, src, bytes) gpu_copy_to_device_at((dst), (src), (bytes), __FILE__, __LINE__)
 #define gpu_copy_to_host(dst, src, bytes) gpu_copy_to_host_at((dst), (src), (bytes), __FILE__, __LINE__)
 #define gpu_zero(dst, bytes) gpu_zero_at((dst), (bytes), __FILE__, __LINE__)
+#define gpu_zero_new(dst, bytes) gpu_zero_new_at((dst), (bytes), __FILE__, __LINE__)
 #define gpu_synchronize() gpu_synchronize_at(__FILE__, __LINE__)
 #define gpu_copy_to_device_async(dst, src, bytes, stream) \
     gpu_copy_to_device_async_at((dst), (src), (bytes), (stream), __FILE__, __LINE__)

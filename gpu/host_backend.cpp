@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,17 +97,49 @@ DeviceProps host_device_props() {
 
 // Large buffers are mostly sparse matrices, which the products read in runs
 // that jump a whole stride from one entry to the next, touching a new page at
-// every jump: huge pages spare most of the page walks. Such buffers start on a
-// 2 MiB boundary and ask for huge pages before their first touch (only a hint).
+// every jump: huge pages spare most of the page walks. Buffers from 256 kB up
+// are mapped on their own, start in a 2 MiB-aligned page and ask for huge
+// pages before their first touch (only a hint); the kernel then hands out one
+// zeroed page per 2 MiB instead of a fault per 4 kB.
 constexpr size_t kHugePage = (size_t)2 << 20;
+constexpr size_t kMappedBytes = (size_t)256 << 10;
 
-static void prefer_huge_pages(void* p, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    (void)madvise(p, bytes, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)bytes;
+// Every buffer is zero-filled when it is handed out, as fresh mappings are
+// without any pass over them: the matrix builds then write only their entries.
+// A header in front of the buffer says how it was taken.
+struct BufferHeader {
+    void* base;     // start of the mapping or of the heap block
+    size_t mapped;  // length of the mapping; 0 for a heap block
+};
+constexpr size_t kHeaderBytes = kBufferAlignment;
+static_assert(sizeof(BufferHeader) <= kHeaderBytes);
+
+static BufferHeader* header_of(void* p) { return reinterpret_cast<BufferHeader*>(static_cast<char*>(p) - kHeaderBytes); }
+
+static void* mapped_buffer(size_t bytes) {
+    // Whole huge pages for the header and the buffer, and room to move their
+    // start up to a 2 MiB boundary.
+    const size_t pages = (bytes + kHeaderBytes + kHugePage - 1) / kHugePage * kHugePage;
+    const size_t mapped = pages + kHugePage;
+    void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+#if defined(MADV_HUGEPAGE)
+    (void)madvise(base, mapped, MADV_HUGEPAGE);
 #endif
+    const uintptr_t start = ((uintptr_t)base + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = reinterpret_cast<void*>(start + kHeaderBytes);
+    *header_of(p) = {base, mapped};
+    return p;
+}
+
+static void* heap_buffer(size_t bytes) {
+    const size_t rounded = (bytes + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+    void* base = std::aligned_alloc(kBufferAlignment, kHeaderBytes + rounded);
+    if (!base) return nullptr;
+    std::memset(base, 0, kHeaderBytes + rounded);
+    void* p = static_cast<char*>(base) + kHeaderBytes;
+    *header_of(p) = {base, 0};
+    return p;
 }
 
 void* host_buffer_alloc(size_t bytes, const char* file, int line) {
@@ -115,15 +148,21 @@ void* host_buffer_alloc(size_t bytes, const char* file, int line) {
     // rather than leaving it to overcommit.
     const uint64_t memory = host_physical_memory_bytes();
     if (memory != 0 && (uint64_t)bytes > memory) gpu_safe_call_fail(file, line, "out of memory");
-    const size_t alignment = bytes >= 2 * kHugePage ? kHugePage : kBufferAlignment;
-    const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-    void* p = std::aligned_alloc(alignment, rounded);
+#if defined(__SANITIZE_ADDRESS__)
+    void* p = heap_buffer(bytes);  // where the sanitizer watches its bounds
+#else
+    void* p = bytes >= kMappedBytes ? mapped_buffer(bytes) : heap_buffer(bytes);
+#endif
     if (!p) gpu_safe_call_fail(file, line, "out of memory");
-    if (alignment == kHugePage) prefer_huge_pages(p, rounded);
     return p;
 }
 
-void host_buffer_free(void* p) { std::free(p); }
+void host_buffer_free(void* p) {
+    if (!p) return;
+    const BufferHeader h = *header_of(p);
+    if (h.mapped) munmap(h.base, h.mapped);
+    else std::free(h.base);
+}
 
 void host_buffer_copy(void* dst, const void* src, size_t bytes) {
     if (bytes == 0) return;

@@ -40,11 +40,11 @@ void sirt_allocate(int npix, int sinoX, int sinoY, int Ntilts) {
 
 void sirt_zero_matrix(int sinoX, int Ntilts) {
     const size_t entry_bytes = 4 * (size_t)sirt_sizes.alignment_n * Ntilts;
-    gpu_zero(d_weights, 4 * (size_t)sinoX * Ntilts);
-    gpu_zero(d_matrix, entry_bytes);
-    gpu_zero(d_column, entry_bytes);
-    gpu_zero(d_column2, entry_bytes);
-    gpu_zero(d_length, 4 * (size_t)sirt_sizes.nRows);
+    gpu_zero_new(d_weights, 4 * (size_t)sinoX * Ntilts);
+    gpu_zero_new(d_matrix, entry_bytes);
+    gpu_zero_new(d_column, entry_bytes);
+    gpu_zero_new(d_column2, entry_bytes);
+    gpu_zero_new(d_length, 4 * (size_t)sirt_sizes.nRows);
 }
 
 void sirt_build_half_matrix(const Geometry& g) {
@@ -91,13 +91,13 @@ float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t) {
 
 void sirt_setup(const a* tangles, const Geometry& g) {
     sirt_check_geometry(g);
-    // The transposed matrix's size is known only once it is built on the host;
+    // The transposed matrix's size is known only once its rows are counted;
     // one check of everything comes before any device buffer is taken.
-    SirtTransposeHost transpose = sirt_transpose_on_host(tangles, g);
+    SirtTransposeCount transpose = sirt_transpose_count(tangles, g);
     sirt_sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
     sirt_sizes.alignment_n = sirt_round_up_64(sirt_sizes.nRows);
     gpu_check_memory(sirt_required_mb(g, transpose.shape), "sirt");
-    sirt_transpose_upload(&transpose);
+    sirt_transpose_to_device(&transpose, tangles, g);
     sirt_allocate(g.reconsX * g.reconsY, g.sinoX, g.Ntilts, g.Ntilts);
     gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);
     sirt_zero_matrix(g.sinoX, g.Ntilts);

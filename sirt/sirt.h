@@ -53,6 +53,19 @@ float sirt_transpose_required_mb(const SirtTransposeShape& t);
 // the transposed matrix, in Mb.
 float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t);
 
+// The counting pass of the transposed matrix: the pixels of every sinogram bin
+// (counts, Ntilts * sinoX of them, released by the build) and the shape. Ends
+// the run with a message where the matrix goes beyond 32-bit element counts.
+struct SirtTransposeCount {
+    int* counts = nullptr;
+    SirtTransposeShape shape;
+};
+SirtTransposeCount sirt_transpose_count(const a* tangles, const Geometry& g);
+
+// Builds the counted matrix in its device buffers and records its sizes in
+// sirt_sizes: on the host device in place, for a GPU through host images.
+void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g);
+
 // The transposed matrix built on the host, before it goes to the device:
 // alignment * max_length interleaved entries, and nrows row lengths and bins.
 struct SirtTransposeHost {

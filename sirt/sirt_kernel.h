@@ -14,6 +14,18 @@ SK_HD inline bool sirt_in_range(float p, int sinoX) {
     return sinoX > 1 && p > -1.0f && p < (float)(sinoX - 1);
 }
 
+// The entry of tilt t for a pixel at position p in range: the weight 1 - f of
+// sample c = trunc(p) (f = p - c), its column and the mirror pixel's column.
+struct SirtEntry {
+    float weight;
+    int column, column2;
+};
+
+SK_HD inline SirtEntry sirt_entry(float p, int t, int sinoX) {
+    const int c = (int)p;
+    return {1.0f - (p - (float)c), c + t * sinoX, t * sinoX + (sinoX - 1 - c)};
+}
+
 // Half-slice system matrix: one entry per in-range tilt for every pixel of rows
 // j < reconsY (the half rows), with the mirror sample of its point mirror.
 // 2-D: j = gx, i = gy.
@@ -35,11 +47,11 @@ struct cu_SIRT_matrix {
         for (int t = 0; t < Ntilts; ++t) {
             const float p = detector_position(d_tangles[t], x, z, r_2);
             if (!sirt_in_range(p, sinoX)) continue;
-            const int c = (int)p;
+            const SirtEntry v = sirt_entry(p, t, sinoX);
             const int e = r + k * alignment_n;
-            d_matrix[e] = 1.0f - (p - (float)c);
-            d_column[e] = c + t * sinoX;
-            d_column2[e] = t * sinoX + (sinoX - 1 - c);
+            d_matrix[e] = v.weight;
+            d_column[e] = v.column;
+            d_column2[e] = v.column2;
             d_length[r] += 1;
             ++k;
         }

@@ -7,7 +7,7 @@
 #include <cstddef>
 
 #include "host_simd/host_rows.h"
-#include "host_simd/matrix_tiles.h"
+#include "host_simd/matrix_build.h"
 #include "sirt/sirt_kernel.h"
 
 namespace {
@@ -76,19 +76,48 @@ void cu_SIRT_product_kernel::host_run(const LaunchShape&) const {
     }
 }
 
-// In tiles (host_simd/matrix_tiles.h), with the kernel body's entries.
+namespace {
+
+// The half-slice matrix in runs (host_simd/matrix_build.h), with the kernel
+// body's positions, range test and entries (sirt_entry), into zero-filled buffers.
+struct HalfMatrixBuild {
+    const cu_SIRT_matrix& K;
+    static constexpr int per_tilt = 1;
+
+    float position(const a& tilt, float z, int i) const {
+        return detector_position(tilt, (float)i - K.w_2, z, K.r_2);
+    }
+    bool on(int t, int j, int i) const {
+        return sirt_in_range(position(K.d_tangles[t], (float)j - K.h_2, i), K.sinoX);
+    }
+    void run(int t, int k, int j, int lo, int hi) const {
+        const int e = K.reconsX * j + k * K.alignment_n;
+        float* __restrict m = K.d_matrix + e;
+        int* __restrict c = K.d_column + e;
+        int* __restrict c2 = K.d_column2 + e;
+        const a tilt = K.d_tangles[t];
+        const float z = (float)j - K.h_2;
+        for (int i = lo; i < hi; ++i) {
+            const SirtEntry v = sirt_entry(position(tilt, z, i), t, K.sinoX);
+            m[i] = v.weight;
+            c[i] = v.column;
+            c2[i] = v.column2;
+        }
+    }
+    void one(int t, int k, int j, int i) const {
+        const int e = K.reconsX * j + i + k * K.alignment_n;
+        const SirtEntry v = sirt_entry(position(K.d_tangles[t], (float)j - K.h_2, i), t, K.sinoX);
+        K.d_matrix[e] = v.weight;
+        K.d_column[e] = v.column;
+        K.d_column2[e] = v.column2;
+    }
+};
+
+}  // namespace
+
 void cu_SIRT_matrix::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
-    host_rows::build_in_tiles(reconsY, reconsX, Ntilts, [&](int t, int j, int i, int k) {
-        const float p = detector_position(d_tangles[t], (float)i - w_2, (float)j - h_2, r_2);
-        if (!sirt_in_range(p, sinoX)) return 0;
-        const int r = reconsX * j + i, c = (int)p, e = r + k * alignment_n;
-        d_matrix[e] = 1.0f - (p - (float)c);
-        d_column[e] = c + t * sinoX;
-        d_column2[e] = t * sinoX + (sinoX - 1 - c);
-        d_length[r] += 1;
-        return 1;
-    });
+    host_rows::build_rows(reconsY, reconsX, Ntilts, d_length, HalfMatrixBuild{*this});
 }
 
 // The row form: one tilt per thread, adding in the order every item sums in.

@@ -4,13 +4,16 @@
 //
 // Enumerating pixels tilt by tilt in increasing index already yields every
 // bin's pixels in order, so a stable counting sort over the Ntilts * sinoX bins
-// groups them without comparisons, straight into the interleaved layout.
+// groups them without comparisons, straight into the interleaved layout: on the
+// host device straight into the device buffers, which come zero-filled; for a
+// GPU into zeroed host images, which are then copied.
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 
 #include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
+#include "host_simd/matrix_build.h"
 #include "io/fail.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
@@ -18,16 +21,21 @@
 namespace {
 
 // Calls visit(pixel, c, weight) for every pixel in range at one tilt, in
-// increasing pixel order.
+// increasing pixel order. The pixels of a slice row in range form one span
+// (host_simd/matrix_build.h).
 template <class Visit>
 void for_each_triplet(const a& tilt, const Geometry& g, Visit visit) {
+    const a t = tilt;
+    const int reconsX = g.reconsX, sinoX = g.sinoX;
+    const float w_2 = g.w_2, r_2 = g.r_2;
     for (int j = 0; j < g.reconsY; ++j) {
         const float z = (float)j - g.h_2;
-        for (int i = 0; i < g.reconsX; ++i) {
-            const float p = detector_position(tilt, (float)i - g.w_2, z, g.r_2);
-            if (!sirt_in_range(p, g.sinoX)) continue;
-            const int c = (int)p;
-            visit(j * g.reconsX + i, c, 1.0f - (p - (float)c));
+        auto position = [&](int i) { return detector_position(t, (float)i - w_2, z, r_2); };
+        const host_rows::Span span =
+            host_rows::detector_span(reconsX, [&](int i) { return sirt_in_range(position(i), sinoX); });
+        for (int i = span.lo; i < span.hi; ++i) {
+            const SirtEntry e = sirt_entry(position(i), 0, sinoX);  // at tilt 0 the column is c
+            visit(j * reconsX + i, e.column, e.weight);
         }
     }
 }
@@ -55,20 +63,14 @@ void* host_zeroed(int64_t count, size_t size) {
     return p;
 }
 
-// Row layout from the bin counts: the row of every non-empty bin, the bins and
-// lengths of the rows.
-struct TransposeRows {
-    int* row_of_bin;
-    int* bin;
-    int* length;
-};
-
 // Pixels of every bin. Tilts own disjoint bins, so they run in parallel.
 int* count_bins(const a* tangles, const Geometry& g) {
     int* counts = static_cast<int*>(host_zeroed((int64_t)g.sinoX * g.Ntilts, sizeof(int)));
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int t = 0; t < g.Ntilts; ++t)
-        for_each_triplet(tangles[t], g, [&](int, int c, float) { ++counts[t * g.sinoX + c]; });
+    for (int t = 0; t < g.Ntilts; ++t) {
+        int* __restrict bins = counts + (size_t)t * g.sinoX;
+        for_each_triplet(tangles[t], g, [=](int, int c, float) { ++bins[c]; });
+    }
     return counts;
 }
 
@@ -85,19 +87,58 @@ SirtTransposeShape shape_of_counts(const int* counts, int nbins) {
     return shape;
 }
 
-TransposeRows group_bins(const int* counts, int nbins, const SirtTransposeShape& shape) {
-    TransposeRows rows{static_cast<int*>(host_zeroed(nbins, sizeof(int))),
-                       static_cast<int*>(host_zeroed(shape.nrows, sizeof(int))),
-                       static_cast<int*>(host_zeroed(shape.nrows, sizeof(int)))};
+// The rows of the non-empty bins: the bin and length of each into bin and
+// length (nrows each), and the row of every bin, returned.
+int* group_bins(const int* counts, int nbins, int* bin, int* length) {
+    int* row_of_bin = static_cast<int*>(host_zeroed(nbins, sizeof(int)));
     int r = 0;
     for (int b = 0; b < nbins; ++b) {
         if (counts[b] == 0) continue;
-        rows.row_of_bin[b] = r;
-        rows.bin[r] = b;
-        rows.length[r] = counts[b];
+        row_of_bin[b] = r;
+        bin[r] = b;
+        length[r] = counts[b];
         ++r;
     }
-    return rows;
+    return row_of_bin;
+}
+
+// Placement pass: the k-th pixel of a bin becomes entry k of its row. Takes the
+// counts of the counting pass as its running positions.
+void place_entries(const a* tangles, const Geometry& g, int* counts, const int* row_of_bin, int alignment,
+                   float* weights, int* pixels) {
+    const int sinoX = g.sinoX;
+    for (int b = 0; b < sinoX * g.Ntilts; ++b) counts[b] = 0;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int tilt = 0; tilt < g.Ntilts; ++tilt) {
+        int* __restrict next = counts + (size_t)tilt * sinoX;
+        const int* __restrict row = row_of_bin + (size_t)tilt * sinoX;
+        float* __restrict w_out = weights;
+        int* __restrict p_out = pixels;
+        for_each_triplet(tangles[tilt], g, [=](int pixel, int c, float w) {
+            const size_t e = (size_t)next[c]++ * alignment + row[c];
+            w_out[e] = w;
+            p_out[e] = pixel;
+        });
+    }
+}
+
+// The counted matrix in weights and pixels (alignment * max_length entries),
+// its row bins and lengths in bin and length (nrows each), all zero-filled
+// (a matrix without entries keeps one empty row of bin 0).
+void fill_transpose(SirtTransposeCount* c, const a* tangles, const Geometry& g, float* weights, int* pixels,
+                    int* bin, int* length) {
+    const int nbins = g.sinoX * g.Ntilts;
+    int* row_of_bin = group_bins(c->counts, nbins, bin, length);
+    place_entries(tangles, g, c->counts, row_of_bin, c->shape.alignment, weights, pixels);
+    std::free(row_of_bin);
+    std::free(c->counts);
+    c->counts = nullptr;
+}
+
+void record_sizes(const SirtTransposeShape& shape) {
+    sirt_sizes.nrows = shape.nrows;
+    sirt_sizes.alignment = shape.alignment;
+    sirt_sizes.max_length_t = shape.max_length;
 }
 
 }  // namespace
@@ -115,35 +156,35 @@ SirtTransposeShape sirt_transpose_shape(const a* tangles, const Geometry& g) {
     return shape;
 }
 
-SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
+SirtTransposeCount sirt_transpose_count(const a* tangles, const Geometry& g) {
     check_count(pair_or_bin_count(g));
-    const int sinoX = g.sinoX, Ntilts = g.Ntilts, nbins = sinoX * Ntilts;
-    int* counts = count_bins(tangles, g);
-    const SirtTransposeShape shape = shape_of_counts(counts, nbins);
-    const int alignment = shape.alignment;
-    const int64_t entries = (int64_t)alignment * shape.max_length;
-    check_count(entries);
-    TransposeRows rows = group_bins(counts, nbins, shape);
+    SirtTransposeCount c;
+    c.counts = count_bins(tangles, g);
+    c.shape = shape_of_counts(c.counts, g.sinoX * g.Ntilts);
+    check_count((int64_t)c.shape.alignment * c.shape.max_length);
+    return c;
+}
 
-    // Placement pass: the k-th pixel of a bin becomes entry k of its row.
+namespace {
+
+SirtTransposeHost host_images(SirtTransposeCount* c, const a* tangles, const Geometry& g) {
+    const SirtTransposeShape shape = c->shape;
+    const int64_t entries = (int64_t)shape.alignment * shape.max_length;
     SirtTransposeHost t;
     t.weights = static_cast<float*>(host_zeroed(entries, sizeof(float)));
     t.pixels = static_cast<int*>(host_zeroed(entries, sizeof(int)));
-    for (int b = 0; b < nbins; ++b) counts[b] = 0;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int tilt = 0; tilt < Ntilts; ++tilt)
-        for_each_triplet(tangles[tilt], g, [&](int pixel, int c, float w) {
-            const int bin = tilt * sinoX + c;
-            const size_t e = (size_t)counts[bin]++ * alignment + rows.row_of_bin[bin];
-            t.weights[e] = w;
-            t.pixels[e] = pixel;
-        });
-    std::free(counts);
-    std::free(rows.row_of_bin);
-    t.length = rows.length;
-    t.bin = rows.bin;
+    t.bin = static_cast<int*>(host_zeroed(shape.nrows, sizeof(int)));
+    t.length = static_cast<int*>(host_zeroed(shape.nrows, sizeof(int)));
+    fill_transpose(c, tangles, g, t.weights, t.pixels, t.bin, t.length);
     t.shape = shape;
     return t;
+}
+
+}  // namespace
+
+SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
+    SirtTransposeCount c = sirt_transpose_count(tangles, g);
+    return host_images(&c, tangles, g);
 }
 
 void sirt_transpose_upload(SirtTransposeHost* t) {
@@ -157,12 +198,26 @@ void sirt_transpose_upload(SirtTransposeHost* t) {
     gpu_copy_to_device(d_column_t, t->pixels, entry_bytes);
     gpu_copy_to_device(d_length_t, t->length, row_bytes);
     gpu_copy_to_device(d_idrow_t, t->bin, row_bytes);
-    sirt_sizes.nrows = shape.nrows;
-    sirt_sizes.alignment = shape.alignment;
-    sirt_sizes.max_length_t = shape.max_length;
+    record_sizes(shape);
     std::free(t->weights);
     std::free(t->pixels);
     std::free(t->length);
     std::free(t->bin);
     *t = SirtTransposeHost{};
+}
+
+void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g) {
+    if (gpu_backend() != GPU_BACKEND_HOST) {
+        SirtTransposeHost t = host_images(c, tangles, g);
+        sirt_transpose_upload(&t);
+        return;
+    }
+    const SirtTransposeShape shape = c->shape;
+    const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
+    d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
+    d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
+    d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
+    d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
+    fill_transpose(c, tangles, g, d_matrix_t, d_column_t, d_idrow_t, d_length_t);
+    record_sizes(shape);
 }

@@ -41,13 +41,13 @@ void prepare_matrix(const WbpSizes& s, const a* tangles, int Ntilts, bool mirror
         d_row2 = alloc_ints(s.nRows);
     }
     copy_tangles(tangles, Ntilts);
-    gpu_zero(d_matrix, floats(s.entries));
-    gpu_zero(d_column, ints(s.entries));
-    if (mirror_columns) gpu_zero(d_column2, ints(s.entries));
-    gpu_zero(d_length, ints(s.nRows));
+    gpu_zero_new(d_matrix, floats(s.entries));
+    gpu_zero_new(d_column, ints(s.entries));
+    if (mirror_columns) gpu_zero_new(d_column2, ints(s.entries));
+    gpu_zero_new(d_length, ints(s.nRows));
     if (mirror_rows) {
-        gpu_zero(d_row1, ints(s.nRows));
-        gpu_zero(d_row2, ints(s.nRows));
+        gpu_zero_new(d_row1, ints(s.nRows));
+        gpu_zero_new(d_row2, ints(s.nRows));
     }
 }
 
@@ -63,42 +63,49 @@ void run_product(float* recons, const float* sino, const Geometry& g, int nRows,
 
 }  // namespace
 
-void wbp_setup_sym0(const a* tangles, const Geometry& g) {
-    const WbpSizes s = wbp_check_sizes(0, g);
-    prepare_matrix(s, tangles, g.Ntilts, false, false);
-    gpu_launch_2d(g.reconsY, g.reconsX,
-                  cu_WBP_matrix0{d_matrix, d_column, d_length, d_tangles, g.Ntilts, g.reconsX, g.reconsY, g.sinoX,
-                                 (int)s.nRows, g.w_2, g.r_2, g.h_2, g.factor});
+void wbp_build_matrix(int level, const Geometry& g) {
+    const WbpSizes s = wbp_sizes(level, g);
+    const int nRows = (int)s.nRows;
+    switch (level) {
+        case 0:
+            gpu_launch_2d(g.reconsY, g.reconsX,
+                          cu_WBP_matrix0{d_matrix, d_column, d_length, d_tangles, g.Ntilts, g.reconsX, g.reconsY,
+                                         g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+            break;
+        case 1:
+            gpu_launch_2d(g.reconsY, g.reconsX,
+                          cu_WBP_matrixsym1{d_matrix, d_column, d_length, d_tangles, g.Ntilts, g.reconsX, g.reconsY,
+                                            g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+            break;
+        case 2:
+            gpu_launch_2d(s.rows, g.reconsX,
+                          cu_WBP_matrixsym2{d_matrix, d_column, d_column2, d_length, d_tangles, g.Ntilts, g.reconsX,
+                                            s.rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+            break;
+        default:
+            gpu_launch_2d(s.rows, g.reconsX,
+                          cu_WBP_matrixsym3{d_matrix, d_column, d_column2, d_length, d_row1, d_row2, d_tangles,
+                                            g.Ntilts, g.reconsX, s.rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2,
+                                            g.factor, g.reconsY});
+            break;
+    }
     gpu_synchronize();
 }
 
-void wbp_setup_sym1(const a* tangles, const Geometry& g) {
-    const WbpSizes s = wbp_check_sizes(1, g);
-    prepare_matrix(s, tangles, g.Ntilts, false, false);
-    gpu_launch_2d(g.reconsY, g.reconsX,
-                  cu_WBP_matrixsym1{d_matrix, d_column, d_length, d_tangles, g.Ntilts, g.reconsX, g.reconsY,
-                                    g.sinoX, (int)s.nRows, g.w_2, g.r_2, g.h_2, g.factor});
-    gpu_synchronize();
+namespace {
+
+void setup_level(int level, const a* tangles, const Geometry& g) {
+    const WbpSizes s = wbp_check_sizes(level, g);
+    prepare_matrix(s, tangles, g.Ntilts, level >= 2, level == 3);
+    wbp_build_matrix(level, g);
 }
 
-void wbp_setup_sym2(const a* tangles, const Geometry& g) {
-    const WbpSizes s = wbp_check_sizes(2, g);
-    prepare_matrix(s, tangles, g.Ntilts, true, false);
-    gpu_launch_2d(s.rows, g.reconsX,
-                  cu_WBP_matrixsym2{d_matrix, d_column, d_column2, d_length, d_tangles, g.Ntilts, g.reconsX, s.rows,
-                                    g.sinoX, (int)s.nRows, g.w_2, g.r_2, g.h_2, g.factor});
-    gpu_synchronize();
-}
+}  // namespace
 
-void wbp_setup_sym3(const a* tangles, const Geometry& g) {
-    const WbpSizes s = wbp_check_sizes(3, g);
-    prepare_matrix(s, tangles, g.Ntilts, true, true);
-    gpu_launch_2d(s.rows, g.reconsX,
-                  cu_WBP_matrixsym3{d_matrix, d_column, d_column2, d_length, d_row1, d_row2, d_tangles, g.Ntilts,
-                                    g.reconsX, s.rows, g.sinoX, (int)s.nRows, g.w_2, g.r_2, g.h_2, g.factor,
-                                    g.reconsY});
-    gpu_synchronize();
-}
+void wbp_setup_sym0(const a* tangles, const Geometry& g) { setup_level(0, tangles, g); }
+void wbp_setup_sym1(const a* tangles, const Geometry& g) { setup_level(1, tangles, g); }
+void wbp_setup_sym2(const a* tangles, const Geometry& g) { setup_level(2, tangles, g); }
+void wbp_setup_sym3(const a* tangles, const Geometry& g) { setup_level(3, tangles, g); }
 
 void wbp_product_sym0(float* recons, const float* sino, const Geometry& g) {
     const int nRows = g.reconsX * g.reconsY;

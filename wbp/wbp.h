@@ -16,6 +16,10 @@ void wbp_product_sym2(float* recons, const float* sino, const Geometry& g);
 void wbp_product_sym3(float* recons, const float* sino, const Geometry& g);
 void wbp_free();
 
+// Launches the level's matrix kernel on the buffers its set-up allocated, whose
+// matrix must be zero (as the set-up leaves it before the launch), and waits.
+void wbp_build_matrix(int level, const Geometry& g);
+
 // The set-up and product of each symmetry level, indexed by level.
 struct WbpLevel {
     void (*setup)(const a* tangles, const Geometry& g);

@@ -17,6 +17,21 @@
 // out-of-range float is ever converted to int.
 SK_HD inline bool wbp_on_detector(float p, int sinoX) { return p > -1.0f && p < (float)(sinoX - 1); }
 
+// What a tilt stores for a pixel whose position p is on the detector: with
+// sample c = trunc(p) and fraction f = p - c, level 0 stores the weight
+// factor * (1 - f) of sample c and f * factor of sample c + 1, levels 1 to 3
+// only the first, with the column of the mirrored sample at levels 2 and 3.
+struct WbpEntry {
+    float weight, next_weight;
+    int column, column2;
+};
+
+SK_HD inline WbpEntry wbp_entry(float p, int t, int sinoX, float factor) {
+    const int c = (int)p;
+    const float f = p - (float)c;
+    return {factor * (1.0f - f), f * factor, c + t * sinoX, t * sinoX + (sinoX - 1 - c)};
+}
+
 // Entry k of row r for tilt t when pixel (x, z) falls on the detector (levels
 // 1 to 3): the weight of sample c, its column and, where d_column2 is given, the
 // column of the mirrored sample. Returns the entries written, 0 or 1.
@@ -25,11 +40,10 @@ SK_HD inline int wbp_single_entry(float* d_matrix, int* d_column, int* d_column2
                                   float factor) {
     const float p = detector_position(tilt, x, z, r_2);
     if (!wbp_on_detector(p, sinoX)) return 0;
-    const int c = (int)p;
-    const float f = p - (float)c;
-    d_matrix[r + k * nRows] = factor * (1.0f - f);
-    d_column[r + k * nRows] = c + t * sinoX;
-    if (d_column2) d_column2[r + k * nRows] = t * sinoX + (sinoX - 1 - c);
+    const WbpEntry v = wbp_entry(p, t, sinoX, factor);
+    d_matrix[r + k * nRows] = v.weight;
+    d_column[r + k * nRows] = v.column;
+    if (d_column2) d_column2[r + k * nRows] = v.column2;
     d_length[r] += 1;
     return 1;
 }
@@ -40,16 +54,20 @@ SK_HD inline int wbp_pair_entries(float* d_matrix, int* d_column, int* d_length,
                                   float x, float z, float r_2, int sinoX, int nRows, float factor) {
     const float p = detector_position(tilt, x, z, r_2);
     if (!wbp_on_detector(p, sinoX)) return 0;
-    const int c = (int)p;
-    const float f = p - (float)c;
-    d_matrix[r + k * nRows] = factor * (1.0f - f);
-    d_column[r + k * nRows] = c + t * sinoX;
+    const WbpEntry v = wbp_entry(p, t, sinoX, factor);
+    d_matrix[r + k * nRows] = v.weight;
+    d_column[r + k * nRows] = v.column;
     d_length[r] += 1;
-    d_matrix[r + (k + 1) * nRows] = f * factor;
-    d_column[r + (k + 1) * nRows] = c + t * sinoX + 1;
+    d_matrix[r + (k + 1) * nRows] = v.next_weight;
+    d_column[r + (k + 1) * nRows] = v.column + 1;
     d_length[r] += 1;
     return 2;
 }
+
+// Slice indices of the depth mirror (row thickness - 1 - j) and of the side
+// mirror (column reconsX - 1 - i) of pixel (i, j), for level 3.
+SK_HD inline int wbp_depth_mirror(int i, int j, int reconsX, int thickness) { return i + reconsX * (thickness - 1 - j); }
+SK_HD inline int wbp_side_mirror(int i, int j, int reconsX) { return reconsX * (j + 1) - i - 1; }
 
 // One entry per tilt 0 .. tilts - 1 on the detector for pixel (x, z), matrix
 // row r (levels 1 to 3): the weight of sample c, its column and, where
@@ -145,8 +163,8 @@ struct cu_WBP_matrixsym3 {
         const int j = gx, i = gy;
         if (j >= reconsY || i >= reconsX) return;
         const int r = reconsX * j + i;
-        d_row1[r] = i + reconsX * (thickness - 1 - j);
-        d_row2[r] = reconsX * (j + 1) - i - 1;
+        d_row1[r] = wbp_depth_mirror(i, j, reconsX, thickness);
+        d_row2[r] = wbp_side_mirror(i, j, reconsX);
         const float x = (float)i - w_2, z = (float)j - h_2;
         wbp_single_entries(d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts / 2 + 1, r, x, z, r_2, sinoX,
                            nRows, factor);

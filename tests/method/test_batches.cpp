@@ -2,19 +2,22 @@
 // and SIRT, batches of 1, 2, 3 and 16 slices, odd and even sizes,
 // tilt-symmetric and asymmetric angles, on every backend (on CUDA in
 // sub-batches on two streams). On the host, the host forms (matrix builds in
-// tiles, products vectorised over the lanes) also against the literal per-item
-// kernels, with every vector set; and the weighting of a batch on all threads
-// against rows weighted one by one.
+// runs, products vectorised over the lanes) also against the literal per-item
+// kernels, with every vector set, and the built matrices word for word; and the
+// weighting of a batch on all threads against rows weighted one by one.
 #include <numeric>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
+#include "gpu/buffers.h"
 #include "method/method.h"
+#include "sirt/sirt.h"
 #include "support/backends.h"
 #include "support/common.h"
 #include "support/tilts.h"
 #include "wbp/wbp_reference.h"
+#include "wbp/wbp_sizes.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -139,6 +142,58 @@ TEST(BatchHostForms, VectorFormsEqualLiteralKernels) {
             }
     }
     host_rows::use_widest_vectors();
+}
+
+// Every buffer the set-up of a method fills, as stored: entries, columns,
+// mirrored columns, row lengths, mirror rows, ray weights.
+std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& tilts, const Geometry& g,
+                                              bool literal) {
+    host_literal_forms = literal;
+    testing::internal::CaptureStderr();  // the level-3 fallback warns
+    const Method m = method_setup(method == kSirt, method % kSirt, 1, tilts.data(), g);
+    testing::internal::GetCapturedStderr();
+    host_literal_forms = false;
+    const WbpSizes s = wbp_sizes(m.level_run, g);
+    const long long entries = m.sirt ? (long long)sirt_sizes.alignment_n * g.Ntilts : s.entries;
+    const long long rows = m.sirt ? sirt_sizes.nRows : s.nRows;
+    auto words = [](const void* p, long long n) {
+        std::vector<float> v(p ? n : 0);
+        if (!v.empty()) gpu_copy_to_host(v.data(), p, v.size() * sizeof(float));
+        return v;
+    };
+    std::vector<std::vector<float>> all = {words(d_matrix, entries), words(d_column, entries),
+                                           words(d_column2, entries), words(d_length, rows),
+                                           words(d_row1, rows),       words(d_row2, rows),
+                                           words(d_weights, (long long)g.sinoX * g.Ntilts)};
+    method_free(m);
+    return all;
+}
+
+// Pixels leaving the detector at some tilts (thick slices), long and short
+// runs of pixels on it at the same tilts, positions falling along a row (cos
+// < 0), 0 and 90 degrees, a slice wider than the detector (positions in
+// (-1, 0)), a two-sample detector.
+TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
+    gpu_use_backend(GPU_BACKEND_HOST);
+    struct Build {
+        std::vector<float> degrees;
+        int sinoX, reconsX, thickness;
+    };
+    std::vector<float> range61(61);
+    for (int t = 0; t < 61; ++t) range61[t] = -60.0f + 2.0f * t;
+    const std::vector<Build> builds = {{range61, 100, 100, 150},
+                                       {{-170, -100, 0, 95, 135, 180}, 33, 33, 20},
+                                       {{90, -60, -30, 0, 30, 60}, 17, 20, 13},
+                                       {{-50, 50}, 2, 2, 3}};
+    for (const Build& b : builds)
+        for (int method = 0; method <= kSirt; ++method) {
+            SCOPED_TRACE(testing::Message() << "method " << method << ", " << b.sinoX << " x " << b.degrees.size()
+                                            << " -> " << b.reconsX << " x " << b.thickness);
+            const std::vector<a> tilts = tilt_records(b.degrees);
+            const Geometry g = make_geometry(b.sinoX, (int)tilts.size(), b.reconsX, b.thickness);
+            const auto literal = built_buffers(method, tilts, g, true), fast = built_buffers(method, tilts, g, false);
+            for (size_t b = 0; b < literal.size(); ++b) expect_same_bits(literal[b], fast[b]);
+        }
 }
 
 // The rows of a batch are weighted on all threads, each exactly as alone.
