@@ -119,7 +119,9 @@ TEST_P(LayerKernels, CopiesZeroFillAndTheReadOnlyFetch) {
         gpu_free(d);
         // The host device hands out zero-filled buffers, also in place of a written one.
         unsigned char* fresh = static_cast<unsigned char*>(gpu_alloc(bytes));
-        if (GetParam() == GPU_BACKEND_HOST) EXPECT_EQ(from_device(fresh, bytes), std::vector<unsigned char>(bytes));
+        if (GetParam() == GPU_BACKEND_HOST) {
+            EXPECT_EQ(from_device(fresh, bytes), std::vector<unsigned char>(bytes));
+        }
         gpu_free(fresh);
     }
     gpu_free(nullptr);
