@@ -19,6 +19,7 @@ uint64_t host_available_memory_bytes();
 DeviceProps host_device_props();
 
 void* host_buffer_alloc(size_t bytes, const char* file, int line);
+void* host_buffer_try_alloc(size_t bytes);  // null where host_buffer_alloc fails
 void host_buffer_free(void* p);
 void host_buffer_copy(void* dst, const void* src, size_t bytes);
 void host_buffer_zero(void* dst, size_t bytes);

@@ -203,7 +203,8 @@ float* gpu_host_floats(size_t n) {
     if (gpu_backend() == GPU_BACKEND_CUDA && (p = cuda_pinned_alloc(n * sizeof(float))) != nullptr)
         pinned_blocks.push_back(p);
 #endif
-    if (!p) p = std::calloc(n > 0 ? n : 1, sizeof(float));
+    // Otherwise a zero-filled host buffer, in huge pages where it is large.
+    if (!p) p = host_buffer_try_alloc((n > 0 ? n : 1) * sizeof(float));
     else std::memset(p, 0, n * sizeof(float));
     if (!p) fail("Out of memory for the slice buffers.\n\n");
     return static_cast<float*>(p);
@@ -213,7 +214,7 @@ void gpu_host_free(float* p) {
     if (!p) return;
     const auto it = std::find(pinned_blocks.begin(), pinned_blocks.end(), (void*)p);
     if (it == pinned_blocks.end()) {
-        std::free(p);
+        host_buffer_free(p);
         return;
     }
     pinned_blocks.erase(it);

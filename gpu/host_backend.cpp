@@ -142,18 +142,22 @@ static void* heap_buffer(size_t bytes) {
     return p;
 }
 
-void* host_buffer_alloc(size_t bytes, const char* file, int line) {
+void* host_buffer_try_alloc(size_t bytes) {
     if (bytes == 0) return nullptr;
     // Like a GPU, the host device refuses a buffer larger than its whole memory
     // rather than leaving it to overcommit.
     const uint64_t memory = host_physical_memory_bytes();
-    if (memory != 0 && (uint64_t)bytes > memory) gpu_safe_call_fail(file, line, "out of memory");
+    if (memory != 0 && (uint64_t)bytes > memory) return nullptr;
 #if defined(__SANITIZE_ADDRESS__)
-    void* p = heap_buffer(bytes);  // where the sanitizer watches its bounds
+    return heap_buffer(bytes);  // where the sanitizer watches its bounds
 #else
-    void* p = bytes >= kMappedBytes ? mapped_buffer(bytes) : heap_buffer(bytes);
+    return bytes >= kMappedBytes ? mapped_buffer(bytes) : heap_buffer(bytes);
 #endif
-    if (!p) gpu_safe_call_fail(file, line, "out of memory");
+}
+
+void* host_buffer_alloc(size_t bytes, const char* file, int line) {
+    void* p = host_buffer_try_alloc(bytes);
+    if (!p && bytes > 0) gpu_safe_call_fail(file, line, "out of memory");
     return p;
 }
 
