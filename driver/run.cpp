@@ -88,13 +88,14 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     int reconstructed = 0, written = 0;
     SliceSteps steps;
     steps.read = [&](int first, int n, float* sinos) {
+        const int y0 = slab.first + first;
+        const SinogramsRead got = image_read_sinograms(run->input, run->stack, y0, n, run->sections, sinos);
         for (int i = 0; i < n; ++i) {
             if (progress_total > 0) {
                 printf("**Slice: %4d / %d\r", (int)((int64_t)(first + i + 1) * progress_total / count), progress_total);
                 fflush(stdout);
             }
-            image_read_sinogram(run->input, run->stack, run->sinogram, slab.first + first + i, run->sections);
-            std::memcpy(sinos + i * sino_floats, run->sinogram->data[0][0], sino_floats * sizeof(float));
+            if (i == got.whole) image_read_failed(run->stack, y0 + i, got.section);
         }
         method_weight(run->method, sinos, n);
     };

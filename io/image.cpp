@@ -111,25 +111,46 @@ void widen_row(float* row, int nx, int mode, bool swapped) {
     }
 }
 
-// Sinogram row t = row y of the given stack section, converted to float.
-void read_sinogram_row(FILE* file, const Image* stack, Image* sinogram, int y, int t, int section) {
-    const MrcHeader& h = *stack->header;
-    const int64_t row_bytes = mrc_bytes_per_sample(h.mode) * (int64_t)sinogram->nx;
-    const int64_t at = 1024 + (int64_t)h.nsymbt + (int64_t)y * row_bytes + (int64_t)section * h.ny * row_bytes;
-    float* row = sinogram->data[0][t];
-    if (fseeko(file, at, SEEK_SET) != 0 || fread(row, 1, (size_t)row_bytes, file) != (size_t)row_bytes)
-        failf("Error reading input file %s: row %d of section %d.\n\n", stack->name.c_str(), y, section);
-    widen_row(row, sinogram->nx, h.mode, stack->swapped != 0);
-}
-
 }  // namespace
 
-void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y) {
-    for (int t = 0; t < sinogram->ny; ++t) read_sinogram_row(file, stack, sinogram, y, t, t);
+SinogramsRead image_read_sinograms(FILE* file, const Image* stack, int y0, int count,
+                                   const std::vector<int>& sections, float* out) {
+    const MrcHeader& h = *stack->header;
+    const int nx = stack->nx, tilts = (int)sections.size();
+    const int64_t row_bytes = mrc_bytes_per_sample(h.mode) * (int64_t)nx;
+    std::vector<unsigned char> rows((size_t)(row_bytes * std::max(count, 0)));
+    SinogramsRead r{count, -1};
+    for (int t = 0; t < tilts; ++t) {
+        const int section = sections[(size_t)t];
+        const int64_t at = 1024 + (int64_t)h.nsymbt + (int64_t)y0 * row_bytes + (int64_t)section * h.ny * row_bytes;
+        size_t got = 0;
+        if (fseeko(file, at, SEEK_SET) == 0) got = fread(rows.data(), 1, rows.size(), file);
+        const int whole = (int)(got / (size_t)row_bytes);
+        for (int i = 0; i < whole; ++i) {
+            float* row = out + ((size_t)i * tilts + t) * nx;
+            std::memcpy(row, rows.data() + (size_t)i * row_bytes, (size_t)row_bytes);
+            widen_row(row, nx, h.mode, stack->swapped != 0);
+        }
+        // The first row missing in slice order: the fewest whole rows, the
+        // earliest section among those.
+        if (whole < r.whole) r = {whole, section};
+    }
+    return r;
+}
+
+void image_read_failed(const Image* stack, int y, int section) {
+    failf("Error reading input file %s: row %d of section %d.\n\n", stack->name.c_str(), y, section);
 }
 
 void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y, const std::vector<int>& sections) {
-    for (int t = 0; t < sinogram->ny; ++t) read_sinogram_row(file, stack, sinogram, y, t, sections[(size_t)t]);
+    const SinogramsRead r = image_read_sinograms(file, stack, y, 1, sections, sinogram->data[0][0]);
+    if (r.whole < 1) image_read_failed(stack, y, r.section);
+}
+
+void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y) {
+    std::vector<int> sections((size_t)sinogram->ny);
+    for (int t = 0; t < sinogram->ny; ++t) sections[(size_t)t] = t;
+    image_read_sinogram(file, stack, sinogram, y, sections);
 }
 
 void image_write_slice(FILE* file, const Image* image) {

@@ -43,6 +43,19 @@ FILE* image_open_stack(const char* file_name, Image* image);
 void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y);
 // As above with row t from section sections[t] (0-based, one per sinogram row).
 void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y, const std::vector<int>& sections);
+
+// The sinograms of rows y0 .. y0 + count - 1, row t from section sections[t],
+// into out: count sinograms of sections.size() rows of NX floats, one after
+// another. Each section's rows are read in one piece. Returns how many leading
+// sinograms were read whole and, where fewer than count, the section of the
+// first row missing (the caller reports it with image_read_failed).
+struct SinogramsRead {
+    int whole, section;
+};
+SinogramsRead image_read_sinograms(FILE* file, const Image* stack, int y0, int count,
+                                   const std::vector<int>& sections, float* out);
+// Ends the process: row y of the section could not be read whole.
+[[noreturn]] void image_read_failed(const Image* stack, int y, int section);
 // Writes nx*ny floats of the image at the file's position; ends the process on failure.
 void image_write_slice(FILE* file, const Image* image);
 // Appends count floats as they are (the output's values are native floats).
