@@ -17,8 +17,7 @@ struct cu_SIRT_weightsinogram_batch {
 
     SK_HD void operator()(int t) const {
         if (t >= Ntilts || sinoX <= 0) return;
-        const float q = (float)thickness / d_tangles[t].cos_a;
-        const float s = factor * (1.0f / (q < 0.0f ? -q : q));
+        const float s = sirt_tilt_scale(d_tangles[t], thickness, factor);
         float* row = d_sino + (long long)t * sinoX * lanes;
         for (int e = 0; e < sinoX * lanes; ++e) row[e] *= s;
     }
@@ -58,13 +57,9 @@ struct cu_SIRT_product_batch {
         int r, l;
         batch_item(item, lanes, r, l);
         if (r >= nRows) return;
-        const int len = d_length[r];
         float s1 = 0.0f, s2 = 0.0f;
-        for (int k = 0; k < len; ++k) {
-            const int e = r + k * alignment_n;
-            const float w = d_matrix[e];
-            add_mirrored_pairs(d_sinoaux, lanes, l, d_column[e], d_column2[e], w, 1.0f - w, s1, s2);
-        }
+        add_mirrored_row(d_matrix, d_column, d_column2, r, d_length[r], alignment_n, 1.0f, d_sinoaux, lanes, l, s1,
+                         s2);
         float* x = d_recons + l;
         x[(long long)r * lanes] = x[(long long)r * lanes] + s1;
         const int m = npix - 1 - r;
@@ -92,13 +87,7 @@ struct cu_SIRT_fwproduct_batch {
         if (len == 0) return;
         const int b = d_idrow_t[r];
         float s1 = 0.0f, s2 = 0.0f;
-        for (int k = 0; k < len; ++k) {
-            const int e = r + k * alignment;
-            const float w = d_matrix_t[e];
-            const float v = lane_sample(d_recons, lanes, l, d_column_t[e]);
-            s1 = s1 + v * w;
-            s2 = s2 + v * (1.0f - w);
-        }
+        sirt_gather_row(d_matrix_t, d_column_t, r, len, alignment, d_recons, lanes, l, s1, s2);
         atomic_add_float(d_sinoaux + ((long long)b * lanes + l), s1);
         atomic_add_float(d_sinoaux + ((long long)(b + 1) * lanes + l), s2);
     }

@@ -188,6 +188,27 @@ struct cu_SIRT_invertweights {
     void host_run(const LaunchShape& s) const;
 };
 
+// factor * |cos_a| / thickness, the scale of projection row t, as
+// factor * (1 / |thickness / cos_a|).
+SK_HD inline float sirt_tilt_scale(const a& tilt, int thickness, float factor) {
+    const float q = (float)thickness / tilt.cos_a;
+    return factor * (1.0f / (q < 0.0f ? -q : q));
+}
+
+// Sums of transposed row r (n entries, entry k at r + k * alignment) of the
+// forward projection, from lane l of an interleaved batch of slices x (lanes =
+// 1, l = 0: a single slice): s1 += v w and s2 += v (1 - w) for each pixel v.
+SK_HD inline void sirt_gather_row(const float* matrix_t, const int* column_t, int r, int n, int alignment,
+                                  const float* x, int lanes, int l, float& s1, float& s2) {
+    for (int k = 0; k < n; ++k) {
+        const int e = r + k * alignment;
+        const float w = matrix_t[e];
+        const float v = lane_sample(x, lanes, l, column_t[e]);
+        s1 = s1 + v * w;
+        s2 = s2 + v * (1.0f - w);
+    }
+}
+
 // Scales projection row t by factor * |cos_a| / thickness (1-D, item t).
 struct cu_SIRT_weightsinogram {
     float* d_sino;
@@ -197,8 +218,7 @@ struct cu_SIRT_weightsinogram {
 
     SK_HD void operator()(int t) const {
         if (t >= Ntilts || sinoX <= 0) return;
-        const float q = (float)thickness / d_tangles[t].cos_a;
-        const float s = factor * (1.0f / (q < 0.0f ? -q : q));
+        const float s = sirt_tilt_scale(d_tangles[t], thickness, factor);
         float* row = d_sino + t * sinoX;
         for (int c = 0; c < sinoX; ++c) row[c] *= s;
     }
@@ -236,13 +256,8 @@ struct cu_SIRT_product_kernel {
 
     SK_HD void operator()(int r) const {
         if (r >= nRows) return;
-        const int len = d_length[r];
         float s1 = 0.0f, s2 = 0.0f;
-        for (int k = 0; k < len; ++k) {
-            const int e = r + k * alignment_n;
-            const float w = d_matrix[e];
-            add_mirrored_pairs(d_sinoaux, d_column[e], d_column2[e], w, 1.0f - w, s1, s2);
-        }
+        add_mirrored_row(d_matrix, d_column, d_column2, r, d_length[r], alignment_n, 1.0f, d_sinoaux, 1, 0, s1, s2);
         d_recons[r] = d_recons[r] + s1;
         const int m = npix - 1 - r;
         if (m >= nRows) d_recons[m] = d_recons[m] + s2;
@@ -267,13 +282,7 @@ struct cu_SIRT_fwproduct_kernel {
         if (len == 0) return;  // adds nothing, and bin 0 + 1 may lie outside a one-sample sinogram
         const int b = d_idrow_t[r];
         float s1 = 0.0f, s2 = 0.0f;
-        for (int k = 0; k < len; ++k) {
-            const int e = r + k * alignment;
-            const float w = d_matrix_t[e];
-            const float v = tex_fetch(d_recons, d_column_t[e]);
-            s1 = s1 + v * w;
-            s2 = s2 + v * (1.0f - w);
-        }
+        sirt_gather_row(d_matrix_t, d_column_t, r, len, alignment, d_recons, 1, 0, s1, s2);
         // Rows of bins b and b + 1 both add into b + 1.
         atomic_add_float(d_sinoaux + b, s1);
         atomic_add_float(d_sinoaux + b + 1, s2);

@@ -22,13 +22,7 @@ struct cu_WBP_product_batch0 {
         int r, l;
         batch_item(item, lanes, r, l);
         if (r >= nRows) return;
-        const int n = d_length[r];
-        float sum = 0.0f;
-        for (int k = 0; k < n; ++k) {
-            const int e = r + k * nRows;
-            sum = sum + lane_sample(d_sino, lanes, l, d_column[e]) * d_matrix[e];
-        }
-        d_recons[(long long)l * npix + r] = sum;
+        d_recons[(long long)l * npix + r] = wbp_row_sum0(d_matrix, d_column, r, d_length[r], nRows, d_sino, lanes, l);
     }
     void host_run(const LaunchShape& s) const;
 };
@@ -47,16 +41,8 @@ struct cu_WBP_productsym1_batch {
         int r, l;
         batch_item(item, lanes, r, l);
         if (r >= nRows) return;
-        const int n = d_length[r];
-        float sum = 0.0f;
-        for (int k = 0; k < n; ++k) {
-            const int e = r + k * nRows;
-            const float m = d_matrix[e];
-            const int col = d_column[e];
-            sum += lane_sample(d_sino, lanes, l, col) * m;
-            sum += lane_sample(d_sino, lanes, l, col + 1) * (factor - m);
-        }
-        d_recons[(long long)l * npix + r] = sum;
+        d_recons[(long long)l * npix + r] =
+            wbp_row_sum1(d_matrix, d_column, r, d_length[r], nRows, factor, d_sino, lanes, l);
     }
     void host_run(const LaunchShape& s) const;
 };
@@ -77,13 +63,8 @@ struct cu_WBP_productsym2_batch {
         int r, l;
         batch_item(item, lanes, r, l);
         if (r >= nRows) return;
-        const int n = d_length[r];
         float A = 0.0f, B = 0.0f;
-        for (int k = 0; k < n; ++k) {
-            const int e = r + k * nRows;
-            const float m = d_matrix[e];
-            add_mirrored_pairs(d_sino, lanes, l, d_column[e], d_column2[e], m, factor - m, A, B);
-        }
+        add_mirrored_row(d_matrix, d_column, d_column2, r, d_length[r], nRows, factor, d_sino, lanes, l, A, B);
         float* slice = d_recons + (long long)l * npix;
         slice[r] = A;
         if (!wbp_centre_row(r, nRows, reconsX, thickness)) slice[npix - 1 - r] = B;
@@ -111,23 +92,10 @@ struct cu_WBP_productsym3_batch {
         int r, l;
         batch_item(item, lanes, r, l);
         if (r >= nRows) return;
-        const int n = d_length[r], q1 = d_row1[r], q2 = d_row2[r];
-        const int base = (Ntilts + 1) * sinoX;
-        const int lo = wbp_mirrored_lo(sinoX), hi = wbp_mirrored_hi(Ntilts, sinoX);
+        const int q1 = d_row1[r], q2 = d_row2[r];
         float A = 0.0f, B = 0.0f, C = 0.0f, D = 0.0f;
-        for (int k = 0; k < n; ++k) {
-            const int e = r + k * nRows;
-            const float m = d_matrix[e];
-            const int col = d_column[e], col2 = d_column2[e];
-            const float g = factor - m;
-            add_mirrored_pairs(d_sino, lanes, l, col, col2, m, g, A, B);
-            if (col >= lo && col < hi) {
-                C += m * lane_sample(d_sino, lanes, l, base - col2 - 1);
-                C += lane_sample(d_sino, lanes, l, base - col2) * g;
-                D += m * lane_sample(d_sino, lanes, l, base - col - 1);
-                D += lane_sample(d_sino, lanes, l, base - col - 2) * g;
-            }
-        }
+        wbp_row_sums3(d_matrix, d_column, d_column2, r, d_length[r], nRows, factor, Ntilts, sinoX, d_sino, lanes, l, A,
+                      B, C, D);
         float* slice = d_recons + (long long)l * npix;
         const bool centre = wbp_centre_row(r, nRows, reconsX, thickness);
         atomic_add_float(slice + r, A);

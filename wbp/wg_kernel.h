@@ -172,6 +172,36 @@ struct cu_WBP_matrixsym3 {
     void host_run(const LaunchShape& s) const;
 };
 
+// Row sums of the products over matrix row r (n entries, entry k at r + k *
+// nRows), from lane l of a batch sinogram s (lanes = 1, l = 0: a single
+// sinogram). The single-slice and batched kernels both call them, so every
+// slice of a batch adds as it would alone.
+
+// Level 0: weight x sample over the entries.
+SK_HD inline float wbp_row_sum0(const float* matrix, const int* column, int r, int n, int nRows, const float* s,
+                                int lanes, int l) {
+    float sum = 0.0f;
+    for (int k = 0; k < n; ++k) {
+        const int e = r + k * nRows;
+        sum = sum + lane_sample(s, lanes, l, column[e]) * matrix[e];
+    }
+    return sum;
+}
+
+// Level 1: samples c and c + 1 with weights m and factor - m.
+SK_HD inline float wbp_row_sum1(const float* matrix, const int* column, int r, int n, int nRows, float factor,
+                                const float* s, int lanes, int l) {
+    float sum = 0.0f;
+    for (int k = 0; k < n; ++k) {
+        const int e = r + k * nRows;
+        const float m = matrix[e];
+        const int col = column[e];
+        sum += lane_sample(s, lanes, l, col) * m;
+        sum += lane_sample(s, lanes, l, col + 1) * (factor - m);
+    }
+    return sum;
+}
+
 // Level 0 product: pixel r = sum of weight x sample over its entries.
 struct cu_WBP_product_kernel0 {
     const float* d_matrix;
@@ -184,13 +214,7 @@ struct cu_WBP_product_kernel0 {
 
     SK_HD void operator()(int r) const {
         if (r >= nRows) return;
-        const int n = d_length[r];
-        float sum = 0.0f;
-        for (int k = 0; k < n; ++k) {
-            const int e = r + k * nRows;
-            sum = sum + tex_fetch(d_sino, d_column[e]) * d_matrix[e];
-        }
-        d_recons[r] = sum;
+        d_recons[r] = wbp_row_sum0(d_matrix, d_column, r, d_length[r], nRows, d_sino, 1, 0);
     }
     void host_run(const LaunchShape& s) const;
 };
@@ -208,16 +232,7 @@ struct cu_WBP_productsym1_kernel {
 
     SK_HD void operator()(int r) const {
         if (r >= nRows) return;
-        const int n = d_length[r];
-        float sum = 0.0f;
-        for (int k = 0; k < n; ++k) {
-            const int e = r + k * nRows;
-            const float m = d_matrix[e];
-            const int col = d_column[e];
-            sum += tex_fetch(d_sino, col) * m;
-            sum += tex_fetch(d_sino, col + 1) * (factor - m);
-        }
-        d_recons[r] = sum;
+        d_recons[r] = wbp_row_sum1(d_matrix, d_column, r, d_length[r], nRows, factor, d_sino, 1, 0);
     }
     void host_run(const LaunchShape& s) const;
 };
@@ -245,15 +260,8 @@ struct cu_WBP_productsym2_kernel {
 
     SK_HD void operator()(int r) const {
         if (r >= nRows) return;
-        const int n = d_length[r];
         float A = 0.0f, B = 0.0f;
-        for (int k = 0; k < n; ++k) {
-            const int e = r + k * nRows;
-            const float m = d_matrix[e];
-            const int col = d_column[e], col2 = d_column2[e];
-            const float g = factor - m;
-            add_mirrored_pairs(d_sino, col, col2, m, g, A, B);
-        }
+        add_mirrored_row(d_matrix, d_column, d_column2, r, d_length[r], nRows, factor, d_sino, 1, 0, A, B);
         d_recons[r] = A;
         if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[reconsX * thickness - 1 - r] = B;
     }
@@ -266,6 +274,28 @@ struct cu_WBP_productsym2_kernel {
 SK_HD inline int wbp_mirrored_lo(int sinoX) { return sinoX; }
 SK_HD inline int wbp_mirrored_hi(int Ntilts, int sinoX) {
     return ((Ntilts & 1) == 0 ? Ntilts / 2 : Ntilts / 2 + 1) * sinoX;
+}
+
+// Level 3: A and B as level 2 from the stored tilts; C and D from the opposite
+// tilts of the entries whose tilt has one.
+SK_HD inline void wbp_row_sums3(const float* matrix, const int* column, const int* column2, int r, int n, int nRows,
+                                float factor, int Ntilts, int sinoX, const float* s, int lanes, int l, float& A,
+                                float& B, float& C, float& D) {
+    const int base = (Ntilts + 1) * sinoX;
+    const int lo = wbp_mirrored_lo(sinoX), hi = wbp_mirrored_hi(Ntilts, sinoX);
+    for (int k = 0; k < n; ++k) {
+        const int e = r + k * nRows;
+        const float m = matrix[e];
+        const int col = column[e], col2 = column2[e];
+        const float g = factor - m;
+        add_mirrored_pairs(s, lanes, l, col, col2, m, g, A, B);
+        if (col >= lo && col < hi) {
+            C += m * lane_sample(s, lanes, l, base - col2 - 1);
+            C += lane_sample(s, lanes, l, base - col2) * g;
+            D += m * lane_sample(s, lanes, l, base - col - 1);
+            D += lane_sample(s, lanes, l, base - col - 2) * g;
+        }
+    }
 }
 
 // Level 3 product: A (own pixel) and B (point mirror) from the stored tilts, C
@@ -289,23 +319,10 @@ struct cu_WBP_productsym3_kernel {
 
     SK_HD void operator()(int r) const {
         if (r >= nRows) return;
-        const int n = d_length[r], q1 = d_row1[r], q2 = d_row2[r];
-        const int base = (Ntilts + 1) * sinoX;
-        const int lo = wbp_mirrored_lo(sinoX), hi = wbp_mirrored_hi(Ntilts, sinoX);
+        const int q1 = d_row1[r], q2 = d_row2[r];
         float A = 0.0f, B = 0.0f, C = 0.0f, D = 0.0f;
-        for (int k = 0; k < n; ++k) {
-            const int e = r + k * nRows;
-            const float m = d_matrix[e];
-            const int col = d_column[e], col2 = d_column2[e];
-            const float g = factor - m;
-            add_mirrored_pairs(d_sino, col, col2, m, g, A, B);
-            if (col >= lo && col < hi) {
-                C += m * tex_fetch(d_sino, base - col2 - 1);
-                C += tex_fetch(d_sino, base - col2) * g;
-                D += m * tex_fetch(d_sino, base - col - 1);
-                D += tex_fetch(d_sino, base - col - 2) * g;
-            }
-        }
+        wbp_row_sums3(d_matrix, d_column, d_column2, r, d_length[r], nRows, factor, Ntilts, sinoX, d_sino, 1, 0, A, B,
+                      C, D);
         const bool centre = wbp_centre_row(r, nRows, reconsX, thickness);
         atomic_add_float(d_recons + r, A);
         if (!centre) atomic_add_float(d_recons + (reconsX * thickness - 1 - r), B);
