@@ -12,18 +12,12 @@
 #include <vector>
 
 #include "gpu/gpu_layer.h"
-#include "io/tilt_angles.h"
+#include "bench_slices.h"
 #include "method/method.h"
 
 namespace {
 
-constexpr int kWidth = 512, kThickness = 512, kTilts = 61, kSirt = 4;
-
-std::vector<a> bench_tilts() {
-    std::vector<a> tilts(kTilts);
-    for (int t = 0; t < kTilts; ++t) tilts[t] = tilt_record(t == 0 ? -60.0f : -59.0f + 2.0f * (t - 1));
-    return tilts;
-}
+constexpr int kSirt = 4;
 
 // Set-up of one method, kept across the benchmarks of that method.
 int current = -1;

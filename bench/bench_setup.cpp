@@ -17,21 +17,14 @@
 
 #include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
-#include "io/tilt_angles.h"
+#include "bench_slices.h"
 #include "method/method.h"
 #include "wbp/wbp.h"
 #include "wbp/wbp_sizes.h"
 
 namespace {
 
-constexpr int kWidth = 512, kThickness = 512, kTilts = 61, kSirt = 4;
-
-// angle(61 - t) = -angle(t), so that level 3 runs as itself.
-std::vector<a> bench_tilts() {
-    std::vector<a> tilts(kTilts);
-    for (int t = 0; t < kTilts; ++t) tilts[t] = tilt_record(t == 0 ? -60.0f : -59.0f + 2.0f * (t - 1));
-    return tilts;
-}
+constexpr int kSirt = 4;
 
 const Geometry& geometry() {
     static const Geometry g = make_geometry(kWidth, kTilts, kWidth, kThickness);

@@ -22,20 +22,10 @@
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
 #include "gpu/buffers.h"
-#include "io/tilt_angles.h"
+#include "bench_slices.h"
 #include "wbp/wbp.h"
 
 namespace {
-
-constexpr int kWidth = 512, kThickness = 512, kTilts = 61;
-
-// Tilt-symmetric angles (angle(61 - t) = -angle(t)), so that level 3 runs as
-// itself: -60, then -59 to 59 in steps of 2.
-std::vector<a> bench_tilts() {
-    std::vector<a> tilts(kTilts);
-    for (int t = 0; t < kTilts; ++t) tilts[t] = tilt_record(t == 0 ? -60.0f : -59.0f + 2.0f * (t - 1));
-    return tilts;
-}
 
 double copy_bandwidth() {
     static const double bw = host_copy_bandwidth();
