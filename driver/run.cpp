@@ -55,7 +55,6 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     }
     check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g), !gpu_cuda_available(),
                      host_available_memory_mb() / processes_on_host);
-    run->sinogram = image_new_zeroed(g.sinoX, g.Ntilts);
     run->slice = image_new_zeroed(g.reconsX, g.reconsY);
     weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
     run->spacing = input_spacing(in);
@@ -124,7 +123,6 @@ void run_complete_header(Run* run, const VolumeStats& stats) {
 void run_release(Run* run) {
     fclose(run->input);
     weighting_teardown();
-    image_free(run->sinogram);
     image_free(run->slice);
     image_free(run->stack);
     delete[] run->tilts;

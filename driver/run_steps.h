@@ -24,7 +24,6 @@ struct Run {
     Geometry g{};
     SliceRange range;  // the slices of the output volume
     a* tilts = nullptr;
-    Image* sinogram = nullptr;
     Image* slice = nullptr;
     InputSpacing spacing;
     Method method;

@@ -142,21 +142,6 @@ void image_read_failed(const Image* stack, int y, int section) {
     failf("Error reading input file %s: row %d of section %d.\n\n", stack->name.c_str(), y, section);
 }
 
-void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y, const std::vector<int>& sections) {
-    const SinogramsRead r = image_read_sinograms(file, stack, y, 1, sections, sinogram->data[0][0]);
-    if (r.whole < 1) image_read_failed(stack, y, r.section);
-}
-
-void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y) {
-    std::vector<int> sections((size_t)sinogram->ny);
-    for (int t = 0; t < sinogram->ny; ++t) sections[(size_t)t] = t;
-    image_read_sinogram(file, stack, sinogram, y, sections);
-}
-
-void image_write_slice(FILE* file, const Image* image) {
-    image_write_values(file, image->data[0][0], (size_t)image->nx * (size_t)image->ny);
-}
-
 void image_write_values(FILE* file, const float* values, size_t count) {
     if (fwrite(values, sizeof(float), count, file) != count) fail("Error writing output file.\n\n");
 }

@@ -38,12 +38,6 @@ void image_free(Image* image);
 
 // Opens an MRC stack for reading, reads and validates its header; the file stays open.
 FILE* image_open_stack(const char* file_name, Image* image);
-// Row t of sinogram = row y of section t of the stack, converted to float.
-// Ends the process when a row cannot be read whole.
-void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y);
-// As above with row t from section sections[t] (0-based, one per sinogram row).
-void image_read_sinogram(FILE* file, const Image* stack, Image* sinogram, int y, const std::vector<int>& sections);
-
 // The sinograms of rows y0 .. y0 + count - 1, row t from section sections[t],
 // into out: count sinograms of sections.size() rows of NX floats, one after
 // another. Each section's rows are read in one piece. Returns how many leading
@@ -56,9 +50,8 @@ SinogramsRead image_read_sinograms(FILE* file, const Image* stack, int y0, int c
                                    const std::vector<int>& sections, float* out);
 // Ends the process: row y of the section could not be read whole.
 [[noreturn]] void image_read_failed(const Image* stack, int y, int section);
-// Writes nx*ny floats of the image at the file's position; ends the process on failure.
-void image_write_slice(FILE* file, const Image* image);
-// Appends count floats as they are (the output's values are native floats).
+// Appends count floats as they are (the output's values are native floats); ends the
+// process on failure.
 void image_write_values(FILE* file, const float* values, size_t count);
 // Fills the image's header record (created when absent) from its sizes and statistics.
 void image_header_from(Image* image);

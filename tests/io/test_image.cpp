@@ -1,6 +1,8 @@
 #include "support/common.h"
 #include <unistd.h>
 
+#include <numeric>
+
 #include "io/image.h"
 
 namespace {
@@ -15,11 +17,11 @@ std::vector<float> byte_samples(int n) {
 std::vector<float> sinogram_of(const std::string& path, int y) {
     Image* stack = image_new();
     FILE* f = image_open_stack(path.c_str(), stack);
-    Image* sino = image_new_zeroed(stack->nx, stack->nz);
-    image_read_sinogram(f, stack, sino, y);
-    std::vector<float> rows(sino->data[0][0], sino->data[0][0] + (size_t)sino->nx * sino->ny);
+    std::vector<int> sections(stack->nz);
+    std::iota(sections.begin(), sections.end(), 0);
+    std::vector<float> rows((size_t)stack->nx * stack->nz);
+    EXPECT_EQ(image_read_sinograms(f, stack, y, 1, sections, rows.data()).whole, 1);
     fclose(f);
-    image_free(sino);
     image_free(stack);
     return rows;
 }
@@ -72,9 +74,8 @@ TEST(ImageStack, FailuresEndTheRun) {
         static float rows[3 * 2 * 4];
         const SinogramsRead r = image_read_sinograms(f, stack, 0, 3, {0, 1}, rows);
         printf("%d %d %g %g", r.whole, r.section, rows[4 * 3], rows[4 * 4]);  // slice 1 row 1, slice 2 row 0
-        static Image* sino = image_new_zeroed(4, 2);
-        image_read_sinogram(f, stack, sino, 1);  // row 1 of section 1 is still there
-        image_read_sinogram(f, stack, sino, 2);  // row 2 of section 1 is not
+        if (image_read_sinograms(f, stack, 1, 1, {0, 1}, rows).whole == 1)  // row 1 of section 1 is still there
+            image_read_failed(stack, 2, image_read_sinograms(f, stack, 2, 1, {0, 1}, rows).section);
     });
     EXPECT_EQ(short_read.out, "2 1 87 175");
     EXPECT_EQ(short_read.status, 255);
@@ -96,8 +97,8 @@ TEST(ImageOutput, HeaderAndSlicesByteForByte) {
     image_write_header(f, slice);
     EXPECT_EQ(ftello(f), 1024);
     slice->data[0][99][511] = 2.5f;
-    image_write_slice(f, slice);
-    image_write_slice(f, slice);
+    image_write_values(f, slice->data[0][0], 512 * 100);
+    image_write_values(f, slice->data[0][0], 512 * 100);
     EXPECT_EQ(ftello(f), 1024 + 409600);
     fclose(f);
     const std::string bytes = read_file(dir.file("o"));
@@ -111,7 +112,7 @@ TEST(ImageOutput, HeaderAndSlicesByteForByte) {
             static FILE* full = fopen("/dev/full", "w+");
             static Image* s = image_new_zeroed(nx, 100);
             image_header_from(s);
-            image_write_slice(full, s);
+            image_write_values(full, s->data[0][0], (size_t)nx * 100);
             image_write_header(full, s);
         });
         EXPECT_EQ(c.status, 255) << nx;
