@@ -103,6 +103,25 @@ TEST(OutputFile, LinksBareNamesAndMode) {
     EXPECT_EQ(names_in(k.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc", "target.mrc", "bare.mrc"}));
 }
 
+// A replaced output keeps the mode bits of the file it replaces, whatever the
+// umask (which a new file would take), and no temporary file is left behind.
+TEST(OutputFile, ReplacedOutputKeepsItsModeBits) {
+    for (const mode_t mode : {0604u, 0640u, 0600u, 0755u}) {
+        TiltSeries k(6, 2, 5);
+        write_file(k.out, "a previous result");
+        ASSERT_EQ(chmod(k.out.c_str(), mode), 0);
+        const mode_t before = umask(022);
+        const Captured r = run_in_process({k.tlt, k.stack, k.out});
+        umask(before);
+        ASSERT_EQ(r.status, 0) << r.err;
+        struct stat st;
+        ASSERT_EQ(stat(k.out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, (off_t)(1024 + 6 * 6 * 2 * 4)) << std::oct << mode;
+        EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << mode;
+        EXPECT_EQ(names_in(k.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"}));
+    }
+}
+
 // DMIN and DMAX are those of the numbers in the volume, whatever their size;
 // NaN takes no part, and a volume without a number gets NaN for both.
 TEST(VolumeRange, DescribesTheData) {
