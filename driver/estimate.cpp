@@ -2,6 +2,7 @@
 
 #include "driver/same_file.h"
 #include "gpu/gpu_layer.h"
+#include "io/output_modes.h"
 #include "sirt/sirt.h"
 #include "wbp/wbp_sizes.h"
 
@@ -37,15 +38,22 @@ void append(std::string* text, const char* format, auto... values) {
     *text += line;
 }
 
+// ", <free> Mb free in <folder>, fits" (or "does not fit").
+std::string estimate_disk_text(long long output_bytes, const DiskSpace& disk) {
+    char text[64];
+    snprintf(text, sizeof text, ", %.2f Mb free in ", disk.free_bytes / 1048576.0);
+    return text + disk.folder + ((double)output_bytes <= disk.free_bytes ? ", fits" : ", does not fit");
+}
+
 }  // namespace
 
-RunEstimate estimate_run(const a* tilts, const Geometry& g) {
+RunEstimate estimate_run(const a* tilts, const Geometry& g, int output_mode) {
     RunEstimate e{};
     for (int level = 0; level <= 3; ++level)
         e.method[level] = wbp_estimate(level, tilts, g);
     e.method[4] = sirt_estimate(tilts, g);
     e.host_mb = e.method[0].need.host_mb;
-    e.output_bytes = 1024 + 4LL * g.reconsX * g.reconsY * g.slices;
+    e.output_bytes = output_volume_bytes(g.reconsX, g.reconsY, g.slices, output_mode);
     return e;
 }
 
@@ -62,7 +70,10 @@ std::string estimate_text(const RunEstimate& e, bool device_is_host, double host
     }
     const bool host_fits = run_memory_fits(RunMemory{e.host_mb, 0.0}, false, host_available_mb);
     append(&text, "Host memory: %.2f Mb, %s\n", e.host_mb, host_fits ? "fits" : "does not fit");
-    append(&text, "Output file: %lld bytes\n", e.output_bytes);
+    append(&text, "Output file: %lld bytes", e.output_bytes);
+    if (e.disk.known)
+        text += estimate_disk_text(e.output_bytes, e.disk);
+    text += "\n";
     return text;
 }
 
@@ -70,6 +81,7 @@ void print_estimate(const RunOptions& options, FILE* input, const a* tilts, cons
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
     gpu_select_device(options.gpu);
-    const RunEstimate e = estimate_run(tilts, g);
+    RunEstimate e = estimate_run(tilts, g, options.output.mode);
+    e.disk = output_disk_space(options.output_file.c_str());
     fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
 }

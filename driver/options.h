@@ -5,6 +5,7 @@
 
 #include "driver/section_list.h"
 #include "driver/slice_range.h"
+#include "io/output_modes.h"
 #include "weighting/weighting.h"
 
 // Settings of one run, from the command line.
@@ -20,6 +21,9 @@ struct RunOptions {
     std::optional<SliceRange> slices;   // slices to reconstruct (--slices); all by default
     int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     bool estimate = false;              // print the memory figures instead of running (--estimate)
+    std::optional<double> log_offset;   // every input sample v becomes ln(v + offset) (--log)
+    OutputFormat output;                // MODE and scaling of the output samples (--mode, --scale)
+    bool rotx = false;                  // XY sections: the volume turned -90 degrees about X (--rotx)
     std::string tilt_file, input_file, output_file;
 };
 

@@ -4,13 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/disk_space.h"
 #include "driver/estimate.h"
+#include "driver/log_input.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
 #include "driver/same_file.h"
 #include "driver/slice_pipeline.h"
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
+#include "io/output_modes.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -20,6 +23,19 @@ void check_slice_size(int nx, int thickness) {
     const long long pixels = (long long)nx * thickness;
     if (pixels > INT32_MAX)
         failf("Slice too large: NX * thickness = %lld pixels, at most 2147483647 supported.\n\n", pixels);
+}
+
+// --log: the n sinograms of slices y0 .. just read, as logarithms; a sample
+// without one ends the run, as a failed read does.
+void take_logarithms(const Run& run, int y0, int n, float* sinos) {
+    const int nx = run.g.sinoX, rows = run.g.Ntilts;
+    const int64_t bad = log_samples(sinos, (int64_t)n * rows * nx, *run.options.log_offset);
+    if (bad < 0) return;
+    const int64_t slice = bad / ((int64_t)rows * nx), t = bad / nx % rows;
+    failf("Bad input for --log: section %d, row %d, column %d (numbered from 0) holds %g; v + OFFSET = %g must be "
+          "positive and finite.\n\n",
+          run.sections[(size_t)t], (int)(y0 + slice), (int)(bad % nx), (double)sinos[bad],
+          (double)sinos[bad] + *run.options.log_offset);
 }
 
 // A one-sample detector has no interpolation interval: no pixel would ever count.
@@ -65,11 +81,13 @@ OutputFile run_open_output(Run* run) {
     const RunOptions& options = run->options;
     refuse_output_over_inputs(options.output_file.c_str(), run->input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
+    check_disk_space(output_volume_bytes(run->g.reconsX, run->g.reconsY, slice_count(run->range), options.output.mode),
+                     output_disk_space(options.output_file.c_str()));
     OutputFile out = output_file_open(options.output_file.c_str());
     // Provisional header: one section, zero statistics, until the run completes.
     image_header_from(run->slice);
     set_output_cell(run->slice->header, run->spacing);
-    image_write_header(out.file, run->slice);
+    image_write_header(out.file, run->slice, options.output.mode);
     return out;
 }
 
@@ -96,17 +114,22 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
             }
             if (i == got.whole) image_read_failed(run->stack, y0 + i, got.section);
         }
+        if (run->options.log_offset) take_logarithms(*run, y0, n, sinos);
         method_weight(run->method, sinos, n);
     };
     // The statistics of each slice on the worker, which has time to spare
     // beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int n, float* sinos, float* recons) {
         method_products(run->method, recons, sinos, n);
+        std::vector<int64_t> clamped((size_t)n);
+        for (int i = 0; i < n; ++i)
+            clamped[(size_t)i] = output_values(recons + i * slice_floats, (int64_t)slice_floats, run->options.output);
         volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
+        for (int i = 0; i < n; ++i) stats[(size_t)(reconstructed + i)].clamped = clamped[(size_t)i];
         reconstructed += n;
     };
     steps.write = [&](int n, const float* recons) {
-        for (int i = 0; i < n; ++i) write(slab.first + written + i, recons + i * slice_floats);
+        write(slab.first + written, n, recons);
         written += n;
     };
     run_slice_pipeline(count, method_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
@@ -118,6 +141,20 @@ void run_free_method(const Run& run) { method_free(run.method); }
 void run_complete_header(Run* run, const VolumeStats& stats) {
     complete_output_header(run->slice->header, run->g.reconsX, run->g.reconsY, slice_count(run->range), stats,
                            run->spacing, run->range.first);
+    if (run->options.rotx) rotate_output_header_x(run->slice->header);
+}
+
+OutputLayout run_output_layout(const Run& run) {
+    return {run.g.reconsX, run.g.reconsY, run.range.first, slice_count(run.range), run.options.output.mode,
+            run.options.rotx};
+}
+
+void run_report_clamped(const Run& run, const VolumeStats& stats) {
+    if (stats.clamped == 0) return;
+    const int mode = run.options.output.mode;
+    const ModeRange range = output_mode_range(mode);
+    fprintf(stderr, "Warning: %lld of %lld samples clamped to the range of MODE %d, %g to %g.\n",
+            (long long)stats.clamped, (long long)stats.count, mode, range.lo, range.hi);
 }
 
 void run_release(Run* run) {
@@ -134,18 +171,28 @@ int skarbel_main(int argc, char** argv) {
     OutputFile out = run_open_output(&run);
     run_set_up_method(&run, run.options.gpu, true);
 
-    const SliceWriter append = [&](int, const float* values) {
-        image_write_values(out.file, values, (size_t)run.g.reconsX * run.g.reconsY);
+    // Slices come in order: appended, or with --rotx written row by row at their places.
+    const OutputLayout layout = run_output_layout(run);
+    std::vector<unsigned char> scratch;
+    const OutputPut put = [&](int64_t at, const void* bytes, size_t size) {
+        if (layout.rotx)
+            output_write_at(fileno(out.file), at, bytes, size);
+        else
+            output_append(out.file, bytes, size);
+    };
+    const SliceWriter write = [&](int y, int count, const float* values) {
+        output_place_slices(layout, y, count, values, &scratch, put);
     };
     VolumeStats stats;
-    for (const VolumeStats& s : run_slices(&run, run.range, append, slice_count(run.range)))
+    for (const VolumeStats& s : run_slices(&run, run.range, write, slice_count(run.range)))
         volume_stats_merge(&stats, s);
     run_free_method(run);
 
     run_complete_header(&run, stats);
-    image_write_header(out.file, run.slice);
+    image_write_header(out.file, run.slice, run.options.output.mode);
     puts("\n");
     output_file_commit(&out);
+    run_report_clamped(run, stats);
     run_release(&run);
     return 0;
 }

@@ -61,13 +61,15 @@ int main(int argc, char** argv) {
     if (!lead && !o.sirt && o.symmetry_level == 3 && !wbp_tilts_symmetric(run.tilts, run.g.Ntilts))
         o.symmetry_level = 2;
 
-    SharedOutput shared = shared_output_open(temp, run.range.first, run.g.reconsX * run.g.reconsY);
+    SharedOutput shared = shared_output_open(temp, run_output_layout(run));
     const SliceRange slab = slab_of(run.range, place.ranks, place.rank);
     std::vector<VolumeStats> slab_stats;
     if (slice_count(slab) > 0) {
         run_set_up_method(&run, rank_gpu(run.options.gpu, place.local_rank, gpu_cuda_device_count()), lead);
         // Progress: rank 0's share of the slices, scaled to the whole range.
-        const SliceWriter write = [&](int y, const float* values) { shared_output_write(&shared, y, values); };
+        const SliceWriter write = [&](int y, int count, const float* values) {
+            shared_output_write(&shared, y, count, values);
+        };
         slab_stats = run_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
         run_free_method(run);
     }
@@ -77,9 +79,10 @@ int main(int argc, char** argv) {
 
     if (lead) {
         run_complete_header(&run, stats);
-        image_write_header(out.file, run.slice);
+        image_write_header(out.file, run.slice, run.options.output.mode);
         puts("\n");
         output_file_commit(&out);
+        run_report_clamped(run, stats);
     }
     mpi_job_temp_file("");
     run_release(&run);
