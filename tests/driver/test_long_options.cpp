@@ -99,6 +99,10 @@ TEST(LongOptions, ExcludeAndRadialAgainstRunsWithoutThem) {
 
 TEST(LongOptions, BadValuesAreRefused) {
     const std::string expected = "; expected CUTOFF,SIGMA with 0 < CUTOFF <= 0.5 and SIGMA >= 0.\n\n";
+    const std::string mode = "expected 1 (16-bit integers), 2 (32-bit floats), 6 (16-bit unsigned integers) or 12 "
+                             "(16-bit floats).\n\n";
+    const std::string scale = "expected ADD,MULT, two finite numbers separated by a comma.\n\n";
+    const std::string log = "expected OFFSET, a finite number added to every sample before the logarithm.\n\n";
     const struct {
         std::string arg, err;
     } cases[] = {
@@ -125,6 +129,15 @@ TEST(LongOptions, BadValuesAreRefused) {
         {"--batch=65537", "Bad --batch value \"65537\": expected a number of slices from 1 to 65536.\n\n"},
         {"--batch=4x", "Bad --batch value \"4x\": expected a number of slices from 1 to 65536.\n\n"},
         {"--excludes=1", "Unknown option --excludes.\n\n" + kUsageLine + "\n"},
+        {"--mode=3", "Bad --mode value \"3\": " + mode},
+        {"--mode=012", "Bad --mode value \"012\": " + mode},
+        {"--mode=12x", "Bad --mode value \"12x\": " + mode},
+        {"--scale=1", "Bad --scale value \"1\": " + scale},
+        {"--scale=1,2,3", "Bad --scale value \"1,2,3\": " + scale},
+        {"--scale=nan,1", "Bad --scale value \"nan,1\": " + scale},
+        {"--log=", "Bad --log value \"\": " + log},
+        {"--log=1e999", "Bad --log value \"1e999\": " + log},
+        {"--rotx=1", "Option --rotx takes no value.\n\n"},
     };
     TempDir dir;
     write_views(dir, "full", {});
@@ -132,6 +145,7 @@ TEST(LongOptions, BadValuesAreRefused) {
         const Captured r = run_skarbel(with_files({c.arg}, dir, "full"));
         EXPECT_EQ(r.status, 255) << c.arg;
         EXPECT_EQ(r.err, c.err) << c.arg;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("full.out"))) << c.arg;
     }
     // The tilt file names the stack sections by line: it needs a line for every one.
     write_tilt_file(dir.file("full.tlt"), {-80, -60, -40, -20, 0, 20, 40, 60});
