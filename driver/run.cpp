@@ -81,17 +81,18 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     check_slice_size(g.reconsX, g.reconsY);
     run->tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
     add_angle_offset(run->tilts, g.Ntilts, al.angle_offset);
-    const double window_mb = xtilt_window_mb(run->xtilt);
+    // Beside the method's: the window of untilted slices, the input rows of a binned row.
+    const double extra_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(b, in.nx, g.Ntilts);
     if (options.estimate) {
         print_estimate(options, run->input, run->tilts, g,
-                       {1024 + 4LL * width * thickness * slice_count(run->range), window_mb});
+                       {1024 + 4LL * width * thickness * slice_count(run->range), extra_mb});
         fclose(run->input);
         image_free(run->stack);
         delete[] run->tilts;
         return false;
     }
     RunMemory need = run_memory_need(options.sirt, options.symmetry_level, g);
-    need.host_mb += window_mb;
+    need.host_mb += extra_mb;
     check_run_memory(need, !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
     run->slice = image_new_zeroed(width, thickness);
     weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);

@@ -12,6 +12,11 @@ Binning binning_of(int input_nx, int input_ny, int n) {
     return b;
 }
 
+double binned_read_mb(const Binning& b, int input_nx, int tilts) {
+    // The N rows as floats and as read (at most 4 bytes a sample).
+    return b.n > 1 ? 4.0 * b.n * ((double)tilts + 1) * input_nx / 1048576.0 : 0.0;
+}
+
 namespace {
 
 // One binned sinogram from the n input sinograms in rows (n x tilts x input_nx).

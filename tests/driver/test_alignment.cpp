@@ -315,7 +315,8 @@ TEST(Alignment, BinEqualsDirectlyBinnedStack) {
     }
 }
 
-// Each option with --slices gives the sections of the whole run; --estimate
+// Each option with --slices gives the sections of the whole run, and with
+// another batch size the same file; --estimate
 // counts the output of the run as configured.
 TEST(Alignment, SliceRangesAndEstimate) {
     TiltSeries s(24, 8, 31);
@@ -333,6 +334,11 @@ TEST(Alignment, SliceRangesAndEstimate) {
         const size_t section = (size_t)w.nx * w.ny * 4;
         EXPECT_EQ(bytes_after_header(s.out), read_file(s.dir.file("whole.mrc")).substr(1024 + 2 * section, 2 * section))
             << options.back();
+        // And any batch size the same file.
+        whole.insert(whole.begin(), "--batch=3");
+        whole.back() = s.out;
+        ASSERT_EQ(run_skarbel(whole).status, 0) << options.back();
+        EXPECT_EQ(read_file(s.out), read_file(s.dir.file("whole.mrc"))) << options.back() << " --batch=3";
     }
     // Binned by 2: 12 x 4 rows; -z10 and --width=15 give 5 and 8 (7.5 rounded up).
     const Captured e = run_skarbel({"--estimate", "--bin=2", "-z10", "--width=15", "--xaxis-tilt=30", s.tlt, s.stack,
