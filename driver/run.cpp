@@ -148,7 +148,8 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     // beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int n, float* sinos, float* recons) {
         method_products(run->method, recons, sinos, n);
-        volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
+        // Untilted slices of --xaxis-tilt are not output: their window keeps the statistics.
+        if (!run->xtilt.active) volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
         reconstructed += n;
     };
     steps.write = [&](int n, const float* recons) {

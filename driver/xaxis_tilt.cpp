@@ -51,7 +51,6 @@ void xtilt_slice(const XTilt& x, int y, const float* const* sources, int first, 
     const int W = x.width, T = x.thickness, T2 = x.source_thickness, last_row = x.stack_rows - 1;
     const double Y = y - centre(x.stack_rows), h = centre(T), h2 = centre(T2);
     auto held = [&](int u) { return sources[std::clamp(u - first, 0, count - 1)]; };
-#pragma omp parallel for schedule(static)
     for (int j = 0; j < T; ++j) {
         const double Z = j - h;
         float* row = out + (size_t)j * W;

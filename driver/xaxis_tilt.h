@@ -33,7 +33,9 @@ SliceRange xtilt_sources(const XTilt& x, const SliceRange& out);
 
 // Output slice y from the untilted slices first .. first + count - 1 in
 // sources (width x source_thickness floats each, one after another) into out
-// (width x thickness), on all threads. The slices must cover xtilt_sources of y.
+// (width x thickness). The slices must cover xtilt_sources of y. It runs on the
+// writing thread beside the worker's products, on one thread: a team of its
+// own would only compete with theirs for the cores.
 void xtilt_slice(const XTilt& x, int y, const float* const* sources, int first, int count, float* out);
 
 // The window of untilted slices of one run of output slices: fed the untilted
