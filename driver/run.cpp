@@ -54,6 +54,25 @@ InputSpacing binned_spacing(InputSpacing s, int n) {
     return s;
 }
 
+// The binned stack, the slices, the views used, the output's width and
+// thickness (in binned pixels) and the geometry of the slices reconstructed
+// (with --xaxis-tilt the thicker untilted ones).
+void plan_sizes(Run* run, const MrcHeader& in) {
+    const RunOptions& options = run->options;
+    run->binning = binning_of(in.nx, in.ny, options.alignment.bin);
+    const Binning& b = run->binning;
+    check_binned_size(b);
+    run->range = slices_of_stack(options.slices ? &*options.slices : nullptr, b.ny);
+    // The views used: every section of the stack unless some are excluded.
+    run->sections = sections_used(in.nz, options.exclude);
+    const int thickness = options.thickness_given ? binned_length(options.thickness, b.n) : b.nx;
+    const int width = options.alignment.width > 0 ? binned_length(options.alignment.width, b.n) : b.nx;
+    run->xtilt = xtilt_plan(options.alignment.xaxis_tilt, b.ny, width, thickness);
+    run->g = make_geometry(b.nx, (int)run->sections.size(), width, run->xtilt.source_thickness,
+                           slice_count(run->range));
+    check_slice_size(run->g.reconsX, run->g.reconsY);
+}
+
 }  // namespace
 
 bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
@@ -66,26 +85,16 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     run->input = image_open_stack(options.input_file.c_str(), run->stack);
     const MrcHeader& in = *run->stack->header;
     check_projection_width(in.nx);
-    run->binning = binning_of(in.nx, in.ny, al.bin);
+    plan_sizes(run, in);
     const Binning& b = run->binning;
-    check_binned_size(b);
-    run->range = slices_of_stack(options.slices ? &*options.slices : nullptr, b.ny);
-    // The views used: every section of the stack unless some are excluded.
-    run->sections = sections_used(in.nz, options.exclude);
-    const int thickness = options.thickness_given ? binned_length(options.thickness, b.n) : b.nx;
-    const int width = al.width > 0 ? binned_length(al.width, b.n) : b.nx;
-    run->xtilt = xtilt_plan(al.xaxis_tilt, b.ny, width, thickness);
-    const Geometry g = make_geometry(b.nx, (int)run->sections.size(), width, run->xtilt.source_thickness,
-                                     slice_count(run->range));
-    run->g = g;
-    check_slice_size(g.reconsX, g.reconsY);
+    const Geometry& g = run->g;
     run->tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
     add_angle_offset(run->tilts, g.Ntilts, al.angle_offset);
     // Beside the method's: the window of untilted slices, the input rows of a binned row.
     const double extra_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(b, in.nx, g.Ntilts);
     if (options.estimate) {
         print_estimate(options, run->input, run->tilts, g,
-                       {1024 + 4LL * width * thickness * slice_count(run->range), extra_mb});
+                       {1024 + 4LL * run_section_floats(*run) * slice_count(run->range), extra_mb});
         fclose(run->input);
         image_free(run->stack);
         delete[] run->tilts;
@@ -94,7 +103,7 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     RunMemory need = run_memory_need(options.sirt, options.symmetry_level, g);
     need.host_mb += extra_mb;
     check_run_memory(need, !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
-    run->slice = image_new_zeroed(width, thickness);
+    run->slice = image_new_zeroed(run->xtilt.width, run->xtilt.thickness);
     weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
     run->shift = detector_shift_setup(run->tilts, g.Ntilts, g.sinoX, al.axis_offset / b.n, al.shift_x / b.n,
                                       al.shift_z / b.n);
