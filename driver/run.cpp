@@ -94,7 +94,7 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     const double extra_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(b, in.nx, g.Ntilts);
     if (options.estimate) {
         print_estimate(options, run->input, run->tilts, g,
-                       {1024 + 4LL * run_section_floats(*run) * slice_count(run->range), extra_mb});
+                       {1024 + 4LL * (long long)run_section_floats(*run) * slice_count(run->range), extra_mb});
         fclose(run->input);
         image_free(run->stack);
         delete[] run->tilts;
