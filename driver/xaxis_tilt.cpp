@@ -1,6 +1,7 @@
 #include "driver/xaxis_tilt.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace {
@@ -32,8 +33,9 @@ XTilt xtilt_plan(double angle_deg, int stack_rows, int width, int thickness) {
     // Every rotated row Y sin A + Z cos A of the stack's rows Y and the output's
     // rows Z lies inside the untilted slice, one row clear of its edges.
     const double h = centre(thickness), reach = centre(stack_rows) * std::fabs(x.sin_a) + h * x.cos_a;
-    const int margin = std::max(0, (int)std::ceil(reach - h)) + 1;
-    x.source_thickness = thickness + 2 * margin;
+    const double margin = std::max(0.0, std::ceil(reach - h)) + 1;
+    // Beyond 32 bits the run's check of the slice size refuses it.
+    x.source_thickness = (int)std::min((double)INT_MAX, thickness + 2 * margin);
     return x;
 }
 

@@ -52,15 +52,18 @@ DetectorShift detector_shift_setup(const a* tilts, int Ntilts, int sinoX, double
     DetectorShift d;
     if ((axis_offset == 0 && shift_x == 0 && shift_z == 0) || Ntilts <= 0) return d;
     d.n = sinoX;
-    double largest = 0;
-    for (int t = 0; t < Ntilts; ++t) {
+    // Moved further than its length, a row holds nothing but its continuation
+    // beyond the ends: the move is taken no further, which keeps the padding small.
+    const double limit = sinoX + 16.0;
+    for (int t = 0; t < Ntilts; ++t)
         d.shifts.push_back(axis_offset - shift_x * (double)tilts[t].cos_a + shift_z * (double)tilts[t].sin_a);
-        largest = std::max(largest, std::fabs(d.shifts.back()));
-    }
+    double largest = 0;
+    for (double s : d.shifts) largest = std::max(largest, std::min(std::fabs(s), limit));
     d.size = transform_length(sinoX, largest);
     const size_t half = (size_t)d.size / 2 + 1;
     d.phase.resize(2 * half * (size_t)Ntilts);
-    for (int t = 0; t < Ntilts; ++t) fill_phase(d.phase.data() + 2 * half * t, d.size, d.shifts[(size_t)t]);
+    for (int t = 0; t < Ntilts; ++t)
+        fill_phase(d.phase.data() + 2 * half * t, d.size, std::clamp(d.shifts[(size_t)t], -limit, limit));
     float* in = fftwf_alloc_real((size_t)d.size);
     fftwf_complex* out = fftwf_alloc_complex(half);
     if (!in || !out) fail("Unable to allocate memory for FFTs\n");
