@@ -66,10 +66,14 @@ std::string estimate_text(const RunEstimate& e, bool device_is_host, double host
     return text;
 }
 
-void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g) {
+void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g,
+                    const OutputEstimate& output) {
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
     gpu_select_device(options.gpu);
-    const RunEstimate e = estimate_run(tilts, g);
+    RunEstimate e = estimate_run(tilts, g);
+    e.output_bytes = output.bytes;
+    e.host_mb += output.extra_host_mb;
+    for (MethodEstimate& m : e.method) m.need.host_mb += output.extra_host_mb;
     fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
 }

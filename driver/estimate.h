@@ -35,4 +35,11 @@ std::string estimate_text(const RunEstimate& e, bool device_is_host, double host
 // The rest of a --estimate run once the inputs are read and checked: the run's
 // refusals of the output name, the device selection, the figures on standard
 // output. Nothing is created at the output path.
-void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g);
+// output holds the run's output size and the host memory it needs beside the
+// method's (--xaxis-tilt's window of slices).
+struct OutputEstimate {
+    long long bytes;
+    double extra_host_mb;
+};
+void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g,
+                    const OutputEstimate& output);

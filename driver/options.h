@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/alignment.h"
 #include "driver/section_list.h"
 #include "driver/slice_range.h"
 #include "weighting/weighting.h"
@@ -20,6 +21,7 @@ struct RunOptions {
     std::optional<SliceRange> slices;   // slices to reconstruct (--slices); all by default
     int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     bool estimate = false;              // print the memory figures instead of running (--estimate)
+    Alignment alignment;  // --offset, --shift, --width, --xaxis-tilt, --bin
     std::string tilt_file, input_file, output_file;
 };
 

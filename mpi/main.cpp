@@ -61,14 +61,14 @@ int main(int argc, char** argv) {
     if (!lead && !o.sirt && o.symmetry_level == 3 && !wbp_tilts_symmetric(run.tilts, run.g.Ntilts))
         o.symmetry_level = 2;
 
-    SharedOutput shared = shared_output_open(temp, run.range.first, run.g.reconsX * run.g.reconsY);
+    SharedOutput shared = shared_output_open(temp, run.range.first, (int)run_section_floats(run));
     const SliceRange slab = slab_of(run.range, place.ranks, place.rank);
     std::vector<VolumeStats> slab_stats;
     if (slice_count(slab) > 0) {
         run_set_up_method(&run, rank_gpu(run.options.gpu, place.local_rank, gpu_cuda_device_count()), lead);
         // Progress: rank 0's share of the slices, scaled to the whole range.
         const SliceWriter write = [&](int y, const float* values) { shared_output_write(&shared, y, values); };
-        slab_stats = run_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
+        slab_stats = run_output_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
         run_free_method(run);
     }
     shared_output_close(&shared);
