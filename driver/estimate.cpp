@@ -47,13 +47,13 @@ std::string estimate_disk_text(long long output_bytes, const DiskSpace& disk) {
 
 }  // namespace
 
-RunEstimate estimate_run(const a* tilts, const Geometry& g, int output_mode) {
+RunEstimate estimate_run(const a* tilts, const Geometry& g) {
     RunEstimate e{};
     for (int level = 0; level <= 3; ++level)
         e.method[level] = wbp_estimate(level, tilts, g);
     e.method[4] = sirt_estimate(tilts, g);
     e.host_mb = e.method[0].need.host_mb;
-    e.output_bytes = output_volume_bytes(g.reconsX, g.reconsY, g.slices, output_mode);
+    e.output_bytes = output_volume_bytes(g.reconsX, g.reconsY, g.slices, 2);
     return e;
 }
 
@@ -77,11 +77,15 @@ std::string estimate_text(const RunEstimate& e, bool device_is_host, double host
     return text;
 }
 
-void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g) {
+void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g,
+                    const OutputEstimate& output) {
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
     gpu_select_device(options.gpu);
-    RunEstimate e = estimate_run(tilts, g, options.output.mode);
+    RunEstimate e = estimate_run(tilts, g);
+    e.output_bytes = output.bytes;
+    e.host_mb += output.extra_host_mb;
+    for (MethodEstimate& m : e.method) m.need.host_mb += output.extra_host_mb;
     e.disk = output_disk_space(options.output_file.c_str());
     fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
 }

@@ -27,9 +27,8 @@ struct RunEstimate {
     DiskSpace disk;          // free space beside the output, where known
 };
 
-// Figures for the run's geometry, with the tilt records of the views used, and
-// the output's MODE.
-RunEstimate estimate_run(const a* tilts, const Geometry& g, int output_mode = 2);
+// Figures for the run's geometry, with the tilt records of the views used.
+RunEstimate estimate_run(const a* tilts, const Geometry& g);
 
 // The printed lines, one per figure; "fits" where a run with the method would
 // pass every memory check against gpu_memory_mb and host_available_mb, and
@@ -39,4 +38,11 @@ std::string estimate_text(const RunEstimate& e, bool device_is_host, double host
 // The rest of a --estimate run once the inputs are read and checked: the run's
 // refusals of the output name, the device selection, the figures on standard
 // output. Nothing is created at the output path.
-void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g);
+// output holds the run's output size and the host memory it needs beside the
+// method's (--xaxis-tilt's window of slices).
+struct OutputEstimate {
+    long long bytes;
+    double extra_host_mb;
+};
+void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g,
+                    const OutputEstimate& output);

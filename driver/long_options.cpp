@@ -35,6 +35,17 @@ const char* const help_text =
     "                         (default: all); the output's NZSTART is FIRST\n"
     "  --batch=N              slices reconstructed per pass over the matrix, 1 to 65536; the output\n"
     "                         is the same for every N (default: chosen for the device and the sizes)\n"
+    "  --offset=DELANG[,DELXX] add DELANG degrees to every tilt angle; the tilt axis crosses the\n"
+    "                         detector DELXX pixels right of its centre (default 0,0)\n"
+    "  --shift=DX[,DZ]        move the reconstruction DX pixels along X and DZ along the thickness:\n"
+    "                         a point at column i, row j appears at i + DX, j + DZ (default 0,0)\n"
+    "  --width=W              slices W pixels wide, centred on the tilt axis (default: NX of the stack)\n"
+    "  --xaxis-tilt=A         the specimen is tilted A degrees about the X axis ((Y,Z) to\n"
+    "                         (Y cos A - Z sin A, Y sin A + Z cos A)), |A| < 90; the output shows it\n"
+    "                         flat (default 0)\n"
+    "  --bin=N                average the projections over N x N blocks as they are read; -z, --width,\n"
+    "                         --shift and DELXX stay in pixels of the stack as stored, --slices counts\n"
+    "                         binned rows (default 1)\n"
     "  --estimate             check the inputs and select the device as a run would, then print the\n"
     "                         memory of every method, the output size and the free space beside it\n"
     "                         instead of running\n"
@@ -105,6 +116,11 @@ const LongOption long_options[] = {
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
     {"slices", true, [](RunOptions* o, const char* v) { o->slices = parse_slice_range(v); }},
     {"batch", true, [](RunOptions* o, const char* v) { o->batch = parse_batch(v); }},
+    {"offset", true, [](RunOptions* o, const char* v) { parse_offset(v, &o->alignment); }},
+    {"shift", true, [](RunOptions* o, const char* v) { parse_shift(v, &o->alignment); }},
+    {"width", true, [](RunOptions* o, const char* v) { o->alignment.width = parse_width(v); }},
+    {"xaxis-tilt", true, [](RunOptions* o, const char* v) { o->alignment.xaxis_tilt = parse_xaxis_tilt(v); }},
+    {"bin", true, [](RunOptions* o, const char* v) { o->alignment.bin = parse_bin(v); }},
     {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
     {"log", true, [](RunOptions* o, const char* v) { o->log_offset = parse_log_offset(v); }},
     {"mode", true, [](RunOptions* o, const char* v) { o->output.mode = parse_output_mode(v); }},

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/alignment.h"
 #include "driver/section_list.h"
 #include "driver/slice_range.h"
 #include "io/output_modes.h"
@@ -21,6 +22,7 @@ struct RunOptions {
     std::optional<SliceRange> slices;   // slices to reconstruct (--slices); all by default
     int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     bool estimate = false;              // print the memory figures instead of running (--estimate)
+    Alignment alignment;  // --offset, --shift, --width, --xaxis-tilt, --bin
     std::optional<double> log_offset;   // every input sample v becomes ln(v + offset) (--log)
     OutputFormat output;                // MODE and scaling of the output samples (--mode, --scale)
     bool rotx = false;                  // XY sections: the volume turned -90 degrees about X (--rotx)

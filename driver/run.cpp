@@ -1,5 +1,7 @@
 #include "driver/run.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
 #include "io/output_modes.h"
+#include "method/detector_shift.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -25,10 +28,10 @@ void check_slice_size(int nx, int thickness) {
         failf("Slice too large: NX * thickness = %lld pixels, at most 2147483647 supported.\n\n", pixels);
 }
 
-// --log: the n sinograms of slices y0 .. just read, as logarithms; a sample
-// without one ends the run, as a failed read does.
-void take_logarithms(const Run& run, int y0, int n, float* sinos) {
-    const int nx = run.g.sinoX, rows = run.g.Ntilts;
+// --log: the n sinograms of input rows y0 .. just read (nx samples a row), as
+// logarithms; a sample without one ends the run, as a failed read does.
+void take_logarithms(const Run& run, int y0, int n, int nx, float* sinos) {
+    const int rows = run.g.Ntilts;
     const int64_t bad = log_samples(sinos, (int64_t)n * rows * nx, *run.options.log_offset);
     if (bad < 0) return;
     const int64_t slice = bad / ((int64_t)rows * nx), t = bad / nx % rows;
@@ -43,37 +46,86 @@ void check_projection_width(int nx) {
     if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
 }
 
+// A binned stack still needs two samples per row and one row.
+void check_binned_size(const Binning& b) {
+    if (b.nx < 2 || b.ny < 1)
+        failf("Bad --bin value \"%d\": the binned stack would be %d x %d pixels; at least 2 x 1 are needed.\n\n",
+              b.n, b.nx, b.ny);
+}
+
+// A length the user gave in stack pixels, in binned pixels: rounded, at least 1.
+int binned_length(int pixels, int n) {
+    return n == 1 ? pixels : std::max(1, (int)std::lround((double)pixels / n));
+}
+
+void add_angle_offset(a* tilts, int Ntilts, double offset_deg) {
+    if (offset_deg == 0) return;
+    for (int t = 0; t < Ntilts; ++t) tilts[t] = tilt_record((float)((double)tilts[t].angle_deg + offset_deg));
+}
+
+// The output's voxels are N input pixels on a side.
+InputSpacing binned_spacing(InputSpacing s, int n) {
+    s.x *= n;
+    s.y *= n;
+    return s;
+}
+
+// The binned stack, the slices, the views used, the output's width and
+// thickness (in binned pixels) and the geometry of the slices reconstructed
+// (with --xaxis-tilt the thicker untilted ones).
+void plan_sizes(Run* run, const MrcHeader& in) {
+    const RunOptions& options = run->options;
+    run->binning = binning_of(in.nx, in.ny, options.alignment.bin);
+    const Binning& b = run->binning;
+    check_binned_size(b);
+    run->range = slices_of_stack(options.slices ? &*options.slices : nullptr, b.ny);
+    // The views used: every section of the stack unless some are excluded.
+    run->sections = sections_used(in.nz, options.exclude);
+    const int thickness = options.thickness_given ? binned_length(options.thickness, b.n) : b.nx;
+    const int width = options.alignment.width > 0 ? binned_length(options.alignment.width, b.n) : b.nx;
+    run->xtilt = xtilt_plan(options.alignment.xaxis_tilt, b.ny, width, thickness);
+    run->g = make_geometry(b.nx, (int)run->sections.size(), width, run->xtilt.source_thickness,
+                           slice_count(run->range));
+    check_slice_size(run->g.reconsX, run->g.reconsY);
+}
+
 }  // namespace
 
 bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
     run->options = parse_options(argc, argv);
     const RunOptions& options = run->options;
+    const Alignment& al = options.alignment;
     if (lead && !options.estimate) print_method_line(options);
 
     run->stack = image_new();
     run->input = image_open_stack(options.input_file.c_str(), run->stack);
     const MrcHeader& in = *run->stack->header;
     check_projection_width(in.nx);
-    run->range = slices_of_stack(options.slices ? &*options.slices : nullptr, in.ny);
-    // The views used: every section of the stack unless some are excluded.
-    run->sections = sections_used(in.nz, options.exclude);
-    const int thickness = options.thickness_given ? options.thickness : in.nx;
-    const Geometry g = make_geometry(in.nx, (int)run->sections.size(), in.nx, thickness, slice_count(run->range));
-    run->g = g;
-    check_slice_size(g.reconsX, g.reconsY);
+    plan_sizes(run, in);
+    const Binning& b = run->binning;
+    const Geometry& g = run->g;
     run->tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
+    add_angle_offset(run->tilts, g.Ntilts, al.angle_offset);
+    // Beside the method's: the window of untilted slices, the input rows of a binned row.
+    const double extra_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(b, in.nx, g.Ntilts);
     if (options.estimate) {
-        print_estimate(options, run->input, run->tilts, g);
+        print_estimate(options, run->input, run->tilts, g,
+                       {output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
+                                            options.output.mode),
+                        extra_mb});
         fclose(run->input);
         image_free(run->stack);
         delete[] run->tilts;
         return false;
     }
-    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g), !gpu_cuda_available(),
-                     host_available_memory_mb() / processes_on_host);
-    run->slice = image_new_zeroed(g.reconsX, g.reconsY);
+    RunMemory need = run_memory_need(options.sirt, options.symmetry_level, g);
+    need.host_mb += extra_mb;
+    check_run_memory(need, !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
+    run->slice = image_new_zeroed(run->xtilt.width, run->xtilt.thickness);
     weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
-    run->spacing = input_spacing(in);
+    run->shift = detector_shift_setup(run->tilts, g.Ntilts, g.sinoX, al.axis_offset / b.n, al.shift_x / b.n,
+                                      al.shift_z / b.n);
+    run->spacing = binned_spacing(input_spacing(in), b.n);
     return true;
 }
 
@@ -81,7 +133,8 @@ OutputFile run_open_output(Run* run) {
     const RunOptions& options = run->options;
     refuse_output_over_inputs(options.output_file.c_str(), run->input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
-    check_disk_space(output_volume_bytes(run->g.reconsX, run->g.reconsY, slice_count(run->range), options.output.mode),
+    check_disk_space(output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
+                                         options.output.mode),
                      output_disk_space(options.output_file.c_str()));
     OutputFile out = output_file_open(options.output_file.c_str());
     // Provisional header: one section, zero statistics, until the run completes.
@@ -103,10 +156,19 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     const size_t sino_floats = (size_t)g.sinoX * g.Ntilts, slice_floats = (size_t)g.reconsX * g.reconsY;
     std::vector<VolumeStats> stats(count > 0 ? (size_t)count : 0);
     int reconstructed = 0, written = 0;
+    // --log with --bin: the input rows as read, before their blocks are averaged.
+    const RowsHook logs = run->options.log_offset ? RowsHook([&](int y, int n, float* rows) {
+        take_logarithms(*run, y, n, run->stack->nx, rows);
+    })
+                                                  : nullptr;
     SliceSteps steps;
     steps.read = [&](int first, int n, float* sinos) {
         const int y0 = slab.first + first;
-        const SinogramsRead got = image_read_sinograms(run->input, run->stack, y0, n, run->sections, sinos);
+        SinogramsRead got{n, -1};
+        if (run->binning.n > 1)
+            image_read_binned_sinograms(run->input, run->stack, run->binning, y0, n, run->sections, sinos, logs);
+        else
+            got = image_read_sinograms(run->input, run->stack, y0, n, run->sections, sinos);
         for (int i = 0; i < n; ++i) {
             if (progress_total > 0) {
                 printf("**Slice: %4d / %d\r", (int)((int64_t)(first + i + 1) * progress_total / count), progress_total);
@@ -114,18 +176,23 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
             }
             if (i == got.whole) image_read_failed(run->stack, y0 + i, got.section);
         }
-        if (run->options.log_offset) take_logarithms(*run, y0, n, sinos);
+        if (run->options.log_offset && run->binning.n == 1) take_logarithms(*run, y0, n, run->stack->nx, sinos);
+        detector_shift_rows(run->shift, sinos, n, g.Ntilts);
         method_weight(run->method, sinos, n);
     };
     // The statistics of each slice on the worker, which has time to spare
     // beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int n, float* sinos, float* recons) {
         method_products(run->method, recons, sinos, n);
-        std::vector<int64_t> clamped((size_t)n);
-        for (int i = 0; i < n; ++i)
-            clamped[(size_t)i] = output_values(recons + i * slice_floats, (int64_t)slice_floats, run->options.output);
-        volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
-        for (int i = 0; i < n; ++i) stats[(size_t)(reconstructed + i)].clamped = clamped[(size_t)i];
+        // Untilted slices of --xaxis-tilt are not output: their window converts
+        // the output slices and keeps the statistics.
+        if (!run->xtilt.active) {
+            std::vector<int64_t> clamped((size_t)n);
+            for (int i = 0; i < n; ++i)
+                clamped[(size_t)i] = output_values(recons + i * slice_floats, (int64_t)slice_floats, run->options.output);
+            volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
+            for (int i = 0; i < n; ++i) stats[(size_t)(reconstructed + i)].clamped = clamped[(size_t)i];
+        }
         reconstructed += n;
     };
     steps.write = [&](int n, const float* recons) {
@@ -136,16 +203,29 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     return stats;
 }
 
+std::vector<VolumeStats> run_output_slices(Run* run, const SliceRange& slab, const SliceWriter& write,
+                                           int progress_total) {
+    if (!run->xtilt.active) return run_slices(run, slab, write, progress_total);
+    XTiltWindow window =
+        xtilt_window(run->xtilt, slab, run->options.output, [&](int y, const float* values) { write(y, 1, values); });
+    const size_t floats = (size_t)run->g.reconsX * run->g.reconsY;
+    const SliceWriter add = [&](int u, int count, const float* values) {
+        for (int i = 0; i < count; ++i) xtilt_window_add(&window, u + i, values + i * floats);
+    };
+    run_slices(run, xtilt_sources(run->xtilt, slab), add, progress_total);
+    return std::move(window.stats);
+}
+
 void run_free_method(const Run& run) { method_free(run.method); }
 
 void run_complete_header(Run* run, const VolumeStats& stats) {
-    complete_output_header(run->slice->header, run->g.reconsX, run->g.reconsY, slice_count(run->range), stats,
+    complete_output_header(run->slice->header, run->xtilt.width, run->xtilt.thickness, slice_count(run->range), stats,
                            run->spacing, run->range.first);
     if (run->options.rotx) rotate_output_header_x(run->slice->header);
 }
 
 OutputLayout run_output_layout(const Run& run) {
-    return {run.g.reconsX, run.g.reconsY, run.range.first, slice_count(run.range), run.options.output.mode,
+    return {run.xtilt.width, run.xtilt.thickness, run.range.first, slice_count(run.range), run.options.output.mode,
             run.options.rotx};
 }
 
@@ -159,6 +239,7 @@ void run_report_clamped(const Run& run, const VolumeStats& stats) {
 
 void run_release(Run* run) {
     fclose(run->input);
+    detector_shift_free(&run->shift);  // before the weighting's teardown ends FFTW's planner state
     weighting_teardown();
     image_free(run->slice);
     image_free(run->stack);
@@ -184,7 +265,7 @@ int skarbel_main(int argc, char** argv) {
         output_place_slices(layout, y, count, values, &scratch, put);
     };
     VolumeStats stats;
-    for (const VolumeStats& s : run_slices(&run, run.range, write, slice_count(run.range)))
+    for (const VolumeStats& s : run_output_slices(&run, run.range, write, slice_count(run.range)))
         volume_stats_merge(&stats, s);
     run_free_method(run);
 

@@ -11,8 +11,11 @@
 #include "driver/output_layout.h"
 #include "driver/slice_range.h"
 #include "driver/volume_stats.h"
+#include "driver/xaxis_tilt.h"
+#include "io/binned_read.h"
 #include "io/image.h"
 #include "io/tilt_angles.h"
+#include "method/detector_shift.h"
 #include "method/geometry.h"
 #include "method/method.h"
 
@@ -23,9 +26,12 @@ struct Run {
     FILE* input = nullptr;
     std::vector<int> sections;  // the stack's sections used, one per sinogram row
     Geometry g{};
+    Binning binning;                     // the stack as the run sees it (--bin)
+    DetectorShift shift;                 // rows moved per tilt (--offset's DELXX, --shift)
+    XTilt xtilt;                         // output thickness and --xaxis-tilt's untilted slices
     SliceRange range;  // the slices of the output volume
     a* tilts = nullptr;
-    Image* slice = nullptr;
+    Image* slice = nullptr;  // an output section (its header)
     InputSpacing spacing;
     Method method;
 };
@@ -54,6 +60,15 @@ using SliceWriter = std::function<void(int y, int count, const float* values)>;
 // the statistics of every slice. With progress_total > 0 the progress line
 // counts the slab's slices scaled to progress_total.
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total);
+
+// As run_slices for a slab of output slices: with --xaxis-tilt it reconstructs
+// the untilted slices they need and forms them from those; returns the
+// statistics of the output slices.
+std::vector<VolumeStats> run_output_slices(Run* run, const SliceRange& slab, const SliceWriter& write,
+                                           int progress_total);
+
+// Floats of one output section.
+inline size_t run_section_floats(const Run& run) { return (size_t)run.xtilt.width * run.xtilt.thickness; }
 
 // Frees the method's device buffers.
 void run_free_method(const Run& run);

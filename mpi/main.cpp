@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         const SliceWriter write = [&](int y, int count, const float* values) {
             shared_output_write(&shared, y, count, values);
         };
-        slab_stats = run_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
+        slab_stats = run_output_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
         run_free_method(run);
     }
     shared_output_close(&shared);

@@ -63,12 +63,13 @@ TEST(OutputModeRuns, AgainstTheFloatRunConverted) {
         {12, 0, 80000, {"-s2", "--slices=1,3"}, true}, {12, 0, 0, {"-s1"}, false},
         {1, 0.25, 200, {"-S", "-i2"}, false}, {2, 1.5, -2, {"-s3"}, false},
         {6, 0, 0, {"-s2", "--slices=2,4", "--batch=2"}, true},  // negatives clamp to 0
+        {1, 0, 50000, {"-s2", "--xaxis-tilt=10", "--width=12", "--batch=2"}, true},  // formed on the writing thread
     };
     for (const auto& c : cases) {
         const std::string what = "mode " + std::to_string(c.mode) + " " + c.options[0];
         const Captured f = in.run(c.options, float_out);
         const std::string fb = read_file(float_out);
-        const size_t n = (fb.size() - 1024) / 4, slice = (size_t)kNx * kThickness;
+        const size_t n = (fb.size() - 1024) / 4, slice = (size_t)(i32_at(fb, 0) * i32_at(fb, 4));
         double largest = 0;
         for (size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs((double)f32_at(fb, 1024 + 4 * i)));
         const OutputFormat format{c.mode, c.add, c.mult_over_max == 0 ? 1.0 : c.mult_over_max / largest};
@@ -114,7 +115,8 @@ TEST(OutputModeRuns, AgainstTheFloatRunConverted) {
 TEST(OutputModeRuns, RotxIsTheDefaultVolumeTurned) {
     Inputs in;
     const std::vector<std::vector<std::string>> cases = {
-        {"-s2"}, {"-s0", "--slices=1,3", "--batch=2"}, {"-S", "-i2", "--mode=12"}, {"-s3", "--mode=1", "--batch=1"}};
+        {"-s2"}, {"-s0", "--slices=1,3", "--batch=2"}, {"-S", "-i2", "--mode=12"}, {"-s3", "--mode=1", "--batch=1"},
+        {"-s2", "--xaxis-tilt=-12", "--slices=1,4"}};
     for (std::vector<std::string> options : cases) {
         const std::string what = options.back(), plain = in.dir.file("p.mrc");
         ASSERT_EQ(in.run(options, plain).status, 0) << what;
@@ -146,7 +148,8 @@ TEST(LogInput, AgainstALoggedStackAndBadSamples) {
         int mode;
         double offset;
         std::vector<std::string> options;
-    } cases[] = {{2, -0.25, {"-S", "-i2", "--slices=1,3"}}, {1, 1, {"-s0", "--batch=2"}}, {0, 0.5, {"-s3", "--exclude=2"}}};
+    } cases[] = {{2, -0.25, {"-S", "-i2", "--slices=1,3"}}, {1, 1, {"-s0", "--batch=2"}}, {0, 0.5, {"-s3", "--exclude=2"}},
+                 {2, 0, {"-s2", "--bin=2"}}};  // each input sample, before its block is averaged
     for (const auto& c : cases) {
         Inputs in(c.mode), logged;
         std::vector<float> v = in.samples;
@@ -168,6 +171,7 @@ TEST(LogInput, AgainstALoggedStackAndBadSamples) {
     } bad[] = {
         {-3.5f, 4, 2, 7, {"--log=3.5"}, "section 4, row 2, column 7 (numbered from 0) holds -3.5; v + OFFSET = 0"},
         {NAN, 8, 4, 15, {"--log=1", "--batch=1", "-S"}, "section 8, row 4, column 15 (numbered from 0) holds nan; v + OFFSET = nan"},
+        {-2, 6, 3, 9, {"--log=1", "--bin=2"}, "section 6, row 3, column 9 (numbered from 0) holds -2; v + OFFSET = -1"},
         {-1, 2, 1, 1, {"--log=0", "--exclude=3"}, ""},  // section 2 is the tilt file's line 3
     };
     for (const auto& c : bad) {

@@ -1,0 +1,303 @@
+// The options of an aligned stack end to end, each against an independent
+// reference: a tilt file with the offset added, phantoms moved or rotated and
+// projected by exact line integrals, a full-width run, a stack binned by a loop.
+#include "support/common.h"
+
+#include "support/volumes.h"
+#include "tools/phantom.h"
+
+namespace {
+
+Volume run_volume(const std::vector<std::string>& args) {
+    const Captured r = run_skarbel(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.status == 0 ? read_volume(args.back()) : Volume{};
+}
+
+std::vector<float> angles_from(double first, int n) {
+    std::vector<float> v;
+    for (int t = 0; t < n; ++t) v.push_back((float)(first + 4 * t));
+    return v;
+}
+
+// The phantom projected at -60, -56, .. 56 degrees into dir/name.mrc and .tlt,
+// every projection row moved right by move samples (0 shifted in). Returns {tlt, mrc}.
+std::vector<std::string> write_phantom(const TempDir& dir, const std::string& name, const Phantom& p,
+                                       const PhantomSize& size, int move = 0) {
+    const std::vector<float> angles = angles_from(-60, 30), v = phantom_project(p, size, angles);
+    std::vector<float> moved(v.size(), 0.0f);
+    for (size_t q = 0; q < v.size(); ++q) {
+        const int c = (int)(q % size.nx) - move;
+        if (c >= 0 && c < size.nx) moved[q] = v[q - move];
+    }
+    write_test_stack(dir.file(name + ".mrc"), size.nx, size.ny, 30, 2, moved);
+    write_tilt_file(dir.file(name + ".tlt"), angles);
+    return {dir.file(name + ".tlt"), dir.file(name + ".mrc")};
+}
+
+// Spheres {x, y, z, radius, density}: in one row for the shifts, spread over
+// the rows for the X-axis tilt.
+constexpr double kInRow[3][5] = {{-6, 0, 3, 7, 1.0}, {8, 0, -4, 5, 0.6}, {2, 0, 9, 3, -0.4}};
+constexpr double kSpread[3][5] = {{-5, -4, 2, 6, 1.0}, {7, 5, -3, 4, 0.6}, {0, 1, 0, 3, -0.5}};
+
+// The spheres moved by (dx, 0, dz), then rotated by angle_deg about the X axis.
+Phantom spheres(const double (&table)[3][5], double dx, double dz, double angle_deg = 0) {
+    const double c = std::cos(angle_deg * M_PI / 180), s = std::sin(angle_deg * M_PI / 180);
+    Phantom p;
+    for (const auto& e : table) {
+        const double y = e[1], z = e[2] + dz;
+        p.ellipsoids.push_back({e[0] + dx, y * c - z * s, y * s + z * c, e[3], e[3], e[3], 0, e[4]});
+    }
+    return p;
+}
+
+// Largest |a - b| over the voxels where near(i, j, z) holds, relative to the largest |b| there.
+double worst_relative(const Volume& a, const Volume& b, const std::function<bool(int, int, int)>& near) {
+    if (a.v.size() != b.v.size() || a.v.empty()) return 1e30;
+    double worst = 0, range = 0;
+    for (size_t q = 0; q < a.v.size(); ++q)
+        if (near((int)(q % a.nx), (int)(q / a.nx % a.ny), (int)(q / a.nx / a.ny))) {
+            worst = std::max(worst, (double)std::fabs(a.v[q] - b.v[q]));
+            range = std::max(range, (double)std::fabs(b.v[q]));
+        }
+    return worst / range;
+}
+
+}  // namespace
+
+// DELANG is added before anything else, the level-3 symmetry test included:
+// the bytes of a run whose tilt file holds the sums. The last case pairs up
+// (-60 .. 56: angle(30 - t) = -angle(t)) only after the offset.
+TEST(Alignment, AngleOffsetEqualsShiftedTiltFile) {
+    const struct {
+        std::string options;
+        double first, offset;
+    } cases[] = {{"-s0", -60, -0.4}, {"--batch=1", -60, 2.5}, {"-S", -60, -0.4}, {"-s3", -60, 1.5}, {"-s3", -59, -1}};
+    TiltSeries s(24, 3, 30);
+    for (const auto& c : cases) {
+        write_tilt_file(s.tlt, angles_from(c.first, 30));
+        write_tilt_file(s.dir.file("sum.tlt"), angles_from(c.first + c.offset, 30));
+        char offset[32];
+        snprintf(offset, sizeof offset, "--offset=%g", c.offset);
+        const Captured a = run_skarbel({c.options, "-i2", offset, s.tlt, s.stack, s.out});
+        const Captured b = run_skarbel({c.options, "-i2", s.dir.file("sum.tlt"), s.stack, s.dir.file("ref.mrc")});
+        ASSERT_EQ(a.status + b.status, 0) << a.err << b.err;
+        EXPECT_EQ(read_file(s.out), read_file(s.dir.file("ref.mrc"))) << offset << " " << c.options;
+        EXPECT_EQ(a.err, b.err) << offset;
+        EXPECT_EQ(a.err.find("Warning") != std::string::npos, c.first == -60 && c.options == "-s3") << a.err;
+    }
+}
+
+// DELXX against projections moved by whole pixels: equal near the spheres up
+// to rounding. DX, DZ against the phantom moved by them: within the error of
+// the matrices' linear interpolation, which samples a moved object at other
+// fractions of a detector sample, measured here as the difference between
+// the plain runs of the moved phantom and of the unmoved one moved by DX, DZ.
+TEST(Alignment, ShiftsAndAxisOffsetMatchMovedProjectionsAndPhantom) {
+    const struct {
+        std::string level;
+        int axis, dx, dz;
+    } cases[] = {{"-s0", 3, 0, 0}, {"-s3", -2, 0, 0},  {"-s1", 0, 2, 0}, {"-s2", 0, 0, 3},
+                 {"-s3", 0, -2, 2}, {"-s2", 2, -1, 1}, {"-S", 0, 2, -1}};
+    constexpr int kNx = 48, kThickness = 40;
+    TempDir dir;
+    const auto plain_of = [&](const std::vector<std::string>& series, const std::string& level, const std::string& out,
+                              const std::vector<std::string>& options = {}) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {level, "-i5", "-z40", series[0], series[1], dir.file(out)});
+        return run_volume(args);
+    };
+    for (const auto& c : cases) {
+        const auto plain = write_phantom(dir, "plain", spheres(kInRow, 0, 0), {kNx, 1, kThickness}, c.axis);
+        const auto moved = write_phantom(dir, "moved", spheres(kInRow, c.dx, c.dz), {kNx, 1, kThickness});
+        const std::string shift = "--shift=" + std::to_string(c.dx) + "," + std::to_string(c.dz);
+        const Volume a = plain_of(plain, c.level, "a.mrc", {shift, "--offset=0," + std::to_string(c.axis)});
+        const Volume b = plain_of(moved, c.level, "b.mrc");
+        const auto near = [&](int i, int j, int) {  // 17 pixels: the spheres and the streaks near them
+            const double x = i - (kNx - 1) / 2.0 - c.dx, z = j - (kThickness - 1) / 2.0 - c.dz;
+            return x * x + z * z <= 17.0 * 17.0;
+        };
+        Volume unmoved = plain_of(write_phantom(dir, "still", spheres(kInRow, 0, 0), {kNx, 1, kThickness}), c.level,
+                                  "u.mrc");
+        std::vector<float> moved_whole(unmoved.v.size(), 0.0f);
+        for (int j = std::max(0, c.dz); j < std::min(kThickness, kThickness + c.dz); ++j)
+            for (int i = std::max(0, c.dx); i < std::min(kNx, kNx + c.dx); ++i)
+                moved_whole[(size_t)j * kNx + i] = unmoved.v[(size_t)(j - c.dz) * kNx + i - c.dx];
+        unmoved.v = moved_whole;
+        const double worst = worst_relative(a, b, near), interpolation = worst_relative(unmoved, b, near);
+        printf("[ measure  ] %s DELXX %d DX %d DZ %d: largest difference %.2e of the range (interpolation %.2e)\n",
+               c.level.c_str(), c.axis, c.dx, c.dz, worst, interpolation);
+        EXPECT_LE(worst, (c.dx == 0 && c.dz == 0 ? 0 : interpolation) + 1e-5) << shift << " " << c.axis << c.level;
+    }
+}
+
+// Narrower and wider slices of the parity of NX hold the centre columns of the
+// full-width run, byte for byte at every WBP level (paired angles: level 3 runs).
+TEST(Alignment, WidthEqualsCentreColumnsOfFullRun) {
+    TiltSeries s(24, 3, 30);
+    write_tilt_file(s.tlt, angles_from(-60, 30));
+    for (const std::string level : {"-s0", "-s1", "-s2", "-s3"}) {
+        const Volume full = run_volume({level, "-z20", s.tlt, s.stack, s.dir.file("full.mrc")});
+        for (int width : {16, 30, 2}) {
+            const Volume w = run_volume({level, "-z20", "--width=" + std::to_string(width), s.tlt, s.stack, s.out});
+            ASSERT_EQ(w.nx * 10000 + w.ny * 100 + w.nz, width * 10000 + 20 * 100 + 3);
+            const int narrow = std::min(width, 24), from_full = (24 - narrow) / 2, from_w = (width - narrow) / 2;
+            bool same = true;
+            for (int r = 0; r < 3 * 20; ++r)
+                same = same && std::equal(w.v.begin() + r * width + from_w, w.v.begin() + r * width + from_w + narrow,
+                                          full.v.begin() + r * 24 + from_full);
+            EXPECT_TRUE(same) << level << " --width=" << width;
+        }
+    }
+}
+
+// Spheres rotated by A about X and projected exactly, run with --xaxis-tilt=A,
+// against the unrotated spheres run without it: near the spheres, less than
+// half the misfit of the runs undoing -A or nothing. Output voxels whose
+// source lies beyond the stack's rows are 0.
+TEST(Alignment, XaxisTiltFlattensRotatedPhantom) {
+    constexpr int kNx = 40, kRows = 24, kThickness = 24;
+    TempDir dir;
+    const auto flat = write_phantom(dir, "flat", spheres(kSpread, 0, 0), {kNx, kRows, kThickness});
+    const Volume reference = run_volume({"-z24", flat[0], flat[1], dir.file("ref.mrc")});
+    const auto near = [&](const Volume& v) {
+        std::vector<float> mine, ref;
+        for (size_t q = 0; q < v.v.size(); ++q) {
+            const int i = (int)(q % kNx), j = (int)(q / kNx % kThickness), y = (int)(q / kNx / kThickness);
+            if (std::abs(2 * i - kNx + 1) > 26 || std::abs(2 * j - kThickness + 1) > 18 || std::abs(2 * y - kRows + 1) > 18)
+                continue;
+            mine.push_back(v.v[q]);
+            ref.push_back(reference.v[q]);
+        }
+        return correlation(mine, ref);
+    };
+    for (const double angle : {12.0, -25.0}) {
+        const auto tilted = write_phantom(dir, "tilted", spheres(kSpread, 0, 0, angle), {kNx, kRows, kThickness});
+        double misfit[3];
+        Volume v;
+        for (int k = 0; k < 3; ++k) {  // the angle, its opposite, none
+            const std::string option = "--xaxis-tilt=" + std::to_string(k == 1 ? -angle : angle);
+            const Volume r = run_volume({k == 2 ? "-s2" : option, "-z24", tilted[0], tilted[1], dir.file("x.mrc")});
+            ASSERT_EQ(r.v.size(), reference.v.size());
+            misfit[k] = 1 - near(r);
+            if (k == 0) v = r;
+        }
+        printf("[ measure  ] --xaxis-tilt=%g: correlation %.4f near the spheres (%.4f the wrong way, %.4f without)\n",
+               angle, 1 - misfit[0], 1 - misfit[1], 1 - misfit[2]);
+        EXPECT_LT(misfit[0], 0.03);
+        EXPECT_LT(misfit[0], 0.5 * std::min(misfit[1], misfit[2])) << angle;
+        const double ca = std::cos(angle * M_PI / 180), sa = std::sin(angle * M_PI / 180);
+        double outside = 0;
+        for (size_t q = 0; q < v.v.size(); ++q) {
+            const double Z = (double)(q / kNx % kThickness) - (kThickness - 1) / 2.0, Y = (double)(q / kNx / kThickness);
+            const double source = (Y - (kRows - 1) / 2.0) * ca - Z * sa + (kRows - 1) / 2.0;
+            if (source < -1e-9 || source > kRows - 1 + 1e-9) outside = std::max(outside, (double)std::fabs(v.v[q]));
+        }
+        EXPECT_EQ(outside, 0.0) << angle;
+    }
+}
+
+// --bin=N against the stack binned by a loop (the remainder dropped on both
+// sides, the extra pixel at the end) and run without it, the lengths given in
+// stack pixels: the same samples and sizes, and N times the voxel size.
+TEST(Alignment, BinEqualsDirectlyBinnedStack) {
+    const struct {
+        int n, nx, ny, mode;
+        std::vector<std::string> binned, direct;
+    } cases[] = {
+        {2, 25, 7, 2, {"-z16"}, {"-z8"}},
+        {3, 26, 10, 1, {"-s0", "-z14", "--width=20"}, {"-s0", "-z5", "--width=7"}},
+        {2, 24, 6, 0, {"-S", "-i2", "-z16", "--shift=4,-2", "--offset=1.5,6"},
+         {"-S", "-i2", "-z8", "--shift=2,-1", "--offset=1.5,3"}},
+        {2, 24, 9, 2, {"-s3", "-z16", "--slices=1,2", "--xaxis-tilt=10"}, {"-s3", "-z8", "--slices=1,2",
+                                                                          "--xaxis-tilt=10"}},
+    };
+    for (const auto& c : cases) {
+        TiltSeries s(c.nx, c.ny, 31, c.mode);
+        std::string input = read_file(s.stack);
+        for (const auto& [offset, v] : {std::pair{28, c.nx}, {32, c.ny}}) put_i32(input, offset, v);
+        put_f32(input, 40, 1.5f * c.nx);  // spacing 1.5 along X, 2 along Y
+        put_f32(input, 44, 2.0f * c.ny);
+        write_file(s.stack, input);
+        const Decoder in{input, std::endian::native == std::endian::little};
+        const int bx = c.nx / c.n, by = c.ny / c.n, x0 = (c.nx % c.n) / 2, y0 = (c.ny % c.n) / 2;
+        const int bytes = c.mode == 0 ? 1 : c.mode * 2;
+        std::vector<float> binned((size_t)bx * by * 31);
+        for (size_t b = 0; b < binned.size(); ++b) {
+            const size_t x = b % bx, y = b / bx % by, t = b / bx / by;
+            double sum = 0;
+            for (int k = 0; k < c.n * c.n; ++k)
+                sum += in.sample(c.mode, 1024 + bytes * (((t * c.ny + y0 + y * c.n + k / c.n) * c.nx) + x0 + x * c.n +
+                                                         k % c.n));
+            binned[b] = (float)(sum / (c.n * c.n));
+        }
+        write_test_stack(s.dir.file("direct.mrc"), bx, by, 31, 2, binned);
+        std::vector<std::string> with = c.binned, without = c.direct;
+        with.insert(with.end(), {"--bin=" + std::to_string(c.n), s.tlt, s.stack, s.out});
+        without.insert(without.end(), {s.tlt, s.dir.file("direct.mrc"), s.dir.file("ref.mrc")});
+        ASSERT_EQ(run_skarbel(with).status + run_skarbel(without).status, 0) << c.n;
+        const std::string out = read_file(s.out), expected = read_file(s.dir.file("ref.mrc"));
+        EXPECT_EQ(out.substr(1024), expected.substr(1024)) << "--bin=" << c.n << " " << c.binned[0];
+        EXPECT_EQ(out.substr(0, 12), expected.substr(0, 12));
+        const Decoder o{out, std::endian::native == std::endian::little};
+        for (int axis = 0; axis < 3; ++axis)
+            EXPECT_FLOAT_EQ(o.f32(40 + 4 * axis), (axis == 2 ? 2.0f : 1.5f) * c.n * o.i32(4 * axis)) << axis;
+    }
+}
+
+// Each option with --slices gives the sections of the whole run, and with
+// another batch size the same file; --estimate counts the output as configured.
+TEST(Alignment, SliceRangesAndEstimate) {
+    TiltSeries s(24, 8, 31);
+    const std::vector<std::vector<std::string>> cases = {
+        {"-s1", "--offset=-0.4,2.5"}, {"-s2", "--shift=1.5,-3"}, {"-s0", "--width=15"},
+        {"-s3", "--xaxis-tilt=-8"},   {"-S", "-i2", "--bin=2"},
+    };
+    const std::string whole = s.dir.file("whole.mrc");
+    for (const auto& options : cases) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"-z10", s.tlt, s.stack, whole});
+        ASSERT_EQ(run_skarbel(args).status, 0) << options.back();
+        const Volume w = read_volume(whole);
+        const size_t section = (size_t)w.nx * w.ny * 4;
+        args.back() = s.out;
+        for (const std::string other : {"--slices=2,3", "--batch=3"}) {
+            args.insert(args.begin(), other);
+            ASSERT_EQ(run_skarbel(args).status, 0) << options.back();
+            const std::string expected = other == "--batch=3" ? read_file(whole)
+                                                              : read_file(whole).substr(1024 + 2 * section, 2 * section);
+            EXPECT_EQ(other == "--batch=3" ? read_file(s.out) : read_file(s.out).substr(1024), expected)
+                << options.back() << " " << other;
+            args.erase(args.begin());
+        }
+    }
+    // Binned by 2: 12 x 4 rows; -z10 and --width=15 give 5 and 8 (7.5 rounded up).
+    const Captured e = run_skarbel({"--estimate", "--bin=2", "-z10", "--width=15", "--xaxis-tilt=30", s.tlt, s.stack,
+                                    s.out});
+    EXPECT_NE(e.out.find("Output file: " + std::to_string(1024 + 4 * 8 * 5 * 4) + " bytes, "), std::string::npos)
+        << e.out << e.err;
+}
+
+// Every bad value: a message naming the option and what it must be, exit 255,
+// nothing written.
+TEST(Alignment, BadValuesAreRefused) {
+    const std::string offset = "\": expected DELANG[,DELXX], finite numbers of degrees and pixels.\n",
+                      shift = "\": expected DX[,DZ], finite numbers of pixels.\n",
+                      whole = "\": expected a whole number of pixels, at least 1.\n",
+                      tilt = "\": expected degrees greater than -90 and less than 90.\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"--offset=abc", "Bad --offset value \"abc" + offset}, {"--offset=1,nan", "Bad --offset value \"1,nan" + offset},
+        {"--shift=inf", "Bad --shift value \"inf" + shift},    {"--shift=1,", "Bad --shift value \"1," + shift},
+        {"--width=0", "Bad --width value \"0" + whole},        {"--width=2.5", "Bad --width value \"2.5" + whole},
+        {"--xaxis-tilt=90", "Bad --xaxis-tilt value \"90" + tilt}, {"--xaxis-tilt=-nan", "Bad --xaxis-tilt value \"-nan" + tilt},
+        {"--bin=0", "Bad --bin value \"0" + whole},
+        {"--bin=13", "Bad --bin value \"13\": the binned stack would be 1 x 0 pixels; at least 2 x 1 are needed.\n"},
+    };
+    TiltSeries s(24, 8, 5);
+    for (const auto& [option, message] : cases) {
+        const Captured r = run_skarbel({option, s.tlt, s.stack, s.out});
+        EXPECT_EQ(r.status, 255) << option;
+        EXPECT_EQ(r.err.substr(0, message.size()), message) << option;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(s.dir.path), {}), 2) << option;
+    }
+}
