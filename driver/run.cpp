@@ -157,10 +157,9 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     std::vector<VolumeStats> stats(count > 0 ? (size_t)count : 0);
     int reconstructed = 0, written = 0;
     // --log with --bin: the input rows as read, before their blocks are averaged.
-    const RowsHook logs = run->options.log_offset ? RowsHook([&](int y, int n, float* rows) {
-        take_logarithms(*run, y, n, run->stack->nx, rows);
-    })
-                                                  : nullptr;
+    RowsHook logs;
+    if (run->options.log_offset)
+        logs = [&](int y, int n, float* rows) { take_logarithms(*run, y, n, run->stack->nx, rows); };
     SliceSteps steps;
     steps.read = [&](int first, int n, float* sinos) {
         const int y0 = slab.first + first;
