@@ -11,6 +11,7 @@
 #include "driver/slice_pipeline.h"
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
+#include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -25,6 +26,17 @@ void check_slice_size(int nx, int thickness) {
 // A one-sample detector has no interpolation interval: no pixel would ever count.
 void check_projection_width(int nx) {
     if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
+}
+
+// The ramp, or with --sirt-like the per-tilt filter for this run's tilts and thickness.
+void set_up_weighting(const RunOptions& options, const a* tilts, const Geometry& g) {
+    const RadialTaper* radial = options.radial ? &*options.radial : nullptr;
+    if (options.sirt_like > 0 && !options.sirt)
+        weighting_setup_gains(g.sinoX, g.Ntilts,
+                              sirt_like_gains(tilts, g.Ntilts, g.reconsY, weighting_choose_fft_size(g.sinoX),
+                                              options.sirt_like, radial));
+    else
+        weighting_setup(g.sinoX, g.Ntilts, radial);
 }
 
 }  // namespace
@@ -56,7 +68,7 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g), !gpu_cuda_available(),
                      host_available_memory_mb() / processes_on_host);
     run->slice = image_new_zeroed(g.reconsX, g.reconsY);
-    weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
+    set_up_weighting(options, run->tilts, g);
     run->spacing = input_spacing(in);
     return true;
 }
