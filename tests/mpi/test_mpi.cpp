@@ -60,6 +60,7 @@ TEST(Mpi, SameBytesAsOneProcess) {
         {1, {"-s0"}}, {2, {"-s2"}}, {3, {"-S", "-i2"}}, {5, {"-s0"}}, {5, {"-S", "-i2"}},
         {3, {"-s2", "--slices=1,5"}}, {2, {"-s3"}}, {2, {"-S", "-i2", "--batch=2"}},
         {5, {"-s2", "--slices=2,4"}},  // more ranks than slices
+        {3, {"-s2", "--sirt-like=7"}},
     };
     Stack k(7);
     for (const auto& c : cases) {
