@@ -31,7 +31,7 @@ void check_projection_width(int nx) {
 // The ramp, or with --sirt-like the per-tilt filter for this run's tilts and thickness.
 void set_up_weighting(const RunOptions& options, const a* tilts, const Geometry& g) {
     const RadialTaper* radial = options.radial ? &*options.radial : nullptr;
-    if (options.sirt_like > 0 && !options.sirt)
+    if (options.sirt_like > 0)
         weighting_setup_gains(g.sinoX, g.Ntilts,
                               sirt_like_gains(tilts, g.Ntilts, g.reconsY, weighting_choose_fft_size(g.sinoX),
                                               options.sirt_like, radial));
@@ -65,8 +65,8 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
         delete[] run->tilts;
         return false;
     }
-    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g), !gpu_cuda_available(),
-                     host_available_memory_mb() / processes_on_host);
+    check_run_memory(run_memory_need(options.sirt, options.symmetry_level, g, options.sirt_like > 0),
+                     !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
     run->slice = image_new_zeroed(g.reconsX, g.reconsY);
     set_up_weighting(options, run->tilts, g);
     run->spacing = input_spacing(in);
