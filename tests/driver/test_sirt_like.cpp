@@ -4,6 +4,8 @@
 // every level and with --slices; one iteration equals -S -i1; and the refusals.
 #include "support/common.h"
 
+#include "driver/estimate.h"
+#include "support/tilts.h"
 #include "support/volumes.h"
 
 namespace {
@@ -135,4 +137,28 @@ TEST(SirtLike, RefusalsNameTheOptionAndWriteNothing) {
     }
     const Captured help = run_skarbel({"--help"});
     EXPECT_NE(help.out.find("--sirt-like=N"), std::string::npos);
+}
+
+// The per-tilt gains (4 bytes per tilt and transform element) count in the host
+// memory of the WBP runs, on the command line's --estimate as in its figures.
+TEST(SirtLike, EstimateCountsTheGains) {
+    const std::vector<a> tilts = tilt_records({-60, -30, 0, 30, 60});
+    const Geometry g = make_geometry(300, 5, 300, 40, 2);
+    const RunEstimate plain = estimate_run(tilts.data(), g), like = estimate_run(tilts.data(), g, true);
+    const double gains_mb = 4.0 * 5 * 1024 / 1048576.0;
+    for (int m = 0; m < 4; ++m) EXPECT_DOUBLE_EQ(like.method[m].need.host_mb, plain.method[m].need.host_mb + gains_mb);
+    EXPECT_DOUBLE_EQ(like.method[4].need.host_mb, plain.method[4].need.host_mb);
+    EXPECT_DOUBLE_EQ(like.host_mb, plain.host_mb + gains_mb);
+    TiltSeries t(300, 2, 5);
+    const std::vector<a> five = tilt_records(even_angles(5));
+    const Geometry run = make_geometry(300, 5, 300, 300, 2);
+    for (bool sirt_like : {false, true}) {
+        std::vector<std::string> args{"--estimate", t.tlt, t.stack, t.out};
+        if (sirt_like) args.insert(args.begin(), "--sirt-like=4");
+        const Captured r = run_skarbel(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        char line[64];
+        snprintf(line, sizeof line, "Host memory: %.2f Mb", estimate_run(five.data(), run, sirt_like).host_mb);
+        EXPECT_NE(r.out.find(line), std::string::npos) << sirt_like << " " << r.out;
+    }
 }
