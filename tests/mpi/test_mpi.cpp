@@ -63,6 +63,7 @@ TEST(Mpi, SameBytesAsOneProcess) {
         // An aligned stack: each rank reconstructs the untilted slices its slab needs.
         {3, {"-s2", "--offset=-0.4,2.5", "--shift=1,-2", "--width=12", "--xaxis-tilt=20"}},
         {2, {"-S", "-i2", "--bin=2", "--xaxis-tilt=-10", "--slices=0,2"}},
+        {3, {"-s2", "--sirt-like=7"}},
     };
     Stack k(7);
     for (const auto& c : cases) {
