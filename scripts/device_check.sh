@@ -170,6 +170,7 @@ finish() {
 }
 
 # ---- 1. a GPU and a CUDA compiler, or nothing to check ----
+command -v nvidia-smi >/dev/null || nothing_checked "nvidia-smi is not installed (no NVIDIA driver on this machine)"
 { nvidia-smi || echo "nvidia-smi failed"; } >"$LOGS/nvidia-smi.txt" 2>&1
 GPU_NAME="$(nvidia-smi --query-gpu=name --format=csv,noheader 2>/dev/null | head -1)"
 [ -n "$GPU_NAME" ] || nothing_checked "nvidia-smi finds no NVIDIA GPU on this machine"
