@@ -309,6 +309,8 @@ run_case large-sirt 120 large sym9.tlt -S -i2 --batch=3
 if [ "$GPU_COUNT" -gt 1 ]; then
     run_case "small-s3-g$((GPU_COUNT - 1))" 60 small sym61.tlt -s3 "-g$((GPU_COUNT - 1))"
     run_case "small-sirt-g$((GPU_COUNT - 1))" 60 small sym61.tlt -S -i3 "-g$((GPU_COUNT - 1))"
+else
+    note "one GPU: the runs on a GPU other than device 0 need several"
 fi
 rm -f small.mrc large.mrc
 cd "$ROOT" || finish
