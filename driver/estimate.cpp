@@ -11,11 +11,11 @@ namespace {
 const char* const method_names[kEstimatedMethods] = {"WBP level 0", "WBP level 1", "WBP level 2", "WBP level 3",
                                                      "SIRT"};
 
-MethodEstimate wbp_estimate(int level, const a* tilts, const Geometry& g) {
+MethodEstimate wbp_estimate(int level, const a* tilts, const Geometry& g, bool per_tilt_filter) {
     // Level 3 builds level 2's matrix where the angles do not pair up.
     const bool as_level_2 = level == 3 && !wbp_tilts_symmetric(tilts, g.Ntilts);
     const WbpSizes s = wbp_sizes(as_level_2 ? 2 : level, g);
-    return {s.required_mb, run_memory_need(false, level, g), !wbp_counts_fit_32(s, g.sinoX, g.Ntilts),
+    return {s.required_mb, run_memory_need(false, level, g, per_tilt_filter), !wbp_counts_fit_32(s, g.sinoX, g.Ntilts),
             as_level_2 ? "angles not tilt-symmetric: runs level 2" : nullptr};
 }
 
@@ -47,10 +47,10 @@ std::string estimate_disk_text(long long output_bytes, const DiskSpace& disk) {
 
 }  // namespace
 
-RunEstimate estimate_run(const a* tilts, const Geometry& g) {
+RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter) {
     RunEstimate e{};
     for (int level = 0; level <= 3; ++level)
-        e.method[level] = wbp_estimate(level, tilts, g);
+        e.method[level] = wbp_estimate(level, tilts, g, per_tilt_filter);
     e.method[4] = sirt_estimate(tilts, g);
     e.host_mb = e.method[0].need.host_mb;
     e.output_bytes = output_volume_bytes(g.reconsX, g.reconsY, g.slices, 2);
@@ -82,7 +82,7 @@ void print_estimate(const RunOptions& options, FILE* input, const a* tilts, cons
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
     gpu_select_device(options.gpu);
-    RunEstimate e = estimate_run(tilts, g);
+    RunEstimate e = estimate_run(tilts, g, options.sirt_like > 0);
     e.output_bytes = output.bytes;
     e.host_mb += output.extra_host_mb;
     for (MethodEstimate& m : e.method) m.need.host_mb += output.extra_host_mb;

@@ -27,8 +27,9 @@ struct RunEstimate {
     DiskSpace disk;          // free space beside the output, where known
 };
 
-// Figures for the run's geometry, with the tilt records of the views used.
-RunEstimate estimate_run(const a* tilts, const Geometry& g);
+// Figures for the run's geometry, with the tilt records of the views used;
+// per_tilt_filter counts the gains of --sirt-like in the WBP runs' host memory.
+RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter = false);
 
 // The printed lines, one per figure; "fits" where a run with the method would
 // pass every memory check against gpu_memory_mb and host_available_mb, and

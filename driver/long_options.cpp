@@ -31,6 +31,11 @@ const char* const help_text =
     "                         e.g. 1-3,60 (default: none)\n"
     "  --radial=CUTOFF,SIGMA  WBP filter: keep frequencies up to CUTOFF cycles/sample (0 < CUTOFF <= 0.5),\n"
     "                         Gaussian fall-off of width SIGMA >= 0 above (default: Hamming taper)\n"
+    "  --sirt-like=N          WBP filter that imitates N SIRT iterations (-S -iN) for this run's tilts,\n"
+    "                         thickness and width: SIRT's noise and low-frequency contrast in one pass,\n"
+    "                         not its confinement to the slab (slice edges, the missing wedge of a\n"
+    "                         limited tilt range differ); N >= 1; not with -S; --radial tapers it\n"
+    "                         (default: the ramp)\n"
     "  --slices=FIRST,LAST    reconstruct only slices FIRST to LAST, numbered from 0 as the stack's rows\n"
     "                         (default: all); the output's NZSTART is FIRST\n"
     "  --batch=N              slices reconstructed per pass over the matrix, 1 to 65536; the output\n"
@@ -89,6 +94,15 @@ int parse_batch(const char* value) {
     return (int)n;
 }
 
+// --sirt-like=N: a whole number of iterations from 1 to 1000000.
+int parse_sirt_like(const char* value) {
+    char* end = nullptr;
+    const long n = strtol(value, &end, 10);
+    if (end == value || *end != '\0' || isspace((unsigned char)value[0]) || n < 1 || n > 1000000)
+        failf("Bad --sirt-like value \"%s\": expected a number of SIRT iterations from 1 to 1000000.\n\n", value);
+    return (int)n;
+}
+
 RadialTaper parse_radial(const char* value) {
     const char* expected = "expected CUTOFF,SIGMA with 0 < CUTOFF <= 0.5 and SIGMA >= 0";
     const std::string text = value;
@@ -114,6 +128,7 @@ const LongOption long_options[] = {
     {"version", false, [](RunOptions*, const char*) { puts("skarbel " SKARBEL_VERSION); exit(0); }},
     {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
+    {"sirt-like", true, [](RunOptions* o, const char* v) { o->sirt_like = parse_sirt_like(v); }},
     {"slices", true, [](RunOptions* o, const char* v) { o->slices = parse_slice_range(v); }},
     {"batch", true, [](RunOptions* o, const char* v) { o->batch = parse_batch(v); }},
     {"offset", true, [](RunOptions* o, const char* v) { parse_offset(v, &o->alignment); }},

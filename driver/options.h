@@ -19,6 +19,7 @@ struct RunOptions {
     int iterations = 30;         // SIRT iterations per slice
     std::vector<SectionRange> exclude;  // stack sections left out (--exclude)
     std::optional<RadialTaper> radial;  // WBP filter taper instead of Hamming (--radial)
+    int sirt_like = 0;                  // SIRT iterations the WBP filter imitates (--sirt-like); 0: the ramp
     std::optional<SliceRange> slices;   // slices to reconstruct (--slices); all by default
     int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     bool estimate = false;              // print the memory figures instead of running (--estimate)

@@ -17,6 +17,7 @@
 #include "io/fail.h"
 #include "io/output_modes.h"
 #include "method/detector_shift.h"
+#include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -89,6 +90,17 @@ void plan_sizes(Run* run, const MrcHeader& in) {
     check_slice_size(run->g.reconsX, run->g.reconsY);
 }
 
+// The ramp, or with --sirt-like the per-tilt filter for this run's tilts and thickness.
+void set_up_weighting(const RunOptions& options, const a* tilts, const Geometry& g) {
+    const RadialTaper* radial = options.radial ? &*options.radial : nullptr;
+    if (options.sirt_like > 0)
+        weighting_setup_gains(g.sinoX, g.Ntilts,
+                              sirt_like_gains(tilts, g.Ntilts, g.reconsY, weighting_choose_fft_size(g.sinoX),
+                                              options.sirt_like, radial));
+    else
+        weighting_setup(g.sinoX, g.Ntilts, radial);
+}
+
 }  // namespace
 
 bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
@@ -118,11 +130,11 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
         delete[] run->tilts;
         return false;
     }
-    RunMemory need = run_memory_need(options.sirt, options.symmetry_level, g);
+    RunMemory need = run_memory_need(options.sirt, options.symmetry_level, g, options.sirt_like > 0);
     need.host_mb += extra_mb;
     check_run_memory(need, !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
     run->slice = image_new_zeroed(run->xtilt.width, run->xtilt.thickness);
-    weighting_setup(g.sinoX, g.Ntilts, options.radial ? &*options.radial : nullptr);
+    set_up_weighting(options, run->tilts, g);
     run->shift = detector_shift_setup(run->tilts, g.Ntilts, g.sinoX, al.axis_offset / b.n, al.shift_x / b.n,
                                       al.shift_z / b.n);
     run->spacing = binned_spacing(input_spacing(in), b.n);
@@ -146,6 +158,10 @@ OutputFile run_open_output(Run* run) {
 
 void run_set_up_method(Run* run, int gpu, bool lead) {
     gpu_select_device(gpu, lead);
+    run_build_method(run);
+}
+
+void run_build_method(Run* run) {
     const RunOptions& o = run->options;
     run->method = method_setup(o.sirt, o.symmetry_level, o.iterations, run->tilts, run->g);
 }

@@ -14,9 +14,11 @@ double image_bytes(int nx, int ny) { return 4.0 * nx * ny + 8.0 * ny; }
 
 }  // namespace
 
-RunMemory run_memory_need(bool sirt, int level, const Geometry& g) {
+RunMemory run_memory_need(bool sirt, int level, const Geometry& g, bool per_tilt_filter) {
     RunMemory need;
-    const double filter_bytes = 2.0 * 8.0 * weighting_choose_fft_size(g.sinoX);
+    const double fft_size = weighting_choose_fft_size(g.sinoX);
+    double filter_bytes = 2.0 * 8.0 * fft_size;
+    if (per_tilt_filter) filter_bytes += 4.0 * fft_size * g.Ntilts;
     need.host_mb = (image_bytes(g.sinoX, g.Ntilts) + image_bytes(g.reconsX, g.reconsY) + filter_bytes) / kMb;
     need.device_mb = sirt ? (double)sirt_setup_required_mb(g) : wbp_sizes(level, g).bytes / kMb;
     return need;

@@ -10,8 +10,8 @@ struct RunMemory {
 };
 
 // Need of a run of the method (SIRT, or WBP at level) for the run's geometry, in
-// Mb (bytes / 1048576).
-RunMemory run_memory_need(bool sirt, int level, const Geometry& g);
+// Mb (bytes / 1048576); per_tilt_filter adds the gains of --sirt-like.
+RunMemory run_memory_need(bool sirt, int level, const Geometry& g, bool per_tilt_filter = false);
 
 // True when the host part, plus the device part where the device is the host
 // itself, is at most available_mb.

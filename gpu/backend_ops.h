@@ -33,11 +33,17 @@ void host_buffer_zero(void* dst, size_t bytes);
 // ("Cuda error in file ...", status 1), otherwise it counts as no device.
 bool cuda_present(bool exit_on_error, int* count);
 
-// Selects among the CUDA devices as gpu_select_device describes; ends the process
-// on errors. Returns the free memory of the activated device in Mb.
-float cuda_select_device(int requested, int count, bool print_device_line);
-// Activates device 0 without a message (tests).
-void cuda_activate_quietly();
+// The device chosen and activated, and its free memory then.
+struct CudaSelection {
+    int index;
+    uint64_t free_bytes;
+};
+// Selects among the CUDA devices as gpu_select_device describes and activates the
+// choice on the calling thread; ends the process on errors.
+CudaSelection cuda_select_device(int requested, int count, bool print_device_line);
+// Makes `device` the calling thread's current device; a failure ends the run like
+// a guarded call.
+void cuda_bind_thread(int device);
 
 void* cuda_buffer_alloc(size_t bytes, const char* file, int line);
 void cuda_buffer_free(void* p);
@@ -58,5 +64,7 @@ void* cuda_pinned_alloc(size_t bytes);
 void cuda_pinned_free(void* p);
 // Free memory of the active device in bytes (0 when it cannot be read).
 size_t cuda_free_memory_bytes();
+// The calls above that handle or ignore their own failure, and the device count,
+// leave no error behind for the next launch to report as its own.
 
 #endif

@@ -23,22 +23,31 @@ namespace {
 struct SelectedDevice {
     GpuBackend backend = GPU_BACKEND_HOST;
     int index = 0;
+    DeviceShare share;
 };
 SelectedDevice g_device;
+
+// The device each thread bound itself to.
+thread_local int t_bound_device = -1;
 
 const char* base_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
 }
 
+int at_least_one(int n) { return n > 1 ? n : 1; }
+
 }  // namespace
 
-void gpu_select_device(int requested, bool print_device_line) {
+void gpu_select_device(int requested, bool print_device_line, DeviceShare share) {
+    share = {at_least_one(share.device_processes), at_least_one(share.host_processes)};
 #if defined(SKARBEL_HAVE_CUDA)
     int count = 0;
     if (cuda_present(true, &count)) {
-        gpu_memory_mb = cuda_select_device(requested, count, print_device_line);
-        g_device.backend = GPU_BACKEND_CUDA;
+        const CudaSelection s = cuda_select_device(requested, count, print_device_line);
+        gpu_memory_mb = device_memory_mb(s.free_bytes / (uint64_t)share.device_processes);
+        g_device = {GPU_BACKEND_CUDA, s.index, share};
+        gpu_bind_thread();
         return;
     }
 #endif
@@ -46,8 +55,9 @@ void gpu_select_device(int requested, bool print_device_line) {
     const std::vector<DeviceProps> devices = {host_device_props()};
     const DeviceChoice choice = device_choose(devices, requested);
     device_report(choice, devices, "", print_device_line);
-    gpu_memory_mb = host_available_memory_mb();
-    g_device = {GPU_BACKEND_HOST, choice.index};
+    gpu_memory_mb = host_available_memory_mb() / (float)share.device_processes;
+    g_device = {GPU_BACKEND_HOST, choice.index, share};
+    gpu_bind_thread();
 }
 
 float host_memory_cap_mb = -1.0f;
@@ -58,21 +68,33 @@ float host_available_memory_mb() {
 }
 
 GpuBackend gpu_backend() { return g_device.backend; }
+int gpu_device_index() { return g_device.index; }
+DeviceShare gpu_device_share() { return g_device.share; }
 
-bool gpu_use_backend(GpuBackend backend) {
+bool gpu_use_backend(GpuBackend backend, int device) {
     if (backend == GPU_BACKEND_HOST) {
-        g_device = {GPU_BACKEND_HOST, 0};
+        g_device = {GPU_BACKEND_HOST, device, {}};
+        gpu_bind_thread();
         return true;
     }
 #if defined(SKARBEL_HAVE_CUDA)
-    if (backend == GPU_BACKEND_CUDA && gpu_cuda_available()) {
-        cuda_activate_quietly();
-        g_device = {GPU_BACKEND_CUDA, 0};
+    if (backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 && device < gpu_cuda_device_count()) {
+        g_device = {GPU_BACKEND_CUDA, device, {}};
+        gpu_bind_thread();
         return true;
     }
 #endif
     return false;
 }
+
+void gpu_bind_thread() {
+#if defined(SKARBEL_HAVE_CUDA)
+    if (g_device.backend == GPU_BACKEND_CUDA) cuda_bind_thread(g_device.index);
+#endif
+    t_bound_device = g_device.index;
+}
+
+int gpu_thread_device() { return t_bound_device; }
 
 bool gpu_cuda_available() {
 #if defined(SKARBEL_HAVE_CUDA)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "io/fail.h"
 
@@ -20,6 +21,8 @@ struct WeightingFilter {
     fftwf_complex* work_buffer = nullptr;      // N values, scratch for one row
     fftwf_plan plan_forward = nullptr;
     fftwf_plan plan_backward = nullptr;
+    int ntilts = 0;                         // tilts of the per-tilt gains
+    std::vector<float> tilt_gains;          // ntilts * N real gains; empty for the ramp
 };
 
 WeightingFilter filter;
@@ -64,9 +67,7 @@ void apply_hamming_taper(fftwf_complex* spectrum, int n) {
 void apply_radial_taper(fftwf_complex* spectrum, int n, const RadialTaper& taper) {
     for (int k = 0; k < n; ++k) {
         const double f = (double)std::min(k, n - k) / (double)n;
-        if (f <= taper.cutoff) continue;
-        const double d = f - taper.cutoff;
-        scale(spectrum[k], taper.sigma > 0 ? (float)std::exp(-d * d / (2.0 * taper.sigma * taper.sigma)) : 0.0f);
+        if (f > taper.cutoff) scale(spectrum[k], (float)radial_taper_factor(k, n, taper));
     }
 }
 
@@ -80,6 +81,13 @@ void require_ready(const char* who) {
 
 }  // namespace
 
+double radial_taper_factor(int k, int n, const RadialTaper& taper) {
+    const double f = (double)std::min(k, n - k) / (double)n;
+    if (f <= taper.cutoff) return 1.0;
+    const double d = f - taper.cutoff;
+    return taper.sigma > 0 ? std::exp(-d * d / (2.0 * taper.sigma * taper.sigma)) : 0.0;
+}
+
 int weighting_choose_fft_size(int nx) {
     const int64_t twice = 2 * (int64_t)nx;
     int64_t n = 1;
@@ -90,7 +98,11 @@ int weighting_choose_fft_size(int nx) {
     return n > max_fft_size ? 0 : (int)n;
 }
 
-void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
+namespace {
+
+// The transform length, buffers and plans for rows of nx samples, with the
+// spectrum buffer allocated but not filled.
+void allocate_filter(int nx) {
     if (filter.work_buffer) weighting_teardown();
     const int n = weighting_choose_fft_size(nx);
     if (n == 0) fail("Unable to allocate memory for FFTs\n");
@@ -109,7 +121,13 @@ void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
     filter.plan_forward = fftwf_plan_dft_1d(n, filter.work_buffer, filter.work_buffer, FFTW_FORWARD, FFTW_ESTIMATE);
     filter.plan_backward = fftwf_plan_dft_1d(n, filter.work_buffer, filter.work_buffer, FFTW_BACKWARD, FFTW_ESTIMATE);
     if (!filter.plan_forward || !filter.plan_backward) fail("Unable to allocate memory for FFTs\n");
+}
 
+}  // namespace
+
+void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
+    allocate_filter(nx);
+    const int n = filter.fft_size;
     fill_ramp_kernel(filter.filter_spectrum, n, nx);
     fftwf_execute_dft(filter.plan_forward, filter.filter_spectrum, filter.filter_spectrum);
     if (radial)
@@ -118,11 +136,20 @@ void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
         apply_hamming_taper(filter.filter_spectrum, n);
 }
 
+void weighting_setup_gains(int nx, int ntilts, const std::vector<float>& gains) {
+    const int n = weighting_choose_fft_size(nx);
+    if (ntilts < 1 || n == 0 || gains.size() != (size_t)ntilts * (size_t)n)
+        failf("weighting_setup_gains: %zu gains for %d tilts of %d samples\n", gains.size(), ntilts, n);
+    allocate_filter(nx);
+    filter.ntilts = ntilts;
+    filter.tilt_gains = gains;
+}
+
 namespace {
 
-// Filters one row of n samples with `work` (N complex values from fftwf_malloc,
-// so the plans may run on it) as scratch.
-void filter_row(fftwf_complex* work, int n, float* row) {
+// Filters one row of n samples of tilt t with `work` (N complex values from
+// fftwf_malloc, so the plans may run on it) as scratch.
+void filter_row(fftwf_complex* work, int n, float* row, long long t) {
     const int size = filter.fft_size;
     const fftwf_complex* spectrum = filter.filter_spectrum;
     // Pad with the row's own mean so that the ends of the row do not see a
@@ -139,11 +166,16 @@ void filter_row(fftwf_complex* work, int n, float* row) {
         work[i][1] = 0.0f;
     }
     fftwf_execute_dft(filter.plan_forward, work, work);
-    for (int k = 0; k < size; ++k) {
-        const float a = work[k][0], b = work[k][1];
-        const float f = spectrum[k][0], g = spectrum[k][1];
-        work[k][0] = f * a - g * b;
-        work[k][1] = g * a + f * b;
+    if (!filter.tilt_gains.empty()) {
+        const float* gain = filter.tilt_gains.data() + (size_t)(t % filter.ntilts) * (size_t)size;
+        for (int k = 0; k < size; ++k) scale(work[k], gain[k]);
+    } else {
+        for (int k = 0; k < size; ++k) {
+            const float a = work[k][0], b = work[k][1];
+            const float f = spectrum[k][0], g = spectrum[k][1];
+            work[k][0] = f * a - g * b;
+            work[k][1] = g * a + f * b;
+        }
     }
     fftwf_execute_dft(filter.plan_backward, work, work);
     for (int i = 0; i < n; ++i) row[i] = filter.inv_fft_size * work[i][0];
@@ -158,7 +190,7 @@ void check_row_length(const char* who, int n) {
 
 void weighting_filter_row(int n, float* row) {
     check_row_length("weighting_filter_row", n);
-    filter_row(filter.work_buffer, n, row);
+    filter_row(filter.work_buffer, n, row, 0);
 }
 
 // Rows are independent: the threads share the plans (executing a plan is
@@ -170,14 +202,14 @@ void weighting_filter_rows(int n, float* rows, long long count) {
         fftwf_complex* work = alloc_complex(filter.fft_size);
         if (!work) fail("Unable to allocate memory for FFTs\n");
 #pragma omp for schedule(static)
-        for (long long r = 0; r < count; ++r) filter_row(work, n, rows + r * n);
+        for (long long r = 0; r < count; ++r) filter_row(work, n, rows + r * n, r);
         fftwf_free(work);
     }
 }
 
 void weighting_apply(Image* sinogram) {
-    require_ready("weighting_apply");
-    for (int r = 0; r < sinogram->ny; ++r) weighting_filter_row(sinogram->nx, sinogram->data[0][r]);
+    check_row_length("weighting_apply", sinogram->nx);
+    for (int r = 0; r < sinogram->ny; ++r) filter_row(filter.work_buffer, sinogram->nx, sinogram->data[0][r], r);
 }
 
 void weighting_teardown() {
@@ -193,5 +225,5 @@ void weighting_teardown() {
 int weighting_fft_size() { return filter.fft_size; }
 
 const float* weighting_filter_spectrum() {
-    return filter.filter_spectrum ? &filter.filter_spectrum[0][0] : nullptr;
+    return filter.filter_spectrum && filter.tilt_gains.empty() ? &filter.filter_spectrum[0][0] : nullptr;
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include <vector>
+
 #include "io/image.h"
 
 // Taper that replaces the Hamming window: spectrum element k, at frequency
@@ -9,10 +11,18 @@ struct RadialTaper {
     double sigma;   // >= 0
 };
 
+// The taper's factor of spectrum element k of n.
+double radial_taper_factor(int k, int n, const RadialTaper& taper);
+
 // Ramp (Ram-Lak) filter with a Hamming taper of the upper half band (or the
 // given radial taper), applied to every sinogram row by complex FFTs of a
 // padded power-of-two length.
 void weighting_setup(int nx, int ntilts, const RadialTaper* radial = nullptr);
+// A filter of real gains, one spectrum per tilt, instead of the ramp: element
+// k of the transform of a row of tilt t is multiplied by gains[t * N + k],
+// N = weighting_choose_fft_size(nx). Row r of weighting_filter_rows and of
+// weighting_apply belongs to tilt r % ntilts; weighting_filter_row to tilt 0.
+void weighting_setup_gains(int nx, int ntilts, const std::vector<float>& gains);
 void weighting_apply(Image* sinogram);
 void weighting_filter_row(int n, float* row);
 // Filters `count` consecutive rows of n samples on all threads, each row exactly
@@ -22,7 +32,7 @@ void weighting_teardown();
 
 // Facts of the filter in use, for tests (0 and null when none is set up).
 int weighting_fft_size();
-// Complex spectrum, 2*N floats (real, imaginary).
+// Complex spectrum, 2*N floats (real, imaginary); null under per-tilt gains.
 const float* weighting_filter_spectrum();
 // Transform length for rows of nx samples; 0 when it would exceed 2^30.
 int weighting_choose_fft_size(int nx);
