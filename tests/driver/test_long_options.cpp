@@ -99,10 +99,6 @@ TEST(LongOptions, ExcludeAndRadialAgainstRunsWithoutThem) {
 
 TEST(LongOptions, BadValuesAreRefused) {
     const std::string expected = "; expected CUTOFF,SIGMA with 0 < CUTOFF <= 0.5 and SIGMA >= 0.\n\n";
-    const std::string mode = "expected 1 (16-bit integers), 2 (32-bit floats), 6 (16-bit unsigned integers) or 12 "
-                             "(16-bit floats).\n\n";
-    const std::string scale = "expected ADD,MULT, two finite numbers separated by a comma.\n\n";
-    const std::string log = "expected OFFSET, a finite number added to every sample before the logarithm.\n\n";
     const struct {
         std::string arg, err;
     } cases[] = {
@@ -129,14 +125,11 @@ TEST(LongOptions, BadValuesAreRefused) {
         {"--batch=65537", "Bad --batch value \"65537\": expected a number of slices from 1 to 65536.\n\n"},
         {"--batch=4x", "Bad --batch value \"4x\": expected a number of slices from 1 to 65536.\n\n"},
         {"--excludes=1", "Unknown option --excludes.\n\n" + kUsageLine + "\n"},
-        {"--mode=3", "Bad --mode value \"3\": " + mode},
-        {"--mode=012", "Bad --mode value \"012\": " + mode},
-        {"--mode=12x", "Bad --mode value \"12x\": " + mode},
-        {"--scale=1", "Bad --scale value \"1\": " + scale},
-        {"--scale=1,2,3", "Bad --scale value \"1,2,3\": " + scale},
-        {"--scale=nan,1", "Bad --scale value \"nan,1\": " + scale},
-        {"--log=", "Bad --log value \"\": " + log},
-        {"--log=1e999", "Bad --log value \"1e999\": " + log},
+        {"--mode=3", "Bad --mode value \"3\": expected 1 (16-bit integers), 2 (32-bit floats), 6 (16-bit unsigned "
+                     "integers) or 12 (16-bit floats).\n\n"},
+        {"--scale=nan,1", "Bad --scale value \"nan,1\": expected ADD,MULT, two finite numbers separated by a comma.\n\n"},
+        {"--log=1e999", "Bad --log value \"1e999\": expected OFFSET, a finite number added to every sample before the "
+                        "logarithm.\n\n"},
         {"--rotx=1", "Option --rotx takes no value.\n\n"},
     };
     TempDir dir;
