@@ -10,10 +10,11 @@
 #include "driver/long_options.h"
 #include "io/fail.h"
 
-void usage() {
-    fail("\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] "
-         "<tilt_file> <input_tiltseries> <output_rec3d> \n\n");
-}
+const char* const usage_text =
+    "\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] "
+    "<tilt_file> <input_tiltseries> <output_rec3d> \n\n";
+
+void usage() { fail(usage_text); }
 
 int clamp_symmetry_level(int level) { return (unsigned)level >= 4u ? 2 : level; }
 

@@ -3,9 +3,10 @@
 // reconstructs batch n, the calling thread writes batch n - 1 and then reads
 // (and prepares) batch n + 1. Two sinogram and two slice buffers of a batch
 // each are all it holds, so memory stays a few batches, never the volume.
-// Reading and writing stay on the calling thread, in slice order; an error
-// anywhere ends the process with its own message (io/fail.h), which ends the
-// worker too.
+// Reading and writing stay on the calling thread, in slice order. An error
+// (an exception) of either thread stops the pipeline once the worker's job in
+// hand is done and goes on in the calling thread: the first one, the
+// calling thread's own when both fail.
 #include <cstddef>
 #include <functional>
 
