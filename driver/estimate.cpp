@@ -7,9 +7,6 @@
 
 namespace {
 
-const char* const method_names[kEstimatedMethods] = {"WBP level 0", "WBP level 1", "WBP level 2", "WBP level 3",
-                                                     "SIRT"};
-
 MethodEstimate wbp_estimate(int level, const a* tilts, const Geometry& g, bool per_tilt_filter) {
     // Level 3 builds level 2's matrix where the angles do not pair up.
     const bool as_level_2 = level == 3 && !wbp_tilts_symmetric(tilts, g.Ntilts);
@@ -25,12 +22,6 @@ MethodEstimate sirt_estimate(const a* tilts, const Geometry& g) {
     return {sirt_required_mb(g, t), need, false, nullptr};
 }
 
-const char* verdict(const MethodEstimate& m, bool device_is_host, double host_available_mb) {
-    if (m.too_large) return "too large for 32-bit element counts";
-    const bool fits = gpu_memory_fits(m.device_mb) && run_memory_fits(m.need, device_is_host, host_available_mb);
-    return fits ? "fits" : "does not fit";
-}
-
 void append(std::string* text, const char* format, auto... values) {
     char line[160];
     snprintf(line, sizeof line, format, values...);
@@ -38,6 +29,15 @@ void append(std::string* text, const char* format, auto... values) {
 }
 
 }  // namespace
+
+const char* const estimate_method_names[kEstimatedMethods] = {"WBP level 0", "WBP level 1", "WBP level 2",
+                                                              "WBP level 3", "SIRT"};
+
+const char* estimate_verdict(const MethodEstimate& m, bool device_is_host, double host_available_mb) {
+    if (m.too_large) return "too large for 32-bit element counts";
+    const bool fits = gpu_memory_fits(m.device_mb) && run_memory_fits(m.need, device_is_host, host_available_mb);
+    return fits ? "fits" : "does not fit";
+}
 
 RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter) {
     RunEstimate e{};
@@ -55,8 +55,8 @@ std::string estimate_text(const RunEstimate& e, bool device_is_host, double host
     append(&text, "Host memory available: %.2f Mb\n", host_available_mb);
     for (int m = 0; m < kEstimatedMethods; ++m) {
         const MethodEstimate& method = e.method[m];
-        append(&text, "%s: %.2f Mb device, %s", method_names[m], (double)method.device_mb,
-               verdict(method, device_is_host, host_available_mb));
+        append(&text, "%s: %.2f Mb device, %s", estimate_method_names[m], (double)method.device_mb,
+               estimate_verdict(method, device_is_host, host_available_mb));
         if (method.note) text += std::string(" (") + method.note + ")";
         text += "\n";
     }
@@ -71,9 +71,15 @@ void print_estimate(const RunOptions& options, FILE* input, const a* tilts, cons
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
     gpu_select_device(options.gpu);
+    const RunEstimate e = estimate_run_output(options, tilts, g, output);
+    fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
+}
+
+RunEstimate estimate_run_output(const RunOptions& options, const a* tilts, const Geometry& g,
+                                const OutputEstimate& output) {
     RunEstimate e = estimate_run(tilts, g, options.sirt_like > 0);
     e.output_bytes = output.bytes;
     e.host_mb += output.extra_host_mb;
     for (MethodEstimate& m : e.method) m.need.host_mb += output.extra_host_mb;
-    fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
+    return e;
 }

@@ -128,6 +128,8 @@ const LongOption long_options[] = {
     {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
 };
 
+}  // namespace
+
 void apply_long_option(const char* arg, RunOptions* options) {
     const char* equals = strchr(arg, '=');
     const std::string name(arg + 2, equals ? (size_t)(equals - arg - 2) : strlen(arg + 2));
@@ -140,8 +142,6 @@ void apply_long_option(const char* arg, RunOptions* options) {
     }
     failf("Unknown option --%s.\n%s", name.c_str(), usage_text);
 }
-
-}  // namespace
 
 std::vector<char*> take_long_options(int argc, char** argv, RunOptions* options) {
     std::vector<char*> rest(argv, argv + (argc > 0 ? 1 : 0));

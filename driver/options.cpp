@@ -55,16 +55,21 @@ RunOptions parse_options(int full_argc, char** full_argv) {
         }
     }
     if (argc - optind < 3) usage();
+    check_options(&options);
+    options.tilt_file = argv[optind];
+    options.input_file = argv[optind + 1];
+    options.output_file = argv[optind + 2];
+    return options;
+}
+
+void check_options(RunOptions* options_in) {
+    RunOptions& options = *options_in;
     if (options.thickness_given && options.thickness < 1)
         failf("Thickness must be at least 1 pixel (got %d).\n\n", options.thickness);
     if (options.sirt && options.sirt_like > 0)
         fail("Options -S and --sirt-like exclude each other: --sirt-like shapes the filter of a weighted "
              "back-projection (drop -S), -S runs SIRT itself (drop --sirt-like).\n\n");
     if (!options.sirt) options.symmetry_level = clamp_symmetry_level(options.symmetry_level);
-    options.tilt_file = argv[optind];
-    options.input_file = argv[optind + 1];
-    options.output_file = argv[optind + 2];
-    return options;
 }
 
 void print_method_line(const RunOptions& options) {

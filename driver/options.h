@@ -39,5 +39,10 @@ int clamp_symmetry_level(int level);
 // missing value or too few names, and with a message on a thickness below 1.
 RunOptions parse_options(int argc, char** argv);
 
+// The checks of parse_options that concern more than one value (thickness,
+// -S with --sirt-like) and the clamping of the WBP level, for options set
+// one by one (the Python module).
+void check_options(RunOptions* options);
+
 // "[WBP]Symmetry level: %d\n" or "[SIRT]Iterations: %d\n" on standard output.
 void print_method_line(const RunOptions& options);
