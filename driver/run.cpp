@@ -198,6 +198,8 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
         written += n;
         if (run->after_batch) run->after_batch(written, count);
     };
+    if (run->slice_destination && !run->xtilt.active)
+        steps.destination = [&](int first, int n) { return run->slice_destination(slab.first + first, n); };
     run_slice_pipeline(count, method_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
     return stats;
 }

@@ -39,6 +39,10 @@ struct Run {
     // Called on the calling thread after each batch of slices is written, with
     // the slices done so far and their total; may throw to stop the run.
     std::function<void(int done, int total)> after_batch;
+    // Optional, for a run without --xaxis-tilt: the memory of output slices
+    // y .. y + count - 1 (stack slice numbers), reconstructed there directly;
+    // the SliceWriter then gets pointers into it.
+    std::function<float*(int y, int count)> slice_destination;
 };
 
 // Options (the method line when `lead`), the input stack and its checks, the

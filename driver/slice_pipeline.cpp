@@ -95,18 +95,19 @@ void run_slice_pipeline(int slices, int batch, size_t sino_floats, size_t slice_
     Pipeline p;
     for (int i = 0; i < 2 && i < batches; ++i) {
         p.sinos[i] = gpu_host_floats(sino_floats * batch);
-        p.out[i] = gpu_host_floats(slice_floats * batch);
+        if (!steps.destination) p.out[i] = gpu_host_floats(slice_floats * batch);
     }
     p.thread = std::thread(worker_loop, &p.w);
+    float* results[2] = {nullptr, nullptr};
     steps.read(first(0), count(0), p.sinos[0]);
     for (int n = 0; n < batches; ++n) {
         const int s = n % 2;
         float* const in = p.sinos[s];
-        float* const result = p.out[s];
+        float* const result = results[s] = steps.destination ? steps.destination(first(n), count(n)) : p.out[s];
         start_job(p.w, [&steps, &count, in, result, n] { steps.reconstruct(count(n), in, result); });
-        if (n > 0) steps.write(count(n - 1), p.out[1 - s]);
+        if (n > 0) steps.write(count(n - 1), results[1 - s]);
         if (n + 1 < batches) steps.read(first(n + 1), count(n + 1), p.sinos[1 - s]);
         wait_job(p.w);
     }
-    steps.write(count(batches - 1), p.out[(batches - 1) % 2]);
+    steps.write(count(batches - 1), results[(batches - 1) % 2]);
 }

@@ -17,6 +17,10 @@ struct SliceSteps {
     std::function<void(int count, float* sinos, float* slices)> reconstruct;
     // Calling thread: appends count slices to the output, in order.
     std::function<void(int count, const float* slices)> write;
+    // Optional: where the slices first .. first + count - 1 are reconstructed
+    // (memory of the caller's, kept until written) instead of the pipeline's
+    // own buffers; write then gets that pointer.
+    std::function<float*(int first, int count)> destination;
 };
 
 // Runs the steps over `slices` slices in batches of `batch` (the last one may
