@@ -234,8 +234,13 @@ void run_release(Run* run) {
 
 int skarbel_main(int argc, char** argv) {
     Run run;
-    run.options = parse_options(argc, argv);
-    run_files(&run);
+    try {
+        run.options = parse_options(argc, argv);
+        run_files(&run);
+    } catch (...) {
+        run_release(&run);  // the input and the records, before the error goes on to main
+        throw;
+    }
     return 0;
 }
 
