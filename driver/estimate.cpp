@@ -8,9 +8,6 @@
 
 namespace {
 
-const char* const method_names[kEstimatedMethods] = {"WBP level 0", "WBP level 1", "WBP level 2", "WBP level 3",
-                                                     "SIRT"};
-
 MethodEstimate wbp_estimate(int level, const a* tilts, const Geometry& g, bool per_tilt_filter) {
     // Level 3 builds level 2's matrix where the angles do not pair up.
     const bool as_level_2 = level == 3 && !wbp_tilts_symmetric(tilts, g.Ntilts);
@@ -24,12 +21,6 @@ MethodEstimate sirt_estimate(const a* tilts, const Geometry& g) {
     const SirtTransposeShape t = sirt_counts_fit_32(g) ? sirt_transpose_shape(tilts, g) : SirtTransposeShape{};
     if (!t.fits_32) return {sirt_setup_required_mb(g), need, true, "transposed matrix not counted"};
     return {sirt_required_mb(g, t), need, false, nullptr};
-}
-
-const char* verdict(const MethodEstimate& m, bool device_is_host, double host_available_mb) {
-    if (m.too_large) return "too large for 32-bit element counts";
-    const bool fits = gpu_memory_fits(m.device_mb) && run_memory_fits(m.need, device_is_host, host_available_mb);
-    return fits ? "fits" : "does not fit";
 }
 
 void append(std::string* text, const char* format, auto... values) {
@@ -47,6 +38,15 @@ std::string estimate_disk_text(long long output_bytes, const DiskSpace& disk) {
 
 }  // namespace
 
+const char* const estimate_method_names[kEstimatedMethods] = {"WBP level 0", "WBP level 1", "WBP level 2",
+                                                              "WBP level 3", "SIRT"};
+
+const char* estimate_verdict(const MethodEstimate& m, bool device_is_host, double host_available_mb) {
+    if (m.too_large) return "too large for 32-bit element counts";
+    const bool fits = gpu_memory_fits(m.device_mb) && run_memory_fits(m.need, device_is_host, host_available_mb);
+    return fits ? "fits" : "does not fit";
+}
+
 RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter) {
     RunEstimate e{};
     for (int level = 0; level <= 3; ++level)
@@ -63,8 +63,8 @@ std::string estimate_text(const RunEstimate& e, bool device_is_host, double host
     append(&text, "Host memory available: %.2f Mb\n", host_available_mb);
     for (int m = 0; m < kEstimatedMethods; ++m) {
         const MethodEstimate& method = e.method[m];
-        append(&text, "%s: %.2f Mb device, %s", method_names[m], (double)method.device_mb,
-               verdict(method, device_is_host, host_available_mb));
+        append(&text, "%s: %.2f Mb device, %s", estimate_method_names[m], (double)method.device_mb,
+               estimate_verdict(method, device_is_host, host_available_mb));
         if (method.note) text += std::string(" (") + method.note + ")";
         text += "\n";
     }
@@ -82,10 +82,16 @@ void print_estimate(const RunOptions& options, FILE* input, const a* tilts, cons
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
     gpu_select_device(options.gpu);
+    const RunEstimate e = estimate_run_output(options, tilts, g, output);
+    fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
+}
+
+RunEstimate estimate_run_output(const RunOptions& options, const a* tilts, const Geometry& g,
+                                const OutputEstimate& output) {
     RunEstimate e = estimate_run(tilts, g, options.sirt_like > 0);
     e.output_bytes = output.bytes;
     e.host_mb += output.extra_host_mb;
     for (MethodEstimate& m : e.method) m.need.host_mb += output.extra_host_mb;
     e.disk = output_disk_space(options.output_file.c_str());
-    fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
+    return e;
 }

@@ -31,6 +31,12 @@ struct RunEstimate {
 // per_tilt_filter counts the gains of --sirt-like in the WBP runs' host memory.
 RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter = false);
 
+// "WBP level 0" .. "WBP level 3", "SIRT".
+extern const char* const estimate_method_names[kEstimatedMethods];
+
+// "fits", "does not fit" or "too large for 32-bit element counts".
+const char* estimate_verdict(const MethodEstimate& m, bool device_is_host, double host_available_mb);
+
 // The printed lines, one per figure; "fits" where a run with the method would
 // pass every memory check against gpu_memory_mb and host_available_mb, and
 // where the output's folder has room for it (when its free space is known).
@@ -47,3 +53,7 @@ struct OutputEstimate {
 };
 void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g,
                     const OutputEstimate& output);
+
+// The figures print_estimate prints, for the selected device.
+RunEstimate estimate_run_output(const RunOptions& options, const a* tilts, const Geometry& g,
+                                const OutputEstimate& output);

@@ -124,8 +124,9 @@ struct LongOption {
 };
 
 const LongOption long_options[] = {
-    {"help", false, [](RunOptions*, const char*) { fputs(help_text, stdout); exit(0); }},
-    {"version", false, [](RunOptions*, const char*) { puts("skarbel " SKARBEL_VERSION); exit(0); }},
+    // A finished run (status 0): the main prints the text on standard output.
+    {"help", false, [](RunOptions*, const char*) { throw RunError(help_text, 0); }},
+    {"version", false, [](RunOptions*, const char*) { throw RunError("skarbel " SKARBEL_VERSION "\n", 0); }},
     {"exclude", true, [](RunOptions* o, const char* v) { o->exclude = parse_section_list(v); }},
     {"radial", true, [](RunOptions* o, const char* v) { o->radial = parse_radial(v); }},
     {"sirt-like", true, [](RunOptions* o, const char* v) { o->sirt_like = parse_sirt_like(v); }},
@@ -143,6 +144,8 @@ const LongOption long_options[] = {
     {"rotx", false, [](RunOptions* o, const char*) { o->rotx = true; }},
 };
 
+}  // namespace
+
 void apply_long_option(const char* arg, RunOptions* options) {
     const char* equals = strchr(arg, '=');
     const std::string name(arg + 2, equals ? (size_t)(equals - arg - 2) : strlen(arg + 2));
@@ -153,11 +156,8 @@ void apply_long_option(const char* arg, RunOptions* options) {
         option.apply(options, equals ? equals + 1 : nullptr);
         return;
     }
-    fprintf(stderr, "Unknown option --%s.\n", name.c_str());
-    usage();
+    failf("Unknown option --%s.\n%s", name.c_str(), usage_text);
 }
-
-}  // namespace
 
 std::vector<char*> take_long_options(int argc, char** argv, RunOptions* options) {
     std::vector<char*> rest(argv, argv + (argc > 0 ? 1 : 0));

@@ -10,10 +10,11 @@
 #include "driver/long_options.h"
 #include "io/fail.h"
 
-void usage() {
-    fail("\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] "
-         "<tilt_file> <input_tiltseries> <output_rec3d> \n\n");
-}
+const char* const usage_text =
+    "\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] "
+    "<tilt_file> <input_tiltseries> <output_rec3d> \n\n";
+
+void usage() { fail(usage_text); }
 
 int clamp_symmetry_level(int level) { return (unsigned)level >= 4u ? 2 : level; }
 
@@ -54,16 +55,21 @@ RunOptions parse_options(int full_argc, char** full_argv) {
         }
     }
     if (argc - optind < 3) usage();
+    check_options(&options);
+    options.tilt_file = argv[optind];
+    options.input_file = argv[optind + 1];
+    options.output_file = argv[optind + 2];
+    return options;
+}
+
+void check_options(RunOptions* options_in) {
+    RunOptions& options = *options_in;
     if (options.thickness_given && options.thickness < 1)
         failf("Thickness must be at least 1 pixel (got %d).\n\n", options.thickness);
     if (options.sirt && options.sirt_like > 0)
         fail("Options -S and --sirt-like exclude each other: --sirt-like shapes the filter of a weighted "
              "back-projection (drop -S), -S runs SIRT itself (drop --sirt-like).\n\n");
     if (!options.sirt) options.symmetry_level = clamp_symmetry_level(options.symmetry_level);
-    options.tilt_file = argv[optind];
-    options.input_file = argv[optind + 1];
-    options.output_file = argv[optind + 2];
-    return options;
 }
 
 void print_method_line(const RunOptions& options) {

@@ -30,16 +30,23 @@ struct RunOptions {
     std::string tilt_file, input_file, output_file;
 };
 
-// Writes the usage text to standard error and exits with status -1.
+// The usage text, as printed on a bad command line.
+extern const char* const usage_text;
+// Fails (status 255) with the usage text.
 [[noreturn]] void usage();
 
 // Levels 4 and above, taken as unsigned (so every negative one too), become 2.
 int clamp_symmetry_level(int level);
 
 // Parses the long options (see long_options.h), the single-letter options
-// ("z::g::s::i::S::", values attached to their letter) and the three file names. Ends the process with the usage text on a bad letter, a
+// ("z::g::s::i::S::", values attached to their letter) and the three file names. Fails with the usage text on a bad letter, a
 // missing value or too few names, and with a message on a thickness below 1.
 RunOptions parse_options(int argc, char** argv);
+
+// The checks of parse_options that concern more than one value (thickness,
+// -S with --sirt-like) and the clamping of the WBP level, for options set
+// one by one (the Python module).
+void check_options(RunOptions* options);
 
 // "[WBP]Symmetry level: %d\n" or "[SIRT]Iterations: %d\n" on standard output.
 void print_method_line(const RunOptions& options);

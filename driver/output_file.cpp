@@ -11,27 +11,6 @@
 
 namespace {
 
-// The temporary file of the run, removed by any exit before the commit.
-char* g_temp_path = nullptr;
-
-void remove_temp_file() {
-    if (!g_temp_path) return;
-    unlink(g_temp_path);
-    std::free(g_temp_path);
-    g_temp_path = nullptr;
-}
-
-void register_temp_file(const std::string& path) {
-    static bool registered = false;
-    if (!registered) registered = atexit(remove_temp_file) == 0;
-    g_temp_path = strdup(path.c_str());
-}
-
-void forget_temp_file() {
-    std::free(g_temp_path);
-    g_temp_path = nullptr;
-}
-
 // A symbolic link is replaced through its target, so the link itself stays.
 std::string resolved(const char* name) {
     struct stat link;
@@ -84,7 +63,6 @@ OutputFile output_file_open(const char* output_name) {
     std::string temp = temp_name_for(out.path);
     const int fd = mkstemp(temp.data());
     if (fd < 0) fail("Unable to open output file.\n\n");
-    register_temp_file(temp);
     out.temp_path = temp;
     if (fchmod(fd, output_mode(exists ? &existing : nullptr)) != 0 || !(out.file = fdopen(fd, "w+"))) {
         close(fd);
@@ -99,5 +77,21 @@ void output_file_commit(OutputFile* output) {
     if (!closed) fail("Error writing output file.\n\n");
     if (output->temp_path.empty()) return;
     if (rename(output->temp_path.c_str(), output->path.c_str()) != 0) fail("Error writing output file.\n\n");
-    forget_temp_file();
+    output->temp_path.clear();
+}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+    if (this == &other) return *this;
+    this->~OutputFile();
+    file = std::exchange(other.file, nullptr);
+    path = std::move(other.path);
+    temp_path = std::exchange(other.temp_path, std::string());
+    return *this;
+}
+
+OutputFile::~OutputFile() {
+    if (!temp_path.empty()) unlink(temp_path.c_str());
+    temp_path.clear();
+    if (file) fclose(file);
+    file = nullptr;
 }

@@ -14,6 +14,7 @@
 #include "driver/same_file.h"
 #include "driver/slice_pipeline.h"
 #include "gpu/gpu_layer.h"
+#include "io/array_stack.h"
 #include "io/fail.h"
 #include "io/output_modes.h"
 #include "method/detector_shift.h"
@@ -105,40 +106,57 @@ void set_up_weighting(const RunOptions& options, const a* tilts, const Geometry&
 
 bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
     run->options = parse_options(argc, argv);
+    return run_start_with_options(run, lead, processes_on_host);
+}
+
+bool run_start_with_options(Run* run, bool lead, int processes_on_host) {
+    const RunOptions& options = run->options;
+    if (lead && !options.estimate) print_method_line(options);
+    run_plan(run);
+    if (options.estimate) {
+        print_estimate(options, run->input, run->tilts, run->g,
+                       {output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
+                                            options.output.mode),
+                        run->extra_host_mb});
+        run_release(run);
+        return false;
+    }
+    run_prepare(run, processes_on_host);
+    return true;
+}
+
+void run_plan(Run* run) {
     const RunOptions& options = run->options;
     const Alignment& al = options.alignment;
-    if (lead && !options.estimate) print_method_line(options);
-
     run->stack = image_new();
-    run->input = image_open_stack(options.input_file.c_str(), run->stack);
+    if (run->array)
+        array_stack_header(*run->array, run->stack);
+    else
+        run->input = image_open_stack(options.input_file.c_str(), run->stack);
     const MrcHeader& in = *run->stack->header;
     check_projection_width(in.nx);
     plan_sizes(run, in);
-    const Binning& b = run->binning;
     const Geometry& g = run->g;
-    run->tilts = read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
+    run->tilts = run->array ? array_tilt_angles(*run->array, run->sections)
+                            : read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
     add_angle_offset(run->tilts, g.Ntilts, al.angle_offset);
     // Beside the method's: the window of untilted slices, the input rows of a binned row.
-    const double extra_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(b, in.nx, g.Ntilts);
-    if (options.estimate) {
-        print_estimate(options, run->input, run->tilts, g,
-                       {output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
-                                            options.output.mode),
-                        extra_mb});
-        fclose(run->input);
-        image_free(run->stack);
-        delete[] run->tilts;
-        return false;
-    }
+    run->extra_host_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(run->binning, in.nx, g.Ntilts);
+}
+
+void run_prepare(Run* run, int processes_on_host) {
+    const RunOptions& options = run->options;
+    const Alignment& al = options.alignment;
+    const Binning& b = run->binning;
+    const Geometry& g = run->g;
     RunMemory need = run_memory_need(options.sirt, options.symmetry_level, g, options.sirt_like > 0);
-    need.host_mb += extra_mb;
+    need.host_mb += run->extra_host_mb;
     check_run_memory(need, !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
     run->slice = image_new_zeroed(run->xtilt.width, run->xtilt.thickness);
     set_up_weighting(options, run->tilts, g);
     run->shift = detector_shift_setup(run->tilts, g.Ntilts, g.sinoX, al.axis_offset / b.n, al.shift_x / b.n,
                                       al.shift_z / b.n);
-    run->spacing = binned_spacing(input_spacing(in), b.n);
-    return true;
+    run->spacing = binned_spacing(input_spacing(*run->stack->header), b.n);
 }
 
 OutputFile run_open_output(Run* run) {
@@ -180,7 +198,9 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     steps.read = [&](int first, int n, float* sinos) {
         const int y0 = slab.first + first;
         SinogramsRead got{n, -1};
-        if (run->binning.n > 1)
+        if (run->array)
+            array_read_sinograms(*run->array, run->binning, y0, n, run->sections, sinos, logs);
+        else if (run->binning.n > 1)
             image_read_binned_sinograms(run->input, run->stack, run->binning, y0, n, run->sections, sinos, logs);
         else
             got = image_read_sinograms(run->input, run->stack, y0, n, run->sections, sinos);
@@ -213,7 +233,10 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     steps.write = [&](int n, const float* recons) {
         write(slab.first + written, n, recons);
         written += n;
+        if (run->after_batch) run->after_batch(written, count);
     };
+    if (run->slice_destination && !run->xtilt.active)
+        steps.destination = [&](int first, int n) { return run->slice_destination(slab.first + first, n); };
     run_slice_pipeline(count, method_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
     return stats;
 }
@@ -253,17 +276,32 @@ void run_report_clamped(const Run& run, const VolumeStats& stats) {
 }
 
 void run_release(Run* run) {
-    fclose(run->input);
+    if (run->input) fclose(run->input);
+    run->input = nullptr;
     detector_shift_free(&run->shift);  // before the weighting's teardown ends FFTW's planner state
     weighting_teardown();
     image_free(run->slice);
     image_free(run->stack);
     delete[] run->tilts;
+    run->slice = run->stack = nullptr;
+    run->tilts = nullptr;
 }
 
 int skarbel_main(int argc, char** argv) {
     Run run;
-    if (!run_start(&run, argc, argv, true, 1)) return 0;
+    try {
+        run.options = parse_options(argc, argv);
+        run_files(&run);
+    } catch (...) {
+        run_release(&run);  // the input and the records, before the error goes on to main
+        throw;
+    }
+    return 0;
+}
+
+void run_files(Run* run_in) {
+    Run& run = *run_in;
+    if (!run_start_with_options(&run, true, 1)) return;
     OutputFile out = run_open_output(&run);
     run_set_up_method(&run, run.options.gpu, true);
 
@@ -290,5 +328,4 @@ int skarbel_main(int argc, char** argv) {
     output_file_commit(&out);
     run_report_clamped(run, stats);
     run_release(&run);
-    return 0;
 }

@@ -12,6 +12,7 @@
 #include "driver/slice_range.h"
 #include "driver/volume_stats.h"
 #include "driver/xaxis_tilt.h"
+#include "io/array_stack.h"
 #include "io/binned_read.h"
 #include "io/image.h"
 #include "io/tilt_angles.h"
@@ -22,8 +23,9 @@
 // What a run holds from start-up to its end.
 struct Run {
     RunOptions options;
+    const ArrayStack* array = nullptr;  // the input when set; else options.input_file
     Image* stack = nullptr;  // header only; its file stays open
-    FILE* input = nullptr;
+    FILE* input = nullptr;   // null for an array stack
     std::vector<int> sections;  // the stack's sections used, one per sinogram row
     Geometry g{};
     Binning binning;                     // the stack as the run sees it (--bin)
@@ -34,6 +36,14 @@ struct Run {
     Image* slice = nullptr;  // an output section (its header)
     InputSpacing spacing;
     Method method;
+    double extra_host_mb = 0;  // host memory beside the method's (--xaxis-tilt's window, binned reading)
+    // Called on the calling thread after each batch of slices is written, with
+    // the slices done so far and their total; may throw to stop the run.
+    std::function<void(int done, int total)> after_batch;
+    // Optional, for a run without --xaxis-tilt: the memory of output slices
+    // y .. y + count - 1 (stack slice numbers), reconstructed there directly;
+    // the SliceWriter then gets pointers into it.
+    std::function<float*(int y, int count)> slice_destination;
 };
 
 // Options (the method line when `lead`), the input stack and its checks, the
@@ -42,6 +52,14 @@ struct Run {
 // filter. With --estimate it prints the figures instead, releases what it took
 // and returns false: the run has nothing more to do.
 bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host);
+// As run_start, with run->options already set.
+bool run_start_with_options(Run* run, bool lead, int processes_on_host);
+
+// The parts of run_start once run->options (and run->array, if any) are set:
+// run_plan opens the input, checks it, works out the sizes and reads the tilt
+// angles; run_prepare checks the memory and sets up the images and the filter.
+void run_plan(Run* run);
+void run_prepare(Run* run, int processes_on_host);
 
 // The output (its temporary file) with the provisional header, once the
 // output's folder is found to have room for the whole output.
@@ -84,5 +102,11 @@ OutputLayout run_output_layout(const Run& run);
 // One warning line on standard error where samples were clamped by the output's MODE.
 void run_report_clamped(const Run& run, const VolumeStats& stats);
 
-// Closes the input and releases the filter, images and tilt records.
+// The program's whole run with run->options set: the output file written
+// (or the figures of --estimate printed). On an error the temporary file is
+// removed; what the run holds is left for the caller's run_release.
+void run_files(Run* run);
+
+// Closes the input and releases the filter, images and tilt records (also
+// after a run_plan or run_prepare that failed part way).
 void run_release(Run* run);

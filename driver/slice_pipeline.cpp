@@ -2,19 +2,23 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "gpu/gpu_layer.h"
 
 namespace {
 
-// The worker: one job at a time, handed over and collected under a mutex.
+// The worker: one job at a time, handed over and collected under a mutex; an
+// error of the job is kept for the calling thread.
 struct Worker {
     std::mutex m;
     std::condition_variable cv;
     std::function<void()> job;
+    std::exception_ptr error;
     bool busy = false, quit = false;
 };
 
@@ -26,8 +30,14 @@ void worker_loop(Worker* w) {
         w->cv.wait(lock, [&] { return w->busy || w->quit; });
         if (w->busy) {
             lock.unlock();
-            w->job();
+            std::exception_ptr error;
+            try {
+                w->job();
+            } catch (...) {
+                error = std::current_exception();
+            }
             lock.lock();
+            w->error = error;
             w->busy = false;
             w->cv.notify_all();
         } else {
@@ -43,10 +53,37 @@ void start_job(Worker& w, std::function<void()> job) {
     w.cv.notify_all();
 }
 
+// Waits for the job to end; its error, if any, goes on in this thread.
 void wait_job(Worker& w) {
     std::unique_lock<std::mutex> lock(w.m);
     w.cv.wait(lock, [&] { return !w.busy; });
+    if (w.error) std::rethrow_exception(std::exchange(w.error, nullptr));
 }
+
+// The pipeline's thread and buffers, released however the pipeline ends: on an
+// error of either thread the worker finishes the job it holds (it uses the
+// buffers) before the thread is joined and the buffers freed.
+struct Pipeline {
+    Worker w;
+    std::thread thread;
+    float* sinos[2] = {nullptr, nullptr};
+    float* out[2] = {nullptr, nullptr};
+
+    ~Pipeline() {
+        if (thread.joinable()) {
+            std::unique_lock<std::mutex> lock(w.m);
+            w.cv.wait(lock, [&] { return !w.busy; });
+            w.quit = true;
+            w.cv.notify_all();
+            lock.unlock();
+            thread.join();
+        }
+        for (int i = 0; i < 2; ++i) {
+            gpu_host_free(sinos[i]);
+            gpu_host_free(out[i]);
+        }
+    }
+};
 
 }  // namespace
 
@@ -57,31 +94,22 @@ void run_slice_pipeline(int slices, int batch, size_t sino_floats, size_t slice_
     auto first = [&](int n) { return n * batch; };
     auto count = [&](int n) { return std::min(batch, slices - n * batch); };
     // Page-locked where the device is a GPU: these cross to it every batch.
-    float* sinos[2] = {nullptr, nullptr};
-    float* out[2] = {nullptr, nullptr};
+    Pipeline p;
     for (int i = 0; i < 2 && i < batches; ++i) {
-        sinos[i] = gpu_host_floats(sino_floats * batch);
-        out[i] = gpu_host_floats(slice_floats * batch);
+        p.sinos[i] = gpu_host_floats(sino_floats * batch);
+        if (!steps.destination) p.out[i] = gpu_host_floats(slice_floats * batch);
     }
-    Worker w;
-    std::thread thread(worker_loop, &w);
-    steps.read(first(0), count(0), sinos[0]);
+    p.thread = std::thread(worker_loop, &p.w);
+    float* results[2] = {nullptr, nullptr};
+    steps.read(first(0), count(0), p.sinos[0]);
     for (int n = 0; n < batches; ++n) {
         const int s = n % 2;
-        start_job(w, [&, s, n] { steps.reconstruct(count(n), sinos[s], out[s]); });
-        if (n > 0) steps.write(count(n - 1), out[1 - s]);
-        if (n + 1 < batches) steps.read(first(n + 1), count(n + 1), sinos[1 - s]);
-        wait_job(w);
+        float* const in = p.sinos[s];
+        float* const result = results[s] = steps.destination ? steps.destination(first(n), count(n)) : p.out[s];
+        start_job(p.w, [&steps, &count, in, result, n] { steps.reconstruct(count(n), in, result); });
+        if (n > 0) steps.write(count(n - 1), results[1 - s]);
+        if (n + 1 < batches) steps.read(first(n + 1), count(n + 1), p.sinos[1 - s]);
+        wait_job(p.w);
     }
-    steps.write(count(batches - 1), out[(batches - 1) % 2]);
-    {
-        std::lock_guard<std::mutex> lock(w.m);
-        w.quit = true;
-        w.cv.notify_all();
-    }
-    thread.join();
-    for (int i = 0; i < 2; ++i) {
-        gpu_host_free(sinos[i]);
-        gpu_host_free(out[i]);
-    }
+    steps.write(count(batches - 1), results[(batches - 1) % 2]);
 }

@@ -3,10 +3,11 @@
 // reconstructs batch n, the calling thread writes batch n - 1 and then reads
 // (and prepares) batch n + 1. Two sinogram and two slice buffers of a batch
 // each are all it holds, so memory stays a few batches, never the volume.
-// Reading and writing stay on the calling thread, in slice order; an error
-// anywhere ends the process with its own message (io/fail.h), which ends the
-// worker too. The worker binds itself to the selected device (gpu_bind_thread)
-// before its first product.
+// Reading and writing stay on the calling thread, in slice order. An error
+// (an exception) of either thread stops the pipeline once the worker's job in
+// hand is done and goes on in the calling thread: the first one, the
+// calling thread's own when both fail. The worker binds itself to the
+// selected device (gpu_bind_thread) before its first product.
 #include <cstddef>
 #include <functional>
 
@@ -17,6 +18,10 @@ struct SliceSteps {
     std::function<void(int count, float* sinos, float* slices)> reconstruct;
     // Calling thread: appends count slices to the output, in order.
     std::function<void(int count, const float* slices)> write;
+    // Optional: where the slices first .. first + count - 1 are reconstructed
+    // (memory of the caller's, kept until written) instead of the pipeline's
+    // own buffers; write then gets that pointer.
+    std::function<float*(int first, int count)> destination;
 };
 
 // Runs the steps over `slices` slices in batches of `batch` (the last one may

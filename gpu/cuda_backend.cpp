@@ -13,6 +13,7 @@
 #include "gpu/backend_ops.h"
 #include "gpu/cuda_streams.h"
 #include "gpu/cuda_verdicts.h"
+#include "io/fail.h"
 #include "gpu/gpu_layer.h"
 
 static_assert(CUDA_CODE_SUCCESS == (int)cudaSuccess);
@@ -36,8 +37,7 @@ const char* this_file() {
 // The device-selection check: a failed query or activation ends the run with status 1.
 void selection_check(cudaError_t e, int line) {
     if (e == cudaSuccess) return;
-    fprintf(stderr, "Cuda error in file '%s' in line %i : %s.\n", this_file(), line, cudaGetErrorString(e));
-    exit(1);
+    fail_status(1, "Cuda error in file '%s' in line %i : %s.\n", this_file(), line, cudaGetErrorString(e));
 }
 
 // Guarded calls on buffers: an error ends the run with status -1 under the caller's line.

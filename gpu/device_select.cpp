@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "io/fail.h"
+
 namespace {
 
 // The product is formed in 32-bit signed arithmetic, wrapping like the device
@@ -83,20 +85,17 @@ float device_memory_mb(uint64_t bytes) { return (float)((double)bytes * 9.536743
 void device_report(const DeviceChoice& choice, const std::vector<DeviceProps>& devices, const char* archs,
                    bool print_device_line) {
     if (choice.error == DEVICE_CHOICE_NO_DEVICE) {
-        fputs("cutil error: no devices supporting CUDA.\n", stderr);
-        exit(1);
+        fail_status(1, "cutil error: no devices supporting CUDA.\n");
     }
     if (choice.error == DEVICE_CHOICE_NOT_SUPPORTED) {
-        fputs("cutil error: device does not support CUDA.\n", stderr);
-        exit(1);
+        fail_status(1, "cutil error: device does not support CUDA.\n");
     }
     if (choice.error == DEVICE_CHOICE_NO_KERNEL_IMAGE) {
         const DeviceProps& p = devices[choice.index];
-        fprintf(stderr,
-                "cutil error: device %d (%s, compute capability %d.%d) cannot run this program, "
-                "built for CUDA architectures %s.\n",
-                choice.index, p.name.c_str(), p.major, p.minor, archs ? archs : "");
-        exit(1);
+        fail_status(1,
+                    "cutil error: device %d (%s, compute capability %d.%d) cannot run this program, "
+                    "built for CUDA architectures %s.\n",
+                    choice.index, p.name.c_str(), p.major, p.minor, archs ? archs : "");
     }
     if (print_device_line) fprintf(stderr, "Using device %d: %s\n\n", choice.index, devices[choice.index].name.c_str());
 }

@@ -45,7 +45,7 @@ DeviceChoice device_choose(const std::vector<DeviceProps>& devices, int requeste
 // totalGlobalMem in Mb (bytes / 1048576, rounded to single precision).
 float device_memory_mb(uint64_t bytes);
 
-// Reports a choice on standard error: the "cutil error" messages with exit status 1 on
+// Reports a choice: throws the "cutil error" messages (RunError, status 1) on
 // an error (or the missing kernel image, naming `archs`), otherwise (when
 // print_device_line) the line "Using device <d>: <name>" and an empty line.
 void device_report(const DeviceChoice& choice, const std::vector<DeviceProps>& devices, const char* archs = "",

@@ -121,15 +121,12 @@ bool gpu_memory_fits(float required_mb) { return !(required_mb > gpu_memory_mb);
 
 void gpu_check_memory(float required_mb, const char* method) {
     if (!gpu_memory_fits(required_mb)) {
-        fprintf(stderr, "GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", gpu_memory_mb, method, required_mb);
-        exit(-1);
+        failf("GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", gpu_memory_mb, method, required_mb);
     }
 }
 
 void gpu_safe_call_fail(const char* file, int line, const char* error_text) {
-    fprintf(stderr, "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n", base_name(file), line,
-            error_text);
-    exit(-1);
+    failf("cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n", base_name(file), line, error_text);
 }
 
 // ---- buffers ----

@@ -38,7 +38,7 @@ struct DeviceShare {
 // Selects the device (requested < 0: automatic choice), prints the device line
 // (unless told not to: the other processes of an MPI job), records the device,
 // its share and gpu_memory_mb (the device's free memory divided among the
-// processes that use it), and binds the calling thread to it; ends the process
+// processes that use it), and binds the calling thread to it; throws RunError
 // with status 1 on selection errors.
 void gpu_select_device(int requested, bool print_device_line = true, DeviceShare share = {});
 // Backend of the selected device (host until a CUDA device is selected).
@@ -68,11 +68,11 @@ int gpu_cuda_device_count();
 
 // The comparison of the set-ups' memory check: required_mb is at most gpu_memory_mb.
 bool gpu_memory_fits(float required_mb);
-// Memory check of a method set-up: when required_mb exceeds gpu_memory_mb, prints
-// "GPU: %2.2f Mb. Not enough memory for run <method>: %2.2f Mb\n" and exits -1.
+// Memory check of a method set-up: when required_mb exceeds gpu_memory_mb, throws
+// "GPU: %2.2f Mb. Not enough memory for run <method>: %2.2f Mb\n" (RunError, status 255).
 void gpu_check_memory(float required_mb, const char* method);
 
-// ---- buffers (guarded: an error prints the cudaSafeCall message and exits -1) ----
+// ---- buffers (guarded: an error throws the cudaSafeCall message, status 255) ----
 // Buffers of the host device are zero-filled when allocated.
 
 void* gpu_alloc_at(size_t bytes, const char* file, int line);
@@ -121,7 +121,7 @@ void gpu_host_free(float* p);
 #define gpu_zero_async(dst, bytes, stream) gpu_zero_async_at((dst), (bytes), (stream), __FILE__, __LINE__)
 #define gpu_stream_synchronize(stream) gpu_stream_synchronize_at((stream), __FILE__, __LINE__)
 
-// Prints "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n" and exits -1.
+// Throws "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n" (status 255).
 [[noreturn]] void gpu_safe_call_fail(const char* file, int line, const char* error_text);
 
 // ---- reads and atomics inside kernels --------------------------------------

@@ -17,10 +17,7 @@ double binned_read_mb(const Binning& b, int input_nx, int tilts) {
     return b.n > 1 ? 4.0 * b.n * ((double)tilts + 1) * input_nx / 1048576.0 : 0.0;
 }
 
-namespace {
-
-// One binned sinogram from the n input sinograms in rows (n x tilts x input_nx).
-void average_blocks(const float* rows, const Binning& b, int tilts, int input_nx, float* out) {
+void binned_average_blocks(const float* rows, const Binning& b, int tilts, int input_nx, float* out) {
     const double inv = 1.0 / ((double)b.n * b.n);
     for (int t = 0; t < tilts; ++t) {
         float* binned = out + (size_t)t * b.nx;
@@ -35,8 +32,6 @@ void average_blocks(const float* rows, const Binning& b, int tilts, int input_nx
     }
 }
 
-}  // namespace
-
 void image_read_binned_sinograms(FILE* file, const Image* stack, const Binning& b, int y0, int count,
                                  const std::vector<int>& sections, float* out, const RowsHook& hook) {
     const int tilts = (int)sections.size();
@@ -46,6 +41,6 @@ void image_read_binned_sinograms(FILE* file, const Image* stack, const Binning& 
         const SinogramsRead got = image_read_sinograms(file, stack, first_row, b.n, sections, rows.data());
         if (got.whole < b.n) image_read_failed(stack, first_row + got.whole, got.section);
         if (hook) hook(first_row, b.n, rows.data());
-        average_blocks(rows.data(), b, tilts, stack->nx, out + (size_t)i * tilts * b.nx);
+        binned_average_blocks(rows.data(), b, tilts, stack->nx, out + (size_t)i * tilts * b.nx);
     }
 }

@@ -21,6 +21,9 @@ Binning binning_of(int input_nx, int input_ny, int n);
 // Host memory of the reading of N input rows (0 without binning), in Mb.
 double binned_read_mb(const Binning& b, int input_nx, int tilts);
 
+// One binned sinogram from the n input sinograms in rows (n x tilts x input_nx).
+void binned_average_blocks(const float* rows, const Binning& b, int tilts, int input_nx, float* out);
+
 // As image_read_sinograms, for binned rows y0 .. y0 + count - 1 of the binned
 // stack: count sinograms of sections.size() rows of b.nx floats, each sample
 // the mean of its block (summed in double, in row then column order). Holds N

@@ -2,27 +2,43 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <mutex>
+#include <vector>
 
 namespace {
-// The slice pipeline runs reading and writing beside the products: the first
-// thread to fail prints its message and ends the process; any other that fails
-// meanwhile waits here for the end instead of printing a second message.
-std::mutex failing;
-}  // namespace
 
-void fail(const char* message) {
-    failing.lock();
-    fputs(message, stderr);
-    exit(-1);
+std::string formatted(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    const int n = vsnprintf(nullptr, 0, format, args);
+    std::vector<char> text(n > 0 ? (size_t)n + 1 : 1, '\0');
+    if (n > 0) vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    return std::string(text.data(), n > 0 ? (size_t)n : 0);
 }
 
+}  // namespace
+
+void fail(const char* message) { throw RunError(message, 255); }
+
 void failf(const char* format, ...) {
-    failing.lock();
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    std::string message = formatted(format, args);
     va_end(args);
-    exit(-1);
+    throw RunError(message, 255);
+}
+
+void fail_status(int status, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = formatted(format, args);
+    va_end(args);
+    throw RunError(message, status);
+}
+
+int report_run_error(const RunError& e) {
+    fputs(e.what(), e.status == 0 ? stdout : stderr);
+    fflush(stdout);
+    fflush(stderr);
+    return e.status;
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 #include "io/fail.h"
@@ -29,26 +30,27 @@ a tilt_record(float angle_deg) {
 }
 
 a* read_tilt_angles(const char* file_name, int n) {
-    a* records = n >= 0 ? new (std::nothrow) a[(size_t)n]() : nullptr;
+    std::unique_ptr<a[]> records(n >= 0 ? new (std::nothrow) a[(size_t)n]() : nullptr);
     if (!records) fail("\nUnable to allocate memory for tilt array.\n\n");
-    FILE* file = fopen(file_name, "r");
+    // Closed and freed also when a line is refused.
+    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(file_name, "r"), fclose);
     if (!file) fail("\nUnable to open file with tilt angles.\n\n");
-
-    char* line = nullptr;
-    size_t capacity = 0;
-    for (int i = 0; i < n; ++i) read_angle_line(file, &line, &capacity, i + 1, n, &records[i].angle_deg);
-    free(line);
-    fclose(file);
+    struct Line {
+        char* text = nullptr;
+        size_t capacity = 0;
+        ~Line() { free(text); }
+    } line;
+    for (int i = 0; i < n; ++i)
+        read_angle_line(file.get(), &line.text, &line.capacity, i + 1, n, &records[i].angle_deg);
 
     for (int i = 0; i < n; ++i) records[i] = tilt_record(records[i].angle_deg);
-    return records;
+    return records.release();
 }
 
 a* read_tilt_angles(const char* file_name, int n, const std::vector<int>& sections) {
-    a* all = read_tilt_angles(file_name, n);
+    std::unique_ptr<a[]> all(read_tilt_angles(file_name, n));
     a* used = new (std::nothrow) a[sections.size()]();
     if (!used) fail("\nUnable to allocate memory for tilt array.\n\n");
     for (size_t t = 0; t < sections.size(); ++t) used[t] = all[sections[t]];
-    delete[] all;
     return used;
 }

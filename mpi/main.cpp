@@ -36,12 +36,8 @@ OutputFile open_output_first(Run* run) {
     return out;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    MPI_Init(&argc, &argv);
-    const JobPlace place = mpi_job_place();
-    mpi_end_job_on_exit();
+// One rank's part of the job; errors are thrown (RunError).
+int run_rank(int argc, char** argv, const JobPlace& place) {
     share_host_threads(place);
     const bool lead = place.rank == 0;
 
@@ -50,10 +46,7 @@ int main(int argc, char** argv) {
     OutputFile out;
     if (lead && run_start(&run, argc, argv, true, place.local_ranks)) out = open_output_first(&run);
     const std::string temp = mpi_share_text(out.temp_path);
-    if (temp.empty()) {  // --estimate: rank 0 has printed the figures
-        MPI_Finalize();
-        return 0;
-    }
+    if (temp.empty()) return 0;  // --estimate: rank 0 has printed the figures
     mpi_job_temp_file(temp);
     if (!lead) run_start(&run, argc, argv, false, place.local_ranks);
     // Level 3 without tilt symmetry runs level 2 with a warning, which rank 0 alone prints.
@@ -95,6 +88,20 @@ int main(int argc, char** argv) {
     }
     mpi_job_temp_file("");
     run_release(&run);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    const JobPlace place = mpi_job_place();
+    try {
+        run_rank(argc, argv, place);
+    } catch (const RunError& e) {
+        // An error of any rank (a finished --help or --version run too) ends the whole job.
+        mpi_end_job(report_run_error(e));
+    }
     MPI_Finalize();
     return 0;
 }

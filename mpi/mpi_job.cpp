@@ -12,14 +12,6 @@ namespace {
 
 std::string g_temp_file;  // the output's temporary file, removed when the job ends early
 
-void end_job(int status, void*) {
-    int finalized = 0;
-    MPI_Finalized(&finalized);
-    if (finalized) return;
-    if (!g_temp_file.empty()) unlink(g_temp_file.c_str());
-    MPI_Abort(MPI_COMM_WORLD, status & 255);
-}
-
 }  // namespace
 
 JobPlace mpi_job_place() {
@@ -34,7 +26,11 @@ JobPlace mpi_job_place() {
     return p;
 }
 
-void mpi_end_job_on_exit() { on_exit(end_job, nullptr); }
+void mpi_end_job(int status) {
+    if (!g_temp_file.empty()) unlink(g_temp_file.c_str());
+    MPI_Abort(MPI_COMM_WORLD, status & 255);
+    std::_Exit(status);  // MPI_Abort does not return
+}
 
 void mpi_job_temp_file(const std::string& path) { g_temp_file = path; }
 

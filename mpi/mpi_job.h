@@ -14,11 +14,10 @@ struct JobPlace {
 
 JobPlace mpi_job_place();
 
-// From here on, a process that exits before MPI_Finalize (an error message
-// printed by io/fail.h, a device-selection error, --help) ends the whole job
-// with MPI_Abort and its own exit status, after removing the output's temporary
-// file once that is known (mpi_job_temp_file).
-void mpi_end_job_on_exit();
+// Ends the whole job with MPI_Abort and the given exit status (a rank's error
+// or a finished --help run), after removing the output's temporary file once
+// that is known (mpi_job_temp_file).
+[[noreturn]] void mpi_end_job(int status);
 void mpi_job_temp_file(const std::string& path);  // empty: nothing to remove
 
 // Rank 0's text on every rank; the others wait here until rank 0 sends it.

@@ -4,7 +4,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
-PACKAGES="cmake g++ make pkg-config libfftw3-dev libgtest-dev libbenchmark-dev libomp-dev libpng-dev libopenmpi-dev openmpi-bin python3 python3-mrcfile python3-numpy"
+PACKAGES="cmake g++ make pkg-config libfftw3-dev libgtest-dev libbenchmark-dev libomp-dev libpng-dev libopenmpi-dev openmpi-bin python3 python3-mrcfile python3-numpy python3-dev python3-pytest pybind11-dev"
 
 missing_packages() {
     local p missing=""

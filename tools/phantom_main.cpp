@@ -114,9 +114,7 @@ void write_mrc(const std::string& path, int nx, int ny, int nz, const std::vecto
     if (!write_stack(path, nx, ny, nz, values, format)) failf("skarbel_phantom: cannot write %s\n", path.c_str());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     Settings s = parse(argc, argv);
     const PhantomSize& size = s.size;
     const Phantom phantom = default_phantom(size);
@@ -145,4 +143,14 @@ int main(int argc, char** argv) {
     std::printf("Ground truth: %s (%d x %d x %d)\n", truth_path.c_str(), size.nx, size.thickness, size.ny);
     if (scale != 1.0) std::printf("Samples and ground truth scaled by %.9g\n", scale);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const RunError& e) {
+        return report_run_error(e);
+    }
 }

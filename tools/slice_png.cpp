@@ -135,9 +135,7 @@ int section_number(const char* text) {
     return (int)v;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     int section = -1;
     int opt;
     while ((opt = getopt(argc, argv, ":z:")) != -1) {
@@ -153,4 +151,14 @@ int main(int argc, char** argv) {
     if ((double)width * height > (double)INT_MAX) fail("skarbel_slice_png: picture too large\n");
     write_png(out, picture, width, height);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const RunError& e) {
+        return report_run_error(e);
+    }
 }

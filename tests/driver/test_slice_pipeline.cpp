@@ -9,7 +9,7 @@ namespace {
 
 // 10 slices in batches of 4: slice y's sinogram is {y}, its slice {10 y}; the
 // steps log what they see on standard output. A step that fails at a slice
-// ends the process with its message after the slices before it.
+// stops the run with its one message after the slices before it.
 TEST(SlicePipeline, OrderAndFailures) {
     const struct {
         std::string step;
@@ -50,6 +50,37 @@ TEST(SlicePipeline, OrderAndFailures) {
         else EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, c.failing_slice < 0 ? 0 : 255);
         EXPECT_EQ(r.err, c.failing_slice < 0 ? "" : c.step + " failed\n");
+    }
+}
+
+// In this process: an error of either thread reaches the caller as the one
+// RunError thrown, with the thread joined, and the pipeline runs again.
+TEST(SlicePipeline, CarriesErrorsToTheCaller) {
+    for (const std::string failing : {"read", "reconstruct", "write", "none"}) {
+        SCOPED_TRACE(failing);
+        SliceSteps s;
+        std::vector<float> written;
+        s.read = [&](int first, int count, float* sinos) {
+            for (int i = 0; i < count; ++i) sinos[i] = (float)(first + i);
+            if (failing == "read" && first >= 4) failf("read failed at %d\n", first);
+        };
+        s.reconstruct = [&](int count, float* sinos, float* slices) {
+            for (int i = 0; i < count; ++i) slices[i] = 10 * sinos[i];
+            if (failing == "reconstruct" && sinos[0] >= 4) fail_status(1, "reconstruct failed\n");
+        };
+        s.write = [&](int count, const float* slices) {
+            if (failing == "write" && slices[0] >= 40) fail("write failed\n");
+            written.insert(written.end(), slices, slices + count);
+        };
+        try {
+            run_slice_pipeline(10, 4, 1, 1, s);
+            EXPECT_EQ(failing, "none");
+            EXPECT_EQ(written.size(), 10u);
+        } catch (const RunError& e) {
+            EXPECT_EQ(std::string(e.what()), failing == "read" ? "read failed at 4\n" : failing + " failed\n");
+            EXPECT_EQ(e.status, failing == "reconstruct" ? 1 : 255);
+            EXPECT_LE(written.size(), 4u);
+        }
     }
 }
 

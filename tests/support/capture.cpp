@@ -11,6 +11,8 @@
 
 #include <omp.h>
 
+#include "io/fail.h"
+
 namespace {
 
 // Reads both pipes until both are closed, so a chatty child never blocks.
@@ -73,7 +75,13 @@ Captured capture_exit(const std::function<void()>& fn) {
         // leak checker's exit scan (which also trips over the parent's threads)
         // does not run in the child.
         on_exit([](int status, void*) { fflush(stdout), fflush(stderr), _exit(status); }, nullptr);
-        fn();
+        // Library code reports an error by throwing it; the child ends as the
+        // program's main would, with the error's text and status.
+        try {
+            fn();
+        } catch (const RunError& e) {
+            exit(report_run_error(e));
+        }
         fflush(stdout);
         fflush(stderr);
         exit(0);

@@ -11,7 +11,8 @@ struct Captured {
 };
 
 // Runs fn in a forked child with standard output and error captured; the child
-// exits 0 when fn returns. Meant for code that ends the process early (errors).
+// exits 0 when fn returns, or with the status and text of a RunError it throws.
+// Meant for code that ends the run early (errors).
 // The child runs OpenMP regions on one thread (its parent's workers are not
 // copied by fork) and skips leak checks at exit.
 Captured capture_exit(const std::function<void()>& fn);

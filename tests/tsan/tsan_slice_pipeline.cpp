@@ -1,6 +1,6 @@
 // Runs the slice pipeline in a child process per case, with a step failing at
-// one slice or none, and checks the exit status: 0, or 255 from the failing
-// step; 66 is ThreadSanitizer reporting a race.
+// one slice or none, and checks the exit status: 0, or 255 from the error the
+// failing step throws; 66 is ThreadSanitizer reporting a race.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,7 +42,11 @@ void run_case(const std::string& step, int failing) {
             written += 10;
         }
     };
-    run_slice_pipeline(40, 3, 1, 1, s);
+    try {
+        run_slice_pipeline(40, 3, 1, 1, s);
+    } catch (const RunError& e) {
+        std::exit(report_run_error(e));
+    }
     std::exit(written == 400 ? 0 : 1);
 }
 

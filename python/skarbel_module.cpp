@@ -1,0 +1,410 @@
+// The Python module: the program's run on NumPy arrays (array in, array out)
+// and on files, with the command line's options, checks and messages.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "driver/estimate.h"
+#include "driver/long_options.h"
+#include "driver/run_memory.h"
+#include "driver/run_steps.h"
+#include "gpu/gpu_layer.h"
+#include "io/fail.h"
+#include "method/method.h"
+
+namespace py = pybind11;
+
+#ifndef SKARBEL_VERSION
+#define SKARBEL_VERSION "unknown"
+#endif
+
+namespace {
+
+// A reconstruction's device buffers, filter and device choice still live in
+// the process's globals: reconstructions take turns, whatever thread calls.
+std::mutex reconstruction_turn;
+
+// A Python exception (Ctrl-C, the progress callback's) is set in this
+// thread's state: the run unwinds and it is raised once the GIL is back.
+struct PythonErrorPending {};
+
+// The returned volume: anonymous memory in huge pages where the system
+// offers them, since its first touch (page faults) is a large part of the
+// cost of filling hundreds of megabytes.
+struct Volume {
+    float* values = nullptr;
+    size_t bytes = 0;
+    explicit Volume(size_t floats) : bytes(std::max<size_t>(floats, 1) * sizeof(float)) {
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        madvise(p, bytes, MADV_HUGEPAGE);
+        values = static_cast<float*>(p);
+    }
+    ~Volume() {
+        if (values) munmap(values, bytes);
+    }
+};
+
+// A run's holdings released however it ends; the method's buffers of both
+// kinds, as a set-up that failed part way may hold either.
+struct RunHolder {
+    Run run;
+    ~RunHolder() {
+        Method m;
+        m.sirt = true;
+        method_free(m);
+        m.sirt = false;
+        method_free(m);
+        run_release(&run);
+    }
+};
+
+// The text of a long option's value: sequences joined by commas, as typed on the command line.
+std::string option_text(py::handle value) {
+    if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
+        std::string text;
+        for (py::handle item : value) {
+            if (!text.empty()) text += ',';
+            text += std::string(py::str(item));
+        }
+        return text;
+    }
+    return py::str(value);
+}
+
+struct CallOptions {
+    py::object thickness, exclude, radial, slices, batch;
+    std::string method;
+    int level, iterations, gpu;
+    py::object sirt_like, offset, shift, width, xaxis_tilt, bin;
+    py::kwargs rest;
+};
+
+// The run's options from the call's arguments, checked as the command line checks them.
+RunOptions options_of(const CallOptions& c) {
+    RunOptions o;
+    if (!c.thickness.is_none()) {
+        o.thickness_given = true;
+        o.thickness = c.thickness.cast<int>();
+    }
+    if (c.method == "sirt")
+        o.sirt = true;
+    else if (c.method != "wbp")
+        failf("Bad method \"%s\": \"wbp\" or \"sirt\".\n\n", c.method.c_str());
+    o.symmetry_level = c.level;
+    o.iterations = c.iterations;
+    o.gpu = c.gpu;
+    auto apply = [&](const std::string& name, py::handle value) {
+        if (value.is_none()) return;
+        const std::string arg = "--" + name + "=" + option_text(value);
+        apply_long_option(arg.c_str(), &o);
+    };
+    apply("exclude", c.exclude);
+    apply("radial", c.radial);
+    apply("slices", c.slices);
+    apply("batch", c.batch);
+    apply("sirt-like", c.sirt_like);
+    apply("offset", c.offset);
+    apply("shift", c.shift);
+    apply("width", c.width);
+    apply("xaxis-tilt", c.xaxis_tilt);
+    apply("bin", c.bin);
+    for (auto item : c.rest) {
+        std::string name = py::str(item.first);
+        for (char& ch : name)
+            if (ch == '_') ch = '-';
+        failf("Unknown option --%s.\n%s", name.c_str(), usage_text);
+    }
+    check_options(&o);
+    return o;
+}
+
+// The stack as float32 sections x rows x columns, C order (no copy when it is already).
+py::array_t<float, py::array::c_style> stack_of(py::handle stack) {
+    py::array any = py::array::ensure(stack);
+    if (!any) fail("Stack not acceptable: not an array.\n\n");
+    const char kind = any.dtype().kind();
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
+        failf("Stack not acceptable: dtype %s is not a real number type.\n\n",
+              std::string(py::str(any.dtype())).c_str());
+    if (any.ndim() != 3)
+        failf("Stack not acceptable: %d dimensions, (sections, rows, columns) are needed.\n\n", (int)any.ndim());
+    for (int d = 0; d < 3; ++d)
+        if (any.shape(d) > INT32_MAX) failf("Stack not acceptable: dimension %d above 2147483647.\n\n", d);
+    return py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(any);
+}
+
+std::vector<double> angles_of(py::handle angles) {
+    py::array_t<double, py::array::c_style | py::array::forcecast> a =
+        py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(angles);
+    if (!a || a.ndim() != 1) fail("Tilt angles not acceptable: a sequence of numbers, one per section, is needed.\n\n");
+    return std::vector<double>(a.data(), a.data() + a.shape(0));
+}
+
+// After each batch, on the calling thread: Ctrl-C and the progress callback.
+std::function<void(int, int)> batch_hook(const py::object& progress) {
+    return [progress](int done, int total) {
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw PythonErrorPending{};
+        if (progress.is_none()) return;
+        try {
+            progress(done, total);
+        } catch (py::error_already_set& e) {
+            e.restore();
+            throw PythonErrorPending{};
+        }
+    };
+}
+
+// Runs fn without the GIL, in the process's turn; Python errors set meanwhile are raised.
+template <typename Fn>
+void without_gil(Fn&& fn) {
+    try {
+        py::gil_scoped_release nogil;
+        std::lock_guard<std::mutex> turn(reconstruction_turn);
+        fn();
+    } catch (const PythonErrorPending&) {
+        throw py::error_already_set();
+    }
+}
+
+py::array reconstruct(py::handle stack_in, py::handle angles_in, const CallOptions& call, py::object progress) {
+    const RunOptions options = options_of(call);
+    const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
+    ArrayStack array;
+    array.values = stack.data();
+    array.nz = (int)stack.shape(0);
+    array.ny = (int)stack.shape(1);
+    array.nx = (int)stack.shape(2);
+    array.angles_deg = angles_of(angles_in);
+    std::unique_ptr<Volume> volume;
+    int slices = 0, thickness = 0, width = 0;
+    without_gil([&] {
+        RunHolder h;
+        Run& run = h.run;
+        run.options = options;
+        // The array holds the floats a MODE 2 file would: --mode, --scale and
+        // --rotx only shape files (reconstruct_file).
+        run.options.output = OutputFormat{};
+        run.options.rotx = false;
+        run.array = &array;
+        run_plan(&run);
+        run_prepare(&run, 1);
+        slices = slice_count(run.range);
+        thickness = run.xtilt.thickness;
+        width = run.xtilt.width;
+        const size_t section = run_section_floats(run);
+        volume = std::make_unique<Volume>(section * (size_t)slices);
+        run_set_up_method(&run, options.gpu, false);
+        run.after_batch = batch_hook(progress);
+        const int first = run.range.first;
+        // Slices are reconstructed in place, except through --xaxis-tilt's window.
+        run.slice_destination = [&](int y, int) { return volume->values + (size_t)(y - first) * section; };
+        const SliceWriter write = [&](int y, int count, const float* values) {
+            float* to = volume->values + (size_t)(y - first) * section;
+            if (values != to) std::memcpy(to, values, (size_t)count * section * sizeof(float));
+        };
+        run_output_slices(&run, run.range, write, 0);
+    });
+    Volume* owned = volume.release();
+    py::capsule owner(owned, [](void* p) { delete static_cast<Volume*>(p); });
+    return py::array_t<float>({slices, thickness, width}, owned->values, owner);
+}
+
+py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& call) {
+    const RunOptions options = options_of(call);
+    const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
+    ArrayStack array;
+    array.values = stack.data();
+    array.nz = (int)stack.shape(0);
+    array.ny = (int)stack.shape(1);
+    array.nx = (int)stack.shape(2);
+    array.angles_deg = angles_of(angles_in);
+    RunEstimate e{};
+    bool device_is_host = true;
+    double host_mb = 0;
+    float device_mb = 0;
+    without_gil([&] {
+        RunHolder h;
+        Run& run = h.run;
+        run.options = options;
+        run.array = &array;
+        run_plan(&run);
+        gpu_select_device(options.gpu, false);
+        e = estimate_run_output(options, run.tilts, run.g,
+                                {1024 + 4LL * (long long)run_section_floats(run) * slice_count(run.range),
+                                 run.extra_host_mb});
+        device_is_host = !gpu_cuda_available();
+        host_mb = host_available_memory_mb();
+        device_mb = gpu_memory_mb;
+    });
+    py::dict methods;
+    for (int m = 0; m < kEstimatedMethods; ++m) {
+        py::dict d;
+        d["device_mb"] = (double)e.method[m].device_mb;
+        d["verdict"] = estimate_verdict(e.method[m], device_is_host, host_mb);
+        d["note"] = e.method[m].note ? py::object(py::str(e.method[m].note)) : py::object(py::none());
+        methods[estimate_method_names[m]] = d;
+    }
+    py::dict result;
+    result["device_memory_available_mb"] = (double)device_mb;
+    result["host_memory_available_mb"] = host_mb;
+    result["methods"] = methods;
+    result["host_memory_mb"] = e.host_mb;
+    result["host_memory_verdict"] =
+        run_memory_fits(RunMemory{e.host_mb, 0.0}, false, host_mb) ? "fits" : "does not fit";
+    result["output_bytes"] = e.output_bytes;
+    return result;
+}
+
+void reconstruct_file(const std::string& tilt_file, const std::string& stack_file, const std::string& output_file,
+                      const CallOptions& call, py::object progress) {
+    RunOptions options = options_of(call);
+    options.tilt_file = tilt_file;
+    options.input_file = stack_file;
+    options.output_file = output_file;
+    without_gil([&] {
+        RunHolder h;
+        h.run.options = options;
+        h.run.after_batch = batch_hook(progress);
+        run_files(&h.run);
+    });
+}
+
+const char* const options_doc = R"(
+Options (keywords; None keeps the command line's default):
+  thickness=None    slice height in pixels of the stack as stored (-z); default: the stack's width
+  method="wbp"      "wbp" (weighted back-projection) or "sirt" (-S)
+  level=2           WBP symmetry level 0-3 (-s); other values mean 2
+  iterations=30     SIRT iterations per slice (-i)
+  exclude=None      stack sections left out, numbered from 1: "1-3,60" or [1, 2, "5-7"] (--exclude)
+  radial=None       WBP filter (cutoff, sigma) in cycles/sample, 0 < cutoff <= 0.5, sigma >= 0
+                    (--radial); default: the Hamming taper
+  slices=None       (first, last): only these slices, numbered from 0 as the stack's rows (--slices)
+  batch=None        slices per pass over the matrix, 1 to 65536 (--batch); same result for every value
+  gpu=-1            device number; negative chooses (-g)
+  progress=None     progress(done, total) called from the calling thread as slices complete;
+                    an exception it raises stops the run and is raised
+  sirt_like=None    WBP filter imitating N SIRT iterations, N >= 1 (--sirt-like)
+  offset=None       DELANG or (DELANG, DELXX): degrees added to every angle, tilt axis DELXX pixels
+                    right of the detector's centre (--offset)
+  shift=None        DX or (DX, DZ) in pixels: the reconstruction moved along X and the thickness (--shift)
+  width=None        slice width W in pixels, centred on the tilt axis (--width)
+  xaxis_tilt=None   the specimen's tilt A in degrees about the X axis, |A| < 90 (--xaxis-tilt)
+  bin=None          average the projections over N x N blocks (--bin); lengths stay in stack pixels
+Every error raises skarbel.Error with the command line's message. The GIL is released while
+reconstructing; Ctrl-C stops the run between batches of slices.)";
+
+}  // namespace
+
+PYBIND11_MODULE(skarbel, m) {
+    m.doc() = "skarbel: tomographic reconstruction (weighted back-projection and SIRT) of NumPy arrays "
+              "and MRC files, with the engine and the results of the skarbel program.";
+    m.attr("__version__") = SKARBEL_VERSION;
+    static py::exception<RunError> error(m, "Error", PyExc_RuntimeError);
+    error.attr("__doc__") = "An error of a run: its message is the one the skarbel program prints.";
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const RunError& e) {
+            error(e.what());
+        }
+    });
+
+    auto options_from = [](py::object thickness, std::string method, int level, int iterations, py::object exclude,
+                           py::object radial, py::object slices, py::object batch, int gpu, py::object sirt_like,
+                           py::object offset, py::object shift, py::object width, py::object xaxis_tilt,
+                           py::object bin, py::kwargs rest) {
+        return CallOptions{thickness, exclude, radial, slices, batch, method, level, iterations, gpu,
+                           sirt_like, offset, shift, width, xaxis_tilt, bin, rest};
+    };
+
+    const std::string reconstruct_doc = std::string(R"(reconstruct(stack, angles, **options) -> numpy.ndarray
+
+Reconstructs a volume from a single-axis tilt series held in memory.
+
+stack   array (sections, rows, columns) of any real dtype: section i is the projection at
+        angles[i]; float32 in C order is used without a copy, other dtypes are converted
+        to float32 as the program converts MRC modes 0 and 1.
+angles  sequence of one tilt angle in degrees per section.
+Returns a new float32 array (slices, thickness, width): slice y reconstructed from row y of the
+stack (from --slices' first), equal sample for sample to the data of the MRC file the program
+writes for the same inputs and options.
+)") + options_doc;
+    m.def(
+        "reconstruct",
+        [options_from](py::object stack, py::object angles, py::object thickness, std::string method, int level,
+                       int iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
+                       int gpu, py::object progress, py::object sirt_like, py::object offset, py::object shift,
+                       py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
+            return reconstruct(stack, angles,
+                               options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
+                                            sirt_like, offset, shift, width, xaxis_tilt, bin, rest),
+                               progress);
+        },
+        py::arg("stack"), py::arg("angles"), py::kw_only(), py::arg("thickness") = py::none(),
+        py::arg("method") = "wbp", py::arg("level") = 2, py::arg("iterations") = 30, py::arg("exclude") = py::none(),
+        py::arg("radial") = py::none(), py::arg("slices") = py::none(), py::arg("batch") = py::none(),
+        py::arg("gpu") = -1, py::arg("progress") = py::none(), py::arg("sirt_like") = py::none(),
+        py::arg("offset") = py::none(), py::arg("shift") = py::none(), py::arg("width") = py::none(),
+        py::arg("xaxis_tilt") = py::none(), py::arg("bin") = py::none(), reconstruct_doc.c_str());
+
+    const std::string estimate_doc = std::string(R"(estimate(stack, angles, **options) -> dict
+
+The figures of the program's --estimate for these inputs, without reconstructing: memory
+available on the device and the host (Mb), each method's device memory (Mb) and verdict
+("fits", "does not fit", "too large for 32-bit element counts") with its note, the host memory
+of the run (Mb) and the size in bytes of the MRC file the program would write. Takes
+reconstruct's arguments (progress is not used).
+)") + options_doc;
+    m.def(
+        "estimate",
+        [options_from](py::object stack, py::object angles, py::object thickness, std::string method, int level,
+                       int iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
+                       int gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
+                       py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
+            return estimate(stack, angles,
+                            options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
+                                         sirt_like, offset, shift, width, xaxis_tilt, bin, rest));
+        },
+        py::arg("stack"), py::arg("angles"), py::kw_only(), py::arg("thickness") = py::none(),
+        py::arg("method") = "wbp", py::arg("level") = 2, py::arg("iterations") = 30, py::arg("exclude") = py::none(),
+        py::arg("radial") = py::none(), py::arg("slices") = py::none(), py::arg("batch") = py::none(),
+        py::arg("gpu") = -1, py::arg("progress") = py::none(), py::arg("sirt_like") = py::none(),
+        py::arg("offset") = py::none(), py::arg("shift") = py::none(), py::arg("width") = py::none(),
+        py::arg("xaxis_tilt") = py::none(), py::arg("bin") = py::none(), estimate_doc.c_str());
+
+    const std::string file_doc = std::string(R"(reconstruct_file(tilt_file, stack_file, output_file, **options) -> None
+
+The program's run on files, in this process: the same checks, messages on standard output,
+temporary file and header; the output is replaced only by a complete volume.
+)") + options_doc;
+    m.def(
+        "reconstruct_file",
+        [options_from](std::string tilt_file, std::string stack_file, std::string output_file, py::object thickness,
+                       std::string method, int level, int iterations, py::object exclude, py::object radial,
+                       py::object slices, py::object batch, int gpu, py::object progress, py::object sirt_like,
+                       py::object offset, py::object shift, py::object width, py::object xaxis_tilt, py::object bin,
+                       py::kwargs rest) {
+            reconstruct_file(tilt_file, stack_file, output_file,
+                             options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
+                                          sirt_like, offset, shift, width, xaxis_tilt, bin, rest),
+                             progress);
+        },
+        py::arg("tilt_file"), py::arg("stack_file"), py::arg("output_file"), py::kw_only(),
+        py::arg("thickness") = py::none(), py::arg("method") = "wbp", py::arg("level") = 2,
+        py::arg("iterations") = 30, py::arg("exclude") = py::none(), py::arg("radial") = py::none(),
+        py::arg("slices") = py::none(), py::arg("batch") = py::none(), py::arg("gpu") = -1,
+        py::arg("progress") = py::none(), py::arg("sirt_like") = py::none(), py::arg("offset") = py::none(),
+        py::arg("shift") = py::none(), py::arg("width") = py::none(), py::arg("xaxis_tilt") = py::none(),
+        py::arg("bin") = py::none(), file_doc.c_str());
+}
