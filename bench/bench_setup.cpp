@@ -72,7 +72,7 @@ void BM_Setup(benchmark::State& state) {
 void BM_MatrixBuild(benchmark::State& state) {
     const int level = (int)state.range(0);
     const std::vector<a> tilts = bench_tilts();
-    wbp_levels[level].setup(tilts.data(), geometry());
+    wbp_setup(level, tilts.data(), geometry());
     const WbpSizes s = wbp_sizes(level, geometry());
     CpuTime total;
     for (auto _ : state) {

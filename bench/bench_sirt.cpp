@@ -17,7 +17,7 @@
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
 #include "sirt/sirt.h"
-#include "sirt/sirt_kernel.h"
+#include "sirt/sirt_batch_kernel.h"
 #include "gpu/buffers.h"
 
 namespace {
@@ -66,21 +66,34 @@ void report(benchmark::State& state, double bytes_per_item) {
     state.counters["copy_GBps"] = b.copy_bandwidth * 1e-9;
 }
 
-cu_SIRT_fwproduct_kernel forward() {
-    return {d_matrix_t, d_recons, d_sinoaux, d_column_t, d_length_t, d_idrow_t, sirt_sizes.nrows, sirt_sizes.alignment};
+// The one-lane products on the set-up's matrices, with the bench's own slice
+// and error sinogram.
+float* bench_slice() {
+    static float* x = static_cast<float*>(gpu_alloc(4 * (size_t)kWidth * kThickness));
+    return x;
+}
+float* bench_error() {
+    static float* e = static_cast<float*>(gpu_alloc(4 * (size_t)kWidth * kTilts));
+    return e;
 }
 
-cu_SIRT_product_kernel back() {
-    return {d_matrix, d_recons, d_sinoaux, d_column, d_column2, d_length,
-            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, kTilts, kWidth};
+cu_SIRT_fwproduct_batch forward() {
+    return {d_matrix_t, bench_slice(), bench_error(), d_column_t, d_length_t, d_idrow_t,
+            sirt_sizes.nrows, sirt_sizes.alignment, 1};
+}
+
+cu_SIRT_product_batch back() {
+    return {d_matrix, bench_slice(), bench_error(), d_column, d_column2, d_length,
+            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, 1, kTilts, kWidth};
 }
 
 void BM_SirtForwardProjection(benchmark::State& state) {
     Bench& b = bench();
-    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 2);
+    sirt_reconstruct(b.slice.data(), b.sino.data(), 1, make_geometry(kWidth, kTilts, kWidth, kThickness), 2);
+    gpu_copy_to_device(bench_slice(), b.slice.data(), 4 * b.slice.size());
     const size_t sino_bytes = 4 * (size_t)kWidth * kTilts;
     for (auto _ : state) {
-        gpu_zero(d_sinoaux, sino_bytes);
+        gpu_zero(bench_error(), sino_bytes);
         gpu_launch_1d(sirt_sizes.nrows, forward());
         gpu_synchronize();
     }
@@ -99,11 +112,14 @@ void BM_SirtBackProjection(benchmark::State& state) {
 // One iteration: zero, forward projection, error, back-projection.
 void BM_SirtIteration(benchmark::State& state) {
     Bench& b = bench();
-    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 2);
+    sirt_reconstruct(b.slice.data(), b.sino.data(), 1, make_geometry(kWidth, kTilts, kWidth, kThickness), 2);
+    gpu_copy_to_device(bench_slice(), b.slice.data(), 4 * b.slice.size());
     const size_t sino_bytes = 4 * (size_t)kWidth * kTilts;
-    const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, kTilts, kWidth};
+    float* measured = static_cast<float*>(gpu_alloc(sino_bytes));
+    gpu_copy_to_device(measured, b.sino.data(), sino_bytes);
+    const cu_SIRT_comperror_batch error{bench_error(), measured, d_weights, kTilts, kWidth, 1};
     for (auto _ : state) {
-        gpu_zero(d_sinoaux, sino_bytes);
+        gpu_zero(bench_error(), sino_bytes);
         gpu_launch_1d(sirt_sizes.nrows, forward());
         gpu_synchronize();
         gpu_launch_2d(kTilts, kWidth, error);
@@ -111,6 +127,7 @@ void BM_SirtIteration(benchmark::State& state) {
         gpu_launch_1d(sirt_sizes.nRows, back());
         gpu_synchronize();
     }
+    gpu_free(measured);
     const double bytes = b.forward_bytes + b.back_bytes;
     report(state, bytes);
     state.counters["floor_ratio"] = benchmark::Counter(bytes / b.copy_bandwidth,
@@ -122,7 +139,8 @@ void BM_SirtIteration(benchmark::State& state) {
 void BM_SirtSlice30(benchmark::State& state) {
     Bench& b = bench();
     for (auto _ : state) {
-        sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), kIterations);
+        sirt_reconstruct(b.slice.data(), b.sino.data(), 1, make_geometry(kWidth, kTilts, kWidth, kThickness),
+                         kIterations);
         benchmark::DoNotOptimize(b.slice.data());
     }
     state.counters["ms_per_iteration"] =

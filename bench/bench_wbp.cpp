@@ -62,9 +62,9 @@ const Geometry& geometry() {
     return g;
 }
 
-void setup(int level, const std::vector<a>& t) { wbp_levels[level].setup(t.data(), geometry()); }
+void setup(int level, const std::vector<a>& t) { wbp_setup(level, t.data(), geometry()); }
 
-void product(int level, float* slice, const float* sino) { wbp_levels[level].product(slice, sino, geometry()); }
+void product(int level, float* slice, const float* sino) { wbp_product(level, slice, sino, 1, geometry()); }
 
 struct MatrixBytes {
     double stored;     // every array of the level: entries in use and per-row words

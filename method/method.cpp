@@ -5,7 +5,6 @@
 #include "gpu/batch_size.h"
 #include "sirt/sirt.h"
 #include "wbp/wbp.h"
-#include "wbp/wbp_batch.h"
 #include "weighting/weighting.h"
 
 Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g) {
@@ -19,7 +18,7 @@ Method method_setup(bool sirt, int level, int iterations, const a* tangles, cons
         return m;
     }
     m.level_run = wbp_level_to_run(level, tangles, g.Ntilts);
-    wbp_levels[m.level_run].setup(tangles, g);
+    wbp_setup(m.level_run, tangles, g);
     return m;
 }
 
@@ -28,18 +27,11 @@ void method_weight(const Method& m, float* sinos, int count) {
 }
 
 void method_products(const Method& m, float* slices, float* sinos, int count) {
-    if (count > 1) {
-        if (m.sirt)
-            sirt_reconstruct_batch(slices, sinos, count, m.g, m.iterations);
-        else
-            wbp_product_batch(m.level_run, slices, sinos, count, m.g);
-        return;
-    }
     if (count < 1) return;
     if (m.sirt)
-        sirt_reconstruct_slice(slices, sinos, m.g, m.iterations);
+        sirt_reconstruct(slices, sinos, count, m.g, m.iterations);
     else
-        wbp_levels[m.level_run].product(slices, sinos, m.g);
+        wbp_product(m.level_run, slices, sinos, count, m.g);
 }
 
 void method_reconstruct(const Method& m, float* slices, float* sinos, int count) {

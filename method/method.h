@@ -17,9 +17,9 @@ Method method_setup(bool sirt, int level, int iterations, const a* tangles, cons
 
 // Reconstructs count consecutive slices: sinos holds their count sinograms of
 // Ntilts x sinoX one after another (WBP weights them in place), slices
-// receives count slices of reconsY x reconsX. One slice goes through the
-// single-slice products; more share each pass over the matrix, with the same
-// result for every slice. It is method_weight, then method_products.
+// receives count slices of reconsY x reconsX. The slices share each pass over
+// the matrix, and each equals the slice reconstructed alone. It is
+// method_weight, then method_products.
 void method_reconstruct(const Method& m, float* slices, float* sinos, int count);
 
 // The two steps of method_reconstruct, which the slice pipeline runs on

@@ -1,5 +1,5 @@
 // SIRT on the selected device: the set-up of the matrices and ray weights,
-// the iteration of one slice, and the release of the buffers.
+// and the release of the buffers.
 #include <climits>
 #include <cstdint>
 
@@ -8,7 +8,6 @@
 #include "io/fail.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
-#include "wbp/wbp_batch.h"
 
 SirtSizes sirt_sizes;
 
@@ -104,31 +103,6 @@ void sirt_setup(const a* tangles, const Geometry& g) {
     sirt_build_half_matrix(g);
 }
 
-void sirt_reconstruct_slice(float* recons, const float* sino, const Geometry& g, int iterations) {
-    const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
-    const int npix = reconsX * reconsY;
-    const size_t sino_bytes = 4 * (size_t)sinoX * Ntilts;
-    gpu_zero(d_recons, 4 * (size_t)npix);
-    gpu_copy_to_device(d_sino, sino, sino_bytes);
-    gpu_launch_1d(Ntilts, cu_SIRT_weightsinogram{d_sino, d_tangles, Ntilts, sinoX, reconsY, g.factor});
-
-    const int nRows = sirt_half_rows(reconsY) * reconsX;
-    const cu_SIRT_fwproduct_kernel project{d_matrix_t, d_recons, d_sinoaux, d_column_t,
-                                           d_length_t, d_idrow_t, sirt_sizes.nrows, sirt_sizes.alignment};
-    const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, Ntilts, sinoX};
-    const cu_SIRT_product_kernel back{d_matrix, d_recons, d_sinoaux, d_column, d_column2,
-                                      d_length, nRows, sirt_sizes.alignment_n, npix, Ntilts, sinoX};
-    for (int it = 0; it < iterations; ++it) {
-        gpu_zero(d_sinoaux, sino_bytes);
-        gpu_launch_1d(sirt_sizes.nrows, project);
-        gpu_synchronize();
-        gpu_launch_2d(Ntilts, sinoX, error);
-        gpu_synchronize();
-        gpu_launch_1d(nRows, back);
-    }
-    gpu_copy_to_host(recons, d_recons, 4 * (size_t)npix);
-}
-
 namespace {
 template <class T>
 void release(T*& p) {
@@ -138,7 +112,7 @@ void release(T*& p) {
 }  // namespace
 
 void sirt_free() {
-    sirt_batch_free();
+    sirt_reconstruct_free();
     release(d_recons);
     release(d_sino);
     release(d_sinoaux);

@@ -1,6 +1,6 @@
 #pragma once
 // SIRT on the selected device: the set-up builds the matrices and ray weights
-// once per run, then every slice is reconstructed by iteration. Also the state
+// once per run, then slices are reconstructed by iteration. Also the state
 // kept from the set-up and the size rules shared with the tests.
 #include <cstdint>
 
@@ -8,8 +8,15 @@
 #include "method/geometry.h"
 
 void sirt_setup(const a* tangles, const Geometry& g);
-void sirt_reconstruct_slice(float* recons, const float* sino, const Geometry& g, int iterations);
+// The iteration of `count` slices with the matrices of sirt_setup: sinos holds
+// count sinograms as read from the stack, one after another, recons receives
+// count slices of reconsX x reconsY. Any count >= 1 works; each pass over the
+// matrices serves a sub-batch, and each slice equals the slice reconstructed
+// alone, bit for bit.
+void sirt_reconstruct(float* recons, const float* sinos, int count, const Geometry& g, int iterations);
 void sirt_free();
+// Releases the iteration's buffers only (sirt_free does it too).
+void sirt_reconstruct_free();
 
 struct SirtSizes {
     int nRows = 0;         // rows of the half-slice matrix: sirt_half_rows(reconsY) * reconsX

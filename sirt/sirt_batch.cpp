@@ -1,6 +1,6 @@
-// The SIRT iteration of a batch of slices on the selected device: the
-// single-slice sequence (sirt_reconstruct_slice) with every kernel serving all
-// lanes, so each pass over the two matrices serves the whole batch.
+// The SIRT iteration of any number of slices on the selected device: every
+// kernel serves all lanes of a sub-batch, so each pass over the two matrices
+// serves the whole sub-batch.
 #include <algorithm>
 #include <cstddef>
 #include <vector>
@@ -10,7 +10,6 @@
 #include "gpu/buffers.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_batch_kernel.h"
-#include "wbp/wbp_batch.h"
 
 namespace {
 
@@ -42,7 +41,7 @@ void iterate_batch(float* recons, const float* host_sinos, int lanes, const Geom
                                           sirt_sizes.nrows, sirt_sizes.alignment, lanes};
     const cu_SIRT_comperror_batch error{aux, b, d_weights, Ntilts, sinoX, lanes};
     const cu_SIRT_product_batch back{d_matrix, x, aux, d_column, d_column2, d_length,
-                                     nRows, sirt_sizes.alignment_n, npix, lanes};
+                                     nRows, sirt_sizes.alignment_n, npix, lanes, Ntilts, sinoX};
     for (int it = 0; it < iterations; ++it) {
         gpu_zero_async(aux, sino_bytes, stream);
         gpu_launch_1d((int)batch_items(sirt_sizes.nrows, lanes), project, stream);
@@ -60,7 +59,7 @@ void iterate_batch(float* recons, const float* host_sinos, int lanes, const Geom
 
 // On a GPU the sub-batches take turns on two streams, each with its own
 // buffers, and both streams are waited for before the slices are handed back.
-void sirt_reconstruct_batch(float* recons, const float* host_sinos, int count, const Geometry& g, int iterations) {
+void sirt_reconstruct(float* recons, const float* host_sinos, int count, const Geometry& g, int iterations) {
     const long long npix = (long long)g.reconsX * g.reconsY, n = (long long)g.sinoX * g.Ntilts;
     const long long rows = std::max<long long>(sirt_sizes.nrows, sirt_half_rows(g.reconsY) * (long long)g.reconsX);
     const int most = batch_lanes_limit(rows, n, npix);
@@ -73,7 +72,7 @@ void sirt_reconstruct_batch(float* recons, const float* host_sinos, int count, c
     gpu_stream_synchronize(GPU_STREAM_2);
 }
 
-void sirt_batch_free() {
+void sirt_reconstruct_free() {
     for (TurnBuffers& t : turns)
         for (BatchBuffer* b : {&t.staging, &t.sinos, &t.errors, &t.slices, &t.slices_out}) batch_buffer_free(*b);
 }

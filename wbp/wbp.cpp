@@ -1,5 +1,5 @@
-// Weighted back-projection on the selected device: the matrix of one slice is
-// built once per run, then every slice is one sparse matrix-vector product.
+// Weighted back-projection on the selected device: the set-up of the matrix of
+// one slice, built once per run, and its release.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -7,7 +7,6 @@
 #include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
 #include "wbp/wbp.h"
-#include "wbp/wbp_batch.h"
 #include "wbp/wbp_sizes.h"
 #include "wbp/wg_kernel.h"
 
@@ -51,16 +50,6 @@ void prepare_matrix(const WbpSizes& s, const a* tangles, int Ntilts, bool mirror
     }
 }
 
-// The sinogram in, one product kernel, the slice out.
-template <class K>
-void run_product(float* recons, const float* sino, const Geometry& g, int nRows, const K& kernel, bool clear_slice) {
-    const size_t slice_bytes = floats((long long)g.reconsX * g.reconsY);
-    gpu_copy_to_device(d_sino, sino, floats((long long)g.sinoX * g.Ntilts));
-    if (clear_slice) gpu_zero(d_recons, slice_bytes);
-    gpu_launch_1d(nRows, kernel);
-    gpu_copy_to_host(recons, d_recons, slice_bytes);
-}
-
 }  // namespace
 
 void wbp_build_matrix(int level, const Geometry& g) {
@@ -92,56 +81,11 @@ void wbp_build_matrix(int level, const Geometry& g) {
     gpu_synchronize();
 }
 
-namespace {
-
-void setup_level(int level, const a* tangles, const Geometry& g) {
+void wbp_setup(int level, const a* tangles, const Geometry& g) {
     const WbpSizes s = wbp_check_sizes(level, g);
     prepare_matrix(s, tangles, g.Ntilts, level >= 2, level == 3);
     wbp_build_matrix(level, g);
 }
-
-}  // namespace
-
-void wbp_setup_sym0(const a* tangles, const Geometry& g) { setup_level(0, tangles, g); }
-void wbp_setup_sym1(const a* tangles, const Geometry& g) { setup_level(1, tangles, g); }
-void wbp_setup_sym2(const a* tangles, const Geometry& g) { setup_level(2, tangles, g); }
-void wbp_setup_sym3(const a* tangles, const Geometry& g) { setup_level(3, tangles, g); }
-
-void wbp_product_sym0(float* recons, const float* sino, const Geometry& g) {
-    const int nRows = g.reconsX * g.reconsY;
-    run_product(recons, sino, g, nRows,
-                cu_WBP_product_kernel0{d_matrix, d_recons, d_sino, d_column, d_length, nRows, g.Ntilts, g.sinoX},
-                false);
-}
-
-void wbp_product_sym1(float* recons, const float* sino, const Geometry& g) {
-    const int nRows = g.reconsX * g.reconsY;
-    run_product(recons, sino, g, nRows,
-                cu_WBP_productsym1_kernel{d_matrix, d_recons, d_sino, d_column, d_length, nRows, g.factor, g.Ntilts,
-                                          g.sinoX},
-                false);
-}
-
-void wbp_product_sym2(float* recons, const float* sino, const Geometry& g) {
-    const int nRows = g.reconsX * ((g.reconsY + 1) / 2);
-    run_product(recons, sino, g, nRows,
-                cu_WBP_productsym2_kernel{d_matrix, d_recons, d_sino, d_column, d_column2, d_length, nRows, g.factor,
-                                          g.Ntilts, g.sinoX, g.reconsX, g.reconsY},
-                false);
-}
-
-void wbp_product_sym3(float* recons, const float* sino, const Geometry& g) {
-    const int nRows = g.reconsX * ((g.reconsY + 1) / 2);
-    run_product(recons, sino, g, nRows,
-                cu_WBP_productsym3_kernel{d_matrix, d_recons, d_sino, d_column, d_column2, d_length, d_row1,
-                                          d_row2, nRows, g.factor, g.Ntilts, g.sinoX, g.reconsX, g.reconsY},
-                true);
-}
-
-const WbpLevel wbp_levels[4] = {{wbp_setup_sym0, wbp_product_sym0},
-                                {wbp_setup_sym1, wbp_product_sym1},
-                                {wbp_setup_sym2, wbp_product_sym2},
-                                {wbp_setup_sym3, wbp_product_sym3}};
 
 int wbp_level_to_run(int level, const a* tangles, int Ntilts) {
     if (level != 3 || Ntilts <= 0 || wbp_tilts_symmetric(tangles, Ntilts)) return level;
@@ -152,7 +96,7 @@ int wbp_level_to_run(int level, const a* tangles, int Ntilts) {
 }
 
 void wbp_free() {
-    wbp_batch_free();
+    wbp_product_free();
     gpu_free(d_recons);
     gpu_free(d_sino);
     gpu_free(d_tangles);

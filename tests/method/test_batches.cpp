@@ -1,4 +1,4 @@
-// Batches of slices against one slice at a time, bit for bit: every WBP level
+// N lanes against one lane at a time, bit for bit: every WBP level
 // and SIRT, batches of 1, 2, 3 and 16 slices, odd and even sizes,
 // tilt-symmetric and asymmetric angles, on every backend (on CUDA in
 // sub-batches on two streams). On the host, the host forms (matrix builds in
@@ -78,7 +78,7 @@ std::vector<float> reconstruct(const Method& m, int lanes, int per_pass, uint32_
 
 class Batches : public testing::TestWithParam<GpuBackend> {};
 
-TEST_P(Batches, EverySliceEqualsItsSingleSliceReconstruction) {
+TEST_P(Batches, OneLaneEqualsNLanes) {
     USE_BACKEND_OR_SKIP(GetParam());
     for (int method = 0; method <= kSirt; ++method)
         for (const Case& c : kCases) {

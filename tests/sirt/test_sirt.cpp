@@ -26,7 +26,7 @@ protected:
     std::vector<float> reconstruct(const SirtProblem& p, const std::vector<float>& sino, int iterations) {
         sirt_setup(p.tilts.data(), geometry_of(p));
         std::vector<float> slice((size_t)p.reconsX * p.reconsY, 7.0f);  // overwritten whole
-        sirt_reconstruct_slice(slice.data(), sino.data(), geometry_of(p), iterations);
+        sirt_reconstruct(slice.data(), sino.data(), 1, geometry_of(p), iterations);
         return slice;
     }
 };

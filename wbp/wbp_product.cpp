@@ -1,5 +1,5 @@
-// The batched WBP products on the selected device.
-#include "wbp/wbp_batch.h"
+// The WBP products on the selected device, for any number of slices.
+#include "wbp/wbp.h"
 
 #include <cstddef>
 #include <vector>
@@ -39,18 +39,19 @@ void product_pass(int level, float* recons, const float* sinos, int lanes, const
     const int items = (int)batch_items(nRows, lanes);
     switch (level) {
         case 0:
-            gpu_launch_1d(items, cu_WBP_product_batch0{d_matrix, out, s, d_column, d_length, nRows, lanes, npix},
+            gpu_launch_1d(items, cu_WBP_product_batch0{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, Ntilts, sinoX},
                           stream);
             break;
         case 1:
             gpu_launch_1d(
-                items, cu_WBP_productsym1_batch{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, factor},
+                items, cu_WBP_productsym1_batch{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, factor, Ntilts,
+                                              sinoX},
                 stream);
             break;
         case 2:
             gpu_launch_1d(items,
                           cu_WBP_productsym2_batch{d_matrix, out, s, d_column, d_column2, d_length, nRows, lanes,
-                                                   npix, factor, reconsX, reconsY},
+                                                   npix, factor, reconsX, reconsY, Ntilts, sinoX},
                           stream);
             break;
         default:
@@ -68,7 +69,7 @@ void product_pass(int level, float* recons, const float* sinos, int lanes, const
 
 // On a GPU the sub-batches take turns on two streams, each with its own
 // buffers, and both streams are waited for before the slices are handed back.
-void wbp_product_batch(int level, float* recons, const float* sinos, int count, const Geometry& g) {
+void wbp_product(int level, float* recons, const float* sinos, int count, const Geometry& g) {
     const long long npix = (long long)g.reconsX * g.reconsY, n = (long long)g.sinoX * g.Ntilts;
     const int most = batch_lanes_limit(matrix_rows(level, g.reconsX, g.reconsY), n, npix);
     const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
@@ -80,7 +81,7 @@ void wbp_product_batch(int level, float* recons, const float* sinos, int count, 
     gpu_stream_synchronize(GPU_STREAM_2);
 }
 
-void wbp_batch_free() {
+void wbp_product_free() {
     for (TurnBuffers& t : turns)
         for (BatchBuffer* b : {&t.staging, &t.sinos_in, &t.slices_out}) batch_buffer_free(*b);
 }
