@@ -14,11 +14,11 @@ Method method_setup(bool sirt, int level, int iterations, const a* tangles, cons
     m.iterations = iterations;
     m.g = g;
     if (sirt) {
-        sirt_setup(tangles, g);
+        m.sirt_plan = new SirtPlan(sirt_setup(tangles, g));
         return m;
     }
     m.level_run = wbp_level_to_run(level, tangles, g.Ntilts);
-    wbp_setup(m.level_run, tangles, g);
+    m.wbp = new WbpPlan(wbp_setup(m.level_run, tangles, g));
     return m;
 }
 
@@ -29,9 +29,9 @@ void method_weight(const Method& m, float* sinos, int count) {
 void method_products(const Method& m, float* slices, float* sinos, int count) {
     if (count < 1) return;
     if (m.sirt)
-        sirt_reconstruct(slices, sinos, count, m.g, m.iterations);
+        sirt_reconstruct(*m.sirt_plan, slices, sinos, count, m.iterations);
     else
-        wbp_product(m.level_run, slices, sinos, count, m.g);
+        wbp_product(*m.wbp, slices, sinos, count);
 }
 
 void method_reconstruct(const Method& m, float* slices, float* sinos, int count) {
@@ -48,8 +48,8 @@ int method_batch_size(const Method& m, int requested) {
 }
 
 void method_free(const Method& m) {
-    if (m.sirt)
-        sirt_free();
-    else
-        wbp_free();
+    if (m.sirt_plan) sirt_free(*m.sirt_plan);
+    if (m.wbp) wbp_free(*m.wbp);
+    delete m.sirt_plan;
+    delete m.wbp;
 }

@@ -4,15 +4,24 @@
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 
+struct WbpPlan;
+struct SirtPlan;
+
+// A handle on the method's plan, which owns the matrices and buffers; copies
+// share it, and method_free releases it once.
 struct Method {
     bool sirt = false;
     int level = 0;       // WBP symmetry level asked for
     int level_run = 0;   // WBP level whose matrix was built: 2 where level 3 lacks tilt symmetry
     int iterations = 0;  // SIRT iterations
     Geometry g;
+    WbpPlan* wbp = nullptr;
+    SirtPlan* sirt_plan = nullptr;
 };
 
-// Builds the method's matrices on the selected device for the run's geometry.
+// Builds the method's matrices on the selected device for the run's geometry,
+// into a plan of its own: several methods may live, and reconstruct on
+// different threads, at once.
 Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g);
 
 // Reconstructs count consecutive slices: sinos holds their count sinograms of

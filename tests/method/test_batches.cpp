@@ -6,12 +6,14 @@
 // kernels, with every vector set, and the built matrices word for word; and the
 // weighting of a batch on all threads against rows weighted one by one.
 #include <numeric>
+#include <thread>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
 #include "gpu/buffers.h"
 #include "method/method.h"
+#include "wbp/wbp.h"
 #include "sirt/sirt.h"
 #include "support/backends.h"
 #include "support/common.h"
@@ -154,17 +156,18 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
     testing::internal::GetCapturedStderr();
     host_literal_forms = false;
     const WbpSizes s = wbp_sizes(m.level_run, g);
-    const long long entries = m.sirt ? (long long)sirt_sizes.alignment_n * g.Ntilts : s.entries;
-    const long long rows = m.sirt ? sirt_sizes.nRows : s.nRows;
+    const MethodBuffers& d = m.sirt ? m.sirt_plan->d : m.wbp->d;
+    const long long entries = m.sirt ? (long long)m.sirt_plan->sizes.alignment_n * g.Ntilts : s.entries;
+    const long long rows = m.sirt ? m.sirt_plan->sizes.nRows : s.nRows;
     auto words = [](const void* p, long long n) {
         std::vector<float> v(p ? n : 0);
         if (!v.empty()) gpu_copy_to_host(v.data(), p, v.size() * sizeof(float));
         return v;
     };
-    std::vector<std::vector<float>> all = {words(d_matrix, entries), words(d_column, entries),
-                                           words(d_column2, entries), words(d_length, rows),
-                                           words(d_row1, rows),       words(d_row2, rows),
-                                           words(d_weights, (long long)g.sinoX * g.Ntilts)};
+    std::vector<std::vector<float>> all = {words(d.d_matrix, entries), words(d.d_column, entries),
+                                           words(d.d_column2, entries), words(d.d_length, rows),
+                                           words(d.d_row1, rows),       words(d.d_row2, rows),
+                                           words(d.d_weights, (long long)g.sinoX * g.Ntilts)};
     method_free(m);
     return all;
 }
@@ -194,6 +197,49 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
             const auto literal = built_buffers(method, tilts, g, true), fast = built_buffers(method, tilts, g, false);
             for (size_t b = 0; b < literal.size(); ++b) expect_same_bits(literal[b], fast[b]);
         }
+}
+
+// The products of `lanes` random sinograms (the weighting, whose filter is set
+// up apart, left out).
+std::vector<float> products(const Method& m, int lanes, uint32_t seed) {
+    const size_t sino = (size_t)m.g.sinoX * m.g.Ntilts, npix = (size_t)m.g.reconsX * m.g.reconsY;
+    std::vector<float> sinos = wbp_ref::random_values(sino * lanes, seed), slices(npix * lanes, 7.0f);
+    method_products(m, slices.data(), sinos.data(), lanes);
+    return slices;
+}
+
+// Plans own their state: two plans of different sizes and methods live side by
+// side and give, interleaved and from two threads at once, the slices each
+// gives alone.
+TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
+    gpu_use_backend(GPU_BACKEND_HOST);
+    const Case &small = kCases[0], &large = kCases[3];
+    auto plan = [](int method, const Case& c) {
+        const std::vector<a> tilts = tilt_records(c.degrees);
+        return method_setup(method == kSirt, method % kSirt, 2, tilts.data(),
+                            make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness));
+    };
+    for (const auto& [ma, mb] : {std::pair{2, kSirt}, std::pair{3, 0}, std::pair{kSirt, 1}}) {
+        SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb);
+        std::vector<float> want_a, want_b;
+        for (const auto& [method, c, lanes, want] :
+             {std::tuple{ma, &small, 3, &want_a}, std::tuple{mb, &large, 5, &want_b}}) {
+            const Method m = plan(method, *c);
+            *want = products(m, lanes, 11u * lanes);
+            method_free(m);
+        }
+        const Method a = plan(ma, small), b = plan(mb, large);
+        expect_same_bits(want_a, products(a, 3, 33));
+        expect_same_bits(want_b, products(b, 5, 55));
+        std::vector<float> got_a, got_b;
+        std::thread ta([&] { got_a = products(a, 3, 33); }), tb([&] { got_b = products(b, 5, 55); });
+        ta.join();
+        tb.join();
+        expect_same_bits(want_a, got_a);
+        expect_same_bits(want_b, got_b);
+        method_free(a);
+        method_free(b);
+    }
 }
 
 // The rows of a batch are weighted on all threads, each exactly as alone.

@@ -68,19 +68,20 @@ HostMatrix random_matrix(int level, int sinoX, int Ntilts, int reconsX, int thic
     return h;
 }
 
-// The matrix that the level's set-up built in the (host) device slots.
+// The matrix that the level's set-up built in its (host) device buffers.
 HostMatrix matrix_from_setup(int level, const std::vector<a>& tilts, int sinoX, int thickness) {
     const int n = (int)tilts.size(), built = wbp_level_to_run(level, tilts.data(), n);
-    wbp_setup(built, tilts.data(), make_geometry(sinoX, n, sinoX, thickness));
+    WbpPlan p = wbp_setup(built, tilts.data(), make_geometry(sinoX, n, sinoX, thickness));
+    const MethodBuffers& d = p.d;
     HostMatrix h = empty_matrix(built, sinoX, n, sinoX, thickness);
     const size_t e = (size_t)h.capacity * h.nRows;
-    h.matrix.assign(d_matrix, d_matrix + e);
-    h.column.assign(d_column, d_column + e);
-    if (d_column2) h.column2.assign(d_column2, d_column2 + e);
-    h.length.assign(d_length, d_length + h.nRows);
-    if (d_row1) h.row1.assign(d_row1, d_row1 + h.nRows);
-    if (d_row2) h.row2.assign(d_row2, d_row2 + h.nRows);
-    wbp_free();
+    h.matrix.assign(d.d_matrix, d.d_matrix + e);
+    h.column.assign(d.d_column, d.d_column + e);
+    if (d.d_column2) h.column2.assign(d.d_column2, d.d_column2 + e);
+    h.length.assign(d.d_length, d.d_length + h.nRows);
+    if (d.d_row1) h.row1.assign(d.d_row1, d.d_row1 + h.nRows);
+    if (d.d_row2) h.row2.assign(d.d_row2, d.d_row2 + h.nRows);
+    wbp_free(p);
     return h;
 }
 
