@@ -50,11 +50,11 @@ Bench& bench() {
         s->slice.resize((size_t)kWidth * kThickness);
         gpu_memory_mb = 1.0e6f;
         s->plan = sirt_setup(s->tilts.data(), make_geometry(kWidth, kTilts, kWidth, kThickness));
-        const MethodBuffers& d = s->plan.d;
+        const MethodBuffers& bufs = s->plan.d;
         const SirtSizes& sirt_sizes = s->plan.sizes;
         // Weight and index per entry, plus the per-row length (and bin).
-        s->forward_bytes = 8.0 * sum_lengths(d.d_length_t, sirt_sizes.nrows) + 8.0 * sirt_sizes.nrows;
-        s->back_bytes = 12.0 * sum_lengths(d.d_length, sirt_sizes.nRows) + 4.0 * sirt_sizes.nRows;
+        s->forward_bytes = 8.0 * sum_lengths(bufs.d_length_t, sirt_sizes.nrows) + 8.0 * sirt_sizes.nrows;
+        s->back_bytes = 12.0 * sum_lengths(bufs.d_length, sirt_sizes.nRows) + 4.0 * sirt_sizes.nRows;
         s->copy_bandwidth = host_copy_bandwidth();
         return s;
     }();
