@@ -1,7 +1,7 @@
 #pragma once
 // SIRT on the selected device: the set-up builds the matrices and ray weights
-// once per run, then slices are reconstructed by iteration. Also the state
-// kept from the set-up and the size rules shared with the tests.
+// once per run into a plan, then slices are reconstructed by iteration. Also
+// the size rules shared with the tests.
 #include <cstdint>
 
 #include "gpu/batch_staging.h"

@@ -10,6 +10,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -20,8 +21,6 @@ namespace host_rows {
 
 namespace {
 
-const Accumulators* chosen = nullptr;
-
 const Accumulators* vector_set(Vectors v) {
     switch (v) {
         case Vectors::avx512: return avx512_accumulators();
@@ -30,27 +29,35 @@ const Accumulators* vector_set(Vectors v) {
     }
 }
 
+const Accumulators* widest() {
+    const Accumulators* w = nullptr;
+    for (Vectors v : kAllVectors)
+        if (vector_set(v)) w = vector_set(v);
+    return w;
+}
+
+// The set in use, read by plans on any thread: the widest unless a test chose another.
+std::atomic<const Accumulators*> chosen{nullptr};
+
 }  // namespace
 
 const Accumulators& accumulators() {
-    if (!chosen) {
-        for (Vectors v : kAllVectors)
-            if (vector_set(v)) chosen = vector_set(v);
+    const Accumulators* a = chosen.load(std::memory_order_relaxed);
+    if (!a) {
+        a = widest();
+        chosen.store(a, std::memory_order_relaxed);
     }
-    return *chosen;
+    return *a;
 }
 
 bool use_vectors(Vectors v) {
     const Accumulators* a = vector_set(v);
     if (!a) return false;
-    chosen = a;
+    chosen.store(a, std::memory_order_relaxed);
     return true;
 }
 
-void use_widest_vectors() {
-    chosen = nullptr;
-    accumulators();
-}
+void use_widest_vectors() { chosen.store(widest(), std::memory_order_relaxed); }
 
 const char* vectors_name(Vectors v) {
     return v == Vectors::avx512 ? "avx512" : v == Vectors::avx2 ? "avx2" : "baseline";
