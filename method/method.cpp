@@ -19,11 +19,16 @@ Method method_setup(bool sirt, int level, int iterations, const a* tangles, cons
     }
     m.level_run = wbp_level_to_run(level, tangles, g.Ntilts);
     m.wbp = new WbpPlan(wbp_setup(m.level_run, tangles, g));
+    m.wbp->filter = weighting_current();
     return m;
 }
 
 void method_weight(const Method& m, float* sinos, int count) {
-    if (!m.sirt) weighting_filter_rows(m.g.sinoX, sinos, (long long)count * m.g.Ntilts);
+    if (m.sirt) return;
+    // The plan's own filter; a plan set up before any filter takes the current one.
+    const std::shared_ptr<const WeightingFilter> current = m.wbp->filter ? nullptr : weighting_current();
+    weighting_filter_rows_of(m.wbp->filter ? m.wbp->filter.get() : current.get(), m.g.sinoX, sinos,
+                             (long long)count * m.g.Ntilts);
 }
 
 void method_products(const Method& m, float* slices, float* sinos, int count) {

@@ -20,7 +20,8 @@ struct Method {
 };
 
 // Builds the method's matrices on the selected device for the run's geometry,
-// into a plan of its own: several methods may live, and reconstruct on
+// into a plan of its own, which also takes WBP's weighting filter as set up
+// now (weighting/weighting.h): several methods may live, and reconstruct on
 // different threads, at once.
 Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g);
 

@@ -242,6 +242,28 @@ TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
     }
 }
 
+// Each WBP plan weighs with the filter set up for it (here of its own width),
+// whatever is set up or released after it, also from two threads at once.
+TEST(Plans, EachWbpPlanKeepsItsWeightingFilter) {
+    gpu_use_backend(GPU_BACKEND_HOST);
+    const Case &small = kCases[0], &large = kCases[3];
+    std::vector<float> want_a, want_b, got_a, got_b;
+    for (const auto& [c, lanes, want] : {std::tuple{&small, 3, &want_a}, std::tuple{&large, 2, &want_b}}) {
+        const Method m = set_up(2, *c);
+        *want = reconstruct(m, lanes, 1, 21u + lanes);
+        release(m);
+    }
+    const Method a = set_up(2, small), b = set_up(2, large);
+    weighting_teardown();
+    std::thread ta([&] { got_a = reconstruct(a, 3, 3, 24); }), tb([&] { got_b = reconstruct(b, 2, 2, 23); });
+    ta.join();
+    tb.join();
+    expect_same_bits(want_a, got_a);
+    expect_same_bits(want_b, got_b);
+    method_free(a);
+    method_free(b);
+}
+
 // The rows of a batch are weighted on all threads, each exactly as alone.
 TEST(BatchWeighting, RowsOnAllThreadsEqualRowsOneByOne) {
     for (int nx : {1, 37, 512}) {
