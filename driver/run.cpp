@@ -137,6 +137,10 @@ OutputFile run_open_output(Run* run) {
 
 void run_set_up_method(Run* run, int gpu, bool lead) {
     gpu_select_device(gpu, lead);
+    run_build_method(run);
+}
+
+void run_build_method(Run* run) {
     const RunOptions& o = run->options;
     run->method = method_setup(o.sirt, o.symmetry_level, o.iterations, run->tilts, run->g);
 }

@@ -47,6 +47,8 @@ OutputFile run_open_output(Run* run);
 
 // Selects the device (printing the device line when `lead`) and builds the method's matrices.
 void run_set_up_method(Run* run, int gpu, bool lead);
+// Builds the method's matrices on the device already selected.
+void run_build_method(Run* run);
 
 // Hands slice y, reconstructed (NX x thickness floats), to the writer: y is
 // the stack's slice number. Called in slice order.

@@ -5,7 +5,8 @@
 // each are all it holds, so memory stays a few batches, never the volume.
 // Reading and writing stay on the calling thread, in slice order; an error
 // anywhere ends the process with its own message (io/fail.h), which ends the
-// worker too.
+// worker too. The worker binds itself to the selected device (gpu_bind_thread)
+// before its first product.
 #include <cstddef>
 #include <functional>
 

@@ -9,16 +9,21 @@
 #include "gpu/device_select.h"
 #include "gpu/gpu_layer.h"
 
+// The device a backend chose and activated, and its free memory then.
+struct CudaSelection {
+    int index;
+    uint64_t free_bytes;
+};
+
 // One backend's operations. file and line name the caller, for error messages.
 // Launches are templates over the kernel functors (gpu_layer.h), outside the table.
 struct GpuBackendOps {
     // Devices: whether the backend has any (count set to their number; with
     // exit_on_error, an error of the count ends the run), the selection among
-    // them (returns the free memory of the chosen device in Mb), and the
-    // quiet activation of device 0 (tests).
+    // them, and the binding of the calling thread to one of them.
     bool (*present)(bool exit_on_error, int* count);
-    float (*select)(int requested, int count, bool print_device_line);
-    void (*activate_quietly)();
+    CudaSelection (*select)(int requested, int count, bool print_device_line);
+    void (*bind_thread)(int device);
     // Device memory.
     void* (*alloc)(size_t bytes, const char* file, int line);
     void (*free)(void* p);
@@ -69,11 +74,12 @@ void host_buffer_zero(void* dst, size_t bytes);
 // ("Cuda error in file ...", status 1), otherwise it counts as no device.
 bool cuda_present(bool exit_on_error, int* count);
 
-// Selects among the CUDA devices as gpu_select_device describes; ends the process
-// on errors. Returns the free memory of the activated device in Mb.
-float cuda_select_device(int requested, int count, bool print_device_line);
-// Activates device 0 without a message (tests).
-void cuda_activate_quietly();
+// Selects among the CUDA devices as gpu_select_device describes and activates the
+// choice on the calling thread; ends the process on errors.
+CudaSelection cuda_select_device(int requested, int count, bool print_device_line);
+// Makes `device` the calling thread's current device; a failure ends the run like
+// a guarded call.
+void cuda_bind_thread(int device);
 
 void* cuda_buffer_alloc(size_t bytes, const char* file, int line);
 void cuda_buffer_free(void* p);
@@ -94,5 +100,7 @@ void* cuda_pinned_alloc(size_t bytes);
 void cuda_pinned_free(void* p);
 // Free memory of the active device in bytes (0 when it cannot be read).
 size_t cuda_free_memory_bytes();
+// The calls above that handle or ignore their own failure, and the device count,
+// leave no error behind for the next launch to report as its own.
 
 #endif

@@ -96,7 +96,7 @@ bool cuda_present(bool exit_on_error, int* count) {
     return n > 0;
 }
 
-float cuda_select_device(int requested, int count, bool print_device_line) {
+CudaSelection cuda_select_device(int requested, int count, bool print_device_line) {
     // The automatic scan ignores failed reads (such a device has no speed); only a
     // failed read of the device finally chosen is an error.
     std::vector<DeviceProps> devices((size_t)count);
@@ -114,10 +114,10 @@ float cuda_select_device(int requested, int count, bool print_device_line) {
     // What the set-ups may still allocate: the free memory now, not the total.
     size_t free_bytes = 0, total_bytes = 0;
     selection_check(cudaMemGetInfo(&free_bytes, &total_bytes), __LINE__);
-    return device_memory_mb((uint64_t)free_bytes);
+    return {choice.index, (uint64_t)free_bytes};
 }
 
-void cuda_activate_quietly() { selection_check(cudaSetDevice(0), __LINE__); }
+void cuda_bind_thread(int device) { safe_call(cudaSetDevice(device), __FILE__, __LINE__); }
 
 void* cuda_buffer_alloc(size_t bytes, const char* file, int line) {
     void* p = nullptr;
@@ -125,7 +125,11 @@ void* cuda_buffer_alloc(size_t bytes, const char* file, int line) {
     return p;
 }
 
-void cuda_buffer_free(void* p) { (void)cudaFree(p); }
+// A failed free (say, of a buffer of a context already torn down) leaves its error
+// for the next launch to report; clear it, since the run goes on.
+void cuda_buffer_free(void* p) {
+    if (cudaFree(p) != cudaSuccess) (void)cudaGetLastError();
+}
 
 void cuda_buffer_to_device(void* dst, const void* src, size_t bytes, const char* file, int line) {
     safe_call(cudaMemcpy(dst, src, bytes, cudaMemcpyHostToDevice), file, line);
@@ -173,22 +177,30 @@ void cuda_stream_synchronize(GpuStream stream, const char* file, int line) {
     safe_call(cudaStreamSynchronize(cuda_stream(stream)), file, line);
 }
 
+// Without page-locked memory the pipeline takes plain memory and goes on, so the
+// failure must not stay behind as the last error.
 void* cuda_pinned_alloc(size_t bytes) {
     void* p = nullptr;
-    return cudaMallocHost(&p, bytes) == cudaSuccess ? p : nullptr;
+    if (cudaMallocHost(&p, bytes) == cudaSuccess) return p;
+    (void)cudaGetLastError();
+    return nullptr;
 }
 
-void cuda_pinned_free(void* p) { (void)cudaFreeHost(p); }
+void cuda_pinned_free(void* p) {
+    if (cudaFreeHost(p) != cudaSuccess) (void)cudaGetLastError();
+}
 
 size_t cuda_free_memory_bytes() {
     size_t free_bytes = 0, total = 0;
-    return cudaMemGetInfo(&free_bytes, &total) == cudaSuccess ? free_bytes : 0;
+    if (cudaMemGetInfo(&free_bytes, &total) == cudaSuccess) return free_bytes;
+    (void)cudaGetLastError();
+    return 0;
 }
 
 const GpuBackendOps* cuda_backend_ops() {
     static const GpuBackendOps ops{cuda_present,
                                    cuda_select_device,
-                                   cuda_activate_quietly,
+                                   cuda_bind_thread,
                                    cuda_buffer_alloc,
                                    cuda_buffer_free,
                                    cuda_buffer_to_device,

@@ -17,8 +17,8 @@ __global__ void sk_kernel_2d(K k) {
     k((int)(blockIdx.x * 16u + threadIdx.x), (int)(blockIdx.y * 16u + threadIdx.y));
 }
 
-// A launch refused for its shape alone is skipped without a message; any other
-// error (a kernel that cannot run here, or a fault of an earlier one) ends the run.
+// Any launch error (a shape the runtime refuses, a kernel that cannot run here, or
+// a fault of an earlier one) ends the run.
 inline void cuda_check_launch(const char* file, int line) {
     const cudaError_t e = cudaGetLastError();
     if (launch_verdict((int)e) == LAUNCH_FAILED) gpu_safe_call_fail(file, line, cudaGetErrorString(e));

@@ -11,19 +11,16 @@ enum CudaCode {
     CUDA_CODE_NO_DEVICE = 100,
 };
 
-enum LaunchVerdict { LAUNCH_RAN, LAUNCH_SKIPPED, LAUNCH_FAILED };
+enum LaunchVerdict { LAUNCH_RAN, LAUNCH_FAILED };
 
-// The error found right after a kernel launch. Only a grid or block outside the
-// runtime's limits (invalid configuration) is a launch refused for its shape, which
-// is skipped without a message. Every other error means the kernel did not or will
-// not run as asked: no kernel image for the device, too many registers for the
-// block ("too many resources requested"), or a fault left by an earlier kernel.
+// The error found right after a kernel launch: any error means the kernel did not
+// or will not run as asked (no kernel image for the device, too many registers for
+// the block, a fault left by an earlier kernel) and ends the run. That includes an
+// invalid configuration: the layer skips empty grids and grids beyond the runtime's
+// limits before launching (launch_shape_accepted), so a refused shape that still
+// reaches the runtime is a fault, and skipping it would leave a wrong result.
 // Inline: the nvcc-compiled launches use it too.
-inline LaunchVerdict launch_verdict(int code) {
-    if (code == CUDA_CODE_SUCCESS) return LAUNCH_RAN;
-    if (code == CUDA_CODE_INVALID_CONFIGURATION) return LAUNCH_SKIPPED;
-    return LAUNCH_FAILED;
-}
+inline LaunchVerdict launch_verdict(int code) { return code == CUDA_CODE_SUCCESS ? LAUNCH_RAN : LAUNCH_FAILED; }
 
 // Whether falling back to the host after the device count failed with `code` deserves
 // a warning: a GPU is present (its device node or driver directory exists) and the

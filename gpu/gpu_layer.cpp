@@ -25,13 +25,19 @@ namespace {
 struct SelectedDevice {
     GpuBackend backend = GPU_BACKEND_HOST;
     int index = 0;
+    DeviceShare share;
 };
 SelectedDevice g_device;
+
+// The device each thread bound itself to.
+thread_local int t_bound_device = -1;
 
 const char* base_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
 }
+
+int at_least_one(int n) { return n > 1 ? n : 1; }
 
 // The operations of the selected backend.
 const GpuBackendOps& ops() {
@@ -41,19 +47,23 @@ const GpuBackendOps& ops() {
 
 }  // namespace
 
-void gpu_select_device(int requested, bool print_device_line) {
+void gpu_select_device(int requested, bool print_device_line, DeviceShare share) {
+    share = {at_least_one(share.device_processes), at_least_one(share.host_processes)};
     int count = 0;
     if (const GpuBackendOps* cuda = cuda_backend_ops(); cuda && cuda->present(true, &count)) {
-        gpu_memory_mb = cuda->select(requested, count, print_device_line);
-        g_device.backend = GPU_BACKEND_CUDA;
+        const CudaSelection s = cuda->select(requested, count, print_device_line);
+        gpu_memory_mb = device_memory_mb(s.free_bytes / (uint64_t)share.device_processes);
+        g_device = {GPU_BACKEND_CUDA, s.index, share};
+        gpu_bind_thread();
         return;
     }
     // No usable GPU: the host's cores are the device.
     const std::vector<DeviceProps> devices = {host_device_props()};
     const DeviceChoice choice = device_choose(devices, requested);
     device_report(choice, devices, "", print_device_line);
-    gpu_memory_mb = host_available_memory_mb();
-    g_device = {GPU_BACKEND_HOST, choice.index};
+    gpu_memory_mb = host_available_memory_mb() / (float)share.device_processes;
+    g_device = {GPU_BACKEND_HOST, choice.index, share};
+    gpu_bind_thread();
 }
 
 float host_memory_cap_mb = -1.0f;
@@ -64,19 +74,29 @@ float host_available_memory_mb() {
 }
 
 GpuBackend gpu_backend() { return g_device.backend; }
+int gpu_device_index() { return g_device.index; }
+DeviceShare gpu_device_share() { return g_device.share; }
 
-bool gpu_use_backend(GpuBackend backend) {
+bool gpu_use_backend(GpuBackend backend, int device) {
     if (backend == GPU_BACKEND_HOST) {
-        g_device = {GPU_BACKEND_HOST, 0};
+        g_device = {GPU_BACKEND_HOST, device, {}};
+        gpu_bind_thread();
         return true;
     }
-    if (backend == GPU_BACKEND_CUDA && gpu_cuda_available()) {
-        cuda_backend_ops()->activate_quietly();
-        g_device = {GPU_BACKEND_CUDA, 0};
+    if (backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 && device < gpu_cuda_device_count()) {
+        g_device = {GPU_BACKEND_CUDA, device, {}};
+        gpu_bind_thread();
         return true;
     }
     return false;
 }
+
+void gpu_bind_thread() {
+    ops().bind_thread(g_device.index);
+    t_bound_device = g_device.index;
+}
+
+int gpu_thread_device() { return t_bound_device; }
 
 bool gpu_cuda_available() {
     static const bool available = [] {

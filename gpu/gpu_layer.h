@@ -27,14 +27,40 @@ extern float gpu_memory_mb;
 float host_available_memory_mb();
 extern float host_memory_cap_mb;
 
+// Processes of this machine that use the selected device, and all the processes
+// on the machine (the ranks of an MPI job on one node; both 1 for a lone run).
+// The device's free memory and the host's available memory are shared among them.
+struct DeviceShare {
+    int device_processes = 1;
+    int host_processes = 1;
+};
+
 // Selects the device (requested < 0: automatic choice), prints the device line
-// (unless told not to: the other processes of an MPI job) and records
-// gpu_memory_mb; ends the process with status 1 on selection errors.
-void gpu_select_device(int requested, bool print_device_line = true);
+// (unless told not to: the other processes of an MPI job), records the device,
+// its share and gpu_memory_mb (the device's free memory divided among the
+// processes that use it), and binds the calling thread to it; ends the process
+// with status 1 on selection errors.
+void gpu_select_device(int requested, bool print_device_line = true, DeviceShare share = {});
 // Backend of the selected device (host until a CUDA device is selected).
 GpuBackend gpu_backend();
-// Forces a backend for tests (CUDA only when a device is present). Returns false if unavailable.
-bool gpu_use_backend(GpuBackend backend);
+// Index of the selected device, and the processes it is shared with.
+int gpu_device_index();
+DeviceShare gpu_device_share();
+// Forces a backend for tests (CUDA only when a device is present), records
+// `device` as the selected index (on CUDA, a device that exists) and binds the
+// calling thread to it. Returns false if unavailable.
+bool gpu_use_backend(GpuBackend backend, int device = 0);
+
+// ---- threads ----------------------------------------------------------------
+// The CUDA runtime's current device belongs to each thread, and a new thread
+// starts on device 0: a thread other than the one that selected the device
+// must bind itself before its first call into the layer, or its buffers and
+// kernels land on device 0 beside matrices that live on the selected one.
+
+// Binds the calling thread to the selected device and records it.
+void gpu_bind_thread();
+// The device index the calling thread last bound to (-1: never bound).
+int gpu_thread_device();
 // True when a CUDA device can be used in this process.
 bool gpu_cuda_available();
 // CUDA devices this process can use (0 without the CUDA backend).
@@ -192,8 +218,8 @@ void host_launch_2d(const LaunchShape& s, const K& k) {
 
 #if defined(SKARBEL_HAVE_CUDA)
 // Defined in gpu/cuda_launch.cuh and instantiated, once per kernel functor, in a .cu file
-// (SK_CUDA_INSTANTIATE_1D / _2D). A launch refused for its shape is skipped silently; any
-// other launch error ends the run with the cudaSafeCall message.
+// (SK_CUDA_INSTANTIATE_1D / _2D). Every launch error ends the run with the cudaSafeCall
+// message: shapes the runtime refuses are skipped before launching (below).
 template <class K> void cuda_launch_1d(const LaunchShape& s, const K& k, GpuStream stream);
 template <class K> void cuda_launch_2d(const LaunchShape& s, const K& k, GpuStream stream);
 #endif

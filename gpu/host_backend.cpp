@@ -187,8 +187,8 @@ bool host_present(bool, int* count) {
     *count = 1;
     return true;
 }
-float host_select(int, int, bool) { return host_available_memory_mb(); }
-void host_activate_quietly() {}
+CudaSelection host_select(int, int, bool) { return {0, host_available_memory_bytes()}; }
+void host_bind_thread(int) {}
 void host_copy(void* dst, const void* src, size_t bytes, const char*, int) { host_buffer_copy(dst, src, bytes); }
 void host_zero(void* dst, size_t bytes, const char*, int) { host_buffer_zero(dst, bytes); }
 void host_zero_new(void*, size_t, const char*, int) {}
@@ -206,7 +206,7 @@ size_t host_free_memory() { return (size_t)host_available_memory_bytes(); }
 }  // namespace
 
 const GpuBackendOps& host_backend_ops() {
-    static const GpuBackendOps ops{host_present,     host_select,     host_activate_quietly, host_buffer_alloc,
+    static const GpuBackendOps ops{host_present,     host_select,     host_bind_thread,      host_buffer_alloc,
                                    host_buffer_free, host_copy,       host_copy,             host_zero,
                                    host_zero_new,    host_synchronize, host_copy_async,      host_copy_async,
                                    host_zero_async,  host_stream_synchronize, host_no_pinned, host_pinned_free,

@@ -64,8 +64,17 @@ int main(int argc, char** argv) {
     SharedOutput shared = shared_output_open(temp, run.range.first, (int)run_section_floats(run));
     const SliceRange slab = slab_of(run.range, place.ranks, place.rank);
     std::vector<VolumeStats> slab_stats;
-    if (slice_count(slab) > 0) {
-        run_set_up_method(&run, rank_gpu(run.options.gpu, place.local_rank, gpu_cuda_device_count()), lead);
+    // Every rank reads its device's free memory before any rank allocates there,
+    // so that ranks sharing a GPU each count their share of the same figure.
+    const bool has_slab = slice_count(slab) > 0;
+    if (has_slab) {
+        const int gpus = gpu_cuda_device_count();
+        gpu_select_device(rank_gpu(o.gpu, place.local_rank, gpus), lead,
+                          rank_device_share(o.gpu, place.local_rank, place.local_ranks, gpus));
+    }
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (has_slab) {
+        run_build_method(&run);
         // Progress: rank 0's share of the slices, scaled to the whole range.
         const SliceWriter write = [&](int y, const float* values) { shared_output_write(&shared, y, values); };
         slab_stats = run_output_slices(&run, slab, write, lead ? slice_count(run.range) : 0);

@@ -14,9 +14,10 @@ TEST(CudaVerdicts, LaunchErrorsAndFallbackWarnings) {
         int code;
         LaunchVerdict verdict;
     } launches[] = {
-        {0, LAUNCH_RAN},      {9, LAUNCH_SKIPPED},  // invalid configuration: the shape alone
-        {209, LAUNCH_FAILED},                       // no kernel image is available for the device
-        {701, LAUNCH_FAILED},                       // too many resources requested for launch
+        {0, LAUNCH_RAN},
+        {9, LAUNCH_FAILED},    // invalid configuration: the layer never launches a refused shape
+        {209, LAUNCH_FAILED},  // no kernel image is available for the device
+        {701, LAUNCH_FAILED},  // too many resources requested for launch
         {98, LAUNCH_FAILED},  {700, LAUNCH_FAILED}, {1, LAUNCH_FAILED},
     };
     for (const auto& c : launches) EXPECT_EQ(launch_verdict(c.code), c.verdict) << "code " << c.code;

@@ -14,6 +14,8 @@
 // The pipeline's page-locked buffers, as plain memory.
 float* gpu_host_floats(size_t n) { return static_cast<float*>(std::calloc(n > 0 ? n : 1, sizeof(float))); }
 void gpu_host_free(float* p) { std::free(p); }
+// The worker's binding to the selected device: nothing to bind here.
+void gpu_bind_thread() {}
 
 namespace {
 
