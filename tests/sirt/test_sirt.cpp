@@ -5,7 +5,6 @@
 #include "support/common.h"
 #include <sys/resource.h>
 
-#include "method/method.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
 #include "sirt/sirt_reference.h"
@@ -53,22 +52,6 @@ TEST_P(Sirt, WorkedExamples) {
     }
     EXPECT_THAT(reconstruct({tilt_records({-20.0f, 0.0f, 25.0f}), 1, 1, 4}, {1, 2, 3}, 5), testing::Each(0.0f));
     EXPECT_EQ(plan.sizes.nrows, 1);  // one empty row of bin 0
-}
-
-// The method interface: a batch of two sinograms gives two equal slices,
-// unweighted by the filter.
-TEST_P(Sirt, BatchOfSlicesThroughTheMethod) {
-    const SirtProblem p{tilt_records({-50.0f, -10.0f, 20.0f, 45.0f}), 10, 10, 7};
-    std::vector<float> sinos(80);
-    for (int e = 0; e < 80; ++e) sinos[e] = (float)((e % 40 * 37) % 11);
-    const std::vector<float> one = reconstruct(p, std::vector<float>(sinos.begin(), sinos.begin() + 40), 4);
-    sirt_free(plan);
-    const Method m = method_setup(true, 2, 4, p.tilts.data(), geometry_of(p));
-    std::vector<float> two(140, -1.0f);
-    method_reconstruct(m, two.data(), sinos.data(), 2);
-    method_free(m);
-    EXPECT_THAT(std::vector<float>(two.begin(), two.begin() + 70), ElementsAreArray(one));
-    EXPECT_THAT(std::vector<float>(two.begin() + 70, two.end()), ElementsAreArray(one));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Sirt, testing::ValuesIn(test_backends()), backend_param_name);
