@@ -2,6 +2,7 @@
 
 #include "driver/same_file.h"
 #include "gpu/gpu_layer.h"
+#include "io/output_modes.h"
 #include "sirt/sirt.h"
 #include "wbp/wbp_sizes.h"
 
@@ -37,6 +38,13 @@ void append(std::string* text, const char* format, auto... values) {
     *text += line;
 }
 
+// ", <free> Mb free in <folder>, fits" (or "does not fit").
+std::string estimate_disk_text(long long output_bytes, const DiskSpace& disk) {
+    char text[64];
+    snprintf(text, sizeof text, ", %.2f Mb free in ", disk.free_bytes / 1048576.0);
+    return text + disk.folder + ((double)output_bytes <= disk.free_bytes ? ", fits" : ", does not fit");
+}
+
 }  // namespace
 
 RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter) {
@@ -45,7 +53,7 @@ RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter
         e.method[level] = wbp_estimate(level, tilts, g, per_tilt_filter);
     e.method[4] = sirt_estimate(tilts, g);
     e.host_mb = e.method[0].need.host_mb;
-    e.output_bytes = 1024 + 4LL * g.reconsX * g.reconsY * g.slices;
+    e.output_bytes = output_volume_bytes(g.reconsX, g.reconsY, g.slices, 2);
     return e;
 }
 
@@ -62,7 +70,10 @@ std::string estimate_text(const RunEstimate& e, bool device_is_host, double host
     }
     const bool host_fits = run_memory_fits(RunMemory{e.host_mb, 0.0}, false, host_available_mb);
     append(&text, "Host memory: %.2f Mb, %s\n", e.host_mb, host_fits ? "fits" : "does not fit");
-    append(&text, "Output file: %lld bytes\n", e.output_bytes);
+    append(&text, "Output file: %lld bytes", e.output_bytes);
+    if (e.disk.known)
+        text += estimate_disk_text(e.output_bytes, e.disk);
+    text += "\n";
     return text;
 }
 
@@ -75,5 +86,6 @@ void print_estimate(const RunOptions& options, FILE* input, const a* tilts, cons
     e.output_bytes = output.bytes;
     e.host_mb += output.extra_host_mb;
     for (MethodEstimate& m : e.method) m.need.host_mb += output.extra_host_mb;
+    e.disk = output_disk_space(options.output_file.c_str());
     fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
 }

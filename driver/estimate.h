@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/disk_space.h"
 #include "driver/options.h"
 #include "driver/run_memory.h"
 #include "io/tilt_angles.h"
@@ -22,7 +23,8 @@ constexpr int kEstimatedMethods = 5;
 struct RunEstimate {
     MethodEstimate method[kEstimatedMethods];
     double host_mb;          // sinogram, slice and filter on the host
-    long long output_bytes;  // header and NX * thickness * NY floats
+    long long output_bytes;  // header and NX * thickness * NY samples of the output's MODE
+    DiskSpace disk;          // free space beside the output, where known
 };
 
 // Figures for the run's geometry, with the tilt records of the views used;
@@ -30,7 +32,8 @@ struct RunEstimate {
 RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter = false);
 
 // The printed lines, one per figure; "fits" where a run with the method would
-// pass every memory check against gpu_memory_mb and host_available_mb.
+// pass every memory check against gpu_memory_mb and host_available_mb, and
+// where the output's folder has room for it (when its free space is known).
 std::string estimate_text(const RunEstimate& e, bool device_is_host, double host_available_mb);
 
 // The rest of a --estimate run once the inputs are read and checked: the run's

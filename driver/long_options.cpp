@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "driver/io_options.h"
 #include "driver/section_list.h"
 #include "driver/slice_range.h"
 #include "io/fail.h"
@@ -51,7 +52,18 @@ const char* const help_text =
     "                         --shift and DELXX stay in pixels of the stack as stored, --slices counts\n"
     "                         binned rows (default 1)\n"
     "  --estimate             check the inputs and select the device as a run would, then print the\n"
-    "                         memory of every method and the output size instead of running\n"
+    "                         memory of every method, the output size and the free space beside it\n"
+    "                         instead of running\n"
+    "  --log=OFFSET           replace every input sample v by ln(v + OFFSET) before the reconstruction;\n"
+    "                         v + OFFSET must be positive (default: samples as they are)\n"
+    "  --mode=M               output MODE: 1 (16-bit integers), 2 (32-bit floats), 6 (16-bit unsigned\n"
+    "                         integers) or 12 (16-bit floats); integers round half away from zero and\n"
+    "                         clamp to the type, 12 rounds to nearest even and clamps beyond +-65504\n"
+    "                         (default 2)\n"
+    "  --scale=ADD,MULT       every output sample becomes (v + ADD) * MULT before the conversion\n"
+    "                         (default 0,1)\n"
+    "  --rotx                 write XY sections: NX x slices x thickness, section k holding row\n"
+    "                         thickness - 1 - k of every slice (default: one XZ section per slice)\n"
     "  --help                 this text\n"
     "  --version              program name and version\n"
     "\n"
@@ -60,8 +72,8 @@ const char* const help_text =
     "                    line i belongs to section i of the stack, at least NZ lines\n"
     "  input_tiltseries  MRC stack, MODE 0, 1 or 2, either byte order;\n"
     "                    section i is the projection at the angle of line i\n"
-    "  output_rec3d      MRC volume, MODE 2 floats, NX x thickness x NY;\n"
-    "                    section y is the slice reconstructed from row y of the stack\n";
+    "  output_rec3d      MRC volume, MODE 2 floats (or --mode), NX x thickness x NY;\n"
+    "                    section y is the slice reconstructed from row y of the stack (or --rotx)\n";
 
 namespace {
 
@@ -125,6 +137,10 @@ const LongOption long_options[] = {
     {"xaxis-tilt", true, [](RunOptions* o, const char* v) { o->alignment.xaxis_tilt = parse_xaxis_tilt(v); }},
     {"bin", true, [](RunOptions* o, const char* v) { o->alignment.bin = parse_bin(v); }},
     {"estimate", false, [](RunOptions* o, const char*) { o->estimate = true; }},
+    {"log", true, [](RunOptions* o, const char* v) { o->log_offset = parse_log_offset(v); }},
+    {"mode", true, [](RunOptions* o, const char* v) { o->output.mode = parse_output_mode(v); }},
+    {"scale", true, [](RunOptions* o, const char* v) { parse_output_scale(v, &o->output.add, &o->output.mult); }},
+    {"rotx", false, [](RunOptions* o, const char*) { o->rotx = true; }},
 };
 
 void apply_long_option(const char* arg, RunOptions* options) {

@@ -6,6 +6,7 @@
 #include "driver/alignment.h"
 #include "driver/section_list.h"
 #include "driver/slice_range.h"
+#include "io/output_modes.h"
 #include "weighting/weighting.h"
 
 // Settings of one run, from the command line.
@@ -23,6 +24,9 @@ struct RunOptions {
     int batch = 0;               // slices per matrix pass (--batch); 0 lets the program choose
     bool estimate = false;              // print the memory figures instead of running (--estimate)
     Alignment alignment;  // --offset, --shift, --width, --xaxis-tilt, --bin
+    std::optional<double> log_offset;   // every input sample v becomes ln(v + offset) (--log)
+    OutputFormat output;                // MODE and scaling of the output samples (--mode, --scale)
+    bool rotx = false;                  // XY sections: the volume turned -90 degrees about X (--rotx)
     std::string tilt_file, input_file, output_file;
 };
 

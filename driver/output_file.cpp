@@ -61,6 +61,15 @@ std::string temp_name_for(const std::string& path) {
 
 }  // namespace
 
+std::string output_file_folder(const char* output_name) {
+    const std::string path = resolved(output_name);
+    struct stat existing;
+    if (stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) return "";
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 OutputFile output_file_open(const char* output_name) {
     OutputFile out;
     out.path = resolved(output_name);

@@ -19,6 +19,11 @@ struct OutputFile {
 // "Unable to open output file.\n\n".
 OutputFile output_file_open(const char* output_name);
 
+// The folder the output's temporary file goes in ("." for a bare name; a
+// symbolic link's target's folder); empty when an existing output is not a
+// regular file and is written directly.
+std::string output_file_folder(const char* output_name);
+
 // Closes the file and moves it over the output; a failed write, close or rename
 // ends the run with "Error writing output file.\n\n".
 void output_file_commit(OutputFile* output);

@@ -1,6 +1,7 @@
 #include "driver/output_header.h"
 
 #include <cmath>
+#include <utility>
 
 InputSpacing input_spacing(const MrcHeader& input) {
     InputSpacing s;
@@ -34,4 +35,13 @@ void complete_output_header(MrcHeader* output, int nx, int thickness, int nslice
     output->dmax = has_range ? stats.max : NAN;
     output->dmean = volume_stats_mean(stats);
     output->rms = volume_stats_rms(stats);
+}
+
+void rotate_output_header_x(MrcHeader* h) {
+    std::swap(h->ny, h->nz);
+    std::swap(h->my, h->mz);
+    std::swap(h->cella[1], h->cella[2]);
+    std::swap(h->origin[1], h->origin[2]);
+    h->nystart = h->nzstart;
+    h->nzstart = 0;
 }

@@ -21,3 +21,8 @@ void set_output_cell(MrcHeader* output, const InputSpacing& spacing);
 // DMIN, DMAX, DMEAN and RMS from the statistics of the sections written.
 void complete_output_header(MrcHeader* output, int nx, int thickness, int nslices, const VolumeStats& stats,
                             const InputSpacing& spacing, int first_slice = 0);
+
+// The header of the same volume written as XY sections (--rotx): Y and Z swap
+// their sizes, M, cell lengths and origins, NYSTART takes NZSTART and NZSTART
+// becomes 0.
+void rotate_output_header_x(MrcHeader* output);

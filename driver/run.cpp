@@ -6,13 +6,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/disk_space.h"
 #include "driver/estimate.h"
+#include "driver/log_input.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
 #include "driver/same_file.h"
 #include "driver/slice_pipeline.h"
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
+#include "io/output_modes.h"
 #include "method/detector_shift.h"
 #include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
@@ -24,6 +27,19 @@ void check_slice_size(int nx, int thickness) {
     const long long pixels = (long long)nx * thickness;
     if (pixels > INT32_MAX)
         failf("Slice too large: NX * thickness = %lld pixels, at most 2147483647 supported.\n\n", pixels);
+}
+
+// --log: the n sinograms of input rows y0 .. just read (nx samples a row), as
+// logarithms; a sample without one ends the run, as a failed read does.
+void take_logarithms(const Run& run, int y0, int n, int nx, float* sinos) {
+    const int rows = run.g.Ntilts;
+    const int64_t bad = log_samples(sinos, (int64_t)n * rows * nx, *run.options.log_offset);
+    if (bad < 0) return;
+    const int64_t slice = bad / ((int64_t)rows * nx), t = bad / nx % rows;
+    failf("Bad input for --log: section %d, row %d, column %d (numbered from 0) holds %g; v + OFFSET = %g must be "
+          "positive and finite.\n\n",
+          run.sections[(size_t)t], (int)(y0 + slice), (int)(bad % nx), (double)sinos[bad],
+          (double)sinos[bad] + *run.options.log_offset);
 }
 
 // A one-sample detector has no interpolation interval: no pixel would ever count.
@@ -106,7 +122,9 @@ bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host
     const double extra_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(b, in.nx, g.Ntilts);
     if (options.estimate) {
         print_estimate(options, run->input, run->tilts, g,
-                       {1024 + 4LL * (long long)run_section_floats(*run) * slice_count(run->range), extra_mb});
+                       {output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
+                                            options.output.mode),
+                        extra_mb});
         fclose(run->input);
         image_free(run->stack);
         delete[] run->tilts;
@@ -127,11 +145,14 @@ OutputFile run_open_output(Run* run) {
     const RunOptions& options = run->options;
     refuse_output_over_inputs(options.output_file.c_str(), run->input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
+    check_disk_space(output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
+                                         options.output.mode),
+                     output_disk_space(options.output_file.c_str()));
     OutputFile out = output_file_open(options.output_file.c_str());
     // Provisional header: one section, zero statistics, until the run completes.
     image_header_from(run->slice);
     set_output_cell(run->slice->header, run->spacing);
-    image_write_header(out.file, run->slice);
+    image_write_header(out.file, run->slice, options.output.mode);
     return out;
 }
 
@@ -151,12 +172,16 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     const size_t sino_floats = (size_t)g.sinoX * g.Ntilts, slice_floats = (size_t)g.reconsX * g.reconsY;
     std::vector<VolumeStats> stats(count > 0 ? (size_t)count : 0);
     int reconstructed = 0, written = 0;
+    // --log with --bin: the input rows as read, before their blocks are averaged.
+    RowsHook logs;
+    if (run->options.log_offset)
+        logs = [&](int y, int n, float* rows) { take_logarithms(*run, y, n, run->stack->nx, rows); };
     SliceSteps steps;
     steps.read = [&](int first, int n, float* sinos) {
         const int y0 = slab.first + first;
         SinogramsRead got{n, -1};
         if (run->binning.n > 1)
-            image_read_binned_sinograms(run->input, run->stack, run->binning, y0, n, run->sections, sinos);
+            image_read_binned_sinograms(run->input, run->stack, run->binning, y0, n, run->sections, sinos, logs);
         else
             got = image_read_sinograms(run->input, run->stack, y0, n, run->sections, sinos);
         for (int i = 0; i < n; ++i) {
@@ -166,6 +191,7 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
             }
             if (i == got.whole) image_read_failed(run->stack, y0 + i, got.section);
         }
+        if (run->options.log_offset && run->binning.n == 1) take_logarithms(*run, y0, n, run->stack->nx, sinos);
         detector_shift_rows(run->shift, sinos, n, g.Ntilts);
         method_weight(run->method, sinos, n);
     };
@@ -173,12 +199,19 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     // beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int n, float* sinos, float* recons) {
         method_products(run->method, recons, sinos, n);
-        // Untilted slices of --xaxis-tilt are not output: their window keeps the statistics.
-        if (!run->xtilt.active) volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
+        // Untilted slices of --xaxis-tilt are not output: their window converts
+        // the output slices and keeps the statistics.
+        if (!run->xtilt.active) {
+            std::vector<int64_t> clamped((size_t)n);
+            for (int i = 0; i < n; ++i)
+                clamped[(size_t)i] = output_values(recons + i * slice_floats, (int64_t)slice_floats, run->options.output);
+            volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
+            for (int i = 0; i < n; ++i) stats[(size_t)(reconstructed + i)].clamped = clamped[(size_t)i];
+        }
         reconstructed += n;
     };
     steps.write = [&](int n, const float* recons) {
-        for (int i = 0; i < n; ++i) write(slab.first + written + i, recons + i * slice_floats);
+        write(slab.first + written, n, recons);
         written += n;
     };
     run_slice_pipeline(count, method_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
@@ -188,8 +221,12 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
 std::vector<VolumeStats> run_output_slices(Run* run, const SliceRange& slab, const SliceWriter& write,
                                            int progress_total) {
     if (!run->xtilt.active) return run_slices(run, slab, write, progress_total);
-    XTiltWindow window = xtilt_window(run->xtilt, slab, write);
-    const SliceWriter add = [&](int u, const float* values) { xtilt_window_add(&window, u, values); };
+    XTiltWindow window =
+        xtilt_window(run->xtilt, slab, run->options.output, [&](int y, const float* values) { write(y, 1, values); });
+    const size_t floats = (size_t)run->g.reconsX * run->g.reconsY;
+    const SliceWriter add = [&](int u, int count, const float* values) {
+        for (int i = 0; i < count; ++i) xtilt_window_add(&window, u + i, values + i * floats);
+    };
     run_slices(run, xtilt_sources(run->xtilt, slab), add, progress_total);
     return std::move(window.stats);
 }
@@ -199,6 +236,20 @@ void run_free_method(const Run& run) { method_free(run.method); }
 void run_complete_header(Run* run, const VolumeStats& stats) {
     complete_output_header(run->slice->header, run->xtilt.width, run->xtilt.thickness, slice_count(run->range), stats,
                            run->spacing, run->range.first);
+    if (run->options.rotx) rotate_output_header_x(run->slice->header);
+}
+
+OutputLayout run_output_layout(const Run& run) {
+    return {run.xtilt.width, run.xtilt.thickness, run.range.first, slice_count(run.range), run.options.output.mode,
+            run.options.rotx};
+}
+
+void run_report_clamped(const Run& run, const VolumeStats& stats) {
+    if (stats.clamped == 0) return;
+    const int mode = run.options.output.mode;
+    const ModeRange range = output_mode_range(mode);
+    fprintf(stderr, "Warning: %lld of %lld samples clamped to the range of MODE %d, %g to %g.\n",
+            (long long)stats.clamped, (long long)stats.count, mode, range.lo, range.hi);
 }
 
 void run_release(Run* run) {
@@ -216,18 +267,28 @@ int skarbel_main(int argc, char** argv) {
     OutputFile out = run_open_output(&run);
     run_set_up_method(&run, run.options.gpu, true);
 
-    const SliceWriter append = [&](int, const float* values) {
-        image_write_values(out.file, values, run_section_floats(run));
+    // Slices come in order: appended, or with --rotx written row by row at their places.
+    const OutputLayout layout = run_output_layout(run);
+    std::vector<unsigned char> scratch;
+    const OutputPut put = [&](int64_t at, const void* bytes, size_t size) {
+        if (layout.rotx)
+            output_write_at(fileno(out.file), at, bytes, size);
+        else
+            output_append(out.file, bytes, size);
+    };
+    const SliceWriter write = [&](int y, int count, const float* values) {
+        output_place_slices(layout, y, count, values, &scratch, put);
     };
     VolumeStats stats;
-    for (const VolumeStats& s : run_output_slices(&run, run.range, append, slice_count(run.range)))
+    for (const VolumeStats& s : run_output_slices(&run, run.range, write, slice_count(run.range)))
         volume_stats_merge(&stats, s);
     run_free_method(run);
 
     run_complete_header(&run, stats);
-    image_write_header(out.file, run.slice);
+    image_write_header(out.file, run.slice, run.options.output.mode);
     puts("\n");
     output_file_commit(&out);
+    run_report_clamped(run, stats);
     run_release(&run);
     return 0;
 }

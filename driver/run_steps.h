@@ -8,6 +8,7 @@
 #include "driver/options.h"
 #include "driver/output_file.h"
 #include "driver/output_header.h"
+#include "driver/output_layout.h"
 #include "driver/slice_range.h"
 #include "driver/volume_stats.h"
 #include "driver/xaxis_tilt.h"
@@ -42,7 +43,8 @@ struct Run {
 // and returns false: the run has nothing more to do.
 bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host);
 
-// The output (its temporary file) with the provisional header.
+// The output (its temporary file) with the provisional header, once the
+// output's folder is found to have room for the whole output.
 OutputFile run_open_output(Run* run);
 
 // Selects the device (printing the device line when `lead`) and builds the method's matrices.
@@ -50,9 +52,10 @@ void run_set_up_method(Run* run, int gpu, bool lead);
 // Builds the method's matrices on the device already selected.
 void run_build_method(Run* run);
 
-// Hands slice y, reconstructed (NX x thickness floats), to the writer: y is
-// the stack's slice number. Called in slice order.
-using SliceWriter = std::function<void(int y, const float* values)>;
+// Hands slices y .. y + count - 1, reconstructed (NX x thickness floats each,
+// the values as the output's MODE and scaling write them), to the writer: y
+// is the stack's slice number. Called in slice order.
+using SliceWriter = std::function<void(int y, int count, const float* values)>;
 
 // Reconstructs slices slab.first .. slab.last in batches through the slice
 // pipeline and writes each in order; returns
@@ -74,6 +77,12 @@ void run_free_method(const Run& run);
 
 // Fills the slice image's header record as the final header of the output.
 void run_complete_header(Run* run, const VolumeStats& stats);
+
+// The output's layout in its file (--rotx) and MODE.
+OutputLayout run_output_layout(const Run& run);
+
+// One warning line on standard error where samples were clamped by the output's MODE.
+void run_report_clamped(const Run& run, const VolumeStats& stats);
 
 // Closes the input and releases the filter, images and tilt records.
 void run_release(Run* run);

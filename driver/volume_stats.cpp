@@ -69,6 +69,7 @@ VolumeStats volume_stats_of(const float* values, int64_t n) {
 }
 
 void volume_stats_merge(VolumeStats* stats, const VolumeStats& part) {
+    stats->clamped += part.clamped;
     if (part.count <= 0) return;
     if (part.min < stats->min) stats->min = part.min;
     if (part.max > stats->max) stats->max = part.max;

@@ -16,6 +16,7 @@ struct VolumeStats {
     double sum = 0;
     int64_t count = 0;
     double m2 = 0;  // sum of squared deviations from the running mean
+    int64_t clamped = 0;  // samples the output's MODE clamped (counted beside the values)
 };
 
 // Adds n values, in storage order.

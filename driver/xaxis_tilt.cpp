@@ -73,11 +73,12 @@ void xtilt_slice(const XTilt& x, int y, const float* const* sources, int first, 
     }
 }
 
-XTiltWindow xtilt_window(const XTilt& plan, const SliceRange& out,
+XTiltWindow xtilt_window(const XTilt& plan, const SliceRange& out, const OutputFormat& format,
                          const std::function<void(int y, const float* values)>& write) {
     XTiltWindow w;
     w.plan = plan;
     w.out = out;
+    w.format = format;
     w.write = write;
     w.next = out.first;
     w.first_held = xtilt_sources(plan, out).first;
@@ -97,7 +98,9 @@ void xtilt_window_add(XTiltWindow* w, int u, const float* values) {
         std::vector<const float*> sources;
         for (const std::vector<float>& s : w->held) sources.push_back(s.data());
         xtilt_slice(w->plan, w->next, sources.data(), w->first_held, (int)sources.size(), w->slice.data());
+        const int64_t clamped = output_values(w->slice.data(), (int64_t)w->slice.size(), w->format);
         w->stats.push_back(volume_stats_of(w->slice.data(), (int64_t)w->slice.size()));
+        w->stats.back().clamped = clamped;
         w->write(w->next, w->slice.data());
         ++w->next;
         if (w->next > w->out.last) break;

@@ -11,6 +11,7 @@
 
 #include "driver/slice_range.h"
 #include "driver/volume_stats.h"
+#include "io/output_modes.h"
 
 struct XTilt {
     bool active = false;       // A != 0
@@ -40,10 +41,12 @@ void xtilt_slice(const XTilt& x, int y, const float* const* sources, int first, 
 
 // The window of untilted slices of one run of output slices: fed the untilted
 // slices in order, it hands every output slice to `write` as soon as its
-// sources are in, and keeps the statistics of each.
+// sources are in, its values as the output's format writes them, and keeps
+// the statistics (and clamped samples) of each.
 struct XTiltWindow {
     XTilt plan;
     SliceRange out;
+    OutputFormat format;
     std::function<void(int y, const float* values)> write;
     int next = 0;                         // next output slice to write
     int first_held = 0;                   // untilted slice of held.front()
@@ -53,7 +56,7 @@ struct XTiltWindow {
     std::vector<VolumeStats> stats;       // of every output slice written
 };
 
-XTiltWindow xtilt_window(const XTilt& plan, const SliceRange& out,
+XTiltWindow xtilt_window(const XTilt& plan, const SliceRange& out, const OutputFormat& format,
                          const std::function<void(int y, const float* values)>& write);
 // Untilted slice u (the next in order) enters the window.
 void xtilt_window_add(XTiltWindow* w, int u, const float* values);

@@ -38,13 +38,14 @@ void average_blocks(const float* rows, const Binning& b, int tilts, int input_nx
 }  // namespace
 
 void image_read_binned_sinograms(FILE* file, const Image* stack, const Binning& b, int y0, int count,
-                                 const std::vector<int>& sections, float* out) {
+                                 const std::vector<int>& sections, float* out, const RowsHook& hook) {
     const int tilts = (int)sections.size();
     std::vector<float> rows((size_t)b.n * tilts * stack->nx);
     for (int i = 0; i < count; ++i) {
         const int first_row = b.y0 + (y0 + i) * b.n;
         const SinogramsRead got = image_read_sinograms(file, stack, first_row, b.n, sections, rows.data());
         if (got.whole < b.n) image_read_failed(stack, first_row + got.whole, got.section);
+        if (hook) hook(first_row, b.n, rows.data());
         average_blocks(rows.data(), b, tilts, stack->nx, out + (size_t)i * tilts * b.nx);
     }
 }

@@ -2,6 +2,7 @@
 // Reading a stack binned by N: each projection averaged over N x N blocks of
 // pixels as it is read, so that the run sees a stack N times smaller.
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "io/image.h"
@@ -25,5 +26,8 @@ double binned_read_mb(const Binning& b, int input_nx, int tilts);
 // the mean of its block (summed in double, in row then column order). Holds N
 // input rows of every section at a time. Ends the process with
 // image_read_failed (naming the input row) when a row cannot be read whole.
+// When given, hook(first_row, n, rows) sees the n input sinograms of rows
+// first_row .. as read, before the averaging.
+using RowsHook = std::function<void(int first_row, int n, float* rows)>;
 void image_read_binned_sinograms(FILE* file, const Image* stack, const Binning& b, int y0, int count,
-                                 const std::vector<int>& sections, float* out);
+                                 const std::vector<int>& sections, float* out, const RowsHook& hook = nullptr);

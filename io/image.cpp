@@ -151,6 +151,6 @@ void image_header_from(Image* image) {
                                     image->mean);
 }
 
-void image_write_header(FILE* file, Image* image) {
-    if (!mrc_write_header(file, image->header, image->ext_header)) fail("Error writing output file.\n\n");
+void image_write_header(FILE* file, Image* image, int mode) {
+    if (!mrc_write_header(file, image->header, image->ext_header, mode)) fail("Error writing output file.\n\n");
 }

@@ -55,8 +55,8 @@ SinogramsRead image_read_sinograms(FILE* file, const Image* stack, int y0, int c
 void image_write_values(FILE* file, const float* values, size_t count);
 // Fills the image's header record (created when absent) from its sizes and statistics.
 void image_header_from(Image* image);
-// Writes the image's header at byte 0; ends the process on failure.
-void image_write_header(FILE* file, Image* image);
+// Writes the image's header at byte 0 with the given MODE; ends the process on failure.
+void image_write_header(FILE* file, Image* image, int mode = 2);
 void swap_bytes(void* p, int n);
 
 // Operations for tests and tools.

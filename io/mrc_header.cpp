@@ -145,8 +145,8 @@ MrcHeader* mrc_fill_header(MrcHeader* header, int nx, int ny, int nz, float min,
     return header;
 }
 
-bool mrc_write_header(FILE* file, MrcHeader* header, const unsigned char* ext_header) {
-    header->mode = 2;
+bool mrc_write_header(FILE* file, MrcHeader* header, const unsigned char* ext_header, int mode) {
+    header->mode = mode;
     header->ispg = 1;
     mrc_set_standard_tags(header);
     if (fseeko(file, 0, SEEK_SET) != 0) return false;

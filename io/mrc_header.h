@@ -68,10 +68,10 @@ MrcHeader* mrc_fill_header(MrcHeader* header, int nx, int ny, int nz, float min,
 // MAP = "MAP ", MACHST = this host's stamp, NVERSION = MRC_NVERSION.
 void mrc_set_standard_tags(MrcHeader* header);
 
-// Sets MODE 2, ISPG 1 and the standard tags, writes the 1024 bytes at byte 0,
-// then the extended header (NSYMBT bytes) when ext_header is not null, and
-// flushes. Returns false when the seek, a write or the flush fails.
-bool mrc_write_header(FILE* file, MrcHeader* header, const unsigned char* ext_header);
+// Sets MODE (2 unless given), ISPG 1 and the standard tags, writes the 1024
+// bytes at byte 0, then the extended header (NSYMBT bytes) when ext_header is
+// not null, and flushes. Returns false when the seek, a write or the flush fails.
+bool mrc_write_header(FILE* file, MrcHeader* header, const unsigned char* ext_header, int mode = 2);
 
 // Reverses the 4 bytes of each of the first 56 words (NX ... NLABL).
 void mrc_swap_header_words(MrcHeader* header);

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     if (!lead && !o.sirt && o.symmetry_level == 3 && !wbp_tilts_symmetric(run.tilts, run.g.Ntilts))
         o.symmetry_level = 2;
 
-    SharedOutput shared = shared_output_open(temp, run.range.first, (int)run_section_floats(run));
+    SharedOutput shared = shared_output_open(temp, run_output_layout(run));
     const SliceRange slab = slab_of(run.range, place.ranks, place.rank);
     std::vector<VolumeStats> slab_stats;
     // Every rank reads its device's free memory before any rank allocates there,
@@ -76,7 +76,9 @@ int main(int argc, char** argv) {
     if (has_slab) {
         run_build_method(&run);
         // Progress: rank 0's share of the slices, scaled to the whole range.
-        const SliceWriter write = [&](int y, const float* values) { shared_output_write(&shared, y, values); };
+        const SliceWriter write = [&](int y, int count, const float* values) {
+            shared_output_write(&shared, y, count, values);
+        };
         slab_stats = run_output_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
         run_free_method(run);
     }
@@ -86,9 +88,10 @@ int main(int argc, char** argv) {
 
     if (lead) {
         run_complete_header(&run, stats);
-        image_write_header(out.file, run.slice);
+        image_write_header(out.file, run.slice, run.options.output.mode);
         puts("\n");
         output_file_commit(&out);
+        run_report_clamped(run, stats);
     }
     mpi_job_temp_file("");
     run_release(&run);

@@ -1,23 +1,40 @@
 #include "mpi/shared_output.h"
 
+#include <algorithm>
+
 #include "io/fail.h"
 
-SharedOutput shared_output_open(const std::string& path, int first_slice, int section_floats) {
+namespace {
+
+// size bytes at offset, in pieces that MPI's int counts can hold.
+void write_at(MPI_File file, int64_t offset, const void* bytes, size_t size) {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    while (size > 0) {
+        const int piece = (int)std::min<size_t>(size, (size_t)1 << 30);
+        MPI_Status status;
+        int written = 0;
+        if (MPI_File_write_at(file, (MPI_Offset)offset, p, piece, MPI_BYTE, &status) != MPI_SUCCESS ||
+            MPI_Get_count(&status, MPI_BYTE, &written) != MPI_SUCCESS || written != piece)
+            fail("Error writing output file.\n\n");
+        p += piece;
+        offset += piece;
+        size -= (size_t)piece;
+    }
+}
+
+}  // namespace
+
+SharedOutput shared_output_open(const std::string& path, const OutputLayout& layout) {
     SharedOutput out;
-    out.first_slice = first_slice;
-    out.section_floats = section_floats;
+    out.layout = layout;
     if (MPI_File_open(MPI_COMM_WORLD, path.c_str(), MPI_MODE_WRONLY, MPI_INFO_NULL, &out.file) != MPI_SUCCESS)
         fail("Unable to open output file.\n\n");
     return out;
 }
 
-void shared_output_write(SharedOutput* out, int y, const float* values) {
-    const MPI_Offset at = 1024 + (MPI_Offset)(y - out->first_slice) * out->section_floats * (MPI_Offset)sizeof(float);
-    MPI_Status status;
-    int written = 0;
-    if (MPI_File_write_at(out->file, at, values, out->section_floats, MPI_FLOAT, &status) != MPI_SUCCESS ||
-        MPI_Get_count(&status, MPI_FLOAT, &written) != MPI_SUCCESS || written != out->section_floats)
-        fail("Error writing output file.\n\n");
+void shared_output_write(SharedOutput* out, int y, int count, const float* values) {
+    output_place_slices(out->layout, y, count, values, &out->scratch,
+                        [&](int64_t at, const void* bytes, size_t size) { write_at(out->file, at, bytes, size); });
 }
 
 void shared_output_close(SharedOutput* out) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Reads the program's output with a standard MRC reader (Python's mrcfile in
 # its default, strict mode): the file must open and validate, and its sizes,
-# statistics and voxel size must be right.
+# statistics and voxel size must be right. The same for every --mode (halves
+# as numpy rounds the float run's samples) and for --rotx.
 # Arguments: <skarbel> <skarbel_phantom> (only the first is used).
 set -euo pipefail
 skarbel=$1
@@ -46,4 +47,17 @@ with mrcfile.open(path) as m:
     vs = m.voxel_size
     assert np.allclose([vs.x, vs.y, vs.z], [1.5, 1.5, 2.5], rtol=1e-6), vs
 print("mrcfile reads the output: dims, statistics and voxel size agree")
+PY
+
+run() { local name=$1; shift; CUDA_VISIBLE_DEVICES= "$skarbel" -z7 --slices=2,9 "$@" "$work/angles.tlt" "$work/stack.mrc" "$work/$name.mrc" >/dev/null 2>&1; }
+run float; run m1 --mode=1; run m6 --mode=6 --scale=1,3; run m12 --mode=12 --scale=0.5,3; run rotx --rotx --mode=12
+"$py" - "$work" <<'PY'
+import sys, numpy as np, mrcfile
+read = lambda name: mrcfile.validate(f"{sys.argv[1]}/{name}.mrc", print_file=sys.stderr) and mrcfile.open(f"{sys.argv[1]}/{name}.mrc")
+f, m1, m6, m12, r = (read(n) for n in ("float", "m1", "m6", "m12", "rotx"))
+assert (m1.data.dtype, m6.data.dtype, m12.data.dtype) == (np.int16, np.uint16, np.float16)
+assert np.array_equal(m12.data, ((f.data.astype(np.float64) + 0.5) * 3).astype(np.float16))  # numpy's own rounding
+assert np.array_equal(r.data, f.data.astype(np.float16).transpose(1, 0, 2)[::-1]) and (r.header.nystart, r.header.nzstart) == (2, 0)
+assert np.allclose(r.voxel_size.tolist(), [1.5, 2.5, 1.5]) and m12.header.dmax == m12.data.max()
+print("mrcfile reads every mode and the turned volume")
 PY

@@ -274,7 +274,7 @@ TEST(Alignment, SliceRangesAndEstimate) {
     // Binned by 2: 12 x 4 rows; -z10 and --width=15 give 5 and 8 (7.5 rounded up).
     const Captured e = run_skarbel({"--estimate", "--bin=2", "-z10", "--width=15", "--xaxis-tilt=30", s.tlt, s.stack,
                                     s.out});
-    EXPECT_NE(e.out.find("Output file: " + std::to_string(1024 + 4 * 8 * 5 * 4) + " bytes\n"), std::string::npos)
+    EXPECT_NE(e.out.find("Output file: " + std::to_string(1024 + 4 * 8 * 5 * 4) + " bytes, "), std::string::npos)
         << e.out << e.err;
 }
 

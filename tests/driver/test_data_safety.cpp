@@ -1,11 +1,16 @@
 // A run that fails leaves an existing output as it was, refuses what it
 // cannot do before taking memory, and writes a header that describes the data.
 #include "support/common.h"
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <memory>
 
 #include <set>
 
+#include "driver/disk_space.h"
 #include "driver/output_header.h"
 #include "driver/run.h"
 #include "driver/volume_stats.h"
@@ -101,6 +106,54 @@ TEST(OutputFile, LinksBareNamesAndMode) {
     EXPECT_EQ(st.st_size, (off_t)size);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(names_in(k.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc", "target.mrc", "bare.mrc"}));
+}
+
+// A replaced output keeps the mode bits of the file it replaces, whatever the
+// umask (which a new file would take), and no temporary file is left behind.
+TEST(OutputFile, ReplacedOutputKeepsItsModeBits) {
+    for (const mode_t mode : {0604u, 0640u, 0600u, 0755u}) {
+        TiltSeries k(6, 2, 5);
+        write_file(k.out, "a previous result");
+        chmod(k.out.c_str(), mode);
+        const mode_t before = umask(022);
+        EXPECT_EQ(run_in_process({k.tlt, k.stack, k.out}).status, 0);
+        umask(before);
+        struct stat st;
+        EXPECT_TRUE(stat(k.out.c_str(), &st) == 0 && st.st_size == 1024 + 6 * 6 * 2 * 4 && (st.st_mode & 07777) == mode);
+        EXPECT_EQ(names_in(k.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"}));
+    }
+}
+
+// The output's folder must hold the whole output before the run starts: a
+// tmpfs made here (where the machine lets the test mount one) refuses a run
+// whose output it cannot hold, nothing created and an existing output of 40 kB
+// untouched (it keeps its space until replaced); --estimate says so.
+TEST(DiskSpace, SmallFileSystemRefusesTheRun) {
+    EXPECT_FALSE(output_disk_space("/dev/null").known);  // written directly, not into a folder
+    TiltSeries k(16, 5, 9);
+    const std::string small = k.dir.file("small"), out = small + "/o.mrc";
+    mkdir(small.c_str(), 0755);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    const std::unique_ptr<const char, void (*)(const char*)> unmount(small.c_str(), [](const char* p) { umount2(p, MNT_DETACH); });
+    write_file(out, std::string(40000, 'p'));
+    struct statvfs fs;
+    statvfs(small.c_str(), &fs);
+    const double free_mb = (double)fs.f_bavail * (double)fs.f_frsize / 1048576.0, size = 1024 + 2 * 16 * 250 * 4;
+    ASSERT_TRUE(size > free_mb * 1048576 && size < free_mb * 1048576 + 40000);
+    std::vector<std::string> args{"-z250", "--rotx", "--mode=12", "--slices=1,4", k.tlt, k.stack, out};
+    char message[200], line[200];
+    snprintf(message, sizeof message, "Not enough disk space for the output: %.2f Mb needed, %.2f Mb free in %s.\n\n",
+             size / 1048576.0, free_mb, small.c_str());
+    snprintf(line, sizeof line, "\nOutput file: 33024 bytes, %.2f Mb free in %s, does not fit\n", free_mb, small.c_str());
+    const Captured r = run_skarbel(args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, message);
+    EXPECT_EQ(read_file(out), std::string(40000, 'p'));
+    EXPECT_EQ(names_in(small), (std::set<std::string>{"o.mrc"}));
+    args.insert(args.begin(), "--estimate");
+    EXPECT_TRUE(run_skarbel(args).out.ends_with(line));
+    std::filesystem::remove(out);  // now there is room
+    EXPECT_EQ(run_skarbel(args).out.find("does not fit"), std::string::npos);
 }
 
 // DMIN and DMAX are those of the numbers in the volume, whatever their size;

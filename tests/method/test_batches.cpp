@@ -199,40 +199,30 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
         }
 }
 
-// The products of `lanes` random sinograms (the weighting, whose filter is set
-// up apart, left out).
-std::vector<float> products(const Method& m, int lanes, uint32_t seed) {
-    const size_t sino = (size_t)m.g.sinoX * m.g.Ntilts, npix = (size_t)m.g.reconsX * m.g.reconsY;
-    std::vector<float> sinos = wbp_ref::random_values(sino * lanes, seed), slices(npix * lanes, 7.0f);
-    method_products(m, slices.data(), sinos.data(), lanes);
+// A plan's slices alone: set up, reconstruct `lanes` slices, release.
+std::vector<float> alone(int method, const Case& c, int lanes, uint32_t seed) {
+    const Method m = set_up(method, c);
+    const std::vector<float> slices = reconstruct(m, lanes, lanes, seed);
+    release(m);
     return slices;
 }
 
-// Plans own their state: two plans of different sizes and methods live side by
-// side and give, interleaved and from two threads at once, the slices each
+// Plans own their state (matrices, buffers, WBP's weighting filter): two plans
+// of different sizes and methods live side by side and give, interleaved and
+// from two threads at once, with the current filter released, the slices each
 // gives alone.
 TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
     gpu_use_backend(GPU_BACKEND_HOST);
     const Case &small = kCases[0], &large = kCases[3];
-    auto plan = [](int method, const Case& c) {
-        const std::vector<a> tilts = tilt_records(c.degrees);
-        return method_setup(method == kSirt, method % kSirt, 2, tilts.data(),
-                            make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness));
-    };
     for (const auto& [ma, mb] : {std::pair{2, kSirt}, std::pair{3, 0}, std::pair{kSirt, 1}}) {
         SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb);
-        std::vector<float> want_a, want_b;
-        for (const auto& [method, c, lanes, want] :
-             {std::tuple{ma, &small, 3, &want_a}, std::tuple{mb, &large, 5, &want_b}}) {
-            const Method m = plan(method, *c);
-            *want = products(m, lanes, 11u * lanes);
-            method_free(m);
-        }
-        const Method a = plan(ma, small), b = plan(mb, large);
-        expect_same_bits(want_a, products(a, 3, 33));
-        expect_same_bits(want_b, products(b, 5, 55));
+        const std::vector<float> want_a = alone(ma, small, 3, 33), want_b = alone(mb, large, 5, 55);
+        const Method a = set_up(ma, small), b = set_up(mb, large);
+        weighting_teardown();
+        expect_same_bits(want_a, reconstruct(a, 3, 3, 33));
+        expect_same_bits(want_b, reconstruct(b, 5, 5, 55));
         std::vector<float> got_a, got_b;
-        std::thread ta([&] { got_a = products(a, 3, 33); }), tb([&] { got_b = products(b, 5, 55); });
+        std::thread ta([&] { got_a = reconstruct(a, 3, 3, 33); }), tb([&] { got_b = reconstruct(b, 5, 5, 55); });
         ta.join();
         tb.join();
         expect_same_bits(want_a, got_a);
@@ -240,28 +230,6 @@ TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
         method_free(a);
         method_free(b);
     }
-}
-
-// Each WBP plan weighs with the filter set up for it (here of its own width),
-// whatever is set up or released after it, also from two threads at once.
-TEST(Plans, EachWbpPlanKeepsItsWeightingFilter) {
-    gpu_use_backend(GPU_BACKEND_HOST);
-    const Case &small = kCases[0], &large = kCases[3];
-    std::vector<float> want_a, want_b, got_a, got_b;
-    for (const auto& [c, lanes, want] : {std::tuple{&small, 3, &want_a}, std::tuple{&large, 2, &want_b}}) {
-        const Method m = set_up(2, *c);
-        *want = reconstruct(m, lanes, 1, 21u + lanes);
-        release(m);
-    }
-    const Method a = set_up(2, small), b = set_up(2, large);
-    weighting_teardown();
-    std::thread ta([&] { got_a = reconstruct(a, 3, 3, 24); }), tb([&] { got_b = reconstruct(b, 2, 2, 23); });
-    ta.join();
-    tb.join();
-    expect_same_bits(want_a, got_a);
-    expect_same_bits(want_b, got_b);
-    method_free(a);
-    method_free(b);
 }
 
 // The rows of a batch are weighted on all threads, each exactly as alone.

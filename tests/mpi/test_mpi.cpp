@@ -64,6 +64,10 @@ TEST(Mpi, SameBytesAsOneProcess) {
         {3, {"-s2", "--offset=-0.4,2.5", "--shift=1,-2", "--width=12", "--xaxis-tilt=20"}},
         {2, {"-S", "-i2", "--bin=2", "--xaxis-tilt=-10", "--slices=0,2"}},
         {3, {"-s2", "--sirt-like=7"}},
+        // Output modes with clamping (one warning line), XY sections, logarithms of the input.
+        {3, {"-s2", "--mode=12", "--scale=0,15000", "--rotx"}}, {2, {"-S", "-i2", "--mode=1", "--scale=0.5,6000"}},
+        {3, {"-s0", "--log=50", "--rotx", "--slices=1,5", "--batch=2"}}, {2, {"-s1", "--mode=6", "--scale=2,9000"}},
+        {3, {"-s2", "--xaxis-tilt=15", "--width=12", "--mode=12", "--scale=0,20000", "--rotx", "--batch=2"}},
     };
     Stack k(7);
     for (const auto& c : cases) {

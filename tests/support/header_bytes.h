@@ -7,6 +7,12 @@
 #include <string>
 #include <utility>
 
+inline int32_t i32_at(const std::string& bytes, size_t offset) {
+    int32_t v;
+    std::memcpy(&v, bytes.data() + offset, 4);
+    return v;
+}
+
 inline float f32_at(const std::string& bytes, size_t offset) {
     float v;
     std::memcpy(&v, bytes.data() + offset, 4);
