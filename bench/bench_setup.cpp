@@ -72,22 +72,22 @@ void BM_Setup(benchmark::State& state) {
 void BM_MatrixBuild(benchmark::State& state) {
     const int level = (int)state.range(0);
     const std::vector<a> tilts = bench_tilts();
-    wbp_levels[level].setup(tilts.data(), geometry());
+    WbpPlan plan = wbp_setup(level, tilts.data(), geometry());
     const WbpSizes s = wbp_sizes(level, geometry());
     CpuTime total;
     for (auto _ : state) {
         // The kernel adds to the row lengths; its entries overwrite the same values.
-        gpu_zero(d_length, (size_t)s.nRows * sizeof(int));
+        gpu_zero(plan.d.d_length, (size_t)s.nRows * sizeof(int));
         const CpuTime c0 = CpuTime::now();
         const auto t0 = std::chrono::steady_clock::now();
-        wbp_build_matrix(level, geometry());
+        wbp_build_matrix(plan);
         state.SetIterationTime(seconds_since(t0));
         const CpuTime c1 = CpuTime::now();
         total.user += c1.user - c0.user;
         total.sys += c1.sys - c0.sys;
     }
     cpu_counters(state, total);
-    wbp_free();
+    wbp_free(plan);
 }
 
 BENCHMARK(BM_Setup)->DenseRange(0, kSirt)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(1.0);

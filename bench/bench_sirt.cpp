@@ -17,7 +17,7 @@
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
 #include "sirt/sirt.h"
-#include "sirt/sirt_kernel.h"
+#include "sirt/sirt_batch_kernel.h"
 #include "gpu/buffers.h"
 
 namespace {
@@ -29,6 +29,7 @@ struct Bench {
     std::vector<float> sino, slice;
     double forward_bytes = 0, back_bytes = 0;  // matrix bytes read per product
     double copy_bandwidth = 0;
+    SirtPlan plan;
 };
 
 template <class T>
@@ -48,10 +49,12 @@ Bench& bench() {
         for (float& v : s->sino) v = d(rng);
         s->slice.resize((size_t)kWidth * kThickness);
         gpu_memory_mb = 1.0e6f;
-        sirt_setup(s->tilts.data(), make_geometry(kWidth, kTilts, kWidth, kThickness));
+        s->plan = sirt_setup(s->tilts.data(), make_geometry(kWidth, kTilts, kWidth, kThickness));
+        const MethodBuffers& bufs = s->plan.d;
+        const SirtSizes& sirt_sizes = s->plan.sizes;
         // Weight and index per entry, plus the per-row length (and bin).
-        s->forward_bytes = 8.0 * sum_lengths(d_length_t, sirt_sizes.nrows) + 8.0 * sirt_sizes.nrows;
-        s->back_bytes = 12.0 * sum_lengths(d_length, sirt_sizes.nRows) + 4.0 * sirt_sizes.nRows;
+        s->forward_bytes = 8.0 * sum_lengths(bufs.d_length_t, sirt_sizes.nrows) + 8.0 * sirt_sizes.nrows;
+        s->back_bytes = 12.0 * sum_lengths(bufs.d_length, sirt_sizes.nRows) + 4.0 * sirt_sizes.nRows;
         s->copy_bandwidth = host_copy_bandwidth();
         return s;
     }();
@@ -66,22 +69,39 @@ void report(benchmark::State& state, double bytes_per_item) {
     state.counters["copy_GBps"] = b.copy_bandwidth * 1e-9;
 }
 
-cu_SIRT_fwproduct_kernel forward() {
-    return {d_matrix_t, d_recons, d_sinoaux, d_column_t, d_length_t, d_idrow_t, sirt_sizes.nrows, sirt_sizes.alignment};
+// The one-lane products on the set-up's matrices, with the bench's own slice
+// and error sinogram.
+float* bench_slice() {
+    static float* x = static_cast<float*>(gpu_alloc(4 * (size_t)kWidth * kThickness));
+    return x;
+}
+float* bench_error() {
+    static float* e = static_cast<float*>(gpu_alloc(4 * (size_t)kWidth * kTilts));
+    return e;
 }
 
-cu_SIRT_product_kernel back() {
-    return {d_matrix, d_recons, d_sinoaux, d_column, d_column2, d_length,
-            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, kTilts, kWidth};
+cu_SIRT_fwproduct_batch forward() {
+    const MethodBuffers& d = bench().plan.d;
+    const SirtSizes& sirt_sizes = bench().plan.sizes;
+    return {d.d_matrix_t, bench_slice(), bench_error(), d.d_column_t, d.d_length_t, d.d_idrow_t,
+            sirt_sizes.nrows, sirt_sizes.alignment, 1};
+}
+
+cu_SIRT_product_batch back() {
+    const MethodBuffers& d = bench().plan.d;
+    const SirtSizes& sirt_sizes = bench().plan.sizes;
+    return {d.d_matrix, bench_slice(), bench_error(), d.d_column, d.d_column2, d.d_length,
+            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, 1, kTilts, kWidth};
 }
 
 void BM_SirtForwardProjection(benchmark::State& state) {
     Bench& b = bench();
-    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 2);
+    sirt_reconstruct(b.plan, b.slice.data(), b.sino.data(), 1, 2);
+    gpu_copy_to_device(bench_slice(), b.slice.data(), 4 * b.slice.size());
     const size_t sino_bytes = 4 * (size_t)kWidth * kTilts;
     for (auto _ : state) {
-        gpu_zero(d_sinoaux, sino_bytes);
-        gpu_launch_1d(sirt_sizes.nrows, forward());
+        gpu_zero(bench_error(), sino_bytes);
+        gpu_launch_1d(b.plan.sizes.nrows, forward());
         gpu_synchronize();
     }
     report(state, b.forward_bytes);
@@ -90,7 +110,7 @@ void BM_SirtForwardProjection(benchmark::State& state) {
 void BM_SirtBackProjection(benchmark::State& state) {
     Bench& b = bench();
     for (auto _ : state) {
-        gpu_launch_1d(sirt_sizes.nRows, back());
+        gpu_launch_1d(b.plan.sizes.nRows, back());
         gpu_synchronize();
     }
     report(state, b.back_bytes);
@@ -99,18 +119,22 @@ void BM_SirtBackProjection(benchmark::State& state) {
 // One iteration: zero, forward projection, error, back-projection.
 void BM_SirtIteration(benchmark::State& state) {
     Bench& b = bench();
-    sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 2);
+    sirt_reconstruct(b.plan, b.slice.data(), b.sino.data(), 1, 2);
+    gpu_copy_to_device(bench_slice(), b.slice.data(), 4 * b.slice.size());
     const size_t sino_bytes = 4 * (size_t)kWidth * kTilts;
-    const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, kTilts, kWidth};
+    float* measured = static_cast<float*>(gpu_alloc(sino_bytes));
+    gpu_copy_to_device(measured, b.sino.data(), sino_bytes);
+    const cu_SIRT_comperror_batch error{bench_error(), measured, b.plan.d.d_weights, kTilts, kWidth, 1};
     for (auto _ : state) {
-        gpu_zero(d_sinoaux, sino_bytes);
-        gpu_launch_1d(sirt_sizes.nrows, forward());
+        gpu_zero(bench_error(), sino_bytes);
+        gpu_launch_1d(b.plan.sizes.nrows, forward());
         gpu_synchronize();
         gpu_launch_2d(kTilts, kWidth, error);
         gpu_synchronize();
-        gpu_launch_1d(sirt_sizes.nRows, back());
+        gpu_launch_1d(b.plan.sizes.nRows, back());
         gpu_synchronize();
     }
+    gpu_free(measured);
     const double bytes = b.forward_bytes + b.back_bytes;
     report(state, bytes);
     state.counters["floor_ratio"] = benchmark::Counter(bytes / b.copy_bandwidth,
@@ -122,7 +146,8 @@ void BM_SirtIteration(benchmark::State& state) {
 void BM_SirtSlice30(benchmark::State& state) {
     Bench& b = bench();
     for (auto _ : state) {
-        sirt_reconstruct_slice(b.slice.data(), b.sino.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), kIterations);
+        sirt_reconstruct(b.plan, b.slice.data(), b.sino.data(), 1,
+                         kIterations);
         benchmark::DoNotOptimize(b.slice.data());
     }
     state.counters["ms_per_iteration"] =
@@ -139,10 +164,10 @@ void BM_HostInterleavedStream(benchmark::State& state) {
         state.SkipWithError("reads the matrix in host memory");
         return;
     }
-    const int rows = sirt_sizes.nrows, stride = sirt_sizes.alignment;
+    const int rows = b.plan.sizes.nrows, stride = b.plan.sizes.alignment;
     const int block = host_rows::block_rows(rows);
     std::vector<int> len(rows);
-    gpu_copy_to_host(len.data(), d_length_t, sizeof(int) * (size_t)rows);
+    gpu_copy_to_host(len.data(), b.plan.d.d_length_t, sizeof(int) * (size_t)rows);
     for (auto _ : state) {
         float total = 0;
 #pragma omp parallel for schedule(dynamic, 1) reduction(+ : total)
@@ -151,8 +176,8 @@ void BM_HostInterleavedStream(benchmark::State& state) {
             const int kmax = *std::max_element(len.begin() + r0, len.begin() + r0 + n);
             float acc[host_rows::kMaxBlockRows] = {};
             for (int k = 0; k < kmax; ++k) {
-                const float* w = d_matrix_t + (size_t)k * stride + r0;
-                const int* col = d_column_t + (size_t)k * stride + r0;
+                const float* w = b.plan.d.d_matrix_t + (size_t)k * stride + r0;
+                const int* col = b.plan.d.d_column_t + (size_t)k * stride + r0;
                 for (int q = 0; q < n; ++q) acc[q] += w[q] * (float)col[q];
             }
             for (int q = 0; q < n; ++q) total += acc[q];

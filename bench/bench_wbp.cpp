@@ -62,9 +62,11 @@ const Geometry& geometry() {
     return g;
 }
 
-void setup(int level, const std::vector<a>& t) { wbp_levels[level].setup(t.data(), geometry()); }
+WbpPlan plan;
 
-void product(int level, float* slice, const float* sino) { wbp_levels[level].product(slice, sino, geometry()); }
+void setup(int level, const std::vector<a>& t) { plan = wbp_setup(level, t.data(), geometry()); }
+
+void product(float* slice, const float* sino) { wbp_product(plan, slice, sino, 1); }
 
 struct MatrixBytes {
     double stored;     // every array of the level: entries in use and per-row words
@@ -76,7 +78,7 @@ struct MatrixBytes {
 MatrixBytes matrix_bytes(int level) {
     const int nRows = kWidth * (level <= 1 ? kThickness : (kThickness + 1) / 2);
     std::vector<int> len(nRows);
-    gpu_copy_to_host(len.data(), d_length, len.size() * sizeof(int));
+    gpu_copy_to_host(len.data(), plan.d.d_length, len.size() * sizeof(int));
     double entries = 0;
     for (int n : len) entries += n;
     const double per_entry = level >= 2 ? 12 : 8;
@@ -105,11 +107,11 @@ void BM_WbpProduct(benchmark::State& state) {
     double seconds = 0;
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
-        product(level, slice.data(), sino.data());
+        product(slice.data(), sino.data());
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         benchmark::DoNotOptimize(slice.data());
     }
-    wbp_free();
+    wbp_free(plan);
     host_rows::use_widest_vectors();
 
     const double per_slice = seconds / (double)state.iterations();

@@ -1,12 +1,53 @@
 #pragma once
-// The two backends behind the layer's functions (gpu_layer.cpp dispatches on
-// gpu_backend()). Internal to gpu/.
+// The two backends behind the layer's functions, each a table of operations
+// (GpuBackendOps); gpu_layer.cpp calls the table of the selected backend.
+// Internal to gpu/.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "gpu/device_select.h"
 #include "gpu/gpu_layer.h"
+
+// The device a backend chose and activated, and its free memory then.
+struct CudaSelection {
+    int index;
+    uint64_t free_bytes;
+};
+
+// One backend's operations. file and line name the caller, for error messages.
+// Launches are templates over the kernel functors (gpu_layer.h), outside the table.
+struct GpuBackendOps {
+    // Devices: whether the backend has any (count set to their number; with
+    // exit_on_error, an error of the count ends the run), the selection among
+    // them, and the binding of the calling thread to one of them.
+    bool (*present)(bool exit_on_error, int* count);
+    CudaSelection (*select)(int requested, int count, bool print_device_line);
+    void (*bind_thread)(int device);
+    // Device memory.
+    void* (*alloc)(size_t bytes, const char* file, int line);
+    void (*free)(void* p);
+    void (*to_device)(void* dst, const void* src, size_t bytes, const char* file, int line);
+    void (*to_host)(void* dst, const void* src, size_t bytes, const char* file, int line);
+    void (*zero)(void* dst, size_t bytes, const char* file, int line);
+    // Zeroes a buffer fresh from alloc (the host's come zeroed).
+    void (*zero_new)(void* dst, size_t bytes, const char* file, int line);
+    void (*synchronize)(const char* file, int line);
+    // The same on a stream, queued without waiting.
+    void (*to_device_async)(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file, int line);
+    void (*to_host_async)(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file, int line);
+    void (*zero_async)(void* dst, size_t bytes, GpuStream stream, const char* file, int line);
+    void (*stream_synchronize)(GpuStream stream, const char* file, int line);
+    // Page-locked host memory (null when it cannot be had, or the backend has none).
+    void* (*pinned_alloc)(size_t bytes);
+    void (*pinned_free)(void* p);
+    // Free memory of the active device in bytes (0 when it cannot be read).
+    size_t (*free_memory)();
+};
+
+const GpuBackendOps& host_backend_ops();
+// Null when the build has no CUDA backend.
+const GpuBackendOps* cuda_backend_ops();
 
 // ---- host: the machine's own cores and memory ----
 
@@ -33,11 +74,6 @@ void host_buffer_zero(void* dst, size_t bytes);
 // ("Cuda error in file ...", status 1), otherwise it counts as no device.
 bool cuda_present(bool exit_on_error, int* count);
 
-// The device chosen and activated, and its free memory then.
-struct CudaSelection {
-    int index;
-    uint64_t free_bytes;
-};
 // Selects among the CUDA devices as gpu_select_device describes and activates the
 // choice on the calling thread; ends the process on errors.
 CudaSelection cuda_select_device(int requested, int count, bool print_device_line);

@@ -69,13 +69,11 @@ BatchRoom batch_room_now() {
     r.device_processes = share.device_processes;
     r.host_processes = share.host_processes;
     r.host_available_bytes = (long long)host_available_memory_bytes();
-#if defined(SKARBEL_HAVE_CUDA)
     if (gpu_backend() == GPU_BACKEND_CUDA) {
         r.gpu = true;
-        r.device_free_bytes = (long long)cuda_free_memory_bytes();
+        r.device_free_bytes = (long long)gpu_free_memory_bytes();
         return r;
     }
-#endif
     r.cache_bytes = host_last_level_cache_bytes();
     return r;
 }

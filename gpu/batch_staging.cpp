@@ -45,6 +45,8 @@ void batch_sinograms_in(float* dst, const float* host_sinos, int n, int lanes, B
     // The host backend reads the caller's sinograms where they are.
     const float* src = host_sinos;
     if (gpu_backend() != GPU_BACKEND_HOST) {
+        // One lane is already in the interleaved layout.
+        if (lanes == 1) return gpu_copy_to_device_async(dst, host_sinos, (size_t)n * sizeof(float), stream);
         float* s = batch_buffer(staging, (size_t)n * lanes);
         gpu_copy_to_device_async(s, host_sinos, (size_t)n * lanes * sizeof(float), stream);
         src = s;

@@ -1,17 +1,26 @@
 #include "gpu/buffers.h"
 
-float* d_recons = nullptr;
-float* d_sino = nullptr;
-float* d_sinoaux = nullptr;
-float* d_weights = nullptr;
-a* d_tangles = nullptr;
-float* d_matrix = nullptr;
-int* d_column = nullptr;
-int* d_column2 = nullptr;
-int* d_length = nullptr;
-int* d_row1 = nullptr;
-int* d_row2 = nullptr;
-float* d_matrix_t = nullptr;
-int* d_column_t = nullptr;
-int* d_length_t = nullptr;
-int* d_idrow_t = nullptr;
+#include "gpu/gpu_layer.h"
+
+namespace {
+template <class T>
+void release(T*& p) {
+    gpu_free(p);
+    p = nullptr;
+}
+}  // namespace
+
+void method_buffers_free(MethodBuffers& b) {
+    release(b.d_weights);
+    release(b.d_tangles);
+    release(b.d_matrix);
+    release(b.d_column);
+    release(b.d_column2);
+    release(b.d_length);
+    release(b.d_row1);
+    release(b.d_row2);
+    release(b.d_matrix_t);
+    release(b.d_column_t);
+    release(b.d_length_t);
+    release(b.d_idrow_t);
+}

@@ -1,21 +1,24 @@
 #pragma once
-// The device buffer slots of the method that runs, shared by both methods
-// (null when unused). Each method's set-up fills the slots it uses; its free
-// releases them and sets them back to null.
+// The device buffers of one method's plan (null when unused). The method's
+// set-up fills the ones it uses; its free releases them and sets them back to
+// null. Each plan holds its own, so plans of different sizes can live side by
+// side.
 #include "io/tilt_angles.h"
 
-extern float* d_recons;
-extern float* d_sino;
-extern float* d_sinoaux;
-extern float* d_weights;
-extern a* d_tangles;
-extern float* d_matrix;
-extern int* d_column;
-extern int* d_column2;
-extern int* d_length;
-extern int* d_row1;
-extern int* d_row2;
-extern float* d_matrix_t;
-extern int* d_column_t;
-extern int* d_length_t;
-extern int* d_idrow_t;
+struct MethodBuffers {
+    float* d_weights = nullptr;  // SIRT ray weights
+    a* d_tangles = nullptr;
+    float* d_matrix = nullptr;  // the half-slice or slice matrix and its indices
+    int* d_column = nullptr;
+    int* d_column2 = nullptr;
+    int* d_length = nullptr;
+    int* d_row1 = nullptr;
+    int* d_row2 = nullptr;
+    float* d_matrix_t = nullptr;  // SIRT's transposed matrix
+    int* d_column_t = nullptr;
+    int* d_length_t = nullptr;
+    int* d_idrow_t = nullptr;
+};
+
+// Releases every buffer of b and sets it back to null.
+void method_buffers_free(MethodBuffers& b);

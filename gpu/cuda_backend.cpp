@@ -197,4 +197,31 @@ size_t cuda_free_memory_bytes() {
     return 0;
 }
 
+const GpuBackendOps* cuda_backend_ops() {
+    static const GpuBackendOps ops{cuda_present,
+                                   cuda_select_device,
+                                   cuda_bind_thread,
+                                   cuda_buffer_alloc,
+                                   cuda_buffer_free,
+                                   cuda_buffer_to_device,
+                                   cuda_buffer_to_host,
+                                   cuda_buffer_zero,
+                                   cuda_buffer_zero,
+                                   cuda_synchronize,
+                                   cuda_buffer_to_device_async,
+                                   cuda_buffer_to_host_async,
+                                   cuda_buffer_zero_async,
+                                   cuda_stream_synchronize,
+                                   cuda_pinned_alloc,
+                                   cuda_pinned_free,
+                                   cuda_free_memory_bytes};
+    return &ops;
+}
+
+#else
+
+#include "gpu/backend_ops.h"
+
+const GpuBackendOps* cuda_backend_ops() { return nullptr; }
+
 #endif  // SKARBEL_HAVE_CUDA

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "gpu/backend_ops.h"
@@ -37,20 +39,24 @@ const char* base_name(const char* path) {
 
 int at_least_one(int n) { return n > 1 ? n : 1; }
 
+// The operations of the selected backend.
+const GpuBackendOps& ops() {
+    const GpuBackendOps* cuda = cuda_backend_ops();
+    return g_device.backend == GPU_BACKEND_CUDA && cuda ? *cuda : host_backend_ops();
+}
+
 }  // namespace
 
 void gpu_select_device(int requested, bool print_device_line, DeviceShare share) {
     share = {at_least_one(share.device_processes), at_least_one(share.host_processes)};
-#if defined(SKARBEL_HAVE_CUDA)
     int count = 0;
-    if (cuda_present(true, &count)) {
-        const CudaSelection s = cuda_select_device(requested, count, print_device_line);
+    if (const GpuBackendOps* cuda = cuda_backend_ops(); cuda && cuda->present(true, &count)) {
+        const CudaSelection s = cuda->select(requested, count, print_device_line);
         gpu_memory_mb = device_memory_mb(s.free_bytes / (uint64_t)share.device_processes);
         g_device = {GPU_BACKEND_CUDA, s.index, share};
         gpu_bind_thread();
         return;
     }
-#endif
     // No usable GPU: the host's cores are the device.
     const std::vector<DeviceProps> devices = {host_device_props()};
     const DeviceChoice choice = device_choose(devices, requested);
@@ -77,44 +83,34 @@ bool gpu_use_backend(GpuBackend backend, int device) {
         gpu_bind_thread();
         return true;
     }
-#if defined(SKARBEL_HAVE_CUDA)
     if (backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 && device < gpu_cuda_device_count()) {
         g_device = {GPU_BACKEND_CUDA, device, {}};
         gpu_bind_thread();
         return true;
     }
-#endif
     return false;
 }
 
 void gpu_bind_thread() {
-#if defined(SKARBEL_HAVE_CUDA)
-    if (g_device.backend == GPU_BACKEND_CUDA) cuda_bind_thread(g_device.index);
-#endif
+    ops().bind_thread(g_device.index);
     t_bound_device = g_device.index;
 }
 
 int gpu_thread_device() { return t_bound_device; }
 
 bool gpu_cuda_available() {
-#if defined(SKARBEL_HAVE_CUDA)
     static const bool available = [] {
         int count = 0;
-        return cuda_present(false, &count);
+        const GpuBackendOps* cuda = cuda_backend_ops();
+        return cuda && cuda->present(false, &count);
     }();
     return available;
-#else
-    return false;
-#endif
 }
 
 int gpu_cuda_device_count() {
-#if defined(SKARBEL_HAVE_CUDA)
     int count = 0;
-    return cuda_present(false, &count) ? count : 0;
-#else
-    return 0;
-#endif
+    const GpuBackendOps* cuda = cuda_backend_ops();
+    return cuda && cuda->present(false, &count) ? count : 0;
 }
 
 bool gpu_memory_fits(float required_mb) { return !(required_mb > gpu_memory_mb); }
@@ -131,97 +127,55 @@ void gpu_safe_call_fail(const char* file, int line, const char* error_text) {
 
 // ---- buffers ----
 
-#if defined(SKARBEL_HAVE_CUDA)
-#define ON_CUDA(call)                                 \
-    do {                                              \
-        if (g_device.backend == GPU_BACKEND_CUDA) {   \
-            call;                                     \
-            return;                                   \
-        }                                             \
-    } while (0)
-#else
-#define ON_CUDA(call) \
-    do {              \
-    } while (0)
-#endif
-
-void* gpu_alloc_at(size_t bytes, const char* file, int line) {
-#if defined(SKARBEL_HAVE_CUDA)
-    if (g_device.backend == GPU_BACKEND_CUDA) return cuda_buffer_alloc(bytes, file, line);
-#endif
-    return host_buffer_alloc(bytes, file, line);
-}
-
-void gpu_free(void* p) {
-    ON_CUDA(cuda_buffer_free(p));
-    host_buffer_free(p);
-}
+void* gpu_alloc_at(size_t bytes, const char* file, int line) { return ops().alloc(bytes, file, line); }
+void gpu_free(void* p) { ops().free(p); }
 
 void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line) {
-    ON_CUDA(cuda_buffer_to_device(dst, src, bytes, file, line));
-    (void)file, (void)line;
-    host_buffer_copy(dst, src, bytes);
+    ops().to_device(dst, src, bytes, file, line);
 }
 
 void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line) {
-    ON_CUDA(cuda_buffer_to_host(dst, src, bytes, file, line));
-    (void)file, (void)line;
-    host_buffer_copy(dst, src, bytes);
+    ops().to_host(dst, src, bytes, file, line);
 }
 
-void gpu_zero_at(void* dst, size_t bytes, const char* file, int line) {
-    ON_CUDA(cuda_buffer_zero(dst, bytes, file, line));
-    (void)file, (void)line;
-    host_buffer_zero(dst, bytes);
-}
-
-void gpu_zero_new_at(void* dst, size_t bytes, const char* file, int line) {
-    ON_CUDA(cuda_buffer_zero(dst, bytes, file, line));
-    (void)dst, (void)bytes, (void)file, (void)line;
-}
-
-// Host launches return when every item has run, so only CUDA has work to wait for.
-void gpu_synchronize_at(const char* file, int line) {
-    ON_CUDA(cuda_synchronize(file, line));
-    (void)file, (void)line;
-}
+void gpu_zero_at(void* dst, size_t bytes, const char* file, int line) { ops().zero(dst, bytes, file, line); }
+void gpu_zero_new_at(void* dst, size_t bytes, const char* file, int line) { ops().zero_new(dst, bytes, file, line); }
+void gpu_synchronize_at(const char* file, int line) { ops().synchronize(file, line); }
 
 void gpu_copy_to_device_async_at(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
                                  int line) {
-    ON_CUDA(cuda_buffer_to_device_async(dst, src, bytes, stream, file, line));
-    (void)stream, (void)file, (void)line;
-    host_buffer_copy(dst, src, bytes);
+    ops().to_device_async(dst, src, bytes, stream, file, line);
 }
 
 void gpu_copy_to_host_async_at(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file,
                                int line) {
-    ON_CUDA(cuda_buffer_to_host_async(dst, src, bytes, stream, file, line));
-    (void)stream, (void)file, (void)line;
-    host_buffer_copy(dst, src, bytes);
+    ops().to_host_async(dst, src, bytes, stream, file, line);
 }
 
 void gpu_zero_async_at(void* dst, size_t bytes, GpuStream stream, const char* file, int line) {
-    ON_CUDA(cuda_buffer_zero_async(dst, bytes, stream, file, line));
-    (void)stream, (void)file, (void)line;
-    host_buffer_zero(dst, bytes);
+    ops().zero_async(dst, bytes, stream, file, line);
 }
 
 void gpu_stream_synchronize_at(GpuStream stream, const char* file, int line) {
-    ON_CUDA(cuda_stream_synchronize(stream, file, line));
-    (void)stream, (void)file, (void)line;
+    ops().stream_synchronize(stream, file, line);
 }
 
+size_t gpu_free_memory_bytes() { return ops().free_memory(); }
+
 namespace {
-// Page-locked blocks, so that gpu_host_free knows how each was taken.
-std::vector<void*> pinned_blocks;
+// Page-locked blocks and the backend that took each, so that gpu_host_free
+// knows how to release it; plans on several threads take them at once.
+std::vector<std::pair<void*, const GpuBackendOps*>> pinned_blocks;
+std::mutex pinned_mutex;
 }  // namespace
 
 float* gpu_host_floats(size_t n) {
-    void* p = nullptr;
-#if defined(SKARBEL_HAVE_CUDA)
-    if (gpu_backend() == GPU_BACKEND_CUDA && (p = cuda_pinned_alloc(n * sizeof(float))) != nullptr)
-        pinned_blocks.push_back(p);
-#endif
+    const GpuBackendOps& backend = ops();
+    void* p = backend.pinned_alloc(n * sizeof(float));
+    if (p) {
+        const std::lock_guard<std::mutex> lock(pinned_mutex);
+        pinned_blocks.emplace_back(p, &backend);
+    }
     // Otherwise a zero-filled host buffer, in huge pages where it is large.
     if (!p) p = host_buffer_try_alloc((n > 0 ? n : 1) * sizeof(float));
     else std::memset(p, 0, n * sizeof(float));
@@ -231,17 +185,19 @@ float* gpu_host_floats(size_t n) {
 
 void gpu_host_free(float* p) {
     if (!p) return;
-    const auto it = std::find(pinned_blocks.begin(), pinned_blocks.end(), (void*)p);
-    if (it == pinned_blocks.end()) {
-        host_buffer_free(p);
-        return;
+    const GpuBackendOps* backend = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(pinned_mutex);
+        const auto it = std::find_if(pinned_blocks.begin(), pinned_blocks.end(),
+                                     [&](const auto& b) { return b.first == (void*)p; });
+        if (it != pinned_blocks.end()) {
+            backend = it->second;
+            pinned_blocks.erase(it);
+        }
     }
-    pinned_blocks.erase(it);
-#if defined(SKARBEL_HAVE_CUDA)
-    cuda_pinned_free(p);
-#endif
+    if (backend) backend->pinned_free(p);
+    else host_buffer_free(p);
 }
-
 
 // ---- launch shapes ----
 

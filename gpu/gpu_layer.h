@@ -77,6 +77,8 @@ void gpu_check_memory(float required_mb, const char* method);
 
 void* gpu_alloc_at(size_t bytes, const char* file, int line);
 void gpu_free(void* p);  // null does nothing; result ignored
+// Free memory of the selected device in bytes (0 when it cannot be read).
+size_t gpu_free_memory_bytes();
 void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_zero_at(void* dst, size_t bytes, const char* file, int line);

@@ -179,3 +179,37 @@ void host_buffer_zero(void* dst, size_t bytes) {
     if (bytes == 0) return;
     over_chunks(bytes, [&](size_t at, size_t n) { std::memset(static_cast<char*>(dst) + at, 0, n); });
 }
+
+namespace {
+
+// The host has one device, the machine: chosen and reported by gpu_select_device.
+bool host_present(bool, int* count) {
+    *count = 1;
+    return true;
+}
+CudaSelection host_select(int, int, bool) { return {0, host_available_memory_bytes()}; }
+void host_bind_thread(int) {}
+void host_copy(void* dst, const void* src, size_t bytes, const char*, int) { host_buffer_copy(dst, src, bytes); }
+void host_zero(void* dst, size_t bytes, const char*, int) { host_buffer_zero(dst, bytes); }
+void host_zero_new(void*, size_t, const char*, int) {}
+// Host launches return when every item has run: nothing to wait for.
+void host_synchronize(const char*, int) {}
+void host_copy_async(void* dst, const void* src, size_t bytes, GpuStream, const char*, int) {
+    host_buffer_copy(dst, src, bytes);
+}
+void host_zero_async(void* dst, size_t bytes, GpuStream, const char*, int) { host_buffer_zero(dst, bytes); }
+void host_stream_synchronize(GpuStream, const char*, int) {}
+void* host_no_pinned(size_t) { return nullptr; }
+void host_pinned_free(void*) {}
+size_t host_free_memory() { return (size_t)host_available_memory_bytes(); }
+
+}  // namespace
+
+const GpuBackendOps& host_backend_ops() {
+    static const GpuBackendOps ops{host_present,     host_select,     host_bind_thread,      host_buffer_alloc,
+                                   host_buffer_free, host_copy,       host_copy,             host_zero,
+                                   host_zero_new,    host_synchronize, host_copy_async,      host_copy_async,
+                                   host_zero_async,  host_stream_synchronize, host_no_pinned, host_pinned_free,
+                                   host_free_memory};
+    return ops;
+}

@@ -1,6 +1,6 @@
 #pragma once
 // Building blocks of the fast host forms of the sparse-matrix products: the WBP
-// products (wg_kernel_host.cpp) and the two SIRT products (sirt_kernel_host.cpp).
+// products (wbp_rows_host.cpp) and the two SIRT products (sirt_kernel_host.cpp).
 // Blocks of matrix rows are walked entry by entry; the one-row forms here are
 // shared by the accumulation loops, which are compiled for the baseline x86-64
 // vector set (SSE2, host_rows_baseline.cpp) and for AVX2 and AVX-512VL
@@ -150,7 +150,7 @@ inline void pair0_row(const EntryK& e0, const EntryK& e1, const float* __restric
 }
 
 // Levels 2 and 3 read a per-slice table with the 2N samples of every column
-// side by side (wg_kernel_host.cpp):
+// side by side (wbp_rows_host.cpp):
 // acc[q * N + l] += table[col * 2N + l] * w, then += table[col * 2N + N + l] * g.
 template <int N>
 inline void table_row(const EntryK& e, float factor, const float* __restrict table, int q, float* __restrict acc) {
@@ -193,7 +193,7 @@ struct Accumulators {
     void (*gather2)(const Matrix& a, const float* x, const RowBlock& b, float* s1, float* s2);
 };
 
-// The per-slice sample tables of levels 2 and 3 (wg_kernel_host.cpp). The fill
+// The per-slice sample tables of levels 2 and 3 (wbp_rows_host.cpp). The fill
 // functions are work-shared loops: call them from inside a parallel region.
 // The level-2 table, {s[t][c], s[t][X-1-c], s[t][c+1], s[t][X-2-c]} per column
 // t * X + c, also serves the SIRT back-projection, whose sums are level 2's with

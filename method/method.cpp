@@ -5,7 +5,6 @@
 #include "gpu/batch_size.h"
 #include "sirt/sirt.h"
 #include "wbp/wbp.h"
-#include "wbp/wbp_batch.h"
 #include "weighting/weighting.h"
 
 Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g) {
@@ -15,31 +14,29 @@ Method method_setup(bool sirt, int level, int iterations, const a* tangles, cons
     m.iterations = iterations;
     m.g = g;
     if (sirt) {
-        sirt_setup(tangles, g);
+        m.sirt_plan = new SirtPlan(sirt_setup(tangles, g));
         return m;
     }
     m.level_run = wbp_level_to_run(level, tangles, g.Ntilts);
-    wbp_levels[m.level_run].setup(tangles, g);
+    m.wbp = new WbpPlan(wbp_setup(m.level_run, tangles, g));
+    m.wbp->filter = weighting_current();
     return m;
 }
 
 void method_weight(const Method& m, float* sinos, int count) {
-    if (!m.sirt) weighting_filter_rows(m.g.sinoX, sinos, (long long)count * m.g.Ntilts);
+    if (m.sirt) return;
+    // The plan's own filter; a plan set up before any filter takes the current one.
+    const std::shared_ptr<const WeightingFilter> current = m.wbp->filter ? nullptr : weighting_current();
+    weighting_filter_rows_of(m.wbp->filter ? m.wbp->filter.get() : current.get(), m.g.sinoX, sinos,
+                             (long long)count * m.g.Ntilts);
 }
 
 void method_products(const Method& m, float* slices, float* sinos, int count) {
-    if (count > 1) {
-        if (m.sirt)
-            sirt_reconstruct_batch(slices, sinos, count, m.g, m.iterations);
-        else
-            wbp_product_batch(m.level_run, slices, sinos, count, m.g);
-        return;
-    }
     if (count < 1) return;
     if (m.sirt)
-        sirt_reconstruct_slice(slices, sinos, m.g, m.iterations);
+        sirt_reconstruct(*m.sirt_plan, slices, sinos, count, m.iterations);
     else
-        wbp_levels[m.level_run].product(slices, sinos, m.g);
+        wbp_product(*m.wbp, slices, sinos, count);
 }
 
 void method_reconstruct(const Method& m, float* slices, float* sinos, int count) {
@@ -56,8 +53,8 @@ int method_batch_size(const Method& m, int requested) {
 }
 
 void method_free(const Method& m) {
-    if (m.sirt)
-        sirt_free();
-    else
-        wbp_free();
+    if (m.sirt_plan) sirt_free(*m.sirt_plan);
+    if (m.wbp) wbp_free(*m.wbp);
+    delete m.sirt_plan;
+    delete m.wbp;
 }

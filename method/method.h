@@ -4,22 +4,32 @@
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 
+struct WbpPlan;
+struct SirtPlan;
+
+// A handle on the method's plan, which owns the matrices and buffers; copies
+// share it, and method_free releases it once.
 struct Method {
     bool sirt = false;
     int level = 0;       // WBP symmetry level asked for
     int level_run = 0;   // WBP level whose matrix was built: 2 where level 3 lacks tilt symmetry
     int iterations = 0;  // SIRT iterations
     Geometry g;
+    WbpPlan* wbp = nullptr;
+    SirtPlan* sirt_plan = nullptr;
 };
 
-// Builds the method's matrices on the selected device for the run's geometry.
+// Builds the method's matrices on the selected device for the run's geometry,
+// into a plan of its own, which also takes WBP's weighting filter as set up
+// now (weighting/weighting.h): several methods may live, and reconstruct on
+// different threads, at once.
 Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g);
 
 // Reconstructs count consecutive slices: sinos holds their count sinograms of
 // Ntilts x sinoX one after another (WBP weights them in place), slices
-// receives count slices of reconsY x reconsX. One slice goes through the
-// single-slice products; more share each pass over the matrix, with the same
-// result for every slice. It is method_weight, then method_products.
+// receives count slices of reconsY x reconsX. The slices share each pass over
+// the matrix, and each equals the slice reconstructed alone. It is
+// method_weight, then method_products.
 void method_reconstruct(const Method& m, float* slices, float* sinos, int count);
 
 // The two steps of method_reconstruct, which the slice pipeline runs on

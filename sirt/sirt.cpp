@@ -1,16 +1,13 @@
 // SIRT on the selected device: the set-up of the matrices and ray weights,
-// the iteration of one slice, and the release of the buffers.
+// and the release of the buffers.
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 
-#include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_kernel.h"
-#include "wbp/wbp_batch.h"
-
-SirtSizes sirt_sizes;
 
 namespace {
 
@@ -24,40 +21,38 @@ void sirt_check_geometry(const Geometry& g) {
         fail("SIRT: the slice and tilt series are too large for 32-bit element counts.\n");
 }
 
-void sirt_allocate(int npix, int sinoX, int sinoY, int Ntilts) {
-    const size_t sino_bytes = 4 * (size_t)sinoX * sinoY;
-    const size_t entry_bytes = 4 * (size_t)sirt_sizes.alignment_n * Ntilts;
-    d_recons = static_cast<float*>(gpu_alloc(4 * (size_t)npix));
-    d_sino = static_cast<float*>(gpu_alloc(sino_bytes));
-    d_sinoaux = static_cast<float*>(gpu_alloc(sino_bytes));
-    d_weights = static_cast<float*>(gpu_alloc(4 * (size_t)sinoX * Ntilts));
-    d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)sinoY));
-    d_matrix = static_cast<float*>(gpu_alloc(entry_bytes));
-    d_column = static_cast<int*>(gpu_alloc(entry_bytes));
-    d_column2 = static_cast<int*>(gpu_alloc(entry_bytes));
-    d_length = static_cast<int*>(gpu_alloc(4 * (size_t)sirt_sizes.nRows));
+// The half-slice matrix and the ray weights (the transposed matrix has its own
+// allocation, in sirt_transpose_to_device).
+void sirt_allocate(MethodBuffers& d, const SirtSizes& z, int sinoX, int Ntilts) {
+    const size_t entry_bytes = 4 * (size_t)z.alignment_n * Ntilts;
+    d.d_weights = static_cast<float*>(gpu_alloc(4 * (size_t)sinoX * Ntilts));
+    d.d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)Ntilts));
+    d.d_matrix = static_cast<float*>(gpu_alloc(entry_bytes));
+    d.d_column = static_cast<int*>(gpu_alloc(entry_bytes));
+    d.d_column2 = static_cast<int*>(gpu_alloc(entry_bytes));
+    d.d_length = static_cast<int*>(gpu_alloc(4 * (size_t)z.nRows));
 }
 
-void sirt_zero_matrix(int sinoX, int Ntilts) {
-    const size_t entry_bytes = 4 * (size_t)sirt_sizes.alignment_n * Ntilts;
-    gpu_zero_new(d_weights, 4 * (size_t)sinoX * Ntilts);
-    gpu_zero_new(d_matrix, entry_bytes);
-    gpu_zero_new(d_column, entry_bytes);
-    gpu_zero_new(d_column2, entry_bytes);
-    gpu_zero_new(d_length, 4 * (size_t)sirt_sizes.nRows);
+void sirt_zero_matrix(const MethodBuffers& d, const SirtSizes& z, int sinoX, int Ntilts) {
+    const size_t entry_bytes = 4 * (size_t)z.alignment_n * Ntilts;
+    gpu_zero_new(d.d_weights, 4 * (size_t)sinoX * Ntilts);
+    gpu_zero_new(d.d_matrix, entry_bytes);
+    gpu_zero_new(d.d_column, entry_bytes);
+    gpu_zero_new(d.d_column2, entry_bytes);
+    gpu_zero_new(d.d_length, 4 * (size_t)z.nRows);
 }
 
-void sirt_build_half_matrix(const Geometry& g) {
+void sirt_build_half_matrix(const MethodBuffers& d, const SirtSizes& z, const Geometry& g) {
     const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     const int rows = sirt_half_rows(reconsY);
     gpu_launch_2d(rows, reconsX,
-                  cu_SIRT_matrix{d_matrix, d_column, d_column2, d_length, d_tangles, Ntilts, reconsX, rows, sinoX,
-                                 sirt_sizes.nRows, g.w_2, g.r_2, g.h_2, sirt_sizes.alignment_n});
+                  cu_SIRT_matrix{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_tangles, Ntilts, reconsX, rows,
+                                 sinoX, z.nRows, g.w_2, g.r_2, g.h_2, z.alignment_n});
     // One item per weight: sample c of tilt t.
-    gpu_launch_2d(sinoX, Ntilts, cu_SIRT_weights{d_weights, d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2, g.h_2,
-                                          reconsY / 2});
+    gpu_launch_2d(sinoX, Ntilts, cu_SIRT_weights{d.d_weights, d.d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2,
+                                          g.h_2, reconsY / 2});
     gpu_synchronize();
-    gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d_weights, Ntilts, sinoX, g.factor});
+    gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d.d_weights, Ntilts, sinoX, g.factor});
     gpu_synchronize();
 }
 
@@ -89,67 +84,34 @@ float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t) {
     return (float)((double)sirt_setup_required_mb(g) + (double)sirt_transpose_required_mb(t));
 }
 
-void sirt_setup(const a* tangles, const Geometry& g) {
+// A set-up that stops half way (an error thrown from a check or an
+// allocation) releases what it took.
+SirtPlan sirt_setup(const a* tangles, const Geometry& g) {
     sirt_check_geometry(g);
+    SirtPlan p;
+    p.g = g;
     // The transposed matrix's size is known only once its rows are counted;
     // one check of everything comes before any device buffer is taken.
     SirtTransposeCount transpose = sirt_transpose_count(tangles, g);
-    sirt_sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
-    sirt_sizes.alignment_n = sirt_round_up_64(sirt_sizes.nRows);
-    gpu_check_memory(sirt_required_mb(g, transpose.shape), "sirt");
-    sirt_transpose_to_device(&transpose, tangles, g);
-    sirt_allocate(g.reconsX * g.reconsY, g.sinoX, g.Ntilts, g.Ntilts);
-    gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);
-    sirt_zero_matrix(g.sinoX, g.Ntilts);
-    sirt_build_half_matrix(g);
-}
-
-void sirt_reconstruct_slice(float* recons, const float* sino, const Geometry& g, int iterations) {
-    const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
-    const int npix = reconsX * reconsY;
-    const size_t sino_bytes = 4 * (size_t)sinoX * Ntilts;
-    gpu_zero(d_recons, 4 * (size_t)npix);
-    gpu_copy_to_device(d_sino, sino, sino_bytes);
-    gpu_launch_1d(Ntilts, cu_SIRT_weightsinogram{d_sino, d_tangles, Ntilts, sinoX, reconsY, g.factor});
-
-    const int nRows = sirt_half_rows(reconsY) * reconsX;
-    const cu_SIRT_fwproduct_kernel project{d_matrix_t, d_recons, d_sinoaux, d_column_t,
-                                           d_length_t, d_idrow_t, sirt_sizes.nrows, sirt_sizes.alignment};
-    const cu_SIRT_comperror error{d_sinoaux, d_sino, d_weights, Ntilts, sinoX};
-    const cu_SIRT_product_kernel back{d_matrix, d_recons, d_sinoaux, d_column, d_column2,
-                                      d_length, nRows, sirt_sizes.alignment_n, npix, Ntilts, sinoX};
-    for (int it = 0; it < iterations; ++it) {
-        gpu_zero(d_sinoaux, sino_bytes);
-        gpu_launch_1d(sirt_sizes.nrows, project);
-        gpu_synchronize();
-        gpu_launch_2d(Ntilts, sinoX, error);
-        gpu_synchronize();
-        gpu_launch_1d(nRows, back);
+    p.sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
+    p.sizes.alignment_n = sirt_round_up_64(p.sizes.nRows);
+    try {
+        gpu_check_memory(sirt_required_mb(g, transpose.shape), "sirt");
+        sirt_transpose_to_device(&transpose, tangles, g, p.d, p.sizes);
+        sirt_allocate(p.d, p.sizes, g.sinoX, g.Ntilts);
+        gpu_copy_to_device(p.d.d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);
+        sirt_zero_matrix(p.d, p.sizes, g.sinoX, g.Ntilts);
+        sirt_build_half_matrix(p.d, p.sizes, g);
+    } catch (...) {
+        std::free(transpose.counts);
+        sirt_free(p);
+        throw;
     }
-    gpu_copy_to_host(recons, d_recons, 4 * (size_t)npix);
+    return p;
 }
 
-namespace {
-template <class T>
-void release(T*& p) {
-    gpu_free(p);
-    p = nullptr;
-}
-}  // namespace
-
-void sirt_free() {
-    sirt_batch_free();
-    release(d_recons);
-    release(d_sino);
-    release(d_sinoaux);
-    release(d_weights);
-    release(d_tangles);
-    release(d_matrix);
-    release(d_column);
-    release(d_column2);
-    release(d_length);
-    release(d_matrix_t);
-    release(d_column_t);
-    release(d_length_t);
-    release(d_idrow_t);
+void sirt_free(SirtPlan& p) {
+    for (SirtTurn& t : p.turns)
+        for (BatchBuffer* b : {&t.staging, &t.sinos, &t.errors, &t.slices, &t.slices_out}) batch_buffer_free(*b);
+    method_buffers_free(p.d);
 }

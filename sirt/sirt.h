@@ -1,15 +1,13 @@
 #pragma once
 // SIRT on the selected device: the set-up builds the matrices and ray weights
-// once per run, then every slice is reconstructed by iteration. Also the state
-// kept from the set-up and the size rules shared with the tests.
+// once per run into a plan, then slices are reconstructed by iteration. Also
+// the size rules shared with the tests.
 #include <cstdint>
 
+#include "gpu/batch_staging.h"
+#include "gpu/buffers.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
-
-void sirt_setup(const a* tangles, const Geometry& g);
-void sirt_reconstruct_slice(float* recons, const float* sino, const Geometry& g, int iterations);
-void sirt_free();
 
 struct SirtSizes {
     int nRows = 0;         // rows of the half-slice matrix: sirt_half_rows(reconsY) * reconsX
@@ -18,7 +16,29 @@ struct SirtSizes {
     int alignment = 0;     // entry stride of the transposed matrix
     int max_length_t = 0;  // longest row of the transposed matrix
 };
-extern SirtSizes sirt_sizes;
+
+// Device buffers of the sub-batches of one stream.
+struct SirtTurn {
+    BatchBuffer staging, sinos, errors, slices, slices_out;
+};
+
+// A SIRT plan: the two matrices and the ray weights of one geometry, and the
+// buffers of its iterations. Plans hold no shared state: several may live, and
+// run on different threads, at once.
+struct SirtPlan {
+    Geometry g;
+    MethodBuffers d;
+    SirtSizes sizes;
+    SirtTurn turns[2];
+};
+
+SirtPlan sirt_setup(const a* tangles, const Geometry& g);
+// The iteration of `count` slices: sinos holds count sinograms as read from
+// the stack, one after another, recons receives count slices of reconsX x
+// reconsY. Any count >= 1 works; each pass over the matrices serves a
+// sub-batch, and each slice equals the slice reconstructed alone, bit for bit.
+void sirt_reconstruct(SirtPlan& p, float* recons, const float* sinos, int count, int iterations);
+void sirt_free(SirtPlan& p);
 
 // Rows of the slice covered by the half-slice matrix: every row j whose point
 // mirror reconsY - 1 - j is not above it, so an odd thickness includes the
@@ -62,9 +82,10 @@ struct SirtTransposeCount {
 };
 SirtTransposeCount sirt_transpose_count(const a* tangles, const Geometry& g);
 
-// Builds the counted matrix in its device buffers and records its sizes in
-// sirt_sizes: on the host device in place, for a GPU through host images.
-void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g);
+// Builds the counted matrix in the device buffers of d and records its sizes in
+// sizes: on the host device in place, for a GPU through host images.
+void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g, MethodBuffers& d,
+                              SirtSizes& sizes);
 
 // The transposed matrix built on the host, before it goes to the device:
 // alignment * max_length interleaved entries, and nrows row lengths and bins.
@@ -79,6 +100,6 @@ struct SirtTransposeHost {
 // Ends the run with a message where the matrix goes beyond 32-bit element
 // counts or the host memory runs out.
 SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g);
-// Copies the matrix into its device buffers, records its sizes in sirt_sizes and
-// releases the host copy.
-void sirt_transpose_upload(SirtTransposeHost* t);
+// Copies the matrix into the device buffers of d, records its sizes in sizes
+// and releases the host copy.
+void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& sizes);

@@ -1,30 +1,25 @@
-// The SIRT iteration of a batch of slices on the selected device: the
-// single-slice sequence (sirt_reconstruct_slice) with every kernel serving all
-// lanes, so each pass over the two matrices serves the whole batch.
+// The SIRT iteration of any number of slices on the selected device: every
+// kernel serves all lanes of a sub-batch, so each pass over the two matrices
+// serves the whole sub-batch.
 #include <algorithm>
 #include <cstddef>
 #include <vector>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/buffers.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_batch_kernel.h"
-#include "wbp/wbp_batch.h"
 
 namespace {
-
-// Device buffers of the sub-batches of one stream.
-struct TurnBuffers {
-    BatchBuffer staging, sinos, errors, slices, slices_out;
-};
-TurnBuffers turns[2];
 
 // Every step of a sub-batch is queued on `stream` on a CUDA device; the
 // stream's order alone makes each kernel see the complete result of the one
 // before it.
-void iterate_batch(float* recons, const float* host_sinos, int lanes, const Geometry& g, int iterations,
-                   TurnBuffers& t, GpuStream stream) {
+void iterate_batch(const SirtPlan& p, float* recons, const float* host_sinos, int lanes, int iterations, SirtTurn& t,
+                   GpuStream stream) {
+    const Geometry& g = p.g;
+    const MethodBuffers& d = p.d;
+    const SirtSizes& z = p.sizes;
     const int sinoX = g.sinoX, Ntilts = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY;
     const int npix = reconsX * reconsY, n = sinoX * Ntilts;
     const size_t sino_bytes = (size_t)n * lanes * sizeof(float);
@@ -34,18 +29,18 @@ void iterate_batch(float* recons, const float* host_sinos, int lanes, const Geom
     gpu_zero_async(x, (size_t)npix * lanes * sizeof(float), stream);
     batch_sinograms_in(b, host_sinos, n, lanes, t.staging, stream);
     gpu_launch_1d(Ntilts,
-                  cu_SIRT_weightsinogram_batch{b, d_tangles, Ntilts, sinoX, reconsY, lanes, (float)(1.0 / Ntilts)},
+                  cu_SIRT_weightsinogram_batch{b, d.d_tangles, Ntilts, sinoX, reconsY, lanes, (float)(1.0 / Ntilts)},
                   stream);
 
     const int nRows = sirt_half_rows(reconsY) * reconsX;
-    const cu_SIRT_fwproduct_batch project{d_matrix_t, x, aux, d_column_t, d_length_t, d_idrow_t,
-                                          sirt_sizes.nrows, sirt_sizes.alignment, lanes};
-    const cu_SIRT_comperror_batch error{aux, b, d_weights, Ntilts, sinoX, lanes};
-    const cu_SIRT_product_batch back{d_matrix, x, aux, d_column, d_column2, d_length,
-                                     nRows, sirt_sizes.alignment_n, npix, lanes};
+    const cu_SIRT_fwproduct_batch project{d.d_matrix_t, x, aux, d.d_column_t, d.d_length_t, d.d_idrow_t,
+                                          z.nrows, z.alignment, lanes};
+    const cu_SIRT_comperror_batch error{aux, b, d.d_weights, Ntilts, sinoX, lanes};
+    const cu_SIRT_product_batch back{d.d_matrix, x, aux, d.d_column, d.d_column2, d.d_length,
+                                     nRows, z.alignment_n, npix, lanes, Ntilts, sinoX};
     for (int it = 0; it < iterations; ++it) {
         gpu_zero_async(aux, sino_bytes, stream);
-        gpu_launch_1d((int)batch_items(sirt_sizes.nrows, lanes), project, stream);
+        gpu_launch_1d((int)batch_items(z.nrows, lanes), project, stream);
         gpu_launch_2d(Ntilts, sinoX, error, stream);
         gpu_launch_1d((int)batch_items(nRows, lanes), back, stream);
     }
@@ -60,20 +55,16 @@ void iterate_batch(float* recons, const float* host_sinos, int lanes, const Geom
 
 // On a GPU the sub-batches take turns on two streams, each with its own
 // buffers, and both streams are waited for before the slices are handed back.
-void sirt_reconstruct_batch(float* recons, const float* host_sinos, int count, const Geometry& g, int iterations) {
+void sirt_reconstruct(SirtPlan& p, float* recons, const float* host_sinos, int count, int iterations) {
+    const Geometry& g = p.g;
     const long long npix = (long long)g.reconsX * g.reconsY, n = (long long)g.sinoX * g.Ntilts;
-    const long long rows = std::max<long long>(sirt_sizes.nrows, sirt_half_rows(g.reconsY) * (long long)g.reconsX);
+    const long long rows = std::max<long long>(p.sizes.nrows, sirt_half_rows(g.reconsY) * (long long)g.reconsX);
     const int most = batch_lanes_limit(rows, n, npix);
     const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
     const std::vector<SubBatch> parts = sub_batches(count, most, gpu);
     for (size_t k = 0; k < parts.size(); ++k)
-        iterate_batch(recons + parts[k].first * npix, host_sinos + parts[k].first * n, parts[k].lanes, g,
-                      iterations, turns[gpu ? k % 2 : 0], sub_batch_stream(k));
+        iterate_batch(p, recons + parts[k].first * npix, host_sinos + parts[k].first * n, parts[k].lanes,
+                      iterations, p.turns[gpu ? k % 2 : 0], sub_batch_stream(k));
     gpu_stream_synchronize(GPU_STREAM_1);
     gpu_stream_synchronize(GPU_STREAM_2);
-}
-
-void sirt_batch_free() {
-    for (TurnBuffers& t : turns)
-        for (BatchBuffer* b : {&t.staging, &t.sinos, &t.errors, &t.slices, &t.slices_out}) batch_buffer_free(*b);
 }

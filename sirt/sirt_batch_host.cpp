@@ -1,6 +1,7 @@
-// Host forms of the batched SIRT kernels: the two products walk blocks of
-// matrix rows for a group of lanes at a time (host_simd/host_rows_batch.h),
-// with the same sums per lane as the single-slice forms.
+// Host forms of the SIRT iteration's kernels: for more than one lane the two
+// products walk blocks of matrix rows for a group of lanes at a time
+// (host_simd/host_rows_batch.h), with the same sums per lane as the one-lane
+// forms.
 #include <algorithm>
 #include <cstddef>
 
@@ -14,6 +15,7 @@ using host_rows::Matrix;
 // Bins grow with the row, so only the first row's bin and the last row's bin + 1
 // can be shared with a neighbouring block: those additions are atomic.
 void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
+    if (lanes == 1) return host_run_rows();
     const Matrix m{d_matrix_t, d_column_t, d_length_t, (size_t)alignment};
     batch_blocks(nrows, 1, 2, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
         f.gather2(m, BatchLanes{d_recons, lanes, l0, w}, host_rows::row_block(d_length_t, r0, count), acc);
@@ -35,6 +37,7 @@ void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
 
 // Every slice element belongs to one row (r < nRows, mirrors >= nRows).
 void cu_SIRT_product_batch::host_run(const LaunchShape&) const {
+    if (lanes == 1) return host_run_rows();
     if (nRows <= 0) return;
     const Matrix m{d_matrix, d_column, d_length, (size_t)alignment_n};
     batch_blocks(nRows, 1, 2, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {

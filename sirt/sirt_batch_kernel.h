@@ -1,10 +1,11 @@
 #pragma once
-// The SIRT iteration of a batch of slices (layouts and items:
-// gpu/batch_lanes.h). Sinograms, error sinograms and slices are all
-// interleaved; each (row, lane) item does what the single-slice kernel does for
-// that row with the lane's values, in the same order, so every slice of a batch
-// equals its single-slice reconstruction bit for bit. host_run
-// (sirt_batch_host.cpp) is the host backend's form, vectorised over the lanes.
+// The SIRT iteration of any number of slices (lanes; one slice is the one-lane
+// case; layouts and items: gpu/batch_lanes.h). Sinograms, error sinograms and
+// slices are all interleaved; each (row, lane) item sums its row with the lane's
+// values in entry order, so every slice of a batch equals the slice
+// reconstructed alone, bit for bit. host_run (sirt_batch_host.cpp) is the host
+// backend's form: vectorised over the rows for one lane (host_run_rows,
+// sirt_kernel_host.cpp), over the lanes for more.
 #include "gpu/batch_lanes.h"
 #include "sirt/sirt_kernel.h"
 
@@ -52,6 +53,7 @@ struct cu_SIRT_product_batch {
     const int* d_column2;
     const int* d_length;
     int nRows, alignment_n, npix, lanes;
+    int Ntilts, sinoX;  // read by the host form only
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -66,6 +68,7 @@ struct cu_SIRT_product_batch {
         if (m >= nRows) x[(long long)m * lanes] = x[(long long)m * lanes] + s2;
     }
     void host_run(const LaunchShape& s) const;
+    void host_run_rows() const;
 };
 
 // Forward projection P of lane l's slice: transposed row r gathers its pixels
@@ -84,7 +87,7 @@ struct cu_SIRT_fwproduct_batch {
         batch_item(item, lanes, r, l);
         if (r >= nrows) return;
         const int len = d_length_t[r];
-        if (len == 0) return;
+        if (len == 0) return;  // adds nothing, and bin 0 + 1 may lie outside a one-sample sinogram
         const int b = d_idrow_t[r];
         float s1 = 0.0f, s2 = 0.0f;
         sirt_gather_row(d_matrix_t, d_column_t, r, len, alignment, d_recons, lanes, l, s1, s2);
@@ -92,4 +95,5 @@ struct cu_SIRT_fwproduct_batch {
         atomic_add_float(d_sinoaux + ((long long)(b + 1) * lanes + l), s2);
     }
     void host_run(const LaunchShape& s) const;
+    void host_run_rows() const;
 };

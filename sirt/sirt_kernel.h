@@ -1,5 +1,6 @@
 #pragma once
-// The SIRT kernels as per-item functors, written once for both backends.
+// The SIRT set-up kernels as per-item functors, written once for both backends,
+// and the row sums of the iteration's products (sirt_batch_kernel.h).
 // operator() is the body of one GPU thread; host_run (sirt/sirt_kernel_host.cpp)
 // is the host backend's faster form with the same results.
 #include "gpu/gpu_layer.h"
@@ -208,84 +209,3 @@ SK_HD inline void sirt_gather_row(const float* matrix_t, const int* column_t, in
         s2 = s2 + v * (1.0f - w);
     }
 }
-
-// Scales projection row t by factor * |cos_a| / thickness (1-D, item t).
-struct cu_SIRT_weightsinogram {
-    float* d_sino;
-    const a* d_tangles;
-    int Ntilts, sinoX, thickness;
-    float factor;
-
-    SK_HD void operator()(int t) const {
-        if (t >= Ntilts || sinoX <= 0) return;
-        const float s = sirt_tilt_scale(d_tangles[t], thickness, factor);
-        float* row = d_sino + t * sinoX;
-        for (int c = 0; c < sinoX; ++c) row[c] *= s;
-    }
-};
-
-// Error sinogram: measured minus weighted projection. 2-D: t = gx, c = gy.
-struct cu_SIRT_comperror {
-    float* d_sinoaux;
-    const float* d_sino;
-    const float* d_weights;
-    int sinoY, sinoX;
-
-    SK_HD void operator()(int t, int c) const {
-        if (t >= sinoY || c >= sinoX) return;
-        const int e = t * sinoX + c;
-        d_sinoaux[e] = d_sino[e] - d_sinoaux[e] * d_weights[e];
-    }
-    void host_run(const LaunchShape& s) const;
-};
-
-// Back-projection Q of the error into the slice: row r < nRows updates pixel r
-// and, unless its point mirror is a matrix row itself (the centre row of an odd
-// thickness), the mirror pixel npix - 1 - r. The host form derives each mirror
-// column from its column, as the matrix stores them: column t * sinoX + c has
-// mirror column t * sinoX + sinoX - 1 - c.
-struct cu_SIRT_product_kernel {
-    const float* d_matrix;
-    float* d_recons;
-    const float* d_sinoaux;
-    const int* d_column;
-    const int* d_column2;
-    const int* d_length;
-    int nRows, alignment_n, npix;
-    int Ntilts, sinoX;  // read by the host form only
-
-    SK_HD void operator()(int r) const {
-        if (r >= nRows) return;
-        float s1 = 0.0f, s2 = 0.0f;
-        add_mirrored_row(d_matrix, d_column, d_column2, r, d_length[r], alignment_n, 1.0f, d_sinoaux, 1, 0, s1, s2);
-        d_recons[r] = d_recons[r] + s1;
-        const int m = npix - 1 - r;
-        if (m >= nRows) d_recons[m] = d_recons[m] + s2;
-    }
-    void host_run(const LaunchShape& s) const;
-};
-
-// Forward projection P of the slice: transposed row r < nrows gathers its
-// pixels into its bin b (weight w) and into b + 1 (weight 1 - w).
-struct cu_SIRT_fwproduct_kernel {
-    const float* d_matrix_t;
-    const float* d_recons;
-    float* d_sinoaux;
-    const int* d_column_t;
-    const int* d_length_t;
-    const int* d_idrow_t;
-    int nrows, alignment;
-
-    SK_HD void operator()(int r) const {
-        if (r >= nrows) return;
-        const int len = d_length_t[r];
-        if (len == 0) return;  // adds nothing, and bin 0 + 1 may lie outside a one-sample sinogram
-        const int b = d_idrow_t[r];
-        float s1 = 0.0f, s2 = 0.0f;
-        sirt_gather_row(d_matrix_t, d_column_t, r, len, alignment, d_recons, 1, 0, s1, s2);
-        // Rows of bins b and b + 1 both add into b + 1.
-        atomic_add_float(d_sinoaux + b, s1);
-        atomic_add_float(d_sinoaux + b + 1, s2);
-    }
-    void host_run(const LaunchShape& s) const;
-};

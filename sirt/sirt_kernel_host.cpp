@@ -1,14 +1,14 @@
 // Host backend forms of the SIRT kernels. They compute exactly what the
 // per-item bodies compute, in the same order per element, but walk memory the
-// way a CPU wants: the products stream their interleaved matrices entry by
-// entry across blocks of consecutive rows with the vector forms of host_rows.h,
-// the 2-D kernels run rows of contiguous elements.
+// way a CPU wants: the one-lane products stream their interleaved matrices
+// entry by entry across blocks of consecutive rows with the vector forms of
+// host_rows.h, the 2-D kernels run rows of contiguous elements.
 #include <algorithm>
 #include <cstddef>
 
 #include "host_simd/host_rows.h"
 #include "host_simd/matrix_build.h"
-#include "sirt/sirt_kernel.h"
+#include "sirt/sirt_batch_kernel.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ using host_rows::RowBlock;
 // Adds a block's sums into the sinogram. Bins grow with the row, so only the
 // first row's bin and the last row's bin + 1 can be shared with a neighbouring
 // block; those two additions are atomic, the rest plain.
-void fw_scatter(const cu_SIRT_fwproduct_kernel& K, const RowBlock& rb, const float* s1, const float* s2) {
+void fw_scatter(const cu_SIRT_fwproduct_batch& K, const RowBlock& rb, const float* s1, const float* s2) {
     for (int q = 0; q < rb.count; ++q) {
         const int r = rb.r0 + q;
         if (K.d_length_t[r] == 0) continue;
@@ -35,7 +35,7 @@ void fw_scatter(const cu_SIRT_fwproduct_kernel& K, const RowBlock& rb, const flo
 
 }  // namespace
 
-void cu_SIRT_fwproduct_kernel::host_run(const LaunchShape&) const {
+void cu_SIRT_fwproduct_batch::host_run_rows() const {
     const Matrix m{d_matrix_t, d_column_t, d_length_t, (size_t)alignment};
     const int per = block_rows(nrows), blocks = block_count(nrows, per);
 #pragma omp parallel for schedule(dynamic, 1)
@@ -52,7 +52,7 @@ void cu_SIRT_fwproduct_kernel::host_run(const LaunchShape&) const {
 // The back-projection's sums are those of the WBP level-2 product with factor
 // 1: s1 from samples c, c + 1 and s2 from the mirror samples, read side by side
 // from a table of the error sinogram.
-void cu_SIRT_product_kernel::host_run(const LaunchShape&) const {
+void cu_SIRT_product_batch::host_run_rows() const {
     if (nRows <= 0) return;
     float* table = host_rows::table_buffer((size_t)4 * sinoX * Ntilts);
     const Matrix m{d_matrix, d_column, d_length, (size_t)alignment_n};
@@ -130,10 +130,4 @@ void cu_SIRT_invertweights::host_run(const LaunchShape&) const {
 #pragma omp parallel for schedule(static)
     for (int t = 0; t < Ntilts; ++t)
         for (int c = 0; c < sinoX; ++c) (*this)(t, c);
-}
-
-void cu_SIRT_comperror::host_run(const LaunchShape&) const {
-    const int n = sinoY * sinoX;
-#pragma omp parallel for schedule(static)
-    for (int e = 0; e < n; ++e) d_sinoaux[e] = d_sino[e] - d_sinoaux[e] * d_weights[e];
 }

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
 #include "host_simd/matrix_build.h"
 #include "io/fail.h"
@@ -135,10 +134,17 @@ void fill_transpose(SirtTransposeCount* c, const a* tangles, const Geometry& g, 
     c->counts = nullptr;
 }
 
-void record_sizes(const SirtTransposeShape& shape) {
-    sirt_sizes.nrows = shape.nrows;
-    sirt_sizes.alignment = shape.alignment;
-    sirt_sizes.max_length_t = shape.max_length;
+void record_sizes(SirtSizes& sizes, const SirtTransposeShape& shape) {
+    sizes.nrows = shape.nrows;
+    sizes.alignment = shape.alignment;
+    sizes.max_length_t = shape.max_length;
+}
+
+void alloc_transposed(MethodBuffers& d, size_t entry_bytes, size_t row_bytes) {
+    d.d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
+    d.d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
+    d.d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
+    d.d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
 }
 
 }  // namespace
@@ -187,18 +193,15 @@ SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
     return host_images(&c, tangles, g);
 }
 
-void sirt_transpose_upload(SirtTransposeHost* t) {
+void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& sizes) {
     const SirtTransposeShape& shape = t->shape;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
-    d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
-    d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
-    d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
-    d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
-    gpu_copy_to_device(d_matrix_t, t->weights, entry_bytes);
-    gpu_copy_to_device(d_column_t, t->pixels, entry_bytes);
-    gpu_copy_to_device(d_length_t, t->length, row_bytes);
-    gpu_copy_to_device(d_idrow_t, t->bin, row_bytes);
-    record_sizes(shape);
+    alloc_transposed(d, entry_bytes, row_bytes);
+    gpu_copy_to_device(d.d_matrix_t, t->weights, entry_bytes);
+    gpu_copy_to_device(d.d_column_t, t->pixels, entry_bytes);
+    gpu_copy_to_device(d.d_length_t, t->length, row_bytes);
+    gpu_copy_to_device(d.d_idrow_t, t->bin, row_bytes);
+    record_sizes(sizes, shape);
     std::free(t->weights);
     std::free(t->pixels);
     std::free(t->length);
@@ -206,18 +209,16 @@ void sirt_transpose_upload(SirtTransposeHost* t) {
     *t = SirtTransposeHost{};
 }
 
-void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g) {
+void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g, MethodBuffers& d,
+                              SirtSizes& sizes) {
     if (gpu_backend() != GPU_BACKEND_HOST) {
         SirtTransposeHost t = host_images(c, tangles, g);
-        sirt_transpose_upload(&t);
+        sirt_transpose_upload(&t, d, sizes);
         return;
     }
     const SirtTransposeShape shape = c->shape;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
-    d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
-    d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
-    d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
-    d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
-    fill_transpose(c, tangles, g, d_matrix_t, d_column_t, d_idrow_t, d_length_t);
-    record_sizes(shape);
+    alloc_transposed(d, entry_bytes, row_bytes);
+    fill_transpose(c, tangles, g, d.d_matrix_t, d.d_column_t, d.d_idrow_t, d.d_length_t);
+    record_sizes(sizes, shape);
 }

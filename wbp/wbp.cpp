@@ -1,147 +1,94 @@
-// Weighted back-projection on the selected device: the matrix of one slice is
-// built once per run, then every slice is one sparse matrix-vector product.
+// Weighted back-projection on the selected device: the set-up of a plan (the
+// matrix of one slice, built once per run) and its release.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
 #include "wbp/wbp.h"
-#include "wbp/wbp_batch.h"
 #include "wbp/wbp_sizes.h"
 #include "wbp/wg_kernel.h"
 
 namespace {
 
 size_t floats(long long n) { return (size_t)n * sizeof(float); }
-
-// The buffers every level has, allocated first and in this order.
-void alloc_common(const WbpSizes& s, int Ntilts) {
-    d_recons = static_cast<float*>(gpu_alloc(floats(s.npix)));
-    d_sino = static_cast<float*>(gpu_alloc(floats(s.sino_elems)));
-    d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)Ntilts));
-}
-
-void copy_tangles(const a* tangles, int Ntilts) { gpu_copy_to_device(d_tangles, tangles, sizeof(a) * (size_t)Ntilts); }
-
 size_t ints(long long n) { return (size_t)n * sizeof(int); }
 int* alloc_ints(long long n) { return static_cast<int*>(gpu_alloc(ints(n))); }
 
-// What every level's set-up does before its matrix kernel: allocate the common
-// buffers and the level's matrix arrays, copy the tilt records, zero the matrix
+// What every level's set-up does before its matrix kernel: allocate the tilt
+// records and the level's matrix arrays, copy the tilt records, zero the matrix
 // arrays. Mirror columns exist at levels 2 and 3, mirror rows at level 3 only.
-void prepare_matrix(const WbpSizes& s, const a* tangles, int Ntilts, bool mirror_columns, bool mirror_rows) {
-    alloc_common(s, Ntilts);
-    d_matrix = static_cast<float*>(gpu_alloc(floats(s.entries)));
-    d_column = alloc_ints(s.entries);
-    if (mirror_columns) d_column2 = alloc_ints(s.entries);
-    d_length = alloc_ints(s.nRows);
+void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int Ntilts, bool mirror_columns,
+                    bool mirror_rows) {
+    d.d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)Ntilts));
+    d.d_matrix = static_cast<float*>(gpu_alloc(floats(s.entries)));
+    d.d_column = alloc_ints(s.entries);
+    if (mirror_columns) d.d_column2 = alloc_ints(s.entries);
+    d.d_length = alloc_ints(s.nRows);
     if (mirror_rows) {
-        d_row1 = alloc_ints(s.nRows);
-        d_row2 = alloc_ints(s.nRows);
+        d.d_row1 = alloc_ints(s.nRows);
+        d.d_row2 = alloc_ints(s.nRows);
     }
-    copy_tangles(tangles, Ntilts);
-    gpu_zero_new(d_matrix, floats(s.entries));
-    gpu_zero_new(d_column, ints(s.entries));
-    if (mirror_columns) gpu_zero_new(d_column2, ints(s.entries));
-    gpu_zero_new(d_length, ints(s.nRows));
+    gpu_copy_to_device(d.d_tangles, tangles, sizeof(a) * (size_t)Ntilts);
+    gpu_zero_new(d.d_matrix, floats(s.entries));
+    gpu_zero_new(d.d_column, ints(s.entries));
+    if (mirror_columns) gpu_zero_new(d.d_column2, ints(s.entries));
+    gpu_zero_new(d.d_length, ints(s.nRows));
     if (mirror_rows) {
-        gpu_zero_new(d_row1, ints(s.nRows));
-        gpu_zero_new(d_row2, ints(s.nRows));
+        gpu_zero_new(d.d_row1, ints(s.nRows));
+        gpu_zero_new(d.d_row2, ints(s.nRows));
     }
-}
-
-// The sinogram in, one product kernel, the slice out.
-template <class K>
-void run_product(float* recons, const float* sino, const Geometry& g, int nRows, const K& kernel, bool clear_slice) {
-    const size_t slice_bytes = floats((long long)g.reconsX * g.reconsY);
-    gpu_copy_to_device(d_sino, sino, floats((long long)g.sinoX * g.Ntilts));
-    if (clear_slice) gpu_zero(d_recons, slice_bytes);
-    gpu_launch_1d(nRows, kernel);
-    gpu_copy_to_host(recons, d_recons, slice_bytes);
 }
 
 }  // namespace
 
-void wbp_build_matrix(int level, const Geometry& g) {
-    const WbpSizes s = wbp_sizes(level, g);
+void wbp_build_matrix(const WbpPlan& p) {
+    const Geometry& g = p.g;
+    const MethodBuffers& d = p.d;
+    const WbpSizes s = wbp_sizes(p.level, g);
     const int nRows = (int)s.nRows;
-    switch (level) {
+    switch (p.level) {
         case 0:
             gpu_launch_2d(g.reconsY, g.reconsX,
-                          cu_WBP_matrix0{d_matrix, d_column, d_length, d_tangles, g.Ntilts, g.reconsX, g.reconsY,
-                                         g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+                          cu_WBP_matrix0{d.d_matrix, d.d_column, d.d_length, d.d_tangles, g.Ntilts, g.reconsX,
+                                         g.reconsY, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
             break;
         case 1:
             gpu_launch_2d(g.reconsY, g.reconsX,
-                          cu_WBP_matrixsym1{d_matrix, d_column, d_length, d_tangles, g.Ntilts, g.reconsX, g.reconsY,
-                                            g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+                          cu_WBP_matrixsym1{d.d_matrix, d.d_column, d.d_length, d.d_tangles, g.Ntilts, g.reconsX,
+                                            g.reconsY, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
             break;
         case 2:
             gpu_launch_2d(s.rows, g.reconsX,
-                          cu_WBP_matrixsym2{d_matrix, d_column, d_column2, d_length, d_tangles, g.Ntilts, g.reconsX,
-                                            s.rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+                          cu_WBP_matrixsym2{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_tangles, g.Ntilts,
+                                            g.reconsX, s.rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
             break;
         default:
             gpu_launch_2d(s.rows, g.reconsX,
-                          cu_WBP_matrixsym3{d_matrix, d_column, d_column2, d_length, d_row1, d_row2, d_tangles,
-                                            g.Ntilts, g.reconsX, s.rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2,
-                                            g.factor, g.reconsY});
+                          cu_WBP_matrixsym3{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_row1, d.d_row2,
+                                            d.d_tangles, g.Ntilts, g.reconsX, s.rows, g.sinoX, nRows, g.w_2,
+                                            g.r_2, g.h_2, g.factor, g.reconsY});
             break;
     }
     gpu_synchronize();
 }
 
-namespace {
-
-void setup_level(int level, const a* tangles, const Geometry& g) {
-    const WbpSizes s = wbp_check_sizes(level, g);
-    prepare_matrix(s, tangles, g.Ntilts, level >= 2, level == 3);
-    wbp_build_matrix(level, g);
+// A set-up that stops half way (an error thrown from a check or an
+// allocation) releases what it took.
+WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g) {
+    WbpPlan p;
+    p.level = level;
+    p.g = g;
+    try {
+        const WbpSizes s = wbp_check_sizes(level, g);
+        prepare_matrix(p.d, s, tangles, g.Ntilts, level >= 2, level == 3);
+        wbp_build_matrix(p);
+    } catch (...) {
+        wbp_free(p);
+        throw;
+    }
+    return p;
 }
-
-}  // namespace
-
-void wbp_setup_sym0(const a* tangles, const Geometry& g) { setup_level(0, tangles, g); }
-void wbp_setup_sym1(const a* tangles, const Geometry& g) { setup_level(1, tangles, g); }
-void wbp_setup_sym2(const a* tangles, const Geometry& g) { setup_level(2, tangles, g); }
-void wbp_setup_sym3(const a* tangles, const Geometry& g) { setup_level(3, tangles, g); }
-
-void wbp_product_sym0(float* recons, const float* sino, const Geometry& g) {
-    const int nRows = g.reconsX * g.reconsY;
-    run_product(recons, sino, g, nRows,
-                cu_WBP_product_kernel0{d_matrix, d_recons, d_sino, d_column, d_length, nRows, g.Ntilts, g.sinoX},
-                false);
-}
-
-void wbp_product_sym1(float* recons, const float* sino, const Geometry& g) {
-    const int nRows = g.reconsX * g.reconsY;
-    run_product(recons, sino, g, nRows,
-                cu_WBP_productsym1_kernel{d_matrix, d_recons, d_sino, d_column, d_length, nRows, g.factor, g.Ntilts,
-                                          g.sinoX},
-                false);
-}
-
-void wbp_product_sym2(float* recons, const float* sino, const Geometry& g) {
-    const int nRows = g.reconsX * ((g.reconsY + 1) / 2);
-    run_product(recons, sino, g, nRows,
-                cu_WBP_productsym2_kernel{d_matrix, d_recons, d_sino, d_column, d_column2, d_length, nRows, g.factor,
-                                          g.Ntilts, g.sinoX, g.reconsX, g.reconsY},
-                false);
-}
-
-void wbp_product_sym3(float* recons, const float* sino, const Geometry& g) {
-    const int nRows = g.reconsX * ((g.reconsY + 1) / 2);
-    run_product(recons, sino, g, nRows,
-                cu_WBP_productsym3_kernel{d_matrix, d_recons, d_sino, d_column, d_column2, d_length, d_row1,
-                                          d_row2, nRows, g.factor, g.Ntilts, g.sinoX, g.reconsX, g.reconsY},
-                true);
-}
-
-const WbpLevel wbp_levels[4] = {{wbp_setup_sym0, wbp_product_sym0},
-                                {wbp_setup_sym1, wbp_product_sym1},
-                                {wbp_setup_sym2, wbp_product_sym2},
-                                {wbp_setup_sym3, wbp_product_sym3}};
 
 int wbp_level_to_run(int level, const a* tangles, int Ntilts) {
     if (level != 3 || Ntilts <= 0 || wbp_tilts_symmetric(tangles, Ntilts)) return level;
@@ -151,18 +98,9 @@ int wbp_level_to_run(int level, const a* tangles, int Ntilts) {
     return 2;
 }
 
-void wbp_free() {
-    wbp_batch_free();
-    gpu_free(d_recons);
-    gpu_free(d_sino);
-    gpu_free(d_tangles);
-    gpu_free(d_matrix);
-    gpu_free(d_column);
-    gpu_free(d_column2);
-    gpu_free(d_length);
-    gpu_free(d_row1);
-    gpu_free(d_row2);
-    d_recons = d_sino = d_matrix = nullptr;
-    d_tangles = nullptr;
-    d_column = d_column2 = d_length = d_row1 = d_row2 = nullptr;
+void wbp_free(WbpPlan& p) {
+    for (WbpTurn& t : p.turns)
+        for (BatchBuffer* b : {&t.staging, &t.sinos_in, &t.slices_out}) batch_buffer_free(*b);
+    method_buffers_free(p.d);
+    p.filter.reset();
 }

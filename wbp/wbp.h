@@ -1,31 +1,50 @@
 #pragma once
-// Weighted back-projection on the selected device: a set-up per symmetry level
-// builds the matrix of one slice once per run; the level's product then
-// reconstructs each slice from its weighted sinogram.
+// Weighted back-projection on the selected device: a plan holds the matrix of
+// one slice at one symmetry level, built once, and the buffers of its
+// products, which reconstruct any number of slices from their weighted
+// sinograms. Plans hold no shared state: several may live, and run on
+// different threads, at once.
+#include <memory>
+
+#include "gpu/batch_staging.h"
+#include "gpu/buffers.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 
-void wbp_setup_sym0(const a* tangles, const Geometry& g);
-void wbp_setup_sym1(const a* tangles, const Geometry& g);
-void wbp_setup_sym2(const a* tangles, const Geometry& g);
-// Needs tilt-symmetric angles (see wbp_level_to_run).
-void wbp_setup_sym3(const a* tangles, const Geometry& g);
-void wbp_product_sym0(float* recons, const float* sino, const Geometry& g);
-void wbp_product_sym1(float* recons, const float* sino, const Geometry& g);
-void wbp_product_sym2(float* recons, const float* sino, const Geometry& g);
-void wbp_product_sym3(float* recons, const float* sino, const Geometry& g);
-void wbp_free();
-
-// Launches the level's matrix kernel on the buffers its set-up allocated, whose
-// matrix must be zero (as the set-up leaves it before the launch), and waits.
-void wbp_build_matrix(int level, const Geometry& g);
-
-// The set-up and product of each symmetry level, indexed by level.
-struct WbpLevel {
-    void (*setup)(const a* tangles, const Geometry& g);
-    void (*product)(float* recons, const float* sino, const Geometry& g);
+// Device buffers of the sub-batches of one stream.
+struct WbpTurn {
+    BatchBuffer staging, sinos_in, slices_out;
 };
-extern const WbpLevel wbp_levels[4];
+
+struct WeightingFilter;
+
+struct WbpPlan {
+    int level = 0;  // the level whose matrix is built
+    Geometry g;
+    MethodBuffers d;
+    WbpTurn turns[2];
+    // The weighting filter the plan's sinograms go through (weighting/weighting.h),
+    // taken at set-up by the method; null where none was set up.
+    std::shared_ptr<const WeightingFilter> filter;
+};
+
+// Builds the matrix of `level` (0 to 3; level 3 needs tilt-symmetric angles, see
+// wbp_level_to_run) into a new plan.
+WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g);
+
+// Reconstructs `count` slices: sinos holds count weighted sinograms one after
+// another (sinoX x Ntilts floats each), recons receives count slices (reconsX x
+// reconsY floats each). Any count >= 1 works; one pass over the matrix serves
+// a sub-batch of slices, large batches go in parts. Each slice equals the
+// slice reconstructed alone, bit for bit.
+void wbp_product(WbpPlan& p, float* recons, const float* sinos, int count);
+
+// Releases the plan's buffers.
+void wbp_free(WbpPlan& p);
+
+// Launches the level's matrix kernel on the buffers the set-up allocated, whose
+// matrix must be zero (as the set-up leaves it before the launch), and waits.
+void wbp_build_matrix(const WbpPlan& p);
 
 // The level whose matrix a run asking for `level` builds: level 3 needs
 // tilt-symmetric angles and falls back to level 2 with a warning without them.

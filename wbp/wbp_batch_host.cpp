@@ -1,7 +1,7 @@
-// Host forms of the batched WBP products: blocks of matrix rows in parallel,
-// each walked entry by entry for one group of lanes at a time
-// (host_simd/host_rows_batch.h); the sums are then written to the slices as
-// the per-item bodies write them.
+// Host forms of the WBP products. One lane takes the row-vectorised forms
+// (wbp_rows_host.cpp); more take blocks of matrix rows in parallel, each walked
+// entry by entry for one group of lanes at a time (host_simd/host_rows_batch.h),
+// the sums then written to the slices as the per-item bodies write them.
 #include <algorithm>
 #include <cstddef>
 
@@ -31,6 +31,7 @@ void write_sums(float* d_recons, long long npix, const float* acc, int count, in
 }  // namespace
 
 void cu_WBP_product_batch0::host_run(const LaunchShape&) const {
+    if (lanes == 1) return host_run_rows();
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     batch_blocks(nRows, 1, 1, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
         f.level0(m, BatchLanes{d_sino, lanes, l0, w}, host_rows::row_block(d_length, r0, count), acc);
@@ -39,6 +40,7 @@ void cu_WBP_product_batch0::host_run(const LaunchShape&) const {
 }
 
 void cu_WBP_productsym1_batch::host_run(const LaunchShape&) const {
+    if (lanes == 1) return host_run_rows();
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     batch_blocks(nRows, 1, 1, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
         f.level1(m, BatchLanes{d_sino, lanes, l0, w}, factor, host_rows::row_block(d_length, r0, count), acc);
@@ -47,6 +49,7 @@ void cu_WBP_productsym1_batch::host_run(const LaunchShape&) const {
 }
 
 void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
+    if (lanes == 1) return host_run_rows();
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     batch_blocks(nRows, 1, 2, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
         f.mirrored(m, d_column2, BatchLanes{d_sino, lanes, l0, w}, factor, host_rows::row_block(d_length, r0, count),
@@ -59,11 +62,12 @@ void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
     });
 }
 
-// Level 3 without atomics, as the single-slice host form: a block of whole
+// Level 3 without atomics, as the one-lane form: a block of whole
 // slice rows j owns the pixels of rows j and thickness - 1 - j, and both adds a
 // pixel receives land on its cleared value (fl(fl(0 + x) + y) does not depend
 // on which of x, y comes first).
 void cu_WBP_productsym3_batch::host_run(const LaunchShape&) const {
+    if (lanes == 1) return host_run_rows();
     if (nRows <= 0 || reconsX <= 0) return;
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     const host_rows::OppositeTilts o{(Ntilts + 1) * sinoX, wbp_mirrored_lo(sinoX), wbp_mirrored_hi(Ntilts, sinoX)};

@@ -1,11 +1,11 @@
 #pragma once
-// The WBP products of a batch of slices (layouts and items: gpu/batch_lanes.h).
-// Each item is one (matrix row, lane) pair and does exactly what the
-// single-slice kernel of its level does for that row, reading the lane's
-// samples: the same operations in the same order, so every slice of a batch
-// equals the slice that the single-slice product gives, bit for bit.
-// host_run (wbp_batch_host.cpp) is the host backend's form, vectorised over the
-// lanes, with the same sums.
+// The WBP product of each symmetry level, for any number of slices (lanes; one
+// slice is the one-lane case; layouts and items: gpu/batch_lanes.h). Each item
+// is one (matrix row, lane) pair and sums that row with the lane's samples, in
+// entry order (the row sums of wg_kernel.h), so every slice of a batch equals
+// the slice reconstructed alone, bit for bit. host_run (wbp_batch_host.cpp) is
+// the host backend's form with the same sums: vectorised over the rows for one
+// lane (host_run_rows, wbp_rows_host.cpp), over the lanes for more.
 #include "gpu/batch_lanes.h"
 #include "wbp/wg_kernel.h"
 
@@ -17,6 +17,7 @@ struct cu_WBP_product_batch0 {
     const int* d_column;
     const int* d_length;
     int nRows, lanes, npix;
+    int Ntilts, sinoX;  // read by the host form only
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -25,6 +26,7 @@ struct cu_WBP_product_batch0 {
         d_recons[(long long)l * npix + r] = wbp_row_sum0(d_matrix, d_column, r, d_length[r], nRows, d_sino, lanes, l);
     }
     void host_run(const LaunchShape& s) const;
+    void host_run_rows() const;
 };
 
 // Level 1: samples c and c + 1, weights m and factor - m.
@@ -36,6 +38,7 @@ struct cu_WBP_productsym1_batch {
     const int* d_length;
     int nRows, lanes, npix;
     float factor;
+    int Ntilts, sinoX;  // read by the host form only
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -45,6 +48,7 @@ struct cu_WBP_productsym1_batch {
             wbp_row_sum1(d_matrix, d_column, r, d_length[r], nRows, factor, d_sino, lanes, l);
     }
     void host_run(const LaunchShape& s) const;
+    void host_run_rows() const;
 };
 
 // Level 2: own pixel A and point mirror B (not for the centre row of an odd thickness).
@@ -58,6 +62,7 @@ struct cu_WBP_productsym2_batch {
     int nRows, lanes, npix;
     float factor;
     int reconsX, thickness;
+    int Ntilts, sinoX;  // read by the host form only
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -70,6 +75,7 @@ struct cu_WBP_productsym2_batch {
         if (!wbp_centre_row(r, nRows, reconsX, thickness)) slice[npix - 1 - r] = B;
     }
     void host_run(const LaunchShape& s) const;
+    void host_run_rows() const;
 };
 
 // Level 3: A, B from the stored tilts, C, D from the opposite ones, added
@@ -104,4 +110,5 @@ struct cu_WBP_productsym3_batch {
         if (!centre) atomic_add_float(slice + q2, D);
     }
     void host_run(const LaunchShape& s) const;
+    void host_run_rows() const;
 };

@@ -1,12 +1,10 @@
 #pragma once
-// The weighted back-projection kernels: matrix builds and per-slice products at
-// symmetry levels 0 to 3. Each kernel is a functor holding its parameters; its
-// operator() is the work of one thread, shared by the CUDA and host backends.
-// The product functors also offer a host_run (wg_kernel_host.cpp), a faster host
-// form that walks the interleaved matrix sequentially and gives the same sums.
+// The weighted back-projection matrix builds at symmetry levels 0 to 3, and the
+// row sums of the products (wbp_batch_kernel.h). Each kernel is a functor
+// holding its parameters; its operator() is the work of one thread, shared by
+// the CUDA and host backends.
 //
 // Matrix kernels are 2-D: gx runs over slice rows j, gy over slice columns i.
-// Product kernels are 1-D over matrix rows r.
 #include "gpu/gpu_layer.h"
 #include "gpu/mirrored_pairs.h"
 #include "io/tilt_angles.h"
@@ -174,8 +172,7 @@ struct cu_WBP_matrixsym3 {
 
 // Row sums of the products over matrix row r (n entries, entry k at r + k *
 // nRows), from lane l of a batch sinogram s (lanes = 1, l = 0: a single
-// sinogram). The single-slice and batched kernels both call them, so every
-// slice of a batch adds as it would alone.
+// sinogram).
 
 // Level 0: weight x sample over the entries.
 SK_HD inline float wbp_row_sum0(const float* matrix, const int* column, int r, int n, int nRows, const float* s,
@@ -202,71 +199,11 @@ SK_HD inline float wbp_row_sum1(const float* matrix, const int* column, int r, i
     return sum;
 }
 
-// Level 0 product: pixel r = sum of weight x sample over its entries.
-struct cu_WBP_product_kernel0 {
-    const float* d_matrix;
-    float* d_recons;
-    const float* d_sino;
-    const int* d_column;
-    const int* d_length;
-    int nRows;
-    int Ntilts, sinoX;  // read by the host form only
-
-    SK_HD void operator()(int r) const {
-        if (r >= nRows) return;
-        d_recons[r] = wbp_row_sum0(d_matrix, d_column, r, d_length[r], nRows, d_sino, 1, 0);
-    }
-    void host_run(const LaunchShape& s) const;
-};
-
-// Level 1 product: each entry interpolates samples c and c + 1.
-struct cu_WBP_productsym1_kernel {
-    const float* d_matrix;
-    float* d_recons;
-    const float* d_sino;
-    const int* d_column;
-    const int* d_length;
-    int nRows;
-    float factor;
-    int Ntilts, sinoX;  // read by the host form only
-
-    SK_HD void operator()(int r) const {
-        if (r >= nRows) return;
-        d_recons[r] = wbp_row_sum1(d_matrix, d_column, r, d_length[r], nRows, factor, d_sino, 1, 0);
-    }
-    void host_run(const LaunchShape& s) const;
-};
-
 // True when matrix row r lies in the centre row of an odd thickness (the last
 // reconsX rows of the half-slice matrix).
 SK_HD inline bool wbp_centre_row(int r, int nRows, int reconsX, int thickness) {
     return (thickness & 1) != 0 && r >= nRows - reconsX;
 }
-
-// Level 2 product: the row's own pixel A and, from the mirrored columns, its
-// point mirror B at npix - 1 - r. A centre-row pixel writes only A: its point
-// mirror is another pixel of the centre row, which has its own matrix row.
-struct cu_WBP_productsym2_kernel {
-    const float* d_matrix;
-    float* d_recons;
-    const float* d_sino;
-    const int* d_column;
-    const int* d_column2;
-    const int* d_length;
-    int nRows;
-    float factor;
-    int Ntilts, sinoX;  // read by the host form only
-    int reconsX, thickness;
-
-    SK_HD void operator()(int r) const {
-        if (r >= nRows) return;
-        float A = 0.0f, B = 0.0f;
-        add_mirrored_row(d_matrix, d_column, d_column2, r, d_length[r], nRows, factor, d_sino, 1, 0, A, B);
-        d_recons[r] = A;
-        if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[reconsX * thickness - 1 - r] = B;
-    }
-    void host_run(const LaunchShape& s) const;
-};
 
 // Sinogram indices [lo, hi) of the stored tilts whose opposite tilt Ntilts - t is
 // another real tilt: not tilt 0 (its partner would be row Ntilts) and, for an even
@@ -297,37 +234,3 @@ SK_HD inline void wbp_row_sums3(const float* matrix, const int* column, const in
         }
     }
 }
-
-// Level 3 product: A (own pixel) and B (point mirror) from the stored tilts, C
-// (depth mirror) and D (side mirror) from the opposite tilts, added atomically
-// into a cleared slice. Every pixel receives exactly two adds. In the centre row
-// of an odd thickness the depth mirror is the pixel itself and the side mirror
-// is the point mirror, so a centre-row thread adds only A and C.
-struct cu_WBP_productsym3_kernel {
-    const float* d_matrix;
-    float* d_recons;
-    const float* d_sino;
-    const int* d_column;
-    const int* d_column2;
-    const int* d_length;
-    const int* d_row1;
-    const int* d_row2;
-    int nRows;
-    float factor;
-    int Ntilts, sinoX;
-    int reconsX, thickness;
-
-    SK_HD void operator()(int r) const {
-        if (r >= nRows) return;
-        const int q1 = d_row1[r], q2 = d_row2[r];
-        float A = 0.0f, B = 0.0f, C = 0.0f, D = 0.0f;
-        wbp_row_sums3(d_matrix, d_column, d_column2, r, d_length[r], nRows, factor, Ntilts, sinoX, d_sino, 1, 0, A, B,
-                      C, D);
-        const bool centre = wbp_centre_row(r, nRows, reconsX, thickness);
-        atomic_add_float(d_recons + r, A);
-        if (!centre) atomic_add_float(d_recons + (reconsX * thickness - 1 - r), B);
-        atomic_add_float(d_recons + q1, C);
-        if (!centre) atomic_add_float(d_recons + q2, D);
-    }
-    void host_run(const LaunchShape& s) const;
-};

@@ -5,14 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "io/fail.h"
 
-namespace {
-
-// The one filter of the process: built once per run, applied to every
-// sinogram row, released at the end.
+// A filter: built once per run, applied to every sinogram row, released when
+// the last of its holders (the set-up's current filter, the plans that took
+// it) lets go.
 struct WeightingFilter {
     int nx = 0;                             // row length the filter was built for
     int fft_size = 0;                       // N, a power of two, at least 2*nx
@@ -25,7 +26,30 @@ struct WeightingFilter {
     std::vector<float> tilt_gains;          // ntilts * N real gains; empty for the ramp
 };
 
-WeightingFilter filter;
+namespace {
+
+// The filter of the last set-up, and the count of filters alive: FFTW's
+// planner state may be released only when no plan of any filter is left.
+std::shared_ptr<WeightingFilter> current;
+std::mutex filters_mutex;
+int filters_alive = 0;
+
+void release_filter(WeightingFilter* f) {
+    if (f->plan_forward) fftwf_destroy_plan(f->plan_forward);
+    if (f->plan_backward) fftwf_destroy_plan(f->plan_backward);
+    fftwf_free(f->work_buffer);
+    fftwf_free(f->filter_spectrum);
+    delete f;
+    const std::lock_guard<std::mutex> lock(filters_mutex);
+    // FFTW 3 keeps planner state (wisdom, twiddle tables) until told to let go.
+    if (--filters_alive == 0) fftwf_cleanup();
+}
+
+std::shared_ptr<WeightingFilter> new_filter() {
+    const std::lock_guard<std::mutex> lock(filters_mutex);
+    ++filters_alive;
+    return std::shared_ptr<WeightingFilter>(new WeightingFilter, release_filter);
+}
 
 // Largest transform length we accept: keeps N and the byte counts of the
 // buffers well inside the 32-bit counts used elsewhere.
@@ -75,8 +99,8 @@ fftwf_complex* alloc_complex(int n) {
     return static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (size_t)n));
 }
 
-void require_ready(const char* who) {
-    if (!filter.work_buffer) failf("%s: weighting filter is not set up\n", who);
+void require_ready(const WeightingFilter* filter, const char* who) {
+    if (!filter || !filter->work_buffer) failf("%s: weighting filter is not set up\n", who);
 }
 
 }  // namespace
@@ -102,10 +126,12 @@ namespace {
 
 // The transform length, buffers and plans for rows of nx samples, with the
 // spectrum buffer allocated but not filled.
-void allocate_filter(int nx) {
-    if (filter.work_buffer) weighting_teardown();
+WeightingFilter& allocate_filter(int nx) {
+    current.reset();
     const int n = weighting_choose_fft_size(nx);
     if (n == 0) fail("Unable to allocate memory for FFTs\n");
+    current = new_filter();
+    WeightingFilter& filter = *current;
     filter.nx = nx;
     filter.fft_size = n;
     filter.inv_fft_size = 1.0f / (float)n;
@@ -121,12 +147,13 @@ void allocate_filter(int nx) {
     filter.plan_forward = fftwf_plan_dft_1d(n, filter.work_buffer, filter.work_buffer, FFTW_FORWARD, FFTW_ESTIMATE);
     filter.plan_backward = fftwf_plan_dft_1d(n, filter.work_buffer, filter.work_buffer, FFTW_BACKWARD, FFTW_ESTIMATE);
     if (!filter.plan_forward || !filter.plan_backward) fail("Unable to allocate memory for FFTs\n");
+    return filter;
 }
 
 }  // namespace
 
 void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
-    allocate_filter(nx);
+    WeightingFilter& filter = allocate_filter(nx);
     const int n = filter.fft_size;
     fill_ramp_kernel(filter.filter_spectrum, n, nx);
     fftwf_execute_dft(filter.plan_forward, filter.filter_spectrum, filter.filter_spectrum);
@@ -140,7 +167,7 @@ void weighting_setup_gains(int nx, int ntilts, const std::vector<float>& gains) 
     const int n = weighting_choose_fft_size(nx);
     if (ntilts < 1 || n == 0 || gains.size() != (size_t)ntilts * (size_t)n)
         failf("weighting_setup_gains: %zu gains for %d tilts of %d samples\n", gains.size(), ntilts, n);
-    allocate_filter(nx);
+    WeightingFilter& filter = allocate_filter(nx);
     filter.ntilts = ntilts;
     filter.tilt_gains = gains;
 }
@@ -149,7 +176,7 @@ namespace {
 
 // Filters one row of n samples of tilt t with `work` (N complex values from
 // fftwf_malloc, so the plans may run on it) as scratch.
-void filter_row(fftwf_complex* work, int n, float* row, long long t) {
+void filter_row(const WeightingFilter& filter, fftwf_complex* work, int n, float* row, long long t) {
     const int size = filter.fft_size;
     const fftwf_complex* spectrum = filter.filter_spectrum;
     // Pad with the row's own mean so that the ends of the row do not see a
@@ -181,49 +208,51 @@ void filter_row(fftwf_complex* work, int n, float* row, long long t) {
     for (int i = 0; i < n; ++i) row[i] = filter.inv_fft_size * work[i][0];
 }
 
-void check_row_length(const char* who, int n) {
-    require_ready(who);
-    if (n < 0 || n > filter.nx) failf("%s: row of %d samples, filter built for %d\n", who, n, filter.nx);
+void check_row_length(const WeightingFilter* filter, const char* who, int n) {
+    require_ready(filter, who);
+    if (n < 0 || n > filter->nx) failf("%s: row of %d samples, filter built for %d\n", who, n, filter->nx);
 }
 
 }  // namespace
 
 void weighting_filter_row(int n, float* row) {
-    check_row_length("weighting_filter_row", n);
-    filter_row(filter.work_buffer, n, row, 0);
+    check_row_length(current.get(), "weighting_filter_row", n);
+    filter_row(*current, current->work_buffer, n, row, 0);
 }
 
 // Rows are independent: the threads share the plans (executing a plan is
 // thread-safe in FFTW) and each filters its rows in a scratch buffer of its own.
-void weighting_filter_rows(int n, float* rows, long long count) {
-    check_row_length("weighting_filter_rows", n);
+void weighting_filter_rows_of(const WeightingFilter* filter, int n, float* rows, long long count) {
+    check_row_length(filter, "weighting_filter_rows", n);
 #pragma omp parallel
     {
-        fftwf_complex* work = alloc_complex(filter.fft_size);
+        fftwf_complex* work = alloc_complex(filter->fft_size);
         if (!work) fail("Unable to allocate memory for FFTs\n");
 #pragma omp for schedule(static)
-        for (long long r = 0; r < count; ++r) filter_row(work, n, rows + r * n, r);
+        for (long long r = 0; r < count; ++r) filter_row(*filter, work, n, rows + r * n, r);
         fftwf_free(work);
     }
 }
 
+void weighting_filter_rows(int n, float* rows, long long count) { weighting_filter_rows_of(current.get(), n, rows, count); }
+
+std::shared_ptr<const WeightingFilter> weighting_current() { return current; }
+
 void weighting_apply(Image* sinogram) {
-    check_row_length("weighting_apply", sinogram->nx);
-    for (int r = 0; r < sinogram->ny; ++r) filter_row(filter.work_buffer, sinogram->nx, sinogram->data[0][r], r);
+    check_row_length(current.get(), "weighting_apply", sinogram->nx);
+    for (int r = 0; r < sinogram->ny; ++r)
+        filter_row(*current, current->work_buffer, sinogram->nx, sinogram->data[0][r], r);
 }
 
 void weighting_teardown() {
-    if (filter.plan_forward) fftwf_destroy_plan(filter.plan_forward);
-    if (filter.plan_backward) fftwf_destroy_plan(filter.plan_backward);
-    fftwf_free(filter.work_buffer);
-    fftwf_free(filter.filter_spectrum);
-    filter = WeightingFilter{};
-    // FFTW 3 keeps planner state (wisdom, twiddle tables) until told to let go.
-    fftwf_cleanup();
+    current.reset();
+    const std::lock_guard<std::mutex> lock(filters_mutex);
+    if (filters_alive == 0) fftwf_cleanup();
 }
 
-int weighting_fft_size() { return filter.fft_size; }
+int weighting_fft_size() { return current ? current->fft_size : 0; }
 
 const float* weighting_filter_spectrum() {
-    return filter.filter_spectrum && filter.tilt_gains.empty() ? &filter.filter_spectrum[0][0] : nullptr;
+    return current && current->filter_spectrum && current->tilt_gains.empty() ? &current->filter_spectrum[0][0]
+                                                                              : nullptr;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <vector>
 
 #include "io/image.h"
@@ -28,7 +29,16 @@ void weighting_filter_row(int n, float* row);
 // Filters `count` consecutive rows of n samples on all threads, each row exactly
 // as weighting_filter_row filters it.
 void weighting_filter_rows(int n, float* rows, long long count);
+// Releases the current filter (a plan that took it keeps it until freed).
 void weighting_teardown();
+
+// The filter of the last set-up (null when none), which a plan takes so that
+// it filters with its own filter whatever is set up after it; the filter is
+// released with its last holder.
+struct WeightingFilter;
+std::shared_ptr<const WeightingFilter> weighting_current();
+// weighting_filter_rows with the given filter.
+void weighting_filter_rows_of(const WeightingFilter* filter, int n, float* rows, long long count);
 
 // Facts of the filter in use, for tests (0 and null when none is set up).
 int weighting_fft_size();

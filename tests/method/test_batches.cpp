@@ -1,4 +1,4 @@
-// Batches of slices against one slice at a time, bit for bit: every WBP level
+// N lanes against one lane at a time, bit for bit: every WBP level
 // and SIRT, batches of 1, 2, 3 and 16 slices, odd and even sizes,
 // tilt-symmetric and asymmetric angles, on every backend (on CUDA in
 // sub-batches on two streams). On the host, the host forms (matrix builds in
@@ -6,12 +6,14 @@
 // kernels, with every vector set, and the built matrices word for word; and the
 // weighting of a batch on all threads against rows weighted one by one.
 #include <numeric>
+#include <thread>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
 #include "gpu/buffers.h"
 #include "method/method.h"
+#include "wbp/wbp.h"
 #include "sirt/sirt.h"
 #include "support/backends.h"
 #include "support/common.h"
@@ -78,7 +80,7 @@ std::vector<float> reconstruct(const Method& m, int lanes, int per_pass, uint32_
 
 class Batches : public testing::TestWithParam<GpuBackend> {};
 
-TEST_P(Batches, EverySliceEqualsItsSingleSliceReconstruction) {
+TEST_P(Batches, OneLaneEqualsNLanes) {
     USE_BACKEND_OR_SKIP(GetParam());
     for (int method = 0; method <= kSirt; ++method)
         for (const Case& c : kCases) {
@@ -154,17 +156,18 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
     testing::internal::GetCapturedStderr();
     host_literal_forms = false;
     const WbpSizes s = wbp_sizes(m.level_run, g);
-    const long long entries = m.sirt ? (long long)sirt_sizes.alignment_n * g.Ntilts : s.entries;
-    const long long rows = m.sirt ? sirt_sizes.nRows : s.nRows;
+    const MethodBuffers& d = m.sirt ? m.sirt_plan->d : m.wbp->d;
+    const long long entries = m.sirt ? (long long)m.sirt_plan->sizes.alignment_n * g.Ntilts : s.entries;
+    const long long rows = m.sirt ? m.sirt_plan->sizes.nRows : s.nRows;
     auto words = [](const void* p, long long n) {
         std::vector<float> v(p ? n : 0);
         if (!v.empty()) gpu_copy_to_host(v.data(), p, v.size() * sizeof(float));
         return v;
     };
-    std::vector<std::vector<float>> all = {words(d_matrix, entries), words(d_column, entries),
-                                           words(d_column2, entries), words(d_length, rows),
-                                           words(d_row1, rows),       words(d_row2, rows),
-                                           words(d_weights, (long long)g.sinoX * g.Ntilts)};
+    std::vector<std::vector<float>> all = {words(d.d_matrix, entries), words(d.d_column, entries),
+                                           words(d.d_column2, entries), words(d.d_length, rows),
+                                           words(d.d_row1, rows),       words(d.d_row2, rows),
+                                           words(d.d_weights, (long long)g.sinoX * g.Ntilts)};
     method_free(m);
     return all;
 }
@@ -194,6 +197,39 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
             const auto literal = built_buffers(method, tilts, g, true), fast = built_buffers(method, tilts, g, false);
             for (size_t b = 0; b < literal.size(); ++b) expect_same_bits(literal[b], fast[b]);
         }
+}
+
+// A plan's slices alone: set up, reconstruct `lanes` slices, release.
+std::vector<float> alone(int method, const Case& c, int lanes, uint32_t seed) {
+    const Method m = set_up(method, c);
+    const std::vector<float> slices = reconstruct(m, lanes, lanes, seed);
+    release(m);
+    return slices;
+}
+
+// Plans own their state (matrices, buffers, WBP's weighting filter): two plans
+// of different sizes and methods live side by side and give, interleaved and
+// from two threads at once, with the current filter released, the slices each
+// gives alone.
+TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
+    gpu_use_backend(GPU_BACKEND_HOST);
+    const Case &small = kCases[0], &large = kCases[3];
+    for (const auto& [ma, mb] : {std::pair{2, kSirt}, std::pair{3, 0}, std::pair{kSirt, 1}}) {
+        SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb);
+        const std::vector<float> want_a = alone(ma, small, 3, 33), want_b = alone(mb, large, 5, 55);
+        const Method a = set_up(ma, small), b = set_up(mb, large);
+        weighting_teardown();
+        expect_same_bits(want_a, reconstruct(a, 3, 3, 33));
+        expect_same_bits(want_b, reconstruct(b, 5, 5, 55));
+        std::vector<float> got_a, got_b;
+        std::thread ta([&] { got_a = reconstruct(a, 3, 3, 33); }), tb([&] { got_b = reconstruct(b, 5, 5, 55); });
+        ta.join();
+        tb.join();
+        expect_same_bits(want_a, got_a);
+        expect_same_bits(want_b, got_b);
+        method_free(a);
+        method_free(b);
+    }
 }
 
 // The rows of a batch are weighted on all threads, each exactly as alone.

@@ -29,10 +29,11 @@ protected:
         gpu_memory_mb = 1.0e6f;
     }
     void TearDown() override {
-        sirt_free();
+        sirt_free(plan);
         gpu_memory_mb = saved_memory_mb;
     }
     float saved_memory_mb = 0;
+    SirtPlan plan;
 };
 
 struct SirtProblem {

@@ -1,4 +1,4 @@
-// Each SIRT kernel as launched on a backend against its literal per-item form
+// Each SIRT kernel (the products with one lane) as launched on a backend against its literal per-item form
 // run item by item on the host (host_items_1d / host_items_2d), on random data.
 // The host backend's fast forms perform the same operations in the same order
 // per element, so they must agree bit for bit; a GPU may fuse multiply-adds.
@@ -7,7 +7,7 @@
 
 #include "host_simd/host_rows.h"
 #include "sirt/sirt.h"
-#include "sirt/sirt_kernel.h"
+#include "sirt/sirt_batch_kernel.h"
 #include "sirt/sirt_reference.h"
 #include "support/backends.h"
 
@@ -100,15 +100,16 @@ TEST_P(SirtKernels, ForwardProjectionMatchesItems) {
     const std::vector<float> x = random_floats(rng, npix, -2, 5);
 
     std::vector<float> literal(nsino, 0.0f);
-    host_items_1d(launch_shape_1d(rows), cu_SIRT_fwproduct_kernel{m.weight.data(), x.data(), literal.data(),
+    const int items = (int)batch_items(rows, 1);
+    host_items_1d(launch_shape_1d(items), cu_SIRT_fwproduct_batch{m.weight.data(), x.data(), literal.data(),
                                                                   m.column.data(), m.length.data(), bin.data(),
-                                                                  rows, m.stride});
+                                                                  rows, m.stride, 1});
 
     float *dw = to_device(m.weight), *dx = to_device(x), *dy = to_device(std::vector<float>(nsino, 0.0f));
     int *dc = to_device(m.column), *dl = to_device(m.length), *db = to_device(bin);
     for_each_vector_set([&] {
         gpu_zero(dy, sizeof(float) * nsino);
-        gpu_launch_1d(rows, cu_SIRT_fwproduct_kernel{dw, dx, dy, dc, dl, db, rows, m.stride});
+        gpu_launch_1d(items, cu_SIRT_fwproduct_batch{dw, dx, dy, dc, dl, db, rows, m.stride, 1});
         expect_same(from_device(dy, nsino), literal);
     });
     for (void* p : {(void*)dw, (void*)dx, (void*)dy, (void*)dc, (void*)dl, (void*)db}) gpu_free(p);
@@ -125,15 +126,16 @@ TEST_P(SirtKernels, BackProjectionMatchesItems) {
     const std::vector<float> x0 = random_floats(rng, npix, 0, 3);
 
     std::vector<float> literal = x0;
-    host_items_1d(launch_shape_1d(rows),
-                  cu_SIRT_product_kernel{m.weight.data(), literal.data(), g.data(), m.column.data(), m.column2.data(),
-                                         m.length.data(), rows, m.stride, npix, Ntilts, sinoX});
+    const int items = (int)batch_items(rows, 1);
+    host_items_1d(launch_shape_1d(items),
+                  cu_SIRT_product_batch{m.weight.data(), literal.data(), g.data(), m.column.data(), m.column2.data(),
+                                        m.length.data(), rows, m.stride, npix, 1, Ntilts, sinoX});
 
     float *dw = to_device(m.weight), *dx = to_device(x0), *dg = to_device(g);
     int *dc = to_device(m.column), *dc2 = to_device(m.column2), *dl = to_device(m.length);
     for_each_vector_set([&] {
         gpu_copy_to_device(dx, x0.data(), sizeof(float) * x0.size());
-        gpu_launch_1d(rows, cu_SIRT_product_kernel{dw, dx, dg, dc, dc2, dl, rows, m.stride, npix, Ntilts, sinoX});
+        gpu_launch_1d(items, cu_SIRT_product_batch{dw, dx, dg, dc, dc2, dl, rows, m.stride, npix, 1, Ntilts, sinoX});
         expect_same(from_device(dx, npix), literal);
     });
     for (void* p : {(void*)dw, (void*)dx, (void*)dg, (void*)dc, (void*)dc2, (void*)dl}) gpu_free(p);
@@ -174,11 +176,11 @@ TEST_P(SirtKernels, ErrorAndInversionMatchItems) {
 
     std::vector<float> inv = weights, err = proj;
     host_items_2d(launch_shape_2d(N, S), cu_SIRT_invertweights{inv.data(), N, S, 1.0f / N});
-    host_items_2d(launch_shape_2d(N, S), cu_SIRT_comperror{err.data(), sino.data(), inv.data(), N, S});
+    host_items_2d(launch_shape_2d(N, S), cu_SIRT_comperror_batch{err.data(), sino.data(), inv.data(), N, S, 1});
 
     float *dinv = to_device(weights), *derr = to_device(proj), *dsino = to_device(sino);
     gpu_launch_2d(N, S, cu_SIRT_invertweights{dinv, N, S, 1.0f / N});
-    gpu_launch_2d(N, S, cu_SIRT_comperror{derr, dsino, dinv, N, S});
+    gpu_launch_2d(N, S, cu_SIRT_comperror_batch{derr, dsino, dinv, N, S, 1});
     expect_same(from_device(dinv, inv.size()), inv);
     expect_same(from_device(derr, err.size()), err);
     for (void* p : {(void*)dinv, (void*)derr, (void*)dsino}) gpu_free(p);

@@ -71,8 +71,8 @@ TEST(WbpSizes, MemoryFiguresAndRefusalsBeforeAllocating) {
         const std::vector<a> tilts = tilt_records(std::vector<float>((size_t)std::max(c.Ntilts, 1), 0.0f));
         const Captured r = capture_exit([&] {
             gpu_memory_mb = c.memory_mb;
-            wbp_levels[c.level].setup(tilts.data(), make_geometry(c.sinoX, c.Ntilts, c.sinoX, c.thickness));
-            printf("allocated %d\n", d_recons != nullptr);  // reached only if the set-up went ahead
+            WbpPlan p = wbp_setup(c.level, tilts.data(), make_geometry(c.sinoX, c.Ntilts, c.sinoX, c.thickness));
+            printf("allocated %d\n", p.d.d_matrix != nullptr);  // reached only if the set-up went ahead
         });
         EXPECT_EQ(r.status, 255) << c.message;
         EXPECT_EQ(r.err, c.message);
@@ -113,13 +113,13 @@ TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
         std::vector<float> weighted = sino, want((size_t)X * Y);
         for (int t = 0; t < n; ++t) weighting_filter_row(X, weighted.data() + (size_t)t * X);
         EXPECT_EQ(std::vector<float>(sinos.begin(), sinos.begin() + (long)sino.size()), weighted);
-        wbp_levels[level_run].setup(tilts.data(), g);
-        wbp_levels[level_run].product(want.data(), weighted.data(), g);
-        wbp_free();
+        WbpPlan p = wbp_setup(level_run, tilts.data(), g);
+        wbp_product(p, want.data(), weighted.data(), 1);
+        wbp_free(p);
         weighting_teardown();
         EXPECT_EQ(std::vector<float>(slices.begin(), slices.begin() + X * Y), want);
         EXPECT_EQ(std::vector<float>(slices.begin() + X * Y, slices.end()), want);
-        EXPECT_EQ(d_matrix, nullptr);
+        EXPECT_EQ(p.d.d_matrix, nullptr);
     }
 }
 
@@ -142,13 +142,12 @@ void check_case(int level, const wbp_ref::Geometry& rg, const AngleSet& set, uin
     const Geometry g = make_geometry(rg.sinoX, n, rg.reconsX, rg.thickness);
     const std::vector<float> sino = wbp_ref::random_values((size_t)g.sinoX * n, seed);
     const int run = wbp_level_to_run(level, tilts.data(), n);
-    wbp_levels[run].setup(tilts.data(), g);
-    // NaN in the device slice, so that a pixel the product never writes shows.
-    const std::vector<float> nan((size_t)g.reconsX * g.reconsY, std::numeric_limits<float>::quiet_NaN());
-    gpu_copy_to_device(d_recons, nan.data(), nan.size() * sizeof(float));
-    std::vector<float> slice(nan.size());
-    wbp_levels[run].product(slice.data(), sino.data(), g);
-    wbp_free();
+    WbpPlan p = wbp_setup(run, tilts.data(), g);
+    // NaN in the slice, so that a pixel the product never writes shows (the
+    // host backend writes the caller's slice directly).
+    std::vector<float> slice((size_t)g.reconsX * g.reconsY, std::numeric_limits<float>::quiet_NaN());
+    wbp_product(p, slice.data(), sino.data(), 1);
+    wbp_free(p);
 
     const wbp_ref::Reference ref(rg, tilts, sino);
     for (int j = 0; j < g.reconsY; ++j)

@@ -1,4 +1,5 @@
-// Fast host forms of the WBP kernels.
+// The one-lane host forms of the WBP products, vectorised over the matrix rows,
+// and the choice of the host vector set.
 //
 // The product reads the whole matrix once per slice and little else, so it is
 // bound by memory bandwidth. The interleaved layout stores entry k of consecutive
@@ -9,17 +10,16 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
 #include "host_simd/host_rows.h"
-#include "wbp/wg_kernel.h"
+#include "wbp/wbp_batch_kernel.h"
 
 namespace host_rows {
 
 namespace {
-
-const Accumulators* chosen = nullptr;
 
 const Accumulators* vector_set(Vectors v) {
     switch (v) {
@@ -29,27 +29,35 @@ const Accumulators* vector_set(Vectors v) {
     }
 }
 
+const Accumulators* widest() {
+    const Accumulators* w = nullptr;
+    for (Vectors v : kAllVectors)
+        if (vector_set(v)) w = vector_set(v);
+    return w;
+}
+
+// The set in use, read by plans on any thread: the widest unless a test chose another.
+std::atomic<const Accumulators*> chosen{nullptr};
+
 }  // namespace
 
 const Accumulators& accumulators() {
-    if (!chosen) {
-        for (Vectors v : kAllVectors)
-            if (vector_set(v)) chosen = vector_set(v);
+    const Accumulators* a = chosen.load(std::memory_order_relaxed);
+    if (!a) {
+        a = widest();
+        chosen.store(a, std::memory_order_relaxed);
     }
-    return *chosen;
+    return *a;
 }
 
 bool use_vectors(Vectors v) {
     const Accumulators* a = vector_set(v);
     if (!a) return false;
-    chosen = a;
+    chosen.store(a, std::memory_order_relaxed);
     return true;
 }
 
-void use_widest_vectors() {
-    chosen = nullptr;
-    accumulators();
-}
+void use_widest_vectors() { chosen.store(widest(), std::memory_order_relaxed); }
 
 const char* vectors_name(Vectors v) {
     return v == Vectors::avx512 ? "avx512" : v == Vectors::avx2 ? "avx2" : "baseline";
@@ -152,23 +160,22 @@ void own_pixel_products(int nRows, const int* d_length, float* d_recons, const A
     }
 }
 
-void cu_WBP_product_kernel0::host_run(const LaunchShape&) const {
+void cu_WBP_product_batch0::host_run_rows() const {
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     own_pixel_products(nRows, d_length, d_recons,
                        [&](const RowBlock& b, float* sum) { host_rows::accumulators().level0(m, d_sino, (size_t)Ntilts * sinoX, b, sum); });
 }
 
-void cu_WBP_productsym1_kernel::host_run(const LaunchShape&) const {
+void cu_WBP_productsym1_batch::host_run_rows() const {
     const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
     own_pixel_products(nRows, d_length, d_recons, [&](const RowBlock& b, float* sum) {
         host_rows::accumulators().level1(m, d_sino, (size_t)Ntilts * sinoX, factor, b, sum);
     });
 }
 
-void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {
+void cu_WBP_productsym2_batch::host_run_rows() const {
     if (nRows <= 0) return;
     float* table = host_rows::table_buffer((size_t)4 * sinoX * Ntilts);
-    const long long npix = (long long)reconsX * thickness;
     const int per = block_rows(nRows), blocks = block_count(nRows, per);
 #pragma omp parallel
     {
@@ -194,7 +201,7 @@ void cu_WBP_productsym2_kernel::host_run(const LaunchShape&) const {
 // thickness - 1 - j), so a block of whole slice rows owns its output rows. Both
 // adds land on the cleared value; fl(fl(0 + x) + y) does not depend on which of
 // x, y comes first, so this equals the atomic form exactly.
-void cu_WBP_productsym3_kernel::host_run(const LaunchShape&) const {
+void cu_WBP_productsym3_batch::host_run_rows() const {
     if (nRows <= 0 || reconsX <= 0) return;
     float* table = host_rows::table_buffer((size_t)8 * sinoX * (Ntilts / 2 + 1));
     const int W = reconsX, rows = nRows / W;

@@ -1,21 +1,14 @@
-// The batched WBP products on the selected device.
-#include "wbp/wbp_batch.h"
+// The WBP products on the selected device, for any number of slices.
+#include "wbp/wbp.h"
 
 #include <cstddef>
 #include <vector>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
-#include "gpu/buffers.h"
 #include "wbp/wbp_batch_kernel.h"
 
 namespace {
-
-// Device buffers of the sub-batches of one stream.
-struct TurnBuffers {
-    BatchBuffer staging, sinos_in, slices_out;
-};
-TurnBuffers turns[2];
 
 // Matrix rows of the level (the level-2 and level-3 matrices cover half the
 // slice rows, rounded up).
@@ -25,8 +18,12 @@ int matrix_rows(int level, int reconsX, int reconsY) {
 
 // One pass over the matrix for `lanes` slices (lanes within batch_lanes_limit),
 // queued on `stream` on a CUDA device.
-void product_pass(int level, float* recons, const float* sinos, int lanes, const Geometry& g, TurnBuffers& b,
-                  GpuStream stream) {
+void product_pass(const WbpPlan& p, float* recons, const float* sinos, int lanes, WbpTurn& b, GpuStream stream) {
+    const Geometry& g = p.g;
+    const int level = p.level;
+    const float* d_matrix = p.d.d_matrix;
+    const int *d_column = p.d.d_column, *d_column2 = p.d.d_column2, *d_length = p.d.d_length;
+    const int *d_row1 = p.d.d_row1, *d_row2 = p.d.d_row2;
     const int sinoX = g.sinoX, Ntilts = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY;
     const int nRows = matrix_rows(level, reconsX, reconsY);
     const int npix = reconsX * reconsY, n = sinoX * Ntilts;
@@ -39,18 +36,21 @@ void product_pass(int level, float* recons, const float* sinos, int lanes, const
     const int items = (int)batch_items(nRows, lanes);
     switch (level) {
         case 0:
-            gpu_launch_1d(items, cu_WBP_product_batch0{d_matrix, out, s, d_column, d_length, nRows, lanes, npix},
+            gpu_launch_1d(items,
+                          cu_WBP_product_batch0{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, Ntilts,
+                                                sinoX},
                           stream);
             break;
         case 1:
             gpu_launch_1d(
-                items, cu_WBP_productsym1_batch{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, factor},
+                items, cu_WBP_productsym1_batch{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, factor, Ntilts,
+                                              sinoX},
                 stream);
             break;
         case 2:
             gpu_launch_1d(items,
                           cu_WBP_productsym2_batch{d_matrix, out, s, d_column, d_column2, d_length, nRows, lanes,
-                                                   npix, factor, reconsX, reconsY},
+                                                   npix, factor, reconsX, reconsY, Ntilts, sinoX},
                           stream);
             break;
         default:
@@ -68,19 +68,15 @@ void product_pass(int level, float* recons, const float* sinos, int lanes, const
 
 // On a GPU the sub-batches take turns on two streams, each with its own
 // buffers, and both streams are waited for before the slices are handed back.
-void wbp_product_batch(int level, float* recons, const float* sinos, int count, const Geometry& g) {
+void wbp_product(WbpPlan& p, float* recons, const float* sinos, int count) {
+    const Geometry& g = p.g;
     const long long npix = (long long)g.reconsX * g.reconsY, n = (long long)g.sinoX * g.Ntilts;
-    const int most = batch_lanes_limit(matrix_rows(level, g.reconsX, g.reconsY), n, npix);
+    const int most = batch_lanes_limit(matrix_rows(p.level, g.reconsX, g.reconsY), n, npix);
     const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
     const std::vector<SubBatch> parts = sub_batches(count, most, gpu);
     for (size_t k = 0; k < parts.size(); ++k)
-        product_pass(level, recons + parts[k].first * npix, sinos + parts[k].first * n, parts[k].lanes, g,
-                     turns[gpu ? k % 2 : 0], sub_batch_stream(k));
+        product_pass(p, recons + parts[k].first * npix, sinos + parts[k].first * n, parts[k].lanes,
+                     p.turns[gpu ? k % 2 : 0], sub_batch_stream(k));
     gpu_stream_synchronize(GPU_STREAM_1);
     gpu_stream_synchronize(GPU_STREAM_2);
-}
-
-void wbp_batch_free() {
-    for (TurnBuffers& t : turns)
-        for (BatchBuffer* b : {&t.staging, &t.sinos_in, &t.slices_out}) batch_buffer_free(*b);
 }
