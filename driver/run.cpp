@@ -254,7 +254,10 @@ std::vector<VolumeStats> run_output_slices(Run* run, const SliceRange& slab, con
     return std::move(window.stats);
 }
 
-void run_free_method(const Run& run) { method_free(run.method); }
+void run_free_method(Run* run) {
+    method_free(run->method);
+    run->method = Method{};  // freed once, whoever releases the run next
+}
 
 void run_complete_header(Run* run, const VolumeStats& stats) {
     complete_output_header(run->slice->header, run->xtilt.width, run->xtilt.thickness, slice_count(run->range), stats,
@@ -320,7 +323,7 @@ void run_files(Run* run_in) {
     VolumeStats stats;
     for (const VolumeStats& s : run_output_slices(&run, run.range, write, slice_count(run.range)))
         volume_stats_merge(&stats, s);
-    run_free_method(run);
+    run_free_method(&run);
 
     run_complete_header(&run, stats);
     image_write_header(out.file, run.slice, run.options.output.mode);

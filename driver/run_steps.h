@@ -91,7 +91,7 @@ std::vector<VolumeStats> run_output_slices(Run* run, const SliceRange& slab, con
 inline size_t run_section_floats(const Run& run) { return (size_t)run.xtilt.width * run.xtilt.thickness; }
 
 // Frees the method's device buffers.
-void run_free_method(const Run& run);
+void run_free_method(Run* run);
 
 // Fills the slice image's header record as the final header of the output.
 void run_complete_header(Run* run, const VolumeStats& stats);

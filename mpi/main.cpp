@@ -73,7 +73,7 @@ int run_rank(int argc, char** argv, const JobPlace& place) {
             shared_output_write(&shared, y, count, values);
         };
         slab_stats = run_output_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
-        run_free_method(run);
+        run_free_method(&run);
     }
     shared_output_close(&shared);
     // Gathered only after every rank has closed the file, so rank 0 moves it into place complete.

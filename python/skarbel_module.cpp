@@ -54,16 +54,12 @@ struct Volume {
     }
 };
 
-// A run's holdings released however it ends; the method's buffers of both
-// kinds, as a set-up that failed part way may hold either.
+// A run's holdings released however it ends: its method's plan (a set-up that
+// fails part way releases what it took itself), its files and records.
 struct RunHolder {
     Run run;
     ~RunHolder() {
-        Method m;
-        m.sirt = true;
-        method_free(m);
-        m.sirt = false;
-        method_free(m);
+        method_free(run.method);
         run_release(&run);
     }
 };
