@@ -7,17 +7,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "driver/option_numbers.h"
 #include "io/fail.h"
 
 namespace {
-
-// A finite decimal number making up the whole text.
-bool finite_number(const std::string& text, double* value) {
-    if (text.empty() || isspace((unsigned char)text[0])) return false;
-    char* end = nullptr;
-    *value = strtod(text.c_str(), &end);
-    return *end == '\0' && std::isfinite(*value);
-}
 
 // "FIRST[,SECOND]": one or two finite numbers; the second stays as it is when absent.
 bool one_or_two_numbers(const char* value, double* first, double* second) {
@@ -25,16 +18,6 @@ bool one_or_two_numbers(const char* value, double* first, double* second) {
     const size_t comma = text.find(',');
     if (comma == std::string::npos) return finite_number(text, first);
     return finite_number(text.substr(0, comma), first) && finite_number(text.substr(comma + 1), second);
-}
-
-// A whole number from 1 to INT_MAX making up the whole text, or -1.
-long whole_number(const char* value) {
-    char* end = nullptr;
-    errno = 0;
-    const long n = strtol(value, &end, 10);
-    if (end == value || *end != '\0' || isspace((unsigned char)value[0]) || errno != 0 || n < 1 || n > INT_MAX)
-        return -1;
-    return n;
 }
 
 }  // namespace
@@ -56,7 +39,7 @@ void parse_shift(const char* value, Alignment* alignment) {
 }
 
 int parse_width(const char* value) {
-    const long n = whole_number(value);
+    const long n = whole_number(value, 1, INT_MAX);
     if (n < 1) failf("Bad --width value \"%s\": expected a whole number of pixels, at least 1.\n\n", value);
     return (int)n;
 }
@@ -69,7 +52,7 @@ double parse_xaxis_tilt(const char* value) {
 }
 
 int parse_bin(const char* value) {
-    const long n = whole_number(value);
+    const long n = whole_number(value, 1, INT_MAX);
     if (n < 1) failf("Bad --bin value \"%s\": expected a whole number of pixels, at least 1.\n\n", value);
     return (int)n;
 }

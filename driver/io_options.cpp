@@ -6,17 +6,10 @@
 #include <cstring>
 #include <string>
 
+#include "driver/option_numbers.h"
 #include "io/fail.h"
 
 namespace {
-
-// A finite decimal number making up the whole text.
-bool finite_number(const std::string& text, double* value) {
-    if (text.empty() || isspace((unsigned char)text[0])) return false;
-    char* end = nullptr;
-    *value = strtod(text.c_str(), &end);
-    return *end == '\0' && std::isfinite(*value);
-}
 
 }  // namespace
 

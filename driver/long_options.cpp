@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/io_options.h"
+#include "driver/option_numbers.h"
 #include "driver/section_list.h"
 #include "driver/slice_range.h"
 #include "io/fail.h"
@@ -77,28 +78,18 @@ const char* const help_text =
 
 namespace {
 
-// A finite decimal number making up the whole text.
-bool parse_finite(const std::string& text, double* value) {
-    if (text.empty() || isspace((unsigned char)text[0])) return false;
-    char* end = nullptr;
-    *value = strtod(text.c_str(), &end);
-    return *end == '\0' && std::isfinite(*value);
-}
-
 // --batch=N: a whole number of slices from 1 to 65536.
 int parse_batch(const char* value) {
-    char* end = nullptr;
-    const long n = strtol(value, &end, 10);
-    if (end == value || *end != '\0' || isspace((unsigned char)value[0]) || n < 1 || n > 65536)
+    const long n = whole_number(value, 1, 65536);
+    if (n < 0)
         failf("Bad --batch value \"%s\": expected a number of slices from 1 to 65536.\n\n", value);
     return (int)n;
 }
 
 // --sirt-like=N: a whole number of iterations from 1 to 1000000.
 int parse_sirt_like(const char* value) {
-    char* end = nullptr;
-    const long n = strtol(value, &end, 10);
-    if (end == value || *end != '\0' || isspace((unsigned char)value[0]) || n < 1 || n > 1000000)
+    const long n = whole_number(value, 1, 1000000);
+    if (n < 0)
         failf("Bad --sirt-like value \"%s\": expected a number of SIRT iterations from 1 to 1000000.\n\n", value);
     return (int)n;
 }
@@ -108,8 +99,8 @@ RadialTaper parse_radial(const char* value) {
     const std::string text = value;
     const size_t comma = text.find(',');
     RadialTaper taper{};
-    if (comma == std::string::npos || !parse_finite(text.substr(0, comma), &taper.cutoff) ||
-        !parse_finite(text.substr(comma + 1), &taper.sigma))
+    if (comma == std::string::npos || !finite_number(text.substr(0, comma), &taper.cutoff) ||
+        !finite_number(text.substr(comma + 1), &taper.sigma))
         failf("Bad --radial value \"%s\": not two numbers separated by a comma; %s.\n\n", value, expected);
     if (!(taper.cutoff > 0 && taper.cutoff <= 0.5))
         failf("Bad --radial value \"%s\": CUTOFF out of range; %s.\n\n", value, expected);
