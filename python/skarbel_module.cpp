@@ -114,11 +114,19 @@ RunOptions options_of(const CallOptions& c) {
     apply("width", c.width);
     apply("xaxis-tilt", c.xaxis_tilt);
     apply("bin", c.bin);
+    // The other long options by their names (log, mode, scale, rotx, ...):
+    // True gives a flag, False or None leaves it out.
     for (auto item : c.rest) {
         std::string name = py::str(item.first);
         for (char& ch : name)
             if (ch == '_') ch = '-';
-        failf("Unknown option --%s.\n%s", name.c_str(), usage_text);
+        if (name == "help" || name == "version" || name == "estimate")
+            failf("Unknown option --%s.\n%s", name.c_str(), usage_text);
+        if (item.second.is_none() || py::isinstance<py::bool_>(item.second)) {
+            if (!item.second.is_none() && item.second.cast<bool>()) apply_long_option(("--" + name).c_str(), &o);
+            continue;
+        }
+        apply(name, item.second);
     }
     check_options(&o);
     return o;
@@ -173,15 +181,21 @@ void without_gil(Fn&& fn) {
     }
 }
 
-py::array reconstruct(py::handle stack_in, py::handle angles_in, const CallOptions& call, py::object progress) {
-    const RunOptions options = options_of(call);
-    const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
+// The stack's floats (which must outlive the result) and its angles.
+ArrayStack array_stack_of(const py::array_t<float, py::array::c_style>& stack, py::handle angles_in) {
     ArrayStack array;
     array.values = stack.data();
     array.nz = (int)stack.shape(0);
     array.ny = (int)stack.shape(1);
     array.nx = (int)stack.shape(2);
     array.angles_deg = angles_of(angles_in);
+    return array;
+}
+
+py::array reconstruct(py::handle stack_in, py::handle angles_in, const CallOptions& call, py::object progress) {
+    const RunOptions options = options_of(call);
+    const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
+    const ArrayStack array = array_stack_of(stack, angles_in);
     std::unique_ptr<Volume> volume;
     int slices = 0, thickness = 0, width = 0;
     without_gil([&] {
@@ -219,12 +233,7 @@ py::array reconstruct(py::handle stack_in, py::handle angles_in, const CallOptio
 py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& call) {
     const RunOptions options = options_of(call);
     const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
-    ArrayStack array;
-    array.values = stack.data();
-    array.nz = (int)stack.shape(0);
-    array.ny = (int)stack.shape(1);
-    array.nx = (int)stack.shape(2);
-    array.angles_deg = angles_of(angles_in);
+    const ArrayStack array = array_stack_of(stack, angles_in);
     RunEstimate e{};
     bool device_is_host = true;
     double host_mb = 0;
@@ -297,6 +306,10 @@ Options (keywords; None keeps the command line's default):
   width=None        slice width W in pixels, centred on the tilt axis (--width)
   xaxis_tilt=None   the specimen's tilt A in degrees about the X axis, |A| < 90 (--xaxis-tilt)
   bin=None          average the projections over N x N blocks (--bin); lengths stay in stack pixels
+  log=None          OFFSET: every input sample v becomes ln(v + OFFSET) before anything else (--log)
+  mode=None         output MODE of a file: 1, 2, 6 or 12 (--mode); reconstruct returns floats
+  scale=None        (ADD, MULT): file samples become (v + ADD) * MULT before the MODE (--scale)
+  rotx=False        True: a file holds XY sections (--rotx); reconstruct returns (slices, thickness, width)
 Every error raises skarbel.Error with the command line's message. The GIL is released while
 reconstructing; Ctrl-C stops the run between batches of slices.)";
 

@@ -58,6 +58,9 @@ CASES = [
     (["--radial=0.3,0.05", "--sirt-like=5"], dict(radial=(0.3, 0.05), sirt_like=5)),
     (["--offset=1.5,2", "--shift=1,-2", "--width=40"], dict(offset=(1.5, 2), shift=(1, -2), width=40)),
     (["--bin=2", "--xaxis-tilt=4"], dict(bin=2, xaxis_tilt=4)),
+    (["--log=3", "--bin=2"], dict(log=3, bin=2)),
+    # Options of files only: the array holds the floats of a MODE 2 file.
+    (["-s1"], dict(level=1, mode=12, scale=(1, 100), rotx=True)),
 ]
 
 
@@ -138,6 +141,9 @@ def test_reconstruct_file_and_estimate(small):
     out = os.path.join(folder, "file.mrc")
     skarbel.reconstruct_file(os.path.join(folder, "p.tlt"), os.path.join(folder, "p.mrc"), out, level=1, thickness=20)
     program(folder, "-s1", "-z20", "p.tlt", "p.mrc", "out.mrc")
+    assert open(out, "rb").read() == open(os.path.join(folder, "out.mrc"), "rb").read()
+    skarbel.reconstruct_file(os.path.join(folder, "p.tlt"), os.path.join(folder, "p.mrc"), out, mode=12, rotx=True)
+    program(folder, "--mode=12", "--rotx", "p.tlt", "p.mrc", "out.mrc")
     assert open(out, "rb").read() == open(os.path.join(folder, "out.mrc"), "rb").read()
     with pytest.raises(skarbel.Error, match=r"^\n Unable to open input file"):
         skarbel.reconstruct_file(os.path.join(folder, "p.tlt"), os.path.join(folder, "none.mrc"), out)
