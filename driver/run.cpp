@@ -279,6 +279,7 @@ void run_report_clamped(const Run& run, const VolumeStats& stats) {
 }
 
 void run_release(Run* run) {
+    run_free_method(run);  // a run that failed part way still holds its plan
     if (run->input) fclose(run->input);
     run->input = nullptr;
     detector_shift_free(&run->shift);  // before the weighting's teardown ends FFTW's planner state

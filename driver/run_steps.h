@@ -107,6 +107,6 @@ void run_report_clamped(const Run& run, const VolumeStats& stats);
 // removed; what the run holds is left for the caller's run_release.
 void run_files(Run* run);
 
-// Closes the input and releases the filter, images and tilt records (also
-// after a run_plan or run_prepare that failed part way).
+// Frees the method's plan (where not yet freed), closes the input and releases
+// the filter, images and tilt records (also after a step that failed part way).
 void run_release(Run* run);

@@ -58,10 +58,7 @@ struct Volume {
 // fails part way releases what it took itself), its files and records.
 struct RunHolder {
     Run run;
-    ~RunHolder() {
-        method_free(run.method);
-        run_release(&run);
-    }
+    ~RunHolder() { run_release(&run); }
 };
 
 // The text of a long option's value: sequences joined by commas, as typed on the command line.
