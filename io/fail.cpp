@@ -42,3 +42,11 @@ int report_run_error(const RunError& e) {
     fflush(stderr);
     return e.status;
 }
+
+int main_reporting_errors(int (*main_body)(int, char**), int argc, char** argv) {
+    try {
+        return main_body(argc, argv);
+    } catch (const RunError& e) {
+        return report_run_error(e);
+    }
+}

@@ -26,3 +26,6 @@ struct RunError : std::runtime_error {
 // standard output for a finished run), flushes both streams and returns the
 // exit status.
 int report_run_error(const RunError& e);
+
+// A program's main: the status main_body returns, or that of the error it threw, reported.
+int main_reporting_errors(int (*main_body)(int, char**), int argc, char** argv);

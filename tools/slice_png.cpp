@@ -155,10 +155,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const RunError& e) {
-        return report_run_error(e);
-    }
-}
+int main(int argc, char** argv) { return main_reporting_errors(run, argc, argv); }
