@@ -13,6 +13,7 @@
 #include "driver/run_steps.h"
 #include "driver/same_file.h"
 #include "driver/slice_pipeline.h"
+#include "driver/write_behind.h"
 #include "gpu/gpu_layer.h"
 #include "io/array_stack.h"
 #include "io/fail.h"
@@ -312,11 +313,11 @@ void run_files(Run* run_in) {
     // Slices come in order: appended, or with --rotx written row by row at their places.
     const OutputLayout layout = run_output_layout(run);
     std::vector<unsigned char> scratch;
+    WriteBehind behind;
     const OutputPut put = [&](int64_t at, const void* bytes, size_t size) {
-        if (layout.rotx)
-            output_write_at(fileno(out.file), at, bytes, size);
-        else
-            output_append(out.file, bytes, size);
+        if (layout.rotx) return output_write_at(fileno(out.file), at, bytes, size);
+        output_append(out.file, bytes, size);
+        if (!out.temp_path.empty()) write_behind(&behind, out.file);
     };
     const SliceWriter write = [&](int y, int count, const float* values) {
         output_place_slices(layout, y, count, values, &scratch, put);
