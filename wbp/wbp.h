@@ -11,9 +11,10 @@
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 
-// Device buffers of the sub-batches of one stream.
+// A side stream of the plan and the device buffers of its sub-batches.
 struct WbpTurn {
     BatchBuffer staging, sinos_in, slices_out;
+    GpuStream stream = GPU_STREAM_DEFAULT;
 };
 
 struct WeightingFilter;
