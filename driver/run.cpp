@@ -181,7 +181,8 @@ void run_set_up_method(Run* run, int gpu, bool lead) {
 
 void run_build_method(Run* run) {
     const RunOptions& o = run->options;
-    run->method = method_setup(o.sirt, o.symmetry_level, o.iterations, run->tilts, run->g);
+    run->method =
+        plan_method(method_options(o.sirt, o.symmetry_level, o.iterations), run->g, run->tilts, gpu_selected_device());
 }
 
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
@@ -213,12 +214,12 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
         }
         if (run->options.log_offset && run->binning.n == 1) take_logarithms(*run, y0, n, run->stack->nx, sinos);
         detector_shift_rows(run->shift, sinos, n, g.Ntilts);
-        method_weight(run->method, sinos, n);
+        execute_weighting(run->method, sinos, n);
     };
     // The statistics of each slice on the worker, which has time to spare
     // beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int n, float* sinos, float* recons) {
-        method_products(run->method, recons, sinos, n);
+        execute_products(run->method, sinos, recons, n);
         // Untilted slices of --xaxis-tilt are not output: their window converts
         // the output slices and keeps the statistics.
         if (!run->xtilt.active) {
@@ -237,7 +238,7 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     };
     if (run->slice_destination && !run->xtilt.active)
         steps.destination = [&](int first, int n) { return run->slice_destination(slab.first + first, n); };
-    run_slice_pipeline(count, method_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
+    run_slice_pipeline(count, plan_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
     return stats;
 }
 
@@ -255,8 +256,7 @@ std::vector<VolumeStats> run_output_slices(Run* run, const SliceRange& slab, con
 }
 
 void run_free_method(Run* run) {
-    method_free(run->method);
-    run->method = Method{};  // freed once, whoever releases the run next
+    free(run->method);  // once: whoever releases the run next finds it freed
 }
 
 void run_complete_header(Run* run, const VolumeStats& stats) {

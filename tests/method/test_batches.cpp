@@ -40,18 +40,19 @@ const std::vector<Case> kCases = {
 const int kLanes[] = {1, 2, 3, 16};
 
 // The method and the weighting filter of a case; release() frees both.
-Method set_up(int method, const Case& c) {
+MethodPlan set_up(int method, const Case& c) {
     const std::vector<a> tilts = tilt_records(c.degrees);
     weighting_setup(c.sinoX, (int)tilts.size());
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    const Method m = method_setup(method == kSirt, method % kSirt, 3, tilts.data(),
-                                  make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness));
+    MethodPlan m = plan_method(method_options(method == kSirt, method % kSirt, 3),
+                               make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
+                               gpu_selected_device());
     testing::internal::GetCapturedStderr();
     return m;
 }
 
-void release(const Method& m) {
-    method_free(m);
+void release(MethodPlan& m) {
+    free(m);
     weighting_teardown();
 }
 
@@ -65,13 +66,13 @@ void expect_same_bits(const std::vector<float>& want, const std::vector<float>& 
 
 // The slices of `lanes` random sinograms, reconstructed `per_pass` at a time,
 // from page-locked memory on a GPU as in a run, so that its copies are asynchronous.
-std::vector<float> reconstruct(const Method& m, int lanes, int per_pass, uint32_t seed) {
+std::vector<float> reconstruct(MethodPlan& m, int lanes, int per_pass, uint32_t seed) {
     const size_t sino = (size_t)m.g.sinoX * m.g.Ntilts, npix = (size_t)m.g.reconsX * m.g.reconsY;
     const std::vector<float> values = wbp_ref::random_values(sino * lanes, seed);
     float *sinos = gpu_host_floats(sino * lanes), *slices = gpu_host_floats(npix * lanes);
     std::copy(values.begin(), values.end(), sinos);
     std::fill(slices, slices + npix * lanes, 7.0f);
-    for (int l = 0; l < lanes; l += per_pass) method_reconstruct(m, slices + l * npix, sinos + l * sino, per_pass);
+    for (int l = 0; l < lanes; l += per_pass) execute(m, sinos + l * sino, slices + l * npix, per_pass);
     const std::vector<float> got(slices, slices + npix * lanes);
     gpu_host_free(sinos);
     gpu_host_free(slices);
@@ -84,7 +85,7 @@ TEST_P(Batches, OneLaneEqualsNLanes) {
     USE_BACKEND_OR_SKIP(GetParam());
     for (int method = 0; method <= kSirt; ++method)
         for (const Case& c : kCases) {
-            const Method m = set_up(method, c);
+            MethodPlan m = set_up(method, c);
             for (int lanes : kLanes) {
                 SCOPED_TRACE(testing::Message() << "method " << method << ", " << c.sinoX << " x " << m.g.Ntilts
                                                 << " -> " << c.thickness << ", " << lanes << " lanes");
@@ -121,7 +122,7 @@ TEST(SubBatches, CoverEverySliceOnceInOrder) {
 // per-item form or in its host form.
 std::vector<float> host_batches(int method, const Case& c, bool literal) {
     host_literal_forms = literal;
-    const Method m = set_up(method, c);
+    MethodPlan m = set_up(method, c);
     std::vector<float> all;
     for (int lanes : kLanes) {
         const std::vector<float> slices = reconstruct(m, lanes, lanes, 9 + lanes);
@@ -152,13 +153,14 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
                                               bool literal) {
     host_literal_forms = literal;
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    const Method m = method_setup(method == kSirt, method % kSirt, 1, tilts.data(), g);
+    MethodPlan m =
+        plan_method(method_options(method == kSirt, method % kSirt, 1), g, tilts.data(), gpu_selected_device());
     testing::internal::GetCapturedStderr();
     host_literal_forms = false;
     const WbpSizes s = wbp_sizes(m.level_run, g);
-    const MethodBuffers& d = m.sirt ? m.sirt_plan->d : m.wbp->d;
-    const long long entries = m.sirt ? (long long)m.sirt_plan->sizes.alignment_n * g.Ntilts : s.entries;
-    const long long rows = m.sirt ? m.sirt_plan->sizes.nRows : s.nRows;
+    const MethodBuffers& d = m.sirt_plan ? m.sirt_plan->d : m.wbp->d;
+    const long long entries = m.sirt_plan ? (long long)m.sirt_plan->sizes.alignment_n * g.Ntilts : s.entries;
+    const long long rows = m.sirt_plan ? m.sirt_plan->sizes.nRows : s.nRows;
     auto words = [](const void* p, long long n) {
         std::vector<float> v(p ? n : 0);
         if (!v.empty()) gpu_copy_to_host(v.data(), p, v.size() * sizeof(float));
@@ -168,7 +170,7 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
                                            words(d.d_column2, entries), words(d.d_length, rows),
                                            words(d.d_row1, rows),       words(d.d_row2, rows),
                                            words(d.d_weights, (long long)g.sinoX * g.Ntilts)};
-    method_free(m);
+    free(m);
     return all;
 }
 
@@ -201,7 +203,7 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
 
 // A plan's slices alone: set up, reconstruct `lanes` slices, release.
 std::vector<float> alone(int method, const Case& c, int lanes, uint32_t seed) {
-    const Method m = set_up(method, c);
+    MethodPlan m = set_up(method, c);
     const std::vector<float> slices = reconstruct(m, lanes, lanes, seed);
     release(m);
     return slices;
@@ -217,7 +219,7 @@ TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
     for (const auto& [ma, mb] : {std::pair{2, kSirt}, std::pair{3, 0}, std::pair{kSirt, 1}}) {
         SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb);
         const std::vector<float> want_a = alone(ma, small, 3, 33), want_b = alone(mb, large, 5, 55);
-        const Method a = set_up(ma, small), b = set_up(mb, large);
+        MethodPlan a = set_up(ma, small), b = set_up(mb, large);
         weighting_teardown();
         expect_same_bits(want_a, reconstruct(a, 3, 3, 33));
         expect_same_bits(want_b, reconstruct(b, 5, 5, 55));
@@ -227,8 +229,8 @@ TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
         tb.join();
         expect_same_bits(want_a, got_a);
         expect_same_bits(want_b, got_b);
-        method_free(a);
-        method_free(b);
+        free(a);
+        free(b);
     }
 }
 

@@ -104,9 +104,9 @@ TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
         sinos.insert(sinos.end(), sino.begin(), sino.end());
         weighting_setup(X, n);
         testing::internal::CaptureStderr();
-        const Method m = method_setup(false, 3, 0, tilts.data(), g);
-        method_reconstruct(m, slices.data(), sinos.data(), 2);
-        method_free(m);
+        MethodPlan m = plan_method(method_options(false, 3, 0), g, tilts.data(), gpu_selected_device());
+        execute(m, sinos.data(), slices.data(), 2);
+        free(m);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), level_run == 2 ? kLevel3Warning : "");
         EXPECT_EQ(m.level_run, level_run);
         // Both slices of the batch equal the level's own product of the weighted sinogram.
