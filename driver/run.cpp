@@ -18,7 +18,6 @@
 #include "io/fail.h"
 #include "io/output_modes.h"
 #include "method/detector_shift.h"
-#include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -91,15 +90,12 @@ void plan_sizes(Run* run, const MrcHeader& in) {
     check_slice_size(run->g.reconsX, run->g.reconsY);
 }
 
-// The ramp, or with --sirt-like the per-tilt filter for this run's tilts and thickness.
-void set_up_weighting(const RunOptions& options, const a* tilts, const Geometry& g) {
-    const RadialTaper* radial = options.radial ? &*options.radial : nullptr;
-    if (options.sirt_like > 0)
-        weighting_setup_gains(g.sinoX, g.Ntilts,
-                              sirt_like_gains(tilts, g.Ntilts, g.reconsY, weighting_choose_fft_size(g.sinoX),
-                                              options.sirt_like, radial));
-    else
-        weighting_setup(g.sinoX, g.Ntilts, radial);
+// What the method's plan needs of the options.
+MethodOptions method_options_of(const RunOptions& o) {
+    MethodOptions m = method_options(o.sirt, o.symmetry_level, o.iterations);
+    m.sirt_like = o.sirt_like;
+    m.radial = o.radial;
+    return m;
 }
 
 }  // namespace
@@ -153,7 +149,8 @@ void run_prepare(Run* run, int processes_on_host) {
     need.host_mb += run->extra_host_mb;
     check_run_memory(need, !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
     run->slice = image_new_zeroed(run->xtilt.width, run->xtilt.thickness);
-    set_up_weighting(options, run->tilts, g);
+    // The plan builds its filter; rows too long for one are refused here, before the output is opened.
+    weighting_check_row_length(g.sinoX);
     run->shift = detector_shift_setup(run->tilts, g.Ntilts, g.sinoX, al.axis_offset / b.n, al.shift_x / b.n,
                                       al.shift_z / b.n);
     run->spacing = binned_spacing(input_spacing(*run->stack->header), b.n);
@@ -180,9 +177,7 @@ void run_set_up_method(Run* run, int gpu, bool lead) {
 }
 
 void run_build_method(Run* run) {
-    const RunOptions& o = run->options;
-    run->method =
-        plan_method(method_options(o.sirt, o.symmetry_level, o.iterations), run->g, run->tilts, gpu_selected_device());
+    run->method = plan_method(method_options_of(run->options), run->g, run->tilts, gpu_selected_device());
 }
 
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
@@ -282,8 +277,7 @@ void run_release(Run* run) {
     run_free_method(run);  // a run that failed part way still holds its plan
     if (run->input) fclose(run->input);
     run->input = nullptr;
-    detector_shift_free(&run->shift);  // before the weighting's teardown ends FFTW's planner state
-    weighting_teardown();
+    detector_shift_free(&run->shift);
     image_free(run->slice);
     image_free(run->stack);
     delete[] run->tilts;

@@ -5,6 +5,7 @@
 #include "gpu/batch_size.h"
 #include "sirt/sirt.h"
 #include "wbp/wbp.h"
+#include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
 
 MethodOptions method_options(bool sirt, int level, int iterations) {
@@ -14,6 +15,19 @@ MethodOptions method_options(bool sirt, int level, int iterations) {
     o.iterations = iterations;
     return o;
 }
+
+namespace {
+
+// The ramp, or with sirt_like the per-tilt filter for these tilts and this thickness.
+WeightingFilterHandle weighting_filter_of(const MethodOptions& o, const Geometry& g, const a* tilts) {
+    const RadialTaper* radial = o.radial ? &*o.radial : nullptr;
+    if (o.sirt_like <= 0) return weighting_setup(g.sinoX, g.Ntilts, radial);
+    return weighting_setup_gains(
+        g.sinoX, g.Ntilts,
+        sirt_like_gains(tilts, g.Ntilts, g.reconsY, weighting_choose_fft_size(g.sinoX), o.sirt_like, radial));
+}
+
+}  // namespace
 
 void WbpPlanRelease::operator()(WbpPlan* p) const {
     wbp_free(*p);
@@ -35,18 +49,14 @@ MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a*
         plan.sirt_plan.reset(new SirtPlan(sirt_setup(tilts, g)));
         return plan;
     }
+    plan.filter = weighting_filter_of(options, g, tilts);
     plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts);
     plan.wbp.reset(new WbpPlan(wbp_setup(plan.level_run, tilts, g)));
-    plan.wbp->filter = weighting_current();
     return plan;
 }
 
 void execute_weighting(const MethodPlan& plan, float* sinograms, int count) {
-    if (!plan.wbp) return;
-    // The plan's own filter; a plan set up before any filter takes the current one.
-    const std::shared_ptr<const WeightingFilter> current = plan.wbp->filter ? nullptr : weighting_current();
-    weighting_filter_rows_of(plan.wbp->filter ? plan.wbp->filter.get() : current.get(), plan.g.sinoX, sinograms,
-                             (long long)count * plan.g.Ntilts);
+    if (plan.filter) weighting_filter_rows(*plan.filter, plan.g.sinoX, sinograms, (long long)count * plan.g.Ntilts);
 }
 
 void execute_products(MethodPlan& plan, float* sinograms, float* slices, int count) {
@@ -73,6 +83,7 @@ int plan_batch_size(const MethodPlan& plan, int requested) {
 }
 
 void free(MethodPlan& plan) {
+    plan.filter.reset();
     if (!plan.wbp && !plan.sirt_plan) return;
     gpu_bind_device(plan.device);
     plan.wbp.reset();

@@ -47,6 +47,7 @@ struct MethodPlan {
     GpuDevice device;
     std::unique_ptr<WbpPlan, WbpPlanRelease> wbp;
     std::unique_ptr<SirtPlan, SirtPlanRelease> sirt_plan;
+    WeightingFilterHandle filter;  // WBP's
 };
 
 // Builds the method's matrices (and WBP's filter) for the geometry and tilts

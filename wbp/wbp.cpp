@@ -106,5 +106,4 @@ void wbp_free(WbpPlan& p) {
         for (BatchBuffer* b : {&t.staging, &t.sinos_in, &t.slices_out}) batch_buffer_free(*b);
     }
     method_buffers_free(p.d);
-    p.filter.reset();
 }

@@ -4,8 +4,6 @@
 // products, which reconstruct any number of slices from their weighted
 // sinograms. Plans hold no shared state: several may live, and run on
 // different threads, at once.
-#include <memory>
-
 #include "gpu/batch_staging.h"
 #include "gpu/buffers.h"
 #include "io/tilt_angles.h"
@@ -17,16 +15,11 @@ struct WbpTurn {
     GpuStream stream = GPU_STREAM_DEFAULT;
 };
 
-struct WeightingFilter;
-
 struct WbpPlan {
     int level = 0;  // the level whose matrix is built
     Geometry g;
     MethodBuffers d;
     WbpTurn turns[2];
-    // The weighting filter the plan's sinograms go through (weighting/weighting.h),
-    // taken at set-up by the method; null where none was set up.
-    std::shared_ptr<const WeightingFilter> filter;
 };
 
 // Builds the matrix of `level` (0 to 3; level 3 needs tilt-symmetric angles, see

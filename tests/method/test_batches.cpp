@@ -7,6 +7,7 @@
 // weighting of a batch on all threads against rows weighted one by one.
 #include <numeric>
 #include <thread>
+#include <tuple>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
@@ -39,21 +40,19 @@ const std::vector<Case> kCases = {
 };
 const int kLanes[] = {1, 2, 3, 16};
 
-// The method and the weighting filter of a case; release() frees both.
-MethodPlan set_up(int method, const Case& c) {
+// The plan of a method for a case, with its own weighting filter.
+MethodPlan plan_of(int method, const Case& c) {
     const std::vector<a> tilts = tilt_records(c.degrees);
-    weighting_setup(c.sinoX, (int)tilts.size());
-    testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m = plan_method(method_options(method == kSirt, method % kSirt, 3),
-                               make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
-                               gpu_selected_device());
-    testing::internal::GetCapturedStderr();
-    return m;
+    return plan_method(method_options(method == kSirt, method % kSirt, 3),
+                       make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
+                       gpu_selected_device());
 }
 
-void release(MethodPlan& m) {
-    free(m);
-    weighting_teardown();
+MethodPlan set_up(int method, const Case& c) {
+    testing::internal::CaptureStderr();  // the level-3 fallback warns
+    MethodPlan m = plan_of(method, c);
+    testing::internal::GetCapturedStderr();
+    return m;
 }
 
 void expect_same_bits(const std::vector<float>& want, const std::vector<float>& got) {
@@ -91,7 +90,7 @@ TEST_P(Batches, OneLaneEqualsNLanes) {
                                                 << " -> " << c.thickness << ", " << lanes << " lanes");
                 expect_same_bits(reconstruct(m, lanes, 1, lanes), reconstruct(m, lanes, lanes, lanes));
             }
-            release(m);
+            free(m);
         }
 }
 
@@ -128,7 +127,7 @@ std::vector<float> host_batches(int method, const Case& c, bool literal) {
         const std::vector<float> slices = reconstruct(m, lanes, lanes, 9 + lanes);
         all.insert(all.end(), slices.begin(), slices.end());
     }
-    release(m);
+    free(m);
     host_literal_forms = false;
     return all;
 }
@@ -205,22 +204,32 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
 std::vector<float> alone(int method, const Case& c, int lanes, uint32_t seed) {
     MethodPlan m = set_up(method, c);
     const std::vector<float> slices = reconstruct(m, lanes, lanes, seed);
-    release(m);
+    free(m);
     return slices;
 }
 
-// Plans own their state (matrices, buffers, WBP's weighting filter): two plans
-// of different sizes and methods live side by side and give, interleaved and
-// from two threads at once, with the current filter released, the slices each
-// gives alone.
+// Plans own their state (matrices, buffers, streams, WBP's weighting filter):
+// two plans of different sizes and methods, made one after the other or on two
+// threads at once, live side by side and give, interleaved and from two
+// threads at once, the slices each gives alone.
 TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
     gpu_use_backend(GPU_BACKEND_HOST);
     const Case &small = kCases[0], &large = kCases[3];
-    for (const auto& [ma, mb] : {std::pair{2, kSirt}, std::pair{3, 0}, std::pair{kSirt, 1}}) {
-        SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb);
+    for (const auto& [ma, mb, together] :
+         {std::tuple{2, kSirt, false}, std::tuple{3, 0, true}, std::tuple{kSirt, 1, false}, std::tuple{1, 2, true}}) {
+        SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb << (together ? ", made together" : ""));
         const std::vector<float> want_a = alone(ma, small, 3, 33), want_b = alone(mb, large, 5, 55);
-        MethodPlan a = set_up(ma, small), b = set_up(mb, large);
-        weighting_teardown();
+        MethodPlan a, b;
+        if (together) {
+            testing::internal::CaptureStderr();
+            std::thread ta([&] { a = plan_of(ma, small); }), tb([&] { b = plan_of(mb, large); });
+            ta.join();
+            tb.join();
+            testing::internal::GetCapturedStderr();
+        } else {
+            a = set_up(ma, small);
+            b = set_up(mb, large);
+        }
         expect_same_bits(want_a, reconstruct(a, 3, 3, 33));
         expect_same_bits(want_b, reconstruct(b, 5, 5, 55));
         std::vector<float> got_a, got_b;
@@ -237,13 +246,12 @@ TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
 // The rows of a batch are weighted on all threads, each exactly as alone.
 TEST(BatchWeighting, RowsOnAllThreadsEqualRowsOneByOne) {
     for (int nx : {1, 37, 512}) {
-        weighting_setup(nx, 1);
+        const WeightingFilterHandle f = weighting_setup(nx, 1);
         const std::vector<float> rows = wbp_ref::random_values((size_t)nx * 61 * 3, nx);
         std::vector<float> alone = rows, together = rows;
-        for (size_t r = 0; r < 61 * 3; ++r) weighting_filter_row(nx, &alone[r * nx]);
-        weighting_filter_rows(nx, together.data(), 61 * 3);
+        for (size_t r = 0; r < 61 * 3; ++r) weighting_filter_row(*f, nx, &alone[r * nx]);
+        weighting_filter_rows(*f, nx, together.data(), 61 * 3);
         expect_same_bits(alone, together);
-        weighting_teardown();
     }
 }
 
