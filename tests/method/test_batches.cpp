@@ -243,6 +243,31 @@ TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
     }
 }
 
+// A plan runs on the device it was made for, whatever is selected since and
+// whichever thread executes it: plan_method, execute and free bind the calling
+// thread to it (the host device records the index it is given).
+TEST(Plans, ExecuteBindsTheCallingThreadToThePlansDevice) {
+    gpu_use_backend(GPU_BACKEND_HOST, 0);
+    const std::vector<a> tilts = tilt_records(kCases[0].degrees);
+    const Geometry g = make_geometry(kCases[0].sinoX, (int)tilts.size(), kCases[0].sinoX, kCases[0].thickness);
+    MethodPlan plan = plan_method(method_options(false, 2, 1), g, tilts.data(), GpuDevice{GPU_BACKEND_HOST, 3});
+    EXPECT_EQ(gpu_thread_device(), 3);
+    gpu_use_backend(GPU_BACKEND_HOST, 1);
+    int before = -2, after = -2;
+    std::thread t([&] {
+        before = gpu_thread_device();
+        std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
+        execute(plan, sinos.data(), slices.data(), 1);
+        after = gpu_thread_device();
+    });
+    t.join();
+    EXPECT_EQ(before, -1);
+    EXPECT_EQ(after, 3);
+    free(plan);
+    EXPECT_EQ(gpu_thread_device(), 3);
+    gpu_use_backend(GPU_BACKEND_HOST);
+}
+
 // The rows of a batch are weighted on all threads, each exactly as alone.
 TEST(BatchWeighting, RowsOnAllThreadsEqualRowsOneByOne) {
     for (int nx : {1, 37, 512}) {
