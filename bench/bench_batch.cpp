@@ -29,15 +29,16 @@ constexpr int kSirt = 4;
 
 // Set-up of one method, kept across the benchmarks of that method.
 int current = -1;
-Method method;
+MethodPlan method;
 double setup_seconds = 0;
 
 void use_method(int m) {
     if (m == current) return;
-    if (current >= 0) method_free(method);
+    if (current >= 0) free(method);
     const std::vector<a> t = bench_tilts();
     const auto t0 = std::chrono::steady_clock::now();
-    method = method_setup(m == kSirt, m % kSirt, 1, t.data(), make_geometry(kWidth, kTilts, kWidth, kThickness));
+    method = plan_method(method_options(m == kSirt, m % kSirt, 1), make_geometry(kWidth, kTilts, kWidth, kThickness),
+                         t.data(), gpu_selected_device());
     setup_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     current = m;
 }
@@ -138,7 +139,7 @@ double flop_rate() {
 // at level 0 and for SIRT's forward projection (2 terms), 4 at level 1, 8 at
 // level 2 and SIRT's back-projection, and 8 more at level 3 for the entries
 // with an opposite tilt; SIRT counts one iteration.
-double mul_adds(const Method& m) {
+double mul_adds(const MethodPlan& m) {
     auto entries = [](const int* length, long long rows) {
         std::vector<int> len(rows);
         gpu_copy_to_host(len.data(), length, len.size() * sizeof(int));
@@ -147,7 +148,7 @@ double mul_adds(const Method& m) {
         return sum;
     };
     const Geometry& g = m.g;
-    if (m.sirt) {
+    if (m.sirt_plan) {
         const SirtPlan& p = *m.sirt_plan;
         return 4 * entries(p.d.d_length_t, p.sizes.nrows) + 8 * entries(p.d.d_length, p.sizes.nRows);
     }
@@ -179,7 +180,7 @@ void BM_Product(benchmark::State& state) {
     double seconds = 0;
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
-        method_products(method, slices.data(), sinos.data(), lanes);
+        execute_products(method, sinos.data(), slices.data(), lanes);
         benchmark::DoNotOptimize(slices.data());
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     }
@@ -205,6 +206,6 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (current >= 0) method_free(method);
+    if (current >= 0) free(method);
     return 0;
 }

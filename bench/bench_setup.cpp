@@ -59,12 +59,13 @@ void BM_Setup(benchmark::State& state) {
     for (auto _ : state) {
         const CpuTime c0 = CpuTime::now();
         const auto t0 = std::chrono::steady_clock::now();
-        const Method m = method_setup(method == kSirt, method % kSirt, 1, tilts.data(), geometry());
+        MethodPlan m = plan_method(method_options(method == kSirt, method % kSirt, 1), geometry(), tilts.data(),
+                                   gpu_selected_device());
         state.SetIterationTime(seconds_since(t0));
         const CpuTime c1 = CpuTime::now();
         total.user += c1.user - c0.user;
         total.sys += c1.sys - c0.sys;
-        method_free(m);
+        free(m);
     }
     cpu_counters(state, total);
 }

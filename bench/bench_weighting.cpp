@@ -38,17 +38,14 @@ static void BM_WeightSinogram(benchmark::State& state) {
     sinogram.nz = 1;
     sinogram.data = &section;
 
-    if (sirt_like)
-        weighting_setup_gains(nx, ntilts, sirt_like_bench_gains(nx, ntilts));
-    else
-        weighting_setup(nx, ntilts);
+    const WeightingFilterHandle filter = sirt_like ? weighting_setup_gains(nx, ntilts, sirt_like_bench_gains(nx, ntilts))
+                                                   : weighting_setup(nx, ntilts);
     for (auto _ : state) {
-        weighting_apply(&sinogram);
+        weighting_apply(*filter, &sinogram);
         benchmark::DoNotOptimize(samples.data());
     }
     state.SetItemsProcessed(state.iterations() * ntilts);  // rows
-    state.counters["N"] = weighting_fft_size();
-    weighting_teardown();
+    state.counters["N"] = weighting_fft_size(*filter);
     sinogram.data = nullptr;
 }
 BENCHMARK(BM_WeightSinogram)->ArgsProduct({{256, 512, 1024, 2048, 4096}, {0, 1}})->ArgNames({"nx", "sirt_like"});

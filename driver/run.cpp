@@ -19,7 +19,6 @@
 #include "io/fail.h"
 #include "io/output_modes.h"
 #include "method/detector_shift.h"
-#include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
 
 namespace {
@@ -92,15 +91,12 @@ void plan_sizes(Run* run, const MrcHeader& in) {
     check_slice_size(run->g.reconsX, run->g.reconsY);
 }
 
-// The ramp, or with --sirt-like the per-tilt filter for this run's tilts and thickness.
-void set_up_weighting(const RunOptions& options, const a* tilts, const Geometry& g) {
-    const RadialTaper* radial = options.radial ? &*options.radial : nullptr;
-    if (options.sirt_like > 0)
-        weighting_setup_gains(g.sinoX, g.Ntilts,
-                              sirt_like_gains(tilts, g.Ntilts, g.reconsY, weighting_choose_fft_size(g.sinoX),
-                                              options.sirt_like, radial));
-    else
-        weighting_setup(g.sinoX, g.Ntilts, radial);
+// What the method's plan needs of the options.
+MethodOptions method_options_of(const RunOptions& o) {
+    MethodOptions m = method_options(o.sirt, o.symmetry_level, o.iterations);
+    m.sirt_like = o.sirt_like;
+    m.radial = o.radial;
+    return m;
 }
 
 }  // namespace
@@ -154,7 +150,8 @@ void run_prepare(Run* run, int processes_on_host) {
     need.host_mb += run->extra_host_mb;
     check_run_memory(need, !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
     run->slice = image_new_zeroed(run->xtilt.width, run->xtilt.thickness);
-    set_up_weighting(options, run->tilts, g);
+    // The plan builds its filter; rows too long for one are refused here, before the output is opened.
+    weighting_check_row_length(g.sinoX);
     run->shift = detector_shift_setup(run->tilts, g.Ntilts, g.sinoX, al.axis_offset / b.n, al.shift_x / b.n,
                                       al.shift_z / b.n);
     run->spacing = binned_spacing(input_spacing(*run->stack->header), b.n);
@@ -181,8 +178,7 @@ void run_set_up_method(Run* run, int gpu, bool lead) {
 }
 
 void run_build_method(Run* run) {
-    const RunOptions& o = run->options;
-    run->method = method_setup(o.sirt, o.symmetry_level, o.iterations, run->tilts, run->g);
+    run->method = plan_method(method_options_of(run->options), run->g, run->tilts, gpu_selected_device());
 }
 
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
@@ -214,12 +210,12 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
         }
         if (run->options.log_offset && run->binning.n == 1) take_logarithms(*run, y0, n, run->stack->nx, sinos);
         detector_shift_rows(run->shift, sinos, n, g.Ntilts);
-        method_weight(run->method, sinos, n);
+        execute_weighting(run->method, sinos, n);
     };
     // The statistics of each slice on the worker, which has time to spare
     // beside the products, while this thread reads and writes.
     steps.reconstruct = [&](int n, float* sinos, float* recons) {
-        method_products(run->method, recons, sinos, n);
+        execute_products(run->method, sinos, recons, n);
         // Untilted slices of --xaxis-tilt are not output: their window converts
         // the output slices and keeps the statistics.
         if (!run->xtilt.active) {
@@ -238,7 +234,7 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     };
     if (run->slice_destination && !run->xtilt.active)
         steps.destination = [&](int first, int n) { return run->slice_destination(slab.first + first, n); };
-    run_slice_pipeline(count, method_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
+    run_slice_pipeline(count, plan_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
     return stats;
 }
 
@@ -256,8 +252,7 @@ std::vector<VolumeStats> run_output_slices(Run* run, const SliceRange& slab, con
 }
 
 void run_free_method(Run* run) {
-    method_free(run->method);
-    run->method = Method{};  // freed once, whoever releases the run next
+    free(run->method);  // once: whoever releases the run next finds it freed
 }
 
 void run_complete_header(Run* run, const VolumeStats& stats) {
@@ -283,8 +278,7 @@ void run_release(Run* run) {
     run_free_method(run);  // a run that failed part way still holds its plan
     if (run->input) fclose(run->input);
     run->input = nullptr;
-    detector_shift_free(&run->shift);  // before the weighting's teardown ends FFTW's planner state
-    weighting_teardown();
+    detector_shift_free(&run->shift);
     image_free(run->slice);
     image_free(run->stack);
     delete[] run->tilts;

@@ -35,7 +35,7 @@ struct Run {
     a* tilts = nullptr;
     Image* slice = nullptr;  // an output section (its header)
     InputSpacing spacing;
-    Method method;
+    MethodPlan method;
     double extra_host_mb = 0;  // host memory beside the method's (--xaxis-tilt's window, binned reading)
     // Called on the calling thread after each batch of slices is written, with
     // the slices done so far and their total; may throw to stop the run.

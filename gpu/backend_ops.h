@@ -38,6 +38,10 @@ struct GpuBackendOps {
     void (*to_host_async)(void* dst, const void* src, size_t bytes, GpuStream stream, const char* file, int line);
     void (*zero_async)(void* dst, size_t bytes, GpuStream stream, const char* file, int line);
     void (*stream_synchronize)(GpuStream stream, const char* file, int line);
+    // A plan's side streams: made on the calling thread's device, destroyed once
+    // their work is done (the host's are null: its calls finish before returning).
+    GpuStream (*stream_create)(const char* file, int line);
+    void (*stream_destroy)(GpuStream stream);
     // Page-locked host memory (null when it cannot be had, or the backend has none).
     void* (*pinned_alloc)(size_t bytes);
     void (*pinned_free)(void* p);
@@ -94,6 +98,9 @@ void cuda_buffer_to_host_async(void* dst, const void* src, size_t bytes, GpuStre
                                int line);
 void cuda_buffer_zero_async(void* dst, size_t bytes, GpuStream stream, const char* file, int line);
 void cuda_stream_synchronize(GpuStream stream, const char* file, int line);
+// A blocking stream (its work waits for the default stream's earlier work).
+GpuStream cuda_stream_create(const char* file, int line);
+void cuda_stream_destroy(GpuStream stream);
 // Page-locked host memory, which the device copies to and from at full speed
 // (null when it cannot be had).
 void* cuda_pinned_alloc(size_t bytes);

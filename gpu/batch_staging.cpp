@@ -38,8 +38,6 @@ std::vector<SubBatch> sub_batches(int count, int most, bool halves) {
     return parts;
 }
 
-GpuStream sub_batch_stream(size_t k) { return k % 2 == 0 ? GPU_STREAM_1 : GPU_STREAM_2; }
-
 void batch_sinograms_in(float* dst, const float* host_sinos, int n, int lanes, BatchBuffer& staging,
                         GpuStream stream) {
     // The host backend reads the caller's sinograms where they are.

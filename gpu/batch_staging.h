@@ -33,9 +33,6 @@ struct SubBatch {
 // grow along the list, so each stream's buffers grow only at its first use.
 std::vector<SubBatch> sub_batches(int count, int most, bool halves);
 
-// The stream of sub-batch k: the two side streams in turn on a GPU.
-GpuStream sub_batch_stream(size_t k);
-
 // Interleaves `lanes` host sinograms of n floats (one after another) into the
 // device buffer dst; staging holds the lane-major copy on a CUDA device, where
 // both the copy and the kernel are queued on `stream`.

@@ -4,7 +4,7 @@
 
 #include <cuda_runtime.h>
 
-#include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,9 +70,8 @@ bool no_driver_or_device(cudaError_t e) {
 // A GPU the runtime cannot use (say, a driver older than the runtime needs) must not
 // pass unnoticed when the run falls back to the host.
 void warn_fallback_once(cudaError_t e) {
-    static bool warned = false;
-    if (warned || !cuda_fallback_warns((int)e, nvidia_gpu_present())) return;
-    warned = true;
+    static std::atomic<bool> warned{false};  // selections may come from several threads
+    if (warned.load() || !cuda_fallback_warns((int)e, nvidia_gpu_present()) || warned.exchange(true)) return;
     fprintf(stderr, "warning: the CUDA runtime cannot use this machine's GPU (%s); running on the host.\n",
             cudaGetErrorString(e));
 }
@@ -146,14 +145,16 @@ void cuda_buffer_zero(void* dst, size_t bytes, const char* file, int line) {
 // A kernel that faulted reports here, under the caller's line.
 void cuda_synchronize(const char* file, int line) { safe_call(cudaDeviceSynchronize(), file, line); }
 
-cudaStream_t cuda_stream(GpuStream stream) {
-    if (stream == GPU_STREAM_DEFAULT) return cudaStream_t(0);
-    static const std::array<cudaStream_t, 2> side = [] {
-        std::array<cudaStream_t, 2> made{};
-        for (cudaStream_t& s : made) safe_call(cudaStreamCreate(&s), __FILE__, __LINE__);
-        return made;
-    }();
-    return side[stream == GPU_STREAM_1 ? 0 : 1];
+GpuStream cuda_stream_create(const char* file, int line) {
+    cudaStream_t s = nullptr;
+    safe_call(cudaStreamCreate(&s), file, line);
+    return reinterpret_cast<GpuStream>(s);
+}
+
+// Work still queued on the stream finishes first; a failure (a context torn
+// down) is cleared, as for a free.
+void cuda_stream_destroy(GpuStream stream) {
+    if (cudaStreamDestroy(cuda_stream(stream)) != cudaSuccess) (void)cudaGetLastError();
 }
 
 // Page-locked host memory makes these copies asynchronous; with pageable memory the
@@ -212,6 +213,8 @@ const GpuBackendOps* cuda_backend_ops() {
                                    cuda_buffer_to_host_async,
                                    cuda_buffer_zero_async,
                                    cuda_stream_synchronize,
+                                   cuda_stream_create,
+                                   cuda_stream_destroy,
                                    cuda_pinned_alloc,
                                    cuda_pinned_free,
                                    cuda_free_memory_bytes};

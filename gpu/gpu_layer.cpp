@@ -17,20 +17,31 @@
 
 // Effectively unlimited until a device is selected, so that tests can build
 // matrices without selecting one.
-float gpu_memory_mb = 1.0e9f;
+std::atomic<float> gpu_memory_mb{1.0e9f};
 bool host_literal_forms = false;
 
 namespace {
 
 struct SelectedDevice {
-    GpuBackend backend = GPU_BACKEND_HOST;
-    int index = 0;
+    GpuDevice device;
     DeviceShare share;
 };
-SelectedDevice g_device;
+// Selections may come from several threads (the Python module's callers).
+SelectedDevice g_selected;
+std::mutex g_selected_mutex;
 
-// The device each thread bound itself to.
-thread_local int t_bound_device = -1;
+SelectedDevice selected() {
+    const std::lock_guard<std::mutex> lock(g_selected_mutex);
+    return g_selected;
+}
+
+void set_selected(const SelectedDevice& s) {
+    const std::lock_guard<std::mutex> lock(g_selected_mutex);
+    g_selected = s;
+}
+
+// The device each thread bound itself to (index -1: none).
+thread_local GpuDevice t_bound{GPU_BACKEND_HOST, -1};
 
 const char* base_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
@@ -39,11 +50,13 @@ const char* base_name(const char* path) {
 
 int at_least_one(int n) { return n > 1 ? n : 1; }
 
-// The operations of the selected backend.
-const GpuBackendOps& ops() {
+const GpuBackendOps& ops_of(GpuBackend backend) {
     const GpuBackendOps* cuda = cuda_backend_ops();
-    return g_device.backend == GPU_BACKEND_CUDA && cuda ? *cuda : host_backend_ops();
+    return backend == GPU_BACKEND_CUDA && cuda ? *cuda : host_backend_ops();
 }
+
+// The operations of the calling thread's backend.
+const GpuBackendOps& ops() { return ops_of(gpu_backend()); }
 
 }  // namespace
 
@@ -53,7 +66,7 @@ void gpu_select_device(int requested, bool print_device_line, DeviceShare share)
     if (const GpuBackendOps* cuda = cuda_backend_ops(); cuda && cuda->present(true, &count)) {
         const CudaSelection s = cuda->select(requested, count, print_device_line);
         gpu_memory_mb = device_memory_mb(s.free_bytes / (uint64_t)share.device_processes);
-        g_device = {GPU_BACKEND_CUDA, s.index, share};
+        set_selected({{GPU_BACKEND_CUDA, s.index}, share});
         gpu_bind_thread();
         return;
     }
@@ -62,7 +75,7 @@ void gpu_select_device(int requested, bool print_device_line, DeviceShare share)
     const DeviceChoice choice = device_choose(devices, requested);
     device_report(choice, devices, "", print_device_line);
     gpu_memory_mb = host_available_memory_mb() / (float)share.device_processes;
-    g_device = {GPU_BACKEND_HOST, choice.index, share};
+    set_selected({{GPU_BACKEND_HOST, choice.index}, share});
     gpu_bind_thread();
 }
 
@@ -73,30 +86,33 @@ float host_available_memory_mb() {
     return host_memory_cap_mb >= 0 && host_memory_cap_mb < mb ? host_memory_cap_mb : mb;
 }
 
-GpuBackend gpu_backend() { return g_device.backend; }
-int gpu_device_index() { return g_device.index; }
-DeviceShare gpu_device_share() { return g_device.share; }
+GpuDevice gpu_selected_device() { return selected().device; }
+GpuBackend gpu_backend() { return t_bound.index >= 0 ? t_bound.backend : selected().device.backend; }
+int gpu_device_index() { return selected().device.index; }
+DeviceShare gpu_device_share() { return selected().share; }
 
 bool gpu_use_backend(GpuBackend backend, int device) {
     if (backend == GPU_BACKEND_HOST) {
-        g_device = {GPU_BACKEND_HOST, device, {}};
+        set_selected({{GPU_BACKEND_HOST, device}, {}});
         gpu_bind_thread();
         return true;
     }
     if (backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 && device < gpu_cuda_device_count()) {
-        g_device = {GPU_BACKEND_CUDA, device, {}};
+        set_selected({{GPU_BACKEND_CUDA, device}, {}});
         gpu_bind_thread();
         return true;
     }
     return false;
 }
 
-void gpu_bind_thread() {
-    ops().bind_thread(g_device.index);
-    t_bound_device = g_device.index;
+void gpu_bind_thread() { gpu_bind_device(gpu_selected_device()); }
+
+void gpu_bind_device(const GpuDevice& device) {
+    ops_of(device.backend).bind_thread(device.index);
+    t_bound = device;
 }
 
-int gpu_thread_device() { return t_bound_device; }
+int gpu_thread_device() { return t_bound.index; }
 
 bool gpu_cuda_available() {
     static const bool available = [] {
@@ -117,7 +133,8 @@ bool gpu_memory_fits(float required_mb) { return !(required_mb > gpu_memory_mb);
 
 void gpu_check_memory(float required_mb, const char* method) {
     if (!gpu_memory_fits(required_mb)) {
-        failf("GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", gpu_memory_mb, method, required_mb);
+        failf("GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", (double)gpu_memory_mb, method,
+              required_mb);
     }
 }
 
@@ -154,6 +171,12 @@ void gpu_copy_to_host_async_at(void* dst, const void* src, size_t bytes, GpuStre
 
 void gpu_zero_async_at(void* dst, size_t bytes, GpuStream stream, const char* file, int line) {
     ops().zero_async(dst, bytes, stream, file, line);
+}
+
+GpuStream gpu_stream_create_at(const char* file, int line) { return ops().stream_create(file, line); }
+
+void gpu_stream_destroy(GpuStream stream) {
+    if (stream) ops().stream_destroy(stream);
 }
 
 void gpu_stream_synchronize_at(GpuStream stream, const char* file, int line) {

@@ -5,11 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <atomic>
+
 #if defined(__CUDACC__)
 #define SK_HD __host__ __device__
 #else
 #define SK_HD
-#include <atomic>
 #endif
 
 enum GpuBackend { GPU_BACKEND_HOST = 0, GPU_BACKEND_CUDA = 1 };
@@ -18,8 +19,8 @@ enum GpuBackend { GPU_BACKEND_HOST = 0, GPU_BACKEND_CUDA = 1 };
 
 // Memory of the selected device still free when it was selected, in Mb (bytes /
 // 1048576, single precision). Method set-ups check their memory need against it;
-// tests may set it.
-extern float gpu_memory_mb;
+// tests may set it. Atomic: set-ups and selections may run on several threads.
+extern std::atomic<float> gpu_memory_mb;
 
 // Host memory a run may still take, in Mb: MemAvailable of /proc/meminfo (the
 // physical memory where it cannot be read), at most host_memory_cap_mb when that
@@ -41,7 +42,16 @@ struct DeviceShare {
 // processes that use it), and binds the calling thread to it; throws RunError
 // with status 1 on selection errors.
 void gpu_select_device(int requested, bool print_device_line = true, DeviceShare share = {});
-// Backend of the selected device (host until a CUDA device is selected).
+// A device: its backend and its index there. A plan is made for one and
+// runs on it whatever device was selected since.
+struct GpuDevice {
+    GpuBackend backend = GPU_BACKEND_HOST;
+    int index = 0;
+};
+// The selected device (the host's until one is selected).
+GpuDevice gpu_selected_device();
+// Backend of the calling thread's device: the one it last bound to, else the
+// selected one. Every call of the layer goes to that backend.
 GpuBackend gpu_backend();
 // Index of the selected device, and the processes it is shared with.
 int gpu_device_index();
@@ -59,6 +69,9 @@ bool gpu_use_backend(GpuBackend backend, int device = 0);
 
 // Binds the calling thread to the selected device and records it.
 void gpu_bind_thread();
+// Binds the calling thread to `device`: the layer's calls from this thread go
+// to its backend, and on CUDA the runtime's current device becomes its index.
+void gpu_bind_device(const GpuDevice& device);
 // The device index the calling thread last bound to (-1: never bound).
 int gpu_thread_device();
 // True when a CUDA device can be used in this process.
@@ -87,12 +100,19 @@ void gpu_zero_at(void* dst, size_t bytes, const char* file, int line);
 void gpu_zero_new_at(void* dst, size_t bytes, const char* file, int line);
 // Waits for the queued kernels; a failed kernel ends the run like a guarded call.
 void gpu_synchronize_at(const char* file, int line);
-// Streams: queues of device work that run beside one another. GPU_STREAM_DEFAULT
-// is the queue of every call above; work on the two side streams starts after the
+// Streams: queues of device work that run beside one another.
+// GPU_STREAM_DEFAULT (null) is the queue of every call above; each plan makes
+// its own side streams (gpu_stream_create), whose work starts after the
 // default stream's earlier work and runs in order within its stream only, so a
-// side stream's copies overlap the other one's kernels. The host backend does
-// every call at once, in call order.
-enum GpuStream { GPU_STREAM_DEFAULT = 0, GPU_STREAM_1 = 1, GPU_STREAM_2 = 2 };
+// side stream's copies overlap another one's kernels. The host backend does
+// every call at once, in call order, and its streams are all null.
+struct GpuStreamQueue;  // a backend's stream, opaque
+using GpuStream = GpuStreamQueue*;
+inline constexpr GpuStream GPU_STREAM_DEFAULT = nullptr;
+// A new side stream on the calling thread's device; released by gpu_stream_destroy
+// (null does nothing), which lets its queued work finish first.
+GpuStream gpu_stream_create_at(const char* file, int line);
+void gpu_stream_destroy(GpuStream stream);
 // Queued on `stream`; errors found when queuing end the run like a guarded call,
 // and errors of the work itself are reported by gpu_stream_synchronize. Host
 // memory from gpu_host_floats makes the copies asynchronous; pageable memory
@@ -122,6 +142,7 @@ void gpu_host_free(float* p);
     gpu_copy_to_host_async_at((dst), (src), (bytes), (stream), __FILE__, __LINE__)
 #define gpu_zero_async(dst, bytes, stream) gpu_zero_async_at((dst), (bytes), (stream), __FILE__, __LINE__)
 #define gpu_stream_synchronize(stream) gpu_stream_synchronize_at((stream), __FILE__, __LINE__)
+#define gpu_stream_create() gpu_stream_create_at(__FILE__, __LINE__)
 
 // Throws "cudaSafeCall() Runtime API error in file <%s>, line %i : %s.\n" (status 255).
 [[noreturn]] void gpu_safe_call_fail(const char* file, int line, const char* error_text);

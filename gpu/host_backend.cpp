@@ -199,6 +199,8 @@ void host_copy_async(void* dst, const void* src, size_t bytes, GpuStream, const 
 }
 void host_zero_async(void* dst, size_t bytes, GpuStream, const char*, int) { host_buffer_zero(dst, bytes); }
 void host_stream_synchronize(GpuStream, const char*, int) {}
+GpuStream host_stream_create(const char*, int) { return GPU_STREAM_DEFAULT; }
+void host_stream_destroy(GpuStream) {}
 void* host_no_pinned(size_t) { return nullptr; }
 void host_pinned_free(void*) {}
 size_t host_free_memory() { return (size_t)host_available_memory_bytes(); }
@@ -209,7 +211,7 @@ const GpuBackendOps& host_backend_ops() {
     static const GpuBackendOps ops{host_present,     host_select,     host_bind_thread,      host_buffer_alloc,
                                    host_buffer_free, host_copy,       host_copy,             host_zero,
                                    host_zero_new,    host_synchronize, host_copy_async,      host_copy_async,
-                                   host_zero_async,  host_stream_synchronize, host_no_pinned, host_pinned_free,
-                                   host_free_memory};
+                                   host_zero_async,  host_stream_synchronize, host_stream_create,
+                                   host_stream_destroy, host_no_pinned,   host_pinned_free,      host_free_memory};
     return ops;
 }

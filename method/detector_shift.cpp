@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "io/fail.h"
+#include "weighting/fftw_planner.h"
 
 namespace {
 
@@ -67,8 +68,8 @@ DetectorShift detector_shift_setup(const a* tilts, int Ntilts, int sinoX, double
     float* in = fftwf_alloc_real((size_t)d.size);
     fftwf_complex* out = fftwf_alloc_complex(half);
     if (!in || !out) fail("Unable to allocate memory for FFTs\n");
-    d.forward = fftwf_plan_dft_r2c_1d(d.size, in, out, FFTW_ESTIMATE);
-    d.backward = fftwf_plan_dft_c2r_1d(d.size, out, in, FFTW_ESTIMATE);
+    d.forward = fftw_plan_locked([&] { return fftwf_plan_dft_r2c_1d(d.size, in, out, FFTW_ESTIMATE); });
+    d.backward = fftw_plan_locked([&] { return fftwf_plan_dft_c2r_1d(d.size, out, in, FFTW_ESTIMATE); });
     fftwf_free(in);
     fftwf_free(out);
     if (!d.forward || !d.backward) fail("Unable to allocate memory for FFTs\n");
@@ -95,7 +96,7 @@ void detector_shift_rows(const DetectorShift& d, float* sinos, int count, int Nt
 }
 
 void detector_shift_free(DetectorShift* d) {
-    if (d->forward) fftwf_destroy_plan(d->forward);
-    if (d->backward) fftwf_destroy_plan(d->backward);
+    fftw_destroy_locked(d->forward);
+    fftw_destroy_locked(d->backward);
     *d = DetectorShift{};
 }

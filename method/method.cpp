@@ -5,56 +5,87 @@
 #include "gpu/batch_size.h"
 #include "sirt/sirt.h"
 #include "wbp/wbp.h"
+#include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
 
-Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g) {
-    Method m;
-    m.sirt = sirt;
-    m.level = level;
-    m.iterations = iterations;
-    m.g = g;
-    if (sirt) {
-        m.sirt_plan = new SirtPlan(sirt_setup(tangles, g));
-        return m;
+MethodOptions method_options(bool sirt, int level, int iterations) {
+    MethodOptions o;
+    o.sirt = sirt;
+    o.level = level;
+    o.iterations = iterations;
+    return o;
+}
+
+namespace {
+
+// The ramp, or with sirt_like the per-tilt filter for these tilts and this thickness.
+WeightingFilterHandle weighting_filter_of(const MethodOptions& o, const Geometry& g, const a* tilts) {
+    const RadialTaper* radial = o.radial ? &*o.radial : nullptr;
+    if (o.sirt_like <= 0) return weighting_setup(g.sinoX, g.Ntilts, radial);
+    return weighting_setup_gains(
+        g.sinoX, g.Ntilts,
+        sirt_like_gains(tilts, g.Ntilts, g.reconsY, weighting_choose_fft_size(g.sinoX), o.sirt_like, radial));
+}
+
+}  // namespace
+
+void WbpPlanRelease::operator()(WbpPlan* p) const {
+    wbp_free(*p);
+    delete p;
+}
+
+void SirtPlanRelease::operator()(SirtPlan* p) const {
+    sirt_free(*p);
+    delete p;
+}
+
+MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a* tilts, const GpuDevice& device) {
+    gpu_bind_device(device);
+    MethodPlan plan;
+    plan.options = options;
+    plan.g = g;
+    plan.device = device;
+    if (options.sirt) {
+        plan.sirt_plan.reset(new SirtPlan(sirt_setup(tilts, g)));
+        return plan;
     }
-    m.level_run = wbp_level_to_run(level, tangles, g.Ntilts);
-    m.wbp = new WbpPlan(wbp_setup(m.level_run, tangles, g));
-    m.wbp->filter = weighting_current();
-    return m;
+    plan.filter = weighting_filter_of(options, g, tilts);
+    plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts);
+    plan.wbp.reset(new WbpPlan(wbp_setup(plan.level_run, tilts, g)));
+    return plan;
 }
 
-void method_weight(const Method& m, float* sinos, int count) {
-    if (m.sirt) return;
-    // The plan's own filter; a plan set up before any filter takes the current one.
-    const std::shared_ptr<const WeightingFilter> current = m.wbp->filter ? nullptr : weighting_current();
-    weighting_filter_rows_of(m.wbp->filter ? m.wbp->filter.get() : current.get(), m.g.sinoX, sinos,
-                             (long long)count * m.g.Ntilts);
+void execute_weighting(const MethodPlan& plan, float* sinograms, int count) {
+    if (plan.filter) weighting_filter_rows(*plan.filter, plan.g.sinoX, sinograms, (long long)count * plan.g.Ntilts);
 }
 
-void method_products(const Method& m, float* slices, float* sinos, int count) {
+void execute_products(MethodPlan& plan, float* sinograms, float* slices, int count) {
     if (count < 1) return;
-    if (m.sirt)
-        sirt_reconstruct(*m.sirt_plan, slices, sinos, count, m.iterations);
+    gpu_bind_device(plan.device);
+    if (plan.sirt_plan)
+        sirt_reconstruct(*plan.sirt_plan, slices, sinograms, count, plan.options.iterations);
     else
-        wbp_product(*m.wbp, slices, sinos, count);
+        wbp_product(*plan.wbp, slices, sinograms, count);
 }
 
-void method_reconstruct(const Method& m, float* slices, float* sinos, int count) {
-    method_weight(m, sinos, count);
-    method_products(m, slices, sinos, count);
+void execute(MethodPlan& plan, float* sinograms, float* slices, int count) {
+    execute_weighting(plan, sinograms, count);
+    execute_products(plan, sinograms, slices, count);
 }
 
 // Per slice of a batch the driver holds two sinograms and two slices, and the
 // method up to three more sinograms (a copy in, the interleaved batch, SIRT's
 // error) and two slices.
-int method_batch_size(const Method& m, int requested) {
-    const long long sino = (long long)m.g.sinoX * m.g.Ntilts, slice = (long long)m.g.reconsX * m.g.reconsY;
+int plan_batch_size(const MethodPlan& plan, int requested) {
+    const long long sino = (long long)plan.g.sinoX * plan.g.Ntilts;
+    const long long slice = (long long)plan.g.reconsX * plan.g.reconsY;
     return requested > 0 ? batch_size_fit(requested, sino, slice, 5, 4) : batch_size_choice(sino, slice, 5, 4);
 }
 
-void method_free(const Method& m) {
-    if (m.sirt_plan) sirt_free(*m.sirt_plan);
-    if (m.wbp) wbp_free(*m.wbp);
-    delete m.sirt_plan;
-    delete m.wbp;
+void free(MethodPlan& plan) {
+    plan.filter.reset();
+    if (!plan.wbp && !plan.sirt_plan) return;
+    gpu_bind_device(plan.device);
+    plan.wbp.reset();
+    plan.sirt_plan.reset();
 }

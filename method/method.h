@@ -1,46 +1,77 @@
 #pragma once
-// The reconstruction method of a run, as the driver sees it: set up once,
-// reconstruct slices, free. WBP at symmetry levels 0 to 3, or SIRT.
+// The reconstruction method of a run as a plan, in the manner of FFTW's:
+//     MethodPlan plan = plan_method(options, geometry, tilts, device);
+//     execute(plan, sinograms, slices, count);   // as often as needed
+//     free(plan);
+// WBP at symmetry levels 0 to 3, or SIRT. A plan owns everything its
+// reconstructions use (matrices, device buffers, streams, WBP's weighting
+// filter), so plans of different sizes may live, and execute on different
+// threads, at once.
+#include <memory>
+#include <optional>
+
+#include "gpu/gpu_layer.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
+#include "weighting/weighting.h"
 
 struct WbpPlan;
 struct SirtPlan;
 
-// A handle on the method's plan, which owns the matrices and buffers; copies
-// share it, and method_free releases it once.
-struct Method {
+// What the method needs to know of the run's options.
+struct MethodOptions {
     bool sirt = false;
-    int level = 0;       // WBP symmetry level asked for
-    int level_run = 0;   // WBP level whose matrix was built: 2 where level 3 lacks tilt symmetry
-    int iterations = 0;  // SIRT iterations
-    Geometry g;
-    WbpPlan* wbp = nullptr;
-    SirtPlan* sirt_plan = nullptr;
+    int level = 2;        // WBP symmetry level asked for
+    int iterations = 30;  // SIRT iterations
+    // WBP's weighting: the ramp, or with sirt_like > 0 the filter that imitates
+    // that many SIRT iterations; radial replaces the Hamming taper of either.
+    int sirt_like = 0;
+    std::optional<RadialTaper> radial;
 };
 
-// Builds the method's matrices on the selected device for the run's geometry,
-// into a plan of its own, which also takes WBP's weighting filter as set up
-// now (weighting/weighting.h): several methods may live, and reconstruct on
-// different threads, at once.
-Method method_setup(bool sirt, int level, int iterations, const a* tangles, const Geometry& g);
+// The options of a method weighted by the plain ramp.
+MethodOptions method_options(bool sirt, int level, int iterations);
 
-// Reconstructs count consecutive slices: sinos holds their count sinograms of
-// Ntilts x sinoX one after another (WBP weights them in place), slices
-// receives count slices of reconsY x reconsX. The slices share each pass over
-// the matrix, and each equals the slice reconstructed alone. It is
-// method_weight, then method_products.
-void method_reconstruct(const Method& m, float* slices, float* sinos, int count);
+struct WbpPlanRelease {
+    void operator()(WbpPlan* p) const;
+};
+struct SirtPlanRelease {
+    void operator()(SirtPlan* p) const;
+};
 
-// The two steps of method_reconstruct, which the slice pipeline runs on
-// different threads: the weighting of WBP (on all threads; nothing for SIRT),
-// and the products.
-void method_weight(const Method& m, float* sinos, int count);
-void method_products(const Method& m, float* slices, float* sinos, int count);
+// A plan: moved, not copied; free (or its end) releases what it holds.
+struct MethodPlan {
+    MethodOptions options;
+    int level_run = 0;  // WBP level whose matrix was built: 2 where level 3 lacks tilt symmetry
+    Geometry g;
+    GpuDevice device;
+    std::unique_ptr<WbpPlan, WbpPlanRelease> wbp;
+    std::unique_ptr<SirtPlan, SirtPlanRelease> sirt_plan;
+    WeightingFilterHandle filter;  // WBP's
+};
+
+// Builds the method's matrices (and WBP's filter) for the geometry and tilts
+// on `device`, to which it binds the calling thread; decides the WBP level
+// that runs (level 3 falls back to 2 without tilt symmetry, with a warning).
+MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a* tilts, const GpuDevice& device);
+
+// Reconstructs count consecutive slices: sinograms holds their count
+// sinograms of Ntilts x sinoX one after another (WBP weights them in place),
+// slices receives count slices of reconsY x reconsX. The slices share each
+// pass over the matrix, and each equals the slice reconstructed alone. It is
+// execute_weighting, then execute_products. One thread at a time per plan.
+void execute(MethodPlan& plan, float* sinograms, float* slices, int count);
+
+// The two steps of execute, which the slice pipeline runs on different
+// threads: the weighting of WBP (on all threads; nothing for SIRT), and the
+// products, which bind the calling thread to the plan's device.
+void execute_weighting(const MethodPlan& plan, float* sinograms, int count);
+void execute_products(MethodPlan& plan, float* sinograms, float* slices, int count);
 
 // Slices per pass: `requested` (--batch) where memory holds it, or, for 0, the
 // size that suits this method, geometry and device (gpu/batch_size.h).
-int method_batch_size(const Method& m, int requested);
+int plan_batch_size(const MethodPlan& plan, int requested);
 
-// Releases the method's device buffers.
-void method_free(const Method& m);
+// Releases the plan's matrices, buffers, streams and filter (again: nothing);
+// its options, level and geometry stay.
+void free(MethodPlan& plan);

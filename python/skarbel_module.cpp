@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "driver/estimate.h"
@@ -28,10 +27,6 @@ namespace py = pybind11;
 #endif
 
 namespace {
-
-// A reconstruction's device buffers, filter and device choice still live in
-// the process's globals: reconstructions take turns, whatever thread calls.
-std::mutex reconstruction_turn;
 
 // A Python exception (Ctrl-C, the progress callback's) is set in this
 // thread's state: the run unwinds and it is raised once the GIL is back.
@@ -166,12 +161,12 @@ std::function<void(int, int)> batch_hook(const py::object& progress) {
     };
 }
 
-// Runs fn without the GIL, in the process's turn; Python errors set meanwhile are raised.
+// Runs fn without the GIL, so that calls from other threads run beside it (each
+// run owns its plan); Python errors set meanwhile are raised.
 template <typename Fn>
 void without_gil(Fn&& fn) {
     try {
         py::gil_scoped_release nogil;
-        std::lock_guard<std::mutex> turn(reconstruction_turn);
         fn();
     } catch (const PythonErrorPending&) {
         throw py::error_already_set();

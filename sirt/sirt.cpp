@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
@@ -102,6 +103,7 @@ SirtPlan sirt_setup(const a* tangles, const Geometry& g) {
         gpu_copy_to_device(p.d.d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);
         sirt_zero_matrix(p.d, p.sizes, g.sinoX, g.Ntilts);
         sirt_build_half_matrix(p.d, p.sizes, g);
+        for (SirtTurn& t : p.turns) t.stream = gpu_stream_create();
     } catch (...) {
         std::free(transpose.counts);
         sirt_free(p);
@@ -111,7 +113,9 @@ SirtPlan sirt_setup(const a* tangles, const Geometry& g) {
 }
 
 void sirt_free(SirtPlan& p) {
-    for (SirtTurn& t : p.turns)
+    for (SirtTurn& t : p.turns) {
+        gpu_stream_destroy(std::exchange(t.stream, GPU_STREAM_DEFAULT));
         for (BatchBuffer* b : {&t.staging, &t.sinos, &t.errors, &t.slices, &t.slices_out}) batch_buffer_free(*b);
+    }
     method_buffers_free(p.d);
 }

@@ -17,9 +17,10 @@ struct SirtSizes {
     int max_length_t = 0;  // longest row of the transposed matrix
 };
 
-// Device buffers of the sub-batches of one stream.
+// A side stream of the plan and the device buffers of its sub-batches.
 struct SirtTurn {
     BatchBuffer staging, sinos, errors, slices, slices_out;
+    GpuStream stream = GPU_STREAM_DEFAULT;
 };
 
 // A SIRT plan: the two matrices and the ray weights of one geometry, and the

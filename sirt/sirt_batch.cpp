@@ -62,9 +62,10 @@ void sirt_reconstruct(SirtPlan& p, float* recons, const float* host_sinos, int c
     const int most = batch_lanes_limit(rows, n, npix);
     const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
     const std::vector<SubBatch> parts = sub_batches(count, most, gpu);
-    for (size_t k = 0; k < parts.size(); ++k)
+    for (size_t k = 0; k < parts.size(); ++k) {
+        SirtTurn& turn = p.turns[gpu ? k % 2 : 0];
         iterate_batch(p, recons + parts[k].first * npix, host_sinos + parts[k].first * n, parts[k].lanes,
-                      iterations, p.turns[gpu ? k % 2 : 0], sub_batch_stream(k));
-    gpu_stream_synchronize(GPU_STREAM_1);
-    gpu_stream_synchronize(GPU_STREAM_2);
+                      iterations, turn, turn.stream);
+    }
+    for (const SirtTurn& turn : p.turns) gpu_stream_synchronize(turn.stream);
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "gpu/gpu_layer.h"
 #include "wbp/wbp.h"
@@ -83,6 +84,7 @@ WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g) {
         const WbpSizes s = wbp_check_sizes(level, g);
         prepare_matrix(p.d, s, tangles, g.Ntilts, level >= 2, level == 3);
         wbp_build_matrix(p);
+        for (WbpTurn& t : p.turns) t.stream = gpu_stream_create();
     } catch (...) {
         wbp_free(p);
         throw;
@@ -99,8 +101,9 @@ int wbp_level_to_run(int level, const a* tangles, int Ntilts) {
 }
 
 void wbp_free(WbpPlan& p) {
-    for (WbpTurn& t : p.turns)
+    for (WbpTurn& t : p.turns) {
+        gpu_stream_destroy(std::exchange(t.stream, GPU_STREAM_DEFAULT));
         for (BatchBuffer* b : {&t.staging, &t.sinos_in, &t.slices_out}) batch_buffer_free(*b);
+    }
     method_buffers_free(p.d);
-    p.filter.reset();
 }

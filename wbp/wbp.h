@@ -4,28 +4,22 @@
 // products, which reconstruct any number of slices from their weighted
 // sinograms. Plans hold no shared state: several may live, and run on
 // different threads, at once.
-#include <memory>
-
 #include "gpu/batch_staging.h"
 #include "gpu/buffers.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 
-// Device buffers of the sub-batches of one stream.
+// A side stream of the plan and the device buffers of its sub-batches.
 struct WbpTurn {
     BatchBuffer staging, sinos_in, slices_out;
+    GpuStream stream = GPU_STREAM_DEFAULT;
 };
-
-struct WeightingFilter;
 
 struct WbpPlan {
     int level = 0;  // the level whose matrix is built
     Geometry g;
     MethodBuffers d;
     WbpTurn turns[2];
-    // The weighting filter the plan's sinograms go through (weighting/weighting.h),
-    // taken at set-up by the method; null where none was set up.
-    std::shared_ptr<const WeightingFilter> filter;
 };
 
 // Builds the matrix of `level` (0 to 3; level 3 needs tilt-symmetric angles, see

@@ -74,9 +74,10 @@ void wbp_product(WbpPlan& p, float* recons, const float* sinos, int count) {
     const int most = batch_lanes_limit(matrix_rows(p.level, g.reconsX, g.reconsY), n, npix);
     const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
     const std::vector<SubBatch> parts = sub_batches(count, most, gpu);
-    for (size_t k = 0; k < parts.size(); ++k)
-        product_pass(p, recons + parts[k].first * npix, sinos + parts[k].first * n, parts[k].lanes,
-                     p.turns[gpu ? k % 2 : 0], sub_batch_stream(k));
-    gpu_stream_synchronize(GPU_STREAM_1);
-    gpu_stream_synchronize(GPU_STREAM_2);
+    for (size_t k = 0; k < parts.size(); ++k) {
+        WbpTurn& turn = p.turns[gpu ? k % 2 : 0];
+        product_pass(p, recons + parts[k].first * npix, sinos + parts[k].first * n, parts[k].lanes, turn,
+                     turn.stream);
+    }
+    for (const WbpTurn& turn : p.turns) gpu_stream_synchronize(turn.stream);
 }

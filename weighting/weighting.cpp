@@ -6,14 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "io/fail.h"
+#include "weighting/fftw_planner.h"
 
-// A filter: built once per run, applied to every sinogram row, released when
-// the last of its holders (the set-up's current filter, the plans that took
-// it) lets go.
+// A filter: built once per plan, applied to every sinogram row.
 struct WeightingFilter {
     int nx = 0;                             // row length the filter was built for
     int fft_size = 0;                       // N, a power of two, at least 2*nx
@@ -26,30 +24,15 @@ struct WeightingFilter {
     std::vector<float> tilt_gains;          // ntilts * N real gains; empty for the ramp
 };
 
-namespace {
-
-// The filter of the last set-up, and the count of filters alive: FFTW's
-// planner state may be released only when no plan of any filter is left.
-std::shared_ptr<WeightingFilter> current;
-std::mutex filters_mutex;
-int filters_alive = 0;
-
-void release_filter(WeightingFilter* f) {
-    if (f->plan_forward) fftwf_destroy_plan(f->plan_forward);
-    if (f->plan_backward) fftwf_destroy_plan(f->plan_backward);
+void WeightingFilterRelease::operator()(WeightingFilter* f) const {
+    fftw_destroy_locked(f->plan_forward);
+    fftw_destroy_locked(f->plan_backward);
     fftwf_free(f->work_buffer);
     fftwf_free(f->filter_spectrum);
     delete f;
-    const std::lock_guard<std::mutex> lock(filters_mutex);
-    // FFTW 3 keeps planner state (wisdom, twiddle tables) until told to let go.
-    if (--filters_alive == 0) fftwf_cleanup();
 }
 
-std::shared_ptr<WeightingFilter> new_filter() {
-    const std::lock_guard<std::mutex> lock(filters_mutex);
-    ++filters_alive;
-    return std::shared_ptr<WeightingFilter>(new WeightingFilter, release_filter);
-}
+namespace {
 
 // Largest transform length we accept: keeps N and the byte counts of the
 // buffers well inside the 32-bit counts used elsewhere.
@@ -99,10 +82,6 @@ fftwf_complex* alloc_complex(int n) {
     return static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (size_t)n));
 }
 
-void require_ready(const WeightingFilter* filter, const char* who) {
-    if (!filter || !filter->work_buffer) failf("%s: weighting filter is not set up\n", who);
-}
-
 }  // namespace
 
 double radial_taper_factor(int k, int n, const RadialTaper& taper) {
@@ -122,16 +101,19 @@ int weighting_choose_fft_size(int nx) {
     return n > max_fft_size ? 0 : (int)n;
 }
 
+void weighting_check_row_length(int nx) {
+    if (weighting_choose_fft_size(nx) == 0) fail("Unable to allocate memory for FFTs\n");
+}
+
 namespace {
 
 // The transform length, buffers and plans for rows of nx samples, with the
 // spectrum buffer allocated but not filled.
-WeightingFilter& allocate_filter(int nx) {
-    current.reset();
+WeightingFilterHandle allocate_filter(int nx) {
+    weighting_check_row_length(nx);
     const int n = weighting_choose_fft_size(nx);
-    if (n == 0) fail("Unable to allocate memory for FFTs\n");
-    current = new_filter();
-    WeightingFilter& filter = *current;
+    WeightingFilterHandle handle(new WeightingFilter);
+    WeightingFilter& filter = *handle;
     filter.nx = nx;
     filter.fft_size = n;
     filter.inv_fft_size = 1.0f / (float)n;
@@ -144,16 +126,20 @@ WeightingFilter& allocate_filter(int nx) {
     // Both plans work in place on the work buffer; the kernel transform below
     // reuses the forward plan on the spectrum buffer, which has the same
     // alignment (both come from fftwf_malloc).
-    filter.plan_forward = fftwf_plan_dft_1d(n, filter.work_buffer, filter.work_buffer, FFTW_FORWARD, FFTW_ESTIMATE);
-    filter.plan_backward = fftwf_plan_dft_1d(n, filter.work_buffer, filter.work_buffer, FFTW_BACKWARD, FFTW_ESTIMATE);
+    fftwf_complex* work = filter.work_buffer;
+    filter.plan_forward =
+        fftw_plan_locked([&] { return fftwf_plan_dft_1d(n, work, work, FFTW_FORWARD, FFTW_ESTIMATE); });
+    filter.plan_backward =
+        fftw_plan_locked([&] { return fftwf_plan_dft_1d(n, work, work, FFTW_BACKWARD, FFTW_ESTIMATE); });
     if (!filter.plan_forward || !filter.plan_backward) fail("Unable to allocate memory for FFTs\n");
-    return filter;
+    return handle;
 }
 
 }  // namespace
 
-void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
-    WeightingFilter& filter = allocate_filter(nx);
+WeightingFilterHandle weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
+    WeightingFilterHandle handle = allocate_filter(nx);
+    WeightingFilter& filter = *handle;
     const int n = filter.fft_size;
     fill_ramp_kernel(filter.filter_spectrum, n, nx);
     fftwf_execute_dft(filter.plan_forward, filter.filter_spectrum, filter.filter_spectrum);
@@ -161,15 +147,17 @@ void weighting_setup(int nx, int /*ntilts*/, const RadialTaper* radial) {
         apply_radial_taper(filter.filter_spectrum, n, *radial);
     else
         apply_hamming_taper(filter.filter_spectrum, n);
+    return handle;
 }
 
-void weighting_setup_gains(int nx, int ntilts, const std::vector<float>& gains) {
+WeightingFilterHandle weighting_setup_gains(int nx, int ntilts, const std::vector<float>& gains) {
     const int n = weighting_choose_fft_size(nx);
     if (ntilts < 1 || n == 0 || gains.size() != (size_t)ntilts * (size_t)n)
         failf("weighting_setup_gains: %zu gains for %d tilts of %d samples\n", gains.size(), ntilts, n);
-    WeightingFilter& filter = allocate_filter(nx);
-    filter.ntilts = ntilts;
-    filter.tilt_gains = gains;
+    WeightingFilterHandle handle = allocate_filter(nx);
+    handle->ntilts = ntilts;
+    handle->tilt_gains = gains;
+    return handle;
 }
 
 namespace {
@@ -208,51 +196,38 @@ void filter_row(const WeightingFilter& filter, fftwf_complex* work, int n, float
     for (int i = 0; i < n; ++i) row[i] = filter.inv_fft_size * work[i][0];
 }
 
-void check_row_length(const WeightingFilter* filter, const char* who, int n) {
-    require_ready(filter, who);
-    if (n < 0 || n > filter->nx) failf("%s: row of %d samples, filter built for %d\n", who, n, filter->nx);
+void check_row_length(const WeightingFilter& filter, const char* who, int n) {
+    if (n < 0 || n > filter.nx) failf("%s: row of %d samples, filter built for %d\n", who, n, filter.nx);
 }
 
 }  // namespace
 
-void weighting_filter_row(int n, float* row) {
-    check_row_length(current.get(), "weighting_filter_row", n);
-    filter_row(*current, current->work_buffer, n, row, 0);
+void weighting_filter_row(WeightingFilter& filter, int n, float* row) {
+    check_row_length(filter, "weighting_filter_row", n);
+    filter_row(filter, filter.work_buffer, n, row, 0);
 }
 
 // Rows are independent: the threads share the plans (executing a plan is
 // thread-safe in FFTW) and each filters its rows in a scratch buffer of its own.
-void weighting_filter_rows_of(const WeightingFilter* filter, int n, float* rows, long long count) {
+void weighting_filter_rows(const WeightingFilter& filter, int n, float* rows, long long count) {
     check_row_length(filter, "weighting_filter_rows", n);
 #pragma omp parallel
     {
-        fftwf_complex* work = alloc_complex(filter->fft_size);
+        fftwf_complex* work = alloc_complex(filter.fft_size);
         if (!work) fail("Unable to allocate memory for FFTs\n");
 #pragma omp for schedule(static)
-        for (long long r = 0; r < count; ++r) filter_row(*filter, work, n, rows + r * n, r);
+        for (long long r = 0; r < count; ++r) filter_row(filter, work, n, rows + r * n, r);
         fftwf_free(work);
     }
 }
 
-void weighting_filter_rows(int n, float* rows, long long count) { weighting_filter_rows_of(current.get(), n, rows, count); }
-
-std::shared_ptr<const WeightingFilter> weighting_current() { return current; }
-
-void weighting_apply(Image* sinogram) {
-    check_row_length(current.get(), "weighting_apply", sinogram->nx);
-    for (int r = 0; r < sinogram->ny; ++r)
-        filter_row(*current, current->work_buffer, sinogram->nx, sinogram->data[0][r], r);
+void weighting_apply(WeightingFilter& filter, Image* sinogram) {
+    check_row_length(filter, "weighting_apply", sinogram->nx);
+    for (int r = 0; r < sinogram->ny; ++r) filter_row(filter, filter.work_buffer, sinogram->nx, sinogram->data[0][r], r);
 }
 
-void weighting_teardown() {
-    current.reset();
-    const std::lock_guard<std::mutex> lock(filters_mutex);
-    if (filters_alive == 0) fftwf_cleanup();
-}
+int weighting_fft_size(const WeightingFilter& filter) { return filter.fft_size; }
 
-int weighting_fft_size() { return current ? current->fft_size : 0; }
-
-const float* weighting_filter_spectrum() {
-    return current && current->filter_spectrum && current->tilt_gains.empty() ? &current->filter_spectrum[0][0]
-                                                                              : nullptr;
+const float* weighting_filter_spectrum(const WeightingFilter& filter) {
+    return filter.tilt_gains.empty() ? &filter.filter_spectrum[0][0] : nullptr;
 }

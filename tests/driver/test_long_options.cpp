@@ -170,7 +170,8 @@ TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
                          m < 4 ? "wbp" : "sirt", mb);
                 EXPECT_NE(estimate_text(e, false, 1e9).find(line), std::string::npos) << line;
                 const Captured setup = capture_exit([&] {
-                    method_setup(m == 4, m % 4, 1, tilts.data(), make_geometry(c.nx, n, c.nx, c.thickness));
+                    plan_method(method_options(m == 4, m % 4, 1), make_geometry(c.nx, n, c.nx, c.thickness),
+                                tilts.data(), gpu_selected_device());
                 });
                 EXPECT_EQ(setup.status, fits ? 0 : 255) << line;
                 EXPECT_EQ(setup.err.find(refusal) == std::string::npos, fits) << setup.err;

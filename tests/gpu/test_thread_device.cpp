@@ -97,7 +97,7 @@ TEST(ThreadDeviceSelection, TheSelectingThreadIsBound) {
     EXPECT_EQ(bound, selected);
     EXPECT_EQ(gpu_thread_device(), 5);  // this thread asked for nothing since
     EXPECT_GE(selected, 0);
-    if (gpu_backend() == GPU_BACKEND_HOST) {
+    if (gpu_selected_device().backend == GPU_BACKEND_HOST) {
         EXPECT_EQ(selected, 0);
     }
     gpu_use_backend(GPU_BACKEND_HOST);

@@ -7,6 +7,7 @@
 // weighting of a batch on all threads against rows weighted one by one.
 #include <numeric>
 #include <thread>
+#include <tuple>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
@@ -39,20 +40,19 @@ const std::vector<Case> kCases = {
 };
 const int kLanes[] = {1, 2, 3, 16};
 
-// The method and the weighting filter of a case; release() frees both.
-Method set_up(int method, const Case& c) {
+// The plan of a method for a case, with its own weighting filter.
+MethodPlan plan_of(int method, const Case& c) {
     const std::vector<a> tilts = tilt_records(c.degrees);
-    weighting_setup(c.sinoX, (int)tilts.size());
-    testing::internal::CaptureStderr();  // the level-3 fallback warns
-    const Method m = method_setup(method == kSirt, method % kSirt, 3, tilts.data(),
-                                  make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness));
-    testing::internal::GetCapturedStderr();
-    return m;
+    return plan_method(method_options(method == kSirt, method % kSirt, 3),
+                       make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
+                       gpu_selected_device());
 }
 
-void release(const Method& m) {
-    method_free(m);
-    weighting_teardown();
+MethodPlan set_up(int method, const Case& c) {
+    testing::internal::CaptureStderr();  // the level-3 fallback warns
+    MethodPlan m = plan_of(method, c);
+    testing::internal::GetCapturedStderr();
+    return m;
 }
 
 void expect_same_bits(const std::vector<float>& want, const std::vector<float>& got) {
@@ -65,13 +65,13 @@ void expect_same_bits(const std::vector<float>& want, const std::vector<float>& 
 
 // The slices of `lanes` random sinograms, reconstructed `per_pass` at a time,
 // from page-locked memory on a GPU as in a run, so that its copies are asynchronous.
-std::vector<float> reconstruct(const Method& m, int lanes, int per_pass, uint32_t seed) {
+std::vector<float> reconstruct(MethodPlan& m, int lanes, int per_pass, uint32_t seed) {
     const size_t sino = (size_t)m.g.sinoX * m.g.Ntilts, npix = (size_t)m.g.reconsX * m.g.reconsY;
     const std::vector<float> values = wbp_ref::random_values(sino * lanes, seed);
     float *sinos = gpu_host_floats(sino * lanes), *slices = gpu_host_floats(npix * lanes);
     std::copy(values.begin(), values.end(), sinos);
     std::fill(slices, slices + npix * lanes, 7.0f);
-    for (int l = 0; l < lanes; l += per_pass) method_reconstruct(m, slices + l * npix, sinos + l * sino, per_pass);
+    for (int l = 0; l < lanes; l += per_pass) execute(m, sinos + l * sino, slices + l * npix, per_pass);
     const std::vector<float> got(slices, slices + npix * lanes);
     gpu_host_free(sinos);
     gpu_host_free(slices);
@@ -84,13 +84,13 @@ TEST_P(Batches, OneLaneEqualsNLanes) {
     USE_BACKEND_OR_SKIP(GetParam());
     for (int method = 0; method <= kSirt; ++method)
         for (const Case& c : kCases) {
-            const Method m = set_up(method, c);
+            MethodPlan m = set_up(method, c);
             for (int lanes : kLanes) {
                 SCOPED_TRACE(testing::Message() << "method " << method << ", " << c.sinoX << " x " << m.g.Ntilts
                                                 << " -> " << c.thickness << ", " << lanes << " lanes");
                 expect_same_bits(reconstruct(m, lanes, 1, lanes), reconstruct(m, lanes, lanes, lanes));
             }
-            release(m);
+            free(m);
         }
 }
 
@@ -121,13 +121,13 @@ TEST(SubBatches, CoverEverySliceOnceInOrder) {
 // per-item form or in its host form.
 std::vector<float> host_batches(int method, const Case& c, bool literal) {
     host_literal_forms = literal;
-    const Method m = set_up(method, c);
+    MethodPlan m = set_up(method, c);
     std::vector<float> all;
     for (int lanes : kLanes) {
         const std::vector<float> slices = reconstruct(m, lanes, lanes, 9 + lanes);
         all.insert(all.end(), slices.begin(), slices.end());
     }
-    release(m);
+    free(m);
     host_literal_forms = false;
     return all;
 }
@@ -152,13 +152,14 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
                                               bool literal) {
     host_literal_forms = literal;
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    const Method m = method_setup(method == kSirt, method % kSirt, 1, tilts.data(), g);
+    MethodPlan m =
+        plan_method(method_options(method == kSirt, method % kSirt, 1), g, tilts.data(), gpu_selected_device());
     testing::internal::GetCapturedStderr();
     host_literal_forms = false;
     const WbpSizes s = wbp_sizes(m.level_run, g);
-    const MethodBuffers& d = m.sirt ? m.sirt_plan->d : m.wbp->d;
-    const long long entries = m.sirt ? (long long)m.sirt_plan->sizes.alignment_n * g.Ntilts : s.entries;
-    const long long rows = m.sirt ? m.sirt_plan->sizes.nRows : s.nRows;
+    const MethodBuffers& d = m.sirt_plan ? m.sirt_plan->d : m.wbp->d;
+    const long long entries = m.sirt_plan ? (long long)m.sirt_plan->sizes.alignment_n * g.Ntilts : s.entries;
+    const long long rows = m.sirt_plan ? m.sirt_plan->sizes.nRows : s.nRows;
     auto words = [](const void* p, long long n) {
         std::vector<float> v(p ? n : 0);
         if (!v.empty()) gpu_copy_to_host(v.data(), p, v.size() * sizeof(float));
@@ -168,7 +169,7 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
                                            words(d.d_column2, entries), words(d.d_length, rows),
                                            words(d.d_row1, rows),       words(d.d_row2, rows),
                                            words(d.d_weights, (long long)g.sinoX * g.Ntilts)};
-    method_free(m);
+    free(m);
     return all;
 }
 
@@ -201,24 +202,34 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
 
 // A plan's slices alone: set up, reconstruct `lanes` slices, release.
 std::vector<float> alone(int method, const Case& c, int lanes, uint32_t seed) {
-    const Method m = set_up(method, c);
+    MethodPlan m = set_up(method, c);
     const std::vector<float> slices = reconstruct(m, lanes, lanes, seed);
-    release(m);
+    free(m);
     return slices;
 }
 
-// Plans own their state (matrices, buffers, WBP's weighting filter): two plans
-// of different sizes and methods live side by side and give, interleaved and
-// from two threads at once, with the current filter released, the slices each
-// gives alone.
+// Plans own their state (matrices, buffers, streams, WBP's weighting filter):
+// two plans of different sizes and methods, made one after the other or on two
+// threads at once, live side by side and give, interleaved and from two
+// threads at once, the slices each gives alone.
 TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
     gpu_use_backend(GPU_BACKEND_HOST);
     const Case &small = kCases[0], &large = kCases[3];
-    for (const auto& [ma, mb] : {std::pair{2, kSirt}, std::pair{3, 0}, std::pair{kSirt, 1}}) {
-        SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb);
+    for (const auto& [ma, mb, together] :
+         {std::tuple{2, kSirt, false}, std::tuple{3, 0, true}, std::tuple{kSirt, 1, false}, std::tuple{1, 2, true}}) {
+        SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb << (together ? ", made together" : ""));
         const std::vector<float> want_a = alone(ma, small, 3, 33), want_b = alone(mb, large, 5, 55);
-        const Method a = set_up(ma, small), b = set_up(mb, large);
-        weighting_teardown();
+        MethodPlan a, b;
+        if (together) {
+            testing::internal::CaptureStderr();
+            std::thread ta([&] { a = plan_of(ma, small); }), tb([&] { b = plan_of(mb, large); });
+            ta.join();
+            tb.join();
+            testing::internal::GetCapturedStderr();
+        } else {
+            a = set_up(ma, small);
+            b = set_up(mb, large);
+        }
         expect_same_bits(want_a, reconstruct(a, 3, 3, 33));
         expect_same_bits(want_b, reconstruct(b, 5, 5, 55));
         std::vector<float> got_a, got_b;
@@ -227,21 +238,45 @@ TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
         tb.join();
         expect_same_bits(want_a, got_a);
         expect_same_bits(want_b, got_b);
-        method_free(a);
-        method_free(b);
+        free(a);
+        free(b);
     }
+}
+
+// A plan runs on the device it was made for, whatever is selected since and
+// whichever thread executes it: plan_method, execute and free bind the calling
+// thread to it (the host device records the index it is given).
+TEST(Plans, ExecuteBindsTheCallingThreadToThePlansDevice) {
+    gpu_use_backend(GPU_BACKEND_HOST, 0);
+    const std::vector<a> tilts = tilt_records(kCases[0].degrees);
+    const Geometry g = make_geometry(kCases[0].sinoX, (int)tilts.size(), kCases[0].sinoX, kCases[0].thickness);
+    MethodPlan plan = plan_method(method_options(false, 2, 1), g, tilts.data(), GpuDevice{GPU_BACKEND_HOST, 3});
+    EXPECT_EQ(gpu_thread_device(), 3);
+    gpu_use_backend(GPU_BACKEND_HOST, 1);
+    int before = -2, after = -2;
+    std::thread t([&] {
+        before = gpu_thread_device();
+        std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
+        execute(plan, sinos.data(), slices.data(), 1);
+        after = gpu_thread_device();
+    });
+    t.join();
+    EXPECT_EQ(before, -1);
+    EXPECT_EQ(after, 3);
+    free(plan);
+    EXPECT_EQ(gpu_thread_device(), 3);
+    gpu_use_backend(GPU_BACKEND_HOST);
 }
 
 // The rows of a batch are weighted on all threads, each exactly as alone.
 TEST(BatchWeighting, RowsOnAllThreadsEqualRowsOneByOne) {
     for (int nx : {1, 37, 512}) {
-        weighting_setup(nx, 1);
+        const WeightingFilterHandle f = weighting_setup(nx, 1);
         const std::vector<float> rows = wbp_ref::random_values((size_t)nx * 61 * 3, nx);
         std::vector<float> alone = rows, together = rows;
-        for (size_t r = 0; r < 61 * 3; ++r) weighting_filter_row(nx, &alone[r * nx]);
-        weighting_filter_rows(nx, together.data(), 61 * 3);
+        for (size_t r = 0; r < 61 * 3; ++r) weighting_filter_row(*f, nx, &alone[r * nx]);
+        weighting_filter_rows(*f, nx, together.data(), 61 * 3);
         expect_same_bits(alone, together);
-        weighting_teardown();
     }
 }
 

@@ -202,21 +202,32 @@ def test_ctrl_c_stops_within_a_second(long_run, small):
     np.testing.assert_array_equal(skarbel.reconstruct(small_stack, small_angles), program_volume(folder, []))
 
 
-def test_two_threads_at_once(small):
+def test_two_threads_reconstruct_at_once(small):
+    """Two calls on different arrays run at the same time (each waits in its
+    progress callback until the other has done a batch) and return what they
+    return one after the other."""
     folder, stack, angles = small
-    jobs = [dict(level=0, thickness=20), dict(method="sirt", iterations=3, bin=2)]
-    expected = [skarbel.reconstruct(stack, angles, **k) for k in jobs]
+    other = np.ascontiguousarray(stack[:, ::-1, ::-1]) * 2
+    jobs = [(stack, dict(level=0, thickness=20, batch=2)), (other, dict(method="sirt", iterations=3, bin=2, batch=1))]
+    expected = [skarbel.reconstruct(s, angles, **k) for s, k in jobs]
+    started = [threading.Event() for _ in jobs]
+    met, waited = [False] * len(jobs), [False] * len(jobs)
     results = [None] * len(jobs)
 
     def work(i):
-        for _ in range(3):
-            results[i] = skarbel.reconstruct(stack, angles, **jobs[i])
-            np.testing.assert_array_equal(results[i], expected[i])
+        def progress(done, total):
+            started[i].set()
+            if not waited[i]:
+                waited[i] = True
+                met[i] = started[1 - i].wait(20)
+
+        results[i] = skarbel.reconstruct(jobs[i][0], angles, progress=progress, **jobs[i][1])
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(len(jobs))]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
+    assert met == [True, True]
     for r, e in zip(results, expected):
         np.testing.assert_array_equal(r, e)

@@ -102,21 +102,20 @@ TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
         const std::vector<float> sino = wbp_ref::random_values((size_t)X * n, 5);
         std::vector<float> sinos = sino, slices((size_t)X * Y * 2);
         sinos.insert(sinos.end(), sino.begin(), sino.end());
-        weighting_setup(X, n);
         testing::internal::CaptureStderr();
-        const Method m = method_setup(false, 3, 0, tilts.data(), g);
-        method_reconstruct(m, slices.data(), sinos.data(), 2);
-        method_free(m);
+        MethodPlan m = plan_method(method_options(false, 3, 0), g, tilts.data(), gpu_selected_device());
+        execute(m, sinos.data(), slices.data(), 2);
+        free(m);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), level_run == 2 ? kLevel3Warning : "");
         EXPECT_EQ(m.level_run, level_run);
         // Both slices of the batch equal the level's own product of the weighted sinogram.
         std::vector<float> weighted = sino, want((size_t)X * Y);
-        for (int t = 0; t < n; ++t) weighting_filter_row(X, weighted.data() + (size_t)t * X);
+        const WeightingFilterHandle ramp = weighting_setup(X, n);
+        for (int t = 0; t < n; ++t) weighting_filter_row(*ramp, X, weighted.data() + (size_t)t * X);
         EXPECT_EQ(std::vector<float>(sinos.begin(), sinos.begin() + (long)sino.size()), weighted);
         WbpPlan p = wbp_setup(level_run, tilts.data(), g);
         wbp_product(p, want.data(), weighted.data(), 1);
         wbp_free(p);
-        weighting_teardown();
         EXPECT_EQ(std::vector<float>(slices.begin(), slices.begin() + X * Y), want);
         EXPECT_EQ(std::vector<float>(slices.begin() + X * Y, slices.end()), want);
         EXPECT_EQ(p.d.d_matrix, nullptr);

@@ -50,12 +50,6 @@ std::vector<float> random_row(int nx, float offset, float spread, unsigned seed)
     return row;
 }
 
-// Releases the process-wide filter at the end of each test.
-class Weighting : public ::testing::Test {
-protected:
-    void TearDown() override { weighting_teardown(); }
-};
-
 }  // namespace
 
 TEST(WeightingFftSize, FollowsTheTransformLengthRule) {
@@ -65,12 +59,12 @@ TEST(WeightingFftSize, FollowsTheTransformLengthRule) {
     for (int p = 1; p <= 1 << 27; p *= 2) EXPECT_EQ(weighting_choose_fft_size(p), 4 * p) << "nx " << p;
 }
 
-TEST_F(Weighting, SpectrumMatchesADirectDftOfTheTaperedRampKernel) {
+TEST(Weighting, SpectrumMatchesADirectDftOfTheTaperedRampKernel) {
     for (int nx : {1, 5, 100, 461}) {
-        weighting_setup(nx, 61);
-        const int n = weighting_fft_size();
+        const WeightingFilterHandle f = weighting_setup(nx, 61);
+        const int n = weighting_fft_size(*f);
         ASSERT_EQ(n, weighting_choose_fft_size(nx));
-        const float* s = weighting_filter_spectrum();
+        const float* s = weighting_filter_spectrum(*f);
         const std::vector<double> tapered = reference_ramp_spectrum(nx, n, true);
         const std::vector<double> plain = reference_ramp_spectrum(nx, n, false);
         // Single-precision FFT round-off: about eps * log2(N) times the kernel's
@@ -96,11 +90,11 @@ struct RowCase {
 
 // Also where the offset dwarfs the spread: zero padding instead of mean padding
 // would put a step at both ends that the ramp filter turns into large values.
-TEST_F(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
+TEST(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
     for (const RowCase& c : {RowCase{1, 2.0f, 1.0f}, RowCase{7, 0.0f, 1.0f}, RowCase{100, 1000.0f, 1.0f},
                              RowCase{461, 250.0f, 5.0f}, RowCase{512, 0.0f, 1000.0f}}) {
-        weighting_setup(c.nx, 3);
-        const int n = weighting_fft_size();
+        const WeightingFilterHandle f = weighting_setup(c.nx, 3);
+        const int n = weighting_fft_size(*f);
         const std::vector<double> kernel = reference_tapered_kernel(c.nx, n);
         // Each FFT pass adds about eps * log2(N) of the largest sample; the
         // product with the spectrum and the 1/N scaling one eps more each.
@@ -108,7 +102,7 @@ TEST_F(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
         for (unsigned seed = 1; seed <= 2; ++seed) {
             std::vector<float> row = random_row(c.nx, c.offset, c.spread, seed);
             const std::vector<double> want = reference_filter_row(row, kernel);
-            weighting_filter_row(c.nx, row.data());
+            weighting_filter_row(*f, c.nx, row.data());
             double worst = 0;
             for (int i = 0; i < c.nx; ++i) worst = std::max(worst, std::fabs(row[(size_t)i] - want[(size_t)i]));
             EXPECT_LE(worst, tol) << "nx " << c.nx << " seed " << seed;
@@ -116,7 +110,8 @@ TEST_F(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
     }
 }
 
-TEST_F(Weighting, ApplyFiltersEveryRowAloneAndSetUpAgainReplacesTheFilter) {
+// Two filters live side by side, each with its own transform length.
+TEST(Weighting, ApplyFiltersEveryRowAloneWhileAnotherFilterLives) {
     const int nx = 100, ny = 9;
     Image* sino = image_new_zeroed(nx, ny);
     std::vector<float> single;
@@ -125,22 +120,19 @@ TEST_F(Weighting, ApplyFiltersEveryRowAloneAndSetUpAgainReplacesTheFilter) {
         std::copy(row.begin(), row.end(), sino->data[0][y]);
         single.insert(single.end(), row.begin(), row.end());
     }
-    weighting_setup(512, 1);
-    weighting_setup(nx, ny);
-    EXPECT_EQ(weighting_fft_size(), 256);
-    weighting_apply(sino);
+    const WeightingFilterHandle other = weighting_setup(512, 1), f = weighting_setup(nx, ny);
+    EXPECT_EQ(weighting_fft_size(*f), 256);
+    EXPECT_EQ(weighting_fft_size(*other), 2048);
+    weighting_apply(*f, sino);
     // Rows filtered one at a time, last first, give the same bytes.
-    for (int y = ny - 1; y >= 0; --y) weighting_filter_row(nx, single.data() + (size_t)y * nx);
+    for (int y = ny - 1; y >= 0; --y) weighting_filter_row(*f, nx, single.data() + (size_t)y * nx);
     EXPECT_EQ(std::memcmp(sino->data[0][0], single.data(), single.size() * sizeof(float)), 0);
     image_free(sino);
-    weighting_teardown();
-    EXPECT_EQ(weighting_fft_size(), 0);
-    EXPECT_EQ(weighting_filter_spectrum(), nullptr);
 }
 
 // Per-tilt gains: row r of a batch of sinograms belongs to tilt r % ntilts, and
 // is the mean-padded row convolved with the inverse DFT of that tilt's gains.
-TEST_F(Weighting, PerTiltGainsFilterEachRowWithItsTiltsGains) {
+TEST(Weighting, PerTiltGainsFilterEachRowWithItsTiltsGains) {
     const int nx = 50, ntilts = 3, slices = 2;
     const int n = weighting_choose_fft_size(nx);
     std::mt19937 rng(7);
@@ -159,16 +151,16 @@ TEST_F(Weighting, PerTiltGainsFilterEachRowWithItsTiltsGains) {
         }
         kernels.push_back(h);
     }
-    weighting_setup_gains(nx, ntilts, gains);
-    EXPECT_EQ(weighting_fft_size(), n);
-    EXPECT_EQ(weighting_filter_spectrum(), nullptr);
+    const WeightingFilterHandle f = weighting_setup_gains(nx, ntilts, gains);
+    EXPECT_EQ(weighting_fft_size(*f), n);
+    EXPECT_EQ(weighting_filter_spectrum(*f), nullptr);
     std::vector<float> rows;
     for (int r = 0; r < slices * ntilts; ++r) {
         const std::vector<float> row = random_row(nx, 20.0f, 5.0f, 300u + (unsigned)r);
         rows.insert(rows.end(), row.begin(), row.end());
     }
     const std::vector<float> original = rows;
-    weighting_filter_rows(nx, rows.data(), slices * ntilts);
+    weighting_filter_rows(*f, nx, rows.data(), slices * ntilts);
     const double tol = float_eps * (2 * std::log2((double)n) + 2) * 25.0 * 2.0;
     for (int r = 0; r < slices * ntilts; ++r) {
         const std::vector<float> row(original.begin() + r * nx, original.begin() + (r + 1) * nx);
@@ -180,12 +172,10 @@ TEST_F(Weighting, PerTiltGainsFilterEachRowWithItsTiltsGains) {
     // weighting_apply: sinogram row y is tilt y, as in the batch.
     Image* sino = image_new_zeroed(nx, ntilts);
     std::copy(original.begin(), original.begin() + ntilts * nx, sino->data[0][0]);
-    weighting_apply(sino);
+    weighting_apply(*f, sino);
     EXPECT_EQ(std::memcmp(sino->data[0][0], rows.data(), (size_t)ntilts * nx * sizeof(float)), 0);
     image_free(sino);
-    // The ramp again after the gains.
-    weighting_setup(nx, ntilts);
-    EXPECT_NE(weighting_filter_spectrum(), nullptr);
+    EXPECT_NE(weighting_filter_spectrum(*weighting_setup(nx, ntilts)), nullptr);
 }
 
 TEST(WeightingErrors, ReportAndExit) {
@@ -195,10 +185,11 @@ TEST(WeightingErrors, ReportAndExit) {
     };
     const Case cases[] = {
         {[] { weighting_setup(1 << 29, 1); }, "Unable to allocate memory for FFTs\n"},
-        {[] { weighting_setup(4, 1); weighting_filter_row(5, std::vector<float>(5).data()); },
+        {[] { weighting_check_row_length(1 << 29); }, "Unable to allocate memory for FFTs\n"},
+        {[] { weighting_filter_row(*weighting_setup(4, 1), 5, std::vector<float>(5).data()); },
          "weighting_filter_row: row of 5 samples, filter built for 4\n"},
-        {[] { weighting_filter_row(1, std::vector<float>(1).data()); },
-         "weighting_filter_row: weighting filter is not set up\n"},
+        {[] { weighting_filter_rows(*weighting_setup(4, 1), 6, std::vector<float>(12).data(), 2); },
+         "weighting_filter_rows: row of 6 samples, filter built for 4\n"},
         {[] { weighting_setup_gains(4, 2, std::vector<float>(16)); },
          "weighting_setup_gains: 16 gains for 2 tilts of 16 samples\n"},
         {[] { weighting_setup_gains(4, 0, {}); }, "weighting_setup_gains: 0 gains for 0 tilts of 16 samples\n"},

@@ -15,9 +15,9 @@ TEST(WeightingRadial, MatchesDirectDftOfRampKernelTimesTaper) {
         {461, {0.3, 1e-3}},  {5, {0.2, 0.1}},     {512, {0.01, 1e-200}},
     };
     for (const auto& c : cases) {
-        weighting_setup(c.nx, 61, &c.taper);
-        const int n = weighting_fft_size();
-        const float* s = weighting_filter_spectrum();
+        const WeightingFilterHandle f = weighting_setup(c.nx, 61, &c.taper);
+        const int n = weighting_fft_size(*f);
+        const float* s = weighting_filter_spectrum(*f);
         const std::vector<double> want = weighting_ref::reference_ramp_spectrum(
             c.nx, n, [&](int m, int n) { return weighting_ref::radial_factor(m, n, c.taper.cutoff, c.taper.sigma); });
         // Single-precision FFT round-off, as for the Hamming-tapered spectrum.
@@ -26,6 +26,5 @@ TEST(WeightingRadial, MatchesDirectDftOfRampKernelTimesTaper) {
         for (int k = 0; k < n; ++k)
             worst = std::max({worst, std::fabs(s[2 * k] - want[(size_t)k]), std::fabs((double)s[2 * k + 1])});
         EXPECT_LE(worst, tol) << "nx " << c.nx << " cutoff " << c.taper.cutoff << " sigma " << c.taper.sigma;
-        weighting_teardown();
     }
 }
