@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 #include "gpu/gpu_layer.h"
 #include "wbp/wbp.h"
@@ -44,14 +43,14 @@ void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int N
 // The layout the plan stores its matrix in: tiles where the host forms read
 // it, entry-major for the kernel bodies. A tile of 64 x 64 pixels meets at most
 // about 90 detector columns per tilt, so that its samples of a 16-lane batch
-// for all tilts stay in L2 while it is summed.
+// for all tilts stay in L2 while it is summed. Level 3 reads four samples sets
+// instead of two, and a thread takes a whole band of its tiles: bands of 32
+// rows halve both the samples in L2 and the unit of work.
 host_tiles::TileLayout plan_tiles(const WbpSizes& s, const Geometry& g) {
     host_tiles::TileLayout L{s.rows, g.reconsX, 0, 0, s.capacity};
     if (gpu_backend() != GPU_BACKEND_HOST || host_literal_forms) return L;
-    L.tile_rows = 64;
+    L.tile_rows = s.level == 3 ? 32 : 64;
     L.tile_cols = 64;
-    if (const char* e = getenv("SKT_R")) L.tile_rows = atoi(e);
-    if (const char* e = getenv("SKT_C")) L.tile_cols = atoi(e);
     return L;
 }
 

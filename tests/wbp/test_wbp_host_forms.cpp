@@ -156,7 +156,7 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
     for (const Shape& s : kShapes) {
         const HostMatrix h = random_matrix(level, s.sinoX, s.Ntilts, s.reconsX, s.thickness, ++seed);
         const int rows = h.nRows / s.reconsX;
-        for (const auto& [th, tw, lanes] : {std::tuple{0, 0, 1}, {5, 7, 1}, {5, 7, 3}, {64, 64, 17}, {3, 16, 33}}) {
+        for (const auto& [th, tw, lanes] : {std::tuple{0, 0, 1}, {5, 7, 1}, {3, 16, 33}, {64, 64, 16}}) {
             SCOPED_TRACE(testing::Message() << s.sinoX << " x " << s.Ntilts << " -> " << s.reconsX << " x "
                                             << s.thickness << ", tiles " << th << " x " << tw << ", " << lanes
                                             << " lanes");
