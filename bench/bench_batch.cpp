@@ -156,16 +156,13 @@ double mul_adds(const MethodPlan& m) {
     const double n = entries(m.wbp->d.d_length, s.nRows);
     if (m.level_run <= 1) return (m.level_run == 0 ? 2 : 4) * n;
     if (m.level_run == 2) return 8 * n;
-    std::vector<int> len(s.nRows), col(s.entries);
-    gpu_copy_to_host(len.data(), m.wbp->d.d_length, len.size() * sizeof(int));
+    // Entries past a row's length hold column 0, which has no opposite tilt,
+    // so the count needs no layout.
+    std::vector<int> col(s.entries);
     gpu_copy_to_host(col.data(), m.wbp->d.d_column, col.size() * sizeof(int));
     const int lo = wbp_mirrored_lo(g.sinoX), hi = wbp_mirrored_hi(g.Ntilts, g.sinoX);
     double paired = 0;
-    for (long long r = 0; r < s.nRows; ++r)
-        for (int k = 0; k < len[r]; ++k) {
-            const int c = col[r + k * s.nRows];
-            paired += c >= lo && c < hi;
-        }
+    for (int c : col) paired += c >= lo && c < hi;
     return 8 * n + 8 * paired;
 }
 

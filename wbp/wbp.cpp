@@ -41,6 +41,20 @@ void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int N
     }
 }
 
+// The layout the plan stores its matrix in: tiles where the host forms read
+// it, entry-major for the kernel bodies. A tile of 64 x 64 pixels meets at most
+// about 90 detector columns per tilt, so that its samples of a 16-lane batch
+// for all tilts stay in L2 while it is summed. Level 3 reads four samples sets
+// instead of two, and a thread takes a whole band of its tiles: bands of 32
+// rows halve both the samples in L2 and the unit of work.
+host_tiles::TileLayout plan_tiles(const WbpSizes& s, const Geometry& g) {
+    host_tiles::TileLayout L{s.rows, g.reconsX, 0, 0, s.capacity};
+    if (gpu_backend() != GPU_BACKEND_HOST || host_literal_forms) return L;
+    L.tile_rows = s.level == 3 ? 32 : 64;
+    L.tile_cols = 64;
+    return L;
+}
+
 }  // namespace
 
 void wbp_build_matrix(const WbpPlan& p) {
@@ -52,23 +66,23 @@ void wbp_build_matrix(const WbpPlan& p) {
         case 0:
             gpu_launch_2d(g.reconsY, g.reconsX,
                           cu_WBP_matrix0{d.d_matrix, d.d_column, d.d_length, d.d_tangles, g.Ntilts, g.reconsX,
-                                         g.reconsY, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+                                         g.reconsY, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor, p.tiles});
             break;
         case 1:
             gpu_launch_2d(g.reconsY, g.reconsX,
                           cu_WBP_matrixsym1{d.d_matrix, d.d_column, d.d_length, d.d_tangles, g.Ntilts, g.reconsX,
-                                            g.reconsY, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+                                            g.reconsY, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor, p.tiles});
             break;
         case 2:
             gpu_launch_2d(s.rows, g.reconsX,
                           cu_WBP_matrixsym2{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_tangles, g.Ntilts,
-                                            g.reconsX, s.rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor});
+                                            g.reconsX, s.rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor, p.tiles});
             break;
         default:
             gpu_launch_2d(s.rows, g.reconsX,
                           cu_WBP_matrixsym3{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_row1, d.d_row2,
                                             d.d_tangles, g.Ntilts, g.reconsX, s.rows, g.sinoX, nRows, g.w_2,
-                                            g.r_2, g.h_2, g.factor, g.reconsY});
+                                            g.r_2, g.h_2, g.factor, g.reconsY, p.tiles});
             break;
     }
     gpu_synchronize();
@@ -82,6 +96,7 @@ WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g) {
     p.g = g;
     try {
         const WbpSizes s = wbp_check_sizes(level, g);
+        p.tiles = plan_tiles(s, g);
         prepare_matrix(p.d, s, tangles, g.Ntilts, level >= 2, level == 3);
         wbp_build_matrix(p);
         for (WbpTurn& t : p.turns) t.stream = gpu_stream_create();

@@ -6,6 +6,7 @@
 // different threads, at once.
 #include "gpu/batch_staging.h"
 #include "gpu/buffers.h"
+#include "host_simd/host_tiles.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 
@@ -18,6 +19,9 @@ struct WbpTurn {
 struct WbpPlan {
     int level = 0;  // the level whose matrix is built
     Geometry g;
+    // How the matrix is stored: in tiles for the host forms, entry-major (the
+    // whole slice in one tile) for the kernel bodies on a GPU or run literally.
+    host_tiles::TileLayout tiles;
     MethodBuffers d;
     WbpTurn turns[2];
 };

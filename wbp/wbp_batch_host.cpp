@@ -1,97 +1,100 @@
 // Host forms of the WBP products. One lane takes the row-vectorised forms
-// (wbp_rows_host.cpp); more take blocks of matrix rows in parallel, each walked
-// entry by entry for one group of lanes at a time (host_simd/host_rows_batch.h),
-// the sums then written to the slices as the per-item bodies write them.
+// (wbp_rows_host.cpp); more take the tiles of the matrix in parallel, each
+// walked part by part, entry by entry, for one group of lanes at a time
+// (host_simd/host_tiles_batch.h), the sums then written to the slices as the
+// per-item bodies write them.
 #include <algorithm>
 #include <cstddef>
 
-#include "host_simd/host_rows_batch.h"
+#include "host_simd/host_tiles_batch.h"
 #include "wbp/wbp_batch_kernel.h"
 
 namespace {
 
 using host_rows::BatchLanes;
-using host_rows::batch_blocks;
-using host_rows::Matrix;
-using host_rows::RowBlock;
+using host_tiles::TilePart;
 
-// Writes sum s of each row of a block to the lane slices at pixel(q).
+// Writes sum s of each pixel of a part to the lane slices at pixel(r), r the
+// pixel's slice index j * cols + i (a negative pixel: not written).
 template <class Pixel>
-void write_sums(float* d_recons, long long npix, const float* acc, int count, int sums, int s, int l0, int w,
-                const Pixel& pixel) {
+void write_sums(float* d_recons, long long npix, const host_tiles::TileLayout& L, const TilePart& p,
+                const float* acc, int sums, int s, int l0, int w, const Pixel& pixel) {
     for (int l = 0; l < w; ++l) {
         float* slice = d_recons + (size_t)(l0 + l) * npix;
-        for (int q = 0; q < count; ++q) {
-            const long long p = pixel(q);
-            if (p >= 0) slice[p] = acc[((size_t)q * sums + s) * w + l];
-        }
+        host_tiles::each_pixel(p.t, p.b.r0, p.b.count, [&](int q, int j, int i) {
+            const long long at = pixel((long long)j * L.cols + i);
+            if (at >= 0) slice[at] = acc[((size_t)q * sums + s) * w + l];
+        });
     }
 }
+
+long long own(long long r) { return r; }
 
 }  // namespace
 
 void cu_WBP_product_batch0::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
-    const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
-    batch_blocks(nRows, 1, 1, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
-        f.level0(m, BatchLanes{d_sino, lanes, l0, w}, host_rows::row_block(d_length, r0, count), acc);
-        write_sums(d_recons, npix, acc, count, 1, 0, l0, w, [&](int q) { return (long long)r0 + q; });
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, 1, nRows);
+    const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
+    host_tiles::batch_tiles(L, m, 1, lanes, false, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+        f.level0(p.m, BatchLanes{d_sino, lanes, l0, w}, p.b, acc);
+        write_sums(d_recons, npix, L, p, acc, 1, 0, l0, w, own);
     });
 }
 
 void cu_WBP_productsym1_batch::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
-    const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
-    batch_blocks(nRows, 1, 1, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
-        f.level1(m, BatchLanes{d_sino, lanes, l0, w}, factor, host_rows::row_block(d_length, r0, count), acc);
-        write_sums(d_recons, npix, acc, count, 1, 0, l0, w, [&](int q) { return (long long)r0 + q; });
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, 1, nRows);
+    const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
+    host_tiles::batch_tiles(L, m, 1, lanes, false, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+        f.level1(p.m, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
+        write_sums(d_recons, npix, L, p, acc, 1, 0, l0, w, own);
     });
 }
 
 void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
-    const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
-    batch_blocks(nRows, 1, 2, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
-        f.mirrored(m, d_column2, BatchLanes{d_sino, lanes, l0, w}, factor, host_rows::row_block(d_length, r0, count),
-                   acc);
-        write_sums(d_recons, npix, acc, count, 2, 0, l0, w, [&](int q) { return (long long)r0 + q; });
-        write_sums(d_recons, npix, acc, count, 2, 1, l0, w, [&](int q) {
-            const int r = r0 + q;
-            return wbp_centre_row(r, nRows, reconsX, thickness) ? -1LL : (long long)npix - 1 - r;
+    if (nRows <= 0 || reconsX <= 0) return;
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
+    const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
+    host_tiles::batch_tiles(L, m, 2, lanes, false, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+        f.mirrored(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
+        write_sums(d_recons, npix, L, p, acc, 2, 0, l0, w, own);
+        write_sums(d_recons, npix, L, p, acc, 2, 1, l0, w, [&](long long r) {
+            return wbp_centre_row((int)r, nRows, reconsX, thickness) ? -1LL : (long long)npix - 1 - r;
         });
     });
 }
 
-// Level 3 without atomics, as the one-lane form: a block of whole
-// slice rows j owns the pixels of rows j and thickness - 1 - j, and both adds a
-// pixel receives land on its cleared value (fl(fl(0 + x) + y) does not depend
-// on which of x, y comes first).
+// Level 3 without atomics. The adds a pixel receives come from one slice row
+// j: A and D for pixels of row j, B and C for pixels of row thickness - 1 - j,
+// from pixel i and from its side mirror reconsX - 1 - i, which may lie in
+// another tile of the band. So a thread takes whole bands, which own their
+// output rows, and each part adds its sums into the cleared slices: both adds
+// land on the cleared value, and fl(fl(0 + x) + y) does not depend on which of
+// x, y comes first, so this equals the atomic form exactly.
 void cu_WBP_productsym3_batch::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
     if (nRows <= 0 || reconsX <= 0) return;
-    const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
+    const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
     const host_rows::OppositeTilts o{(Ntilts + 1) * sinoX, wbp_mirrored_lo(sinoX), wbp_mirrored_hi(Ntilts, sinoX)};
-    const int W = reconsX, rows = nRows / W;
-    const bool odd = (thickness & 1) != 0;
-    batch_blocks(rows, W, 4, lanes, [&](const auto& f, int j0, int count, int l0, int w, float* acc) {
-        f.level3(m, d_column2, BatchLanes{d_sino, lanes, l0, w}, factor, o,
-                 host_rows::row_block(d_length, j0 * W, count * W), acc);
-        // acc[(q * 4 + s) * w + l]: s = A, B, C, D of row q of the block.
-        auto sum = [&](int j, int i, int s, int l) { return acc[(((size_t)(j - j0) * W + i) * 4 + s) * w + l]; };
+    const int W = reconsX;
+    host_tiles::batch_tiles(L, m, 4, lanes, true, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+        f.level3(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, o, p.b, acc);
+        // acc[(q * 4 + s) * w + l]: s = A, B, C, D of pixel q of the part.
         for (int l = 0; l < w; ++l) {
             float* slice = d_recons + (size_t)(l0 + l) * npix;
-            for (int j = j0; j < j0 + count; ++j) {
-                float* own = slice + (size_t)j * W;
-                float* mirror = slice + (size_t)(thickness - 1 - j) * W;
-                if (odd && j == rows - 1) {
-                    for (int i = 0; i < W; ++i) own[i] = (own[i] + sum(j, i, 0, l)) + sum(j, i, 2, l);
-                    continue;
-                }
-                for (int i = 0; i < W; ++i) {
-                    own[i] = (own[i] + sum(j, i, 0, l)) + sum(j, W - 1 - i, 3, l);
-                    mirror[i] = (mirror[i] + sum(j, i, 2, l)) + sum(j, W - 1 - i, 1, l);
-                }
-            }
+            host_tiles::each_pixel(p.t, p.b.r0, p.b.count, [&](int q, int j, int i) {
+                const float* s = acc + (size_t)q * 4 * w + l;
+                float* own_row = slice + (size_t)j * W;
+                float* mirror_row = slice + (size_t)(thickness - 1 - j) * W;
+                own_row[i] += s[0];
+                mirror_row[i] += s[2 * w];
+                if (wbp_centre_row(j * W + i, nRows, reconsX, thickness)) return;
+                own_row[W - 1 - i] += s[3 * w];
+                mirror_row[W - 1 - i] += s[w];
+            });
         }
     });
 }

@@ -25,6 +25,8 @@ struct cu_WBP_product_batch0 {
         if (r >= nRows) return;
         d_recons[(long long)l * npix + r] = wbp_row_sum0(d_matrix, d_column, r, d_length[r], nRows, d_sino, lanes, l);
     }
+    host_tiles::TileLayout tiles = {};  // the matrix's storage on the host (none: entry-major)
+
     void host_run(const LaunchShape& s) const;
     void host_run_rows() const;
 };
@@ -47,6 +49,8 @@ struct cu_WBP_productsym1_batch {
         d_recons[(long long)l * npix + r] =
             wbp_row_sum1(d_matrix, d_column, r, d_length[r], nRows, factor, d_sino, lanes, l);
     }
+    host_tiles::TileLayout tiles = {};  // the matrix's storage on the host (none: entry-major)
+
     void host_run(const LaunchShape& s) const;
     void host_run_rows() const;
 };
@@ -74,6 +78,8 @@ struct cu_WBP_productsym2_batch {
         slice[r] = A;
         if (!wbp_centre_row(r, nRows, reconsX, thickness)) slice[npix - 1 - r] = B;
     }
+    host_tiles::TileLayout tiles = {};  // the matrix's storage on the host (none: entry-major)
+
     void host_run(const LaunchShape& s) const;
     void host_run_rows() const;
 };
@@ -109,6 +115,8 @@ struct cu_WBP_productsym3_batch {
         atomic_add_float(slice + q1, C);
         if (!centre) atomic_add_float(slice + q2, D);
     }
+    host_tiles::TileLayout tiles = {};  // the matrix's storage on the host (none: entry-major)
+
     void host_run(const LaunchShape& s) const;
     void host_run_rows() const;
 };

@@ -1,8 +1,13 @@
 // Host forms of the WBP matrix builds (host_simd/matrix_build.h): the same
 // positions, detector test and entries (wbp_entry) as the kernel bodies in
-// wg_kernel.h. The buffers come zero-filled, so entries beyond a row's length
-// are left as they are.
+// wg_kernel.h, stored in the kernel's tiled layout (host_simd/host_tiles.h;
+// none given: entry-major, as the kernel bodies store them). The buffers come
+// zero-filled, so entries beyond a row's length are left as they are.
+#include <algorithm>
+#include <cstddef>
+
 #include "host_simd/matrix_build.h"
+#include "host_simd/host_tiles.h"
 #include "wbp/wg_kernel.h"
 
 namespace {
@@ -17,68 +22,79 @@ struct Build {
     int* d_column;
     int* d_column2;
     const a* d_tangles;
-    int reconsX, sinoX, nRows;
+    host_tiles::TileLayout tiles;
+    int sinoX;
     float w_2, r_2, h_2, factor;
     static constexpr int per_tilt = S == Stores::pair ? 2 : 1;
 
     float position(const a& tilt, float z, int i) const { return detector_position(tilt, (float)i - w_2, z, r_2); }
     bool on(int t, int j, int i) const { return wbp_on_detector(position(d_tangles[t], (float)j - h_2, i), sinoX); }
 
-    void run(int t, int k, int j, int lo, int hi) const {
-        const int e = reconsX * j + k * nRows;
+    // Columns lo .. hi - 1 of row j lie in one tile: entry k of each is one
+    // run of consecutive words.
+    void piece(int t, int k, int j, int lo, int hi) const {
+        const host_tiles::Spot p = host_tiles::spot_of(tiles, j, lo);
+        const size_t e = (size_t)(p.entry0 + k * p.stride);
         float* __restrict m = d_matrix + e;
-        float* __restrict m1 = S == Stores::pair ? d_matrix + e + nRows : nullptr;
+        float* __restrict m1 = S == Stores::pair ? d_matrix + e + p.stride : nullptr;
         int* __restrict c = d_column + e;
-        int* __restrict c1 = S == Stores::pair ? d_column + e + nRows : nullptr;
+        int* __restrict c1 = S == Stores::pair ? d_column + e + p.stride : nullptr;
         int* __restrict c2 = S == Stores::mirrored ? d_column2 + e : nullptr;
         const a tilt = d_tangles[t];
         const float z = (float)j - h_2;
-        for (int i = lo; i < hi; ++i) {
-            const WbpEntry v = wbp_entry(position(tilt, z, i), t, sinoX, factor);
-            m[i] = v.weight;
-            c[i] = v.column;
+        for (int n = 0; n < hi - lo; ++n) {
+            const WbpEntry v = wbp_entry(position(tilt, z, lo + n), t, sinoX, factor);
+            m[n] = v.weight;
+            c[n] = v.column;
             if constexpr (S == Stores::pair) {
-                m1[i] = v.next_weight;
-                c1[i] = v.column + 1;
+                m1[n] = v.next_weight;
+                c1[n] = v.column + 1;
             }
-            if constexpr (S == Stores::mirrored) c2[i] = v.column2;
+            if constexpr (S == Stores::mirrored) c2[n] = v.column2;
         }
     }
 
-    void one(int t, int k, int j, int i) const {
-        const int e = reconsX * j + i + k * nRows;
-        const WbpEntry v = wbp_entry(position(d_tangles[t], (float)j - h_2, i), t, sinoX, factor);
-        d_matrix[e] = v.weight;
-        d_column[e] = v.column;
-        if constexpr (S == Stores::pair) {
-            d_matrix[e + nRows] = v.next_weight;
-            d_column[e + nRows] = v.column + 1;
+    void run(int t, int k, int j, int lo, int hi) const {
+        const int tw = host_tiles::band_cols(tiles);
+        for (int from = lo; from < hi;) {
+            const int to = std::min(hi, (from / tw + 1) * tw);
+            piece(t, k, j, from, to);
+            from = to;
         }
-        if constexpr (S == Stores::mirrored) d_column2[e] = v.column2;
     }
+
+    void one(int t, int k, int j, int i) const { piece(t, k, j, i, i + 1); }
 };
+
+// Builds the rows of a level into its layout: the lengths are added in slice
+// order, then put in tile order.
+template <Stores S>
+void build(int rows, int cols, int tilts, int* d_length, const Build<S>& b) {
+    host_rows::build_rows(rows, cols, tilts, d_length, b);
+    host_tiles::to_tile_order(b.tiles, d_length);
+}
 
 }  // namespace
 
 void cu_WBP_matrix0::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
-    host_rows::build_rows(reconsY, reconsX, Ntilts, d_length,
-                          Build<Stores::pair>{d_matrix, d_column, nullptr, d_tangles, reconsX, sinoX, nRows, w_2, r_2,
-                                              h_2, factor});
+    build(reconsY, reconsX, Ntilts, d_length,
+          Build<Stores::pair>{d_matrix, d_column, nullptr, d_tangles, host_tiles::or_whole(tiles, reconsY, reconsX),
+                              sinoX, w_2, r_2, h_2, factor});
 }
 
 void cu_WBP_matrixsym1::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
-    host_rows::build_rows(reconsY, reconsX, Ntilts, d_length,
-                          Build<Stores::single>{d_matrix, d_column, nullptr, d_tangles, reconsX, sinoX, nRows, w_2,
-                                                r_2, h_2, factor});
+    build(reconsY, reconsX, Ntilts, d_length,
+          Build<Stores::single>{d_matrix, d_column, nullptr, d_tangles, host_tiles::or_whole(tiles, reconsY, reconsX),
+                                sinoX, w_2, r_2, h_2, factor});
 }
 
 void cu_WBP_matrixsym2::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
-    host_rows::build_rows(reconsY, reconsX, Ntilts, d_length,
-                          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles, reconsX, sinoX, nRows,
-                                                  w_2, r_2, h_2, factor});
+    build(reconsY, reconsX, Ntilts, d_length,
+          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles,
+                                  host_tiles::or_whole(tiles, reconsY, reconsX), sinoX, w_2, r_2, h_2, factor});
 }
 
 void cu_WBP_matrixsym3::host_run(const LaunchShape&) const {
@@ -91,7 +107,7 @@ void cu_WBP_matrixsym3::host_run(const LaunchShape&) const {
             row2[i] = wbp_side_mirror(i, j, reconsX);
         }
     }
-    host_rows::build_rows(reconsY, reconsX, Ntilts / 2 + 1, d_length,
-                          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles, reconsX, sinoX, nRows,
-                                                  w_2, r_2, h_2, factor});
+    build(reconsY, reconsX, Ntilts / 2 + 1, d_length,
+          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles,
+                                  host_tiles::or_whole(tiles, reconsY, reconsX), sinoX, w_2, r_2, h_2, factor});
 }

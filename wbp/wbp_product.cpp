@@ -38,26 +38,26 @@ void product_pass(const WbpPlan& p, float* recons, const float* sinos, int lanes
         case 0:
             gpu_launch_1d(items,
                           cu_WBP_product_batch0{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, Ntilts,
-                                                sinoX},
+                                                sinoX, p.tiles},
                           stream);
             break;
         case 1:
             gpu_launch_1d(
                 items, cu_WBP_productsym1_batch{d_matrix, out, s, d_column, d_length, nRows, lanes, npix, factor, Ntilts,
-                                              sinoX},
+                                              sinoX, p.tiles},
                 stream);
             break;
         case 2:
             gpu_launch_1d(items,
                           cu_WBP_productsym2_batch{d_matrix, out, s, d_column, d_column2, d_length, nRows, lanes,
-                                                   npix, factor, reconsX, reconsY, Ntilts, sinoX},
+                                                   npix, factor, reconsX, reconsY, Ntilts, sinoX, p.tiles},
                           stream);
             break;
         default:
             gpu_zero_async(out, (size_t)npix * lanes * sizeof(float), stream);
             gpu_launch_1d(items,
                           cu_WBP_productsym3_batch{d_matrix, out, s, d_column, d_column2, d_length, d_row1, d_row2,
-                                                   nRows, lanes, npix, factor, Ntilts, sinoX, reconsX, reconsY},
+                                                   nRows, lanes, npix, factor, Ntilts, sinoX, reconsX, reconsY, p.tiles},
                           stream);
             break;
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_simd/host_rows.h"
+#include "host_simd/host_tiles_batch.h"
 #include "wbp/wbp_batch_kernel.h"
 
 namespace host_rows {
@@ -144,97 +145,121 @@ void fill_level3_table(float* table, const float* sino, int sinoX, int Ntilts) {
 
 // ---- products --------------------------------------------------------------------
 
+namespace {
+
+// Runs fn(t, m, offset, b) for every block of every tile of the matrix a stored
+// in layout L (m, offset: the tile's arrays, host_simd/host_tiles_batch.h),
+// blocks of at most kMaxBlockRows pixels. A work-shared loop: call it from
+// inside a parallel region. Tiles go to the threads one by one or, with
+// by_band, a whole band at a time, in order; the whole slice in one tile goes
+// in blocks of block_rows rows (by_band: all on one thread).
+template <class Fn>
+void tile_blocks(const host_tiles::TileLayout& L, const Matrix& a, bool by_band, const Fn& fn) {
+    auto run = [&](int n, int per, int from, int to) {
+        const host_tiles::Tile t = host_tiles::tile_at(L, n);
+        const Matrix m = host_tiles::tile_matrix(L, a, t);
+        const size_t offset = (size_t)(t.first * L.capacity);
+        for (int q0 = from; q0 < to; q0 += per) fn(t, m, offset, row_block(m.lengths, q0, std::min(per, to - q0)));
+    };
+    if (host_tiles::whole(L) && !by_band) {
+        const int pixels = L.rows * L.cols, per = block_rows(pixels), blocks = block_count(pixels, per);
+#pragma omp for schedule(dynamic, 1)
+        for (int bi = 0; bi < blocks; ++bi) run(0, per, bi * per, std::min(pixels, (bi + 1) * per));
+        return;
+    }
+    const int units = by_band ? host_tiles::band_count(L) : host_tiles::tile_count(L);
+    const int tiles_per_unit = by_band ? host_tiles::tiles_per_band(L) : 1;
+#pragma omp for schedule(dynamic, 1)
+    for (int u = 0; u < units; ++u)
+        for (int n = u * tiles_per_unit; n < (u + 1) * tiles_per_unit; ++n)
+            run(n, kMaxBlockRows, 0, (int)host_tiles::tile_at(L, n).pixels());
+}
+
 // Levels 0 and 1: one sum per matrix row, written to its own pixel.
-// accumulate(block, sums) adds the block's entries into sums[0 .. count).
+// accumulate(m, block, sums) adds the block's entries into sums[0 .. count).
 template <class Accumulate>
-void own_pixel_products(int nRows, const int* d_length, float* d_recons, const Accumulate& accumulate) {
-    const int per = block_rows(nRows), blocks = block_count(nRows, per);
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int bi = 0; bi < blocks; ++bi) {
-        const int r0 = bi * per;
-        const RowBlock b = row_block(d_length, r0, std::min(per, nRows - r0));
+void own_pixel_products(const host_tiles::TileLayout& L, const Matrix& a, float* d_recons,
+                        const Accumulate& accumulate) {
+#pragma omp parallel
+    tile_blocks(L, a, false, [&](const host_tiles::Tile& t, const Matrix& m, size_t, const RowBlock& b) {
         float sum[kMaxBlockRows];
         std::fill(sum, sum + b.count, 0.0f);
-        accumulate(b, sum);
-        std::copy(sum, sum + b.count, d_recons + r0);
-    }
-}
-
-void cu_WBP_product_batch0::host_run_rows() const {
-    const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
-    own_pixel_products(nRows, d_length, d_recons,
-                       [&](const RowBlock& b, float* sum) { host_rows::accumulators().level0(m, d_sino, (size_t)Ntilts * sinoX, b, sum); });
-}
-
-void cu_WBP_productsym1_batch::host_run_rows() const {
-    const Matrix m{d_matrix, d_column, d_length, (size_t)nRows};
-    own_pixel_products(nRows, d_length, d_recons, [&](const RowBlock& b, float* sum) {
-        host_rows::accumulators().level1(m, d_sino, (size_t)Ntilts * sinoX, factor, b, sum);
+        accumulate(m, b, sum);
+        host_tiles::each_pixel(t, b.r0, b.count,
+                               [&](int q, int j, int i) { d_recons[(size_t)j * L.cols + i] = sum[q]; });
     });
 }
 
+}  // namespace
+
+void cu_WBP_product_batch0::host_run_rows() const {
+    const size_t samples = (size_t)Ntilts * sinoX;
+    own_pixel_products(host_tiles::or_whole(tiles, 1, nRows), Matrix{d_matrix, d_column, d_length, 0}, d_recons,
+                       [&](const Matrix& m, const RowBlock& b, float* sum) {
+                           host_rows::accumulators().level0(m, d_sino, samples, b, sum);
+                       });
+}
+
+void cu_WBP_productsym1_batch::host_run_rows() const {
+    const size_t samples = (size_t)Ntilts * sinoX;
+    own_pixel_products(host_tiles::or_whole(tiles, 1, nRows), Matrix{d_matrix, d_column, d_length, 0}, d_recons,
+                       [&](const Matrix& m, const RowBlock& b, float* sum) {
+                           host_rows::accumulators().level1(m, d_sino, samples, factor, b, sum);
+                       });
+}
+
 void cu_WBP_productsym2_batch::host_run_rows() const {
-    if (nRows <= 0) return;
+    if (nRows <= 0 || reconsX <= 0) return;
     float* table = host_rows::table_buffer((size_t)4 * sinoX * Ntilts);
-    const int per = block_rows(nRows), blocks = block_count(nRows, per);
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
 #pragma omp parallel
     {
         host_rows::fill_level2_table(table, d_sino, sinoX, Ntilts);
-#pragma omp for schedule(dynamic, 1)
-        for (int bi = 0; bi < blocks; ++bi) {
-            const int r0 = bi * per;
-            const RowBlock b = row_block(d_length, r0, std::min(per, nRows - r0));
-            float acc[2 * kMaxBlockRows];  // A, B of each row
-            std::fill(acc, acc + 2 * b.count, 0.0f);
-            host_rows::accumulators().table2(Matrix{d_matrix, d_column, d_length, (size_t)nRows}, table, factor, b, acc);
-            for (int q = 0; q < b.count; ++q) {
-                const int r = r0 + q;
-                d_recons[r] = acc[2 * q];
-                if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[npix - 1 - r] = acc[2 * q + 1];
-            }
-        }
+        tile_blocks(L, Matrix{d_matrix, d_column, d_length, 0}, false,
+                    [&](const host_tiles::Tile& t, const Matrix& m, size_t, const RowBlock& b) {
+                        float acc[2 * kMaxBlockRows];  // A, B of each row
+                        std::fill(acc, acc + 2 * b.count, 0.0f);
+                        host_rows::accumulators().table2(m, table, factor, b, acc);
+                        host_tiles::each_pixel(t, b.r0, b.count, [&](int q, int j, int i) {
+                            const int r = j * reconsX + i;
+                            d_recons[r] = acc[2 * q];
+                            if (!wbp_centre_row(r, nRows, reconsX, thickness)) d_recons[npix - 1 - r] = acc[2 * q + 1];
+                        });
+                    });
     }
 }
 
 // Level 3 without atomics: the two adds a pixel receives come from matrix rows of
 // one slice row j (A and D for pixels of row j, B and C for pixels of row
-// thickness - 1 - j), so a block of whole slice rows owns its output rows. Both
-// adds land on the cleared value; fl(fl(0 + x) + y) does not depend on which of
-// x, y comes first, so this equals the atomic form exactly.
+// thickness - 1 - j, from pixel i and its side mirror reconsX - 1 - i), so a
+// thread that takes whole bands of tiles owns their output rows. Both adds land
+// on the cleared value; fl(fl(0 + x) + y) does not depend on which of x, y
+// comes first, so this equals the atomic form exactly.
 void cu_WBP_productsym3_batch::host_run_rows() const {
     if (nRows <= 0 || reconsX <= 0) return;
     float* table = host_rows::table_buffer((size_t)8 * sinoX * (Ntilts / 2 + 1));
-    const int W = reconsX, rows = nRows / W;
-    const int rows_per_block = std::max(1, block_rows(nRows) / W);
-    const int blocks = block_count(rows, rows_per_block);
-    const bool odd = (thickness & 1) != 0;
+    const int W = reconsX;
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / W, W);
 #pragma omp parallel
     {
         host_rows::fill_level3_table(table, d_sino, sinoX, Ntilts);
         // A, C, B, D of each row; kept per thread, so that slices do not fault in fresh pages.
         static thread_local std::vector<float> acc;
-        if (acc.size() < 4 * (size_t)rows_per_block * W) acc.resize(4 * (size_t)rows_per_block * W);
-#pragma omp for schedule(dynamic, 1)
-        for (int bi = 0; bi < blocks; ++bi) {
-            const int j0 = bi * rows_per_block, j1 = std::min(rows, j0 + rows_per_block);
-            const int count = (j1 - j0) * W;
-            std::fill(acc.begin(), acc.begin() + 4 * (size_t)count, 0.0f);
-            host_rows::accumulators().table4(Matrix{d_matrix, d_column, d_length, (size_t)nRows}, table, factor,
-                                            row_block(d_length, j0 * W, count), acc.data());
-            for (int j = j0; j < j1; ++j) {
-                const float* s = acc.data() + 4 * (size_t)(j - j0) * W;  // row (i, j) at s + 4 i
-                float* own = d_recons + (size_t)j * W;
-                float* mirror = d_recons + (size_t)(thickness - 1 - j) * W;
-                if (odd && j == rows - 1) {
-                    for (int i = 0; i < W; ++i) own[i] = (own[i] + s[4 * i]) + s[4 * i + 1];
-                    continue;
-                }
-                for (int i = 0; i < W; ++i) {
-                    const float* side = s + 4 * (size_t)(W - 1 - i);
-                    own[i] = (own[i] + s[4 * i]) + side[3];
-                    mirror[i] = (mirror[i] + s[4 * i + 1]) + side[2];
-                }
-            }
-        }
+        if (acc.size() < 4 * (size_t)kMaxBlockRows) acc.resize(4 * (size_t)kMaxBlockRows);
+        tile_blocks(L, Matrix{d_matrix, d_column, d_length, 0}, true,
+                    [&](const host_tiles::Tile& t, const Matrix& m, size_t, const RowBlock& b) {
+                        std::fill(acc.begin(), acc.begin() + 4 * (size_t)b.count, 0.0f);
+                        host_rows::accumulators().table4(m, table, factor, b, acc.data());
+                        host_tiles::each_pixel(t, b.r0, b.count, [&](int q, int j, int i) {
+                            const float* s = acc.data() + 4 * (size_t)q;
+                            float* own = d_recons + (size_t)j * W;
+                            float* mirror = d_recons + (size_t)(thickness - 1 - j) * W;
+                            own[i] += s[0];
+                            mirror[i] += s[1];
+                            if (wbp_centre_row(j * W + i, nRows, reconsX, thickness)) return;
+                            own[W - 1 - i] += s[3];
+                            mirror[W - 1 - i] += s[2];
+                        });
+                    });
     }
 }

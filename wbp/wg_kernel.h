@@ -7,6 +7,7 @@
 // Matrix kernels are 2-D: gx runs over slice rows j, gy over slice columns i.
 #include "gpu/gpu_layer.h"
 #include "gpu/mirrored_pairs.h"
+#include "host_simd/host_tiles.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 
@@ -87,6 +88,7 @@ struct cu_WBP_matrix0 {
     const a* d_tangles;
     int Ntilts, reconsX, reconsY, sinoX, nRows;
     float w_2, r_2, h_2, factor;
+    host_tiles::TileLayout tiles = {};  // the host form's storage; the kernel body stores entry-major
 
     SK_HD void operator()(int gx, int gy) const {
         const int j = gx, i = gy;
@@ -108,6 +110,7 @@ struct cu_WBP_matrixsym1 {
     const a* d_tangles;
     int Ntilts, reconsX, reconsY, sinoX, nRows;
     float w_2, r_2, h_2, factor;
+    host_tiles::TileLayout tiles = {};  // the host form's storage; the kernel body stores entry-major
 
     SK_HD void operator()(int gx, int gy) const {
         const int j = gx, i = gy;
@@ -130,6 +133,7 @@ struct cu_WBP_matrixsym2 {
     const a* d_tangles;
     int Ntilts, reconsX, reconsY, sinoX, nRows;
     float w_2, r_2, h_2, factor;
+    host_tiles::TileLayout tiles = {};  // the host form's storage; the kernel body stores entry-major
 
     SK_HD void operator()(int gx, int gy) const {
         const int j = gx, i = gy;
@@ -156,6 +160,7 @@ struct cu_WBP_matrixsym3 {
     int Ntilts, reconsX, reconsY, sinoX, nRows;
     float w_2, r_2, h_2, factor;
     int thickness;
+    host_tiles::TileLayout tiles = {};  // the host form's storage; the kernel body stores entry-major
 
     SK_HD void operator()(int gx, int gy) const {
         const int j = gx, i = gy;

@@ -157,6 +157,9 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
     testing::internal::GetCapturedStderr();
     host_literal_forms = false;
     const WbpSizes s = wbp_sizes(m.level_run, g);
+    if (!m.sirt_plan) {
+        EXPECT_EQ(m.wbp->tiles.tile_rows > 0, !literal) << "tiles for the host forms only";
+    }
     const MethodBuffers& d = m.sirt_plan ? m.sirt_plan->d : m.wbp->d;
     const long long entries = m.sirt_plan ? (long long)m.sirt_plan->sizes.alignment_n * g.Ntilts : s.entries;
     const long long rows = m.sirt_plan ? m.sirt_plan->sizes.nRows : s.nRows;
@@ -169,6 +172,19 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
                                            words(d.d_column2, entries), words(d.d_length, rows),
                                            words(d.d_row1, rows),       words(d.d_row2, rows),
                                            words(d.d_weights, (long long)g.sinoX * g.Ntilts)};
+    // A WBP matrix built for the host forms is stored in tiles: read it back entry-major.
+    const host_tiles::TileLayout L = m.sirt_plan ? host_tiles::TileLayout{} : m.wbp->tiles;
+    if (!m.sirt_plan && L.tile_rows > 0) {
+        const wbp_ref::Tiling t = wbp_ref::tiling(L.rows, L.cols, L.tile_rows, L.tile_cols, (int)L.capacity);
+        for (int a = 0; a < 4; ++a) {
+            const std::vector<float> stored = all[a];
+            for (long long r = 0; r < rows; ++r) {
+                if (a == 3) all[a][r] = stored[t.pixel[r]];
+                for (int k = 0; a < 3 && !stored.empty() && k < L.capacity; ++k)
+                    all[a][r + k * rows] = stored[t.at((int)r, k)];
+            }
+        }
+    }
     free(m);
     return all;
 }

@@ -1,12 +1,14 @@
-// The one-lane host forms of the WBP products (entry k walked across blocks of
-// rows) against the literal per-item kernel bodies, on random matrices in the
-// layout of the set-ups. Both add the same terms in the same order per row, so
-// the slices must be equal bit for bit. (The set-ups' own matrices go through
-// the same comparison in test_batches, one lane and more.)
+// The host forms of the WBP products (one lane: entry k walked across blocks of
+// rows; more: lanes vectorised) on random matrices stored in tiles, against
+// the literal per-item kernel bodies on the same matrices stored entry-major.
+// Both add the same terms in the same order per row, so the slices must be
+// equal bit for bit. (The set-ups' own matrices go through the same comparison
+// in test_batches.)
 #include "support/common.h"
 
 #include "gpu/gpu_layer.h"
 #include "host_simd/host_rows.h"
+#include "host_simd/host_tiles.h"
 #include "wbp/wbp_reference.h"
 #include "wbp/wbp_batch_kernel.h"
 
@@ -67,35 +69,57 @@ HostMatrix random_matrix(int level, int sinoX, int Ntilts, int reconsX, int thic
     return h;
 }
 
-// Runs the level's product kernel on the host in its literal and its fast form.
-void run_both(const HostMatrix& h, const std::vector<float>& sino, std::vector<float>& literal,
-              std::vector<float>& fast) {
+// The matrix h stored in tiles of th x tw pixels.
+HostMatrix tiled(const HostMatrix& h, const wbp_ref::Tiling& t) {
+    HostMatrix out = h;
+    for (int r = 0; r < h.nRows; ++r) {
+        out.length[t.pixel[r]] = h.length[r];
+        for (int k = 0; k < h.capacity; ++k) {
+            const size_t from = (size_t)r + (size_t)k * h.nRows, to = t.at(r, k);
+            out.matrix[to] = h.matrix[from];
+            out.column[to] = h.column[from];
+            out.column2[to] = h.column2[from];
+        }
+    }
+    return out;
+}
+
+// Runs the level's product kernel on the host for `lanes` interleaved
+// sinograms, literally on h and in its fast form on t, h stored in `tiles`.
+void run_both(const HostMatrix& h, const HostMatrix& t, const host_tiles::TileLayout& tiles, int lanes,
+              const std::vector<float>& sino, std::vector<float>& literal, std::vector<float>& fast) {
     const size_t npix = (size_t)h.reconsX * h.thickness;
     const float factor = (float)(1.0 / h.Ntilts);
-    const LaunchShape shape = launch_shape_1d((int)batch_items(h.nRows, 1));
-    // Level 3 adds into a cleared slice; the others must write every pixel.
+    const LaunchShape shape = launch_shape_1d((int)batch_items(h.nRows, lanes));
+    // Level 3 adds into cleared slices; the others must write every pixel.
     const float fill = h.level == 3 ? 0.0f : std::numeric_limits<float>::quiet_NaN();
-    literal.assign(npix, fill);
-    fast.assign(npix, fill);
+    literal.assign(npix * lanes, fill);
+    fast.assign(npix * lanes, fill);
     auto both = [&](auto make) {
-        host_items_1d(shape, make(literal.data()));
-        make(fast.data()).host_run(shape);
+        host_items_1d(shape, make(h, literal.data(), host_tiles::TileLayout{}));
+        make(t, fast.data(), tiles).host_run(shape);
     };
-    const float* m = h.matrix.data();
-    const int *col = h.column.data(), *col2 = h.column2.data(), *len = h.length.data();
     const int n = h.nRows, T = h.Ntilts, S = h.sinoX, X = h.reconsX, Y = h.thickness, P = X * Y;
+    const float* s = sino.data();
     if (h.level == 0)
-        both([&](float* out) { return cu_WBP_product_batch0{m, out, sino.data(), col, len, n, 1, P, T, S}; });
+        both([&](const HostMatrix& m, float* out, host_tiles::TileLayout L) {
+            return cu_WBP_product_batch0{m.matrix.data(), out, s, m.column.data(), m.length.data(), n, lanes, P, T, S, L};
+        });
     else if (h.level == 1)
-        both([&](float* out) { return cu_WBP_productsym1_batch{m, out, sino.data(), col, len, n, 1, P, factor, T, S}; });
+        both([&](const HostMatrix& m, float* out, host_tiles::TileLayout L) {
+            return cu_WBP_productsym1_batch{m.matrix.data(), out, s, m.column.data(), m.length.data(), n, lanes, P,
+                                            factor, T, S, L};
+        });
     else if (h.level == 2)
-        both([&](float* out) {
-            return cu_WBP_productsym2_batch{m, out, sino.data(), col, col2, len, n, 1, P, factor, X, Y, T, S};
+        both([&](const HostMatrix& m, float* out, host_tiles::TileLayout L) {
+            return cu_WBP_productsym2_batch{m.matrix.data(), out, s, m.column.data(), m.column2.data(), m.length.data(),
+                                            n, lanes, P, factor, X, Y, T, S, L};
         });
     else
-        both([&](float* out) {
-            return cu_WBP_productsym3_batch{m, out, sino.data(), col, col2, len, h.row1.data(), h.row2.data(),
-                                            n, 1, P, factor, T, S, X, Y};
+        both([&](const HostMatrix& m, float* out, host_tiles::TileLayout L) {
+            return cu_WBP_productsym3_batch{m.matrix.data(), out, s, m.column.data(), m.column2.data(),
+                                            m.length.data(), m.row1.data(), m.row2.data(), n, lanes, P, factor, T, S,
+                                            X, Y, L};
         });
 }
 
@@ -124,22 +148,31 @@ protected:
     void TearDown() override { host_rows::use_widest_vectors(); }
 };
 
+// Tiles of the whole slice (entry-major), of sizes that cut the slice and its
+// rows unevenly, and of the size the plans use, each with one lane and more.
 TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
     const int level = std::get<0>(GetParam());
     uint32_t seed = 77u + level;
     for (const Shape& s : kShapes) {
-        SCOPED_TRACE(testing::Message() << s.sinoX << " x " << s.Ntilts << " -> " << s.reconsX << " x " << s.thickness);
         const HostMatrix h = random_matrix(level, s.sinoX, s.Ntilts, s.reconsX, s.thickness, ++seed);
-        std::vector<float> sino = wbp_ref::random_values((size_t)s.sinoX * s.Ntilts, ++seed);
-        std::vector<float> literal, fast;
-        run_both(h, sino, literal, fast);
-        expect_bit_equal(literal, fast);
-        // Non-finite samples where dead entries point (index 0 and 1) must not leak
-        // into rows that do not read them.
-        sino[0] = std::numeric_limits<float>::infinity();
-        sino[1] = -std::numeric_limits<float>::infinity();
-        run_both(h, sino, literal, fast);
-        expect_bit_equal(literal, fast);
+        const int rows = h.nRows / s.reconsX;
+        for (const auto& [th, tw, lanes] : {std::tuple{0, 0, 1}, {5, 7, 1}, {3, 16, 33}, {64, 64, 16}}) {
+            SCOPED_TRACE(testing::Message() << s.sinoX << " x " << s.Ntilts << " -> " << s.reconsX << " x "
+                                            << s.thickness << ", tiles " << th << " x " << tw << ", " << lanes
+                                            << " lanes");
+            const host_tiles::TileLayout tiles{rows, s.reconsX, th, tw, h.capacity};
+            const HostMatrix t = tiled(h, wbp_ref::tiling(rows, s.reconsX, th ? th : rows, tw ? tw : s.reconsX, h.capacity));
+            std::vector<float> sino = wbp_ref::random_values((size_t)s.sinoX * s.Ntilts * lanes, ++seed);
+            std::vector<float> literal, fast;
+            run_both(h, t, tiles, lanes, sino, literal, fast);
+            expect_bit_equal(literal, fast);
+            // Non-finite samples where dead entries point (index 0 and 1) must not leak
+            // into rows that do not read them.
+            std::fill(sino.begin(), sino.begin() + lanes, std::numeric_limits<float>::infinity());
+            std::fill(sino.begin() + lanes, sino.begin() + 2 * lanes, -std::numeric_limits<float>::infinity());
+            run_both(h, t, tiles, lanes, sino, literal, fast);
+            expect_bit_equal(literal, fast);
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 // The symmetry levels derive some pixels from other pixels' projections; the
 // level references below follow those derivations pixel by pixel, so that the
 // detector-end behaviour of each level is checked too.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -22,6 +23,33 @@ inline std::vector<float> random_values(size_t n, uint32_t seed, float lo = -1.0
     std::vector<float> v(n);
     for (float& x : v) x = dist(gen);
     return v;
+}
+
+// Where the tiled layout puts entry k of matrix row r = j * cols + i, written
+// from its description: bands of th slice rows cut into tiles of tw columns,
+// stored one after another, pixels row by row, entries entry-major per tile.
+struct Tiling {
+    std::vector<size_t> pixel, entry0, stride;  // per row r: its place, its entry 0, its tile's pixels
+    size_t at(int r, int k) const { return entry0[r] + (size_t)k * stride[r]; }
+};
+
+inline Tiling tiling(int rows, int cols, int th, int tw, int capacity) {
+    const size_t n = (size_t)rows * cols;
+    Tiling t{std::vector<size_t>(n), std::vector<size_t>(n), std::vector<size_t>(n)};
+    size_t next = 0;
+    for (int j0 = 0; j0 < rows; j0 += th)
+        for (int i0 = 0; i0 < cols; i0 += tw) {
+            const int h = std::min(th, rows - j0), w = std::min(tw, cols - i0);
+            const size_t first = next;
+            for (int j = j0; j < j0 + h; ++j)
+                for (int i = i0; i < i0 + w; ++i) {
+                    const size_t r = (size_t)j * cols + i;
+                    t.pixel[r] = next;
+                    t.entry0[r] = first * capacity + (next++ - first);
+                    t.stride[r] = (size_t)h * w;
+                }
+        }
+    return t;
 }
 
 struct Geometry {
