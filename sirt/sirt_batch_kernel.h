@@ -81,6 +81,11 @@ struct cu_SIRT_fwproduct_batch {
     const int* d_length_t;
     const int* d_idrow_t;
     int nrows, alignment, lanes;
+    // The host layout (SirtSizes): with more than one band, band b's entries
+    // start at entry slot b * band_entries and its row lengths follow the
+    // whole lengths, at d_length_t + (b + 1) * nrows. The item body reads the
+    // plain layout, one band.
+    int bands = 1, band_entries = 0;
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -96,4 +101,6 @@ struct cu_SIRT_fwproduct_batch {
     }
     void host_run(const LaunchShape& s) const;
     void host_run_rows() const;
+    size_t band_offset(int b) const { return (size_t)b * band_entries * alignment; }
+    const int* band_lengths(int b) const { return bands > 1 ? d_length_t + (size_t)(b + 1) * nrows : d_length_t; }
 };

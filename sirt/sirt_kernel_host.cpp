@@ -35,17 +35,23 @@ void fw_scatter(const cu_SIRT_fwproduct_batch& K, const RowBlock& rb, const floa
 
 }  // namespace
 
+// Each block sums band after band (the host layout), so every row still takes
+// its entries in order.
 void cu_SIRT_fwproduct_batch::host_run_rows() const {
-    const Matrix m{d_matrix_t, d_column_t, d_length_t, (size_t)alignment};
     const int per = block_rows(nrows), blocks = block_count(nrows, per);
 #pragma omp parallel for schedule(dynamic, 1)
     for (int bi = 0; bi < blocks; ++bi) {
-        const RowBlock rb = host_rows::row_block(d_length_t, bi * per, std::min(per, nrows - bi * per));
+        const int r0 = bi * per, count = std::min(per, nrows - r0);
         float s1[kMaxBlockRows], s2[kMaxBlockRows];
-        std::fill(s1, s1 + rb.count, 0.0f);
-        std::fill(s2, s2 + rb.count, 0.0f);
-        host_rows::accumulators().gather2(m, d_recons, rb, s1, s2);
-        fw_scatter(*this, rb, s1, s2);
+        std::fill(s1, s1 + count, 0.0f);
+        std::fill(s2, s2 + count, 0.0f);
+        for (int b = 0; b < bands; ++b) {
+            const Matrix m{d_matrix_t + band_offset(b), d_column_t + band_offset(b), band_lengths(b),
+                           (size_t)alignment};
+            const RowBlock rb = host_rows::row_block(m.lengths, r0, count);
+            if (rb.max_len > 0) host_rows::accumulators().gather2(m, d_recons, rb, s1, s2);
+        }
+        fw_scatter(*this, RowBlock{r0, count, 0, 0}, s1, s2);
     }
 }
 

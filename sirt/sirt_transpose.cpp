@@ -7,9 +7,16 @@
 // groups them without comparisons, straight into the interleaved layout: on the
 // host device straight into the device buffers, which come zero-filled; for a
 // GPU into zeroed host images, which are then copied.
+//
+// On the host device the matrix is stored by bands of slice rows (the pixels
+// of a bin come in slice-row order, so each row's entries in one band follow
+// those of the band before): the host products sum band after band, while the
+// band's pixels stay in cache for the rays of every tilt.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "gpu/gpu_layer.h"
 #include "host_simd/matrix_build.h"
@@ -134,16 +141,60 @@ void fill_transpose(SirtTransposeCount* c, const a* tangles, const Geometry& g, 
     c->counts = nullptr;
 }
 
+// The most pixels a bin gets within one band of band_rows slice rows.
+int band_max_length(const a* tangles, const Geometry& g, int band_rows) {
+    const int band_pixels = band_rows * g.reconsX;
+    int most = 0;
+#pragma omp parallel for schedule(dynamic, 1) reduction(max : most)
+    for (int t = 0; t < g.Ntilts; ++t) {
+        std::vector<int> got(g.sinoX, 0);
+        int band = 0;
+        for_each_triplet(tangles[t], g, [&](int pixel, int c, float) {
+            if (pixel / band_pixels != band) {
+                band = pixel / band_pixels;
+                std::fill(got.begin(), got.end(), 0);
+            }
+            most = std::max(most, ++got[c]);
+        });
+    }
+    return most;
+}
+
+// Placement by bands: the k-th pixel of a bin within band b becomes entry slot
+// b * band_entries + k of its row, and the row's length in band b is recorded
+// at band_length[b * nrows + row].
+void place_banded(const a* tangles, const Geometry& g, const int* row_of_bin, const SirtSizes& z, float* weights,
+                  int* pixels, int* band_length) {
+    const int sinoX = g.sinoX, band_pixels = z.band_rows * g.reconsX;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int tilt = 0; tilt < g.Ntilts; ++tilt) {
+        std::vector<int> next(sinoX, 0);
+        const int* __restrict row = row_of_bin + (size_t)tilt * sinoX;
+        int band = 0;
+        for_each_triplet(tangles[tilt], g, [&](int pixel, int c, float w) {
+            if (pixel / band_pixels != band) {
+                band = pixel / band_pixels;
+                std::fill(next.begin(), next.end(), 0);
+            }
+            const int k = next[c]++;
+            const size_t e = ((size_t)band * z.band_entries + k) * z.alignment + row[c];
+            weights[e] = w;
+            pixels[e] = pixel;
+            band_length[(size_t)band * z.nrows + row[c]] = k + 1;
+        });
+    }
+}
+
 void record_sizes(SirtSizes& sizes, const SirtTransposeShape& shape) {
     sizes.nrows = shape.nrows;
     sizes.alignment = shape.alignment;
     sizes.max_length_t = shape.max_length;
 }
 
-void alloc_transposed(MethodBuffers& d, size_t entry_bytes, size_t row_bytes) {
+void alloc_transposed(MethodBuffers& d, size_t entry_bytes, size_t row_bytes, size_t length_bytes) {
     d.d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
     d.d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
-    d.d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
+    d.d_length_t = static_cast<int*>(gpu_alloc(length_bytes));
     d.d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
 }
 
@@ -196,7 +247,7 @@ SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
 void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& sizes) {
     const SirtTransposeShape& shape = t->shape;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
-    alloc_transposed(d, entry_bytes, row_bytes);
+    alloc_transposed(d, entry_bytes, row_bytes, row_bytes);
     gpu_copy_to_device(d.d_matrix_t, t->weights, entry_bytes);
     gpu_copy_to_device(d.d_column_t, t->pixels, entry_bytes);
     gpu_copy_to_device(d.d_length_t, t->length, row_bytes);
@@ -217,8 +268,34 @@ void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geo
         return;
     }
     const SirtTransposeShape shape = c->shape;
-    const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
-    alloc_transposed(d, entry_bytes, row_bytes);
-    fill_transpose(c, tangles, g, d.d_matrix_t, d.d_column_t, d.d_idrow_t, d.d_length_t);
     record_sizes(sizes, shape);
+    sizes.band_rows = sirt_band_rows(g.reconsX, g.reconsY);
+    sizes.bands = (g.reconsY + sizes.band_rows - 1) / sizes.band_rows;
+    if (sizes.bands == 1 || shape.max_length == 0) {
+        sizes.bands = 1;
+        sizes.band_entries = shape.max_length;
+        const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length,
+                     row_bytes = 4 * (size_t)shape.nrows;
+        alloc_transposed(d, entry_bytes, row_bytes, row_bytes);
+        fill_transpose(c, tangles, g, d.d_matrix_t, d.d_column_t, d.d_idrow_t, d.d_length_t);
+        return;
+    }
+    // The rows' whole lengths, then each band's.
+    sizes.band_entries = band_max_length(tangles, g, sizes.band_rows);
+    const size_t slots = (size_t)sizes.bands * sizes.band_entries;
+    const size_t row_bytes = 4 * (size_t)shape.nrows;
+    alloc_transposed(d, 4 * slots * shape.alignment, row_bytes, row_bytes * (1 + sizes.bands));
+    const int nbins = g.sinoX * g.Ntilts;
+    int* row_of_bin = group_bins(c->counts, nbins, d.d_idrow_t, d.d_length_t);
+    std::free(c->counts);
+    c->counts = nullptr;
+    place_banded(tangles, g, row_of_bin, sizes, d.d_matrix_t, d.d_column_t, d.d_length_t + shape.nrows);
+    std::free(row_of_bin);
+}
+
+int sirt_band_rows(int reconsX, int reconsY) {
+    // 16 lanes of 4 bytes per pixel.
+    constexpr long long kBandBytes = 384 * 1024;
+    const long long rows = kBandBytes / (64LL * std::max(reconsX, 1));
+    return (int)std::clamp<long long>(rows, 1, std::max(reconsY, 1));
 }
