@@ -8,6 +8,7 @@
 #include "gpu/buffers.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
+#include "sirt/sirt_tiles.h"
 
 struct SirtSizes {
     int nRows = 0;         // rows of the half-slice matrix: sirt_half_rows(reconsY) * reconsX
@@ -15,11 +16,11 @@ struct SirtSizes {
     int nrows = 0;         // rows of the transposed matrix (distinct sinogram bins)
     int alignment = 0;     // entry stride of the transposed matrix
     int max_length_t = 0;  // longest row of the transposed matrix
-    // The host backend stores the transposed matrix by bands of band_rows slice
-    // rows (sirt_band_rows): band b holds each row's pixels in those slice rows,
-    // in band_entries entry slots from slot b * band_entries. One band is the
-    // plain layout.
-    int bands = 1, band_rows = 0, band_entries = 0;
+    // The host backend stores the transposed matrix by bands of band_rows
+    // slice rows (sirt_bands.h); one band is the plain layout.
+    int bands = 1, band_rows = 0;
+    // The host backend stores the half-slice matrix by tiles (sirt_tiles.h).
+    SirtTiles tiles{};
 };
 
 // Device buffers of the sub-batches of one stream.

@@ -54,6 +54,8 @@ struct cu_SIRT_product_batch {
     const int* d_length;
     int nRows, alignment_n, npix, lanes;
     int Ntilts, sinoX;  // read by the host form only
+    // The host layout (sirt_tiles.h); the item body reads the plain one.
+    SirtTiles tiles{};
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -81,11 +83,9 @@ struct cu_SIRT_fwproduct_batch {
     const int* d_length_t;
     const int* d_idrow_t;
     int nrows, alignment, lanes;
-    // The host layout (SirtSizes): with more than one band, band b's entries
-    // start at entry slot b * band_entries and its row lengths follow the
-    // whole lengths, at d_length_t + (b + 1) * nrows. The item body reads the
-    // plain layout, one band.
-    int bands = 1, band_entries = 0;
+    // The host layout (sirt_bands.h) with more than one band; the item body
+    // reads the plain layout.
+    int bands = 1;
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -101,6 +101,4 @@ struct cu_SIRT_fwproduct_batch {
     }
     void host_run(const LaunchShape& s) const;
     void host_run_rows() const;
-    size_t band_offset(int b) const { return (size_t)b * band_entries * alignment; }
-    const int* band_lengths(int b) const { return bands > 1 ? d_length_t + (size_t)(b + 1) * nrows : d_length_t; }
 };
