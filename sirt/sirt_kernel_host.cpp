@@ -100,13 +100,14 @@ struct HalfMatrixBuild {
     bool on(int t, int j, int i) const {
         return sirt_in_range(position(K.d_tangles[t], (float)j - K.h_2, i), K.sinoX);
     }
+    int row_of(int j, int i) const { return sirt_tiled(K.tiles) ? sirt_tile_row(K.tiles, j, i) : K.reconsX * j + i; }
     void run(int t, int k, int j, int lo, int hi) const {
         const a tilt = K.d_tangles[t];
         const float z = (float)j - K.h_2;
         // Pieces of the span within one tile are consecutive stored rows.
         for (int from = lo; from < hi;) {
             const int to = sirt_tiled(K.tiles) ? std::min(hi, (from / K.tiles.tile_cols + 1) * K.tiles.tile_cols) : hi;
-            const int e = sirt_tile_row(K.tiles, j, from) - from + k * K.alignment_n;
+            const int e = row_of(j, from) - from + k * K.alignment_n;
             float* __restrict m = K.d_matrix + e;
             int* __restrict c = K.d_column + e;
             int* __restrict c2 = K.d_column2 + e;
@@ -120,7 +121,7 @@ struct HalfMatrixBuild {
         }
     }
     void one(int t, int k, int j, int i) const {
-        const int e = sirt_tile_row(K.tiles, j, i) + k * K.alignment_n;
+        const int e = row_of(j, i) + k * K.alignment_n;
         const SirtEntry v = sirt_entry(position(K.d_tangles[t], (float)j - K.h_2, i), t, K.sinoX);
         K.d_matrix[e] = v.weight;
         K.d_column[e] = v.column;

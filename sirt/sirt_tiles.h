@@ -36,9 +36,8 @@ inline SirtTile sirt_tile_at(const SirtTiles& t, int index) {
     return {j0 * t.cols + i0 * height, j0, i0, height, width};
 }
 
-// The stored row of pixel (i, j).
+// The stored row of pixel (i, j) of a tiled layout.
 inline int sirt_tile_row(const SirtTiles& t, int j, int i) {
-    if (!sirt_tiled(t)) return j * t.cols + i;
     const int j0 = j / t.tile_rows * t.tile_rows, i0 = i / t.tile_cols * t.tile_cols;
     const int height = std::min(t.tile_rows, t.rows - j0), width = std::min(t.tile_cols, t.cols - i0);
     return j0 * t.cols + i0 * height + (j - j0) * width + (i - i0);
