@@ -48,7 +48,7 @@ void sirt_build_half_matrix(const MethodBuffers& d, const SirtSizes& z, const Ge
     const int rows = sirt_half_rows(reconsY);
     gpu_launch_2d(rows, reconsX,
                   cu_SIRT_matrix{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_tangles, Ntilts, reconsX, rows,
-                                 sinoX, z.nRows, g.w_2, g.r_2, g.h_2, z.alignment_n});
+                                 sinoX, z.nRows, g.w_2, g.r_2, g.h_2, z.alignment_n, z.tiles});
     // One item per weight: sample c of tilt t.
     gpu_launch_2d(sinoX, Ntilts, cu_SIRT_weights{d.d_weights, d.d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2,
                                           g.h_2, reconsY / 2});
@@ -96,6 +96,7 @@ SirtPlan sirt_setup(const a* tangles, const Geometry& g) {
     SirtTransposeCount transpose = sirt_transpose_count(tangles, g);
     p.sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
     p.sizes.alignment_n = sirt_round_up_64(p.sizes.nRows);
+    if (gpu_backend() == GPU_BACKEND_HOST) p.sizes.tiles = sirt_host_tiles(sirt_half_rows(g.reconsY), g.reconsX);
     try {
         gpu_check_memory(sirt_required_mb(g, transpose.shape), "sirt");
         sirt_transpose_to_device(&transpose, tangles, g, p.d, p.sizes);

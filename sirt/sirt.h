@@ -8,6 +8,7 @@
 #include "gpu/buffers.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
+#include "sirt/sirt_tiles.h"
 
 struct SirtSizes {
     int nRows = 0;         // rows of the half-slice matrix: sirt_half_rows(reconsY) * reconsX
@@ -15,6 +16,11 @@ struct SirtSizes {
     int nrows = 0;         // rows of the transposed matrix (distinct sinogram bins)
     int alignment = 0;     // entry stride of the transposed matrix
     int max_length_t = 0;  // longest row of the transposed matrix
+    // The host backend stores the transposed matrix by bands of band_rows
+    // slice rows (sirt_bands.h); one band is the plain layout.
+    int bands = 1, band_rows = 0;
+    // The host backend stores the half-slice matrix by tiles (sirt_tiles.h).
+    SirtTiles tiles{};
 };
 
 // A side stream of the plan and the device buffers of its sub-batches.
@@ -87,6 +93,10 @@ SirtTransposeCount sirt_transpose_count(const a* tangles, const Geometry& g);
 // sizes: on the host device in place, for a GPU through host images.
 void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g, MethodBuffers& d,
                               SirtSizes& sizes);
+
+// Slice rows per band of the host layout: a band's pixels, at 16 lanes, stay
+// well inside a core's L2 cache while every tilt's rays cross it.
+int sirt_band_rows(int reconsX, int reconsY);
 
 // The transposed matrix built on the host, before it goes to the device:
 // alignment * max_length interleaved entries, and nrows row lengths and bins.

@@ -34,10 +34,10 @@ void iterate_batch(const SirtPlan& p, float* recons, const float* host_sinos, in
 
     const int nRows = sirt_half_rows(reconsY) * reconsX;
     const cu_SIRT_fwproduct_batch project{d.d_matrix_t, x, aux, d.d_column_t, d.d_length_t, d.d_idrow_t,
-                                          z.nrows, z.alignment, lanes};
+                                          z.nrows, z.alignment, lanes, z.bands};
     const cu_SIRT_comperror_batch error{aux, b, d.d_weights, Ntilts, sinoX, lanes};
     const cu_SIRT_product_batch back{d.d_matrix, x, aux, d.d_column, d.d_column2, d.d_length,
-                                     nRows, z.alignment_n, npix, lanes, Ntilts, sinoX};
+                                     nRows, z.alignment_n, npix, lanes, Ntilts, sinoX, z.tiles};
     for (int it = 0; it < iterations; ++it) {
         gpu_zero_async(aux, sino_bytes, stream);
         gpu_launch_1d((int)batch_items(z.nrows, lanes), project, stream);

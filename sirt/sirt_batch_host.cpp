@@ -4,55 +4,122 @@
 // forms.
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "host_simd/host_rows_batch.h"
+#include "sirt/sirt_bands.h"
 #include "sirt/sirt_batch_kernel.h"
 
 using host_rows::BatchLanes;
-using host_rows::batch_blocks;
 using host_rows::Matrix;
 
-// Bins grow with the row, so only the first row's bin and the last row's bin + 1
-// can be shared with a neighbouring block: those additions are atomic.
-void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
-    if (lanes == 1) return host_run_rows();
-    const Matrix m{d_matrix_t, d_column_t, d_length_t, (size_t)alignment};
-    batch_blocks(nrows, 1, 2, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
-        f.gather2(m, BatchLanes{d_recons, lanes, l0, w}, host_rows::row_block(d_length_t, r0, count), acc);
-        for (int q = 0; q < count; ++q) {
-            const int r = r0 + q;
-            if (d_length_t[r] == 0) continue;
-            float* y = d_sinoaux + (size_t)d_idrow_t[r] * lanes + l0;
-            float* y1 = y + lanes;
-            const float* s = acc + (size_t)2 * q * w;
-            for (int l = 0; l < w; ++l) {
-                if (q == 0) atomic_add_float(y + l, s[l]);
-                else y[l] += s[l];
-                if (q == count - 1) atomic_add_float(y1 + l, s[w + l]);
-                else y1[l] += s[w + l];
-            }
-        }
-    });
+namespace {
+
+// Each lane group's sums of every row: the forward projection keeps them
+// across the bands of the host layout.
+float* forward_sums(size_t n) {
+    static thread_local std::vector<float> sums;
+    if (sums.size() < n) sums.resize(n);
+    return sums.data();
 }
 
-// Every slice element belongs to one row (r < nRows, mirrors >= nRows).
+// Adds the sums of rows r0 .. r0 + count - 1 into the sinograms. Bins grow with
+// the row, so only the first row's bin and the last row's bin + 1 can be
+// shared with a neighbouring block: those additions are atomic.
+void forward_scatter(const cu_SIRT_fwproduct_batch& K, int r0, int count, int l0, int w, const float* acc) {
+    for (int q = 0; q < count; ++q) {
+        const int r = r0 + q;
+        if (K.d_length_t[r] == 0) continue;
+        float* y = K.d_sinoaux + (size_t)K.d_idrow_t[r] * K.lanes + l0;
+        float* y1 = y + K.lanes;
+        const float* s = acc + (size_t)2 * q * w;
+        for (int l = 0; l < w; ++l) {
+            if (q == 0) atomic_add_float(y + l, s[l]);
+            else y[l] += s[l];
+            if (q == count - 1) atomic_add_float(y1 + l, s[w + l]);
+            else y1[l] += s[w + l];
+        }
+    }
+}
+
+}  // namespace
+
+// Band by band for a group of lanes at a time: a band's pixels serve the rays
+// of every tilt while they are in cache, and each row adds its entries of one
+// band after those of the band before, in order.
+void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
+    if (lanes == 1) return host_run_rows();
+    const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
+    const int widest = host_rows::batch_group(lanes, f.widest);
+    // Blocks of whole chunks.
+    const int per = (host_rows::batch_block_rows(nrows, 2, widest) + kSirtChunk - 1) / kSirtChunk * kSirtChunk;
+    const int blocks = host_rows::block_count(nrows, per);
+    const SirtBands layout{d_matrix_t, d_column_t, d_length_t, nrows, alignment, bands};
+    float* sums = forward_sums((size_t)2 * nrows * widest);
+    for (int l0 = 0; l0 < lanes;) {
+        const int w = host_rows::batch_group(lanes - l0, f.widest);
+        const BatchLanes x{d_recons, lanes, l0, w};
+#pragma omp parallel
+        {
+#pragma omp for schedule(static)
+            for (int bi = 0; bi < blocks; ++bi) {
+                const int r0 = bi * per, count = std::min(per, nrows - r0);
+                std::fill(sums + (size_t)2 * r0 * w, sums + (size_t)2 * (r0 + count) * w, 0.0f);
+            }
+            for (int b = 0; b < bands; ++b) {
+#pragma omp for schedule(dynamic, 1)
+                for (int bi = 0; bi < blocks; ++bi) {
+                    const int r0 = bi * per;
+                    sirt_band_parts(layout, b, r0, std::min(per, nrows - r0),
+                                    [&](const Matrix& m, const host_rows::RowBlock& rb, int first) {
+                                        f.gather2(m, x, rb, sums + (size_t)2 * first * w);
+                                    });
+                }
+            }
+#pragma omp for schedule(static)
+            for (int bi = 0; bi < blocks; ++bi) {
+                const int r0 = bi * per;
+                forward_scatter(*this, r0, std::min(per, nrows - r0), l0, w, sums + (size_t)2 * r0 * w);
+            }
+        }
+        l0 += w;
+    }
+}
+
+// Every slice element belongs to one row (r < nRows, mirrors >= nRows). Blocks
+// are whole tiles of the host layout, so the error samples a block reads for
+// every tilt stay in cache.
 void cu_SIRT_product_batch::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
     if (nRows <= 0) return;
     const Matrix m{d_matrix, d_column, d_length, (size_t)alignment_n};
-    batch_blocks(nRows, 1, 2, lanes, [&](const auto& f, int r0, int count, int l0, int w, float* acc) {
-        f.mirrored(m, d_column2, BatchLanes{d_sinoaux, lanes, l0, w}, 1.0f,
-                   host_rows::row_block(d_length, r0, count), acc);
-        for (int q = 0; q < count; ++q) {
-            const int r = r0 + q, mirror = npix - 1 - r;
-            const float* s = acc + (size_t)2 * q * w;
-            float* x = d_recons + (size_t)r * lanes + l0;
-            for (int l = 0; l < w; ++l) x[l] = x[l] + s[l];
-            if (mirror < nRows) continue;
-            float* x2 = d_recons + (size_t)mirror * lanes + l0;
-            for (int l = 0; l < w; ++l) x2[l] = x2[l] + s[w + l];
+    const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
+    const int widest = host_rows::batch_group(lanes, f.widest);
+    const int units = sirt_units(tiles, nRows);
+    const int per = std::max(1, host_rows::batch_block_rows(nRows, 2, widest) / sirt_unit_rows(tiles));
+    const int blocks = host_rows::block_count(units, per);
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int bi = 0; bi < blocks; ++bi) {
+        const int u0 = bi * per, u1 = std::min(units, u0 + per);
+        const int first = sirt_unit_first(tiles, u0, nRows), count = sirt_unit_first(tiles, u1, nRows) - first;
+        float* acc = host_rows::batch_scratch((size_t)2 * count * widest);
+        for (int l0 = 0; l0 < lanes;) {
+            const int w = host_rows::batch_group(lanes - l0, f.widest);
+            std::fill(acc, acc + (size_t)2 * count * w, 0.0f);
+            f.mirrored(m, d_column2, BatchLanes{d_sinoaux, lanes, l0, w}, 1.0f,
+                       host_rows::row_block(d_length, first, count), acc);
+            sirt_unit_pixels(tiles, u0, u1, [&](int r, int pixel) {
+                const float* s = acc + (size_t)2 * (r - first) * w;
+                float* x = d_recons + (size_t)pixel * lanes + l0;
+                for (int l = 0; l < w; ++l) x[l] = x[l] + s[l];
+                const int mirror = npix - 1 - pixel;
+                if (mirror < nRows) return;
+                float* x2 = d_recons + (size_t)mirror * lanes + l0;
+                for (int l = 0; l < w; ++l) x2[l] = x2[l] + s[w + l];
+            });
+            l0 += w;
         }
-    });
+    }
 }
 
 void cu_SIRT_comperror_batch::host_run(const LaunchShape&) const {

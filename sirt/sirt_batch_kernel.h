@@ -54,6 +54,8 @@ struct cu_SIRT_product_batch {
     const int* d_length;
     int nRows, alignment_n, npix, lanes;
     int Ntilts, sinoX;  // read by the host form only
+    // The host layout (sirt_tiles.h); the item body reads the plain one.
+    SirtTiles tiles{};
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -81,6 +83,9 @@ struct cu_SIRT_fwproduct_batch {
     const int* d_length_t;
     const int* d_idrow_t;
     int nrows, alignment, lanes;
+    // The host layout (sirt_bands.h) with more than one band; the item body
+    // reads the plain layout.
+    int bands = 1;
 
     SK_HD void operator()(int item) const {
         int r, l;

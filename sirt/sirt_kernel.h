@@ -7,6 +7,7 @@
 #include "gpu/mirrored_pairs.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
+#include "sirt/sirt_tiles.h"
 
 // True when the lower interpolation sample c = trunc(p) satisfies 0 <= c < sinoX - 1.
 // Written on p itself so that no out-of-range or NaN position is ever converted;
@@ -39,6 +40,8 @@ struct cu_SIRT_matrix {
     int Ntilts, reconsX, reconsY, sinoX, nRows;
     float w_2, r_2, h_2;
     int alignment_n;
+    // The host layout (sirt_tiles.h); the item body writes the plain one.
+    SirtTiles tiles{};
 
     SK_HD void operator()(int j, int i) const {
         if (j >= reconsY || i >= reconsX || Ntilts == 0) return;

@@ -5,9 +5,11 @@
 // host_rows.h, the 2-D kernels run rows of contiguous elements.
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "host_simd/host_rows.h"
 #include "host_simd/matrix_build.h"
+#include "sirt/sirt_bands.h"
 #include "sirt/sirt_batch_kernel.h"
 
 namespace {
@@ -35,17 +37,22 @@ void fw_scatter(const cu_SIRT_fwproduct_batch& K, const RowBlock& rb, const floa
 
 }  // namespace
 
+// Each block sums band after band (the host layout), so every row still takes
+// its entries in order.
 void cu_SIRT_fwproduct_batch::host_run_rows() const {
-    const Matrix m{d_matrix_t, d_column_t, d_length_t, (size_t)alignment};
     const int per = block_rows(nrows), blocks = block_count(nrows, per);
 #pragma omp parallel for schedule(dynamic, 1)
     for (int bi = 0; bi < blocks; ++bi) {
-        const RowBlock rb = host_rows::row_block(d_length_t, bi * per, std::min(per, nrows - bi * per));
+        const int r0 = bi * per, count = std::min(per, nrows - r0);
         float s1[kMaxBlockRows], s2[kMaxBlockRows];
-        std::fill(s1, s1 + rb.count, 0.0f);
-        std::fill(s2, s2 + rb.count, 0.0f);
-        host_rows::accumulators().gather2(m, d_recons, rb, s1, s2);
-        fw_scatter(*this, rb, s1, s2);
+        std::fill(s1, s1 + count, 0.0f);
+        std::fill(s2, s2 + count, 0.0f);
+        const SirtBands layout{d_matrix_t, d_column_t, d_length_t, nrows, alignment, bands};
+        for (int b = 0; b < bands; ++b)
+            sirt_band_parts(layout, b, r0, count, [&](const Matrix& m, const RowBlock& rb, int first) {
+                host_rows::accumulators().gather2(m, d_recons, rb, s1 + (first - r0), s2 + (first - r0));
+            });
+        fw_scatter(*this, RowBlock{r0, count, 0, 0}, s1, s2);
     }
 }
 
@@ -56,22 +63,25 @@ void cu_SIRT_product_batch::host_run_rows() const {
     if (nRows <= 0) return;
     float* table = host_rows::table_buffer((size_t)4 * sinoX * Ntilts);
     const Matrix m{d_matrix, d_column, d_length, (size_t)alignment_n};
-    const int per = block_rows(nRows), blocks = block_count(nRows, per);
+    const int units = sirt_units(tiles, nRows);
+    const int per = std::max(1, block_rows(nRows) / sirt_unit_rows(tiles)), blocks = block_count(units, per);
 #pragma omp parallel
     {
         host_rows::fill_level2_table(table, d_sinoaux, sinoX, Ntilts);
 #pragma omp for schedule(dynamic, 1)
         for (int bi = 0; bi < blocks; ++bi) {
-            const RowBlock rb = host_rows::row_block(d_length, bi * per, std::min(per, nRows - bi * per));
+            const int u0 = bi * per, u1 = std::min(units, u0 + per);
+            const int first = sirt_unit_first(tiles, u0, nRows), count = sirt_unit_first(tiles, u1, nRows) - first;
+            const RowBlock rb = host_rows::row_block(d_length, first, count);
             float acc[2 * kMaxBlockRows];  // s1, s2 of each row
             std::fill(acc, acc + 2 * rb.count, 0.0f);
             host_rows::accumulators().table2(m, table, 1.0f, rb, acc);
             // Every slice element belongs to one row (r < nRows, mirrors >= nRows).
-            for (int q = 0; q < rb.count; ++q) {
-                const int r = rb.r0 + q, mirror = npix - 1 - r;
-                d_recons[r] = d_recons[r] + acc[2 * q];
+            sirt_unit_pixels(tiles, u0, u1, [&](int r, int pixel) {
+                const int q = r - first, mirror = npix - 1 - pixel;
+                d_recons[pixel] = d_recons[pixel] + acc[2 * q];
                 if (mirror >= nRows) d_recons[mirror] = d_recons[mirror] + acc[2 * q + 1];
-            }
+            });
         }
     }
 }
@@ -90,22 +100,28 @@ struct HalfMatrixBuild {
     bool on(int t, int j, int i) const {
         return sirt_in_range(position(K.d_tangles[t], (float)j - K.h_2, i), K.sinoX);
     }
+    int row_of(int j, int i) const { return sirt_tiled(K.tiles) ? sirt_tile_row(K.tiles, j, i) : K.reconsX * j + i; }
     void run(int t, int k, int j, int lo, int hi) const {
-        const int e = K.reconsX * j + k * K.alignment_n;
-        float* __restrict m = K.d_matrix + e;
-        int* __restrict c = K.d_column + e;
-        int* __restrict c2 = K.d_column2 + e;
         const a tilt = K.d_tangles[t];
         const float z = (float)j - K.h_2;
-        for (int i = lo; i < hi; ++i) {
-            const SirtEntry v = sirt_entry(position(tilt, z, i), t, K.sinoX);
-            m[i] = v.weight;
-            c[i] = v.column;
-            c2[i] = v.column2;
+        // Pieces of the span within one tile are consecutive stored rows.
+        for (int from = lo; from < hi;) {
+            const int to = sirt_tiled(K.tiles) ? std::min(hi, (from / K.tiles.tile_cols + 1) * K.tiles.tile_cols) : hi;
+            const int e = row_of(j, from) - from + k * K.alignment_n;
+            float* __restrict m = K.d_matrix + e;
+            int* __restrict c = K.d_column + e;
+            int* __restrict c2 = K.d_column2 + e;
+            for (int i = from; i < to; ++i) {
+                const SirtEntry v = sirt_entry(position(tilt, z, i), t, K.sinoX);
+                m[i] = v.weight;
+                c[i] = v.column;
+                c2[i] = v.column2;
+            }
+            from = to;
         }
     }
     void one(int t, int k, int j, int i) const {
-        const int e = K.reconsX * j + i + k * K.alignment_n;
+        const int e = row_of(j, i) + k * K.alignment_n;
         const SirtEntry v = sirt_entry(position(K.d_tangles[t], (float)j - K.h_2, i), t, K.sinoX);
         K.d_matrix[e] = v.weight;
         K.d_column[e] = v.column;
@@ -118,6 +134,11 @@ struct HalfMatrixBuild {
 void cu_SIRT_matrix::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
     host_rows::build_rows(reconsY, reconsX, Ntilts, d_length, HalfMatrixBuild{*this});
+    if (!sirt_tiled(tiles)) return;
+    // The build counts lengths in pixel order; the rows are stored by tiles.
+    const std::vector<int> plain(d_length, d_length + (size_t)reconsX * reconsY);
+    for (int j = 0; j < reconsY; ++j)
+        for (int i = 0; i < reconsX; ++i) d_length[sirt_tile_row(tiles, j, i)] = plain[(size_t)j * reconsX + i];
 }
 
 // The row form: one tilt per thread, adding in the order every item sums in.

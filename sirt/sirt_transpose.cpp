@@ -7,14 +7,22 @@
 // groups them without comparisons, straight into the interleaved layout: on the
 // host device straight into the device buffers, which come zero-filled; for a
 // GPU into zeroed host images, which are then copied.
+//
+// On the host device the matrix is stored by bands of slice rows (the pixels
+// of a bin come in slice-row order, so each row's entries in one band follow
+// those of the band before): the host products sum band after band, while the
+// band's pixels stay in cache for the rays of every tilt.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "gpu/gpu_layer.h"
 #include "host_simd/matrix_build.h"
 #include "io/fail.h"
 #include "sirt/sirt.h"
+#include "sirt/sirt_bands.h"
 #include "sirt/sirt_kernel.h"
 
 namespace {
@@ -134,16 +142,72 @@ void fill_transpose(SirtTransposeCount* c, const a* tangles, const Geometry& g, 
     c->counts = nullptr;
 }
 
+// Every row's length in every band, at band_length[b * nrows + row]. Tilts own
+// disjoint rows, so they run in parallel.
+void count_band_lengths(const a* tangles, const Geometry& g, const int* row_of_bin, int band_rows, int nrows,
+                        int* band_length) {
+    const int band_pixels = band_rows * g.reconsX;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int tilt = 0; tilt < g.Ntilts; ++tilt) {
+        const int* __restrict row = row_of_bin + (size_t)tilt * g.sinoX;
+        for_each_triplet(tangles[tilt], g, [=](int pixel, int c, float) {
+            ++band_length[(size_t)(pixel / band_pixels) * nrows + row[c]];
+        });
+    }
+}
+
+// The start of every (band, chunk) in units of kSirtChunk entries, band-major,
+// and the end after them; false where the matrix goes beyond 32-bit units.
+bool chunk_starts(const int* band_length, int nrows, int bands, int chunks, int* start) {
+    int64_t at = 0;
+    for (int b = 0; b < bands; ++b) {
+        const int* len = band_length + (size_t)b * nrows;
+        for (int c = 0; c < chunks; ++c) {
+            int longest = 0;
+            for (int r = c * kSirtChunk; r < std::min(nrows, (c + 1) * kSirtChunk); ++r) longest = std::max(longest, len[r]);
+            start[(size_t)b * chunks + c] = (int)at;
+            at += longest;
+            if (at > INT_MAX) return false;
+        }
+    }
+    start[(size_t)bands * chunks] = (int)at;
+    return true;
+}
+
+// Placement by bands: the k-th pixel of a bin within band b becomes entry k of
+// its row in the row's chunk of band b.
+void place_banded(const a* tangles, const Geometry& g, const int* row_of_bin, const SirtSizes& z,
+                  const int* start, float* weights, int* pixels) {
+    const int sinoX = g.sinoX, band_pixels = z.band_rows * g.reconsX, chunks = z.alignment / kSirtChunk;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int tilt = 0; tilt < g.Ntilts; ++tilt) {
+        std::vector<int> next(sinoX, 0);
+        const int* __restrict row = row_of_bin + (size_t)tilt * sinoX;
+        int band = 0;
+        for_each_triplet(tangles[tilt], g, [&](int pixel, int c, float w) {
+            if (pixel / band_pixels != band) {
+                band = pixel / band_pixels;
+                std::fill(next.begin(), next.end(), 0);
+            }
+            const int r = row[c], k = next[c]++;
+            const size_t chunk = (size_t)start[(size_t)band * chunks + r / kSirtChunk] * kSirtChunk;
+            const size_t e = chunk + (size_t)k * kSirtChunk + r % kSirtChunk;
+            weights[e] = w;
+            pixels[e] = pixel;
+        });
+    }
+}
+
 void record_sizes(SirtSizes& sizes, const SirtTransposeShape& shape) {
     sizes.nrows = shape.nrows;
     sizes.alignment = shape.alignment;
     sizes.max_length_t = shape.max_length;
 }
 
-void alloc_transposed(MethodBuffers& d, size_t entry_bytes, size_t row_bytes) {
+void alloc_transposed(MethodBuffers& d, size_t entry_bytes, size_t row_bytes, size_t length_bytes) {
     d.d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
     d.d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
-    d.d_length_t = static_cast<int*>(gpu_alloc(row_bytes));
+    d.d_length_t = static_cast<int*>(gpu_alloc(length_bytes));
     d.d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
 }
 
@@ -188,6 +252,49 @@ SirtTransposeHost host_images(SirtTransposeCount* c, const a* tangles, const Geo
 
 }  // namespace
 
+namespace {
+
+// The host layout (sirt_bands.h) in the zero-filled buffers of the host
+// device; false, with nothing taken, where its chunk starts do not fit. What
+// it takes is in d as soon as taken, for the plan to release on an error.
+bool transpose_in_bands(SirtTransposeCount* c, const a* tangles, const Geometry& g, MethodBuffers& d,
+                        SirtSizes& sizes, int band_rows, int bands) {
+    const SirtTransposeShape shape = c->shape;
+    const int nbins = g.sinoX * g.Ntilts, nrows = shape.nrows, chunks = shape.alignment / kSirtChunk;
+    const size_t lengths = (size_t)nrows * (1 + bands) + (size_t)bands * chunks + 1;
+    d.d_length_t = static_cast<int*>(gpu_alloc(4 * lengths));
+    d.d_idrow_t = static_cast<int*>(gpu_alloc(4 * (size_t)nrows));
+    int* row_of_bin = group_bins(c->counts, nbins, d.d_idrow_t, d.d_length_t);
+    int* start = d.d_length_t + (size_t)nrows * (1 + bands);
+    count_band_lengths(tangles, g, row_of_bin, band_rows, nrows, d.d_length_t + nrows);
+    bool fits = chunk_starts(d.d_length_t + nrows, nrows, bands, chunks, start);
+    try {
+        if (fits) {
+            const size_t entry_bytes = 4 * (size_t)start[(size_t)bands * chunks] * kSirtChunk;
+            d.d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
+            d.d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
+            sizes.bands = bands;
+            sizes.band_rows = band_rows;
+            place_banded(tangles, g, row_of_bin, sizes, start, d.d_matrix_t, d.d_column_t);
+        }
+    } catch (...) {
+        std::free(row_of_bin);
+        throw;
+    }
+    std::free(row_of_bin);
+    if (!fits) {
+        gpu_free(d.d_length_t);
+        gpu_free(d.d_idrow_t);
+        d.d_length_t = d.d_idrow_t = nullptr;
+        return false;
+    }
+    std::free(c->counts);
+    c->counts = nullptr;
+    return true;
+}
+
+}  // namespace
+
 SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
     SirtTransposeCount c = sirt_transpose_count(tangles, g);
     return host_images(&c, tangles, g);
@@ -196,7 +303,7 @@ SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
 void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& sizes) {
     const SirtTransposeShape& shape = t->shape;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
-    alloc_transposed(d, entry_bytes, row_bytes);
+    alloc_transposed(d, entry_bytes, row_bytes, row_bytes);
     gpu_copy_to_device(d.d_matrix_t, t->weights, entry_bytes);
     gpu_copy_to_device(d.d_column_t, t->pixels, entry_bytes);
     gpu_copy_to_device(d.d_length_t, t->length, row_bytes);
@@ -217,8 +324,17 @@ void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geo
         return;
     }
     const SirtTransposeShape shape = c->shape;
-    const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
-    alloc_transposed(d, entry_bytes, row_bytes);
-    fill_transpose(c, tangles, g, d.d_matrix_t, d.d_column_t, d.d_idrow_t, d.d_length_t);
     record_sizes(sizes, shape);
+    const int band_rows = sirt_band_rows(g.reconsX, g.reconsY), bands = (g.reconsY + band_rows - 1) / band_rows;
+    if (bands > 1 && shape.max_length > 0 && transpose_in_bands(c, tangles, g, d, sizes, band_rows, bands)) return;
+    const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
+    alloc_transposed(d, entry_bytes, row_bytes, row_bytes);
+    fill_transpose(c, tangles, g, d.d_matrix_t, d.d_column_t, d.d_idrow_t, d.d_length_t);
+}
+
+int sirt_band_rows(int reconsX, int reconsY) {
+    // 16 lanes of 4 bytes per pixel.
+    constexpr long long kBandBytes = 384 * 1024;
+    const long long rows = kBandBytes / (64LL * std::max(reconsX, 1));
+    return (int)std::clamp<long long>(rows, 1, std::max(reconsY, 1));
 }

@@ -186,6 +186,93 @@ TEST_P(SirtKernels, ErrorAndInversionMatchItems) {
     for (void* p : {(void*)dinv, (void*)derr, (void*)dsino}) gpu_free(p);
 }
 
+// Lane l of an interleaved batch of `lanes`.
+std::vector<float> lane_of(const std::vector<float>& v, int lanes, int l) {
+    std::vector<float> out(v.size() / lanes);
+    for (size_t e = 0; e < out.size(); ++e) out[e] = v[e * lanes + l];
+    return out;
+}
+
+void expect_lane(const std::vector<float>& batch, int lanes, int l, const std::vector<float>& alone) {
+    const std::vector<float> got = lane_of(batch, lanes, l);
+    ASSERT_EQ(got.size(), alone.size());
+    for (size_t e = 0; e < got.size(); ++e)
+        ASSERT_EQ(std::memcmp(&got[e], &alone[e], sizeof(float)), 0)
+            << "lane " << l << " of " << lanes << ", element " << e << ": " << got[e] << " vs " << alone[e];
+}
+
+// The host backend's plan stores the transposed matrix by bands of slice rows
+// and the half-slice matrix by tiles. Its products, for any number of lanes,
+// must give every lane the floats of the item bodies run on that lane alone
+// over the plain matrices of the same geometry. The sizes give one band, two
+// and five, and tiles cut short at the slice's edge and centre.
+TEST(SirtHostLayout, ProductsOfEveryLaneMatchOneLaneItemsOnThePlainMatrices) {
+    USE_BACKEND_OR_SKIP(GPU_BACKEND_HOST);
+    struct Case {
+        int sinoX, reconsX, reconsY, bands;
+        std::vector<int> lanes;
+    };
+    const std::vector<a> tilts = tilt_records(angle_range(-63.0f, 63.0f, 9.0f));
+    const int N = (int)tilts.size();
+    std::mt19937 rng(7);
+    for (const Case& c : {Case{41, 37, 23, 1, {1, 3}}, Case{70, 64, 131, 2, {1, 2, 16}},
+                          Case{129, 129, 200, 5, {1, 5, 21}}}) {
+        SCOPED_TRACE(testing::Message() << c.reconsX << " x " << c.reconsY);
+        const Geometry g = make_geometry(c.sinoX, N, c.reconsX, c.reconsY);
+        const float saved_mb = gpu_memory_mb;
+        gpu_memory_mb = 1.0e6f;
+        SirtPlan p = sirt_setup(tilts.data(), g);
+        gpu_memory_mb = saved_mb;
+        EXPECT_EQ(p.sizes.bands, c.bands);
+        const int npix = c.reconsX * c.reconsY, nsino = c.sinoX * N, rows = sirt_half_rows(c.reconsY);
+        const int nRows = rows * c.reconsX, stride = sirt_round_up_64(nRows);
+
+        // The plain matrices, by the set-up's plain build and the item bodies.
+        SirtTransposeHost t = sirt_transpose_on_host(tilts.data(), g);
+        std::vector<float> m((size_t)stride * N, 0.0f);
+        std::vector<int> col(m.size(), 0), col2(m.size(), 0), len(nRows, 0);
+        host_items_2d(launch_shape_2d(rows, c.reconsX),
+                      cu_SIRT_matrix{m.data(), col.data(), col2.data(), len.data(), tilts.data(), N, c.reconsX, rows,
+                                     c.sinoX, nRows, g.w_2, g.r_2, g.h_2, stride});
+
+        for (const int lanes : c.lanes) {
+            SCOPED_TRACE(testing::Message() << lanes << " lanes");
+            const std::vector<float> x = random_floats(rng, (size_t)npix * lanes, -2, 5);
+            const std::vector<float> err = random_floats(rng, (size_t)nsino * lanes, -1, 1);
+            const std::vector<float> x0 = random_floats(rng, (size_t)npix * lanes, 0, 3);
+            std::vector<std::vector<float>> alone(lanes), back_alone(lanes);
+            for (int l = 0; l < lanes; ++l) {
+                const std::vector<float> xl = lane_of(x, lanes, l), el = lane_of(err, lanes, l);
+                alone[l].assign(nsino, 0.0f);
+                back_alone[l] = lane_of(x0, lanes, l);
+                host_items_1d(launch_shape_1d((int)batch_items(t.shape.nrows, 1)),
+                              cu_SIRT_fwproduct_batch{t.weights, xl.data(), alone[l].data(), t.pixels, t.length, t.bin,
+                                                      t.shape.nrows, t.shape.alignment, 1});
+                host_items_1d(launch_shape_1d((int)batch_items(nRows, 1)),
+                              cu_SIRT_product_batch{m.data(), back_alone[l].data(), el.data(), col.data(), col2.data(),
+                                                    len.data(), nRows, stride, npix, 1, N, c.sinoX});
+            }
+            for_each_vector_set([&] {
+                std::vector<float> projected((size_t)nsino * lanes, 0.0f), back = x0;
+                gpu_launch_1d((int)batch_items(t.shape.nrows, lanes),
+                              cu_SIRT_fwproduct_batch{p.d.d_matrix_t, x.data(), projected.data(), p.d.d_column_t,
+                                                      p.d.d_length_t, p.d.d_idrow_t, p.sizes.nrows, p.sizes.alignment,
+                                                      lanes, p.sizes.bands});
+                gpu_launch_1d((int)batch_items(nRows, lanes),
+                              cu_SIRT_product_batch{p.d.d_matrix, back.data(), err.data(), p.d.d_column,
+                                                    p.d.d_column2, p.d.d_length, nRows, p.sizes.alignment_n, npix,
+                                                    lanes, N, c.sinoX, p.sizes.tiles});
+                for (int l = 0; l < lanes; ++l) {
+                    expect_lane(projected, lanes, l, alone[l]);
+                    expect_lane(back, lanes, l, back_alone[l]);
+                }
+            });
+        }
+        for (void* q : {(void*)t.weights, (void*)t.pixels, (void*)t.length, (void*)t.bin}) std::free(q);
+        sirt_free(p);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, SirtKernels, testing::ValuesIn(test_backends()), backend_param_name);
 
 }  // namespace
