@@ -50,7 +50,7 @@ MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a*
         return plan;
     }
     plan.filter = weighting_filter_of(options, g, tilts);
-    plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts);
+    plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts, options.warn);
     plan.wbp.reset(new WbpPlan(wbp_setup(plan.level_run, tilts, g)));
     return plan;
 }
