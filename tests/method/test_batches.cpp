@@ -17,6 +17,7 @@
 #include "wbp/wbp.h"
 #include "sirt/sirt.h"
 #include "support/backends.h"
+#include "support/capture.h"
 #include "support/common.h"
 #include "support/tilts.h"
 #include "wbp/wbp_reference.h"
@@ -252,7 +253,8 @@ INSTANTIATE_TEST_SUITE_P(Backends, Plans, testing::ValuesIn(test_backends()), ba
 
 // A plan runs on the device it was made for, whatever is selected since and
 // whichever thread executes it: plan_method, execute and free bind the calling
-// thread to it (the host device records the index it is given).
+// thread to it (the host device records the index it is given). A freed plan
+// refuses to execute.
 TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     gpu_use_backend(GPU_BACKEND_HOST, 0);
     const std::vector<a> tilts = tilt_records(kCases[0].degrees);
@@ -272,6 +274,11 @@ TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     EXPECT_EQ(after, 3);
     free(plan);
     EXPECT_EQ(gpu_thread_device(), 3);
+    free(plan);  // again: nothing
+    std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
+    const Captured freed = capture_exit([&] { execute(plan, sinos.data(), slices.data(), 1); });
+    EXPECT_EQ(freed.status, 255);
+    EXPECT_EQ(freed.err, "execute: the plan has been freed\n");
     gpu_use_backend(GPU_BACKEND_HOST);
 }
 
