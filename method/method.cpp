@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "gpu/batch_size.h"
+#include "io/fail.h"
 #include "sirt/sirt.h"
 #include "wbp/wbp.h"
 #include "weighting/sirt_like_filter.h"
@@ -45,13 +46,17 @@ MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a*
     plan.options = options;
     plan.g = g;
     plan.device = device;
+    // Each part is held by the plan before it is built, so that nothing built
+    // is ever left without an owner (a set-up that fails frees its own part).
     if (options.sirt) {
-        plan.sirt_plan.reset(new SirtPlan(sirt_setup(tilts, g)));
+        plan.sirt_plan.reset(new SirtPlan);
+        *plan.sirt_plan = sirt_setup(tilts, g);
         return plan;
     }
     plan.filter = weighting_filter_of(options, g, tilts);
-    plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts);
-    plan.wbp.reset(new WbpPlan(wbp_setup(plan.level_run, tilts, g)));
+    plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts, options.warn);
+    plan.wbp.reset(new WbpPlan);
+    *plan.wbp = wbp_setup(plan.level_run, tilts, g);
     return plan;
 }
 
@@ -61,6 +66,7 @@ void execute_weighting(const MethodPlan& plan, float* sinograms, int count) {
 
 void execute_products(MethodPlan& plan, float* sinograms, float* slices, int count) {
     if (count < 1) return;
+    if (!plan.wbp && !plan.sirt_plan) fail("execute: the plan has been freed\n");
     gpu_bind_device(plan.device);
     if (plan.sirt_plan)
         sirt_reconstruct(*plan.sirt_plan, slices, sinograms, count, plan.options.iterations);

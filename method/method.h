@@ -23,6 +23,7 @@ struct MethodOptions {
     bool sirt = false;
     int level = 2;        // WBP symmetry level asked for
     int iterations = 30;  // SIRT iterations
+    bool warn = true;     // print the warning of a level 3 that runs as level 2
     // WBP's weighting: the ramp, or with sirt_like > 0 the filter that imitates
     // that many SIRT iterations; radial replaces the Hamming taper of either.
     int sirt_like = 0;

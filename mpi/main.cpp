@@ -17,7 +17,6 @@
 #include "io/fail.h"
 #include "mpi/mpi_job.h"
 #include "mpi/shared_output.h"
-#include "wbp/wbp_sizes.h"
 
 namespace {
 
@@ -49,10 +48,7 @@ int run_rank(int argc, char** argv, const JobPlace& place) {
     if (temp.empty()) return 0;  // --estimate: rank 0 has printed the figures
     mpi_job_temp_file(temp);
     if (!lead) run_start(&run, argc, argv, false, place.local_ranks);
-    // Level 3 without tilt symmetry runs level 2 with a warning, which rank 0 alone prints.
-    RunOptions& o = run.options;
-    if (!lead && !o.sirt && o.symmetry_level == 3 && !wbp_tilts_symmetric(run.tilts, run.g.Ntilts))
-        o.symmetry_level = 2;
+    const RunOptions& o = run.options;
 
     SharedOutput shared = shared_output_open(temp, run_output_layout(run));
     const SliceRange slab = slab_of(run.range, place.ranks, place.rank);
@@ -67,7 +63,7 @@ int run_rank(int argc, char** argv, const JobPlace& place) {
     }
     MPI_Barrier(MPI_COMM_WORLD);
     if (has_slab) {
-        run_build_method(&run);
+        run_build_method(&run, lead);  // rank 0 alone warns of a level-3 fallback
         // Progress: rank 0's share of the slices, scaled to the whole range.
         const SliceWriter write = [&](int y, int count, const float* values) {
             shared_output_write(&shared, y, count, values);

@@ -107,11 +107,12 @@ WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g) {
     return p;
 }
 
-int wbp_level_to_run(int level, const a* tangles, int Ntilts) {
+int wbp_level_to_run(int level, const a* tangles, int Ntilts, bool warn) {
     if (level != 3 || Ntilts <= 0 || wbp_tilts_symmetric(tangles, Ntilts)) return level;
-    fputs("Warning: symmetry level 3 needs tilt-symmetric angles (angle(Ntilts - t) = -angle(t)); "
-          "using symmetry level 2\n",
-          stderr);
+    if (warn)
+        fputs("Warning: symmetry level 3 needs tilt-symmetric angles (angle(Ntilts - t) = -angle(t)); "
+              "using symmetry level 2\n",
+              stderr);
     return 2;
 }
 

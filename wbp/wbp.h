@@ -45,5 +45,6 @@ void wbp_free(WbpPlan& p);
 void wbp_build_matrix(const WbpPlan& p);
 
 // The level whose matrix a run asking for `level` builds: level 3 needs
-// tilt-symmetric angles and falls back to level 2 with a warning without them.
-int wbp_level_to_run(int level, const a* tangles, int Ntilts);
+// tilt-symmetric angles and falls back to level 2 without them, with a warning
+// on standard error where `warn`.
+int wbp_level_to_run(int level, const a* tangles, int Ntilts, bool warn = true);

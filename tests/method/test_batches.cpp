@@ -17,6 +17,7 @@
 #include "wbp/wbp.h"
 #include "sirt/sirt.h"
 #include "support/backends.h"
+#include "support/capture.h"
 #include "support/common.h"
 #include "support/tilts.h"
 #include "wbp/wbp_reference.h"
@@ -227,9 +228,14 @@ std::vector<float> alone(int method, const Case& c, int lanes, uint32_t seed) {
 // Plans own their state (matrices, buffers, streams, WBP's weighting filter):
 // two plans of different sizes and methods, made one after the other or on two
 // threads at once, live side by side and give, interleaved and from two
-// threads at once, the slices each gives alone.
-TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
-    gpu_use_backend(GPU_BACKEND_HOST);
+// threads at once (on CUDA each on its own streams), the slices each gives alone.
+class Plans : public testing::TestWithParam<GpuBackend> {
+  protected:
+    void TearDown() override { gpu_use_backend(GPU_BACKEND_HOST); }
+};
+
+TEST_P(Plans, TwoPlansOfDifferentSizesInOneProcess) {
+    USE_BACKEND_OR_SKIP(GetParam());
     const Case &small = kCases[0], &large = kCases[3];
     for (const auto& [ma, mb, together] :
          {std::tuple{2, kSirt, false}, std::tuple{3, 0, true}, std::tuple{kSirt, 1, false}, std::tuple{1, 2, true}}) {
@@ -259,10 +265,13 @@ TEST(Plans, TwoPlansOfDifferentSizesInOneProcess) {
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(Backends, Plans, testing::ValuesIn(test_backends()), backend_param_name);
+
 // A plan runs on the device it was made for, whatever is selected since and
 // whichever thread executes it: plan_method, execute and free bind the calling
-// thread to it (the host device records the index it is given).
-TEST(Plans, ExecuteBindsTheCallingThreadToThePlansDevice) {
+// thread to it (the host device records the index it is given). A freed plan
+// refuses to execute.
+TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     gpu_use_backend(GPU_BACKEND_HOST, 0);
     const std::vector<a> tilts = tilt_records(kCases[0].degrees);
     const Geometry g = make_geometry(kCases[0].sinoX, (int)tilts.size(), kCases[0].sinoX, kCases[0].thickness);
@@ -281,6 +290,11 @@ TEST(Plans, ExecuteBindsTheCallingThreadToThePlansDevice) {
     EXPECT_EQ(after, 3);
     free(plan);
     EXPECT_EQ(gpu_thread_device(), 3);
+    free(plan);  // again: nothing
+    std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
+    const Captured freed = capture_exit([&] { execute(plan, sinos.data(), slices.data(), 1); });
+    EXPECT_EQ(freed.status, 255);
+    EXPECT_EQ(freed.err, "execute: the plan has been freed\n");
     gpu_use_backend(GPU_BACKEND_HOST);
 }
 
