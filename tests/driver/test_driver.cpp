@@ -10,6 +10,8 @@
 #include <map>
 #include <thread>
 
+#include "wbp/wbp_reference.h"
+
 namespace {
 
 const std::string kUsage =
@@ -239,4 +241,23 @@ TEST(DriverOutput, RunStoppedInTheLoopKeepsTheExistingOutput) {
     EXPECT_TRUE(r.err.ends_with(tail)) << r.err;
     EXPECT_EQ(read_file(k.out), "a previous result");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(k.dir.path), {}), 4);  // no temporary file left
+}
+
+// Every batch size gives the bytes and texts of one slice at a time, with a
+// last partial batch and with fewer slices than a batch.
+TEST(DriverRun, EveryBatchSizeGivesTheSameRun) {
+    TempDir dir;
+    const int nx = 21, ny = 7, nz = 6;
+    write_test_stack(dir.file("s.mrc"), nx, ny, nz, 2, wbp_ref::random_values((size_t)nx * ny * nz, 3));
+    write_tilt_file(dir.file("s.tlt"), {90, -50, -20, 0, 20, 50});
+    for (const char* method : {"-s0", "-s1", "-s2", "-s3", "-S"}) {
+        auto run = [&](const std::string& batch) {
+            const Captured r = run_skarbel({method, "-z9", "-i4", batch, dir.file("s.tlt"), dir.file("s.mrc"),
+                                            dir.file("o.mrc")});
+            EXPECT_EQ(r.status, 0) << r.err;
+            return r.out + r.err + read_file(dir.file("o.mrc"));
+        };
+        const std::string one = run("--batch=1");
+        for (const char* b : {"--batch=2", "--batch=3", "--batch=16", "-z9"}) EXPECT_EQ(run(b), one) << method << b;
+    }
 }

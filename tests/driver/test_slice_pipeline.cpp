@@ -1,9 +1,12 @@
-// The slice pipeline: order of reads, products and writes, its failures, and
-// whole runs of the program at every batch size.
+// The slice pipeline: order of reads, products and writes, and its failures.
+// Built on its own too, under ThreadSanitizer (tests/tsan), so it needs no more
+// than googletest, the pipeline and its errors.
+#include <gtest/gtest.h>
+
+#include <string>
+
 #include "driver/slice_pipeline.h"
 #include "io/fail.h"
-#include "support/common.h"
-#include "wbp/wbp_reference.h"
 
 namespace {
 
@@ -60,25 +63,6 @@ TEST(SlicePipeline, OrderAndFailures) {
         EXPECT_EQ(message, c.message);
         if (c.step == "reconstruct") EXPECT_TRUE(log.starts_with(c.log) && log.find("w40") == std::string::npos) << log;
         else EXPECT_EQ(log, c.log);
-    }
-}
-
-// Every batch size gives the bytes and texts of one slice at a time, with a
-// last partial batch and with fewer slices than a batch.
-TEST(SlicePipeline, RunsOfEveryBatchSize) {
-    TempDir dir;
-    const int nx = 21, ny = 7, nz = 6;
-    write_test_stack(dir.file("s.mrc"), nx, ny, nz, 2, wbp_ref::random_values((size_t)nx * ny * nz, 3));
-    write_tilt_file(dir.file("s.tlt"), {90, -50, -20, 0, 20, 50});
-    for (const char* method : {"-s0", "-s1", "-s2", "-s3", "-S"}) {
-        auto run = [&](const std::string& batch) {
-            const Captured r = run_skarbel({method, "-z9", "-i4", batch, dir.file("s.tlt"), dir.file("s.mrc"),
-                                            dir.file("o.mrc")});
-            EXPECT_EQ(r.status, 0) << r.err;
-            return r.out + r.err + read_file(dir.file("o.mrc"));
-        };
-        const std::string one = run("--batch=1");
-        for (const char* b : {"--batch=2", "--batch=3", "--batch=16", "-z9"}) EXPECT_EQ(run(b), one) << method << b;
     }
 }
 
