@@ -107,6 +107,7 @@ TEST(DriverRun, MethodLineProgressAndOutput) {
         {{}, {"-s1", "-z3", "extra"}, "[WBP]Symmetry level: 1\n", 3},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.before) + testing::PrintToString(c.after));
         TiltSeries k(8, 3, 5);
         const Captured r = run_skarbel(join(join(c.before, k.files()), c.after));
         ASSERT_EQ(r.status, 0) << r.err;
