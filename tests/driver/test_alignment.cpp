@@ -1,8 +1,12 @@
 // The options of an aligned stack end to end, each against an independent
 // reference: a tilt file with the offset added, phantoms moved or rotated and
-// projected by exact line integrals, a full-width run, a stack binned by a loop.
+// projected by exact line integrals, a full-width run, a stack binned by a loop;
+// and the detector shift underneath against the moved function.
 #include "support/common.h"
+#include <omp.h>
 
+#include "method/detector_shift.h"
+#include "support/tilts.h"
 #include "support/volumes.h"
 #include "tools/phantom.h"
 
@@ -278,26 +282,75 @@ TEST(Alignment, SliceRangesAndEstimate) {
         << e.out << e.err;
 }
 
-// Every bad value: a message naming the option and what it must be, exit 255,
-// nothing written.
-TEST(Alignment, BadValuesAreRefused) {
-    const std::string offset = "\": expected DELANG[,DELXX], finite numbers of degrees and pixels.\n",
-                      shift = "\": expected DX[,DZ], finite numbers of pixels.\n",
-                      whole = "\": expected a whole number of pixels, at least 1.\n",
-                      tilt = "\": expected degrees greater than -90 and less than 90.\n";
-    const std::pair<std::string, std::string> cases[] = {
-        {"--offset=abc", "Bad --offset value \"abc" + offset}, {"--offset=1,nan", "Bad --offset value \"1,nan" + offset},
-        {"--shift=inf", "Bad --shift value \"inf" + shift},    {"--shift=1,", "Bad --shift value \"1," + shift},
-        {"--width=0", "Bad --width value \"0" + whole},        {"--width=2.5", "Bad --width value \"2.5" + whole},
-        {"--xaxis-tilt=90", "Bad --xaxis-tilt value \"90" + tilt}, {"--xaxis-tilt=-nan", "Bad --xaxis-tilt value \"-nan" + tilt},
-        {"--bin=0", "Bad --bin value \"0" + whole},
-        {"--bin=13", "Bad --bin value \"13\": the binned stack would be 1 x 0 pixels; at least 2 x 1 are needed.\n"},
-    };
-    TiltSeries s(24, 8, 5);
-    for (const auto& [option, message] : cases) {
-        const Captured r = run_skarbel({option, s.tlt, s.stack, s.out});
-        EXPECT_EQ(r.status, 255) << option;
-        EXPECT_EQ(r.err.substr(0, message.size()), message) << option;
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(s.dir.path), {}), 2) << option;
+// A range gives the sections of a whole run, and the header of a whole run on a
+// stack of only those rows, but for NZSTART.
+TEST(Alignment, SliceRangeIsSectionsOfTheWholeRun) {
+    TiltSeries s(12, 7, 5);
+    ASSERT_EQ(run_skarbel({"-z6", s.tlt, s.stack, s.dir.file("whole.mrc")}).status, 0);
+    const std::string whole = read_file(s.dir.file("whole.mrc"));
+    const size_t section = 12 * 6 * 4;
+    for (const auto& [first, last] : std::vector<std::pair<int, int>>{{0, 0}, {6, 6}, {2, 4}, {0, 6}, {1, 6}}) {
+        const int count = last - first + 1;
+        std::vector<float> rows;  // the samples TiltSeries wrote in those rows
+        for (int z = 0; z < 5; ++z)
+            for (int q = (z * 7 + first) * 12; q < (z * 7 + last + 1) * 12; ++q) rows.push_back((float)((q * 29 + 3) % 251));
+        write_test_stack(s.dir.file("rows.mrc"), 12, count, 5, 2, rows);
+        const std::string range = std::to_string(first) + "," + std::to_string(last);
+        const Captured r = run_skarbel({"-z6", "--slices=" + range, s.tlt, s.stack, s.out});
+        ASSERT_EQ(r.status + run_skarbel({"-z6", s.tlt, s.dir.file("rows.mrc"), s.dir.file("rows.out")}).status, 0)
+            << range << r.err;
+        char progress[64];
+        snprintf(progress, sizeof progress, "**Slice: %4d / %d\r\n\n", count, count);
+        EXPECT_TRUE(r.out.ends_with(progress)) << range;
+        std::string expected = read_file(s.dir.file("rows.out")).substr(0, 1024);
+        put_i32(expected, 24, first);
+        EXPECT_TRUE(read_file(s.out) == expected + whole.substr(1024 + first * section, count * section)) << range;
     }
+}
+
+// The per-tilt move of sinogram rows against the moved function itself: the
+// bump sampled at q + s, in double precision, for whole and fractional moves
+// of either sign, several rows and tilts at once, and the same values at any
+// thread count.
+namespace {
+
+// A smooth bump (a Gaussian, 0 at the row's ends).
+double bump(double q, double centre) { return std::exp(-(q - centre) * (q - centre) / (2.0 * 3.0 * 3.0)); }
+
+}  // namespace
+
+TEST(DetectorShift, MovesRowsByTheirTiltsShift) {
+    constexpr int kN = 64, kCount = 2;
+    const std::vector<a> tilts = tilt_records({-60, 0, 30, 45});
+    const struct {
+        double axis, dx, dz, tolerance;
+    } cases[] = {{3, 0, 0, 1e-6}, {-7, 0, 0, 1e-6}, {0.5, 0, 0, 2e-4}, {0, 2.5, -1.25, 2e-4}, {1.5, -4, 6.3, 2e-4}};
+    for (const auto& c : cases) {
+        DetectorShift d = detector_shift_setup(tilts.data(), 4, kN, c.axis, c.dx, c.dz);
+        ASSERT_EQ(d.shifts.size(), 4u);
+        std::vector<float> rows((size_t)kCount * 4 * kN);
+        for (int r = 0; r < kCount * 4; ++r)
+            for (int q = 0; q < kN; ++q) rows[(size_t)r * kN + q] = (float)bump(q, 28 + r);
+        std::vector<float> one_thread = rows;
+        detector_shift_rows(d, rows.data(), kCount, 4);
+        omp_set_num_threads(1);
+        detector_shift_rows(d, one_thread.data(), kCount, 4);
+        omp_set_num_threads(omp_get_num_procs());
+        EXPECT_EQ(rows, one_thread);
+        double worst = 0;
+        for (int r = 0; r < kCount * 4; ++r) {
+            const a& t = tilts[(size_t)(r % 4)];
+            const double s = c.axis - c.dx * t.cos_a + c.dz * t.sin_a;
+            EXPECT_DOUBLE_EQ(d.shifts[(size_t)(r % 4)], s);
+            for (int q = 0; q < kN; ++q) worst = std::max(worst, std::fabs(rows[(size_t)r * kN + q] - bump(q + s, 28 + r)));
+        }
+        EXPECT_LE(worst, c.tolerance) << c.axis << " " << c.dx << " " << c.dz;
+        detector_shift_free(&d);
+    }
+    // No move asked: nothing set up, rows untouched.
+    DetectorShift none = detector_shift_setup(tilts.data(), 4, kN, 0, 0, 0);
+    EXPECT_TRUE(none.shifts.empty());
+    std::vector<float> row(4 * kN, 1.5f);
+    detector_shift_rows(none, row.data(), 1, 4);
+    EXPECT_EQ(row, std::vector<float>(4 * kN, 1.5f));
 }

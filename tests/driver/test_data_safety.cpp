@@ -1,5 +1,6 @@
 // A run that fails leaves an existing output as it was, refuses what it
-// cannot do before taking memory, and writes a header that describes the data.
+// cannot do before taking memory, and writes a header that describes the data
+// (statistics slice by slice against two passes in double over the volume).
 #include "support/common.h"
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -8,13 +9,12 @@
 
 #include <memory>
 
-#include <set>
-
 #include "driver/disk_space.h"
 #include "driver/output_header.h"
 #include "driver/run.h"
 #include "driver/volume_stats.h"
 #include "gpu/gpu_layer.h"
+#include "io/mrc_header.h"
 
 namespace {
 
@@ -31,59 +31,19 @@ Captured run_in_process(std::vector<std::string> args, float cap_mb = -1.0f, con
     });
 }
 
-std::set<std::string> names_in(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(folder)) names.insert(e.path().filename());
-    return names;
-}
+}  // namespace
 
-struct Refused {
-    const char* name;
-    int nx;
-    std::vector<std::string> options;
-    const char* output;  // nullptr: the existing o.mrc
-    std::string message;
-};
-
-void PrintTo(const Refused& c, std::ostream* os) { *os << c.name; }
-
-class FailedRun : public ::testing::TestWithParam<Refused> {};
-
-TEST_P(FailedRun, IsRefusedAndKeepsTheExistingOutput) {
-    const Refused& c = GetParam();
-    TiltSeries k(c.nx, 2, 5);
-    const std::string previous = "a previous result";
-    write_file(k.out, previous);
-    std::vector<std::string> args = c.options;
-    for (const std::string& f : {k.tlt, k.stack, c.output ? std::string(c.output) : k.out}) args.push_back(f);
-    const Captured r = run_in_process(args, 1024.0f);
+// 1.2 Gb of slice on the host and 9 Gb of SIRT buffers, refused before any is
+// taken; the existing output kept.
+TEST(FailedRun, RefusedForMemoryKeepsTheExistingOutput) {
+    TiltSeries k(16, 2, 5);
+    write_file(k.out, "a previous result");
+    const Captured r = run_in_process({"-S", "-z16777216", k.tlt, k.stack, k.out}, 1024.0f);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, c.message);
-    EXPECT_EQ(read_file(k.out), previous);
+    EXPECT_EQ(r.err, "Not enough memory for this run: 10368.00 Mb needed, 1024.00 Mb available.\n\n");
+    EXPECT_EQ(read_file(k.out), "a previous result");
     EXPECT_EQ(names_in(k.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"}));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FailedRun,
-    ::testing::Values(
-        // 1.2 Gb of slice on the host and 9 Gb of SIRT buffers, refused before any is taken.
-        Refused{"memory", 16, {"-S", "-z16777216"}, nullptr,
-                "Not enough memory for this run: 10368.00 Mb needed, 1024.00 Mb available.\n\n"},
-        Refused{"one_sample_wide", 1, {}, nullptr,
-                "Image width not acceptable: NX 1 (at least 2 samples are needed).\n\n"},
-        Refused{"thickness_beyond_32_bits", 16, {"-z4294967297"}, nullptr,
-                "Value of option -z out of range: 4294967297 (it must fit a 32-bit integer).\n\n"},
-        Refused{"iterations_beyond_32_bits", 16, {"-S", "-i4294967297x"}, nullptr,
-                "Value of option -i out of range: 4294967297x (it must fit a 32-bit integer).\n\n"},
-        Refused{"gpu_below_32_bits", 16, {"-g-2147483649"}, nullptr,
-                "Value of option -g out of range: -2147483649 (it must fit a 32-bit integer).\n\n"},
-        Refused{"level_beyond_32_bits", 16, {"-s4294967296"}, nullptr,
-                "Value of option -s out of range: 4294967296 (it must fit a 32-bit integer).\n\n"},
-        Refused{"output_is_stdout", 16, {}, "/dev/stdout",
-                "Output file is the standard output; refusing to write the volume there.\n\n"},
-        Refused{"output_is_stderr", 16, {}, "/dev/stderr",
-                "Output file is the standard error; refusing to write the volume there.\n\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // The volume goes through a temporary file: a symbolic link keeps pointing at
 // its target, a bare name lands in the current folder, and a new file gets the
@@ -156,29 +116,139 @@ TEST(DiskSpace, SmallFileSystemRefusesTheRun) {
     EXPECT_EQ(run_skarbel(args).out.find("does not fit"), std::string::npos);
 }
 
+namespace {
+
+struct Reference {
+    double mean, rms;
+};
+
+// Two passes in double over all values.
+Reference reference_of(const std::vector<float>& v) {
+    double sum = 0;
+    for (float x : v) sum += x;
+    const double mean = sum / (double)v.size();
+    double sq = 0;
+    for (float x : v) sq += ((double)x - mean) * ((double)x - mean);
+    return {mean, std::sqrt(sq / (double)v.size())};
+}
+
+}  // namespace
+
+// Slice by slice gives the statistics of the whole volume, also where the mean
+// dwarfs the spread (a plain sum of squares would cancel there); slices taken
+// together give each slice's statistics bit for bit.
+TEST(VolumeStats, SlicesMatchTheWholeVolume) {
+    const struct {
+        double offset, spread;
+        int slice_size, slices;
+    } cases[] = {{0.0, 1.0, 1000, 7}, {1.0e4, 1.0e-2, 512, 9}, {5.0, 0.5, 1, 300}};
+    for (const auto& c : cases) {
+        std::mt19937 rng(7);
+        std::normal_distribution<double> noise(0.0, 1.0);
+        std::vector<float> v((size_t)c.slice_size * c.slices);
+        for (size_t i = 0; i < v.size(); ++i) v[i] = (float)(c.offset + c.spread * noise(rng) + 0.01 * (double)(i / c.slice_size));
+        VolumeStats s, t;
+        for (int k = 0; k < c.slices; ++k) volume_stats_add(&s, v.data() + (size_t)k * c.slice_size, c.slice_size);
+        std::vector<VolumeStats> each((size_t)c.slices);
+        volume_stats_of_slices(v.data(), c.slice_size, c.slices, each.data());
+        for (const VolumeStats& e : each) volume_stats_merge(&t, e);
+        EXPECT_EQ(std::vector<double>({t.min, t.max, t.sum, t.m2}), std::vector<double>({s.min, s.max, s.sum, s.m2}));
+        const Reference r = reference_of(v);
+        EXPECT_EQ(s.count, (int64_t)v.size());
+        EXPECT_EQ(s.min, *std::min_element(v.begin(), v.end()));
+        EXPECT_EQ(s.max, *std::max_element(v.begin(), v.end()));
+        EXPECT_EQ(volume_stats_mean(s), (float)r.mean) << c.offset;
+        EXPECT_NEAR(volume_stats_rms(s), r.rms, 1e-6 * r.rms) << c.offset;
+    }
+}
+
+// Slices taken eight at a time add in storage order, as one slice alone: on
+// values whose exponents span 2^-40 .. 2^40 a double sum in any other order
+// differs in its last bits. Zeros of both signs and a NaN take part.
+TEST(VolumeStats, SlicesTakenTogetherAddInStorageOrder) {
+    const int n = 1000, slices = 11;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> mantissa(-2.0f, 2.0f);
+    std::uniform_int_distribution<int> exponent(-40, 40);
+    std::vector<float> v((size_t)n * slices);
+    for (float& x : v) x = std::ldexp(mantissa(rng), exponent(rng));
+    v[5] = -0.0f, v[n + 7] = 0.0f, v[2 * n + 9] = std::nanf("");
+    std::vector<VolumeStats> got((size_t)slices);
+    volume_stats_of_slices(v.data(), n, slices, got.data());
+    for (int s = 0; s < slices; ++s) {
+        const float* x = v.data() + (size_t)s * n;
+        double sum = 0, m2 = 0;
+        for (int i = 0; i < n; ++i) sum += x[i];
+        for (int i = 0; i < n; ++i) m2 += ((double)x[i] - sum / n) * ((double)x[i] - sum / n);
+        std::vector<float> numbers;
+        std::copy_if(x, x + n, std::back_inserter(numbers), [](float f) { return !std::isnan(f); });
+        const auto [lo, hi] = std::minmax_element(numbers.begin(), numbers.end());
+        const VolumeStats& g = got[(size_t)s];
+        if (s == 2) {
+            EXPECT_TRUE(std::isnan(g.sum) && std::isnan(g.m2));
+        } else {
+            EXPECT_EQ(std::vector<double>({g.sum, g.m2}), std::vector<double>({sum, m2})) << "slice " << s;
+        }
+        EXPECT_EQ(std::vector<float>({g.min, g.max}), std::vector<float>({*lo, *hi})) << "slice " << s;
+        EXPECT_EQ(g.count, n);
+    }
+}
+
+TEST(VolumeStats, MeanOfManyValuesUsesAWideSum) {
+    // 17 million ones: a single-precision sum stalls at 2^24.
+    std::vector<float> ones(1 << 20, 1.0f);
+    VolumeStats s;
+    for (int k = 0; k < 17; ++k) volume_stats_add(&s, ones.data(), (int64_t)ones.size());
+    EXPECT_EQ(s.count, 17LL << 20);
+    EXPECT_EQ(volume_stats_mean(s), 1.0f);
+    EXPECT_EQ(volume_stats_rms(s), 0.0f);
+}
+
+// The output's CELLA carries the input's voxel size where the input states it
+// along X (MX > 0 and CELLA X > 0) or Y; the statistics fill DMIN..RMS.
+TEST(OutputHeader, CellAndStatistics) {
+    const struct {
+        float cella_x, cella_y;
+        int mx, my;
+        float out_x, out_y, out_z;  // expected output CELLA for 16 x 5 x 12
+    } cases[] = {{32, 48, 16, 12, 32, 10, 48}, {3.2f, 0, 8, 12, 6.4f, 2, 0}, {32, 24, 0, 12, 0, 0, 24},
+                 {-5, 24, 16, 12, 0, 0, 24}};
+    for (const auto& c : cases) {
+        MrcHeader in{};
+        in.cella[0] = c.cella_x;
+        in.cella[1] = c.cella_y;
+        in.mx = c.mx;
+        in.my = c.my;
+        MrcHeader* out = mrc_fill_header(nullptr, 16, 5, 1, 0, 0, 0);
+        VolumeStats stats;
+        const float v[4] = {-1, 3, 3, 3};  // mean 2, off the middle of the range
+        volume_stats_add(&stats, v, 4);
+        complete_output_header(out, 16, 5, 12, stats, input_spacing(in));
+        EXPECT_EQ(out->mz, 12);
+        EXPECT_FLOAT_EQ(out->cella[0], c.out_x) << c.cella_x << " " << c.mx;
+        EXPECT_FLOAT_EQ(out->cella[1], c.out_y) << c.cella_x << " " << c.mx;
+        EXPECT_FLOAT_EQ(out->cella[2], c.out_z) << c.cella_y << " " << c.my;
+        EXPECT_EQ(std::vector<float>({out->dmin, out->dmax, out->dmean}), std::vector<float>({-1, 3, 2}));
+        EXPECT_FLOAT_EQ(out->rms, std::sqrt(3.0f));
+        delete out;
+    }
+}
+
 // DMIN and DMAX are those of the numbers in the volume, whatever their size;
 // NaN takes no part, and a volume without a number gets NaN for both.
-TEST(VolumeRange, DescribesTheData) {
+TEST(OutputHeader, RangeOfTheNumbersInTheData) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    struct Row {
+    const struct {
         std::vector<float> values;
         float dmin, dmax;
-    };
-    for (const Row& c : std::vector<Row>{{{3e20f, 2e20f, 5e25f}, 2e20f, 5e25f},
-                                         {{-3e20f, -5e20f}, -5e20f, -3e20f},
-                                         {{nan, 1, nan, -2}, -2, 1},
-                                         {{nan, nan}, nan, nan}}) {
+    } cases[] = {{{3e20f, 2e20f, 5e25f}, 2e20f, 5e25f}, {{-3e20f, -5e20f}, -5e20f, -3e20f}, {{nan, 1, nan, -2}, -2, 1},
+                 {{nan, nan}, nan, nan}};
+    for (const auto& c : cases) {
         VolumeStats s;
         volume_stats_add(&s, c.values.data(), (int64_t)c.values.size());
         MrcHeader h{};
         complete_output_header(&h, 1, 1, (int)c.values.size(), s, InputSpacing{});
-        if (std::isnan(c.dmin)) {
-            EXPECT_TRUE(std::isnan(h.dmin) && std::isnan(h.dmax));
-        } else {
-            EXPECT_EQ(h.dmin, c.dmin);
-            EXPECT_EQ(h.dmax, c.dmax);
-        }
+        EXPECT_TRUE(std::isnan(c.dmin) ? std::isnan(h.dmin) && std::isnan(h.dmax) : h.dmin == c.dmin && h.dmax == c.dmax)
+            << c.values[0] << ": " << h.dmin << " " << h.dmax;
     }
 }
-
-}  // namespace

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <thread>
+
+#include "wbp/wbp_reference.h"
 
 namespace {
 
@@ -15,11 +18,16 @@ const std::string kUsage =
     "\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] <tilt_file> "
     "<input_tiltseries> <output_rec3d> \n\n";
 
-using Case = TiltSeries;
-
 std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// Every file of a folder by name, with its bytes (a link's target's).
+std::map<std::string, std::string> files_in(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) files[e.path().filename()] = read_file(e.path());
+    return files;
 }
 
 std::string progress(int slices) {
@@ -62,74 +70,56 @@ void expect_final_output(const std::string& path, int nx, int thickness, int sli
 
 }  // namespace
 
-struct UsageCase {
-    const char* name;
-    std::vector<std::string> before, after;  // arguments around the three file names
-    int names;                               // how many file names to pass
-};
-
-void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
-
-class DriverUsage : public ::testing::TestWithParam<UsageCase> {};
-
-TEST_P(DriverUsage, PrintsTheUsageTextAndFails) {
-    const UsageCase& c = GetParam();
-    Case k(4, 2, 3);
-    std::vector<std::string> names = k.files();
-    names.resize(c.names);
-    Captured r = run_skarbel(join(join(c.before, names), c.after));
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, kUsage);
-    EXPECT_EQ(r.out, "");
-    EXPECT_FALSE(std::filesystem::exists(k.out));
+// Wrong arguments: the usage text, exit 255, nothing written.
+TEST(DriverUsage, PrintsTheUsageTextAndFails) {
+    const struct {
+        std::vector<std::string> before, after;  // arguments around the file names
+        int names;                               // how many file names to pass
+    } cases[] = {{{}, {}, 0}, {{}, {}, 2}, {{}, {"-a"}, 3}, {{"-z", "256"}, {}, 3}, {{"-S", "-i"}, {}, 3}};
+    for (const auto& c : cases) {
+        TiltSeries k(4, 2, 3);
+        std::vector<std::string> names = k.files();
+        names.resize(c.names);
+        const Captured r = run_skarbel(join(join(c.before, names), c.after));
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, kUsage);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(std::filesystem::exists(k.out)) << c.names;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DriverUsage,
-                         ::testing::Values(UsageCase{"no_arguments", {}, {}, 0},
-                                           UsageCase{"two_names", {}, {}, 2},
-                                           UsageCase{"unknown_letter_after_names", {}, {"-a"}, 3},
-                                           UsageCase{"z_value_detached", {"-z", "256"}, {}, 3},
-                                           UsageCase{"i_without_value", {"-S", "-i"}, {}, 3}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-struct MethodCase {
-    const char* name;
-    std::vector<std::string> before, after;
-    std::string method_line;
-    int thickness;  // 0: NX
-};
-
-void PrintTo(const MethodCase& c, std::ostream* os) { *os << c.name; }
-
-class DriverRun : public ::testing::TestWithParam<MethodCase> {};
-
-TEST_P(DriverRun, MethodLineProgressAndOutput) {
-    const MethodCase& c = GetParam();
-    Case k(8, 3, 5);
-    Captured r = run_skarbel(join(join(c.before, k.files()), c.after));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, c.method_line + progress(3) + "\n\n");
-    expect_final_output(k.out, 8, c.thickness ? c.thickness : 8, 3);
+// The method line, the progress and the output of runs with odd options.
+TEST(DriverRun, MethodLineProgressAndOutput) {
+    const struct {
+        std::vector<std::string> before, after;
+        std::string method_line;
+        int thickness;  // 0: NX
+    } cases[] = {
+        {{}, {}, "[WBP]Symmetry level: 2\n", 0},
+        {{"-s3"}, {}, "[WBP]Symmetry level: 3\n", 0},
+        {{"-s4"}, {}, "[WBP]Symmetry level: 2\n", 0},  // clamped
+        {{"-s-1"}, {}, "[WBP]Symmetry level: 2\n", 0},
+        {{"-sabc"}, {}, "[WBP]Symmetry level: 0\n", 0},  // no digits
+        {{"-s3", "-s1x"}, {}, "[WBP]Symmetry level: 1\n", 0},
+        {{"-S", "-s9"}, {}, "[SIRT]Iterations: 30\n", 0},
+        {{"-i50", "-Sjunk"}, {}, "[SIRT]Iterations: 50\n", 0},
+        {{"-g0", "-z4", "-z5"}, {}, "[WBP]Symmetry level: 2\n", 5},
+        {{}, {"-s1", "-z3", "extra"}, "[WBP]Symmetry level: 1\n", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.before) + testing::PrintToString(c.after));
+        TiltSeries k(8, 3, 5);
+        const Captured r = run_skarbel(join(join(c.before, k.files()), c.after));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, c.method_line + progress(3) + "\n\n");
+        expect_final_output(k.out, 8, c.thickness ? c.thickness : 8, 3);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DriverRun,
-    ::testing::Values(MethodCase{"defaults", {}, {}, "[WBP]Symmetry level: 2\n", 0},
-                      MethodCase{"level3", {"-s3"}, {}, "[WBP]Symmetry level: 3\n", 0},
-                      MethodCase{"level4_clamped", {"-s4"}, {}, "[WBP]Symmetry level: 2\n", 0},
-                      MethodCase{"negative_clamped", {"-s-1"}, {}, "[WBP]Symmetry level: 2\n", 0},
-                      MethodCase{"no_digits_level0", {"-sabc"}, {}, "[WBP]Symmetry level: 0\n", 0},
-                      MethodCase{"last_level_wins", {"-s3", "-s1x"}, {}, "[WBP]Symmetry level: 1\n", 0},
-                      MethodCase{"sirt_ignores_level", {"-S", "-s9"}, {}, "[SIRT]Iterations: 30\n", 0},
-                      MethodCase{"sirt_iterations", {"-i50", "-Sjunk"}, {}, "[SIRT]Iterations: 50\n", 0},
-                      MethodCase{"gpu_and_thickness_twice", {"-g0", "-z4", "-z5"}, {}, "[WBP]Symmetry level: 2\n", 5},
-                      MethodCase{"options_after_names", {}, {"-s1", "-z3", "extra"}, "[WBP]Symmetry level: 1\n", 3}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // Thin slices of a stack with many tilts (only the first 61 of 70 angle lines
 // count); the output carries the input's voxel size.
 TEST(DriverRun, ThinSlicesManyTiltsAndTheInputSpacing) {
-    Case k(64, 40, 61);
+    TiltSeries k(64, 40, 61);
     write_tilt_file(k.tlt, even_angles(70));
     std::string bytes = read_file(k.stack);
     put_i32(bytes, 28, 64);  // MX, MY
@@ -142,87 +132,72 @@ TEST(DriverRun, ThinSlicesManyTiltsAndTheInputSpacing) {
     expect_final_output(k.out, 64, 10, 40, {64 * 2.5f, 10 * 2.5f, 40 * 4.0f});
 }
 
-// The same values in any mode, byte order or extended header give the same volume.
-TEST(DriverRun, InputsGiveTheSameOutputAsAFloatStack) {
-    Case reference(12, 4, 7);
-    ASSERT_EQ(run_skarbel(join({"-s0"}, reference.files())).status, 0);
-    for (const auto& [mode, other_order, nsymbt] : {std::tuple{0, true, 0}, {1, true, 64}, {2, true, 1024}}) {
-        Case k(12, 4, 7, mode, other_order, nsymbt);
-        Captured r = run_skarbel(join({"-s0"}, k.files()));
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(read_file(k.out), read_file(reference.out)) << "mode " << mode;
+// Every refusal: its message and exit 255, and the folder as it was (inputs,
+// an existing output, no temporary file left).
+TEST(DriverFailure, MessageStatusAndFilesUntouched) {
+    using Args = std::vector<std::string>;
+    const std::string over_stack = "Output file is the input tilt series; refusing to overwrite it.\n\n",
+                      over_tilts = "Output file is the tilt-angle file; refusing to overwrite it.\n\n";
+    const struct {
+        // Spoils the series and returns the arguments; "@" in the message stands for the stack's path.
+        std::function<Args(TiltSeries&)> spoil;
+        std::string message, out = "[WBP]Symmetry level: 2\n";  // what the run printed before failing
+        int nx = 6;
+    } cases[] = {
+        {[](TiltSeries& k) { return join({"-z-5"}, k.files()); }, "Thickness must be at least 1 pixel (got -5).\n\n", ""},
+        {[](TiltSeries& k) { std::filesystem::remove(k.stack); return k.files(); }, "\n Unable to open input file @\n\n"},
+        {[](TiltSeries& k) {
+             write_file(k.stack, read_file(k.stack).substr(0, 1024 + 6 * 4 * 5 * 4 - 4));
+             return k.files();
+         },
+         "Input file too short: 1500 bytes, the header describes 1504.\n\n"},
+        {[](TiltSeries& k) { write_test_stack(k.stack, 6, 0, 5, 2, {}); return k.files(); },
+         "Image size not acceptable: NX 6, NY 0, NZ 5 (each must be at least 1).\n\n"},
+        {[](TiltSeries& k) { std::filesystem::remove(k.tlt); return k.files(); },
+         "\nUnable to open file with tilt angles.\n\n"},
+        {[](TiltSeries& k) { write_tilt_file(k.tlt, even_angles(4)); return k.files(); },
+         "Tilt-angle file ends before line 5: 5 angles are needed.\n\n"},
+        {[](TiltSeries& k) { return Args{k.tlt, k.stack, k.dir.file("none/o.mrc")}; }, "Unable to open output file.\n\n"},
+        {[](TiltSeries& k) { return Args{k.tlt, k.stack, k.stack}; }, over_stack},
+        {[](TiltSeries& k) { return Args{k.tlt, k.stack, k.tlt}; }, over_tilts},
+        {[](TiltSeries& k) { std::filesystem::create_hard_link(k.stack, k.out); return k.files(); }, over_stack},
+        {[](TiltSeries& k) { std::filesystem::create_symlink(k.tlt, k.out); return k.files(); }, over_tilts},
+        {[](TiltSeries& k) { return join({"-z1000000000"}, k.files()); },
+         "Slice too large: NX * thickness = 6000000000 pixels, at most 2147483647 supported.\n\n"},
+        {[](TiltSeries& k) { return Args{k.tlt, k.stack, "/dev/full"}; }, "Error writing output file.\n\n"},
+        {[](TiltSeries& k) { return Args{k.tlt, k.stack, "/dev/stdout"}; },
+         "Output file is the standard output; refusing to write the volume there.\n\n"},
+        {[](TiltSeries& k) { return Args{k.tlt, k.stack, "/dev/stderr"}; },
+         "Output file is the standard error; refusing to write the volume there.\n\n"},
+        {[](TiltSeries& k) { return k.files(); }, "Image width not acceptable: NX 1 (at least 2 samples are needed).\n\n",
+         "[WBP]Symmetry level: 2\n", 1},
+        // Options' values beyond 32 bits, with an existing output kept.
+        {[](TiltSeries& k) { write_file(k.out, "a previous result"); return join({"-z4294967297"}, k.files()); },
+         "Value of option -z out of range: 4294967297 (it must fit a 32-bit integer).\n\n", ""},
+        {[](TiltSeries& k) { write_file(k.out, "a previous result"); return join({"-S", "-i4294967297x"}, k.files()); },
+         "Value of option -i out of range: 4294967297x (it must fit a 32-bit integer).\n\n", ""},
+        {[](TiltSeries& k) { write_file(k.out, "a previous result"); return join({"-g-2147483649"}, k.files()); },
+         "Value of option -g out of range: -2147483649 (it must fit a 32-bit integer).\n\n", ""},
+        {[](TiltSeries& k) { write_file(k.out, "a previous result"); return join({"-s4294967296"}, k.files()); },
+         "Value of option -s out of range: 4294967296 (it must fit a 32-bit integer).\n\n", ""},
+    };
+    for (const auto& c : cases) {
+        TiltSeries k(c.nx, 4, 5);
+        const std::vector<std::string> args = c.spoil(k);
+        std::string message = c.message;
+        if (message.find('@') != std::string::npos) message.replace(message.find('@'), 1, k.stack);
+        const std::map<std::string, std::string> before = files_in(k.dir.path);
+        const Captured r = run_skarbel(args);
+        EXPECT_EQ(r.status, 255) << message;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, c.out) << message;
+        EXPECT_EQ(files_in(k.dir.path), before) << message;
     }
 }
 
-struct FailureCase {
-    const char* name;
-    // Spoils the case and returns the arguments; "@" in the message stands for the stack's path.
-    std::function<std::vector<std::string>(Case&)> spoil;
-    std::string message;
-    bool output_created;
-    std::string out = "[WBP]Symmetry level: 2\n";  // what the run printed before failing
-};
-
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
-
-class DriverFailure : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(DriverFailure, MessageAndStatus) {
-    Case k(6, 4, 5);
-    const std::vector<std::string> args = GetParam().spoil(k);
-    std::string message = GetParam().message;
-    if (message.find('@') != std::string::npos) message.replace(message.find('@'), 1, k.stack);
-    const std::string stack_before = read_file(k.stack), tilts_before = read_file(k.tlt);
-    Captured r = run_skarbel(args);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, message);
-    EXPECT_EQ(r.out, GetParam().out);
-    EXPECT_EQ(std::filesystem::exists(k.out), GetParam().output_created);
-    EXPECT_EQ(read_file(k.stack), stack_before);
-    EXPECT_EQ(read_file(k.tlt), tilts_before);
-}
-
-using Args = std::vector<std::string>;
-const std::string kOverStack = "Output file is the input tilt series; refusing to overwrite it.\n\n";
-const std::string kOverTilts = "Output file is the tilt-angle file; refusing to overwrite it.\n\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DriverFailure,
-    ::testing::Values(
-        FailureCase{"negative_thickness", [](Case& k) { return join({"-z-5"}, k.files()); },
-                    "Thickness must be at least 1 pixel (got -5).\n\n", false, ""},
-        FailureCase{"missing_stack", [](Case& k) { std::filesystem::remove(k.stack); return k.files(); },
-                    "\n Unable to open input file @\n\n", false},
-        FailureCase{"truncated_stack",
-                    [](Case& k) {
-                        write_file(k.stack, read_file(k.stack).substr(0, 1024 + 6 * 4 * 5 * 4 - 4));
-                        return k.files();
-                    },
-                    "Input file too short: 1500 bytes, the header describes 1504.\n\n", false},
-        FailureCase{"stack_without_rows", [](Case& k) { write_test_stack(k.stack, 6, 0, 5, 2, {}); return k.files(); },
-                    "Image size not acceptable: NX 6, NY 0, NZ 5 (each must be at least 1).\n\n", false},
-        FailureCase{"missing_tilt_file", [](Case& k) { std::filesystem::remove(k.tlt); return k.files(); },
-                    "\nUnable to open file with tilt angles.\n\n", false},
-        FailureCase{"too_few_angles", [](Case& k) { write_tilt_file(k.tlt, even_angles(4)); return k.files(); },
-                    "Tilt-angle file ends before line 5: 5 angles are needed.\n\n", false},
-        FailureCase{"output_folder_missing", [](Case& k) { return Args{k.tlt, k.stack, k.dir.file("none/o.mrc")}; },
-                    "Unable to open output file.\n\n", false},
-        FailureCase{"output_is_the_stack", [](Case& k) { return Args{k.tlt, k.stack, k.stack}; }, kOverStack, false},
-        FailureCase{"output_is_the_tilt_file", [](Case& k) { return Args{k.tlt, k.stack, k.tlt}; }, kOverTilts, false},
-        FailureCase{"output_links_to_the_stack",
-                    [](Case& k) { std::filesystem::create_hard_link(k.stack, k.out); return k.files(); }, kOverStack,
-                    true},
-        FailureCase{"output_symlinks_to_the_tilt_file",
-                    [](Case& k) { std::filesystem::create_symlink(k.tlt, k.out); return k.files(); }, kOverTilts, true},
-        FailureCase{"slice_too_large", [](Case& k) { return join({"-z1000000000"}, k.files()); },
-                    "Slice too large: NX * thickness = 6000000000 pixels, at most 2147483647 supported.\n\n", false},
-        FailureCase{"full_device", [](Case& k) { return Args{k.tlt, k.stack, "/dev/full"}; },
-                    "Error writing output file.\n\n", false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 // An existing longer output is replaced whole; names may be longer than 255 characters.
 TEST(DriverOutput, ReplacesAnExistingOutputOfAnyNameLength) {
-    Case k(6, 4, 5);
+    TiltSeries k(6, 4, 5);
     std::string folder = k.dir.path;
     while (folder.size() < 400) folder += "/" + std::string(100, 'n');
     std::filesystem::create_directories(folder);
@@ -239,7 +214,7 @@ TEST(DriverOutput, RunStoppedInTheLoopKeepsTheExistingOutput) {
     // An input that cannot seek (a named pipe) passes the header checks and
     // fails at the first sinogram row, after the provisional header is written
     // to the temporary file.
-    Case k(6, 3, 5);
+    TiltSeries k(6, 3, 5);
     const std::string fifo = k.dir.file("fifo.mrc");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // With a voxel size, which the provisional header carries too.
@@ -267,4 +242,23 @@ TEST(DriverOutput, RunStoppedInTheLoopKeepsTheExistingOutput) {
     EXPECT_TRUE(r.err.ends_with(tail)) << r.err;
     EXPECT_EQ(read_file(k.out), "a previous result");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(k.dir.path), {}), 4);  // no temporary file left
+}
+
+// Every batch size gives the bytes and texts of one slice at a time, with a
+// last partial batch and with fewer slices than a batch.
+TEST(DriverRun, EveryBatchSizeGivesTheSameRun) {
+    TempDir dir;
+    const int nx = 21, ny = 7, nz = 6;
+    write_test_stack(dir.file("s.mrc"), nx, ny, nz, 2, wbp_ref::random_values((size_t)nx * ny * nz, 3));
+    write_tilt_file(dir.file("s.tlt"), {90, -50, -20, 0, 20, 50});
+    for (const char* method : {"-s0", "-s1", "-s2", "-s3", "-S"}) {
+        auto run = [&](const std::string& batch) {
+            const Captured r = run_skarbel({method, "-z9", "-i4", batch, dir.file("s.tlt"), dir.file("s.mrc"),
+                                            dir.file("o.mrc")});
+            EXPECT_EQ(r.status, 0) << r.err;
+            return r.out + r.err + read_file(dir.file("o.mrc"));
+        };
+        const std::string one = run("--batch=1");
+        for (const char* b : {"--batch=2", "--batch=3", "--batch=16", "-z9"}) EXPECT_EQ(run(b), one) << method << b;
+    }
 }

@@ -1,12 +1,13 @@
 // The batch size chosen for a run: host cache and memory, a GPU's free memory,
 // the page-locked pipeline batches in host memory, and devices and memory shared
-// by the processes of one machine; the share of each MPI rank; the device memory
-// a shared device leaves for the set-ups' check.
+// by the processes of one machine; the share of each MPI rank (slices, threads,
+// GPU); the device memory a shared device leaves for the set-ups' check.
 #include "support/common.h"
 
 #include <cstdlib>
 
 #include "driver/rank_share.h"
+#include "driver/slice_range.h"
 #include "gpu/batch_size.h"
 #include "gpu/gpu_layer.h"
 
@@ -136,4 +137,30 @@ TEST(BatchSize, ASharedDeviceDividesTheMemoryCheck) {
             EXPECT_EQ(c.err, "GPU: 1000.00 Mb. Not enough memory for run wbp: 1000.50 Mb\n");
         }
     }
+}
+
+// Slabs follow each other in rank order, cover the range, and differ by at most
+// one slice, the larger first; ranks beyond the slices get none.
+TEST(SliceRange, SlabsSplitTheRangeInOrder) {
+    for (int count = 0; count <= 9; ++count)
+        for (int parts = 1; parts <= 6; ++parts) {
+            const SliceRange range{3, 3 + count - 1};
+            int next = range.first;
+            for (int p = 0; p < parts; ++p) {
+                const SliceRange s = slab_of(range, parts, p);
+                const int expected = count / parts + (p < count % parts ? 1 : 0);
+                EXPECT_EQ(s.first, next) << count << " " << parts << " " << p;
+                EXPECT_EQ(slice_count(s), expected) << count << " " << parts << " " << p;
+                next = s.last + 1;
+            }
+            EXPECT_EQ(next, range.last + 1);
+        }
+    // Threads: the node's CPUs shared by its ranks, within what the process may use.
+    EXPECT_EQ(rank_threads(16, 16, 4), 4);
+    EXPECT_EQ(rank_threads(16, 1, 4), 1);
+    EXPECT_EQ(rank_threads(2, 2, 5), 1);
+    // GPUs: a requested one stays; otherwise the local rank's, modulo the GPUs.
+    EXPECT_EQ(rank_gpu(1, 3, 4), 1);
+    EXPECT_EQ(rank_gpu(-1, 5, 4), 1);
+    EXPECT_EQ(rank_gpu(-1, 5, 0), -1);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "gpu/cuda_verdicts.h"
 #include "gpu/device_select.h"
 #include "gpu/gpu_layer.h"
 
@@ -124,4 +125,45 @@ TEST(HostDevice, SelectedWithoutAUsableGpu) {
         EXPECT_NEAR(std::atof(c.out.c_str()), available_kib / 1024.0, available_kib / 1024.0 * 0.25);
         EXPECT_TRUE(c.out.ends_with(" 0")) << c.out;
     }
+}
+
+// The decisions the CUDA path takes on runtime results and on the architectures a build holds.
+TEST(CudaVerdicts, LaunchErrorsAndFallbackWarnings) {
+    // Codes as the CUDA runtime numbers them: any error after a launch ends the run,
+    // an invalid configuration (9, never launched by the layer) and a missing kernel
+    // image (209) or too many resources (701) included.
+    EXPECT_EQ(launch_verdict(0), LAUNCH_RAN);
+    for (int code : {9, 209, 701, 98, 700, 1}) EXPECT_EQ(launch_verdict(code), LAUNCH_FAILED) << "code " << code;
+    const struct {
+        int code;
+        bool gpu_present, warns;
+    } fallbacks[] = {
+        {35, true, true},    // driver older than the runtime
+        {34, true, true},    // stub library instead of the driver
+        {3, true, true},     // initialisation error
+        {100, true, false},  // no device: nothing to warn about
+        {35, false, false},  // no GPU on the machine
+        {0, true, false},
+    };
+    for (const auto& c : fallbacks)
+        EXPECT_EQ(cuda_fallback_warns(c.code, c.gpu_present), c.warns) << c.code << " " << c.gpu_present;
+}
+
+TEST(CudaVerdicts, ArchitecturesThatRunOnADevice) {
+    const char* build = "80-real,86-real,89-real,90-real,90-virtual";
+    const struct {
+        const char* archs;
+        int major, minor;
+        bool runs;
+    } cases[] = {
+        {build, 8, 0, true},           {build, 8, 6, true},          {build, 8, 7, true},  // 86 code on 8.7
+        {build, 8, 9, true},           {build, 9, 0, true},          {build, 10, 0, true},  // PTX
+        {build, 12, 0, true},          {build, 7, 5, false},         {"90-real,90-virtual", 8, 6, false},
+        {"90-real", 10, 0, false},     {"90-real", 9, 0, true},      {"86-real", 8, 0, false},
+        {"90", 12, 1, true},           {"90-virtual", 8, 9, false},  {"90a-real", 9, 0, true},
+        {"90a", 10, 0, false},         {"80-real;120-virtual", 10, 0, false},
+        {"80-real;120-virtual", 12, 1, true}, {"native", 7, 0, true}, {"", 5, 2, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(cuda_archs_run_on(c.archs, c.major, c.minor), c.runs) << c.archs << " on " << c.major << "." << c.minor;
 }

@@ -2,15 +2,7 @@
 // count (slices not a multiple of the ranks, more ranks than slices), and
 // failures that end the whole job once, with a non-zero status and the user's
 // files untouched. Every job runs under a time limit, so a hang fails the test.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <set>
-#include <string>
-#include <vector>
-
-#include "support/capture.h"
-#include "support/files.h"
+#include "support/common.h"
 
 namespace {
 
@@ -33,11 +25,6 @@ struct Stack {
         for (size_t i = 0; i < v.size(); ++i) v[i] = (float)((i * 31) % 101) - 45.0f;
         write_test_stack(mrc, 16, ny, 7, 2, v);
         write_tilt_file(tlt, {-60, -40, -20, 0, 20, 40, 55});  // level 3 falls back, with a warning
-    }
-    std::set<std::string> names() const {
-        std::set<std::string> n;
-        for (const auto& e : std::filesystem::directory_iterator(dir.path)) n.insert(e.path().filename());
-        return n;
     }
 };
 
@@ -120,7 +107,7 @@ TEST(Mpi, FailuresEndTheJobOnce) {
         EXPECT_EQ(count_of(r.err, c.message), 1u) << c.name << r.err;
         EXPECT_EQ(read_file(k.mrc), input) << c.name;
         EXPECT_EQ(read_file(k.out), previous) << c.name;
-        EXPECT_EQ(k.names(), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"})) << c.name;
+        EXPECT_EQ(names_in(k.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"})) << c.name;
     }
 #endif
 }

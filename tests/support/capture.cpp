@@ -1,7 +1,5 @@
 #include "support/capture.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,51 +13,34 @@
 
 namespace {
 
-// Reads both pipes until both are closed, so a chatty child never blocks.
-void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    std::string* sinks[2] = {&out, &err};
-    int open = 2;
-    char buf[65536];
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, (size_t)n);
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-}
-
+// Runs child in a fork with its standard output and error in temporary files,
+// read back once it has ended.
 Captured run_child(const std::function<void()>& child) {
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
+    FILE* out = tmpfile();
+    FILE* err = tmpfile();
+    if (!out || !err) std::abort();
     fflush(stdout);
     fflush(stderr);
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid < 0) std::abort();
     if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        for (int fd : {out_pipe[0], err_pipe[0], out_pipe[1], err_pipe[1]}) close(fd);
+        dup2(fileno(out), 1);
+        dup2(fileno(err), 2);
         child();
         fflush(stdout);
         fflush(stderr);
         _exit(0);
     }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    Captured c;
-    drain(out_pipe[0], err_pipe[0], c.out, c.err);
     int w = 0;
     waitpid(pid, &w, 0);
+    Captured c;
     c.status = WIFEXITED(w) ? WEXITSTATUS(w) : WIFSIGNALED(w) ? -WTERMSIG(w) : -1000;
+    for (auto [file, text] : {std::pair{out, &c.out}, {err, &c.err}}) {
+        rewind(file);
+        char buf[65536];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, file)) > 0;) text->append(buf, n);
+        fclose(file);
+    }
     return c;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct TempDir {
 };
 
 std::string read_file(const std::string& path);
+// The names of the entries of a folder.
+std::set<std::string> names_in(const std::string& folder);
 void write_file(const std::string& path, const std::string& bytes);
 
 // A header as a test writes it into a stack: NX, NY, NZ, MODE set, the rest zero.

@@ -1,9 +1,12 @@
-// The ramp filter checked against an independent double-precision evaluation:
-// the spectrum by a direct DFT of the spatial kernel, the filtered rows by a
-// direct circular convolution of the mean-padded row with the tapered kernel.
+// The ramp filter against an independent double-precision evaluation: the
+// spectrum (Hamming-tapered, or with a radial taper) by a direct DFT of the
+// spatial kernel, the filtered rows by a direct circular convolution of the
+// mean-padded row with the kernel.
 #include "support/common.h"
 
 #include "io/image.h"
+#include "support/tilts.h"
+#include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
 #include "weighting/weighting_reference.h"
 
@@ -12,9 +15,9 @@ namespace {
 constexpr double float_eps = std::numeric_limits<float>::epsilon();
 using namespace weighting_ref;
 
-// The tapered kernel back in space: h[j] = 1/n sum_m H[m] cos(2 pi m j / n).
-std::vector<double> reference_tapered_kernel(int nx, int n) {
-    const std::vector<double> spectrum = reference_ramp_spectrum(nx, n, true);
+// A spectrum back in space: h[j] = 1/n sum_m H[m] cos(2 pi m j / n).
+template <class Spectrum>
+std::vector<double> kernel_of(const Spectrum& spectrum, int n) {
     const std::vector<double> c = cos_table(n);
     std::vector<double> h((size_t)n);
     for (int j = 0; j < n; ++j) {
@@ -59,43 +62,52 @@ TEST(WeightingFftSize, FollowsTheTransformLengthRule) {
     for (int p = 1; p <= 1 << 27; p *= 2) EXPECT_EQ(weighting_choose_fft_size(p), 4 * p) << "nx " << p;
 }
 
+// The Hamming-tapered ramp, or with a radial taper (cutoff > 0) the ramp times it.
 TEST(Weighting, SpectrumMatchesADirectDftOfTheTaperedRampKernel) {
-    for (int nx : {1, 5, 100, 461}) {
-        const WeightingFilterHandle f = weighting_setup(nx, 61);
+    const struct {
+        int nx;
+        RadialTaper taper;
+    } cases[] = {{1, {}},         {5, {}},          {100, {}},          {461, {}},        {100, {0.5, 0}},
+                 {461, {0.5, 0}}, {100, {0.25, 0.05}}, {512, {0.1, 0}}, {461, {0.3, 1e-3}}, {5, {0.2, 0.1}},
+                 {512, {0.01, 1e-200}}};
+    for (const auto& c : cases) {
+        const bool radial = c.taper.cutoff > 0;
+        const WeightingFilterHandle f = weighting_setup(c.nx, 61, radial ? &c.taper : nullptr);
         const int n = weighting_fft_size(*f);
-        ASSERT_EQ(n, weighting_choose_fft_size(nx));
+        ASSERT_EQ(n, weighting_choose_fft_size(c.nx));
         const float* s = weighting_filter_spectrum(*f);
-        const std::vector<double> tapered = reference_ramp_spectrum(nx, n, true);
-        const std::vector<double> plain = reference_ramp_spectrum(nx, n, false);
+        const std::vector<double> plain = reference_ramp_spectrum(c.nx, n, false);
+        const std::vector<double> want = radial ? reference_ramp_spectrum(c.nx, n, [&](int m, int n) {
+            return radial_factor(m, n, c.taper.cutoff, c.taper.sigma);
+        }) : reference_ramp_spectrum(c.nx, n, true);
         // Single-precision FFT round-off: about eps * log2(N) times the kernel's
         // l1 norm, which stays below 0.5 for this kernel.
         double worst = 0;
         for (int k = 0; k < n; ++k)
-            worst = std::max({worst, std::fabs(s[2 * k] - tapered[(size_t)k]), std::fabs((double)s[2 * k + 1])});
-        EXPECT_LE(worst, float_eps * std::log2((double)n) * 0.5) << "N " << n;
-        // The taper: 1 up to N/4 and from 3N/4, 0.08 squared at N/2.
+            worst = std::max({worst, std::fabs(s[2 * k] - want[(size_t)k]), std::fabs((double)s[2 * k + 1])});
+        EXPECT_LE(worst, float_eps * std::log2((double)n) * 0.5) << "nx " << c.nx << " cutoff " << c.taper.cutoff;
+        if (radial) continue;
+        // The Hamming taper: 1 up to N/4 and from 3N/4, 0.08 squared at N/2;
+        // before it the spectrum is the ramp |f|, f in cycles per sample.
         EXPECT_NEAR(s[2 * (n / 2)] / plain[(size_t)(n / 2)], 0.0064, 1e-5);
         EXPECT_NEAR(s[2 * (n / 4)] / plain[(size_t)(n / 4)], 1.0, 1e-5);
-        // Before the taper the spectrum is the ramp |f|, f in cycles per sample.
-        if (nx >= 100) {
+        if (c.nx >= 100) {
             EXPECT_NEAR(plain[(size_t)(n / 4)], 0.25, 1e-3);
         }
     }
 }
 
-struct RowCase {
-    int nx;
-    float offset, spread;
-};
-
 // Also where the offset dwarfs the spread: zero padding instead of mean padding
 // would put a step at both ends that the ramp filter turns into large values.
 TEST(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
-    for (const RowCase& c : {RowCase{1, 2.0f, 1.0f}, RowCase{7, 0.0f, 1.0f}, RowCase{100, 1000.0f, 1.0f},
-                             RowCase{461, 250.0f, 5.0f}, RowCase{512, 0.0f, 1000.0f}}) {
+    const struct {
+        int nx;
+        float offset, spread;
+    } cases[] = {{1, 2.0f, 1.0f}, {7, 0.0f, 1.0f}, {100, 1000.0f, 1.0f}, {461, 250.0f, 5.0f}, {512, 0.0f, 1000.0f}};
+    for (const auto& c : cases) {
         const WeightingFilterHandle f = weighting_setup(c.nx, 3);
         const int n = weighting_fft_size(*f);
-        const std::vector<double> kernel = reference_tapered_kernel(c.nx, n);
+        const std::vector<double> kernel = kernel_of(reference_ramp_spectrum(c.nx, n, true), n);
         // Each FFT pass adds about eps * log2(N) of the largest sample; the
         // product with the spectrum and the 1/N scaling one eps more each.
         const double tol = float_eps * (2 * std::log2((double)n) + 2) * (std::fabs(c.offset) + c.spread);
@@ -110,26 +122,6 @@ TEST(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
     }
 }
 
-// Two filters live side by side, each with its own transform length.
-TEST(Weighting, ApplyFiltersEveryRowAloneWhileAnotherFilterLives) {
-    const int nx = 100, ny = 9;
-    Image* sino = image_new_zeroed(nx, ny);
-    std::vector<float> single;
-    for (int y = 0; y < ny; ++y) {
-        const std::vector<float> row = random_row(nx, 10.0f * (float)y, 3.0f, 100u + (unsigned)y);
-        std::copy(row.begin(), row.end(), sino->data[0][y]);
-        single.insert(single.end(), row.begin(), row.end());
-    }
-    const WeightingFilterHandle other = weighting_setup(512, 1), f = weighting_setup(nx, ny);
-    EXPECT_EQ(weighting_fft_size(*f), 256);
-    EXPECT_EQ(weighting_fft_size(*other), 2048);
-    weighting_apply(*f, sino);
-    // Rows filtered one at a time, last first, give the same bytes.
-    for (int y = ny - 1; y >= 0; --y) weighting_filter_row(*f, nx, single.data() + (size_t)y * nx);
-    EXPECT_EQ(std::memcmp(sino->data[0][0], single.data(), single.size() * sizeof(float)), 0);
-    image_free(sino);
-}
-
 // Per-tilt gains: row r of a batch of sinograms belongs to tilt r % ntilts, and
 // is the mean-padded row convolved with the inverse DFT of that tilt's gains.
 TEST(Weighting, PerTiltGainsFilterEachRowWithItsTiltsGains) {
@@ -139,17 +131,10 @@ TEST(Weighting, PerTiltGainsFilterEachRowWithItsTiltsGains) {
     std::uniform_real_distribution<float> u(0.0f, 2.0f);
     std::vector<float> gains((size_t)ntilts * n);
     std::vector<std::vector<double>> kernels;
-    const std::vector<double> c = cos_table(n);
     for (int t = 0; t < ntilts; ++t) {
         float* g = gains.data() + (size_t)t * n;
         for (int k = 0; k <= n / 2; ++k) g[k] = g[(n - k) % n] = u(rng);
-        std::vector<double> h((size_t)n);
-        for (int j = 0; j < n; ++j) {
-            double sum = 0;
-            for (int m = 0; m < n; ++m) sum += g[m] * c[(size_t)(((int64_t)m * j) % n)];
-            h[(size_t)j] = sum / n;
-        }
-        kernels.push_back(h);
+        kernels.push_back(kernel_of(g, n));
     }
     const WeightingFilterHandle f = weighting_setup_gains(nx, ntilts, gains);
     EXPECT_EQ(weighting_fft_size(*f), n);
@@ -199,4 +184,93 @@ TEST(WeightingErrors, ReportAndExit) {
         EXPECT_EQ(got.status, 255) << c.message;
         EXPECT_EQ(got.err, c.message);
     }
+}
+
+// The --sirt-like filter against a direct double-precision evaluation of its
+// definition: N steps of the per-frequency iteration x <- x + c (b - lambda x)
+// from zero, with lambda = |cos a| / (thickness * ntilts * share * f) taken as 1
+// where it passes 1, give H = x / b; the angular shares by hand from the angles.
+namespace {
+
+constexpr double kDegree = weighting_ref::pi / 180.0;
+
+// The gain by running the iteration itself, step by step.
+double iterated_gain(double f, double cos_a, double share, int thickness, int ntilts, int iterations) {
+    const double c = std::fabs(cos_a) / thickness;
+    const double lambda = f == 0 ? 1.0 : std::min(1.0, c / (ntilts * share * f));
+    double x = 0;
+    for (int i = 0; i < iterations; ++i) x += c * (1.0 - lambda * x / c);
+    return x;
+}
+
+}  // namespace
+
+TEST(SirtLikeFilter, AngleSharesAreHalfTheGapsToTheNeighbours) {
+    const struct {
+        std::vector<float> degrees;
+        std::vector<double> shares;  // degrees
+    } cases[] = {
+        {{-60, -58, -56, -54}, {2, 2, 2, 2}},
+        {{10, -20, 0, 40}, {20, 20, 15, 30}},           // unsorted
+        {{-10, 0, 0, 10, 30}, {10, 5, 5, 15, 20}},      // a repeated angle splits its share
+        {{-3, -3}, {90, 90}},                           // one angle: pi among them
+        {{25}, {180}},
+        {{-60, 60}, {120, 120}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<a> tilts = tilt_records(c.degrees);
+        const std::vector<double> got = sirt_like_angle_shares(tilts.data(), (int)tilts.size());
+        ASSERT_EQ(got.size(), c.shares.size());
+        for (size_t t = 0; t < got.size(); ++t)
+            EXPECT_NEAR(got[t], c.shares[t] * kDegree, 1e-6) << c.degrees[0] << " tilt " << t;
+    }
+}
+
+TEST(SirtLikeFilter, GainsFollowTheIteratedDefinition) {
+    const struct {
+        std::vector<float> degrees;
+        int thickness, fft_size, iterations;
+        bool radial;
+    } cases[] = {
+        {{-60, -40, -20, 0, 20, 40, 60}, 8, 32, 10, false},
+        {{-60, -40, -20, 0, 20, 40, 60}, 8, 32, 1, false},
+        {{-45, -30, 0, 15, 45}, 20, 64, 30, false},
+        {{-70, -35, 0, 35, 70}, 3, 16, 200, true},
+        {{-90, 0, 90}, 5, 16, 7, false},  // 90 degrees: rays parallel to the slab
+    };
+    const RadialTaper taper{0.2, 0.05};
+    for (const auto& c : cases) {
+        const int nt = (int)c.degrees.size(), n = c.fft_size;
+        const std::vector<a> tilts = tilt_records(c.degrees);
+        const std::vector<double> shares = sirt_like_angle_shares(tilts.data(), nt);
+        const std::vector<float> gains =
+            sirt_like_gains(tilts.data(), nt, c.thickness, n, c.iterations, c.radial ? &taper : nullptr);
+        ASSERT_EQ(gains.size(), (size_t)nt * n);
+        for (int t = 0; t < nt; ++t)
+            for (int k = 0; k < n; ++k) {
+                const double f = (double)std::min(k, n - k) / n;
+                double want = iterated_gain(f, tilts[t].cos_a, shares[t], c.thickness, nt, c.iterations);
+                if (c.radial) want *= weighting_ref::radial_factor(k, n, taper.cutoff, taper.sigma);
+                EXPECT_NEAR(gains[(size_t)t * n + k], want, 1e-6 * std::fabs(want) + 1e-12)
+                    << "N " << c.iterations << " tilt " << t << " element " << k;
+            }
+    }
+}
+
+// The two limits: one iteration is the back-projection of the rows scaled by
+// |cos a| / thickness (a flat gain); many approach the ramp weighted by the
+// tilt's share of the angles, ntilts * share * f, wherever lambda < 1.
+TEST(SirtLikeFilter, OneIterationIsFlatAndManyApproachTheWeightedRamp) {
+    const std::vector<a> tilts = tilt_records({-50, -25, 0, 25, 50});
+    const int nt = 5, n = 64, thickness = 16;
+    const std::vector<double> shares = sirt_like_angle_shares(tilts.data(), nt);
+    const std::vector<float> one = sirt_like_gains(tilts.data(), nt, thickness, n, 1, nullptr);
+    const std::vector<float> many = sirt_like_gains(tilts.data(), nt, thickness, n, 1000000, nullptr);
+    for (int t = 0; t < nt; ++t)
+        for (int k = 0; k < n; ++k) {
+            const double c = std::fabs((double)tilts[t].cos_a) / thickness, f = (double)std::min(k, n - k) / n;
+            EXPECT_NEAR(one[(size_t)t * n + k], c, 1e-7 * c) << t << " " << k;
+            const double ramp = nt * shares[t] * f;
+            EXPECT_NEAR(many[(size_t)t * n + k], std::max(ramp, c), 1e-6 * ramp) << t << " " << k;
+        }
 }
