@@ -100,9 +100,7 @@ TEST(BatchSize, ProcessesSharingTheDeviceOfARank) {
     };
     for (const auto& c : cases) {
         const DeviceShare s = rank_device_share(c.requested, c.local_rank, c.local_ranks, c.gpus);
-        EXPECT_EQ(s.device_processes, c.device_processes)
-            << c.requested << " " << c.local_rank << "/" << c.local_ranks << " on " << c.gpus;
-        EXPECT_EQ(s.host_processes, c.host_processes)
+        EXPECT_EQ(std::pair(s.device_processes, s.host_processes), std::pair(c.device_processes, c.host_processes))
             << c.requested << " " << c.local_rank << "/" << c.local_ranks << " on " << c.gpus;
         // Every rank of the node on that device counts the same sharers.
         if (c.requested < 0 && c.gpus > 0) {

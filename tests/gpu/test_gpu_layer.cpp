@@ -5,7 +5,6 @@
 
 #include <thread>
 
-#include "driver/slice_pipeline.h"
 #include "gpu/gpu_layer.h"
 #include "support/backends.h"
 #include "tests/gpu/layer_kernels.h"
@@ -183,8 +182,8 @@ TEST_P(LayerKernels, HostFormAndLiteralItemsAgree) {
 INSTANTIATE_TEST_SUITE_P(Backends, LayerKernels, testing::ValuesIn(test_backends()), backend_param_name);
 
 // Which device each thread that uses the layer asked for: the thread that
-// selects it, a thread that binds itself, and the slice pipeline's worker,
-// which runs every product on buffers the selecting thread made.
+// selects it and a thread that binds itself (a plan binds the thread that
+// executes it: PlanDevice.ExecuteBindsTheCallingThreadToThePlansDevice).
 namespace {
 
 // The last device: on a machine with several GPUs the one a new thread does not
@@ -216,45 +215,6 @@ TEST_P(ThreadDevice, EveryThreadAsksForTheSelectedDevice) {
     t.join();
     EXPECT_EQ(before, -1);
     EXPECT_EQ(after, device_);
-
-    // 7 slices in batches of 3: each product scales its sinogram on the device
-    // through a table the calling thread put there, as the methods' matrices are.
-    const int n = 1000, slices = 7;
-    std::vector<float> ones(n, 1.0f);
-    float* table = to_device(ones);
-    std::vector<int> asked;
-    std::vector<std::thread::id> workers;
-    std::vector<float> written;
-    SliceSteps s;
-    s.read = [&](int first, int count, float* sinos) {
-        for (int i = 0; i < count * n; ++i) sinos[i] = (float)(first * n + i);
-    };
-    s.reconstruct = [&](int count, float* sinos, float* out) {
-        asked.push_back(gpu_thread_device());
-        workers.push_back(std::this_thread::get_id());
-        float* d_in = to_device(std::vector<float>(sinos, sinos + count * n));
-        float* d_out = static_cast<float*>(gpu_alloc((size_t)count * n * sizeof(float)));
-        gpu_launch_1d(count * n, ScaleCopy1D{d_out, d_in, count * n});
-        gpu_launch_1d(n, AtomicBins1D{d_out, table, n, n});  // + 1 in the first slice of the batch
-        gpu_copy_to_host(out, d_out, (size_t)count * n * sizeof(float));
-        gpu_free(d_in);
-        gpu_free(d_out);
-    };
-    s.write = [&](int count, const float* out) { written.insert(written.end(), out, out + count * n); };
-    run_slice_pipeline(slices, 3, n, n, s);
-    gpu_free(table);
-
-    EXPECT_EQ(asked, std::vector<int>(3, device_));
-    ASSERT_EQ(workers.size(), 3u);
-    EXPECT_NE(workers[0], std::this_thread::get_id());
-    ASSERT_EQ(written.size(), (size_t)slices * n);
-    size_t wrong = 0;
-    for (int y = 0; y < slices; ++y)
-        for (int i = 0; i < n; ++i) {
-            const float v = (float)(y * n + i);
-            wrong += written[(size_t)y * n + i] != 2.0f * v + 1.0f + (y % 3 == 0 ? 1.0f : 0.0f);
-        }
-    EXPECT_EQ(wrong, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ThreadDevice, testing::ValuesIn(test_backends()), backend_param_name);

@@ -123,8 +123,8 @@ const std::vector<float> samples = {-3.4f, 0.5f, 1.49f, 254.6f, 300.0f, -40000.0
 
 }  // namespace
 
-// Bare, volume and image-stack headers, in every mode and either byte order, with
-// an extended header or none.
+// Bare, volume and image-stack headers' sizes and samples, in every mode and
+// either byte order, with an extended header or none.
 TEST(StackWriter, DecodesToTheStoredSamplesAndHeader) {
     const struct {
         int mode;
@@ -154,32 +154,11 @@ TEST(StackWriter, DecodesToTheStoredSamplesAndHeader) {
             EXPECT_EQ(d.sample(c.mode, 1024 + (size_t)c.nsymbt + i * (size_t)b), expected_stored(c.mode, samples[i]))
                 << "sample " << i;
 
-        if (c.tags == MrcTags::none) {
-            // Nothing else may be set: readers must cope with bare headers.
-            for (size_t off = 0; off < 1024; off += 4) {
-                if (off == 0 || off == 4 || off == 8 || off == 12 || off == 92) continue;
-                EXPECT_EQ(d.word(off), 0u) << "offset " << off;
-            }
-            continue;
-        }
-        std::vector<double> stored;
-        for (float v : samples) stored.push_back(expected_stored(c.mode, v));
-        const auto [lo, hi] = std::minmax_element(stored.begin(), stored.end());
-        double mean = 0, squares = 0;
-        for (double v : stored) mean += v / (double)stored.size();
-        for (double v : stored) squares += (v - mean) * (v - mean);
-        const bool stack = c.tags == MrcTags::image_stack;
-        for (const auto& [offset, word] : {std::pair{28, nx}, {32, ny}, {36, stack ? 1 : nz}, {64, 1}, {68, 2}, {72, 3}})
-            EXPECT_EQ(d.i32(offset), word) << "byte " << offset;
-        EXPECT_EQ(d.f32(76), (float)*lo);
-        EXPECT_EQ(d.f32(80), (float)*hi);
-        EXPECT_FLOAT_EQ(d.f32(84), (float)mean);
-        EXPECT_FLOAT_EQ(d.f32(216), (float)std::sqrt(squares / (double)samples.size()));
-        EXPECT_EQ(d.i32(88), stack ? 0 : 1);
-        EXPECT_EQ(d.i32(108), 20140);
-        EXPECT_EQ(bytes.substr(208, 4), "MAP ");
-        const bool file_little = host_little != c.other_order;
-        EXPECT_EQ(bytes.substr(212, 4), file_little ? std::string("\x44\x44\0\0", 4) : std::string("\x11\x11\0\0", 4));
+        // Nothing else may be set in a bare header: readers must cope with it. The
+        // tags and statistics of volumes and image stacks are read by a standard
+        // reader in check_phantom_mrcfile.sh.
+        for (size_t off = 0; c.tags == MrcTags::none && off < 1024; off += 4)
+            if (off != 0 && off != 4 && off != 8 && off != 12 && off != 92) EXPECT_EQ(d.word(off), 0u) << "offset " << off;
     }
 }
 

@@ -97,70 +97,61 @@ TEST(Weighting, SpectrumMatchesADirectDftOfTheTaperedRampKernel) {
     }
 }
 
-// Also where the offset dwarfs the spread: zero padding instead of mean padding
-// would put a step at both ends that the ramp filter turns into large values.
+// Rows (in a batch, by weighting_apply and alone) against the mean-padded row
+// circularly convolved with the filter's kernel: the tapered ramp, also where
+// the offset dwarfs the spread (zero padding would put a step at both ends that
+// the ramp turns into large values), or per-tilt gains, row r of a batch
+// belonging to tilt r % ntilts.
 TEST(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
     const struct {
         int nx;
         float offset, spread;
-    } cases[] = {{1, 2.0f, 1.0f}, {7, 0.0f, 1.0f}, {100, 1000.0f, 1.0f}, {461, 250.0f, 5.0f}, {512, 0.0f, 1000.0f}};
+        bool gains;
+    } cases[] = {{1, 2, 1, false},     {7, 0, 1, false},    {100, 1000, 1, false},
+                 {461, 250, 5, false}, {512, 0, 1000, false}, {50, 20, 5, true}};
+    constexpr int ntilts = 3, count = 2 * ntilts;
     for (const auto& c : cases) {
-        const WeightingFilterHandle f = weighting_setup(c.nx, 3);
-        const int n = weighting_fft_size(*f);
-        const std::vector<double> kernel = kernel_of(reference_ramp_spectrum(c.nx, n, true), n);
-        // Each FFT pass adds about eps * log2(N) of the largest sample; the
-        // product with the spectrum and the 1/N scaling one eps more each.
-        const double tol = float_eps * (2 * std::log2((double)n) + 2) * (std::fabs(c.offset) + c.spread);
-        for (unsigned seed = 1; seed <= 2; ++seed) {
-            std::vector<float> row = random_row(c.nx, c.offset, c.spread, seed);
-            const std::vector<double> want = reference_filter_row(row, kernel);
-            weighting_filter_row(*f, c.nx, row.data());
-            double worst = 0;
-            for (int i = 0; i < c.nx; ++i) worst = std::max(worst, std::fabs(row[(size_t)i] - want[(size_t)i]));
-            EXPECT_LE(worst, tol) << "nx " << c.nx << " seed " << seed;
+        const int n = weighting_choose_fft_size(c.nx);
+        std::mt19937 rng(7);
+        std::uniform_real_distribution<float> u(0.0f, 2.0f);
+        std::vector<float> gains((size_t)ntilts * n);
+        std::vector<std::vector<double>> kernels;
+        for (int t = 0; t < ntilts; ++t) {
+            float* g = gains.data() + (size_t)t * n;
+            for (int k = 0; k <= n / 2; ++k) g[k] = g[(n - k) % n] = u(rng);
+            if (c.gains) kernels.push_back(kernel_of(g, n));
         }
+        if (!c.gains) kernels.assign(ntilts, kernel_of(reference_ramp_spectrum(c.nx, n, true), n));
+        const WeightingFilterHandle f = c.gains ? weighting_setup_gains(c.nx, ntilts, gains) : weighting_setup(c.nx, ntilts);
+        ASSERT_EQ(weighting_fft_size(*f), n);
+        EXPECT_EQ(weighting_filter_spectrum(*f) == nullptr, c.gains);
+        std::vector<float> rows;
+        for (int r = 0; r < count; ++r) {
+            const std::vector<float> row = random_row(c.nx, c.offset, c.spread, 300u + (unsigned)r);
+            rows.insert(rows.end(), row.begin(), row.end());
+        }
+        const std::vector<float> original = rows;
+        weighting_filter_rows(*f, c.nx, rows.data(), count);
+        // Each FFT pass adds about eps * log2(N) of the largest sample; the
+        // product with the spectrum (gains up to 2) and the 1/N scaling one eps more each.
+        const double tol = float_eps * (2 * std::log2((double)n) + 2) * (std::fabs(c.offset) + c.spread) * (c.gains ? 2 : 1);
+        for (int r = 0; r < count; ++r) {
+            const std::vector<float> row(original.begin() + r * c.nx, original.begin() + (r + 1) * c.nx);
+            const std::vector<double> want = reference_filter_row(row, kernels[(size_t)(r % ntilts)]);
+            double worst = 0;
+            for (int i = 0; i < c.nx; ++i) worst = std::max(worst, std::fabs(rows[(size_t)(r * c.nx + i)] - want[(size_t)i]));
+            EXPECT_LE(worst, tol) << "nx " << c.nx << " row " << r;
+        }
+        // weighting_apply: sinogram row y is tilt y, as in the batch; a row alone is tilt 0.
+        Image* sino = image_new_zeroed(c.nx, ntilts);
+        std::copy(original.begin(), original.begin() + ntilts * c.nx, sino->data[0][0]);
+        weighting_apply(*f, sino);
+        EXPECT_EQ(std::memcmp(sino->data[0][0], rows.data(), (size_t)ntilts * c.nx * sizeof(float)), 0) << c.nx;
+        image_free(sino);
+        std::vector<float> alone(original.begin(), original.begin() + c.nx);
+        weighting_filter_row(*f, c.nx, alone.data());
+        EXPECT_EQ(std::memcmp(alone.data(), rows.data(), (size_t)c.nx * sizeof(float)), 0) << c.nx;
     }
-}
-
-// Per-tilt gains: row r of a batch of sinograms belongs to tilt r % ntilts, and
-// is the mean-padded row convolved with the inverse DFT of that tilt's gains.
-TEST(Weighting, PerTiltGainsFilterEachRowWithItsTiltsGains) {
-    const int nx = 50, ntilts = 3, slices = 2;
-    const int n = weighting_choose_fft_size(nx);
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> u(0.0f, 2.0f);
-    std::vector<float> gains((size_t)ntilts * n);
-    std::vector<std::vector<double>> kernels;
-    for (int t = 0; t < ntilts; ++t) {
-        float* g = gains.data() + (size_t)t * n;
-        for (int k = 0; k <= n / 2; ++k) g[k] = g[(n - k) % n] = u(rng);
-        kernels.push_back(kernel_of(g, n));
-    }
-    const WeightingFilterHandle f = weighting_setup_gains(nx, ntilts, gains);
-    EXPECT_EQ(weighting_fft_size(*f), n);
-    EXPECT_EQ(weighting_filter_spectrum(*f), nullptr);
-    std::vector<float> rows;
-    for (int r = 0; r < slices * ntilts; ++r) {
-        const std::vector<float> row = random_row(nx, 20.0f, 5.0f, 300u + (unsigned)r);
-        rows.insert(rows.end(), row.begin(), row.end());
-    }
-    const std::vector<float> original = rows;
-    weighting_filter_rows(*f, nx, rows.data(), slices * ntilts);
-    const double tol = float_eps * (2 * std::log2((double)n) + 2) * 25.0 * 2.0;
-    for (int r = 0; r < slices * ntilts; ++r) {
-        const std::vector<float> row(original.begin() + r * nx, original.begin() + (r + 1) * nx);
-        const std::vector<double> want = reference_filter_row(row, kernels[(size_t)(r % ntilts)]);
-        double worst = 0;
-        for (int i = 0; i < nx; ++i) worst = std::max(worst, std::fabs(rows[(size_t)(r * nx + i)] - want[(size_t)i]));
-        EXPECT_LE(worst, tol) << "row " << r;
-    }
-    // weighting_apply: sinogram row y is tilt y, as in the batch.
-    Image* sino = image_new_zeroed(nx, ntilts);
-    std::copy(original.begin(), original.begin() + ntilts * nx, sino->data[0][0]);
-    weighting_apply(*f, sino);
-    EXPECT_EQ(std::memcmp(sino->data[0][0], rows.data(), (size_t)ntilts * nx * sizeof(float)), 0);
-    image_free(sino);
-    EXPECT_NE(weighting_filter_spectrum(*weighting_setup(nx, ntilts)), nullptr);
 }
 
 TEST(WeightingErrors, ReportAndExit) {
