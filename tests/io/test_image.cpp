@@ -1,5 +1,6 @@
 // The inputs read (stacks in every mode and byte order, tilt-angle files) and
-// the images written, byte for byte, and their failures.
+// the volumes written, byte for byte, and their failures (the output slices'
+// header and data bytes are checked end to end in test_driver).
 #include "support/common.h"
 #include <unistd.h>
 
@@ -89,38 +90,6 @@ TEST(ImageStack, FailuresEndTheRun) {
     });
     EXPECT_EQ(alloc.status, 255);
     EXPECT_EQ(alloc.err, "\nProblems in allocating memory.\n\nProblems in allocating memory for an 3D image.\n");
-}
-
-TEST(ImageOutput, HeaderAndSlicesByteForByte) {
-    TempDir dir;
-    FILE* f = fopen(dir.file("o").c_str(), "w+");
-    Image* slice = image_new_zeroed(512, 100);
-    EXPECT_EQ(slice->data[0][2], slice->data[0][0] + 1024);
-    image_header_from(slice);
-    image_write_header(f, slice);
-    EXPECT_EQ(ftello(f), 1024);
-    slice->data[0][99][511] = 2.5f;
-    image_write_values(f, slice->data[0][0], 512 * 100);
-    image_write_values(f, slice->data[0][0], 512 * 100);
-    EXPECT_EQ(ftello(f), 1024 + 409600);
-    fclose(f);
-    const std::string bytes = read_file(dir.file("o"));
-    EXPECT_EQ(bytes.substr(0, 1024), expected_header(512, 100, 1, 0, 0, 0));
-    EXPECT_EQ(f32_at(bytes, 1024 + 204796), 2.5f);
-    EXPECT_EQ(f32_at(bytes, 1024 + 409596), 2.5f);
-    EXPECT_EQ(f32_at(bytes, 1024 + 409592), 0.0f);
-    image_free(slice);
-    for (int nx : {512, 4}) {  // a write the buffer cannot take, and one it can (caught on flush)
-        Captured c = capture_exit([nx] {
-            static FILE* full = fopen("/dev/full", "w+");
-            static Image* s = image_new_zeroed(nx, 100);
-            image_header_from(s);
-            image_write_values(full, s->data[0][0], (size_t)nx * 100);
-            image_write_header(full, s);
-        });
-        EXPECT_EQ(c.status, 255) << nx;
-        EXPECT_EQ(c.err, "Error writing output file.\n\n") << nx;
-    }
 }
 
 // Volumes written and read back (either byte order, extended header kept),
