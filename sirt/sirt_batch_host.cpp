@@ -46,13 +46,13 @@ void forward_scatter(const cu_SIRT_fwproduct_batch& K, int r0, int count, int l0
 
 }  // namespace
 
-// Each thread takes a range of rows at a time and sums it band by band, for a
-// group of lanes at a time: a band's pixels serve the rays of all the range's
+// Any number of lanes, one included (the bands cut rows into pieces too short
+// for the row-vectorised form). Each thread takes a range of rows at a time
+// and sums it band by band, for a group of lanes at a time: a band's pixels serve the rays of all the range's
 // tilts while they are in cache, and each row adds its entries of one band
 // after those of the band before, in order. Ranges need no barrier between
 // bands.
 void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
-    if (lanes == 1) return host_run_rows();
     const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
     const int widest = host_rows::batch_group(lanes, f.widest);
     const int parts = 4 * std::max(1, omp_get_max_threads());
