@@ -1,7 +1,7 @@
-// Host forms of the SIRT iteration's kernels: for more than one lane the two
-// products walk blocks of matrix rows for a group of lanes at a time
-// (host_simd/host_rows_batch.h), with the same sums per lane as the one-lane
-// forms.
+// Host forms of the SIRT iteration's kernels over the host layouts of the
+// matrices (sirt_bands.h, sirt_tiles.h): the products walk blocks of matrix
+// rows for a group of lanes at a time (host_simd/host_rows_batch.h), each
+// lane's sums taken in the item bodies' order.
 #include <algorithm>
 #include <cstddef>
 #include <vector>
@@ -48,10 +48,10 @@ void forward_scatter(const cu_SIRT_fwproduct_batch& K, int r0, int count, int l0
 
 // Any number of lanes, one included (the bands cut rows into pieces too short
 // for the row-vectorised form). Each thread takes a range of rows at a time
-// and sums it band by band, for a group of lanes at a time: a band's pixels serve the rays of all the range's
-// tilts while they are in cache, and each row adds its entries of one band
-// after those of the band before, in order. Ranges need no barrier between
-// bands.
+// and sums it band by band, for a group of lanes at a time: a band's pixels
+// serve the rays of all the range's tilts while they are in cache, and each
+// row adds its entries of one band after those of the band before, in order.
+// Ranges need no barrier between bands.
 void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
     const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
     const int widest = host_rows::batch_group(lanes, f.widest);

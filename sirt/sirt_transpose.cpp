@@ -164,7 +164,8 @@ bool chunk_starts(const int* band_length, int nrows, int bands, int chunks, int*
         const int* len = band_length + (size_t)b * nrows;
         for (int c = 0; c < chunks; ++c) {
             int longest = 0;
-            for (int r = c * kSirtChunk; r < std::min(nrows, (c + 1) * kSirtChunk); ++r) longest = std::max(longest, len[r]);
+            const int end = std::min(nrows, (c + 1) * kSirtChunk);
+            for (int r = c * kSirtChunk; r < end; ++r) longest = std::max(longest, len[r]);
             start[(size_t)b * chunks + c] = (int)at;
             at += longest;
             if (at > INT_MAX) return false;
