@@ -168,6 +168,16 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
                                            words(d.d_column2, entries), words(d.d_length, rows),
                                            words(d.d_row1, rows),       words(d.d_row2, rows),
                                            words(d.d_weights, (long long)g.sinoX * g.Ntilts)};
+    // The host forms store SIRT's half-slice matrix by tiles: back to pixel order.
+    const SirtTiles tiles = m.sirt ? m.sirt_plan->sizes.tiles : SirtTiles{};
+    for (int b = 0; b < 4 && sirt_tiled(tiles); ++b) {
+        const std::vector<float> stored = all[b];
+        const long long per = b < 3 ? g.Ntilts : 1, stride = b < 3 ? m.sirt_plan->sizes.alignment_n : 0;
+        for (int j = 0; j < tiles.rows; ++j)
+            for (int i = 0; i < tiles.cols; ++i)
+                for (long long k = 0; k < per; ++k)
+                    all[b][j * tiles.cols + i + k * stride] = stored[sirt_tile_row(tiles, j, i) + k * stride];
+    }
     method_free(m);
     return all;
 }
