@@ -1,10 +1,12 @@
-// Host forms of the SIRT iteration's kernels: for more than one lane the two
-// products walk blocks of matrix rows for a group of lanes at a time
-// (host_simd/host_rows_batch.h), with the same sums per lane as the one-lane
-// forms.
+// Host forms of the SIRT iteration's kernels over the host layouts of the
+// matrices (sirt_bands.h, sirt_tiles.h): the products walk blocks of matrix
+// rows for a group of lanes at a time (host_simd/host_rows_batch.h), each
+// lane's sums taken in the item bodies' order.
 #include <algorithm>
 #include <cstddef>
 #include <vector>
+
+#include <omp.h>
 
 #include "host_simd/host_rows_batch.h"
 #include "sirt/sirt_bands.h"
@@ -44,45 +46,35 @@ void forward_scatter(const cu_SIRT_fwproduct_batch& K, int r0, int count, int l0
 
 }  // namespace
 
-// Band by band for a group of lanes at a time: a band's pixels serve the rays
-// of every tilt while they are in cache, and each row adds its entries of one
-// band after those of the band before, in order.
+// Any number of lanes, one included (the bands cut rows into pieces too short
+// for the row-vectorised form). Each thread takes a range of rows at a time
+// and sums it band by band, for a group of lanes at a time: a band's pixels
+// serve the rays of all the range's tilts while they are in cache, and each
+// row adds its entries of one band after those of the band before, in order.
+// Ranges need no barrier between bands.
 void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
-    if (lanes == 1) return host_run_rows();
     const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
     const int widest = host_rows::batch_group(lanes, f.widest);
-    // Blocks of whole chunks.
-    const int per = (host_rows::batch_block_rows(nrows, 2, widest) + kSirtChunk - 1) / kSirtChunk * kSirtChunk;
-    const int blocks = host_rows::block_count(nrows, per);
+    const int parts = 4 * std::max(1, omp_get_max_threads());
+    const int per = (nrows + parts - 1) / parts;
+    const int range = std::max(kSirtChunk, (per + kSirtChunk - 1) / kSirtChunk * kSirtChunk);
+    const int ranges = host_rows::block_count(nrows, range);
     const SirtBands layout{d_matrix_t, d_column_t, d_length_t, nrows, alignment, bands};
-    float* sums = forward_sums((size_t)2 * nrows * widest);
-    for (int l0 = 0; l0 < lanes;) {
-        const int w = host_rows::batch_group(lanes - l0, f.widest);
-        const BatchLanes x{d_recons, lanes, l0, w};
-#pragma omp parallel
-        {
-#pragma omp for schedule(static)
-            for (int bi = 0; bi < blocks; ++bi) {
-                const int r0 = bi * per, count = std::min(per, nrows - r0);
-                std::fill(sums + (size_t)2 * r0 * w, sums + (size_t)2 * (r0 + count) * w, 0.0f);
-            }
-            for (int b = 0; b < bands; ++b) {
-#pragma omp for schedule(dynamic, 1)
-                for (int bi = 0; bi < blocks; ++bi) {
-                    const int r0 = bi * per;
-                    sirt_band_parts(layout, b, r0, std::min(per, nrows - r0),
-                                    [&](const Matrix& m, const host_rows::RowBlock& rb, int first) {
-                                        f.gather2(m, x, rb, sums + (size_t)2 * first * w);
-                                    });
-                }
-            }
-#pragma omp for schedule(static)
-            for (int bi = 0; bi < blocks; ++bi) {
-                const int r0 = bi * per;
-                forward_scatter(*this, r0, std::min(per, nrows - r0), l0, w, sums + (size_t)2 * r0 * w);
-            }
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int ri = 0; ri < ranges; ++ri) {
+        const int r0 = ri * range, count = std::min(range, nrows - r0);
+        float* sums = forward_sums((size_t)2 * count * widest);
+        for (int l0 = 0; l0 < lanes;) {
+            const int w = host_rows::batch_group(lanes - l0, f.widest);
+            const BatchLanes x{d_recons, lanes, l0, w};
+            std::fill(sums, sums + (size_t)2 * count * w, 0.0f);
+            for (int b = 0; b < bands; ++b)
+                sirt_band_parts(layout, b, r0, count, [&](const Matrix& m, const host_rows::RowBlock& rb, int first) {
+                    f.gather2(m, x, rb, sums + (size_t)2 * (first - r0) * w);
+                });
+            forward_scatter(*this, r0, count, l0, w, sums);
+            l0 += w;
         }
-        l0 += w;
     }
 }
 

@@ -100,5 +100,4 @@ struct cu_SIRT_fwproduct_batch {
         atomic_add_float(d_sinoaux + ((long long)(b + 1) * lanes + l), s2);
     }
     void host_run(const LaunchShape& s) const;
-    void host_run_rows() const;
 };

@@ -1,15 +1,15 @@
 // Host backend forms of the SIRT kernels. They compute exactly what the
 // per-item bodies compute, in the same order per element, but walk memory the
-// way a CPU wants: the one-lane products stream their interleaved matrices
-// entry by entry across blocks of consecutive rows with the vector forms of
-// host_rows.h, the 2-D kernels run rows of contiguous elements.
+// way a CPU wants: the one-lane back-projection streams its matrix entry by
+// entry across blocks of whole tiles with the vector forms of host_rows.h
+// (the forward projection has one form for any lane count,
+// sirt_batch_host.cpp), the 2-D kernels run rows of contiguous elements.
 #include <algorithm>
 #include <cstddef>
 #include <vector>
 
 #include "host_simd/host_rows.h"
 #include "host_simd/matrix_build.h"
-#include "sirt/sirt_bands.h"
 #include "sirt/sirt_batch_kernel.h"
 
 namespace {
@@ -20,41 +20,7 @@ using host_rows::kMaxBlockRows;
 using host_rows::Matrix;
 using host_rows::RowBlock;
 
-// Adds a block's sums into the sinogram. Bins grow with the row, so only the
-// first row's bin and the last row's bin + 1 can be shared with a neighbouring
-// block; those two additions are atomic, the rest plain.
-void fw_scatter(const cu_SIRT_fwproduct_batch& K, const RowBlock& rb, const float* s1, const float* s2) {
-    for (int q = 0; q < rb.count; ++q) {
-        const int r = rb.r0 + q;
-        if (K.d_length_t[r] == 0) continue;
-        float* y = K.d_sinoaux + K.d_idrow_t[r];
-        if (q == 0) atomic_add_float(y, s1[q]);
-        else y[0] += s1[q];
-        if (q == rb.count - 1) atomic_add_float(y + 1, s2[q]);
-        else y[1] += s2[q];
-    }
-}
-
 }  // namespace
-
-// Each block sums band after band (the host layout), so every row still takes
-// its entries in order.
-void cu_SIRT_fwproduct_batch::host_run_rows() const {
-    const int per = block_rows(nrows), blocks = block_count(nrows, per);
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int bi = 0; bi < blocks; ++bi) {
-        const int r0 = bi * per, count = std::min(per, nrows - r0);
-        float s1[kMaxBlockRows], s2[kMaxBlockRows];
-        std::fill(s1, s1 + count, 0.0f);
-        std::fill(s2, s2 + count, 0.0f);
-        const SirtBands layout{d_matrix_t, d_column_t, d_length_t, nrows, alignment, bands};
-        for (int b = 0; b < bands; ++b)
-            sirt_band_parts(layout, b, r0, count, [&](const Matrix& m, const RowBlock& rb, int first) {
-                host_rows::accumulators().gather2(m, d_recons, rb, s1 + (first - r0), s2 + (first - r0));
-            });
-        fw_scatter(*this, RowBlock{r0, count, 0, 0}, s1, s2);
-    }
-}
 
 // The back-projection's sums are those of the WBP level-2 product with factor
 // 1: s1 from samples c, c + 1 and s2 from the mirror samples, read side by side

@@ -164,7 +164,8 @@ bool chunk_starts(const int* band_length, int nrows, int bands, int chunks, int*
         const int* len = band_length + (size_t)b * nrows;
         for (int c = 0; c < chunks; ++c) {
             int longest = 0;
-            for (int r = c * kSirtChunk; r < std::min(nrows, (c + 1) * kSirtChunk); ++r) longest = std::max(longest, len[r]);
+            const int end = std::min(nrows, (c + 1) * kSirtChunk);
+            for (int r = c * kSirtChunk; r < end; ++r) longest = std::max(longest, len[r]);
             start[(size_t)b * chunks + c] = (int)at;
             at += longest;
             if (at > INT_MAX) return false;
@@ -326,7 +327,9 @@ void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geo
     const SirtTransposeShape shape = c->shape;
     record_sizes(sizes, shape);
     const int band_rows = sirt_band_rows(g.reconsX, g.reconsY), bands = (g.reconsY + band_rows - 1) / band_rows;
-    if (bands > 1 && shape.max_length > 0 && transpose_in_bands(c, tangles, g, d, sizes, band_rows, bands)) return;
+    if (sirt_host_layouts() && bands > 1 && shape.max_length > 0 &&
+        transpose_in_bands(c, tangles, g, d, sizes, band_rows, bands))
+        return;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
     alloc_transposed(d, entry_bytes, row_bytes, row_bytes);
     fill_transpose(c, tangles, g, d.d_matrix_t, d.d_column_t, d.d_idrow_t, d.d_length_t);
