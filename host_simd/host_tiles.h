@@ -90,6 +90,21 @@ inline void each_pixel(const Tile& t, int q0, int count, const Fn& fn) {
     }
 }
 
+// Calls fn(n, j, i, len) for each run of pixels of one slice row among pixels
+// q0 .. q0 + count - 1 of tile t: pixels n .. n + len - 1 (counted from q0)
+// are (i .. i + len - 1, j) in the slice.
+template <class Fn>
+inline void each_run(const Tile& t, int q0, int count, const Fn& fn) {
+    int j = q0 / t.w, i = q0 - j * t.w;
+    for (int n = 0; n < count;) {
+        const int len = std::min(t.w - i, count - n);
+        fn(n, t.j0 + j, t.i0 + i, len);
+        n += len;
+        i = 0;
+        ++j;
+    }
+}
+
 // The layout itself where it covers pixels, else the whole slice of rows x
 // cols pixels in one tile (a kernel given no layout).
 inline TileLayout or_whole(const TileLayout& L, int rows, int cols) {
