@@ -64,10 +64,15 @@ struct Spot {
     long long pixel, entry0, stride;
 };
 
-inline Spot spot_of(const TileLayout& L, int j, int i) {
-    const Tile t = band_tile(L, j / band_rows(L), i / band_cols(L));
+// The same, given the band b and the tile c within it of the pixel.
+inline Spot spot_in(const TileLayout& L, int b, int c, int j, int i) {
+    const Tile t = band_tile(L, b, c);
     const long long q = (long long)(j - t.j0) * t.w + (i - t.i0);
     return {t.first + q, t.first * L.capacity + q, t.pixels()};
+}
+
+inline Spot spot_of(const TileLayout& L, int j, int i) {
+    return spot_in(L, j / band_rows(L), i / band_cols(L), j, i);
 }
 
 // The slice index j * cols + i of pixel q of tile t.
