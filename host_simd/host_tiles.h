@@ -64,10 +64,15 @@ struct Spot {
     long long pixel, entry0, stride;
 };
 
-inline Spot spot_of(const TileLayout& L, int j, int i) {
-    const Tile t = band_tile(L, j / band_rows(L), i / band_cols(L));
+// The same, given the band b and the tile c within it of the pixel.
+inline Spot spot_in(const TileLayout& L, int b, int c, int j, int i) {
+    const Tile t = band_tile(L, b, c);
     const long long q = (long long)(j - t.j0) * t.w + (i - t.i0);
     return {t.first + q, t.first * L.capacity + q, t.pixels()};
+}
+
+inline Spot spot_of(const TileLayout& L, int j, int i) {
+    return spot_in(L, j / band_rows(L), i / band_cols(L), j, i);
 }
 
 // The slice index j * cols + i of pixel q of tile t.
@@ -87,6 +92,21 @@ inline void each_pixel(const Tile& t, int q0, int count, const Fn& fn) {
             i = 0;
             ++j;
         }
+    }
+}
+
+// Calls fn(n, j, i, len) for each run of pixels of one slice row among pixels
+// q0 .. q0 + count - 1 of tile t: pixels n .. n + len - 1 (counted from q0)
+// are (i .. i + len - 1, j) in the slice.
+template <class Fn>
+inline void each_run(const Tile& t, int q0, int count, const Fn& fn) {
+    int j = q0 / t.w, i = q0 - j * t.w;
+    for (int n = 0; n < count;) {
+        const int len = std::min(t.w - i, count - n);
+        fn(n, t.j0 + j, t.i0 + i, len);
+        n += len;
+        i = 0;
+        ++j;
     }
 }
 

@@ -14,21 +14,26 @@ namespace {
 using host_rows::BatchLanes;
 using host_tiles::TilePart;
 
-// Writes sum s of each pixel of a part to the lane slices at pixel(r), r the
-// pixel's slice index j * cols + i (a negative pixel: not written).
-template <class Pixel>
+// Writes sum s of each pixel of a part to the lane slices at pixel(r) + n for
+// the n-th pixel of each run of a slice row, r the slice index j * cols + i of
+// the run's first pixel and step +1 or -1 (null: the run is not written).
+template <class Run>
 void write_sums(float* d_recons, long long npix, const host_tiles::TileLayout& L, const TilePart& p,
-                const float* acc, int sums, int s, int l0, int w, const Pixel& pixel) {
+                const float* acc, int sums, int s, int l0, int w, const Run& run) {
     for (int l = 0; l < w; ++l) {
         float* slice = d_recons + (size_t)(l0 + l) * npix;
-        host_tiles::each_pixel(p.t, p.b.r0, p.b.count, [&](int q, int j, int i) {
-            const long long at = pixel((long long)j * L.cols + i);
-            if (at >= 0) slice[at] = acc[((size_t)q * sums + s) * w + l];
+        host_tiles::each_run(p.t, p.b.r0, p.b.count, [&](int n, int j, int i, int len) {
+            long long step = 1;
+            const long long at = run((long long)j * L.cols + i, step);
+            if (at < 0) return;
+            const float* a = acc + ((size_t)n * sums + s) * w + l;
+            float* out = slice + at;
+            for (int q = 0; q < len; ++q) out[q * step] = a[(size_t)q * sums * w];
         });
     }
 }
 
-long long own(long long r) { return r; }
+long long own(long long r, long long&) { return r; }
 
 }  // namespace
 
@@ -60,7 +65,8 @@ void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
     host_tiles::batch_tiles(L, m, 2, lanes, false, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         f.mirrored(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
         write_sums(d_recons, npix, L, p, acc, 2, 0, l0, w, own);
-        write_sums(d_recons, npix, L, p, acc, 2, 1, l0, w, [&](long long r) {
+        write_sums(d_recons, npix, L, p, acc, 2, 1, l0, w, [&](long long r, long long& step) {
+            step = -1;
             return wbp_centre_row((int)r, nRows, reconsX, thickness) ? -1LL : (long long)npix - 1 - r;
         });
     });
@@ -83,17 +89,28 @@ void cu_WBP_productsym3_batch::host_run(const LaunchShape&) const {
     host_tiles::batch_tiles(L, m, 4, lanes, true, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         f.level3(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, o, p.b, acc);
         // acc[(q * 4 + s) * w + l]: s = A, B, C, D of pixel q of the part.
+        const size_t next = (size_t)4 * w;
         for (int l = 0; l < w; ++l) {
             float* slice = d_recons + (size_t)(l0 + l) * npix;
-            host_tiles::each_pixel(p.t, p.b.r0, p.b.count, [&](int q, int j, int i) {
-                const float* s = acc + (size_t)q * 4 * w + l;
-                float* own_row = slice + (size_t)j * W;
-                float* mirror_row = slice + (size_t)(thickness - 1 - j) * W;
-                own_row[i] += s[0];
-                mirror_row[i] += s[2 * w];
-                if (wbp_centre_row(j * W + i, nRows, reconsX, thickness)) return;
-                own_row[W - 1 - i] += s[3 * w];
-                mirror_row[W - 1 - i] += s[w];
+            host_tiles::each_run(p.t, p.b.r0, p.b.count, [&](int n, int j, int i0, int len) {
+                const float* s = acc + (size_t)n * next + l;
+                float* __restrict own = slice + (size_t)j * W;
+                float* __restrict mirror = slice + (size_t)(thickness - 1 - j) * W;
+                if (wbp_centre_row(j * W, nRows, reconsX, thickness)) {
+                    // own and mirror are one row: A and C land on the same pixel.
+                    for (int q = 0; q < len; ++q) {
+                        own[i0 + q] += s[q * next];
+                        own[i0 + q] += s[q * next + 2 * w];
+                    }
+                    return;
+                }
+                for (int q = 0; q < len; ++q) {
+                    const int i = i0 + q;
+                    own[i] += s[q * next];
+                    mirror[i] += s[q * next + 2 * w];
+                    own[W - 1 - i] += s[q * next + 3 * w];
+                    mirror[W - 1 - i] += s[q * next + w];
+                }
             });
         }
     });

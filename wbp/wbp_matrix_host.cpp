@@ -5,6 +5,7 @@
 // zero-filled, so entries beyond a row's length are left as they are.
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "host_simd/matrix_build.h"
 #include "host_simd/host_tiles.h"
@@ -23,6 +24,7 @@ struct Build {
     int* d_column2;
     const a* d_tangles;
     host_tiles::TileLayout tiles;
+    const int* tile_of_column;  // i / tile columns, so that a pixel's place takes no division
     int sinoX;
     float w_2, r_2, h_2, factor;
     static constexpr int per_tilt = S == Stores::pair ? 2 : 1;
@@ -33,7 +35,8 @@ struct Build {
     // Columns lo .. hi - 1 of row j lie in one tile: entry k of each is one
     // run of consecutive words.
     void piece(int t, int k, int j, int lo, int hi) const {
-        const host_tiles::Spot p = host_tiles::spot_of(tiles, j, lo);
+        const int band = j / host_tiles::band_rows(tiles);
+        const host_tiles::Spot p = host_tiles::spot_in(tiles, band, tile_of_column[lo], j, lo);
         const size_t e = (size_t)(p.entry0 + k * p.stride);
         float* __restrict m = d_matrix + e;
         float* __restrict m1 = S == Stores::pair ? d_matrix + e + p.stride : nullptr;
@@ -69,7 +72,10 @@ struct Build {
 // Builds the rows of a level into its layout: the lengths are added in slice
 // order, then put in tile order.
 template <Stores S>
-void build(int rows, int cols, int tilts, int* d_length, const Build<S>& b) {
+void build(int rows, int cols, int tilts, int* d_length, Build<S> b) {
+    std::vector<int> tile_of_column(std::max(cols, 0));
+    for (int i = 0; i < cols; ++i) tile_of_column[i] = i / host_tiles::band_cols(b.tiles);
+    b.tile_of_column = tile_of_column.data();
     host_rows::build_rows(rows, cols, tilts, d_length, b);
     host_tiles::to_tile_order(b.tiles, d_length);
 }
@@ -78,23 +84,23 @@ void build(int rows, int cols, int tilts, int* d_length, const Build<S>& b) {
 
 void cu_WBP_matrix0::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, reconsY, reconsX);
     build(reconsY, reconsX, Ntilts, d_length,
-          Build<Stores::pair>{d_matrix, d_column, nullptr, d_tangles, host_tiles::or_whole(tiles, reconsY, reconsX),
-                              sinoX, w_2, r_2, h_2, factor});
+          Build<Stores::pair>{d_matrix, d_column, nullptr, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2, factor});
 }
 
 void cu_WBP_matrixsym1::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, reconsY, reconsX);
     build(reconsY, reconsX, Ntilts, d_length,
-          Build<Stores::single>{d_matrix, d_column, nullptr, d_tangles, host_tiles::or_whole(tiles, reconsY, reconsX),
-                                sinoX, w_2, r_2, h_2, factor});
+          Build<Stores::single>{d_matrix, d_column, nullptr, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2, factor});
 }
 
 void cu_WBP_matrixsym2::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, reconsY, reconsX);
     build(reconsY, reconsX, Ntilts, d_length,
-          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles,
-                                  host_tiles::or_whole(tiles, reconsY, reconsX), sinoX, w_2, r_2, h_2, factor});
+          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2, factor});
 }
 
 void cu_WBP_matrixsym3::host_run(const LaunchShape&) const {
@@ -107,7 +113,7 @@ void cu_WBP_matrixsym3::host_run(const LaunchShape&) const {
             row2[i] = wbp_side_mirror(i, j, reconsX);
         }
     }
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, reconsY, reconsX);
     build(reconsY, reconsX, Ntilts / 2 + 1, d_length,
-          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles,
-                                  host_tiles::or_whole(tiles, reconsY, reconsX), sinoX, w_2, r_2, h_2, factor});
+          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2, factor});
 }

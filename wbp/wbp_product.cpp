@@ -57,7 +57,8 @@ void product_pass(const WbpPlan& p, float* recons, const float* sinos, int lanes
             gpu_zero_async(out, (size_t)npix * lanes * sizeof(float), stream);
             gpu_launch_1d(items,
                           cu_WBP_productsym3_batch{d_matrix, out, s, d_column, d_column2, d_length, d_row1, d_row2,
-                                                   nRows, lanes, npix, factor, Ntilts, sinoX, reconsX, reconsY, p.tiles},
+                                                   nRows, lanes, npix, factor, Ntilts, sinoX, reconsX, reconsY,
+                                                   p.tiles},
                           stream);
             break;
     }

@@ -103,7 +103,8 @@ void run_both(const HostMatrix& h, const HostMatrix& t, const host_tiles::TileLa
     const float* s = sino.data();
     if (h.level == 0)
         both([&](const HostMatrix& m, float* out, host_tiles::TileLayout L) {
-            return cu_WBP_product_batch0{m.matrix.data(), out, s, m.column.data(), m.length.data(), n, lanes, P, T, S, L};
+            return cu_WBP_product_batch0{m.matrix.data(), out, s, m.column.data(), m.length.data(), n, lanes, P, T, S,
+                                         L};
         });
     else if (h.level == 1)
         both([&](const HostMatrix& m, float* out, host_tiles::TileLayout L) {
@@ -161,7 +162,8 @@ TEST_P(WbpHostForms, FastFormEqualsLiteralOnRandomMatrices) {
                                             << s.thickness << ", tiles " << th << " x " << tw << ", " << lanes
                                             << " lanes");
             const host_tiles::TileLayout tiles{rows, s.reconsX, th, tw, h.capacity};
-            const HostMatrix t = tiled(h, wbp_ref::tiling(rows, s.reconsX, th ? th : rows, tw ? tw : s.reconsX, h.capacity));
+            const HostMatrix t =
+                tiled(h, wbp_ref::tiling(rows, s.reconsX, th ? th : rows, tw ? tw : s.reconsX, h.capacity));
             std::vector<float> sino = wbp_ref::random_values((size_t)s.sinoX * s.Ntilts * lanes, ++seed);
             std::vector<float> literal, fast;
             run_both(h, t, tiles, lanes, sino, literal, fast);
