@@ -45,12 +45,13 @@ void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int N
 // it, entry-major for the kernel bodies. A tile of 64 x 64 pixels meets at most
 // about 90 detector columns per tilt, so that its samples of a 16-lane batch
 // for all tilts stay in L2 while it is summed. Level 3 reads four samples sets
-// instead of two, and a thread takes a whole band of its tiles: bands of 32
-// rows halve both the samples in L2 and the unit of work.
+// instead of two and a thread must own whole bands of rows; on two threads
+// sharing a core's caches its tiles lost to the entry-major blocks (1.03 -
+// 1.14x their time at 16 lanes), so level 3 keeps the entry-major layout.
 host_tiles::TileLayout plan_tiles(const WbpSizes& s, const Geometry& g) {
     host_tiles::TileLayout L{s.rows, g.reconsX, 0, 0, s.capacity};
-    if (gpu_backend() != GPU_BACKEND_HOST || host_literal_forms) return L;
-    L.tile_rows = s.level == 3 ? 32 : 64;
+    if (gpu_backend() != GPU_BACKEND_HOST || host_literal_forms || s.level == 3) return L;
+    L.tile_rows = 64;
     L.tile_cols = 64;
     return L;
 }

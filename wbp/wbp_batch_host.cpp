@@ -35,6 +35,39 @@ void write_sums(float* d_recons, long long npix, const host_tiles::TileLayout& L
 
 long long own(long long r, long long&) { return r; }
 
+// Level 3 on the entry-major layout, without atomics: a block of whole slice
+// rows j owns the pixels of rows j and thickness - 1 - j, and both adds a
+// pixel receives land on its cleared value (fl(fl(0 + x) + y) does not depend
+// on which of x, y comes first).
+void level3_rows(const cu_WBP_productsym3_batch& k) {
+    const host_rows::Matrix m{k.d_matrix, k.d_column, k.d_length, (size_t)k.nRows};
+    const host_rows::OppositeTilts o{(k.Ntilts + 1) * k.sinoX, wbp_mirrored_lo(k.sinoX),
+                                     wbp_mirrored_hi(k.Ntilts, k.sinoX)};
+    const int W = k.reconsX, rows = k.nRows / W;
+    const bool odd = (k.thickness & 1) != 0;
+    host_rows::batch_blocks(rows, W, 4, k.lanes, [&](const auto& f, int j0, int count, int l0, int w, float* acc) {
+        f.level3(m, k.d_column2, BatchLanes{k.d_sino, k.lanes, l0, w}, k.factor, o,
+                 host_rows::row_block(k.d_length, j0 * W, count * W), acc);
+        // acc[(q * 4 + s) * w + l]: s = A, B, C, D of row q of the block.
+        auto sum = [&](int j, int i, int s, int l) { return acc[(((size_t)(j - j0) * W + i) * 4 + s) * w + l]; };
+        for (int l = 0; l < w; ++l) {
+            float* slice = k.d_recons + (size_t)(l0 + l) * k.npix;
+            for (int j = j0; j < j0 + count; ++j) {
+                float* own = slice + (size_t)j * W;
+                float* mirror = slice + (size_t)(k.thickness - 1 - j) * W;
+                if (odd && j == rows - 1) {
+                    for (int i = 0; i < W; ++i) own[i] = (own[i] + sum(j, i, 0, l)) + sum(j, i, 2, l);
+                    continue;
+                }
+                for (int i = 0; i < W; ++i) {
+                    own[i] = (own[i] + sum(j, i, 0, l)) + sum(j, W - 1 - i, 3, l);
+                    mirror[i] = (mirror[i] + sum(j, i, 2, l)) + sum(j, W - 1 - i, 1, l);
+                }
+            }
+        }
+    });
+}
+
 }  // namespace
 
 void cu_WBP_product_batch0::host_run(const LaunchShape&) const {
@@ -83,6 +116,7 @@ void cu_WBP_productsym3_batch::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
     if (nRows <= 0 || reconsX <= 0) return;
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
+    if (host_tiles::whole(L)) return level3_rows(*this);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
     const host_rows::OppositeTilts o{(Ntilts + 1) * sinoX, wbp_mirrored_lo(sinoX), wbp_mirrored_hi(Ntilts, sinoX)};
     const int W = reconsX;

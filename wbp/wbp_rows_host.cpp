@@ -229,6 +229,43 @@ void cu_WBP_productsym2_batch::host_run_rows() const {
     }
 }
 
+// Level 3 one lane on the entry-major layout: blocks of whole slice rows on all threads.
+void level3_one_lane_rows(const cu_WBP_productsym3_batch& k, float* table) {
+    const int W = k.reconsX, rows = k.nRows / W;
+    const int rows_per_block = std::max(1, block_rows(k.nRows) / W);
+    const int blocks = block_count(rows, rows_per_block);
+    const bool odd = (k.thickness & 1) != 0;
+#pragma omp parallel
+    {
+        host_rows::fill_level3_table(table, k.d_sino, k.sinoX, k.Ntilts);
+        // A, C, B, D of each row; kept per thread, so that slices do not fault in fresh pages.
+        static thread_local std::vector<float> acc;
+        if (acc.size() < 4 * (size_t)rows_per_block * W) acc.resize(4 * (size_t)rows_per_block * W);
+#pragma omp for schedule(dynamic, 1)
+        for (int bi = 0; bi < blocks; ++bi) {
+            const int j0 = bi * rows_per_block, j1 = std::min(rows, j0 + rows_per_block);
+            const int count = (j1 - j0) * W;
+            std::fill(acc.begin(), acc.begin() + 4 * (size_t)count, 0.0f);
+            host_rows::accumulators().table4(Matrix{k.d_matrix, k.d_column, k.d_length, (size_t)k.nRows}, table,
+                                            k.factor, row_block(k.d_length, j0 * W, count), acc.data());
+            for (int j = j0; j < j1; ++j) {
+                const float* s = acc.data() + 4 * (size_t)(j - j0) * W;  // row (i, j) at s + 4 i
+                float* own = k.d_recons + (size_t)j * W;
+                float* mirror = k.d_recons + (size_t)(k.thickness - 1 - j) * W;
+                if (odd && j == rows - 1) {
+                    for (int i = 0; i < W; ++i) own[i] = (own[i] + s[4 * i]) + s[4 * i + 1];
+                    continue;
+                }
+                for (int i = 0; i < W; ++i) {
+                    const float* side = s + 4 * (size_t)(W - 1 - i);
+                    own[i] = (own[i] + s[4 * i]) + side[3];
+                    mirror[i] = (mirror[i] + s[4 * i + 1]) + side[2];
+                }
+            }
+        }
+    }
+}
+
 // Level 3 without atomics: the two adds a pixel receives come from matrix rows of
 // one slice row j (A and D for pixels of row j, B and C for pixels of row
 // thickness - 1 - j, from pixel i and its side mirror reconsX - 1 - i), so a
@@ -240,6 +277,7 @@ void cu_WBP_productsym3_batch::host_run_rows() const {
     float* table = host_rows::table_buffer((size_t)8 * sinoX * (Ntilts / 2 + 1));
     const int W = reconsX;
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / W, W);
+    if (host_tiles::whole(L)) return level3_one_lane_rows(*this, table);
 #pragma omp parallel
     {
         host_rows::fill_level3_table(table, d_sino, sinoX, Ntilts);
