@@ -305,6 +305,18 @@ Options (keywords; None keeps the command line's default):
 Every error raises skarbel.Error with the command line's message. The GIL is released while
 reconstructing; Ctrl-C stops the run between batches of slices.)";
 
+// Defines name(positional..., *, the program's long options) on m: the three
+// functions take the same keywords, in this order, with these defaults.
+template <class Fn, class... Positional>
+void def_with_options(py::module_& m, const char* name, Fn fn, const char* doc, Positional... positional) {
+    m.def(name, fn, positional..., py::kw_only(), py::arg("thickness") = py::none(), py::arg("method") = "wbp",
+          py::arg("level") = 2, py::arg("iterations") = 30, py::arg("exclude") = py::none(),
+          py::arg("radial") = py::none(), py::arg("slices") = py::none(), py::arg("batch") = py::none(),
+          py::arg("gpu") = -1, py::arg("progress") = py::none(), py::arg("sirt_like") = py::none(),
+          py::arg("offset") = py::none(), py::arg("shift") = py::none(), py::arg("width") = py::none(),
+          py::arg("xaxis_tilt") = py::none(), py::arg("bin") = py::none(), doc);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(skarbel, m) {
@@ -341,8 +353,8 @@ Returns a new float32 array (slices, thickness, width): slice y reconstructed fr
 stack (from --slices' first), equal sample for sample to the data of the MRC file the program
 writes for the same inputs and options.
 )") + options_doc;
-    m.def(
-        "reconstruct",
+    def_with_options(
+        m, "reconstruct",
         [options_from](py::object stack, py::object angles, py::object thickness, std::string method, int level,
                        int iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
                        int gpu, py::object progress, py::object sirt_like, py::object offset, py::object shift,
@@ -352,12 +364,7 @@ writes for the same inputs and options.
                                             sirt_like, offset, shift, width, xaxis_tilt, bin, rest),
                                progress);
         },
-        py::arg("stack"), py::arg("angles"), py::kw_only(), py::arg("thickness") = py::none(),
-        py::arg("method") = "wbp", py::arg("level") = 2, py::arg("iterations") = 30, py::arg("exclude") = py::none(),
-        py::arg("radial") = py::none(), py::arg("slices") = py::none(), py::arg("batch") = py::none(),
-        py::arg("gpu") = -1, py::arg("progress") = py::none(), py::arg("sirt_like") = py::none(),
-        py::arg("offset") = py::none(), py::arg("shift") = py::none(), py::arg("width") = py::none(),
-        py::arg("xaxis_tilt") = py::none(), py::arg("bin") = py::none(), reconstruct_doc.c_str());
+        reconstruct_doc.c_str(), py::arg("stack"), py::arg("angles"));
 
     const std::string estimate_doc = std::string(R"(estimate(stack, angles, **options) -> dict
 
@@ -367,8 +374,8 @@ available on the device and the host (Mb), each method's device memory (Mb) and 
 of the run (Mb) and the size in bytes of the MRC file the program would write. Takes
 reconstruct's arguments (progress is not used).
 )") + options_doc;
-    m.def(
-        "estimate",
+    def_with_options(
+        m, "estimate",
         [options_from](py::object stack, py::object angles, py::object thickness, std::string method, int level,
                        int iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
                        int gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
@@ -377,20 +384,15 @@ reconstruct's arguments (progress is not used).
                             options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
                                          sirt_like, offset, shift, width, xaxis_tilt, bin, rest));
         },
-        py::arg("stack"), py::arg("angles"), py::kw_only(), py::arg("thickness") = py::none(),
-        py::arg("method") = "wbp", py::arg("level") = 2, py::arg("iterations") = 30, py::arg("exclude") = py::none(),
-        py::arg("radial") = py::none(), py::arg("slices") = py::none(), py::arg("batch") = py::none(),
-        py::arg("gpu") = -1, py::arg("progress") = py::none(), py::arg("sirt_like") = py::none(),
-        py::arg("offset") = py::none(), py::arg("shift") = py::none(), py::arg("width") = py::none(),
-        py::arg("xaxis_tilt") = py::none(), py::arg("bin") = py::none(), estimate_doc.c_str());
+        estimate_doc.c_str(), py::arg("stack"), py::arg("angles"));
 
     const std::string file_doc = std::string(R"(reconstruct_file(tilt_file, stack_file, output_file, **options) -> None
 
 The program's run on files, in this process: the same checks, messages on standard output,
 temporary file and header; the output is replaced only by a complete volume.
 )") + options_doc;
-    m.def(
-        "reconstruct_file",
+    def_with_options(
+        m, "reconstruct_file",
         [options_from](std::string tilt_file, std::string stack_file, std::string output_file, py::object thickness,
                        std::string method, int level, int iterations, py::object exclude, py::object radial,
                        py::object slices, py::object batch, int gpu, py::object progress, py::object sirt_like,
@@ -401,11 +403,5 @@ temporary file and header; the output is replaced only by a complete volume.
                                           sirt_like, offset, shift, width, xaxis_tilt, bin, rest),
                              progress);
         },
-        py::arg("tilt_file"), py::arg("stack_file"), py::arg("output_file"), py::kw_only(),
-        py::arg("thickness") = py::none(), py::arg("method") = "wbp", py::arg("level") = 2,
-        py::arg("iterations") = 30, py::arg("exclude") = py::none(), py::arg("radial") = py::none(),
-        py::arg("slices") = py::none(), py::arg("batch") = py::none(), py::arg("gpu") = -1,
-        py::arg("progress") = py::none(), py::arg("sirt_like") = py::none(), py::arg("offset") = py::none(),
-        py::arg("shift") = py::none(), py::arg("width") = py::none(), py::arg("xaxis_tilt") = py::none(),
-        py::arg("bin") = py::none(), file_doc.c_str());
+        file_doc.c_str(), py::arg("tilt_file"), py::arg("stack_file"), py::arg("output_file"));
 }
