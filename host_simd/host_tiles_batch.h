@@ -29,32 +29,27 @@ inline host_rows::Matrix tile_matrix(const TileLayout& L, const host_rows::Matri
 
 // Runs part(set, p, l0, width, acc) for every part of every tile and every
 // group of lanes; acc holds sums x p.b.count x width floats, zeroed. Tiles go
-// to the threads one by one or, with by_band, a whole band at a time, in
-// order (for products whose tiles write each other's pixels within a band).
+// to the threads one by one.
 template <class Part>
-void batch_tiles(const TileLayout& L, const host_rows::Matrix& a, int sums, int lanes, bool by_band,
-                 const Part& part) {
+void batch_tiles(const TileLayout& L, const host_rows::Matrix& a, int sums, int lanes, const Part& part) {
     const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
     const int width = host_rows::batch_group(lanes, f.widest);
     const int per = std::max(64, host_rows::kBatchSumFloats / std::max(1, sums * width));
-    const int units = by_band ? band_count(L) : tile_count(L), tiles_per_unit = by_band ? tiles_per_band(L) : 1;
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int u = 0; u < units; ++u) {
+    for (int n = 0; n < tile_count(L); ++n) {
         float* acc = host_rows::batch_scratch((size_t)sums * per * width);
-        for (int n = u * tiles_per_unit; n < (u + 1) * tiles_per_unit; ++n) {
-            TilePart p{tile_at(L, n), {}, 0, {}};
-            p.m = tile_matrix(L, a, p.t);
-            p.offset = (size_t)(p.t.first * L.capacity);
-            const int pixels = (int)p.t.pixels();
-            for (int l0 = 0; l0 < lanes;) {
-                const int w = host_rows::batch_group(lanes - l0, f.widest);
-                for (int q0 = 0; q0 < pixels; q0 += per) {
-                    p.b = host_rows::row_block(p.m.lengths, q0, std::min(per, pixels - q0));
-                    std::fill(acc, acc + (size_t)sums * p.b.count * w, 0.0f);
-                    part(f, p, l0, w, acc);
-                }
-                l0 += w;
+        TilePart p{tile_at(L, n), {}, 0, {}};
+        p.m = tile_matrix(L, a, p.t);
+        p.offset = (size_t)(p.t.first * L.capacity);
+        const int pixels = (int)p.t.pixels();
+        for (int l0 = 0; l0 < lanes;) {
+            const int w = host_rows::batch_group(lanes - l0, f.widest);
+            for (int q0 = 0; q0 < pixels; q0 += per) {
+                p.b = host_rows::row_block(p.m.lengths, q0, std::min(per, pixels - q0));
+                std::fill(acc, acc + (size_t)sums * p.b.count * w, 0.0f);
+                part(f, p, l0, w, acc);
             }
+            l0 += w;
         }
     }
 }

@@ -74,7 +74,7 @@ void cu_WBP_product_batch0::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, 1, nRows);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
-    host_tiles::batch_tiles(L, m, 1, lanes, false, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+    host_tiles::batch_tiles(L, m, 1, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         f.level0(p.m, BatchLanes{d_sino, lanes, l0, w}, p.b, acc);
         write_sums(d_recons, npix, L, p, acc, 1, 0, l0, w, own);
     });
@@ -84,7 +84,7 @@ void cu_WBP_productsym1_batch::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, 1, nRows);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
-    host_tiles::batch_tiles(L, m, 1, lanes, false, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+    host_tiles::batch_tiles(L, m, 1, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         f.level1(p.m, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
         write_sums(d_recons, npix, L, p, acc, 1, 0, l0, w, own);
     });
@@ -95,7 +95,7 @@ void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
     if (nRows <= 0 || reconsX <= 0) return;
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
-    host_tiles::batch_tiles(L, m, 2, lanes, false, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+    host_tiles::batch_tiles(L, m, 2, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         f.mirrored(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
         write_sums(d_recons, npix, L, p, acc, 2, 0, l0, w, own);
         write_sums(d_recons, npix, L, p, acc, 2, 1, l0, w, [&](long long r, long long& step) {
@@ -105,47 +105,9 @@ void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
     });
 }
 
-// Level 3 without atomics. The adds a pixel receives come from one slice row
-// j: A and D for pixels of row j, B and C for pixels of row thickness - 1 - j,
-// from pixel i and from its side mirror reconsX - 1 - i, which may lie in
-// another tile of the band. So a thread takes whole bands, which own their
-// output rows, and each part adds its sums into the cleared slices: both adds
-// land on the cleared value, and fl(fl(0 + x) + y) does not depend on which of
-// x, y comes first, so this equals the atomic form exactly.
+// Level 3 is stored entry-major on every backend (its plans take no tiles).
 void cu_WBP_productsym3_batch::host_run(const LaunchShape&) const {
     if (lanes == 1) return host_run_rows();
     if (nRows <= 0 || reconsX <= 0) return;
-    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
-    if (host_tiles::whole(L)) return level3_rows(*this);
-    const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
-    const host_rows::OppositeTilts o{(Ntilts + 1) * sinoX, wbp_mirrored_lo(sinoX), wbp_mirrored_hi(Ntilts, sinoX)};
-    const int W = reconsX;
-    host_tiles::batch_tiles(L, m, 4, lanes, true, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
-        f.level3(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, o, p.b, acc);
-        // acc[(q * 4 + s) * w + l]: s = A, B, C, D of pixel q of the part.
-        const size_t next = (size_t)4 * w;
-        for (int l = 0; l < w; ++l) {
-            float* slice = d_recons + (size_t)(l0 + l) * npix;
-            host_tiles::each_run(p.t, p.b.r0, p.b.count, [&](int n, int j, int i0, int len) {
-                const float* s = acc + (size_t)n * next + l;
-                float* __restrict own = slice + (size_t)j * W;
-                float* __restrict mirror = slice + (size_t)(thickness - 1 - j) * W;
-                if (wbp_centre_row(j * W, nRows, reconsX, thickness)) {
-                    // own and mirror are one row: A and C land on the same pixel.
-                    for (int q = 0; q < len; ++q) {
-                        own[i0 + q] += s[q * next];
-                        own[i0 + q] += s[q * next + 2 * w];
-                    }
-                    return;
-                }
-                for (int q = 0; q < len; ++q) {
-                    const int i = i0 + q;
-                    own[i] += s[q * next];
-                    mirror[i] += s[q * next + 2 * w];
-                    own[W - 1 - i] += s[q * next + 3 * w];
-                    mirror[W - 1 - i] += s[q * next + w];
-                }
-            });
-        }
-    });
+    level3_rows(*this);
 }

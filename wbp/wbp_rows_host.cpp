@@ -150,29 +150,24 @@ namespace {
 // Runs fn(t, m, offset, b) for every block of every tile of the matrix a stored
 // in layout L (m, offset: the tile's arrays, host_simd/host_tiles_batch.h),
 // blocks of at most kMaxBlockRows pixels. A work-shared loop: call it from
-// inside a parallel region. Tiles go to the threads one by one or, with
-// by_band, a whole band at a time, in order; the whole slice in one tile goes
-// in blocks of block_rows rows (by_band: all on one thread).
+// inside a parallel region. Tiles go to the threads one by one; the whole
+// slice in one tile goes in blocks of block_rows rows.
 template <class Fn>
-void tile_blocks(const host_tiles::TileLayout& L, const Matrix& a, bool by_band, const Fn& fn) {
+void tile_blocks(const host_tiles::TileLayout& L, const Matrix& a, const Fn& fn) {
     auto run = [&](int n, int per, int from, int to) {
         const host_tiles::Tile t = host_tiles::tile_at(L, n);
         const Matrix m = host_tiles::tile_matrix(L, a, t);
         const size_t offset = (size_t)(t.first * L.capacity);
         for (int q0 = from; q0 < to; q0 += per) fn(t, m, offset, row_block(m.lengths, q0, std::min(per, to - q0)));
     };
-    if (host_tiles::whole(L) && !by_band) {
+    if (host_tiles::whole(L)) {
         const int pixels = L.rows * L.cols, per = block_rows(pixels), blocks = block_count(pixels, per);
 #pragma omp for schedule(dynamic, 1)
         for (int bi = 0; bi < blocks; ++bi) run(0, per, bi * per, std::min(pixels, (bi + 1) * per));
         return;
     }
-    const int units = by_band ? host_tiles::band_count(L) : host_tiles::tile_count(L);
-    const int tiles_per_unit = by_band ? host_tiles::tiles_per_band(L) : 1;
 #pragma omp for schedule(dynamic, 1)
-    for (int u = 0; u < units; ++u)
-        for (int n = u * tiles_per_unit; n < (u + 1) * tiles_per_unit; ++n)
-            run(n, kMaxBlockRows, 0, (int)host_tiles::tile_at(L, n).pixels());
+    for (int n = 0; n < host_tiles::tile_count(L); ++n) run(n, kMaxBlockRows, 0, (int)host_tiles::tile_at(L, n).pixels());
 }
 
 // Levels 0 and 1: one sum per matrix row, written to its own pixel.
@@ -181,7 +176,7 @@ template <class Accumulate>
 void own_pixel_products(const host_tiles::TileLayout& L, const Matrix& a, float* d_recons,
                         const Accumulate& accumulate) {
 #pragma omp parallel
-    tile_blocks(L, a, false, [&](const host_tiles::Tile& t, const Matrix& m, size_t, const RowBlock& b) {
+    tile_blocks(L, a, [&](const host_tiles::Tile& t, const Matrix& m, size_t, const RowBlock& b) {
         float sum[kMaxBlockRows];
         std::fill(sum, sum + b.count, 0.0f);
         accumulate(m, b, sum);
@@ -215,7 +210,7 @@ void cu_WBP_productsym2_batch::host_run_rows() const {
 #pragma omp parallel
     {
         host_rows::fill_level2_table(table, d_sino, sinoX, Ntilts);
-        tile_blocks(L, Matrix{d_matrix, d_column, d_length, 0}, false,
+        tile_blocks(L, Matrix{d_matrix, d_column, d_length, 0},
                     [&](const host_tiles::Tile& t, const Matrix& m, size_t, const RowBlock& b) {
                         float acc[2 * kMaxBlockRows];  // A, B of each row
                         std::fill(acc, acc + 2 * b.count, 0.0f);
@@ -229,8 +224,12 @@ void cu_WBP_productsym2_batch::host_run_rows() const {
     }
 }
 
-// Level 3 one lane on the entry-major layout: blocks of whole slice rows on all threads.
-void level3_one_lane_rows(const cu_WBP_productsym3_batch& k, float* table) {
+// Level 3 one lane without atomics: the two adds a pixel receives come from
+// matrix rows of one slice row j (A and D for pixels of row j, B and C for
+// pixels of row thickness - 1 - j), so a block of whole slice rows owns its
+// output rows. Both adds land on the cleared value; fl(fl(0 + x) + y) does not
+// depend on which of x, y comes first, so this equals the atomic form exactly.
+static void level3_one_lane_rows(const cu_WBP_productsym3_batch& k, float* table) {
     const int W = k.reconsX, rows = k.nRows / W;
     const int rows_per_block = std::max(1, block_rows(k.nRows) / W);
     const int blocks = block_count(rows, rows_per_block);
@@ -266,38 +265,8 @@ void level3_one_lane_rows(const cu_WBP_productsym3_batch& k, float* table) {
     }
 }
 
-// Level 3 without atomics: the two adds a pixel receives come from matrix rows of
-// one slice row j (A and D for pixels of row j, B and C for pixels of row
-// thickness - 1 - j, from pixel i and its side mirror reconsX - 1 - i), so a
-// thread that takes whole bands of tiles owns their output rows. Both adds land
-// on the cleared value; fl(fl(0 + x) + y) does not depend on which of x, y
-// comes first, so this equals the atomic form exactly.
+// Level 3 is stored entry-major on every backend (its plans take no tiles).
 void cu_WBP_productsym3_batch::host_run_rows() const {
     if (nRows <= 0 || reconsX <= 0) return;
-    float* table = host_rows::table_buffer((size_t)8 * sinoX * (Ntilts / 2 + 1));
-    const int W = reconsX;
-    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / W, W);
-    if (host_tiles::whole(L)) return level3_one_lane_rows(*this, table);
-#pragma omp parallel
-    {
-        host_rows::fill_level3_table(table, d_sino, sinoX, Ntilts);
-        // A, C, B, D of each row; kept per thread, so that slices do not fault in fresh pages.
-        static thread_local std::vector<float> acc;
-        if (acc.size() < 4 * (size_t)kMaxBlockRows) acc.resize(4 * (size_t)kMaxBlockRows);
-        tile_blocks(L, Matrix{d_matrix, d_column, d_length, 0}, true,
-                    [&](const host_tiles::Tile& t, const Matrix& m, size_t, const RowBlock& b) {
-                        std::fill(acc.begin(), acc.begin() + 4 * (size_t)b.count, 0.0f);
-                        host_rows::accumulators().table4(m, table, factor, b, acc.data());
-                        host_tiles::each_pixel(t, b.r0, b.count, [&](int q, int j, int i) {
-                            const float* s = acc.data() + 4 * (size_t)q;
-                            float* own = d_recons + (size_t)j * W;
-                            float* mirror = d_recons + (size_t)(thickness - 1 - j) * W;
-                            own[i] += s[0];
-                            mirror[i] += s[1];
-                            if (wbp_centre_row(j * W + i, nRows, reconsX, thickness)) return;
-                            own[W - 1 - i] += s[3];
-                            mirror[W - 1 - i] += s[2];
-                        });
-                    });
-    }
+    level3_one_lane_rows(*this, host_rows::table_buffer((size_t)8 * sinoX * (Ntilts / 2 + 1)));
 }
