@@ -1,9 +1,10 @@
 // N lanes against one lane at a time, bit for bit: every WBP level
-// and SIRT, batches of 1, 2, 3 and 16 slices, odd and even sizes,
+// and SIRT, batches of 1, 3, 16 and 29 slices, odd and even sizes,
 // tilt-symmetric and asymmetric angles, on every backend (on CUDA in
 // sub-batches on two streams). On the host, the host forms (matrix builds in
-// runs, products vectorised over the lanes) also against the literal per-item
-// kernels, with every vector set, and the built matrices word for word; and the
+// runs, products over tiles vectorised over groups of 16, 8, 4 and 1 lanes)
+// also against the literal per-item kernels, with every vector set, and the
+// built matrices word for word; and the
 // weighting of a batch on all threads against rows weighted one by one.
 #include <numeric>
 #include <thread>
@@ -37,9 +38,9 @@ const std::vector<Case> kCases = {
     {{70, -60, -40, -20, 20, 40, 60}, 33, 20},  // tilt-symmetric, odd count
     {{90, -60, -30, 0, 30, 60}, 40, 25},        // tilt-symmetric, even count, odd thickness
     {{12, -50, -10, 10, 50}, 31, 31},           // asymmetric: level 3 runs level 2
-    {{-60, -40, -20, 0, 20, 40, 60}, 130, 64},  // several row blocks
+    {{-60, -40, -20, 0, 20, 40, 60}, 130, 150},  // several row blocks, tiles cut short both ways
 };
-const int kLanes[] = {1, 2, 3, 16};
+const int kLanes[] = {1, 3, 16, 29};
 
 // The plan of a method for a case, with its own weighting filter.
 MethodPlan plan_of(int method, const Case& c) {
@@ -65,14 +66,21 @@ void expect_same_bits(const std::vector<float>& want, const std::vector<float>& 
 }
 
 // The slices of `lanes` random sinograms, reconstructed `per_pass` at a time,
-// from page-locked memory on a GPU as in a run, so that its copies are asynchronous.
-std::vector<float> reconstruct(MethodPlan& m, int lanes, int per_pass, uint32_t seed) {
+// from page-locked memory on a GPU as in a run, so that its copies are
+// asynchronous. Poisoned: the products alone, on sinograms whose samples 0 and
+// 1 (where the dead entries of a WBP matrix point) are infinite.
+std::vector<float> reconstruct(MethodPlan& m, int lanes, int per_pass, uint32_t seed, bool poisoned = false) {
     const size_t sino = (size_t)m.g.sinoX * m.g.Ntilts, npix = (size_t)m.g.reconsX * m.g.reconsY;
-    const std::vector<float> values = wbp_ref::random_values(sino * lanes, seed);
+    std::vector<float> values = wbp_ref::random_values(sino * lanes, seed);
+    for (size_t l = 0; poisoned && l < (size_t)lanes; ++l) {
+        values[l * sino] = std::numeric_limits<float>::infinity();
+        values[l * sino + 1] = -std::numeric_limits<float>::infinity();
+    }
     float *sinos = gpu_host_floats(sino * lanes), *slices = gpu_host_floats(npix * lanes);
     std::copy(values.begin(), values.end(), sinos);
     std::fill(slices, slices + npix * lanes, 7.0f);
-    for (int l = 0; l < lanes; l += per_pass) execute(m, sinos + l * sino, slices + l * npix, per_pass);
+    for (int l = 0; l < lanes; l += per_pass)
+        (poisoned ? execute_products : execute)(m, sinos + l * sino, slices + l * npix, per_pass);
     const std::vector<float> got(slices, slices + npix * lanes);
     gpu_host_free(sinos);
     gpu_host_free(slices);
@@ -119,15 +127,17 @@ TEST(SubBatches, CoverEverySliceOnceInOrder) {
 }
 
 // Set-up and batches of every size in kLanes, with every kernel in its literal
-// per-item form or in its host form.
+// per-item form or in its host form; for WBP also poisoned, so that non-finite
+// samples leak into the slices of a host form that reads dead entries.
 std::vector<float> host_batches(int method, const Case& c, bool literal) {
     host_literal_forms = literal;
     MethodPlan m = set_up(method, c);
     std::vector<float> all;
-    for (int lanes : kLanes) {
-        const std::vector<float> slices = reconstruct(m, lanes, lanes, 9 + lanes);
-        all.insert(all.end(), slices.begin(), slices.end());
-    }
+    for (int lanes : kLanes)
+        for (bool poisoned : {false, method != kSirt}) {
+            const std::vector<float> slices = reconstruct(m, lanes, lanes, 9 + lanes, poisoned);
+            all.insert(all.end(), slices.begin(), slices.end());
+        }
     free(m);
     host_literal_forms = false;
     return all;
@@ -203,8 +213,8 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
 
 // Pixels leaving the detector at some tilts (thick slices), long and short
 // runs of pixels on it at the same tilts, positions falling along a row (cos
-// < 0), 0 and 90 degrees, a slice wider than the detector (positions in
-// (-1, 0)), a two-sample detector.
+// < 0), 0 and 90 degrees, nearly flat and steep angles, slices wider than the
+// detector (positions in (-1, 0)), a two-sample detector.
 TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
     gpu_use_backend(GPU_BACKEND_HOST);
     struct Build {
@@ -216,6 +226,7 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
     const std::vector<Build> builds = {{range61, 100, 100, 150},
                                        {{-170, -100, 0, 95, 135, 180}, 33, 33, 20},
                                        {{90, -60, -30, 0, 30, 60}, 17, 20, 13},
+                                       {{-89.97f, -61, -0.5f, 0.03f, 17, 89.9f}, 37, 50, 23},
                                        {{-50, 50}, 2, 2, 3}};
     for (const Build& b : builds)
         for (int method = 0; method <= kSirt; ++method) {
