@@ -35,8 +35,7 @@ std::string progress(int slices) {
 
 // Checks the final header of an nx x thickness x slices output against the
 // format and against the samples in the file.
-void expect_final_output(const std::string& path, int nx, int thickness, int slices,
-                         std::vector<float> cell = {0, 0, 0}) {
+void expect_final_output(const std::string& path, int nx, int thickness, int slices) {
     const std::string bytes = read_file(path);
     ASSERT_EQ(bytes.size(), 1024 + (size_t)nx * thickness * slices * 4);
     const size_t n = (size_t)nx * thickness * slices;
@@ -49,8 +48,7 @@ void expect_final_output(const std::string& path, int nx, int thickness, int sli
     for (float x : v) sq += ((double)x - mean) * ((double)x - mean);
     const float lo = *std::min_element(v.begin(), v.end()), hi = *std::max_element(v.begin(), v.end());
 
-    std::string expected = expected_header(nx, thickness, slices, lo, hi, 0);
-    for (int k = 0; k < 3; ++k) put_f32(expected, 40 + 4 * k, cell[k]);
+    const std::string expected = expected_header(nx, thickness, slices, lo, hi, 0);
     std::string got = bytes.substr(0, 1024);
     // DMEAN and RMS depend on summation order in their last bits.
     const float dmean = f32_at(got, 84), rms = f32_at(got, 216);
@@ -111,24 +109,19 @@ TEST(DriverRun, MethodLineProgressAndOutput) {
 
 // Thin slices of a stack with many tilts (only the first 61 of 70 angle lines
 // count), in a folder whose path is longer than 255 characters, replacing a
-// longer output whole; the output carries the input's voxel size.
-TEST(DriverRun, ThinSlicesManyTiltsLongNamesAndTheInputSpacing) {
+// longer output whole.
+TEST(DriverRun, ThinSlicesManyTiltsAndLongNames) {
     TiltSeries k(64, 40, 61);
     std::string folder = k.dir.path;
     while (folder.size() < 400) folder += "/" + std::string(100, 'n');
     std::filesystem::create_directories(folder);
     const std::string tlt = folder + "/angles.tlt", stack = folder + "/stack.mrc", out = folder + "/out.mrc";
     write_tilt_file(tlt, even_angles(70));
-    std::string bytes = read_file(k.stack);
-    put_i32(bytes, 28, 64);  // MX, MY
-    put_i32(bytes, 32, 40);
-    put_f32(bytes, 40, 64 * 2.5f);  // 2.5 A along X
-    put_f32(bytes, 44, 40 * 4.0f);  // 4 A along Y
-    write_file(stack, bytes);
+    std::filesystem::copy_file(k.stack, stack);
     write_file(out, std::string(2000000, 'x'));
     Captured r = run_skarbel({"-z10", tlt, stack, out});
     ASSERT_EQ(r.status, 0) << r.err;
-    expect_final_output(out, 64, 10, 40, {64 * 2.5f, 10 * 2.5f, 40 * 4.0f});
+    expect_final_output(out, 64, 10, 40);
 }
 
 // Every refusal: its message and exit 255, and the folder as it was (inputs,

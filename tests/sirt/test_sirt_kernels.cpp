@@ -1,11 +1,10 @@
-// Each SIRT kernel (the products with one lane) as launched on a backend against its literal per-item form
-// run item by item on the host (host_items_1d / host_items_2d), on random data.
-// The host backend's fast forms perform the same operations in the same order
-// per element, so they must agree bit for bit; a GPU may fuse multiply-adds.
-#include <gmock/gmock.h>
+// SIRT's set-up and error kernels as launched on a backend against their
+// literal per-item forms run item by item on the host (host_items_2d). The
+// host backend's fast forms perform the same operations in the same order per
+// element, so they must agree bit for bit; a GPU may fuse multiply-adds. (The
+// products are checked through the plans: BatchHostForms, Sirt.)
 #include "support/common.h"
 
-#include "host_simd/host_rows.h"
 #include "sirt/sirt.h"
 #include "sirt/sirt_batch_kernel.h"
 #include "sirt/sirt_reference.h"
@@ -36,109 +35,6 @@ std::vector<float> random_floats(std::mt19937& rng, size_t n, float lo, float hi
     std::vector<float> v(n);
     for (float& x : v) x = d(rng);
     return v;
-}
-
-// An interleaved matrix of `rows` rows with random lengths 0 .. max_len
-// (a few rows full, so block minima and maxima differ) and zero padding.
-// Columns are pixels 0 .. ncol - 1 or, with sinoX > 0, sinogram columns
-// t * sinoX + c (0 <= c < sinoX - 1 of ncol / sinoX tilts) with the mirror
-// columns t * sinoX + sinoX - 1 - c that the set-up stores beside them.
-struct RandomMatrix {
-    int rows, stride, max_len;
-    std::vector<int> length;
-    std::vector<float> weight;
-    std::vector<int> column, column2;
-};
-
-RandomMatrix random_matrix(std::mt19937& rng, int rows, int max_len, int ncol, int sinoX = 0) {
-    RandomMatrix m{rows, sirt_round_up_64(rows), max_len, std::vector<int>(rows), {}, {}, {}};
-    m.weight.assign((size_t)m.stride * max_len, 0.0f);
-    m.column.assign(m.weight.size(), 0);
-    m.column2.assign(m.weight.size(), 0);
-    std::uniform_int_distribution<int> len(0, max_len), pixel(0, ncol - 1), pick(0, 3);
-    std::uniform_int_distribution<int> tilt(0, sinoX > 0 ? ncol / sinoX - 1 : 0), sample(0, std::max(sinoX - 2, 0));
-    std::uniform_real_distribution<float> w(-0.5f, 1.5f);
-    for (int r = 0; r < rows; ++r) {
-        m.length[r] = pick(rng) == 0 ? max_len : len(rng);
-        for (int k = 0; k < m.length[r]; ++k) {
-            const size_t e = r + (size_t)k * m.stride;
-            m.weight[e] = w(rng);
-            if (sinoX > 0) {
-                const int t = tilt(rng), c = sample(rng);
-                m.column[e] = t * sinoX + c;
-                m.column2[e] = t * sinoX + (sinoX - 1 - c);
-            } else {
-                m.column[e] = pixel(rng);
-            }
-        }
-    }
-    return m;
-}
-
-// Runs check() once per vector set of the host forms that the processor has on
-// the host backend, once on a GPU.
-template <class Check>
-void for_each_vector_set(Check check) {
-    if (gpu_backend() != GPU_BACKEND_HOST) return check();
-    for (host_rows::Vectors v : host_rows::kAllVectors) {
-        if (!host_rows::use_vectors(v)) continue;
-        SCOPED_TRACE(host_rows::vectors_name(v));
-        check();
-    }
-    host_rows::use_widest_vectors();
-}
-
-// Transposed rows with bins rising by 1 or 2, so neighbouring rows often share
-// an element, also across the fast form's row blocks.
-TEST_P(SirtKernels, ForwardProjectionMatchesItems) {
-    const int npix = 3000, rows = 2337;
-    const RandomMatrix m = random_matrix(rng, rows, 41, npix);
-    std::vector<int> bin(rows);
-    std::uniform_int_distribution<int> step(1, 2);
-    for (int r = 0, b = 0; r < rows; ++r, b += step(rng)) bin[r] = b;
-    const size_t nsino = bin.back() + 2;
-    const std::vector<float> x = random_floats(rng, npix, -2, 5);
-
-    std::vector<float> literal(nsino, 0.0f);
-    const int items = (int)batch_items(rows, 1);
-    host_items_1d(launch_shape_1d(items), cu_SIRT_fwproduct_batch{m.weight.data(), x.data(), literal.data(),
-                                                                  m.column.data(), m.length.data(), bin.data(),
-                                                                  rows, m.stride, 1});
-
-    float *dw = to_device(m.weight), *dx = to_device(x), *dy = to_device(std::vector<float>(nsino, 0.0f));
-    int *dc = to_device(m.column), *dl = to_device(m.length), *db = to_device(bin);
-    for_each_vector_set([&] {
-        gpu_zero(dy, sizeof(float) * nsino);
-        gpu_launch_1d(items, cu_SIRT_fwproduct_batch{dw, dx, dy, dc, dl, db, rows, m.stride, 1});
-        expect_same(from_device(dy, nsino), literal);
-    });
-    for (void* p : {(void*)dw, (void*)dx, (void*)dy, (void*)dc, (void*)dl, (void*)db}) gpu_free(p);
-}
-
-// Half-slice rows whose mirrors fall inside the matrix (an odd thickness's
-// centre row) skip the mirrored update: npix < 2 * rows here.
-TEST_P(SirtKernels, BackProjectionMatchesItems) {
-    const int rows = 2100, npix = 2 * rows - 70, sinoX = 50, Ntilts = 50, nsino = sinoX * Ntilts;
-    const RandomMatrix m = random_matrix(rng, rows, 29, nsino, sinoX);
-    std::vector<float> g = random_floats(rng, nsino, -1, 1);
-    // Non-finite samples where no entry reads (the last sample of a tilt) must not leak.
-    for (int t = 0; t < Ntilts; t += 3) g[(size_t)t * sinoX + sinoX - 1] = std::numeric_limits<float>::infinity();
-    const std::vector<float> x0 = random_floats(rng, npix, 0, 3);
-
-    std::vector<float> literal = x0;
-    const int items = (int)batch_items(rows, 1);
-    host_items_1d(launch_shape_1d(items),
-                  cu_SIRT_product_batch{m.weight.data(), literal.data(), g.data(), m.column.data(), m.column2.data(),
-                                        m.length.data(), rows, m.stride, npix, 1, Ntilts, sinoX});
-
-    float *dw = to_device(m.weight), *dx = to_device(x0), *dg = to_device(g);
-    int *dc = to_device(m.column), *dc2 = to_device(m.column2), *dl = to_device(m.length);
-    for_each_vector_set([&] {
-        gpu_copy_to_device(dx, x0.data(), sizeof(float) * x0.size());
-        gpu_launch_1d(items, cu_SIRT_product_batch{dw, dx, dg, dc, dc2, dl, rows, m.stride, npix, 1, Ntilts, sinoX});
-        expect_same(from_device(dx, npix), literal);
-    });
-    for (void* p : {(void*)dw, (void*)dx, (void*)dg, (void*)dc, (void*)dc2, (void*)dl}) gpu_free(p);
 }
 
 // The set-up kernels on a real geometry with an odd thickness.
