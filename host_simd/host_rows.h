@@ -4,7 +4,7 @@
 // Blocks of matrix rows are walked entry by entry; the one-row forms here are
 // shared by the accumulation loops, which are compiled for the baseline x86-64
 // vector set (SSE2, host_rows_baseline.cpp) and for AVX2 and AVX-512VL
-// (host_rows_vector.inc), chosen at run time.
+// (host_rows_vector_inl.h), chosen at run time.
 //
 // Every form adds, for each row, the same products in the same order as the
 // per-row kernel body, so all of them give the same floats. Rows of a block
@@ -162,15 +162,6 @@ inline void table_row(const EntryK& e, float factor, const float* __restrict tab
     for (int l = 0; l < N; ++l) a[l] = a[l] + t[N + l] * g;
 }
 
-// SIRT forward projection: v = x[col], s1 += v * w, then s2 += v * (1 - w).
-inline void gather2_row(const EntryK& e, const float* __restrict x, int q, float* __restrict s1,
-                        float* __restrict s2) {
-    if (!e.all_live && e.k >= e.len[q]) return;
-    const float v = x[e.col[q]], w = e.m[q];
-    s1[q] = s1[q] + v * w;
-    s2[q] = s2[q] + v * (1.0f - w);
-}
-
 #if defined(__SSE2__)
 // {s[a], s[a + 1], s[b], s[b + 1]}: each entry interpolates two neighbouring
 // samples, so one 8-byte load fetches both. Shared by every vector set.
@@ -189,8 +180,6 @@ struct Accumulators {
     // Levels 2 and 3: acc[q * N + l] from the sample table (N = 2 and 4).
     void (*table2)(const Matrix& a, const float* table, float factor, const RowBlock& b, float* acc);
     void (*table4)(const Matrix& a, const float* table, float factor, const RowBlock& b, float* acc);
-    // SIRT forward projection: s1[q], s2[q] of every row, gathering from the slice x.
-    void (*gather2)(const Matrix& a, const float* x, const RowBlock& b, float* s1, float* s2);
 };
 
 // The per-slice sample tables of levels 2 and 3 (wbp_rows_host.cpp). The fill

@@ -12,7 +12,7 @@ bool vec_cpu_supported() { return __builtin_cpu_supports("avx2"); }
 }  // namespace
 }  // namespace host_rows
 
-#include "host_simd/host_rows_vector.inc"
+#include "host_simd/host_rows_vector_inl.h"
 
 #else
 

@@ -15,7 +15,7 @@ bool vec_cpu_supported() {
 }  // namespace
 }  // namespace host_rows
 
-#include "host_simd/host_rows_vector.inc"
+#include "host_simd/host_rows_vector_inl.h"
 
 #else
 

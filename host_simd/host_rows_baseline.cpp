@@ -68,15 +68,6 @@ void table2_rows(const EntryK& e, float factor, const float* __restrict table, i
     a = _mm_add_ps(a, _mm_mul_ps(hi, g));
     _mm_storeu_ps(acc + 2 * q, a);
 }
-
-// SIRT forward projection, four live rows.
-void gather2_quad(const EntryK& e, const float* __restrict x, int q, float* __restrict s1, float* __restrict s2) {
-    const int* c = e.col + q;
-    const __m128 v = _mm_setr_ps(x[c[0]], x[c[1]], x[c[2]], x[c[3]]);
-    const __m128 w = _mm_loadu_ps(e.m + q), g = _mm_sub_ps(_mm_set1_ps(1.0f), w);
-    _mm_storeu_ps(s1 + q, _mm_add_ps(_mm_loadu_ps(s1 + q), _mm_mul_ps(v, w)));
-    _mm_storeu_ps(s2 + q, _mm_add_ps(_mm_loadu_ps(s2 + q), _mm_mul_ps(v, g)));
-}
 #endif
 
 void level0(const Matrix& a, const float* __restrict sino, size_t, const RowBlock& b, float* __restrict sum) {
@@ -162,27 +153,10 @@ void table(const Matrix& a, const float* __restrict tab, float factor, const Row
     });
 }
 
-void gather2(const Matrix& a, const float* __restrict x, const RowBlock& b, float* __restrict s1,
-             float* __restrict s2) {
-    walk_entries(a, b, [&](const EntryK& e, int q0, int q1) {
-        int q = q0;
-#if defined(__SSE2__)
-        for (; q + 4 <= q1; q += 4) {
-            if (four_live(e, q)) {
-                gather2_quad(e, x, q, s1, s2);
-            } else {
-                for (int l = 0; l < 4; ++l) gather2_row(e, x, q + l, s1, s2);
-            }
-        }
-#endif
-        for (; q < q1; ++q) gather2_row(e, x, q, s1, s2);
-    });
-}
-
 }  // namespace
 
 const Accumulators& baseline_accumulators() {
-    static const Accumulators a{level0, level1, table<2>, table<4>, gather2};
+    static const Accumulators a{level0, level1, table<2>, table<4>};
     return a;
 }
 

@@ -11,7 +11,7 @@ bool vec_cpu_supported() { return __builtin_cpu_supports("avx2"); }
 #define VEC_TARGET "avx2"
 #define VEC_WIDEST 8
 #define VEC_SET avx2_batch_accumulators
-#include "host_simd/host_rows_batch.inc"
+#include "host_simd/host_rows_batch_inl.h"
 
 #else
 namespace host_rows {

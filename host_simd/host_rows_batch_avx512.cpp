@@ -11,7 +11,7 @@ bool vec_cpu_supported() { return __builtin_cpu_supports("avx512f") && __builtin
 #define VEC_TARGET "avx2,avx512f,avx512vl,prefer-vector-width=512"
 #define VEC_WIDEST 16
 #define VEC_SET avx512_batch_accumulators
-#include "host_simd/host_rows_batch.inc"
+#include "host_simd/host_rows_batch_inl.h"
 
 #else
 namespace host_rows {

@@ -12,7 +12,7 @@ bool vec_cpu_supported() { return true; }
 
 #define VEC_WIDEST 4
 #define VEC_SET baseline_batch_accumulators_or_null
-#include "host_simd/host_rows_batch.inc"
+#include "host_simd/host_rows_batch_inl.h"
 
 namespace host_rows {
 

@@ -85,22 +85,6 @@ VEC_FN void eight1(const float* __restrict sino, size_t samples, const EntryK& e
     _mm256_storeu_ps(sum + q, acc);
 }
 
-// SIRT forward projection, eight rows live in all E entries e[0 .. E).
-template <int E>
-VEC_FN void gather2_eight(const EntryK* e, const float* __restrict x, int q, float* __restrict s1,
-                            float* __restrict s2) {
-    __m256 a1 = _mm256_loadu_ps(s1 + q), a2 = _mm256_loadu_ps(s2 + q);
-    for (int i = 0; i < E; ++i) {
-        const int* c = e[i].col + q;
-        const __m256 v = _mm256_i32gather_ps(x, load8(c), 4);
-        const __m256 w = _mm256_loadu_ps(e[i].m + q), g = _mm256_sub_ps(_mm256_set1_ps(1.0f), w);
-        a1 = _mm256_add_ps(a1, _mm256_mul_ps(v, w));
-        a2 = _mm256_add_ps(a2, _mm256_mul_ps(v, g));
-    }
-    _mm256_storeu_ps(s1 + q, a1);
-    _mm256_storeu_ps(s2 + q, a2);
-}
-
 // Level 2, four live rows: adds entry e to a = {A, B} of rows q .. q + 3.
 VEC_FN inline __m256 table2_four(const EntryK& e, float factor, const float* __restrict tab, int q, __m256 a) {
     const float* t = tab;  // A0 B0 A1 B1 of each row
@@ -227,51 +211,10 @@ VEC_FN void table(const Matrix& a, const float* __restrict tab, float factor, co
     }
 }
 
-// Entries k .. k + E - 1 in one pass, so that each row's two sums stay in
-// registers across them and more independent pixel loads are in flight.
-template <int E>
-VEC_FN void gather2_pass(const Matrix& a, const float* __restrict x, const RowBlock& b, const LiveSpans& spans,
-                           int k, float* __restrict s1, float* __restrict s2) {
-    EntryK e[E];
-    for (int i = 0; i < E; ++i) e[i] = entry_k(a.weights, a.columns, a.lengths, a.stride, b, k + i);
-    const bool ahead = k + 2 * E <= b.max_len;
-    for (int si = 0; si < spans.count; ++si)
-    for (int q0 = spans.lo[si]; q0 < spans.hi[si]; q0 += kLine) {
-        const int q1 = std::min(spans.hi[si], q0 + kLine);
-        if (ahead)
-            for (int i = 0; i < E; ++i) prefetch_ahead(e[i], E * a.stride, q0);
-        int q = q0;
-        for (; q + 8 <= q1; q += 8) {
-            if (eight_live(e[E - 1], q)) {  // entry k + E - 1 live implies the earlier ones
-                gather2_eight<E>(e, x, q, s1, s2);
-            } else {
-                for (int l = 0; l < 8; ++l)
-                    for (int i = 0; i < E; ++i) gather2_row(e[i], x, q + l, s1, s2);
-            }
-        }
-        for (; q < q1; ++q)
-            for (int i = 0; i < E; ++i) gather2_row(e[i], x, q, s1, s2);
-    }
-}
-
-VEC_FN void gather2(const Matrix& a, const float* __restrict x, const RowBlock& b, float* __restrict s1,
-                      float* __restrict s2) {
-    LiveSpans spans = live_spans(b);
-    for (int k = 0; k < b.max_len; k += 4) {
-        shrink_spans(spans, a.lengths + b.r0, k);
-        switch (std::min(4, b.max_len - k)) {
-            case 4: gather2_pass<4>(a, x, b, spans, k, s1, s2); break;
-            case 3: gather2_pass<3>(a, x, b, spans, k, s1, s2); break;
-            case 2: gather2_pass<2>(a, x, b, spans, k, s1, s2); break;
-            default: gather2_pass<1>(a, x, b, spans, k, s1, s2); break;
-        }
-    }
-}
-
 }  // namespace
 
 const Accumulators* VEC_SET() {
-    static const Accumulators a{level0, level1, table<2>, table<4>, gather2};
+    static const Accumulators a{level0, level1, table<2>, table<4>};
     static const bool usable = vec_cpu_supported();
     return usable ? &a : nullptr;
 }
