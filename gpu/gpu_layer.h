@@ -223,6 +223,10 @@ void host_items_2d(const LaunchShape& s, const K& k) {
 // Tests set host_literal_forms to run every kernel in its literal form.
 extern bool host_literal_forms;
 
+// True when launches run the host forms, so that plans may store their data in
+// the layouts those read and skip what only the literal forms need.
+inline bool gpu_host_forms() { return gpu_backend() == GPU_BACKEND_HOST && !host_literal_forms; }
+
 template <class K>
 void host_launch_1d(const LaunchShape& s, const K& k) {
     if constexpr (requires { k.host_run(s); })

@@ -59,7 +59,7 @@ void sirt_build_half_matrix(const MethodBuffers& d, const SirtSizes& z, const Ge
 
 }  // namespace
 
-bool sirt_host_layouts() { return gpu_backend() == GPU_BACKEND_HOST && !host_literal_forms; }
+bool sirt_host_layouts() { return gpu_host_forms(); }
 
 bool sirt_counts_fit_32(const Geometry& g) {
     const int64_t half_rows = (int64_t)sirt_half_rows(g.reconsY) * g.reconsX;

@@ -50,7 +50,7 @@ void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int N
 // 1.14x their time at 16 lanes), so level 3 keeps the entry-major layout.
 host_tiles::TileLayout plan_tiles(const WbpSizes& s, const Geometry& g) {
     host_tiles::TileLayout L{s.rows, g.reconsX, 0, 0, s.capacity};
-    if (gpu_backend() != GPU_BACKEND_HOST || host_literal_forms || s.level == 3) return L;
+    if (!gpu_host_forms() || s.level == 3) return L;
     L.tile_rows = 64;
     L.tile_cols = 64;
     return L;

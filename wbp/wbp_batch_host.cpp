@@ -36,9 +36,9 @@ void write_sums(float* d_recons, long long npix, const host_tiles::TileLayout& L
 long long own(long long r, long long&) { return r; }
 
 // Level 3 on the entry-major layout, without atomics: a block of whole slice
-// rows j owns the pixels of rows j and thickness - 1 - j, and both adds a
-// pixel receives land on its cleared value (fl(fl(0 + x) + y) does not depend
-// on which of x, y comes first).
+// rows j owns the pixels of rows j and thickness - 1 - j, and writes each as
+// the items' two adds onto a cleared pixel give it (fl(fl(0 + x) + y) does not
+// depend on which of x, y comes first), so the slices need no clearing.
 void level3_rows(const cu_WBP_productsym3_batch& k) {
     const host_rows::Matrix m{k.d_matrix, k.d_column, k.d_length, (size_t)k.nRows};
     const host_rows::OppositeTilts o{(k.Ntilts + 1) * k.sinoX, wbp_mirrored_lo(k.sinoX),
@@ -56,12 +56,12 @@ void level3_rows(const cu_WBP_productsym3_batch& k) {
                 float* own = slice + (size_t)j * W;
                 float* mirror = slice + (size_t)(k.thickness - 1 - j) * W;
                 if (odd && j == rows - 1) {
-                    for (int i = 0; i < W; ++i) own[i] = (own[i] + sum(j, i, 0, l)) + sum(j, i, 2, l);
+                    for (int i = 0; i < W; ++i) own[i] = (0.0f + sum(j, i, 0, l)) + sum(j, i, 2, l);
                     continue;
                 }
                 for (int i = 0; i < W; ++i) {
-                    own[i] = (own[i] + sum(j, i, 0, l)) + sum(j, W - 1 - i, 3, l);
-                    mirror[i] = (mirror[i] + sum(j, i, 2, l)) + sum(j, W - 1 - i, 1, l);
+                    own[i] = (0.0f + sum(j, i, 0, l)) + sum(j, W - 1 - i, 3, l);
+                    mirror[i] = (0.0f + sum(j, i, 2, l)) + sum(j, W - 1 - i, 1, l);
                 }
             }
         }

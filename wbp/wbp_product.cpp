@@ -54,7 +54,8 @@ void product_pass(const WbpPlan& p, float* recons, const float* sinos, int lanes
                           stream);
             break;
         default:
-            gpu_zero_async(out, (size_t)npix * lanes * sizeof(float), stream);
+            // The items add into cleared slices; the host forms write every pixel as they would.
+            if (!gpu_host_forms()) gpu_zero_async(out, (size_t)npix * lanes * sizeof(float), stream);
             gpu_launch_1d(items,
                           cu_WBP_productsym3_batch{d_matrix, out, s, d_column, d_column2, d_length, d_row1, d_row2,
                                                    nRows, lanes, npix, factor, Ntilts, sinoX, reconsX, reconsY,

@@ -227,8 +227,9 @@ void cu_WBP_productsym2_batch::host_run_rows() const {
 // Level 3 one lane without atomics: the two adds a pixel receives come from
 // matrix rows of one slice row j (A and D for pixels of row j, B and C for
 // pixels of row thickness - 1 - j), so a block of whole slice rows owns its
-// output rows. Both adds land on the cleared value; fl(fl(0 + x) + y) does not
-// depend on which of x, y comes first, so this equals the atomic form exactly.
+// output rows. The items add both onto a cleared pixel; fl(fl(0 + x) + y) does
+// not depend on which of x, y comes first, so writing it equals the atomic form
+// exactly, and the slices need no clearing.
 static void level3_one_lane_rows(const cu_WBP_productsym3_batch& k, float* table) {
     const int W = k.reconsX, rows = k.nRows / W;
     const int rows_per_block = std::max(1, block_rows(k.nRows) / W);
@@ -252,13 +253,13 @@ static void level3_one_lane_rows(const cu_WBP_productsym3_batch& k, float* table
                 float* own = k.d_recons + (size_t)j * W;
                 float* mirror = k.d_recons + (size_t)(k.thickness - 1 - j) * W;
                 if (odd && j == rows - 1) {
-                    for (int i = 0; i < W; ++i) own[i] = (own[i] + s[4 * i]) + s[4 * i + 1];
+                    for (int i = 0; i < W; ++i) own[i] = (0.0f + s[4 * i]) + s[4 * i + 1];
                     continue;
                 }
                 for (int i = 0; i < W; ++i) {
                     const float* side = s + 4 * (size_t)(W - 1 - i);
-                    own[i] = (own[i] + s[4 * i]) + side[3];
-                    mirror[i] = (mirror[i] + s[4 * i + 1]) + side[2];
+                    own[i] = (0.0f + s[4 * i]) + side[3];
+                    mirror[i] = (0.0f + s[4 * i + 1]) + side[2];
                 }
             }
         }
