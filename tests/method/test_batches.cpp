@@ -214,7 +214,7 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
 // Pixels leaving the detector at some tilts (thick slices), long and short
 // runs of pixels on it at the same tilts, positions falling along a row (cos
 // < 0), 0 and 90 degrees, nearly flat and steep angles, slices wider than the
-// detector (positions in (-1, 0)), a two-sample detector.
+// detector (positions in (-1, 0)) and narrower, a two-sample detector.
 TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
     gpu_use_backend(GPU_BACKEND_HOST);
     struct Build {
@@ -227,6 +227,7 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
                                        {{-170, -100, 0, 95, 135, 180}, 33, 33, 20},
                                        {{90, -60, -30, 0, 30, 60}, 17, 20, 13},
                                        {{-89.97f, -61, -0.5f, 0.03f, 17, 89.9f}, 37, 50, 23},
+                                       {{-89.97f, -61, -0.5f, 0.03f, 17, 89.9f}, 90, 41, 30},
                                        {{-50, 50}, 2, 2, 3}};
     for (const Build& b : builds)
         for (int method = 0; method <= kSirt; ++method) {
