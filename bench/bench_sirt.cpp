@@ -69,8 +69,8 @@ void report(benchmark::State& state, double bytes_per_item) {
     state.counters["copy_GBps"] = b.copy_bandwidth * 1e-9;
 }
 
-// The one-lane products on the set-up's matrices, with the bench's own slice
-// and error sinogram.
+// The one-lane products on the set-up's matrices, in the layouts the plan
+// stored them in, with the bench's own slice and error sinogram.
 float* bench_slice() {
     static float* x = static_cast<float*>(gpu_alloc(4 * (size_t)kWidth * kThickness));
     return x;
@@ -84,14 +84,14 @@ cu_SIRT_fwproduct_batch forward() {
     const MethodBuffers& d = bench().plan.d;
     const SirtSizes& sirt_sizes = bench().plan.sizes;
     return {d.d_matrix_t, bench_slice(), bench_error(), d.d_column_t, d.d_length_t, d.d_idrow_t,
-            sirt_sizes.nrows, sirt_sizes.alignment, 1};
+            sirt_sizes.nrows, sirt_sizes.alignment, 1, sirt_sizes.bands};
 }
 
 cu_SIRT_product_batch back() {
     const MethodBuffers& d = bench().plan.d;
     const SirtSizes& sirt_sizes = bench().plan.sizes;
     return {d.d_matrix, bench_slice(), bench_error(), d.d_column, d.d_column2, d.d_length,
-            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, 1, kTilts, kWidth};
+            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, 1, kTilts, kWidth, sirt_sizes.tiles};
 }
 
 void BM_SirtForwardProjection(benchmark::State& state) {
