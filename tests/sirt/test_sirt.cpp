@@ -11,6 +11,7 @@
 #include "sirt/sirt_kernel.h"
 #include "sirt/sirt_reference.h"
 #include "support/backends.h"
+#include "wbp/wbp_reference.h"
 
 using testing::ElementsAreArray;
 
@@ -204,15 +205,10 @@ TEST_P(Sirt, MatrixAndWeightsKernelsMatchItems) {
 
 TEST_P(Sirt, ErrorAndInversionKernelsMatchItems) {
     const int N = 19, S = 45;
-    std::mt19937 rng(2024);
-    const auto random = [&](float lo, float hi) {
-        std::vector<float> v((size_t)N * S);
-        for (float& x : v) x = std::uniform_real_distribution<float>(lo, hi)(rng);
-        return v;
-    };
-    std::vector<float> weights = random(0.1f, 4);
+    std::vector<float> weights = wbp_ref::random_values((size_t)N * S, 1, 0.1f, 4);
     for (size_t e = 0; e < weights.size(); e += 7) weights[e] = 0.0f;  // unreached samples stay 0
-    const std::vector<float> sino = random(-3, 3), proj = random(-3, 3);
+    const std::vector<float> sino = wbp_ref::random_values(weights.size(), 2, -3, 3),
+                             proj = wbp_ref::random_values(weights.size(), 3, -3, 3);
 
     std::vector<float> inv = weights, err = proj;
     host_items_2d(launch_shape_2d(N, S), cu_SIRT_invertweights{inv.data(), N, S, 1.0f / N});

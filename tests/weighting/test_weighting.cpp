@@ -6,6 +6,7 @@
 
 #include "io/image.h"
 #include "support/tilts.h"
+#include "wbp/wbp_reference.h"
 #include "weighting/sirt_like_filter.h"
 #include "weighting/weighting.h"
 #include "weighting/weighting_reference.h"
@@ -43,14 +44,6 @@ std::vector<double> reference_filter_row(const std::vector<float>& row, const st
         out[(size_t)i] = sum;
     }
     return out;
-}
-
-std::vector<float> random_row(int nx, float offset, float spread, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(-spread, spread);
-    std::vector<float> row((size_t)nx);
-    for (float& v : row) v = offset + u(rng);
-    return row;
 }
 
 }  // namespace
@@ -127,7 +120,8 @@ TEST(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
         EXPECT_EQ(weighting_filter_spectrum(*f) == nullptr, c.gains);
         std::vector<float> rows;
         for (int r = 0; r < count; ++r) {
-            const std::vector<float> row = random_row(c.nx, c.offset, c.spread, 300u + (unsigned)r);
+            const std::vector<float> row =
+                wbp_ref::random_values(c.nx, 300u + (unsigned)r, c.offset - c.spread, c.offset + c.spread);
             rows.insert(rows.end(), row.begin(), row.end());
         }
         const std::vector<float> original = rows;
