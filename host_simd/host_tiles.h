@@ -110,6 +110,18 @@ inline void each_run(const Tile& t, int q0, int count, const Fn& fn) {
     }
 }
 
+// Calls fn(from, to) for the pieces of columns lo .. hi - 1 of a slice row that
+// lie in one tile each, left to right: each piece is consecutive pixels of its tile.
+template <class Fn>
+inline void each_piece(const TileLayout& L, int lo, int hi, const Fn& fn) {
+    const int tw = band_cols(L);
+    for (int from = lo; from < hi;) {
+        const int to = std::min(hi, (from / tw + 1) * tw);
+        fn(from, to);
+        from = to;
+    }
+}
+
 // The layout itself where it covers pixels, else the whole slice of rows x
 // cols pixels in one tile (a kernel given no layout).
 inline TileLayout or_whole(const TileLayout& L, int rows, int cols) {

@@ -20,7 +20,7 @@ struct SirtSizes {
     // slice rows (sirt_bands.h); one band is the plain layout.
     int bands = 1, band_rows = 0;
     // The host backend stores the half-slice matrix by tiles (sirt_tiles.h).
-    SirtTiles tiles{};
+    host_tiles::TileLayout tiles{};
 };
 
 // A side stream of the plan and the device buffers of its sub-batches.

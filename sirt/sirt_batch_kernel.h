@@ -55,7 +55,7 @@ struct cu_SIRT_product_batch {
     int nRows, alignment_n, npix, lanes;
     int Ntilts, sinoX;  // read by the host form only
     // The host layout (sirt_tiles.h); the item body reads the plain one.
-    SirtTiles tiles{};
+    host_tiles::TileLayout tiles{};
 
     SK_HD void operator()(int item) const {
         int r, l;

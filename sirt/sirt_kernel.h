@@ -41,7 +41,7 @@ struct cu_SIRT_matrix {
     float w_2, r_2, h_2;
     int alignment_n;
     // The host layout (sirt_tiles.h); the item body writes the plain one.
-    SirtTiles tiles{};
+    host_tiles::TileLayout tiles{};
 
     SK_HD void operator()(int j, int i) const {
         if (j >= reconsY || i >= reconsX || Ntilts == 0) return;

@@ -6,7 +6,6 @@
 // sirt_batch_host.cpp), the 2-D kernels run rows of contiguous elements.
 #include <algorithm>
 #include <cstddef>
-#include <vector>
 
 #include "host_simd/host_rows.h"
 #include "host_simd/matrix_build.h"
@@ -58,6 +57,7 @@ namespace {
 // body's positions, range test and entries (sirt_entry), into zero-filled buffers.
 struct HalfMatrixBuild {
     const cu_SIRT_matrix& K;
+    host_tiles::TileLayout L;  // the stored layout, plain where none is given
     static constexpr int per_tilt = 1;
 
     float position(const a& tilt, float z, int i) const {
@@ -66,13 +66,12 @@ struct HalfMatrixBuild {
     bool on(int t, int j, int i) const {
         return sirt_in_range(position(K.d_tangles[t], (float)j - K.h_2, i), K.sinoX);
     }
-    int row_of(int j, int i) const { return sirt_tiled(K.tiles) ? sirt_tile_row(K.tiles, j, i) : K.reconsX * j + i; }
+    int row_of(int j, int i) const { return (int)host_tiles::spot_of(L, j, i).pixel; }
     void run(int t, int k, int j, int lo, int hi) const {
         const a tilt = K.d_tangles[t];
         const float z = (float)j - K.h_2;
         // Pieces of the span within one tile are consecutive stored rows.
-        for (int from = lo; from < hi;) {
-            const int to = sirt_tiled(K.tiles) ? std::min(hi, (from / K.tiles.tile_cols + 1) * K.tiles.tile_cols) : hi;
+        host_tiles::each_piece(L, lo, hi, [&](int from, int to) {
             const int e = row_of(j, from) - from + k * K.alignment_n;
             float* __restrict m = K.d_matrix + e;
             int* __restrict c = K.d_column + e;
@@ -83,8 +82,7 @@ struct HalfMatrixBuild {
                 c[i] = v.column;
                 c2[i] = v.column2;
             }
-            from = to;
-        }
+        });
     }
     void one(int t, int k, int j, int i) const {
         const int e = row_of(j, i) + k * K.alignment_n;
@@ -99,12 +97,10 @@ struct HalfMatrixBuild {
 
 void cu_SIRT_matrix::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
-    host_rows::build_rows(reconsY, reconsX, Ntilts, d_length, HalfMatrixBuild{*this});
-    if (!sirt_tiled(tiles)) return;
+    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, reconsY, reconsX);
+    host_rows::build_rows(reconsY, reconsX, Ntilts, d_length, HalfMatrixBuild{*this, L});
     // The build counts lengths in pixel order; the rows are stored by tiles.
-    const std::vector<int> plain(d_length, d_length + (size_t)reconsX * reconsY);
-    for (int j = 0; j < reconsY; ++j)
-        for (int i = 0; i < reconsX; ++i) d_length[sirt_tile_row(tiles, j, i)] = plain[(size_t)j * reconsX + i];
+    host_tiles::to_tile_order(L, d_length);
 }
 
 // The row form: one tilt per thread, adding in the order every item sums in.

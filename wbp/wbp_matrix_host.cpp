@@ -58,12 +58,7 @@ struct Build {
     }
 
     void run(int t, int k, int j, int lo, int hi) const {
-        const int tw = host_tiles::band_cols(tiles);
-        for (int from = lo; from < hi;) {
-            const int to = std::min(hi, (from / tw + 1) * tw);
-            piece(t, k, j, from, to);
-            from = to;
-        }
+        host_tiles::each_piece(tiles, lo, hi, [&](int from, int to) { piece(t, k, j, from, to); });
     }
 
     void one(int t, int k, int j, int i) const { piece(t, k, j, i, i + 1); }

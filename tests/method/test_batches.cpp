@@ -197,15 +197,15 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
             }
         }
     }
-    // The host forms store SIRT's half-slice matrix by tiles: back to pixel order.
-    const SirtTiles tiles = m.sirt_plan ? m.sirt_plan->sizes.tiles : SirtTiles{};
-    for (int b = 0; b < 4 && sirt_tiled(tiles); ++b) {
+    // The host forms store SIRT's half-slice matrix rows in tile order: back to pixel order.
+    const host_tiles::TileLayout T = m.sirt_plan ? m.sirt_plan->sizes.tiles : host_tiles::TileLayout{};
+    const wbp_ref::Tiling order = T.tile_rows > 0 ? wbp_ref::tiling(T.rows, T.cols, T.tile_rows, T.tile_cols, 1)
+                                                  : wbp_ref::Tiling{};
+    for (int b = 0; b < 4 && T.tile_rows > 0; ++b) {
         const std::vector<float> stored = all[b];
         const long long per = b < 3 ? g.Ntilts : 1, stride = b < 3 ? m.sirt_plan->sizes.alignment_n : 0;
-        for (int j = 0; j < tiles.rows; ++j)
-            for (int i = 0; i < tiles.cols; ++i)
-                for (long long k = 0; k < per; ++k)
-                    all[b][j * tiles.cols + i + k * stride] = stored[sirt_tile_row(tiles, j, i) + k * stride];
+        for (size_t r = 0; r < order.pixel.size(); ++r)
+            for (long long k = 0; k < per; ++k) all[b][r + k * stride] = stored[order.pixel[r] + k * stride];
     }
     free(m);
     return all;
