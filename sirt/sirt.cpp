@@ -59,8 +59,6 @@ void sirt_build_half_matrix(const MethodBuffers& d, const SirtSizes& z, const Ge
 
 }  // namespace
 
-bool sirt_host_layouts() { return gpu_host_forms(); }
-
 bool sirt_counts_fit_32(const Geometry& g) {
     const int64_t half_rows = (int64_t)sirt_half_rows(g.reconsY) * g.reconsX;
     const int64_t half_entries = (half_rows + 63) / 64 * 64 * g.Ntilts;
@@ -98,7 +96,8 @@ SirtPlan sirt_setup(const a* tangles, const Geometry& g) {
     SirtTransposeCount transpose = sirt_transpose_count(tangles, g);
     p.sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
     p.sizes.alignment_n = sirt_round_up_64(p.sizes.nRows);
-    if (sirt_host_layouts()) p.sizes.tiles = sirt_host_tiles(sirt_half_rows(g.reconsY), g.reconsX);
+    // The host forms read the host layouts (sirt_bands.h, sirt_tiles.h); items and a GPU the plain ones.
+    if (gpu_host_forms()) p.sizes.tiles = sirt_host_tiles(sirt_half_rows(g.reconsY), g.reconsX);
     try {
         gpu_check_memory(sirt_required_mb(g, transpose.shape), "sirt");
         sirt_transpose_to_device(&transpose, tangles, g, p.d, p.sizes);

@@ -94,11 +94,6 @@ SirtTransposeCount sirt_transpose_count(const a* tangles, const Geometry& g);
 void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g, MethodBuffers& d,
                               SirtSizes& sizes);
 
-// Whether a set-up now stores the host layouts (sirt_bands.h, sirt_tiles.h):
-// on the host backend running its fast forms. Its literal per-item forms and a
-// GPU read the plain layouts.
-bool sirt_host_layouts();
-
 // Slice rows per band of the host layout: a band's pixels, at 16 lanes, stay
 // well inside a core's L2 cache while every tilt's rays cross it.
 int sirt_band_rows(int reconsX, int reconsY);

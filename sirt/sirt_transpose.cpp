@@ -327,7 +327,7 @@ void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geo
     const SirtTransposeShape shape = c->shape;
     record_sizes(sizes, shape);
     const int band_rows = sirt_band_rows(g.reconsX, g.reconsY), bands = (g.reconsY + band_rows - 1) / band_rows;
-    if (sirt_host_layouts() && bands > 1 && shape.max_length > 0 &&
+    if (gpu_host_forms() && bands > 1 && shape.max_length > 0 &&
         transpose_in_bands(c, tangles, g, d, sizes, band_rows, bands))
         return;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
