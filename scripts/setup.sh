@@ -4,7 +4,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
-PACKAGES="cmake g++ make pkg-config libfftw3-dev libgtest-dev libbenchmark-dev libomp-dev libpng-dev libopenmpi-dev openmpi-bin python3 python3-mrcfile python3-numpy python3-dev python3-pytest pybind11-dev"
+PACKAGES="cmake g++ make pkg-config libfftw3-dev libgtest-dev libbenchmark-dev libomp-dev libpng-dev libopenmpi-dev openmpi-bin python3 python3-mrcfile python3-numpy python3-dev python3-pytest pybind11-dev dpkg-dev file man-db python3-setuptools python3-pip python3-venv python3-build"
 
 missing_packages() {
     local p missing=""

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds skarbel and runs all tests: an optimised build (with the CUDA backend
-# where nvcc is present), the slice pipeline under ThreadSanitizer, then the
-# same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# where nvcc is present), its Debian package and the Python wheel installed and
+# run, the slice pipeline under ThreadSanitizer, then the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DSKARBEL_CUDA="$(cuda_option)"
 cmake --build build -j "$JOBS"
 (cd build && ctest --output-on-failure -j "$JOBS")
+# The Debian package and the wheel, installed into fresh places and run.
+bash scripts/package_check.sh build
 
 cmake -S tests/tsan -B build-tsan
 cmake --build build-tsan -j "$JOBS"
