@@ -49,10 +49,13 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built[0], target)
 
 
+# Beside the program's own build folders, not in build/, which CMake builds use.
+(SOURCE / "build-wheel").mkdir(exist_ok=True)
 setup(
     version=program_version(),
+    # One extension module and no Python packages: the sources are C++ folders.
+    packages=[],
     ext_modules=[Extension("skarbel", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
-    # Beside the program's own build folders, not in build/, which CMake builds use.
     options={"build": {"build_base": "build-wheel"}, "egg_info": {"egg_base": "build-wheel"}},
 )
