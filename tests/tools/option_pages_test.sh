@@ -19,15 +19,21 @@ help_options=$("$skarbel" --help | grep -oE '^  (--[a-z-]+|-[A-Za-z])' | words)
 help_long=$("$skarbel" --help | grep -oE '^  --[a-z-]+(=)?' | words)
 
 # The rendered page: its option list, its sections, no groff warnings.
-rendered=$(MANWIDTH=200 man -l "$pages/skarbel.1" 2>/dev/null | col -b)
-man_options=$(sed -n '/^OPTIONS/,/^EXIT STATUS/p' <<<"$rendered" | grep -oE '^       (--[a-z-]+|-[A-Za-z])' | words)
-expect "man page options" "$help_options" "$man_options"
-expect "man page sections" "NAME SYNOPSIS DESCRIPTION OPTIONS EXIT STATUS FILES EXAMPLES ENVIRONMENT SEE ALSO" \
-    "$(grep -E '^[A-Z][A-Z ]+$' <<<"$rendered" | tr '\n' ' ' | sed 's/ $//')"
-expect "defaults in the page" "$("$skarbel" --help | sed -n '/^Options/,/^Files/p' | grep -o default | wc -l)" \
-    "$(sed -n '/^OPTIONS/,/^EXIT STATUS/p' <<<"$rendered" | tr -s ' \n' '  ' | grep -o default | wc -l)"
-expect "exit statuses" "0 1 255" "$(sed -n '/^EXIT STATUS/,/^FILES/p' <<<"$rendered" | grep -oE '^       [0-9]+( |$)' | words)"
-expect "groff warnings" "" "$(groff -man -ww -z -Tutf8 "$pages/skarbel.1" 2>&1)"
+skipped=0
+if command -v man >/dev/null && command -v groff >/dev/null && command -v col >/dev/null; then
+    rendered=$(MANWIDTH=200 man -l "$pages/skarbel.1" 2>/dev/null | col -b)
+    man_options=$(sed -n '/^OPTIONS/,/^EXIT STATUS/p' <<<"$rendered" | grep -oE '^       (--[a-z-]+|-[A-Za-z])' | words)
+    expect "man page options" "$help_options" "$man_options"
+    expect "man page sections" "NAME SYNOPSIS DESCRIPTION OPTIONS EXIT STATUS FILES EXAMPLES ENVIRONMENT SEE ALSO" \
+        "$(grep -E '^[A-Z][A-Z ]+$' <<<"$rendered" | tr '\n' ' ' | sed 's/ $//')"
+    expect "defaults in the page" "$("$skarbel" --help | sed -n '/^Options/,/^Files/p' | grep -o default | wc -l)" \
+        "$(sed -n '/^OPTIONS/,/^EXIT STATUS/p' <<<"$rendered" | tr -s ' \n' '  ' | grep -o default | wc -l)"
+    expect "exit statuses" "0 1 255" "$(sed -n '/^EXIT STATUS/,/^FILES/p' <<<"$rendered" | grep -oE '^       [0-9]+( |$)' | words)"
+    expect "groff warnings" "" "$(groff -man -ww -z -Tutf8 "$pages/skarbel.1" 2>&1)"
+else
+    echo "man, groff or col missing (Debian: man-db): the rendered page is not checked"
+    skipped=1
+fi
 expect "compressed page" "$(cat "$pages/skarbel.1")" "$(gzip -dc "$pages/skarbel.1.gz")"
 
 # Completion: sourced as bash loads it, called as bash calls it on TAB, with
@@ -63,5 +69,6 @@ expect "output" "c.mrc data f.rec" "$(complete_line "skarbel a.tlt c.mrc --rotx 
 expect "stack after --" "c.mrc d.st data e.ali" "$(complete_line "skarbel -- a.tlt ")"
 expect "prefix" "c.mrc" "$(complete_line "skarbel a.tlt c")"
 
-((failures == 0)) && echo "man page and completion agree with --help"
-exit $((failures > 0))
+((failures == 0)) || exit 1
+((skipped)) && exit 77
+echo "man page and completion agree with --help"
