@@ -18,6 +18,7 @@
 namespace {
 
 constexpr double kDeg = 180.0 / M_PI;
+constexpr double kMaxAngleError = 0.5;  // degrees, one standard error of the fitted slopes
 
 // The sizes of the stack as stored.
 void stack_size(const RunOptions& o, const ArrayStack* array, int* nx, int* ny) {
@@ -117,6 +118,14 @@ void check_fit(const SlabFit& fit, size_t points, double bound, int bin) {
                      p->rms, bound);
             refuse(why, bin);
         }
+    }
+    const double uncertain = std::max(std::atan(fit.mid.se_s), std::atan(fit.mid.se_t)) * kDeg;
+    if (uncertain > kMaxAngleError) {
+        snprintf(why, sizeof why,
+                 "the surfaces fit no plane well enough: the angles are uncertain by %.2f deg, more than the %.2f "
+                 "deg allowed",
+                 uncertain, kMaxAngleError);
+        refuse(why, bin);
     }
     if (!(fit.top.a > fit.bottom.a)) refuse("the surfaces found cross each other", bin);
 }

@@ -59,15 +59,22 @@ Plane robust_plane(const std::vector<double>& x, const std::vector<double>& y, c
         if (!solve_plane(x, y, z, use, &q)) return Plane{};
         p = q;
     }
-    double sum = 0;
+    double sum = 0, mx = 0, my = 0;
     p.kept = 0;
     for (size_t i = 0; i < x.size(); ++i) {
         if (!use[i]) continue;
         const double r = z[i] - p.at(x[i], y[i]);
-        sum += r * r;
+        sum += r * r, mx += x[i], my += y[i];
         ++p.kept;
     }
-    p.rms = p.kept > 0 ? std::sqrt(sum / p.kept) : 0;
+    if (p.kept == 0) return p;
+    p.rms = std::sqrt(sum / p.kept);
+    mx /= p.kept, my /= p.kept;
+    double vx = 0, vy = 0;
+    for (size_t i = 0; i < x.size(); ++i)
+        if (use[i]) vx += (x[i] - mx) * (x[i] - mx), vy += (y[i] - my) * (y[i] - my);
+    p.se_s = p.rms / std::sqrt(vx);
+    p.se_t = p.rms / std::sqrt(vy);
     return p;
 }
 

@@ -10,6 +10,7 @@ struct Plane {
     double a = 0, s = 0, t = 0;  // z = a + s x + t y
     double rms = 0;              // of the points kept
     int kept = 0;                // points within the bound of the fit
+    double se_s = 0, se_t = 0;   // standard errors of the slopes
     double at(double x, double y) const { return a + s * x + t * y; }
 };
 

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int kBands = 5, kBandSlices = 16;
+constexpr int kBands = 5, kBandSlices = 24;
 
 // The user's run reduced to what the preview needs: a plain WBP of the whole
 // search range at the preview's bin, values as reconstructed.

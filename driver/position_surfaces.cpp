@@ -110,7 +110,8 @@ SurfaceSearch find_surfaces(const PreviewBands& p) {
     for (int band = 0; band < (int)p.band_y.size(); ++band) {
         const std::vector<double> dev = band_deviation(p, band);
         for (int k = 0; k < blocks; ++k) {
-            const int x0 = k * p.width / blocks, x1 = (k + 1) * p.width / blocks;
+            const int edge = p.width / 16, span = p.width - 2 * edge;
+            const int x0 = edge + k * span / blocks, x1 = edge + (k + 1) * span / blocks;
             ++found.blocks;
             const std::vector<double> profile = block_profile(dev, p.width, p.thickness, x0, x1, kWindowRadius);
             // The quietest part of the range is the background; the specimen fills at least a tenth of it.

@@ -66,10 +66,12 @@ TexturedSlab textured_slab(const SlabPose& pose, int nx, int ny, double max_deg,
     s.pose = pose;
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    // The slab reaches as far as any ray through the field crosses it.
-    const double reach = std::fabs(pose.shift_z) + pose.thickness;
-    const double ux = 0.5 * nx + reach * std::tan(std::min(max_deg, 80.0) * kRad) + 8;
-    const double vy = 0.5 * ny + reach + 8, half = 0.5 * pose.thickness;
+    // Every ball a projection of the stack's rows can see: rays through the
+    // detector at tilt m reach |x| <= (nx / 2 + |z| sin m) / cos m.
+    const double m = std::min(max_deg, 80.0) * kRad, half = 0.5 * pose.thickness;
+    const double zmax = std::fabs(pose.shift_z) + half + 4;
+    const double ux = (0.5 * nx + zmax * std::sin(m)) / std::cos(m) / std::cos(pose.offset_deg * kRad) + 8;
+    const double vy = (0.5 * ny + half * std::fabs(std::sin(pose.xtilt_deg * kRad)) + 4) / std::cos(pose.xtilt_deg * kRad);
     const double count = 2 * ux * 2 * vy * pose.thickness / (spacing * spacing * spacing);
     for (long i = 0; i < (long)count; ++i) {
         const double r = 1.5 + 1.5 * unit(rng), density = 0.5 + unit(rng);
