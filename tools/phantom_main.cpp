@@ -20,7 +20,7 @@ namespace {
 
 const char usage_text[] =
     "\nUsage:\t skarbel_phantom [-x nx] [-y ny] [-z thickness] [-t ntilts] [-r max_angle] [-m mode] [-b] "
-    "[-e nsymbt] [-s supersample] [-p DELANG,A,DZ,T] [-n snr] <out_prefix>\n\n"
+    "[-e nsymbt] [-s supersample] [-p DELANG,A,DZ,T] [-d spacing] [-n snr] <out_prefix>\n\n"
     "Writes <out_prefix>.mrc (the tilt series, one projection per section),\n"
     "<out_prefix>.tlt (the tilt angles, one per line) and <out_prefix>_truth.mrc\n"
     "(the phantom as skarbel writes its reconstruction: nx x thickness x ny).\n\n"
@@ -37,6 +37,7 @@ const char usage_text[] =
     "  -p DELANG,A,DZ,T  a textured slab T pixels thick instead of the default phantom: small dense\n"
     "                  balls, pitched and moved so that --offset=DELANG --xaxis-tilt=A --shift=0,DZ\n"
     "                  shows it flat and centred; its ground truth is point-sampled\n"
+    "  -d spacing      the slab holds one ball per spacing^3 pixels (default 5)\n"
     "  -n snr          add Gaussian noise of the samples' variance / snr (default: none)\n\n";
 
 [[noreturn]] void usage() { fail(usage_text); }
@@ -50,6 +51,7 @@ struct Settings {
     bool slab = false;
     SlabPose pose;
     double snr = 0;
+    double spacing = 5;
     std::string prefix;
 };
 
@@ -103,7 +105,7 @@ std::vector<float> slab_truth(const TexturedSlab& slab, const PhantomSize& size)
 Settings parse(int argc, char** argv) {
     Settings s;
     int opt;
-    while ((opt = getopt(argc, argv, ":x:y:z:t:r:m:be:s:p:n:")) != -1) {
+    while ((opt = getopt(argc, argv, ":x:y:z:t:r:m:be:s:p:n:d:")) != -1) {
         switch (opt) {
             case 'x': s.size.nx = whole_number('x', optarg, 1, 65536); break;
             case 'y': s.size.ny = whole_number('y', optarg, 1, 65536); break;
@@ -116,6 +118,10 @@ Settings parse(int argc, char** argv) {
             case 's': s.supersample = whole_number('s', optarg, 1, 16); break;
             case 'p': s.slab = true, s.pose = slab_pose(optarg); break;
             case 'n': s.snr = positive('n', optarg); break;
+            case 'd':
+                s.spacing = positive('d', optarg);
+                if (s.spacing < 1) failf("skarbel_phantom: -d needs a spacing of at least 1, got \"%s\"\n", optarg);
+                break;
             default: usage();
         }
     }
@@ -160,7 +166,7 @@ int run(int argc, char** argv) {
     const std::vector<float> angles = phantom_tilt_angles(s.ntilts, s.max_angle);
     std::vector<float> stack, truth;
     if (s.slab) {
-        const TexturedSlab slab = textured_slab(s.pose, size.nx, size.ny, s.max_angle, 5.0, 1);
+        const TexturedSlab slab = textured_slab(s.pose, size.nx, size.ny, s.max_angle, s.spacing, 1);
         stack = slab_project(slab, size.nx, size.ny, angles);
         truth = slab_truth(slab, size);
     } else {

@@ -104,9 +104,11 @@ std::vector<float> slab_project(const TexturedSlab& s, int nx, int ny, const std
     const size_t row = (size_t)nx, section = row * (size_t)ny;
     std::vector<double> sum(section * angles_deg.size(), 0.0);
     const double r_2 = 0.5 * (nx - 1), h_2 = 0.5 * (ny - 1);
-    for (size_t t = 0; t < angles_deg.size(); ++t) {
+    // Each tilt fills its own section.
+#pragma omp parallel for schedule(dynamic)
+    for (long t = 0; t < (long)angles_deg.size(); ++t) {
         float c, sn;
-        tilt_cos_sin(angles_deg[t], &c, &sn);
+        tilt_cos_sin(angles_deg[(size_t)t], &c, &sn);
         for (const Ball& b : s.balls) {
             const double p0 = c * b.x - sn * b.z + r_2;
             const int y0 = std::max(0, (int)std::ceil(b.y + h_2 - b.r)), y1 = std::min(ny - 1, (int)(b.y + h_2 + b.r));
@@ -115,7 +117,7 @@ std::vector<float> slab_project(const TexturedSlab& s, int nx, int ny, const std
                 if (rho2 <= 0) continue;
                 const double rho = std::sqrt(rho2) + 0.5;
                 const int c0 = std::max(0, (int)std::ceil(p0 - rho)), c1 = std::min(nx - 1, (int)(p0 + rho));
-                double* out = sum.data() + t * section + (size_t)y * row;
+                double* out = sum.data() + (size_t)t * section + (size_t)y * row;
                 for (int q = c0; q <= c1; ++q) {
                     double chords = 0;
                     for (int k = 0; k < 4; ++k) {
