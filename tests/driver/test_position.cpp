@@ -101,7 +101,8 @@ TEST(Position, FindsTheSlabsPose) {
     for (const Case& c : kCases) {
         TempDir dir;
         std::vector<std::string> args = slab_files(dir, c.pose, c.snr);
-        args.insert(args.begin(), {"--position-only", "--position=" + std::to_string(c.bin), "-z" + std::to_string(c.range)});
+        args.insert(args.begin(), {"--position-only", std::string("--position=").append(std::to_string(c.bin)),
+                                   std::string("-z").append(std::to_string(c.range))});
         args.push_back(dir.file("o.mrc"));
         const Found f = position_only(args);
         const SlabPose& t = c.pose;
