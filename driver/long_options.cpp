@@ -1,6 +1,7 @@
 #include "driver/long_options.h"
 
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +66,12 @@ const char* const help_text =
     "                         (default 0,1)\n"
     "  --rotx                 write XY sections: NX x slices x thickness, section k holding row\n"
     "                         thickness - 1 - k of every slice (default: one XZ section per slice)\n"
+    "  --position[=BIN]       find the specimen in the search range -z with a WBP preview binned by BIN\n"
+    "                         (default: the smallest power of two bringing the width to 512 or fewer),\n"
+    "                         print what it found and the equivalent options, and reconstruct it flat\n"
+    "                         and tight: DELANG and --xaxis-tilt added to, DZ and -z set (default: off)\n"
+    "  --position-margin=PIXELS pixels added to the thickness found (default: 10 %, at least 8)\n"
+    "  --position-only        as --position, but print the position and the options instead of running\n"
     "  --help                 this text\n"
     "  --version              program name and version\n"
     "\n"
@@ -112,7 +119,24 @@ struct LongOption {
     const char* name;
     bool takes_value;  // then given as --name=value
     void (*apply)(RunOptions* options, const char* value);
+    bool value_optional = false;  // --name alone passes a null value
 };
+
+// --position[=BIN]: a whole number of pixels, at least 1.
+void parse_position(RunOptions* o, const char* value) {
+    o->position = true;
+    if (!value) return;
+    const long n = whole_number(value, 1, INT_MAX);
+    if (n < 1) failf("Bad --position value \"%s\": expected a bin, a whole number of pixels, at least 1.\n\n", value);
+    o->position_bin = (int)n;
+}
+
+double parse_position_margin(const char* value) {
+    double margin = 0;
+    if (!finite_number(value, &margin) || margin < 0)
+        failf("Bad --position-margin value \"%s\": expected a number of pixels, at least 0.\n\n", value);
+    return margin;
+}
 
 const LongOption long_options[] = {
     // A finished run (status 0): the main prints the text on standard output.
@@ -133,6 +157,9 @@ const LongOption long_options[] = {
     {"mode", true, [](RunOptions* o, const char* v) { o->output.mode = parse_output_mode(v); }},
     {"scale", true, [](RunOptions* o, const char* v) { parse_output_scale(v, &o->output.add, &o->output.mult); }},
     {"rotx", false, [](RunOptions* o, const char*) { o->rotx = true; }},
+    {"position", true, parse_position, true},
+    {"position-margin", true, [](RunOptions* o, const char* v) { o->position_margin = parse_position_margin(v); }},
+    {"position-only", false, [](RunOptions* o, const char*) { o->position = o->position_only = true; }},
 };
 
 }  // namespace
@@ -142,7 +169,7 @@ void apply_long_option(const char* arg, RunOptions* options) {
     const std::string name(arg + 2, equals ? (size_t)(equals - arg - 2) : strlen(arg + 2));
     for (const LongOption& option : long_options) {
         if (name != option.name) continue;
-        if (option.takes_value && !equals) failf("Option --%s needs a value: --%s=...\n\n", option.name, option.name);
+        if (option.takes_value && !equals && !option.value_optional) failf("Option --%s needs a value: --%s=...\n\n", option.name, option.name);
         if (!option.takes_value && equals) failf("Option --%s takes no value.\n\n", option.name);
         option.apply(options, equals ? equals + 1 : nullptr);
         return;

@@ -27,6 +27,10 @@ struct RunOptions {
     std::optional<double> log_offset;   // every input sample v becomes ln(v + offset) (--log)
     OutputFormat output;                // MODE and scaling of the output samples (--mode, --scale)
     bool rotx = false;                  // XY sections: the volume turned -90 degrees about X (--rotx)
+    bool position = false;              // find the specimen first and reconstruct it flat and tight (--position)
+    int position_bin = 0;               // the preview's bin; 0: chosen from the width
+    std::optional<double> position_margin;  // pixels added to the thickness found (--position-margin)
+    bool position_only = false;         // print the position instead of running (--position-only)
     std::string tilt_file, input_file, output_file;
 };
 

@@ -9,6 +9,7 @@
 #include "driver/disk_space.h"
 #include "driver/estimate.h"
 #include "driver/log_input.h"
+#include "driver/position.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
 #include "driver/same_file.h"
@@ -292,6 +293,12 @@ int skarbel_main(int argc, char** argv) {
     Run run;
     try {
         run.options = parse_options(argc, argv);
+        if (run.options.position) {
+            const Position found = find_position(run.options, nullptr);
+            print_position(found);
+            if (run.options.position_only) return 0;
+            run.options = positioned_options(run.options, found.options);
+        }
         run_files(&run);
     } catch (...) {
         run_release(&run);  // the input and the records, before the error goes on to main

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "driver/position.h"
 #include "driver/rank_share.h"
 #include "driver/run_steps.h"
 #include "gpu/gpu_layer.h"
@@ -42,12 +43,28 @@ int run_rank(int argc, char** argv, const JobPlace& place) {
 
     // The other ranks wait until rank 0 has checked everything a run checks.
     Run run;
+    // --position: rank 0 finds it and hands every rank the options it prints,
+    // so that the output is that of one process given them ("" without
+    // --position, a newline after --position-only).
+    std::string equivalent;
+    if (lead) {
+        run.options = parse_options(argc, argv);
+        if (run.options.position) {
+            const Position found = find_position(run.options, nullptr);
+            print_position(found);
+            equivalent = run.options.position_only ? "\n" : found.options;
+        }
+    }
+    equivalent = mpi_share_text(equivalent);
+    if (equivalent == "\n") return 0;
+    if (!lead) run.options = parse_options(argc, argv);
+    if (!equivalent.empty()) run.options = positioned_options(run.options, equivalent);
     OutputFile out;
-    if (lead && run_start(&run, argc, argv, true, place.local_ranks)) out = open_output_first(&run);
+    if (lead && run_start_with_options(&run, true, place.local_ranks)) out = open_output_first(&run);
     const std::string temp = mpi_share_text(out.temp_path);
     if (temp.empty()) return 0;  // --estimate: rank 0 has printed the figures
     mpi_job_temp_file(temp);
-    if (!lead) run_start(&run, argc, argv, false, place.local_ranks);
+    if (!lead) run_start_with_options(&run, false, place.local_ranks);
     const RunOptions& o = run.options;
 
     SharedOutput shared = shared_output_open(temp, run_output_layout(run));

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "driver/estimate.h"
+#include "driver/position.h"
 #include "driver/long_options.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
@@ -112,7 +113,7 @@ RunOptions options_of(const CallOptions& c) {
         std::string name = py::str(item.first);
         for (char& ch : name)
             if (ch == '_') ch = '-';
-        if (name == "help" || name == "version" || name == "estimate")
+        if (name == "help" || name == "version" || name == "estimate" || name == "position-only")
             failf("Unknown option --%s.\n%s", name.c_str(), usage_text);
         if (item.second.is_none() || py::isinstance<py::bool_>(item.second)) {
             if (!item.second.is_none() && item.second.cast<bool>()) apply_long_option(("--" + name).c_str(), &o);
@@ -185,12 +186,13 @@ ArrayStack array_stack_of(const py::array_t<float, py::array::c_style>& stack, p
 }
 
 py::array reconstruct(py::handle stack_in, py::handle angles_in, const CallOptions& call, py::object progress) {
-    const RunOptions options = options_of(call);
+    RunOptions options = options_of(call);
     const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
     const ArrayStack array = array_stack_of(stack, angles_in);
     std::unique_ptr<Volume> volume;
     int slices = 0, thickness = 0, width = 0;
     without_gil([&] {
+        if (options.position) options = positioned_options(options, find_position(options, &array).options);
         RunHolder h;
         Run& run = h.run;
         run.options = options;
@@ -272,9 +274,42 @@ void reconstruct_file(const std::string& tilt_file, const std::string& stack_fil
     without_gil([&] {
         RunHolder h;
         h.run.options = options;
+        if (options.position) {
+            // As the program: the position and its options printed first.
+            const Position found = find_position(options, nullptr);
+            print_position(found);
+            h.run.options = positioned_options(options, found.options);
+        }
         h.run.after_batch = batch_hook(progress);
         run_files(&h.run);
     });
+}
+
+// What --position finds for these inputs, and the keywords of reconstruct that
+// give the positioned volume.
+py::dict position(py::handle stack_in, py::handle angles_in, const CallOptions& call) {
+    RunOptions options = options_of(call);
+    options.position = true;
+    const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
+    const ArrayStack array = array_stack_of(stack, angles_in);
+    Position found;
+    without_gil([&] { found = find_position(options, &array); });
+    const RunOptions o = positioned_options(options, found.options);
+    const Alignment& al = o.alignment;
+    py::dict keywords;
+    keywords["offset"] = py::make_tuple(al.angle_offset, al.axis_offset);
+    keywords["xaxis_tilt"] = al.xaxis_tilt;
+    keywords["shift"] = py::make_tuple(al.shift_x, al.shift_z);
+    keywords["thickness"] = o.thickness;
+    py::dict d;
+    d["offset"] = found.offset_deg;
+    d["xaxis_tilt"] = found.xtilt_deg;
+    d["shift_z"] = found.shift_z;
+    d["thickness"] = found.thickness;
+    d["seconds"] = found.seconds;
+    d["options"] = found.options;
+    d["keywords"] = keywords;
+    return d;
 }
 
 const char* const options_doc = R"(
@@ -302,6 +337,9 @@ Options (keywords; None keeps the command line's default):
   mode=None         output MODE of a file: 1, 2, 6 or 12 (--mode); reconstruct returns floats
   scale=None        (ADD, MULT): file samples become (v + ADD) * MULT before the MODE (--scale)
   rotx=False        True: a file holds XY sections (--rotx); reconstruct returns (slices, thickness, width)
+  position=None     True or BIN: find the specimen in the search range `thickness` first and
+                    reconstruct it flat and tight (--position[=BIN]); position_margin=PIXELS as
+                    --position-margin
 Every error raises skarbel.Error with the command line's message. The GIL is released while
 reconstructing; Ctrl-C stops the run between batches of slices.)";
 
@@ -385,6 +423,26 @@ reconstruct's arguments (progress is not used).
                                          sirt_like, offset, shift, width, xaxis_tilt, bin, rest));
         },
         estimate_doc.c_str(), py::arg("stack"), py::arg("angles"));
+
+    const std::string position_doc = std::string(R"(position(stack, angles, **options) -> dict
+
+What --position finds, without the final reconstruction: "offset" and "xaxis_tilt" (degrees
+added to the given ones), "shift_z" (the run's DZ) and "thickness" (pixels), "seconds", "options"
+(the equivalent command-line options) and "keywords" (offset, xaxis_tilt, shift, thickness):
+reconstruct(stack, angles, **other_options, **keywords) gives the volume of reconstruct(...,
+position=BIN). Takes reconstruct's arguments; position=BIN picks the preview's bin.
+)") + options_doc;
+    def_with_options(
+        m, "position",
+        [options_from](py::object stack, py::object angles, py::object thickness, std::string method, int level,
+                       int iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
+                       int gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
+                       py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
+            return position(stack, angles,
+                            options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
+                                         sirt_like, offset, shift, width, xaxis_tilt, bin, rest));
+        },
+        position_doc.c_str(), py::arg("stack"), py::arg("angles"));
 
     const std::string file_doc = std::string(R"(reconstruct_file(tilt_file, stack_file, output_file, **options) -> None
 

@@ -14,12 +14,13 @@
 #include "io/fail.h"
 #include "tools/phantom.h"
 #include "tools/stack_writer.h"
+#include "tools/textured_slab.h"
 
 namespace {
 
 const char usage_text[] =
     "\nUsage:\t skarbel_phantom [-x nx] [-y ny] [-z thickness] [-t ntilts] [-r max_angle] [-m mode] [-b] "
-    "[-e nsymbt] [-s supersample] <out_prefix>\n\n"
+    "[-e nsymbt] [-s supersample] [-p DELANG,A,DZ,T] [-d spacing] [-n snr] <out_prefix>\n\n"
     "Writes <out_prefix>.mrc (the tilt series, one projection per section),\n"
     "<out_prefix>.tlt (the tilt angles, one per line) and <out_prefix>_truth.mrc\n"
     "(the phantom as skarbel writes its reconstruction: nx x thickness x ny).\n\n"
@@ -32,7 +33,12 @@ const char usage_text[] =
     "                  modes 0 and 1 are scaled to fill their range, and the truth by the same factor\n"
     "  -b              write the stack in the other byte order\n"
     "  -e nsymbt       extended header of nsymbt zero bytes in the stack (default 0)\n"
-    "  -s supersample  truth voxels average supersample^2 points of their pixel (default 4)\n\n";
+    "  -s supersample  truth voxels average supersample^2 points of their pixel (default 4)\n"
+    "  -p DELANG,A,DZ,T  a textured slab T pixels thick instead of the default phantom: small dense\n"
+    "                  balls, pitched and moved so that --offset=DELANG --xaxis-tilt=A --shift=0,DZ\n"
+    "                  shows it flat and centred; its ground truth is point-sampled\n"
+    "  -d spacing      the slab holds one ball per spacing^3 pixels (default 5)\n"
+    "  -n snr          add Gaussian noise of the samples' variance / snr (default: none)\n\n";
 
 [[noreturn]] void usage() { fail(usage_text); }
 
@@ -42,6 +48,10 @@ struct Settings {
     float max_angle = 60.0f;
     StackFormat format;
     int supersample = 4;
+    bool slab = false;
+    SlabPose pose;
+    double snr = 0;
+    double spacing = 5;
     std::string prefix;
 };
 
@@ -62,10 +72,40 @@ float angle(const char* text) {
     return v;
 }
 
+double positive(char letter, const char* text) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(v > 0 && v < 1e30))
+        failf("skarbel_phantom: -%c needs a positive number, got \"%s\"\n", letter, text);
+    return v;
+}
+
+SlabPose slab_pose(const char* text) {
+    SlabPose p;
+    char tail = 0;
+    if (std::sscanf(text, "%lf,%lf,%lf,%lf%c", &p.offset_deg, &p.xtilt_deg, &p.shift_z, &p.thickness, &tail) != 4 ||
+        !(p.thickness >= 1 && p.thickness < 65536) || !(std::fabs(p.offset_deg) < 45) || !(std::fabs(p.xtilt_deg) < 45) ||
+        !(std::fabs(p.shift_z) < 65536))
+        failf("skarbel_phantom: -p needs DELANG,A,DZ,T (angles below 45 degrees, 1 <= T < 65536), got \"%s\"\n", text);
+    return p;
+}
+
+// The slab's density at the voxel centres of the plain reconstruction.
+std::vector<float> slab_truth(const TexturedSlab& slab, const PhantomSize& size) {
+    std::vector<float> v((size_t)size.nx * size.thickness * size.ny);
+    size_t at = 0;
+    for (int y = 0; y < size.ny; ++y)
+        for (int j = 0; j < size.thickness; ++j)
+            for (int i = 0; i < size.nx; ++i)
+                v[at++] = (float)slab_density(slab, i - 0.5 * (size.nx - 1), y - 0.5 * (size.ny - 1),
+                                              j - 0.5 * (size.thickness - 1));
+    return v;
+}
+
 Settings parse(int argc, char** argv) {
     Settings s;
     int opt;
-    while ((opt = getopt(argc, argv, ":x:y:z:t:r:m:be:s:")) != -1) {
+    while ((opt = getopt(argc, argv, ":x:y:z:t:r:m:be:s:p:n:d:")) != -1) {
         switch (opt) {
             case 'x': s.size.nx = whole_number('x', optarg, 1, 65536); break;
             case 'y': s.size.ny = whole_number('y', optarg, 1, 65536); break;
@@ -76,6 +116,12 @@ Settings parse(int argc, char** argv) {
             case 'b': s.format.other_byte_order = true; break;
             case 'e': s.format.nsymbt = whole_number('e', optarg, 0, 1 << 24); break;
             case 's': s.supersample = whole_number('s', optarg, 1, 16); break;
+            case 'p': s.slab = true, s.pose = slab_pose(optarg); break;
+            case 'n': s.snr = positive('n', optarg); break;
+            case 'd':
+                s.spacing = positive('d', optarg);
+                if (s.spacing < 1) failf("skarbel_phantom: -d needs a spacing of at least 1, got \"%s\"\n", optarg);
+                break;
             default: usage();
         }
     }
@@ -117,11 +163,18 @@ void write_mrc(const std::string& path, int nx, int ny, int nz, const std::vecto
 int run(int argc, char** argv) {
     Settings s = parse(argc, argv);
     const PhantomSize& size = s.size;
-    const Phantom phantom = default_phantom(size);
     const std::vector<float> angles = phantom_tilt_angles(s.ntilts, s.max_angle);
-
-    std::vector<float> stack = phantom_project(phantom, size, angles);
-    std::vector<float> truth = phantom_truth(phantom, size, s.supersample);
+    std::vector<float> stack, truth;
+    if (s.slab) {
+        const TexturedSlab slab = textured_slab(s.pose, size.nx, size.ny, s.max_angle, s.spacing, 1);
+        stack = slab_project(slab, size.nx, size.ny, angles);
+        truth = slab_truth(slab, size);
+    } else {
+        const Phantom phantom = default_phantom(size);
+        stack = phantom_project(phantom, size, angles);
+        truth = phantom_truth(phantom, size, s.supersample);
+    }
+    if (s.snr > 0) add_noise(&stack, s.snr, 2);
     const double scale = mode_scale(s.format.mode, stack);
     scale_all(stack, scale);
     scale_all(truth, scale);

@@ -56,6 +56,7 @@ TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
     EXPECT_EQ(help.out.rfind(kUsageLine, 0), 0u) << help.out;
     for (const char* word : {"-z<thickness>", "-g<gpu>", "-s<symmetry_level>", "-S ", "-i<sirt_iterations>",
                              "--exclude=LIST", "--radial=CUTOFF,SIGMA", "--sirt-like=N", "--estimate", "--batch=N", "--help",
+                             "--position[=BIN]", "--position-margin=PIXELS", "--position-only",
                              "--version", "tilt_file ", "input_tiltseries ", "output_rec3d "})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     Captured version = run_skarbel({"--version", "a", "b"});

@@ -3,6 +3,7 @@
 // failures that end the whole job once, with a non-zero status and the user's
 // files untouched. Every job runs under a time limit, so a hang fails the test.
 #include "support/common.h"
+#include "tools/textured_slab.h"
 
 namespace {
 
@@ -109,5 +110,32 @@ TEST(Mpi, FailuresEndTheJobOnce) {
         EXPECT_EQ(read_file(k.out), previous) << c.name;
         EXPECT_EQ(names_in(k.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"})) << c.name;
     }
+#endif
+}
+
+// --position: rank 0 finds the slab and every rank runs with what it printed.
+TEST(Mpi, PositionAsOneProcess) {
+#if !defined(SKARBEL_MPI_BIN)
+    GTEST_SKIP() << "built without MPI";
+#else
+    TempDir dir;
+    const std::vector<float> angles = phantom_tilt_angles(61, 60);
+    const TexturedSlab slab = textured_slab({2, -1, 10, 50}, 128, 96, 60, 5.0, 1);
+    write_test_stack(dir.file("s.mrc"), 128, 96, 61, 2, slab_project(slab, 128, 96, angles));
+    write_tilt_file(dir.file("s.tlt"), angles);
+    const std::vector<std::string> args{"--position", "-z150", dir.file("s.tlt"), dir.file("s.mrc")};
+    std::vector<std::string> one = args, job = {"-np", "3", SKARBEL_MPI_BIN};
+    one.push_back(dir.file("one.mrc"));
+    job.insert(job.end(), args.begin(), args.end());
+    job.push_back(dir.file("o.mrc"));
+    const Captured single = run_skarbel(one), r = run_mpi(job);
+    ASSERT_EQ(single.status, 0) << single.err;
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("o.mrc")), read_file(dir.file("one.mrc")));
+    // The options line once, as the single process printed it.
+    const size_t from = single.out.find('\n') + 1, to = single.out.find('\n', from) + 1;
+    const std::string options = single.out.substr(from, to - from);
+    EXPECT_EQ(count_of(r.out, options), 1u) << r.out;
+    EXPECT_EQ(count_of(r.out, "Position: "), 1u) << r.out;
 #endif
 }

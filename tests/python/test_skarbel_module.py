@@ -223,3 +223,18 @@ def test_two_threads_reconstruct_at_once(small):
     assert met == [True, True]
     for r, e in zip(results, expected):
         np.testing.assert_array_equal(r, e)
+
+
+def test_position_as_the_program(tmp_path):
+    folder = str(tmp_path)
+    stack, angles = phantom(folder, "s", 128, 96, 1, 61, "-p", "2,-1,10,50")
+    status, out, err = program(folder, "--position-only", "-z150", "s.tlt", "s.mrc", "o.mrc")
+    assert status == 0, err
+    found = skarbel.position(stack, angles, thickness=150)
+    assert found["options"] == out.splitlines()[1]
+    assert found["thickness"] == int(found["options"].split("-z")[1])
+    volume = skarbel.reconstruct(stack, angles, thickness=150, position=True)
+    assert np.array_equal(volume, skarbel.reconstruct(stack, angles, **found["keywords"]))
+    assert np.array_equal(volume, program_volume(folder, ["--position", "-z150"], stack="s.mrc", tilts="s.tlt"))
+    with pytest.raises(skarbel.Error, match="^Position not found: too little texture"):
+        skarbel.position(np.zeros((61, 32, 128), np.float32), angles, thickness=150)

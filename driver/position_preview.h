@@ -1,0 +1,22 @@
+#pragma once
+// The preview of --position: a binned WBP of five bands of slices spread
+// along Y over the whole search range, held in memory.
+#include <vector>
+
+#include "driver/options.h"
+#include "io/array_stack.h"
+
+struct PreviewBands {
+    int bin = 1;
+    int width = 0, thickness = 0;  // of each slice, binned pixels
+    int band_slices = 0;           // slices in each band
+    std::vector<double> band_y;    // centre of each band, stack pixels from the stack's middle row
+    std::vector<float> values;     // band b, slice k: width x thickness floats at (b * band_slices + k)
+    const float* slice(int band, int k) const {
+        return values.data() + ((size_t)band * band_slices + k) * (size_t)width * thickness;
+    }
+};
+
+// Reconstructs the bands with the user's --offset, --shift, --exclude, --log,
+// --radial and device, at the given bin, every plan freed on return.
+PreviewBands preview_bands(const RunOptions& user, const ArrayStack* array, int bin);
