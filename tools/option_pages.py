@@ -47,12 +47,13 @@ def options_from_help(text):
 
 def option_record(entry):
     head = entry["head"]
-    match = re.fullmatch(r"(--[a-z][a-z-]*)(?:=(\S+))?|(-[A-Za-z])(?:<(\w+)>)?", head)
+    # "--name=VALUE", "--name[=VALUE]" (the value may be left out), "-x<value>".
+    match = re.fullmatch(r"(--[a-z][a-z-]*)(?:\[=([^\s\]]+)\]|=(\S+))?|(-[A-Za-z])(?:<(\w+)>)?", head)
     if not match:
         sys.exit(f"option_pages: cannot read option \"{head}\" of --help")
-    long_name, long_value, short_name, short_value = match.groups()
+    long_name, optional_value, long_value, short_name, short_value = match.groups()
     name = long_name or short_name
-    return {"name": name, "value": long_value or short_value, "text": entry["text"],
+    return {"name": name, "value": optional_value or long_value or short_value, "optional": bool(optional_value), "text": entry["text"],
             "choices": VALUE_LISTS.get(name, [])}
 
 
@@ -75,6 +76,8 @@ def roff_option(option):
     name = roff(option["name"])
     if not option["value"]:
         return f".B {name}"
+    if option["optional"]:
+        return f".BI {name}[= {roff(option['value'])} ]"
     if option["name"].startswith("--"):
         return f".BI {name}= {roff(option['value'])}"
     return f".BI {name} {roff(option['value'])}"
@@ -105,7 +108,9 @@ def man_page(template, version, usage, summary, options, files):
 
 
 def completion(template, options):
-    long_words = [o["name"] + ("=" if o["value"] else "") for o in options if o["name"].startswith("--")]
+    # An option whose value may be left out completes as itself, finished.
+    long_words = [o["name"] + ("=" if o["value"] and not o["optional"] else "") for o in options
+                  if o["name"].startswith("--")]
     short_words = [o["name"] for o in options if not o["name"].startswith("--")]
     cases = "\n".join(f"        {o['name']}) echo \"{' '.join(o['choices'])}\" ;;" for o in options if o["choices"])
     fields = {"LONG_OPTIONS": " ".join(long_words), "SHORT_OPTIONS": " ".join(short_words), "VALUE_CASES": cases}

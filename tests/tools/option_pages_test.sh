@@ -52,6 +52,7 @@ expect "all long options" "$help_long" "$(complete_line "skarbel --")"
 expect "all options" "$(echo $help_long $("$skarbel" --help | grep -oE '^  -[A-Za-z]') | words)" \
     "$(complete_line "skarbel -")"
 expect "--mo<TAB>" "--mode=" "$(complete_line "skarbel --mo")"
+expect "--pos<TAB>" "--position --position-margin= --position-only" "$(complete_line "skarbel --pos")"
 expect "--r<TAB>" "--radial= --rotx" "$(complete_line "skarbel -z300 --r")"
 expect "--mode=<TAB>" "1 12 2 6" "$(complete_line "skarbel --mode=")"
 expect "--mode=1<TAB>" "1 12" "$(complete_line "skarbel -S --mode=1")"
