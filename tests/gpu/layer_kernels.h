@@ -27,6 +27,16 @@ struct FillCount2D {
     }
 };
 
+// Writes gx + 1 + 4 gy to the element (gx, gy) of an nx x ny image (exact in
+// floats for images of fewer than 2^22 rows of up to 4 columns).
+struct MarkItems2D {
+    float* out;
+    int nx, ny;
+    SK_HD void operator()(int gx, int gy) const {
+        if (gx < nx && gy < ny) out[(size_t)gy * nx + gx] = (float)(gx + 1 + 4 * gy);
+    }
+};
+
 // out[r] = 2 in[r] + 1 for r < n, reading in through the read-only fetch.
 struct ScaleCopy1D {
     float* out;

@@ -65,13 +65,10 @@ TEST(LayerErrors, OutOfMemoryAndTheMemoryCheck) {
     EXPECT_EQ(m.err, "cudaSafeCall() Runtime API error in file <test_gpu_layer.cpp>, line " + std::to_string(line) +
                          " : out of memory.\n");
 
-    const float saved = gpu_memory_mb;
-    gpu_memory_mb = 4096.0f;
-    EXPECT_EQ(capture_exit([] { gpu_check_memory(4096.0f, "wbp"); }).status, 0);
-    const Captured over = capture_exit([] { gpu_check_memory(4096.5f, "wbp"); });
+    EXPECT_EQ(capture_exit([] { gpu_check_memory(4096.0f, 4096.0f, "wbp"); }).status, 0);
+    const Captured over = capture_exit([] { gpu_check_memory(4096.5f, 4096.0f, "wbp"); });
     EXPECT_EQ(over.status, 255);
     EXPECT_EQ(over.err, "GPU: 4096.00 Mb. Not enough memory for run wbp: 4096.50 Mb\n");
-    gpu_memory_mb = saved;
 }
 
 class LayerKernels : public testing::TestWithParam<GpuBackend> {
