@@ -21,7 +21,7 @@ std::atomic<GpuFaultHook> gpu_fault_hook{nullptr};
 
 namespace {
 
-// The device selected last, which gpu_bind_thread binds to; plans take their
+// The device selected last (and by gpu_use_backend); plans take their
 // device as a value instead. Selections may come from several threads.
 GpuDevice g_selected;
 std::mutex g_selected_mutex;
@@ -100,18 +100,16 @@ DeviceShare gpu_device_share() { return selected().share; }
 bool gpu_use_backend(GpuBackend backend, int device) {
     if (backend == GPU_BACKEND_HOST) {
         set_selected({.backend = GPU_BACKEND_HOST, .index = device});
-        gpu_bind_thread();
+        gpu_bind_device(gpu_selected_device());
         return true;
     }
     if (backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 && device < gpu_cuda_device_count()) {
         set_selected({.backend = GPU_BACKEND_CUDA, .index = device});
-        gpu_bind_thread();
+        gpu_bind_device(gpu_selected_device());
         return true;
     }
     return false;
 }
-
-void gpu_bind_thread() { gpu_bind_device(gpu_selected_device()); }
 
 void gpu_bind_device(const GpuDevice& device) {
     injected_fault_check(GPU_FAULT_BIND, __FILE__, __LINE__);

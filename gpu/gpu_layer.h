@@ -63,12 +63,10 @@ bool gpu_use_backend(GpuBackend backend, int device = 0);
 
 // ---- threads ----------------------------------------------------------------
 // The CUDA runtime's current device belongs to each thread, and a new thread
-// starts on device 0: a thread other than the one that selected the device
-// must bind itself before its first call into the layer, or its buffers and
-// kernels land on device 0 beside matrices that live on the selected one.
+// starts on device 0: a thread must bind itself to a plan's device before its
+// first call into the layer for the plan (plan_method, execute and free do),
+// or its buffers and kernels land on device 0 beside the plan's matrices.
 
-// Binds the calling thread to the selected device and records it.
-void gpu_bind_thread();
 // Binds the calling thread to `device`: the layer's calls from this thread go
 // to its backend, and on CUDA the runtime's current device becomes its index.
 void gpu_bind_device(const GpuDevice& device);

@@ -290,29 +290,6 @@ TEST_P(Plans, TwoPlansOfDifferentSizesInOneProcess) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, Plans, testing::ValuesIn(test_backends()), backend_param_name);
 
-// A GPU gives the host's bits for every method and case, one slice and a batch
-// of 16 (neither side fuses multiply-adds, so any difference is a fault).
-class DeviceAgainstHost : public testing::TestWithParam<GpuBackend> {
-  protected:
-    void TearDown() override { gpu_use_backend(GPU_BACKEND_HOST); }
-};
-
-TEST_P(DeviceAgainstHost, EveryMethodGivesTheHostsBits) {
-    USE_BACKEND_OR_SKIP(GetParam());
-    for (int method = 0; method <= kSirt; ++method)
-        for (const Case& c : kCases)
-            for (const int lanes : {1, 16}) {
-                SCOPED_TRACE(testing::Message() << "method " << method << ", " << c.sinoX << " -> " << c.thickness
-                                                << ", " << lanes << " lanes");
-                gpu_use_backend(GPU_BACKEND_HOST);
-                const std::vector<float> host = alone(method, c, lanes, 40 + lanes);
-                gpu_use_backend(GetParam());
-                expect_same_bits(host, alone(method, c, lanes, 40 + lanes));
-            }
-}
-
-INSTANTIATE_TEST_SUITE_P(Backends, DeviceAgainstHost, testing::Values(GPU_BACKEND_CUDA), backend_param_name);
-
 // A plan runs on the device it was made for, whatever is selected since and
 // whichever thread executes it: plan_method, execute and free bind the calling
 // thread to it (the host device records the index it is given). A freed plan
