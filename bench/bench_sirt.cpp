@@ -48,8 +48,7 @@ Bench& bench() {
         s->sino.resize((size_t)kWidth * kTilts);
         for (float& v : s->sino) v = d(rng);
         s->slice.resize((size_t)kWidth * kThickness);
-        gpu_memory_mb = 1.0e6f;
-        s->plan = sirt_setup(s->tilts.data(), make_geometry(kWidth, kTilts, kWidth, kThickness));
+        s->plan = sirt_setup(s->tilts.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 1.0e6f);
         const MethodBuffers& bufs = s->plan.d;
         const SirtSizes& sirt_sizes = s->plan.sizes;
         // Weight and index per entry, plus the per-row length (and bin).

@@ -64,7 +64,7 @@ const Geometry& geometry() {
 
 WbpPlan plan;
 
-void setup(int level, const std::vector<a>& t) { plan = wbp_setup(level, t.data(), geometry()); }
+void setup(int level, const std::vector<a>& t) { plan = wbp_setup(level, t.data(), geometry(), GpuDevice{}.memory_mb); }
 
 void product(float* slice, const float* sino) { wbp_product(plan, slice, sino, 1); }
 

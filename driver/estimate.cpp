@@ -41,9 +41,10 @@ std::string estimate_disk_text(long long output_bytes, const DiskSpace& disk) {
 const char* const estimate_method_names[kEstimatedMethods] = {"WBP level 0", "WBP level 1", "WBP level 2",
                                                               "WBP level 3", "SIRT"};
 
-const char* estimate_verdict(const MethodEstimate& m, bool device_is_host, double host_available_mb) {
+const char* estimate_verdict(const MethodEstimate& m, float device_mb, bool device_is_host,
+                             double host_available_mb) {
     if (m.too_large) return "too large for 32-bit element counts";
-    const bool fits = gpu_memory_fits(m.device_mb) && run_memory_fits(m.need, device_is_host, host_available_mb);
+    const bool fits = gpu_memory_fits(m.device_mb, device_mb) && run_memory_fits(m.need, device_is_host, host_available_mb);
     return fits ? "fits" : "does not fit";
 }
 
@@ -57,14 +58,14 @@ RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter
     return e;
 }
 
-std::string estimate_text(const RunEstimate& e, bool device_is_host, double host_available_mb) {
+std::string estimate_text(const RunEstimate& e, float device_mb, bool device_is_host, double host_available_mb) {
     std::string text;
-    append(&text, "Device memory available: %.2f Mb\n", (double)gpu_memory_mb);
+    append(&text, "Device memory available: %.2f Mb\n", (double)device_mb);
     append(&text, "Host memory available: %.2f Mb\n", host_available_mb);
     for (int m = 0; m < kEstimatedMethods; ++m) {
         const MethodEstimate& method = e.method[m];
         append(&text, "%s: %.2f Mb device, %s", estimate_method_names[m], (double)method.device_mb,
-               estimate_verdict(method, device_is_host, host_available_mb));
+               estimate_verdict(method, device_mb, device_is_host, host_available_mb));
         if (method.note) text += std::string(" (") + method.note + ")";
         text += "\n";
     }
@@ -81,9 +82,9 @@ void print_estimate(const RunOptions& options, FILE* input, const a* tilts, cons
                     const OutputEstimate& output) {
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
-    gpu_select_device(options.gpu);
+    const GpuDevice device = gpu_select_device(options.gpu);
     const RunEstimate e = estimate_run_output(options, tilts, g, output);
-    fputs(estimate_text(e, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
+    fputs(estimate_text(e, device.memory_mb, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
 }
 
 RunEstimate estimate_run_output(const RunOptions& options, const a* tilts, const Geometry& g,

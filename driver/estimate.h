@@ -11,7 +11,7 @@
 #include "method/geometry.h"
 
 struct MethodEstimate {
-    float device_mb;   // the figure the method's set-up checks against gpu_memory_mb
+    float device_mb;   // the figure the method's set-up checks against its device's memory_mb
     RunMemory need;    // the figures of the run's start-up check against the host's memory
     bool too_large;    // refused for 32-bit element counts, whatever the memory
     const char* note;  // how the method would run instead, or null
@@ -34,13 +34,15 @@ RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter
 // "WBP level 0" .. "WBP level 3", "SIRT".
 extern const char* const estimate_method_names[kEstimatedMethods];
 
-// "fits", "does not fit" or "too large for 32-bit element counts".
-const char* estimate_verdict(const MethodEstimate& m, bool device_is_host, double host_available_mb);
+// "fits", "does not fit" or "too large for 32-bit element counts"; device_mb is
+// the selected device's memory_mb.
+const char* estimate_verdict(const MethodEstimate& m, float device_mb, bool device_is_host,
+                             double host_available_mb);
 
 // The printed lines, one per figure; "fits" where a run with the method would
-// pass every memory check against gpu_memory_mb and host_available_mb, and
+// pass every memory check against device_mb and host_available_mb, and
 // where the output's folder has room for it (when its free space is known).
-std::string estimate_text(const RunEstimate& e, bool device_is_host, double host_available_mb);
+std::string estimate_text(const RunEstimate& e, float device_mb, bool device_is_host, double host_available_mb);
 
 // The rest of a --estimate run once the inputs are read and checked: the run's
 // refusals of the output name, the device selection, the figures on standard

@@ -174,14 +174,13 @@ OutputFile run_open_output(Run* run) {
 }
 
 void run_set_up_method(Run* run, int gpu, bool lead) {
-    gpu_select_device(gpu, lead);
-    run_build_method(run, true);
+    run_build_method(run, gpu_select_device(gpu, lead), true);
 }
 
-void run_build_method(Run* run, bool warn) {
+void run_build_method(Run* run, const GpuDevice& device, bool warn) {
     MethodOptions options = method_options_of(run->options);
     options.warn = warn;
-    run->method = plan_method(options, run->g, run->tilts, gpu_selected_device());
+    run->method = plan_method(options, run->g, run->tilts, device);
 }
 
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {

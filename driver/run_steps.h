@@ -67,9 +67,9 @@ OutputFile run_open_output(Run* run);
 
 // Selects the device (printing the device line when `lead`) and builds the method's matrices.
 void run_set_up_method(Run* run, int gpu, bool lead);
-// Builds the method's plan on the device already selected (printing the
+// Builds the method's plan on `device`, as the selection returned it (printing the
 // warning of a level-3 fallback when `warn`).
-void run_build_method(Run* run, bool warn);
+void run_build_method(Run* run, const GpuDevice& device, bool warn);
 
 // Hands slices y .. y + count - 1, reconstructed (NX x thickness floats each,
 // the values as the output's MODE and scaling write them), to the writer: y

@@ -22,9 +22,7 @@ struct Worker {
     bool busy = false, quit = false;
 };
 
-// The worker runs every product, so it binds itself to the selected device first.
 void worker_loop(Worker* w) {
-    gpu_bind_thread();
     std::unique_lock<std::mutex> lock(w->m);
     for (;;) {
         w->cv.wait(lock, [&] { return w->busy || w->quit; });

@@ -63,26 +63,16 @@ int batch_size_fit_in(int requested, const BatchNeed& need, const BatchRoom& roo
     return (int)std::max(1LL, most);
 }
 
-BatchRoom batch_room_now() {
+BatchRoom batch_room_of(const GpuDevice& device) {
     BatchRoom r;
-    const DeviceShare share = gpu_device_share();
-    r.device_processes = share.device_processes;
-    r.host_processes = share.host_processes;
+    r.device_processes = device.share.device_processes;
+    r.host_processes = device.share.host_processes;
     r.host_available_bytes = (long long)host_available_memory_bytes();
-    if (gpu_backend() == GPU_BACKEND_CUDA) {
+    if (device.backend == GPU_BACKEND_CUDA) {
         r.gpu = true;
         r.device_free_bytes = (long long)gpu_free_memory_bytes();
         return r;
     }
     r.cache_bytes = host_last_level_cache_bytes();
     return r;
-}
-
-int batch_size_choice(long long sino_floats, long long slice_floats, int sino_buffers, int slice_buffers) {
-    return batch_size_for({sino_floats, slice_floats, sino_buffers, slice_buffers}, batch_room_now());
-}
-
-int batch_size_fit(int requested, long long sino_floats, long long slice_floats, int sino_buffers,
-                   int slice_buffers) {
-    return batch_size_fit_in(requested, {sino_floats, slice_floats, sino_buffers, slice_buffers}, batch_room_now());
 }

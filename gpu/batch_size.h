@@ -1,4 +1,5 @@
 #pragma once
+#include "gpu/gpu_layer.h"
 // How many slices the program reconstructs per matrix pass when the user does
 // not say (--batch).
 
@@ -41,13 +42,9 @@ int batch_size_for(const BatchNeed& need, const BatchRoom& room);
 // smaller, never refused.
 int batch_size_fit_in(int requested, const BatchNeed& need, const BatchRoom& room);
 
-// The room of the selected device and this machine now.
-BatchRoom batch_room_now();
-
-// The same with the room of now.
-int batch_size_choice(long long sino_floats, long long slice_floats, int sino_buffers, int slice_buffers);
-int batch_size_fit(int requested, long long sino_floats, long long slice_floats, int sino_buffers,
-                   int slice_buffers);
+// The room of `device` (its backend and the processes sharing it) and this
+// machine now; the calling thread must be bound to it.
+BatchRoom batch_room_of(const GpuDevice& device);
 
 // Size of the host's last-level cache (0 when unknown).
 long long host_last_level_cache_bytes();

@@ -8,8 +8,9 @@
 
 float* batch_buffer(BatchBuffer& b, size_t n) {
     if (b.floats < n) {
+        // Emptied first: an allocation that throws leaves no size without a buffer.
         gpu_free(b.p);
-        b.p = nullptr;
+        b = BatchBuffer{};
         b.p = static_cast<float*>(gpu_alloc(n * sizeof(float)));
         b.floats = n;
     }

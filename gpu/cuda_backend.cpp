@@ -41,8 +41,12 @@ void selection_check(cudaError_t e, int line) {
 }
 
 // Guarded calls on buffers: an error ends the run with status -1 under the caller's line.
+// The runtime's last error is cleared first, or the thread's next launch (say,
+// of a Python caller that goes on) would report this error as its own.
 void safe_call(cudaError_t e, const char* file, int line) {
-    if (e != cudaSuccess) gpu_safe_call_fail(file, line, cudaGetErrorString(e));
+    if (e == cudaSuccess) return;
+    (void)cudaGetLastError();
+    gpu_safe_call_fail(file, line, cudaGetErrorString(e));
 }
 
 // cudaDeviceProp lost its clockRate field in CUDA 13; the attribute still reports it.

@@ -16,9 +16,9 @@ enum LaunchVerdict { LAUNCH_RAN, LAUNCH_FAILED };
 // The error found right after a kernel launch: any error means the kernel did not
 // or will not run as asked (no kernel image for the device, too many registers for
 // the block, a fault left by an earlier kernel) and ends the run. That includes an
-// invalid configuration: the layer skips empty grids and grids beyond the runtime's
-// limits before launching (launch_shape_accepted), so a refused shape that still
-// reaches the runtime is a fault, and skipping it would leave a wrong result.
+// invalid configuration: the layer skips empty grids and launches a y axis beyond the
+// runtime's limit in parts (launch_parts_y), so a refused shape that still reaches
+// the runtime is a fault, and skipping it would leave a wrong result.
 // Inline: the nvcc-compiled launches use it too.
 inline LaunchVerdict launch_verdict(int code) { return code == CUDA_CODE_SUCCESS ? LAUNCH_RAN : LAUNCH_FAILED; }
 

@@ -3,6 +3,7 @@
 #include "gpu/gpu_layer.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,33 +16,28 @@
 #include "gpu/device_select.h"
 #include "io/fail.h"
 
-// Effectively unlimited until a device is selected, so that tests can build
-// matrices without selecting one.
-std::atomic<float> gpu_memory_mb{1.0e9f};
 bool host_literal_forms = false;
+std::atomic<GpuFaultHook> gpu_fault_hook{nullptr};
 
 namespace {
 
-struct SelectedDevice {
-    GpuDevice device;
-    DeviceShare share;
-};
-// Selections may come from several threads (the Python module's callers).
-SelectedDevice g_selected;
+// The device selected last (and by gpu_use_backend); plans take their
+// device as a value instead. Selections may come from several threads.
+GpuDevice g_selected;
 std::mutex g_selected_mutex;
 
-SelectedDevice selected() {
+GpuDevice selected() {
     const std::lock_guard<std::mutex> lock(g_selected_mutex);
     return g_selected;
 }
 
-void set_selected(const SelectedDevice& s) {
+void set_selected(const GpuDevice& s) {
     const std::lock_guard<std::mutex> lock(g_selected_mutex);
     g_selected = s;
 }
 
 // The device each thread bound itself to (index -1: none).
-thread_local GpuDevice t_bound{GPU_BACKEND_HOST, -1};
+thread_local GpuDevice t_bound{.backend = GPU_BACKEND_HOST, .index = -1};
 
 const char* base_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
@@ -58,25 +54,35 @@ const GpuBackendOps& ops_of(GpuBackend backend) {
 // The operations of the calling thread's backend.
 const GpuBackendOps& ops() { return ops_of(gpu_backend()); }
 
+// A fault a test asked for at this site ends the operation as a failed runtime call would.
+void injected_fault_check(GpuFaultSite site, const char* file, int line) {
+    const GpuFaultHook hook = gpu_fault_hook.load();
+    if (hook && hook(site)) gpu_safe_call_fail(file, line, "injected fault");
+}
+
 }  // namespace
 
-void gpu_select_device(int requested, bool print_device_line, DeviceShare share) {
+GpuDevice gpu_select_device(int requested, bool print_device_line, DeviceShare share) {
     share = {at_least_one(share.device_processes), at_least_one(share.host_processes)};
+    GpuDevice device;
+    device.share = share;
     int count = 0;
     if (const GpuBackendOps* cuda = cuda_backend_ops(); cuda && cuda->present(true, &count)) {
         const CudaSelection s = cuda->select(requested, count, print_device_line);
-        gpu_memory_mb = device_memory_mb(s.free_bytes / (uint64_t)share.device_processes);
-        set_selected({{GPU_BACKEND_CUDA, s.index}, share});
-        gpu_bind_thread();
-        return;
+        device.backend = GPU_BACKEND_CUDA;
+        device.index = s.index;
+        device.memory_mb = device_memory_mb(s.free_bytes / (uint64_t)share.device_processes);
+    } else {
+        // No usable GPU: the host's cores are the device.
+        const std::vector<DeviceProps> devices = {host_device_props()};
+        const DeviceChoice choice = device_choose(devices, requested);
+        device_report(choice, devices, "", print_device_line);
+        device.index = choice.index;
+        device.memory_mb = host_available_memory_mb() / (float)share.device_processes;
     }
-    // No usable GPU: the host's cores are the device.
-    const std::vector<DeviceProps> devices = {host_device_props()};
-    const DeviceChoice choice = device_choose(devices, requested);
-    device_report(choice, devices, "", print_device_line);
-    gpu_memory_mb = host_available_memory_mb() / (float)share.device_processes;
-    set_selected({{GPU_BACKEND_HOST, choice.index}, share});
-    gpu_bind_thread();
+    set_selected(device);
+    gpu_bind_device(device);
+    return device;
 }
 
 float host_memory_cap_mb = -1.0f;
@@ -86,28 +92,27 @@ float host_available_memory_mb() {
     return host_memory_cap_mb >= 0 && host_memory_cap_mb < mb ? host_memory_cap_mb : mb;
 }
 
-GpuDevice gpu_selected_device() { return selected().device; }
-GpuBackend gpu_backend() { return t_bound.index >= 0 ? t_bound.backend : selected().device.backend; }
-int gpu_device_index() { return selected().device.index; }
+GpuDevice gpu_selected_device() { return selected(); }
+GpuBackend gpu_backend() { return t_bound.index >= 0 ? t_bound.backend : selected().backend; }
+int gpu_device_index() { return selected().index; }
 DeviceShare gpu_device_share() { return selected().share; }
 
 bool gpu_use_backend(GpuBackend backend, int device) {
     if (backend == GPU_BACKEND_HOST) {
-        set_selected({{GPU_BACKEND_HOST, device}, {}});
-        gpu_bind_thread();
+        set_selected({.backend = GPU_BACKEND_HOST, .index = device});
+        gpu_bind_device(gpu_selected_device());
         return true;
     }
     if (backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 && device < gpu_cuda_device_count()) {
-        set_selected({{GPU_BACKEND_CUDA, device}, {}});
-        gpu_bind_thread();
+        set_selected({.backend = GPU_BACKEND_CUDA, .index = device});
+        gpu_bind_device(gpu_selected_device());
         return true;
     }
     return false;
 }
 
-void gpu_bind_thread() { gpu_bind_device(gpu_selected_device()); }
-
 void gpu_bind_device(const GpuDevice& device) {
+    injected_fault_check(GPU_FAULT_BIND, __FILE__, __LINE__);
     ops_of(device.backend).bind_thread(device.index);
     t_bound = device;
 }
@@ -129,11 +134,11 @@ int gpu_cuda_device_count() {
     return cuda && cuda->present(false, &count) ? count : 0;
 }
 
-bool gpu_memory_fits(float required_mb) { return !(required_mb > gpu_memory_mb); }
+bool gpu_memory_fits(float required_mb, float available_mb) { return !(required_mb > available_mb); }
 
-void gpu_check_memory(float required_mb, const char* method) {
-    if (!gpu_memory_fits(required_mb)) {
-        failf("GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", (double)gpu_memory_mb, method,
+void gpu_check_memory(float required_mb, float available_mb, const char* method) {
+    if (!gpu_memory_fits(required_mb, available_mb)) {
+        failf("GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", (double)available_mb, method,
               required_mb);
     }
 }
@@ -144,14 +149,19 @@ void gpu_safe_call_fail(const char* file, int line, const char* error_text) {
 
 // ---- buffers ----
 
-void* gpu_alloc_at(size_t bytes, const char* file, int line) { return ops().alloc(bytes, file, line); }
+void* gpu_alloc_at(size_t bytes, const char* file, int line) {
+    injected_fault_check(GPU_FAULT_ALLOC, file, line);
+    return ops().alloc(bytes, file, line);
+}
 void gpu_free(void* p) { ops().free(p); }
 
 void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line) {
+    injected_fault_check(GPU_FAULT_COPY_TO_DEVICE, file, line);
     ops().to_device(dst, src, bytes, file, line);
 }
 
 void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line) {
+    injected_fault_check(GPU_FAULT_COPY_TO_HOST, file, line);
     ops().to_host(dst, src, bytes, file, line);
 }
 
@@ -229,11 +239,17 @@ int grid_blocks_16(int n) { return n <= 0 ? 0 : (n - 1) / 16 + 1; }
 LaunchShape launch_shape_1d(int n) { return {grid_blocks_256(n), 1, 256, 1}; }
 LaunchShape launch_shape_2d(int nx, int ny) { return {grid_blocks_16(nx), grid_blocks_16(ny), 16, 16}; }
 
-// The CUDA runtime's limits for a launch: a non-empty grid of at most 2^31 - 1
-// blocks along x and 65535 along y, and at most 1024 threads in a block.
+// Past the grid itself the runtime's limits are those of the blocks: at most
+// 1024 threads; a y axis longer than it takes goes in parts (launch_parts_y).
 bool launch_shape_accepted(const LaunchShape& s) {
-    const bool grid_ok = s.grid_x >= 1 && s.grid_y >= 1 && s.grid_y <= 65535;
+    const bool grid_ok = s.grid_x >= 1 && s.grid_y >= 1;
     const bool block_ok = s.block_x >= 1 && s.block_y >= 1 && s.block_y <= 1024 &&
                           (long long)s.block_x * s.block_y <= 1024;
     return grid_ok && block_ok;
+}
+
+int launch_parts_y(const LaunchShape& s) { return s.grid_y <= 0 ? 0 : (s.grid_y - 1) / kCudaGridYMost + 1; }
+
+void gpu_check_launch_items(long long n) {
+    if (n > INT_MAX) failf("GPU: a launch of %lld items is beyond 32-bit item indices\n", n);
 }

@@ -17,11 +17,6 @@ enum GpuBackend { GPU_BACKEND_HOST = 0, GPU_BACKEND_CUDA = 1 };
 
 // ---- device selection -----------------------------------------------------
 
-// Memory of the selected device still free when it was selected, in Mb (bytes /
-// 1048576, single precision). Method set-ups check their memory need against it;
-// tests may set it. Atomic: set-ups and selections may run on several threads.
-extern std::atomic<float> gpu_memory_mb;
-
 // Host memory a run may still take, in Mb: MemAvailable of /proc/meminfo (the
 // physical memory where it cannot be read), at most host_memory_cap_mb when that
 // is not negative (tests set it).
@@ -36,18 +31,23 @@ struct DeviceShare {
     int host_processes = 1;
 };
 
-// Selects the device (requested < 0: automatic choice), prints the device line
-// (unless told not to: the other processes of an MPI job), records the device,
-// its share and gpu_memory_mb (the device's free memory divided among the
-// processes that use it), and binds the calling thread to it; throws RunError
-// with status 1 on selection errors.
-void gpu_select_device(int requested, bool print_device_line = true, DeviceShare share = {});
-// A device: its backend and its index there. A plan is made for one and
-// runs on it whatever device was selected since.
+// A device: its backend, its index there, the memory its plans may take (Mb:
+// bytes / 1048576, single precision; the device's free memory when it was
+// selected, divided among the processes that use it) and that share. A plan is
+// made for one and runs on it, checked against its memory, whatever device was
+// selected since.
 struct GpuDevice {
     GpuBackend backend = GPU_BACKEND_HOST;
     int index = 0;
+    float memory_mb = 1.0e9f;  // effectively unlimited for devices made by hand (tests)
+    DeviceShare share = {};
 };
+
+// Selects the device (requested < 0: automatic choice), prints the device line
+// (unless told not to: the other processes of an MPI job), binds the calling
+// thread to it, records it as the selected device and returns it; throws
+// RunError with status 1 on selection errors.
+GpuDevice gpu_select_device(int requested, bool print_device_line = true, DeviceShare share = {});
 // The selected device (the host's until one is selected).
 GpuDevice gpu_selected_device();
 // Backend of the calling thread's device: the one it last bound to, else the
@@ -63,12 +63,10 @@ bool gpu_use_backend(GpuBackend backend, int device = 0);
 
 // ---- threads ----------------------------------------------------------------
 // The CUDA runtime's current device belongs to each thread, and a new thread
-// starts on device 0: a thread other than the one that selected the device
-// must bind itself before its first call into the layer, or its buffers and
-// kernels land on device 0 beside matrices that live on the selected one.
+// starts on device 0: a thread must bind itself to a plan's device before its
+// first call into the layer for the plan (plan_method, execute and free do),
+// or its buffers and kernels land on device 0 beside the plan's matrices.
 
-// Binds the calling thread to the selected device and records it.
-void gpu_bind_thread();
 // Binds the calling thread to `device`: the layer's calls from this thread go
 // to its backend, and on CUDA the runtime's current device becomes its index.
 void gpu_bind_device(const GpuDevice& device);
@@ -79,11 +77,21 @@ bool gpu_cuda_available();
 // CUDA devices this process can use (0 without the CUDA backend).
 int gpu_cuda_device_count();
 
-// The comparison of the set-ups' memory check: required_mb is at most gpu_memory_mb.
-bool gpu_memory_fits(float required_mb);
-// Memory check of a method set-up: when required_mb exceeds gpu_memory_mb, throws
+// The comparison of the set-ups' memory check: required_mb is at most available_mb.
+bool gpu_memory_fits(float required_mb, float available_mb);
+// Memory check of a method set-up: when required_mb exceeds available_mb (its
+// device's memory_mb), throws
 // "GPU: %2.2f Mb. Not enough memory for run <method>: %2.2f Mb\n" (RunError, status 255).
-void gpu_check_memory(float required_mb, const char* method);
+void gpu_check_memory(float required_mb, float available_mb, const char* method);
+
+// ---- injected faults (tests) --------------------------------------------------
+// Where a test may make the layer fail as a device would: binding a thread,
+// allocating, copying to the device or to the host.
+enum GpuFaultSite { GPU_FAULT_BIND, GPU_FAULT_ALLOC, GPU_FAULT_COPY_TO_DEVICE, GPU_FAULT_COPY_TO_HOST };
+// Asked before each such operation; true makes it fail with the cudaSafeCall
+// message and the text "injected fault". Null (the default): no faults.
+using GpuFaultHook = bool (*)(GpuFaultSite site);
+extern std::atomic<GpuFaultHook> gpu_fault_hook;
 
 // ---- buffers (guarded: an error throws the cudaSafeCall message, status 255) ----
 // Buffers of the host device are zero-filled when allocated.
@@ -188,9 +196,16 @@ int grid_blocks_256(int n);
 int grid_blocks_16(int n);
 LaunchShape launch_shape_1d(int n);
 LaunchShape launch_shape_2d(int nx, int ny);
-// The runtime refuses empty grids and grids beyond its limits (x < 2^31, y <= 65535):
-// such a launch is skipped silently on every backend.
+// A launch with no items does nothing; any other shape runs in full on every
+// backend (the CUDA runtime takes at most kCudaGridYMost blocks along y, so a
+// CUDA launch with more goes in launch_parts_y parts along y).
 bool launch_shape_accepted(const LaunchShape& s);
+inline constexpr int kCudaGridYMost = 65535;
+int launch_parts_y(const LaunchShape& s);
+// Items are numbered with 32-bit signed indices: a launch of more items along
+// an axis than they hold ends the run with
+// "GPU: a launch of %lld items is beyond 32-bit item indices\n" (status 255).
+void gpu_check_launch_items(long long n);
 
 // Kernel functors: 1-D ones have `SK_HD void operator()(int r) const` with
 // r = blockIdx.x*256 + threadIdx.x; 2-D ones `SK_HD void operator()(int gx, int gy) const`
@@ -244,15 +259,16 @@ void host_launch_2d(const LaunchShape& s, const K& k) {
 #if defined(SKARBEL_HAVE_CUDA)
 // Defined in gpu/cuda_launch.cuh and instantiated, once per kernel functor, in a .cu file
 // (SK_CUDA_INSTANTIATE_1D / _2D). Every launch error ends the run with the cudaSafeCall
-// message: shapes the runtime refuses are skipped before launching (below).
+// message.
 template <class K> void cuda_launch_1d(const LaunchShape& s, const K& k, GpuStream stream);
 template <class K> void cuda_launch_2d(const LaunchShape& s, const K& k, GpuStream stream);
 #endif
 
 // Launch n items in 1-D blocks of 256 on the selected backend (queued on `stream` on CUDA).
 template <class K>
-void gpu_launch_1d(int n, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
-    const LaunchShape s = launch_shape_1d(n);
+void gpu_launch_1d(long long n, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
+    gpu_check_launch_items(n);
+    const LaunchShape s = launch_shape_1d((int)n);
     if (!launch_shape_accepted(s)) return;
 #if defined(SKARBEL_HAVE_CUDA)
     if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_1d(s, k, stream); return; }
@@ -263,8 +279,10 @@ void gpu_launch_1d(int n, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
 
 // Launch nx x ny items in 2-D blocks of 16 x 16 (grid x covers nx, grid y covers ny).
 template <class K>
-void gpu_launch_2d(int nx, int ny, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
-    const LaunchShape s = launch_shape_2d(nx, ny);
+void gpu_launch_2d(long long nx, long long ny, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
+    gpu_check_launch_items(nx);
+    gpu_check_launch_items(ny);
+    const LaunchShape s = launch_shape_2d((int)nx, (int)ny);
     if (!launch_shape_accepted(s)) return;
 #if defined(SKARBEL_HAVE_CUDA)
     if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_2d(s, k, stream); return; }

@@ -50,13 +50,13 @@ MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a*
     // is ever left without an owner (a set-up that fails frees its own part).
     if (options.sirt) {
         plan.sirt_plan.reset(new SirtPlan);
-        *plan.sirt_plan = sirt_setup(tilts, g);
+        *plan.sirt_plan = sirt_setup(tilts, g, device.memory_mb);
         return plan;
     }
     plan.filter = weighting_filter_of(options, g, tilts);
     plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts, options.warn);
     plan.wbp.reset(new WbpPlan);
-    *plan.wbp = wbp_setup(plan.level_run, tilts, g);
+    *plan.wbp = wbp_setup(plan.level_run, tilts, g, device.memory_mb);
     return plan;
 }
 
@@ -85,7 +85,10 @@ void execute(MethodPlan& plan, float* sinograms, float* slices, int count) {
 int plan_batch_size(const MethodPlan& plan, int requested) {
     const long long sino = (long long)plan.g.sinoX * plan.g.Ntilts;
     const long long slice = (long long)plan.g.reconsX * plan.g.reconsY;
-    return requested > 0 ? batch_size_fit(requested, sino, slice, 5, 4) : batch_size_choice(sino, slice, 5, 4);
+    gpu_bind_device(plan.device);  // the free memory read is the calling thread's device's
+    const BatchRoom room = batch_room_of(plan.device);
+    return requested > 0 ? batch_size_fit_in(requested, {sino, slice, 5, 4}, room)
+                         : batch_size_for({sino, slice, 5, 4}, room);
 }
 
 void free(MethodPlan& plan) {

@@ -52,7 +52,8 @@ struct MethodPlan {
 };
 
 // Builds the method's matrices (and WBP's filter) for the geometry and tilts
-// on `device`, to which it binds the calling thread; decides the WBP level
+// on `device`, to which it binds the calling thread, checked against its
+// memory_mb; the plan keeps `device` and runs there; decides the WBP level
 // that runs (level 3 falls back to 2 without tilt symmetry, with a warning).
 MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a* tilts, const GpuDevice& device);
 
@@ -70,7 +71,8 @@ void execute_weighting(const MethodPlan& plan, float* sinograms, int count);
 void execute_products(MethodPlan& plan, float* sinograms, float* slices, int count);
 
 // Slices per pass: `requested` (--batch) where memory holds it, or, for 0, the
-// size that suits this method, geometry and device (gpu/batch_size.h).
+// size that suits this method, geometry and the plan's device as it is now
+// (gpu/batch_size.h).
 int plan_batch_size(const MethodPlan& plan, int requested);
 
 // Releases the plan's matrices, buffers, streams and filter (again: nothing);

@@ -73,14 +73,18 @@ int run_rank(int argc, char** argv, const JobPlace& place) {
     // Every rank reads its device's free memory before any rank allocates there,
     // so that ranks sharing a GPU each count their share of the same figure.
     const bool has_slab = slice_count(slab) > 0;
+    GpuDevice device;
     if (has_slab) {
         const int gpus = gpu_cuda_device_count();
-        gpu_select_device(rank_gpu(o.gpu, place.local_rank, gpus), lead,
-                          rank_device_share(o.gpu, place.local_rank, place.local_ranks, gpus));
+        device = gpu_select_device(rank_gpu(o.gpu, place.local_rank, gpus), lead,
+                                   rank_device_share(o.gpu, place.local_rank, place.local_ranks, gpus));
     }
     MPI_Barrier(MPI_COMM_WORLD);
+    if (has_slab) run_build_method(&run, device, lead);  // rank 0 alone warns of a level-3 fallback
+    // The batch is sized from the device's free memory once every rank's
+    // matrices are there, so that ranks sharing a GPU do not take each other's.
+    MPI_Barrier(MPI_COMM_WORLD);
     if (has_slab) {
-        run_build_method(&run, lead);  // rank 0 alone warns of a level-3 fallback
         // Progress: rank 0's share of the slices, scaled to the whole range.
         const SliceWriter write = [&](int y, int count, const float* values) {
             shared_output_write(&shared, y, count, values);

@@ -238,19 +238,19 @@ py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& 
         run.options = options;
         run.array = &array;
         run_plan(&run);
-        gpu_select_device(options.gpu, false);
+        const GpuDevice device = gpu_select_device(options.gpu, false);
         e = estimate_run_output(options, run.tilts, run.g,
                                 {1024 + 4LL * (long long)run_section_floats(run) * slice_count(run.range),
                                  run.extra_host_mb});
         device_is_host = !gpu_cuda_available();
         host_mb = host_available_memory_mb();
-        device_mb = gpu_memory_mb;
+        device_mb = device.memory_mb;
     });
     py::dict methods;
     for (int m = 0; m < kEstimatedMethods; ++m) {
         py::dict d;
         d["device_mb"] = (double)e.method[m].device_mb;
-        d["verdict"] = estimate_verdict(e.method[m], device_is_host, host_mb);
+        d["verdict"] = estimate_verdict(e.method[m], device_mb, device_is_host, host_mb);
         d["note"] = e.method[m].note ? py::object(py::str(e.method[m].note)) : py::object(py::none());
         methods[estimate_method_names[m]] = d;
     }

@@ -87,7 +87,7 @@ float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t) {
 
 // A set-up that stops half way (an error thrown from a check or an
 // allocation) releases what it took.
-SirtPlan sirt_setup(const a* tangles, const Geometry& g) {
+SirtPlan sirt_setup(const a* tangles, const Geometry& g, float memory_mb) {
     sirt_check_geometry(g);
     SirtPlan p;
     p.g = g;
@@ -99,7 +99,7 @@ SirtPlan sirt_setup(const a* tangles, const Geometry& g) {
     // The host forms read the host layouts (sirt_bands.h, sirt_tiles.h); items and a GPU the plain ones.
     if (gpu_host_forms()) p.sizes.tiles = sirt_host_tiles(sirt_half_rows(g.reconsY), g.reconsX);
     try {
-        gpu_check_memory(sirt_required_mb(g, transpose.shape), "sirt");
+        gpu_check_memory(sirt_required_mb(g, transpose.shape), memory_mb, "sirt");
         sirt_transpose_to_device(&transpose, tangles, g, p.d, p.sizes);
         sirt_allocate(p.d, p.sizes, g.sinoX, g.Ntilts);
         gpu_copy_to_device(p.d.d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);

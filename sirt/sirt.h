@@ -3,6 +3,8 @@
 // once per run into a plan, then slices are reconstructed by iteration. Also
 // the size rules shared with the tests.
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "gpu/batch_staging.h"
 #include "gpu/buffers.h"
@@ -39,7 +41,9 @@ struct SirtPlan {
     SirtTurn turns[2];
 };
 
-SirtPlan sirt_setup(const a* tangles, const Geometry& g);
+// Builds the matrices into a new plan, on a device with memory_mb Mb to spare
+// (GpuDevice::memory_mb).
+SirtPlan sirt_setup(const a* tangles, const Geometry& g, float memory_mb);
 // The iteration of `count` slices: sinos holds count sinograms as read from
 // the stack, one after another, recons receives count slices of reconsX x
 // reconsY. Any count >= 1 works; each pass over the matrices serves a
@@ -100,17 +104,23 @@ int sirt_band_rows(int reconsX, int reconsY);
 
 // The transposed matrix built on the host, before it goes to the device:
 // alignment * max_length interleaved entries, and nrows row lengths and bins.
+// Each image is owned (freed with std::free), so that an error on the way to
+// the device releases them.
+struct HostFree {
+    void operator()(void* p) const { std::free(p); }
+};
 struct SirtTransposeHost {
-    float* weights = nullptr;
-    int* pixels = nullptr;
-    int* length = nullptr;
-    int* bin = nullptr;
+    std::unique_ptr<float[], HostFree> weights;
+    std::unique_ptr<int[], HostFree> pixels;
+    std::unique_ptr<int[], HostFree> length;
+    std::unique_ptr<int[], HostFree> bin;
     SirtTransposeShape shape;
 };
 
 // Ends the run with a message where the matrix goes beyond 32-bit element
 // counts or the host memory runs out.
 SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g);
-// Copies the matrix into the device buffers of d, records its sizes in sizes
+// Copies the matrix into the device buffers of d (held there as soon as
+// taken, for the plan to release on an error), records its sizes in sizes
 // and releases the host copy.
 void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& sizes);

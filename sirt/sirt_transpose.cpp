@@ -242,11 +242,11 @@ SirtTransposeHost host_images(SirtTransposeCount* c, const a* tangles, const Geo
     const SirtTransposeShape shape = c->shape;
     const int64_t entries = (int64_t)shape.alignment * shape.max_length;
     SirtTransposeHost t;
-    t.weights = static_cast<float*>(host_zeroed(entries, sizeof(float)));
-    t.pixels = static_cast<int*>(host_zeroed(entries, sizeof(int)));
-    t.bin = static_cast<int*>(host_zeroed(shape.nrows, sizeof(int)));
-    t.length = static_cast<int*>(host_zeroed(shape.nrows, sizeof(int)));
-    fill_transpose(c, tangles, g, t.weights, t.pixels, t.bin, t.length);
+    t.weights.reset(static_cast<float*>(host_zeroed(entries, sizeof(float))));
+    t.pixels.reset(static_cast<int*>(host_zeroed(entries, sizeof(int))));
+    t.bin.reset(static_cast<int*>(host_zeroed(shape.nrows, sizeof(int))));
+    t.length.reset(static_cast<int*>(host_zeroed(shape.nrows, sizeof(int))));
+    fill_transpose(c, tangles, g, t.weights.get(), t.pixels.get(), t.bin.get(), t.length.get());
     t.shape = shape;
     return t;
 }
@@ -305,15 +305,11 @@ void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& si
     const SirtTransposeShape& shape = t->shape;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
     alloc_transposed(d, entry_bytes, row_bytes, row_bytes);
-    gpu_copy_to_device(d.d_matrix_t, t->weights, entry_bytes);
-    gpu_copy_to_device(d.d_column_t, t->pixels, entry_bytes);
-    gpu_copy_to_device(d.d_length_t, t->length, row_bytes);
-    gpu_copy_to_device(d.d_idrow_t, t->bin, row_bytes);
+    gpu_copy_to_device(d.d_matrix_t, t->weights.get(), entry_bytes);
+    gpu_copy_to_device(d.d_column_t, t->pixels.get(), entry_bytes);
+    gpu_copy_to_device(d.d_length_t, t->length.get(), row_bytes);
+    gpu_copy_to_device(d.d_idrow_t, t->bin.get(), row_bytes);
     record_sizes(sizes, shape);
-    std::free(t->weights);
-    std::free(t->pixels);
-    std::free(t->length);
-    std::free(t->bin);
     *t = SirtTransposeHost{};
 }
 

@@ -91,12 +91,12 @@ void wbp_build_matrix(const WbpPlan& p) {
 
 // A set-up that stops half way (an error thrown from a check or an
 // allocation) releases what it took.
-WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g) {
+WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_mb) {
     WbpPlan p;
     p.level = level;
     p.g = g;
     try {
-        const WbpSizes s = wbp_check_sizes(level, g);
+        const WbpSizes s = wbp_check_sizes(level, g, memory_mb);
         p.tiles = plan_tiles(s, g);
         prepare_matrix(p.d, s, tangles, g.Ntilts, level >= 2, level == 3);
         wbp_build_matrix(p);

@@ -27,8 +27,9 @@ struct WbpPlan {
 };
 
 // Builds the matrix of `level` (0 to 3; level 3 needs tilt-symmetric angles, see
-// wbp_level_to_run) into a new plan.
-WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g);
+// wbp_level_to_run) into a new plan, on a device with memory_mb Mb to spare
+// (GpuDevice::memory_mb).
+WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_mb);
 
 // Reconstructs `count` slices: sinos holds count weighted sinograms one after
 // another (sinoX x Ntilts floats each), recons receives count slices (reconsX x

@@ -47,7 +47,7 @@ bool wbp_counts_fit_32(const WbpSizes& s, int sinoX, int Ntilts) {
            fits_32(largest_sino_index(s.level, sinoX, Ntilts));
 }
 
-WbpSizes wbp_check_sizes(int level, const Geometry& g) {
+WbpSizes wbp_check_sizes(int level, const Geometry& g, float memory_mb) {
     const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     if (Ntilts <= 0) fail("WBP: the tilt series holds no projections; at least one tilt is needed\n");
     const WbpSizes s = wbp_sizes(level, g);
@@ -66,7 +66,7 @@ WbpSizes wbp_check_sizes(int level, const Geometry& g) {
               "use a thinner slice or narrower projections\n",
               level, s.entries);
     }
-    gpu_check_memory(s.required_mb, "wbp");
+    gpu_check_memory(s.required_mb, memory_mb, "wbp");
     return s;
 }
 

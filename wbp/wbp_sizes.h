@@ -25,9 +25,9 @@ WbpSizes wbp_sizes(int level, const Geometry& g);
 bool wbp_counts_fit_32(const WbpSizes& s, int sinoX, int Ntilts);
 
 // Refuses, with a message and exit status -1, a run whose sizes the level cannot
-// index in 32 bits or that has no tilts; then makes the device memory check.
-// Returns the sizes of a run that may go ahead.
-WbpSizes wbp_check_sizes(int level, const Geometry& g);
+// index in 32 bits or that has no tilts; then makes the device memory check
+// against memory_mb. Returns the sizes of a run that may go ahead.
+WbpSizes wbp_check_sizes(int level, const Geometry& g, float memory_mb);
 
 // True when angle(Ntilts - t) = -angle(t) (within 1e-3 degrees) for 1 <= t < Ntilts,
 // the pairing of opposite tilts that level 3 relies on.

@@ -189,28 +189,28 @@ TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
             const float mb = e.method[m].device_mb;
             const std::string name = m < 4 ? "WBP level " + std::to_string(m) : "SIRT";
             for (const float memory : {mb, std::nextafter(mb, 0.0f)}) {
-                gpu_memory_mb = memory;
+                GpuDevice device = gpu_selected_device();
+                device.memory_mb = memory;
                 const bool fits = memory == mb;
                 char line[120], refusal[120];
                 snprintf(line, sizeof line, "\n%s: %.2f Mb device, %s", name.c_str(), mb,
                          fits ? "fits" : "does not fit");
                 snprintf(refusal, sizeof refusal, "GPU: %2.2f Mb. Not enough memory for run %s: %2.2f Mb\n", memory,
                          m < 4 ? "wbp" : "sirt", mb);
-                EXPECT_NE(estimate_text(e, false, 1e9).find(line), std::string::npos) << line;
+                EXPECT_NE(estimate_text(e, memory, false, 1e9).find(line), std::string::npos) << line;
                 const Captured setup = capture_exit([&] {
                     plan_method(method_options(m == 4, m % 4, 1), make_geometry(c.nx, n, c.nx, c.thickness),
-                                tilts.data(), gpu_selected_device());
+                                tilts.data(), device);
                 });
                 EXPECT_EQ(setup.status, fits ? 0 : 255) << line;
                 EXPECT_EQ(setup.err.find(refusal) == std::string::npos, fits) << setup.err;
             }
         }
         // On the host device the start-up check counts the method's buffers with the host's.
-        gpu_memory_mb = 1e9f;
         const double total = e.method[4].need.host_mb + e.method[4].need.device_mb;
         const double below = std::nextafter(total, 0.0);
-        EXPECT_NE(estimate_text(e, true, total).find(", fits\nHost memory"), std::string::npos);
-        EXPECT_NE(estimate_text(e, true, below).find(", does not fit\nHost"), std::string::npos);
+        EXPECT_NE(estimate_text(e, 1e9f, true, total).find(", fits\nHost memory"), std::string::npos);
+        EXPECT_NE(estimate_text(e, 1e9f, true, below).find(", does not fit\nHost"), std::string::npos);
         EXPECT_EQ(capture_exit([&] { check_run_memory(e.method[4].need, true, below); }).status, 255);
     }
     // Matrices beyond 32-bit element counts are refused whatever the memory.
@@ -230,7 +230,7 @@ TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.rfind("Using device 0: ", 0), 0u) << r.err;
     const RunEstimate e = estimate_run(tilt_records(paired_angles()).data(), make_geometry(kNx, 8, kNx, 7, kNy));
-    const std::string expected = estimate_text(e, true, 1e9);
+    const std::string expected = estimate_text(e, 1e9f, true, 1e9);
     // The memory lines; the free space beside the output changes from moment to moment.
     const auto memory_lines = [](const std::string& t) {
         const size_t from = t.find("\nWBP level 0");

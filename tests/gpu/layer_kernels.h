@@ -15,15 +15,15 @@ struct FillCount1D {
     }
 };
 
-// Counts every item of the grid in *items and writes gx + 1000 gy to the element
-// (gx, gy) of an nx x ny image, X fastest.
+// Counts every item of the grid in *items (unless null) and writes gx + 1000 gy
+// to the element (gx, gy) of an nx x ny image, X fastest.
 struct FillCount2D {
     float* out;
     float* items;
     int nx, ny;
     SK_HD void operator()(int gx, int gy) const {
-        atomic_add_float(items, 1.0f);
-        if (gx < nx && gy < ny) out[gy * nx + gx] = (float)gx + 1000.0f * (float)gy;
+        if (items) atomic_add_float(items, 1.0f);
+        if (gx < nx && gy < ny) out[(size_t)gy * nx + gx] = (float)gx + 1000.0f * (float)gy;
     }
 };
 

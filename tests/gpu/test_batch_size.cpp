@@ -119,11 +119,11 @@ TEST(BatchSize, ASharedDeviceDividesTheMemoryCheck) {
         const Captured c = capture_exit([&] {
             setenv("CUDA_VISIBLE_DEVICES", "", 1);
             host_memory_cap_mb = 3000.0f;
-            gpu_select_device(-1, false, DeviceShare{sharers, sharers});
-            printf("%.2f %d %d|", (double)gpu_memory_mb, gpu_device_share().device_processes,
-                   gpu_device_share().host_processes);
+            const GpuDevice device = gpu_select_device(-1, false, DeviceShare{sharers, sharers});
+            printf("%.2f %d %d|", (double)device.memory_mb, device.share.device_processes,
+                   device.share.host_processes);
             fflush(stdout);
-            gpu_check_memory(1000.5f, "wbp");
+            gpu_check_memory(1000.5f, device.memory_mb, "wbp");
         });
         if (sharers == 1) {
             EXPECT_EQ(c.status, 0);

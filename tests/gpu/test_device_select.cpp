@@ -100,7 +100,7 @@ TEST(DeviceReport, MessagesAndExitStatuses) {
 }
 
 // With CUDA hidden, or without the NVIDIA driver, the host is the device: its
-// line names the CPU model and gpu_memory_mb is the memory still available
+// line names the CPU model and its memory_mb is the memory still available
 // (MemAvailable, which moves while tests run).
 TEST(HostDevice, SelectedWithoutAUsableGpu) {
     const std::string model = cpuinfo_model_name();
@@ -117,8 +117,8 @@ TEST(HostDevice, SelectedWithoutAUsableGpu) {
         const Captured c = capture_exit([&] {
             if (requested == -2) unsetenv("CUDA_VISIBLE_DEVICES");
             else setenv("CUDA_VISIBLE_DEVICES", "", 1);
-            gpu_select_device(requested);
-            printf("%.3f %d", (double)gpu_memory_mb, (int)gpu_backend());
+            const GpuDevice device = gpu_select_device(requested);
+            printf("%.3f %d", (double)device.memory_mb, (int)gpu_backend());
         });
         EXPECT_EQ(c.status, 0) << "-g" << requested;
         EXPECT_EQ(c.err, "Using device 0: " + model + "\n\n") << "-g" << requested;

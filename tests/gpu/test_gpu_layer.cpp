@@ -3,7 +3,7 @@
 #include "support/common.h"
 #include <unistd.h>
 
-#include <thread>
+#include <climits>
 
 #include "gpu/gpu_layer.h"
 #include "support/backends.h"
@@ -46,15 +46,22 @@ TEST(GridArithmetic, BlockCountsShapesAndRefusedLaunches) {
     EXPECT_EQ(s2.block_x * s2.block_y, 256);
     EXPECT_FALSE(launch_shape_accepted(launch_shape_1d(0)));
     EXPECT_FALSE(launch_shape_accepted(launch_shape_2d(7, 0)));
-    EXPECT_TRUE(launch_shape_accepted(launch_shape_2d(16, 65535 * 16)));  // 65535 blocks along y
-    EXPECT_FALSE(launch_shape_accepted(launch_shape_2d(16, 65535 * 16 + 1)));
+    EXPECT_TRUE(launch_shape_accepted(launch_shape_2d(16, 65535 * 16 + 1)));  // launched in parts along y
+    for (const auto& [blocks, parts] : {std::pair{1, 1}, {65535, 1}, {65536, 2}, {131071, 3}})
+        EXPECT_EQ(launch_parts_y(LaunchShape{1, blocks, 16, 16}), parts) << blocks;
+    // More items than 32-bit indices hold are refused before anything runs.
+    for (const long long n : {(long long)INT_MAX + 1, 1LL << 40}) {
+        const std::string refusal = "GPU: a launch of " + std::to_string(n) + " items is beyond 32-bit item indices\n";
+        EXPECT_EQ(capture_exit([&] { gpu_launch_1d(n, FillCount1D{nullptr, nullptr, 0}); }).err, refusal);
+        EXPECT_EQ(capture_exit([&] { gpu_launch_2d(1, n, FillCount2D{nullptr, nullptr, 1, 1}); }).err, refusal);
+    }
     EXPECT_TRUE(launch_shape_accepted(launch_shape_1d(2147483647)));
     EXPECT_FALSE(launch_shape_accepted(LaunchShape{1, 1, 64, 32}));  // over 1024 threads per block
 }
 
 // These fork before any test touches CUDA: a child of a process that has
 // initialised the CUDA runtime cannot use it.
-TEST(LayerErrors, OutOfMemoryAndTheMemoryCheck) {
+TEST(LayerErrors, OutOfMemory) {
     gpu_use_backend(GPU_BACKEND_HOST);
     const size_t too_much = (size_t)sysconf(_SC_PHYS_PAGES) * (size_t)sysconf(_SC_PAGE_SIZE) + 4096;
     const Captured c = capture_exit([&] { (void)gpu_alloc_at(too_much, "/some/dir/wg.cpp", 321); });
@@ -65,13 +72,6 @@ TEST(LayerErrors, OutOfMemoryAndTheMemoryCheck) {
     EXPECT_EQ(m.err, "cudaSafeCall() Runtime API error in file <test_gpu_layer.cpp>, line " + std::to_string(line) +
                          " : out of memory.\n");
 
-    const float saved = gpu_memory_mb;
-    gpu_memory_mb = 4096.0f;
-    EXPECT_EQ(capture_exit([] { gpu_check_memory(4096.0f, "wbp"); }).status, 0);
-    const Captured over = capture_exit([] { gpu_check_memory(4096.5f, "wbp"); });
-    EXPECT_EQ(over.status, 255);
-    EXPECT_EQ(over.err, "GPU: 4096.00 Mb. Not enough memory for run wbp: 4096.50 Mb\n");
-    gpu_memory_mb = saved;
 }
 
 class LayerKernels : public testing::TestWithParam<GpuBackend> {
@@ -105,6 +105,18 @@ TEST_P(LayerKernels, GridsCoverExactlyTheirBlocks) {
             wrong += got[e] != (e < size ? (float)(e % c[0]) + 1000.0f * (float)(e / c[0]) : kSentinel);
         EXPECT_EQ(wrong, 0u) << c[0] << " x " << c[1];
     }
+}
+
+// A y axis of more blocks than one launch of the runtime takes (a slice
+// 1 048 600 pixels wide: 65 538 blocks) runs every item.
+TEST_P(LayerKernels, ALongYAxisRunsInFull) {
+    const int nx = 3, ny = 1048600;
+    float items = 0;
+    const std::vector<float> got = on_device(std::vector<float>((size_t)nx * ny, kSentinel), &items,
+                                             [&](float* out, float*) { gpu_launch_2d(nx, ny, FillCount2D{out, nullptr, nx, ny}); });
+    size_t wrong = 0;
+    for (size_t e = 0; e < got.size(); ++e) wrong += got[e] != (float)(e % nx) + 1000.0f * (float)(e / nx);
+    EXPECT_EQ(wrong, 0u);
 }
 
 TEST_P(LayerKernels, CopiesZeroFillAndTheReadOnlyFetch) {
@@ -180,60 +192,3 @@ TEST_P(LayerKernels, HostFormAndLiteralItemsAgree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, LayerKernels, testing::ValuesIn(test_backends()), backend_param_name);
-
-// Which device each thread that uses the layer asked for: the thread that
-// selects it and a thread that binds itself (a plan binds the thread that
-// executes it: PlanDevice.ExecuteBindsTheCallingThreadToThePlansDevice).
-namespace {
-
-// The last device: on a machine with several GPUs the one a new thread does not
-// start on. The host device records whatever index it is given, so the host
-// instance checks with an index other than 0 too.
-int last_device(GpuBackend backend) { return backend == GPU_BACKEND_CUDA ? gpu_cuda_device_count() - 1 : 2; }
-
-class ThreadDevice : public testing::TestWithParam<GpuBackend> {
-  protected:
-    void SetUp() override {
-        device_ = last_device(GetParam());
-        if (!gpu_use_backend(GetParam(), device_)) GTEST_SKIP() << "no CUDA device on this machine";
-    }
-    void TearDown() override { gpu_use_backend(GPU_BACKEND_HOST); }
-    int device_ = 0;
-};
-
-}  // namespace
-
-TEST_P(ThreadDevice, EveryThreadAsksForTheSelectedDevice) {
-    EXPECT_EQ(gpu_device_index(), device_);
-    EXPECT_EQ(gpu_thread_device(), device_);
-    int before = 0, after = 0;
-    std::thread t([&] {
-        before = gpu_thread_device();
-        gpu_bind_thread();
-        after = gpu_thread_device();
-    });
-    t.join();
-    EXPECT_EQ(before, -1);
-    EXPECT_EQ(after, device_);
-}
-
-INSTANTIATE_TEST_SUITE_P(Backends, ThreadDevice, testing::ValuesIn(test_backends()), backend_param_name);
-
-// Selecting a device binds the thread that selects it, whatever it was bound to.
-TEST(ThreadDeviceSelection, TheSelectingThreadIsBound) {
-    gpu_use_backend(GPU_BACKEND_HOST, 5);
-    int bound = -2, selected = -2;
-    std::thread t([&] {
-        gpu_select_device(-1, false);
-        bound = gpu_thread_device();
-        selected = gpu_device_index();
-    });
-    t.join();
-    EXPECT_EQ(bound, selected);
-    EXPECT_EQ(gpu_thread_device(), 5);  // this thread asked for nothing since
-    EXPECT_GE(selected, 0);
-    if (gpu_selected_device().backend == GPU_BACKEND_HOST) {
-        EXPECT_EQ(selected, 0);
-    }
-    gpu_use_backend(GPU_BACKEND_HOST);
-}

@@ -298,7 +298,8 @@ TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     gpu_use_backend(GPU_BACKEND_HOST, 0);
     const std::vector<a> tilts = tilt_records(kCases[0].degrees);
     const Geometry g = make_geometry(kCases[0].sinoX, (int)tilts.size(), kCases[0].sinoX, kCases[0].thickness);
-    MethodPlan plan = plan_method(method_options(false, 2, 1), g, tilts.data(), GpuDevice{GPU_BACKEND_HOST, 3});
+    MethodPlan plan =
+        plan_method(method_options(false, 2, 1), g, tilts.data(), GpuDevice{.backend = GPU_BACKEND_HOST, .index = 3});
     EXPECT_EQ(gpu_thread_device(), 3);
     gpu_use_backend(GPU_BACKEND_HOST, 1);
     int before = -2, after = -2;
