@@ -43,8 +43,7 @@ PreviewBands preview_bands(const RunOptions& user, const ArrayStack* array, int 
     try {
         run_plan(&run);
         run_prepare(&run, 1);
-        gpu_select_device(run.options.gpu, false);
-        run_build_method(&run, false);
+        run_build_method(&run, gpu_select_device(run.options.gpu, false), false);
         const Binning& b = run.binning;
         p.bin = b.n;
         p.width = run.g.reconsX;
