@@ -6,7 +6,8 @@
 // Reading and writing stay on the calling thread, in slice order. An error
 // (an exception) of either thread stops the pipeline once the worker's job in
 // hand is done and goes on in the calling thread: the first one, the
-// calling thread's own when both fail. The worker binds itself to the
+// calling thread's own when both fail. A stop signal (stop_signals.h) is
+// looked at after every batch and ends the pipeline the same way. The worker binds itself to the
 // selected device (gpu_bind_thread) before its first product.
 #include <cstddef>
 #include <functional>

@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include <omp.h>
 #include <utility>
 #include <vector>
 
 #include "gpu/backend_ops.h"
 #include "gpu/device_select.h"
+#include "gpu/host_limits.h"
 #include "io/fail.h"
 
 // Effectively unlimited until a device is selected, so that tests can build
@@ -81,6 +84,14 @@ void gpu_select_device(int requested, bool print_device_line, DeviceShare share)
 
 float host_memory_cap_mb = -1.0f;
 
+const char* host_memory_bound() { return memory_bound_name(process_memory_room().bound); }
+
+namespace {
+std::atomic<int> g_host_threads{0};
+}  // namespace
+
+void gpu_set_host_threads(int threads) { g_host_threads = threads; }
+
 float host_available_memory_mb() {
     const float mb = device_memory_mb(host_available_memory_bytes());
     return host_memory_cap_mb >= 0 && host_memory_cap_mb < mb ? host_memory_cap_mb : mb;
@@ -110,6 +121,7 @@ void gpu_bind_thread() { gpu_bind_device(gpu_selected_device()); }
 void gpu_bind_device(const GpuDevice& device) {
     ops_of(device.backend).bind_thread(device.index);
     t_bound = device;
+    if (const int threads = g_host_threads; threads > 0) omp_set_num_threads(threads);
 }
 
 int gpu_thread_device() { return t_bound.index; }
