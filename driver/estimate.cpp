@@ -1,5 +1,7 @@
 #include "driver/estimate.h"
 
+#include <omp.h>
+
 #include "driver/same_file.h"
 #include "gpu/gpu_layer.h"
 #include "io/output_modes.h"
@@ -58,10 +60,13 @@ RunEstimate estimate_run(const a* tilts, const Geometry& g, bool per_tilt_filter
     return e;
 }
 
-std::string estimate_text(const RunEstimate& e, float device_mb, bool device_is_host, double host_available_mb) {
+std::string estimate_text(const RunEstimate& e, float device_mb, bool device_is_host, double host_available_mb,
+                          const char* memory_bound) {
     std::string text;
     append(&text, "Device memory available: %.2f Mb\n", (double)device_mb);
-    append(&text, "Host memory available: %.2f Mb\n", host_available_mb);
+    append(&text, "Host memory available: %.2f Mb", host_available_mb);
+    text += std::string(memory_bound) == "host" ? "\n" : std::string(" (") + memory_bound + ")\n";
+    if (e.host_threads > 0) append(&text, "Host threads: %d\n", e.host_threads);
     for (int m = 0; m < kEstimatedMethods; ++m) {
         const MethodEstimate& method = e.method[m];
         append(&text, "%s: %.2f Mb device, %s", estimate_method_names[m], (double)method.device_mb,
@@ -82,9 +87,12 @@ void print_estimate(const RunOptions& options, FILE* input, const a* tilts, cons
                     const OutputEstimate& output) {
     refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
+    refuse_output_pipe(options.output_file.c_str());
     const GpuDevice device = gpu_select_device(options.gpu);
     const RunEstimate e = estimate_run_output(options, tilts, g, output);
-    fputs(estimate_text(e, device.memory_mb, !gpu_cuda_available(), host_available_memory_mb()).c_str(), stdout);
+    fputs(estimate_text(e, device.memory_mb, !gpu_cuda_available(), host_available_memory_mb(), host_memory_bound())
+              .c_str(),
+          stdout);
 }
 
 RunEstimate estimate_run_output(const RunOptions& options, const a* tilts, const Geometry& g,
@@ -94,5 +102,6 @@ RunEstimate estimate_run_output(const RunOptions& options, const a* tilts, const
     e.host_mb += output.extra_host_mb;
     for (MethodEstimate& m : e.method) m.need.host_mb += output.extra_host_mb;
     e.disk = output_disk_space(options.output_file.c_str());
+    e.host_threads = omp_get_max_threads();
     return e;
 }

@@ -25,6 +25,7 @@ struct RunEstimate {
     double host_mb;          // sinogram, slice and filter on the host
     long long output_bytes;  // header and NX * thickness * NY samples of the output's MODE
     DiskSpace disk;          // free space beside the output, where known
+    int host_threads = 0;    // threads of the run's parallel host work (0: not printed)
 };
 
 // Figures for the run's geometry, with the tilt records of the views used;
@@ -42,7 +43,10 @@ const char* estimate_verdict(const MethodEstimate& m, float device_mb, bool devi
 // The printed lines, one per figure; "fits" where a run with the method would
 // pass every memory check against device_mb and host_available_mb, and
 // where the output's folder has room for it (when its free space is known).
-std::string estimate_text(const RunEstimate& e, float device_mb, bool device_is_host, double host_available_mb);
+// memory_bound names the limit that sets host_available_mb; other than "host",
+// it follows the host memory figure in parentheses.
+std::string estimate_text(const RunEstimate& e, float device_mb, bool device_is_host, double host_available_mb,
+                          const char* memory_bound = "host");
 
 // The rest of a --estimate run once the inputs are read and checked: the run's
 // refusals of the output name, the device selection, the figures on standard

@@ -7,9 +7,9 @@
 // named ".<name>.skarbel-XXXXXX", and renamed over the output only once it is
 // complete, so an existing output is either left as it was or replaced whole.
 // The owner removes the temporary file when it goes out of scope before the
-// commit (an error unwinding the run); a run killed by a signal may leave it
-// behind. An output that exists but is not a regular file (a device or a
-// pipe) is written directly.
+// commit (an error unwinding the run, a stop signal among them); a run killed
+// outright may leave it behind. An output that exists but is not a regular
+// file (a device; pipes are refused before, refuse_output_pipe) is written directly.
 struct OutputFile {
     FILE* file = nullptr;
     std::string path;       // where the volume ends up (a symbolic link resolved)

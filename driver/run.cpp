@@ -13,7 +13,9 @@
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
 #include "driver/same_file.h"
+#include "driver/run_threads.h"
 #include "driver/slice_pipeline.h"
+#include "driver/stop_signals.h"
 #include "driver/write_behind.h"
 #include "gpu/gpu_layer.h"
 #include "io/array_stack.h"
@@ -61,9 +63,16 @@ int binned_length(int pixels, int n) {
     return n == 1 ? pixels : std::max(1, (int)std::lround((double)pixels / n));
 }
 
+// The sums are taken in single precision, as the angles are; one that is no
+// longer a finite number is refused, as it would be in a tilt file.
 void add_angle_offset(a* tilts, int Ntilts, double offset_deg) {
     if (offset_deg == 0) return;
-    for (int t = 0; t < Ntilts; ++t) tilts[t] = tilt_record((float)((double)tilts[t].angle_deg + offset_deg));
+    for (int t = 0; t < Ntilts; ++t) {
+        const float angle = tilts[t].angle_deg;
+        tilts[t] = tilt_record((float)((double)angle + offset_deg));
+        if (!std::isfinite(tilts[t].angle_deg) || !std::isfinite(tilts[t].cos_a) || !std::isfinite(tilts[t].sin_a))
+            failf("Bad --offset value: DELANG %g makes the tilt angle %g not finite.\n\n", offset_deg, (double)angle);
+    }
 }
 
 // The output's voxels are N input pixels on a side.
@@ -162,6 +171,7 @@ OutputFile run_open_output(Run* run) {
     const RunOptions& options = run->options;
     refuse_output_over_inputs(options.output_file.c_str(), run->input, options.tilt_file.c_str());
     refuse_output_on_std_streams(options.output_file.c_str());
+    refuse_output_pipe(options.output_file.c_str());
     check_disk_space(output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
                                          options.output.mode),
                      output_disk_space(options.output_file.c_str()));
@@ -292,6 +302,8 @@ int skarbel_main(int argc, char** argv) {
     Run run;
     try {
         run.options = parse_options(argc, argv);
+        stop_signals_install();
+        use_allowed_host_threads();
         if (run.options.position) {
             const Position found = find_position(run.options, nullptr);
             print_position(found);
@@ -309,8 +321,10 @@ int skarbel_main(int argc, char** argv) {
 void run_files(Run* run_in) {
     Run& run = *run_in;
     if (!run_start_with_options(&run, true, 1)) return;
+    check_stop_signal();
     OutputFile out = run_open_output(&run);
     run_set_up_method(&run, run.options.gpu, true);
+    check_stop_signal();
 
     // Slices come in order: appended, or with --rotx written row by row at their places.
     const OutputLayout layout = run_output_layout(run);
@@ -331,6 +345,7 @@ void run_files(Run* run_in) {
 
     run_complete_header(&run, stats);
     image_write_header(out.file, run.slice, run.options.output.mode);
+    check_stop_signal();  // the last moment the temporary file can still go
     puts("\n");
     output_file_commit(&out);
     run_report_clamped(run, stats);

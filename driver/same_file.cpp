@@ -34,3 +34,10 @@ void refuse_output_on_std_streams(const char* output_name) {
     if (fstat(STDERR_FILENO, &stream) == 0 && same_file(output, stream))
         fail("Output file is the standard error; refusing to write the volume there.\n\n");
 }
+
+void refuse_output_pipe(const char* output_name) {
+    struct stat output;
+    if (stat(output_name, &output) == 0 && (S_ISFIFO(output.st_mode) || S_ISSOCK(output.st_mode)))
+        fail("Output file is a pipe; refusing it: the volume's header is completed last, at the start of the file, "
+             "which a pipe cannot take back.\n\n");
+}

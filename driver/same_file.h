@@ -10,3 +10,7 @@ void refuse_output_over_inputs(const char* output_name, FILE* stack, const char*
 // standard error (the null device aside): the progress lines would land in the
 // volume.
 void refuse_output_on_std_streams(const char* output_name);
+
+// Ends the run when output_name is a pipe or a socket: the header, completed
+// last, goes at the start of the file, which a pipe cannot take back.
+void refuse_output_pipe(const char* output_name);

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/stop_signals.h"
 #include "gpu/gpu_layer.h"
 
 namespace {
@@ -108,6 +109,7 @@ void run_slice_pipeline(int slices, int batch, size_t sino_floats, size_t slice_
         if (n > 0) steps.write(count(n - 1), results[1 - s]);
         if (n + 1 < batches) steps.read(first(n + 1), count(n + 1), p.sinos[1 - s]);
         wait_job(p.w);
+        check_stop_signal();
     }
     steps.write(count(batches - 1), results[(batches - 1) % 2]);
 }

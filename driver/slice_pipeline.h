@@ -6,9 +6,10 @@
 // Reading and writing stay on the calling thread, in slice order. An error
 // (an exception) of either thread stops the pipeline once the worker's job in
 // hand is done and goes on in the calling thread: the first one, the
-// calling thread's own when both fail. The worker's device is the one its
-// job binds to (execute_products binds to the plan's), so that a failure to
-// bind is an error of the job like any other.
+// calling thread's own when both fail. A stop signal (stop_signals.h) is
+// looked at after every batch and ends the pipeline the same way. The worker's
+// device is the one its job binds to (execute_products binds to the plan's),
+// so that a failure to bind is an error of the job like any other.
 #include <cstddef>
 #include <functional>
 

@@ -58,7 +58,9 @@ const GpuBackendOps* cuda_backend_ops();
 // Model name of the first processor in /proc/cpuinfo (a fallback text when absent).
 std::string host_cpu_model_name();
 uint64_t host_physical_memory_bytes();
-// MemAvailable of /proc/meminfo in bytes; the physical memory where it cannot be read.
+// Memory this process may take, in bytes: the smallest of MemAvailable of
+// /proc/meminfo (the physical memory where it cannot be read), its cgroup's room
+// and its address-space room (process_memory_room).
 uint64_t host_available_memory_bytes();
 // One device: the CPU model, physical memory, hardware threads, major 1.
 DeviceProps host_device_props();

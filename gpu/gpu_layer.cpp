@@ -9,11 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include <omp.h>
 #include <utility>
 #include <vector>
 
 #include "gpu/backend_ops.h"
 #include "gpu/device_select.h"
+#include "gpu/host_limits.h"
 #include "io/fail.h"
 
 bool host_literal_forms = false;
@@ -87,6 +90,14 @@ GpuDevice gpu_select_device(int requested, bool print_device_line, DeviceShare s
 
 float host_memory_cap_mb = -1.0f;
 
+const char* host_memory_bound() { return memory_bound_name(process_memory_room().bound); }
+
+namespace {
+std::atomic<int> g_host_threads{0};
+}  // namespace
+
+void gpu_set_host_threads(int threads) { g_host_threads = threads; }
+
 float host_available_memory_mb() {
     const float mb = device_memory_mb(host_available_memory_bytes());
     return host_memory_cap_mb >= 0 && host_memory_cap_mb < mb ? host_memory_cap_mb : mb;
@@ -115,6 +126,7 @@ void gpu_bind_device(const GpuDevice& device) {
     injected_fault_check(GPU_FAULT_BIND, __FILE__, __LINE__);
     ops_of(device.backend).bind_thread(device.index);
     t_bound = device;
+    if (const int threads = g_host_threads; threads > 0) omp_set_num_threads(threads);
 }
 
 int gpu_thread_device() { return t_bound.index; }

@@ -17,11 +17,20 @@ enum GpuBackend { GPU_BACKEND_HOST = 0, GPU_BACKEND_CUDA = 1 };
 
 // ---- device selection -----------------------------------------------------
 
-// Host memory a run may still take, in Mb: MemAvailable of /proc/meminfo (the
-// physical memory where it cannot be read), at most host_memory_cap_mb when that
-// is not negative (tests set it).
+// Host memory a run may still take, in Mb: the smallest of MemAvailable of
+// /proc/meminfo (the physical memory where it cannot be read), the room its
+// cgroups leave and its address-space limits leave (gpu/host_limits.h), at most
+// host_memory_cap_mb when that is not negative (tests set it).
 float host_available_memory_mb();
 extern float host_memory_cap_mb;
+// The limit that sets host_available_memory_mb: "host", "cgroup limit" or
+// "address-space limit".
+const char* host_memory_bound();
+
+// Host threads of every thread's parallel regions from its next binding to a
+// device on (gpu_bind_device); 0 leaves OpenMP's own choice. OpenMP keeps the
+// count per thread, so the slice pipeline's worker takes it when it binds.
+void gpu_set_host_threads(int threads);
 
 // Processes of this machine that use the selected device, and all the processes
 // on the machine (the ranks of an MPI job on one node; both 1 for a lone run).

@@ -13,6 +13,7 @@
 
 #include "gpu/backend_ops.h"
 #include "gpu/gpu_layer.h"
+#include "gpu/host_limits.h"
 
 namespace {
 
@@ -72,16 +73,7 @@ uint64_t host_physical_memory_bytes() {
     return (uint64_t)pages * (uint64_t)page_size;
 }
 
-uint64_t host_available_memory_bytes() {
-    std::ifstream meminfo("/proc/meminfo");
-    std::string key;
-    unsigned long long kib = 0;
-    while (meminfo >> key >> kib) {
-        if (key == "MemAvailable:") return (uint64_t)kib * 1024;
-        meminfo.ignore(256, '\n');
-    }
-    return host_physical_memory_bytes();
-}
+uint64_t host_available_memory_bytes() { return process_memory_room().bytes; }
 
 DeviceProps host_device_props() {
     DeviceProps p;

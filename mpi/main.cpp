@@ -14,6 +14,7 @@
 #include "driver/position.h"
 #include "driver/rank_share.h"
 #include "driver/run_steps.h"
+#include "driver/run_threads.h"
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
 #include "mpi/mpi_job.h"
@@ -24,12 +25,15 @@ namespace {
 void share_host_threads(const JobPlace& place) {
     if (std::getenv("OMP_NUM_THREADS")) return;
     const int node_cpus = (int)sysconf(_SC_NPROCESSORS_ONLN);
-    omp_set_num_threads(rank_threads(node_cpus, omp_get_num_procs(), place.local_ranks));
+    const int threads = rank_threads(node_cpus, allowed_host_threads(), place.local_ranks);
+    omp_set_num_threads(threads);
+    gpu_set_host_threads(threads);  // the slice pipeline's worker too
 }
 
 // Rank 0: the output's temporary file, made and given its provisional header.
 OutputFile open_output_first(Run* run) {
     OutputFile out = run_open_output(run);
+    mpi_job_temp_file(out.temp_path);  // a signal from here on removes it
     if (out.temp_path.empty())
         failf("Output %s is not a regular file: an MPI run cannot write it.\n\n", run->options.output_file.c_str());
     if (fflush(out.file) != 0) fail("Error writing output file.\n\n");
@@ -95,11 +99,13 @@ int run_rank(int argc, char** argv, const JobPlace& place) {
     shared_output_close(&shared);
     // Gathered only after every rank has closed the file, so rank 0 moves it into place complete.
     const VolumeStats stats = mpi_gather_stats(slab_stats, run.range, place);
+    if (!lead) mpi_job_finished();  // its slices are in the file: rank 0 completes it
 
     if (lead) {
         run_complete_header(&run, stats);
         image_write_header(out.file, run.slice, run.options.output.mode);
         puts("\n");
+        mpi_job_finished();
         output_file_commit(&out);
         run_report_clamped(run, stats);
     }
@@ -111,7 +117,9 @@ int run_rank(int argc, char** argv, const JobPlace& place) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    mpi_block_stop_signals();
     MPI_Init(&argc, &argv);
+    mpi_watch_stop_signals();
     const JobPlace place = mpi_job_place();
     try {
         run_rank(argc, argv, place);

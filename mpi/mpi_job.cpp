@@ -3,14 +3,52 @@
 #include <mpi.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
+#include "driver/stop_signals.h"
 #include "io/fail.h"
 
 namespace {
 
-std::string g_temp_file;  // the output's temporary file, removed when the job ends early
+// The output's temporary file, removed when the job ends early, and whether the
+// output is complete; the signal thread reads both.
+std::mutex g_job_mutex;
+std::string g_temp_file;
+bool g_finished = false;
+
+sigset_t stop_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGXCPU}) sigaddset(&set, signo);
+    return set;
+}
+
+void wait_for_stop_signals() {
+    const sigset_t set = stop_signal_set();
+    for (;;) {
+        int signo = 0;
+        if (sigwait(&set, &signo) != 0) continue;
+        // The job's other ranks get a signal too (from mpirun, or as the job
+        // ends): the one that removes the temporary file says why.
+        bool first = true;
+        {
+            const std::lock_guard<std::mutex> lock(g_job_mutex);
+            if (g_finished) continue;
+            if (!g_temp_file.empty()) first = unlink(g_temp_file.c_str()) == 0;
+            g_temp_file.clear();
+        }
+        if (first) {
+            fprintf(stderr, "Stopped by signal %s: no output written.\n\n", stop_signal_name(signo));
+            fflush(stderr);
+        }
+        mpi_end_job(128 + signo);
+    }
+}
 
 }  // namespace
 
@@ -27,12 +65,32 @@ JobPlace mpi_job_place() {
 }
 
 void mpi_end_job(int status) {
-    if (!g_temp_file.empty()) unlink(g_temp_file.c_str());
+    {
+        const std::lock_guard<std::mutex> lock(g_job_mutex);
+        if (!g_temp_file.empty()) unlink(g_temp_file.c_str());
+        g_temp_file.clear();  // once, whichever thread ends the job
+    }
     MPI_Abort(MPI_COMM_WORLD, status & 255);
     std::_Exit(status);  // MPI_Abort does not return
 }
 
-void mpi_job_temp_file(const std::string& path) { g_temp_file = path; }
+void mpi_job_temp_file(const std::string& path) {
+    const std::lock_guard<std::mutex> lock(g_job_mutex);
+    g_temp_file = path;
+}
+
+void mpi_job_finished() {
+    const std::lock_guard<std::mutex> lock(g_job_mutex);
+    g_finished = true;
+    g_temp_file.clear();
+}
+
+void mpi_block_stop_signals() {
+    const sigset_t set = stop_signal_set();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void mpi_watch_stop_signals() { std::thread(wait_for_stop_signals).detach(); }
 
 std::string mpi_share_text(const std::string& text) {
     int rank = 0;

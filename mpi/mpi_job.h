@@ -20,6 +20,17 @@ JobPlace mpi_job_place();
 [[noreturn]] void mpi_end_job(int status);
 void mpi_job_temp_file(const std::string& path);  // empty: nothing to remove
 
+// Stop signals (SIGTERM, SIGINT, SIGHUP, SIGXCPU): mpi_block_stop_signals,
+// before MPI_Init, blocks them in this thread and every thread started from
+// it; mpi_watch_stop_signals then starts the thread that waits for them. The
+// rank that receives one removes the temporary file, prints "Stopped by signal
+// NAME: no output written." (unless another rank removed the file first) and
+// ends the whole job with status 128 + the signal's number, unless the job has
+// finished its output (mpi_job_finished).
+void mpi_block_stop_signals();
+void mpi_watch_stop_signals();
+void mpi_job_finished();
+
 // Rank 0's text on every rank; the others wait here until rank 0 sends it.
 std::string mpi_share_text(const std::string& text);
 

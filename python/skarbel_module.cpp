@@ -70,6 +70,27 @@ std::string option_text(py::handle value) {
     return py::str(value);
 }
 
+// Arguments that must be of one type: anything else raises skarbel.Error naming
+// the argument, as a bad option does on the command line.
+[[noreturn]] void bad_argument(const char* name, py::handle value, const char* needed) {
+    failf("Bad %s argument %s: %s is needed.\n\n", name, std::string(py::repr(value)).c_str(), needed);
+}
+
+int int_argument(const char* name, py::handle value) {
+    if (!py::isinstance<py::bool_>(value) && PyIndex_Check(value.ptr())) {
+        const long long v = PyLong_AsLongLong(py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr())).ptr());
+        if (!PyErr_Occurred() && v >= INT_MIN && v <= INT_MAX) return (int)v;
+        PyErr_Clear();
+    }
+    bad_argument(name, value, "an integer that fits 32 bits");
+}
+
+std::string text_argument(const char* name, py::handle value) {
+    if (py::isinstance<py::bytes>(value)) return py::bytes(py::reinterpret_borrow<py::bytes>(value));
+    if (!py::isinstance<py::str>(value)) bad_argument(name, value, "a string");
+    return py::str(value);
+}
+
 struct CallOptions {
     py::object thickness, exclude, radial, slices, batch;
     std::string method;
@@ -83,7 +104,7 @@ RunOptions options_of(const CallOptions& c) {
     RunOptions o;
     if (!c.thickness.is_none()) {
         o.thickness_given = true;
-        o.thickness = c.thickness.cast<int>();
+        o.thickness = int_argument("thickness", c.thickness);
     }
     if (c.method == "sirt")
         o.sirt = true;
@@ -232,6 +253,7 @@ py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& 
     bool device_is_host = true;
     double host_mb = 0;
     float device_mb = 0;
+    const char* memory_limit = "host";
     without_gil([&] {
         RunHolder h;
         Run& run = h.run;
@@ -244,6 +266,7 @@ py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& 
                                  run.extra_host_mb});
         device_is_host = !gpu_cuda_available();
         host_mb = host_available_memory_mb();
+        memory_limit = host_memory_bound();
         device_mb = device.memory_mb;
     });
     py::dict methods;
@@ -257,6 +280,8 @@ py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& 
     py::dict result;
     result["device_memory_available_mb"] = (double)device_mb;
     result["host_memory_available_mb"] = host_mb;
+    result["host_memory_limit"] = memory_limit;
+    result["host_threads"] = e.host_threads;
     result["methods"] = methods;
     result["host_memory_mb"] = e.host_mb;
     result["host_memory_verdict"] =
@@ -371,12 +396,13 @@ PYBIND11_MODULE(skarbel, m) {
         }
     });
 
-    auto options_from = [](py::object thickness, std::string method, int level, int iterations, py::object exclude,
-                           py::object radial, py::object slices, py::object batch, int gpu, py::object sirt_like,
-                           py::object offset, py::object shift, py::object width, py::object xaxis_tilt,
-                           py::object bin, py::kwargs rest) {
-        return CallOptions{thickness, exclude, radial, slices, batch, method, level, iterations, gpu,
-                           sirt_like, offset, shift, width, xaxis_tilt, bin, rest};
+    auto options_from = [](py::object thickness, py::object method, py::object level, py::object iterations,
+                           py::object exclude, py::object radial, py::object slices, py::object batch, py::object gpu,
+                           py::object sirt_like, py::object offset, py::object shift, py::object width,
+                           py::object xaxis_tilt, py::object bin, py::kwargs rest) {
+        return CallOptions{thickness, exclude, radial, slices, batch, text_argument("method", method),
+                           int_argument("level", level), int_argument("iterations", iterations),
+                           int_argument("gpu", gpu), sirt_like, offset, shift, width, xaxis_tilt, bin, rest};
     };
 
     const std::string reconstruct_doc = std::string(R"(reconstruct(stack, angles, **options) -> numpy.ndarray
@@ -393,9 +419,9 @@ writes for the same inputs and options.
 )") + options_doc;
     def_with_options(
         m, "reconstruct",
-        [options_from](py::object stack, py::object angles, py::object thickness, std::string method, int level,
-                       int iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
-                       int gpu, py::object progress, py::object sirt_like, py::object offset, py::object shift,
+        [options_from](py::object stack, py::object angles, py::object thickness, py::object method, py::object level,
+                       py::object iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
+                       py::object gpu, py::object progress, py::object sirt_like, py::object offset, py::object shift,
                        py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
             return reconstruct(stack, angles,
                                options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
@@ -407,16 +433,17 @@ writes for the same inputs and options.
     const std::string estimate_doc = std::string(R"(estimate(stack, angles, **options) -> dict
 
 The figures of the program's --estimate for these inputs, without reconstructing: memory
-available on the device and the host (Mb), each method's device memory (Mb) and verdict
+available on the device and the host (Mb) with the limit that sets the host's ("host",
+"cgroup limit" or "address-space limit"), each method's device memory (Mb) and verdict
 ("fits", "does not fit", "too large for 32-bit element counts") with its note, the host memory
 of the run (Mb) and the size in bytes of the MRC file the program would write. Takes
 reconstruct's arguments (progress is not used).
 )") + options_doc;
     def_with_options(
         m, "estimate",
-        [options_from](py::object stack, py::object angles, py::object thickness, std::string method, int level,
-                       int iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
-                       int gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
+        [options_from](py::object stack, py::object angles, py::object thickness, py::object method, py::object level,
+                       py::object iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
+                       py::object gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
                        py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
             return estimate(stack, angles,
                             options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
@@ -434,9 +461,9 @@ position=BIN). Takes reconstruct's arguments; position=BIN picks the preview's b
 )") + options_doc;
     def_with_options(
         m, "position",
-        [options_from](py::object stack, py::object angles, py::object thickness, std::string method, int level,
-                       int iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
-                       int gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
+        [options_from](py::object stack, py::object angles, py::object thickness, py::object method, py::object level,
+                       py::object iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
+                       py::object gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
                        py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
             return position(stack, angles,
                             options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
@@ -451,12 +478,13 @@ temporary file and header; the output is replaced only by a complete volume.
 )") + options_doc;
     def_with_options(
         m, "reconstruct_file",
-        [options_from](std::string tilt_file, std::string stack_file, std::string output_file, py::object thickness,
-                       std::string method, int level, int iterations, py::object exclude, py::object radial,
-                       py::object slices, py::object batch, int gpu, py::object progress, py::object sirt_like,
+        [options_from](py::object tilt_file, py::object stack_file, py::object output_file, py::object thickness,
+                       py::object method, py::object level, py::object iterations, py::object exclude,
+                       py::object radial, py::object slices, py::object batch, py::object gpu, py::object progress, py::object sirt_like,
                        py::object offset, py::object shift, py::object width, py::object xaxis_tilt, py::object bin,
                        py::kwargs rest) {
-            reconstruct_file(tilt_file, stack_file, output_file,
+            reconstruct_file(text_argument("tilt_file", tilt_file), text_argument("stack_file", stack_file),
+                             text_argument("output_file", output_file),
                              options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
                                           sirt_like, offset, shift, width, xaxis_tilt, bin, rest),
                              progress);

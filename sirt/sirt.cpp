@@ -68,8 +68,8 @@ bool sirt_counts_fit_32(const Geometry& g) {
 
 float sirt_setup_required_mb(const Geometry& g) {
     const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
-    const int nRows = sirt_half_rows(reconsY) * reconsX;
-    const double alignment_n = sirt_round_up_64(nRows);
+    const int64_t nRows = (int64_t)sirt_half_rows(reconsY) * reconsX;
+    const double alignment_n = (double)((nRows + 63) / 64 * 64);
     const double mb = 1048576.0;
     double sum = 4.0 * reconsX * reconsY / mb;
     sum += 2.0 * 4.0 * sinoX * sinoY / mb;
@@ -77,7 +77,7 @@ float sirt_setup_required_mb(const Geometry& g) {
     sum += 20.0 * sinoY / mb;
     sum += 4.0 * alignment_n * Ntilts / mb;
     sum += 2.0 * 4.0 * alignment_n * Ntilts / mb;
-    sum += 4.0 * nRows / mb;
+    sum += 4.0 * (double)nRows / mb;
     return (float)sum;
 }
 

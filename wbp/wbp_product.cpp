@@ -13,7 +13,7 @@ namespace {
 // Matrix rows of the level (the level-2 and level-3 matrices cover half the
 // slice rows, rounded up).
 int matrix_rows(int level, int reconsX, int reconsY) {
-    return level <= 1 ? reconsX * reconsY : reconsX * ((reconsY + 1) / 2);
+    return level <= 1 ? reconsX * reconsY : reconsX * (int)(((long long)reconsY + 1) / 2);
 }
 
 // One pass over the matrix for `lanes` slices (lanes within batch_lanes_limit),

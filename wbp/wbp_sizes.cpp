@@ -28,7 +28,7 @@ WbpSizes wbp_sizes(int level, const Geometry& g) {
     const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     WbpSizes s{};
     s.level = level;
-    s.rows = level <= 1 ? reconsY : (reconsY + 1) / 2;
+    s.rows = (int)(level <= 1 ? reconsY : ((long long)reconsY + 1) / 2);
     s.npix = (long long)reconsX * reconsY;
     s.nRows = (long long)reconsX * s.rows;
     s.capacity = capacity_of(level, Ntilts);

@@ -2,6 +2,10 @@
 // count (slices not a multiple of the ranks, more ranks than slices), and
 // failures that end the whole job once, with a non-zero status and the user's
 // files untouched. Every job runs under a time limit, so a hang fails the test.
+#include <signal.h>
+
+#include <chrono>
+
 #include "support/common.h"
 #include "tools/textured_slab.h"
 
@@ -137,5 +141,26 @@ TEST(Mpi, PositionAsOneProcess) {
     const std::string options = single.out.substr(from, to - from);
     EXPECT_EQ(count_of(r.out, options), 1u) << r.out;
     EXPECT_EQ(count_of(r.out, "Position: "), 1u) << r.out;
+#endif
+}
+
+// SIGTERM as a scheduler sends it: mpirun hands it to the ranks, and the rank
+// that gets it ends the job within seconds, its temporary output removed once.
+TEST(Mpi, StopSignalEndsTheJob) {
+#if !defined(SKARBEL_MPI_BIN)
+    GTEST_SKIP() << "built without MPI";
+#else
+    TiltSeries t(96, 48, 41);
+    write_file(t.out, "a previous result");  // --foreground: timeout hands the signal to mpirun alone
+    const std::vector<std::string> argv = {"/usr/bin/timeout", "--foreground", "-k", "5", "40", SKARBEL_MPIEXEC,
+        "--oversubscribe", "--allow-run-as-root", "-np", "2", SKARBEL_MPI_BIN, "-S", "-i3000", "--batch=1", t.tlt, t.stack, t.out};
+    const auto start = std::chrono::steady_clock::now();
+    const Captured r = run_program_signalled(argv, {"CUDA_VISIBLE_DEVICES=", "OMP_NUM_THREADS=1", "ASAN_OPTIONS=detect_leaks=0"},
+                                             [&] { return names_in(t.dir.path).size() == 4; }, SIGTERM, 0.5);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);  // not minutes
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(count_of(r.err, "Stopped by signal SIGTERM: no output written.\n\n"), 1u) << r.err;
+    EXPECT_EQ(names_in(t.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"}));
+    EXPECT_EQ(read_file(t.out), "a previous result");
 #endif
 }

@@ -103,6 +103,10 @@ ERRORS = [
     (dict(thickness=2 ** 26), ["-z67108864"]),
     (dict(colour=1), ["--colour=1"]),
     (dict(method="art"), 'Bad method "art": "wbp" or "sirt".\n\n'),
+    (dict(thickness=2.5), "Bad thickness argument 2.5: an integer that fits 32 bits is needed.\n\n"),
+    (dict(thickness=2 ** 40), "Bad thickness argument 1099511627776: an integer that fits 32 bits is needed.\n\n"),
+    (dict(thickness="7"), "Bad thickness argument '7': an integer that fits 32 bits is needed.\n\n"),
+    (dict(method=2), "Bad method argument 2: a string is needed.\n\n"),
 ]
 
 

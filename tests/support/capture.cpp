@@ -1,6 +1,7 @@
 #include "support/capture.h"
 
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,8 +15,8 @@
 namespace {
 
 // Runs child in a fork with its standard output and error in temporary files,
-// read back once it has ended.
-Captured run_child(const std::function<void()>& child) {
+// read back once it has ended; meanwhile(pid) runs in the parent.
+Captured run_child(const std::function<void()>& child, const std::function<void(pid_t)>& meanwhile = {}) {
     FILE* out = tmpfile();
     FILE* err = tmpfile();
     if (!out || !err) std::abort();
@@ -31,6 +32,7 @@ Captured run_child(const std::function<void()>& child) {
         fflush(stderr);
         _exit(0);
     }
+    if (meanwhile) meanwhile(pid);
     int w = 0;
     waitpid(pid, &w, 0);
     Captured c;
@@ -70,19 +72,31 @@ Captured capture_exit(const std::function<void()>& fn) {
 }
 
 Captured run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    return run_program_signalled(argv, env, {}, 0, 0);
+}
+
+Captured run_program_signalled(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                               const std::function<bool()>& ready, int signo, double delay_s) {
+    const auto send = [&](pid_t pid) {
+        for (int i = 0; i < 3000 && !ready(); ++i) usleep(5000);
+        usleep((useconds_t)(delay_s * 1e6));
+        kill(pid, signo);
+    };
     return run_child([&] {
         for (const std::string& e : env) {
             size_t eq = e.find('=');
             if (eq == std::string::npos) unsetenv(e.c_str());
             else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
         }
+        // A signal the test sends is not one the test runner ignores.
+        if (signo) signal(signo, SIG_DFL);
         std::vector<char*> args;
         for (const std::string& s : argv) args.push_back(const_cast<char*>(s.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         fprintf(stderr, "exec %s failed: %s\n", args[0], strerror(errno));
         _exit(127);
-    });
+    }, signo ? std::function<void(pid_t)>(send) : std::function<void(pid_t)>());
 }
 
 Captured run_skarbel(const std::vector<std::string>& args, const std::vector<std::string>& env) {

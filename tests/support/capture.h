@@ -21,6 +21,10 @@ Captured capture_exit(const std::function<void()>& fn);
 // ("NAME=value"; "NAME" alone unsets it) and captured outputs.
 Captured run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
+// run_program, with signo sent once ready() holds (polled 15 s at most) and delay_s more have passed.
+Captured run_program_signalled(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                               const std::function<bool()>& ready, int signo, double delay_s);
+
 // Runs the built skarbel with the given arguments (forced onto the host device
 // unless env says otherwise).
 Captured run_skarbel(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
