@@ -108,9 +108,6 @@ struct SirtTransposeHost {
     SirtTransposeShape shape;
 };
 
-// Ends the run with a message where the matrix goes beyond 32-bit element
-// counts or the host memory runs out.
-SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g);
 // Copies the matrix into the device buffers of d, records its sizes in sizes
 // and releases the host copy.
 void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& sizes);

@@ -296,11 +296,6 @@ bool transpose_in_bands(SirtTransposeCount* c, const a* tangles, const Geometry&
 
 }  // namespace
 
-SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
-    SirtTransposeCount c = sirt_transpose_count(tangles, g);
-    return host_images(&c, tangles, g);
-}
-
 void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& sizes) {
     const SirtTransposeShape& shape = t->shape;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
