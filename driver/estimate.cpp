@@ -6,14 +6,15 @@
 #include "gpu/gpu_layer.h"
 #include "io/output_modes.h"
 #include "sirt/sirt.h"
+#include "wbp/wbp_levels.h"
 #include "wbp/wbp_sizes.h"
 
 namespace {
 
 MethodEstimate wbp_estimate(int level, const a* tilts, const Geometry& g, bool per_tilt_filter) {
-    // Level 3 builds level 2's matrix where the angles do not pair up.
-    const bool as_level_2 = level == 3 && !wbp_tilts_symmetric(tilts, g.Ntilts);
-    const WbpSizes s = wbp_sizes(as_level_2 ? 2 : level, g);
+    const int built = wbp_level_built(level, tilts, g.Ntilts);
+    const bool as_level_2 = built != level;
+    const WbpSizes s = wbp_sizes(built, g);
     return {s.required_mb, run_memory_need(false, level, g, per_tilt_filter), !wbp_counts_fit_32(s, g.sinoX, g.Ntilts),
             as_level_2 ? "angles not tilt-symmetric: runs level 2" : nullptr};
 }

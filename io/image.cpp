@@ -142,10 +142,6 @@ void image_read_failed(const Image* stack, int y, int section) {
     failf("Error reading input file %s: row %d of section %d.\n\n", stack->name.c_str(), y, section);
 }
 
-void image_write_values(FILE* file, const float* values, size_t count) {
-    if (fwrite(values, sizeof(float), count, file) != count) fail("Error writing output file.\n\n");
-}
-
 void image_header_from(Image* image) {
     image->header = mrc_fill_header(image->header, image->nx, image->ny, image->nz, image->min, image->max,
                                     image->mean);

@@ -50,9 +50,6 @@ SinogramsRead image_read_sinograms(FILE* file, const Image* stack, int y0, int c
                                    const std::vector<int>& sections, float* out);
 // Ends the process: row y of the section could not be read whole.
 [[noreturn]] void image_read_failed(const Image* stack, int y, int section);
-// Appends count floats as they are (the output's values are native floats); ends the
-// process on failure.
-void image_write_values(FILE* file, const float* values, size_t count);
 // Fills the image's header record (created when absent) from its sizes and statistics.
 void image_header_from(Image* image);
 // Writes the image's header at byte 0 with the given MODE; ends the process on failure.
@@ -63,17 +60,3 @@ void swap_bytes(void* p, int n);
 // Reads a whole MODE 2 file: 0 on success, -1 header unreadable, -2 MODE not 2,
 // -3 no memory, -4 samples unreadable.
 int image_read_volume(const char* file_name, Image* image);
-// Writes header, extended header and samples to a new file (a header is made
-// from the image when it has none): 0, or -1 when it cannot be written.
-int image_write_volume(const char* file_name, Image* image);
-// min, max (from the first sample), mean, variance = (sum x^2 - (sum x)^2/N)/N
-// and stddev, with sums in double.
-void image_statistics(Image* image);
-// Replaces every sample by (x - mean) / stddev of the image, then updates the statistics.
-void image_normalise(Image* image);
-// Copies header, extended header and data offset (replacing those of dst).
-void image_copy_header(Image* dst, const Image* src);
-// Reads the sections of a MODE 2 stack one after another into a one-section image,
-// gathering min, max and mean over all of them; calls visit(section, image, user)
-// per section when visit is not null. Returns as image_read_volume.
-int image_read_sections(const char* file_name, Image* image, void (*visit)(int, Image*, void*), void* user);

@@ -1,9 +1,4 @@
-// Whole-file operations on float images, used by tests and tools.
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
-#include <new>
+// Whole MODE 2 files read into float images, for tests and tools.
 
 #include "io/image.h"
 
@@ -72,85 +67,4 @@ int image_read_volume(const char* file_name, Image* image) {
     const bool ok = read_floats(file, image->data[0][0], sample_count(image), image->swapped != 0);
     fclose(file);
     return ok ? 0 : -4;
-}
-
-int image_write_volume(const char* file_name, Image* image) {
-    if (!image->header) image_header_from(image);
-    FILE* file = fopen(file_name, "w");
-    if (!file) return -1;
-    const size_t count = sample_count(image);
-    bool ok = mrc_write_header(file, image->header, image->ext_header);
-    ok = ok && (count == 0 || fwrite(image->data[0][0], sizeof(float), count, file) == count);
-    ok = (fclose(file) == 0) && ok;
-    return ok ? 0 : -1;
-}
-
-void image_statistics(Image* image) {
-    const size_t n = sample_count(image);
-    if (n == 0) return;
-    const float* x = image->data[0][0];
-    float lo = x[0], hi = x[0];
-    double sum = 0, sum_sq = 0;
-    for (size_t i = 0; i < n; ++i) {
-        lo = std::min(lo, x[i]);
-        hi = std::max(hi, x[i]);
-        sum += x[i];
-        sum_sq += (double)x[i] * x[i];
-    }
-    image->min = lo;
-    image->max = hi;
-    image->mean = sum / (double)n;
-    image->variance = (sum_sq - sum * sum / (double)n) / (double)n;
-    image->stddev = std::sqrt(image->variance);
-}
-
-void image_normalise(Image* image) {
-    image_statistics(image);
-    const size_t n = sample_count(image);
-    float* x = image->data[0][0];
-    for (size_t i = 0; i < n; ++i) x[i] = (float)((x[i] - image->mean) / image->stddev);
-    image_statistics(image);
-}
-
-void image_copy_header(Image* dst, const Image* src) {
-    delete dst->header;
-    delete[] dst->ext_header;
-    dst->header = src->header ? new MrcHeader(*src->header) : nullptr;
-    dst->ext_header = nullptr;
-    if (src->ext_header && src->header && src->header->nsymbt > 0) {
-        const size_t bytes = (size_t)src->header->nsymbt + 4;
-        dst->ext_header = new unsigned char[bytes];
-        std::memcpy(dst->ext_header, src->ext_header, bytes);
-    }
-    dst->data_offset = src->data_offset;
-}
-
-int image_read_sections(const char* file_name, Image* image, void (*visit)(int, Image*, void*), void* user) {
-    int code = 0;
-    FILE* file = open_float_file(file_name, image, &code);
-    if (!file) return code;
-    const MrcHeader& h = *image->header;
-    const int sections = h.nz;
-    if (!give_volume(image, h.nx, h.ny, 1)) {
-        fclose(file);
-        return -3;
-    }
-    float lo = std::numeric_limits<float>::infinity(), hi = -lo;
-    double sum = 0;
-    for (int z = 0; z < sections; ++z) {
-        if (!read_floats(file, image->data[0][0], sample_count(image), image->swapped != 0)) {
-            fclose(file);
-            return -4;
-        }
-        image_statistics(image);
-        lo = std::min(lo, image->min);
-        hi = std::max(hi, image->max);
-        sum += image->mean * (double)sample_count(image);
-        if (visit) visit(z, image, user);
-    }
-    fclose(file);
-    image->min = lo;
-    image->max = hi;
-    image->mean = sum / ((double)sample_count(image) * sections);
-    return 0;
 }

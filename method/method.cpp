@@ -74,11 +74,6 @@ void execute_products(MethodPlan& plan, float* sinograms, float* slices, int cou
         wbp_product(*plan.wbp, slices, sinograms, count);
 }
 
-void execute(MethodPlan& plan, float* sinograms, float* slices, int count) {
-    execute_weighting(plan, sinograms, count);
-    execute_products(plan, sinograms, slices, count);
-}
-
 // Per slice of a batch the driver holds two sinograms and two slices, and the
 // method up to three more sinograms (a copy in, the interleaved batch, SIRT's
 // error) and two slices.

@@ -1,7 +1,8 @@
 #pragma once
 // The reconstruction method of a run as a plan, in the manner of FFTW's:
 //     MethodPlan plan = plan_method(options, geometry, tilts, device);
-//     execute(plan, sinograms, slices, count);   // as often as needed
+//     execute_weighting(plan, sinograms, count);        // as often as needed,
+//     execute_products(plan, sinograms, slices, count); // each after the other
 //     free(plan);
 // WBP at symmetry levels 0 to 3, or SIRT. A plan owns everything its
 // reconstructions use (matrices, device buffers, streams, WBP's weighting
@@ -57,16 +58,13 @@ struct MethodPlan {
 // that runs (level 3 falls back to 2 without tilt symmetry, with a warning).
 MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a* tilts, const GpuDevice& device);
 
-// Reconstructs count consecutive slices: sinograms holds their count
-// sinograms of Ntilts x sinoX one after another (WBP weights them in place),
-// slices receives count slices of reconsY x reconsX. The slices share each
-// pass over the matrix, and each equals the slice reconstructed alone. It is
-// execute_weighting, then execute_products. One thread at a time per plan.
-void execute(MethodPlan& plan, float* sinograms, float* slices, int count);
-
-// The two steps of execute, which the slice pipeline runs on different
-// threads: the weighting of WBP (on all threads; nothing for SIRT), and the
-// products, which bind the calling thread to the plan's device.
+// The two steps that reconstruct count consecutive slices, which the slice
+// pipeline runs on different threads: sinograms holds their count sinograms
+// of Ntilts x sinoX one after another, slices receives count slices of
+// reconsY x reconsX. The weighting of WBP weights the sinograms in place (on
+// all threads; nothing for SIRT); the products bind the calling thread to the
+// plan's device, share each pass over the matrix among the slices, each equal
+// to the slice reconstructed alone, and run one thread at a time per plan.
 void execute_weighting(const MethodPlan& plan, float* sinograms, int count);
 void execute_products(MethodPlan& plan, float* sinograms, float* slices, int count);
 

@@ -7,8 +7,8 @@
 
 #include "gpu/gpu_layer.h"
 #include "wbp/wbp.h"
+#include "wbp/wbp_levels.h"
 #include "wbp/wbp_sizes.h"
-#include "wbp/wg_kernel.h"
 
 namespace {
 
@@ -18,9 +18,9 @@ int* alloc_ints(long long n) { return static_cast<int*>(gpu_alloc(ints(n))); }
 
 // What every level's set-up does before its matrix kernel: allocate the tilt
 // records and the level's matrix arrays, copy the tilt records, zero the matrix
-// arrays. Mirror columns exist at levels 2 and 3, mirror rows at level 3 only.
-void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int Ntilts, bool mirror_columns,
-                    bool mirror_rows) {
+// arrays, with the mirrors the level holds.
+void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int Ntilts) {
+    const bool mirror_columns = wbp_level(s.level).mirror_columns, mirror_rows = wbp_level(s.level).mirror_rows;
     d.d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)Ntilts));
     d.d_matrix = static_cast<float*>(gpu_alloc(floats(s.entries)));
     d.d_column = alloc_ints(s.entries);
@@ -50,7 +50,7 @@ void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int N
 // 1.14x their time at 16 lanes), so level 3 keeps the entry-major layout.
 host_tiles::TileLayout plan_tiles(const WbpSizes& s, const Geometry& g) {
     host_tiles::TileLayout L{s.rows, g.reconsX, 0, 0, s.capacity};
-    if (!gpu_host_forms() || s.level == 3) return L;
+    if (!gpu_host_forms() || !wbp_level(s.level).host_tiles) return L;
     L.tile_rows = 64;
     L.tile_cols = 64;
     return L;
@@ -59,33 +59,8 @@ host_tiles::TileLayout plan_tiles(const WbpSizes& s, const Geometry& g) {
 }  // namespace
 
 void wbp_build_matrix(const WbpPlan& p) {
-    const Geometry& g = p.g;
-    const MethodBuffers& d = p.d;
-    const WbpSizes s = wbp_sizes(p.level, g);
-    const int nRows = (int)s.nRows;
-    switch (p.level) {
-        case 0:
-            gpu_launch_2d(g.reconsY, g.reconsX,
-                          cu_WBP_matrix0{d.d_matrix, d.d_column, d.d_length, d.d_tangles, g.Ntilts, g.reconsX,
-                                         g.reconsY, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor, p.tiles});
-            break;
-        case 1:
-            gpu_launch_2d(g.reconsY, g.reconsX,
-                          cu_WBP_matrixsym1{d.d_matrix, d.d_column, d.d_length, d.d_tangles, g.Ntilts, g.reconsX,
-                                            g.reconsY, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor, p.tiles});
-            break;
-        case 2:
-            gpu_launch_2d(s.rows, g.reconsX,
-                          cu_WBP_matrixsym2{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_tangles, g.Ntilts,
-                                            g.reconsX, s.rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor, p.tiles});
-            break;
-        default:
-            gpu_launch_2d(s.rows, g.reconsX,
-                          cu_WBP_matrixsym3{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_row1, d.d_row2,
-                                            d.d_tangles, g.Ntilts, g.reconsX, s.rows, g.sinoX, nRows, g.w_2,
-                                            g.r_2, g.h_2, g.factor, g.reconsY, p.tiles});
-            break;
-    }
+    const WbpSizes s = wbp_sizes(p.level, p.g);
+    wbp_level(p.level).build(p, s.rows, (int)s.nRows);
     gpu_synchronize();
 }
 
@@ -98,7 +73,7 @@ WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_m
     try {
         const WbpSizes s = wbp_check_sizes(level, g, memory_mb);
         p.tiles = plan_tiles(s, g);
-        prepare_matrix(p.d, s, tangles, g.Ntilts, level >= 2, level == 3);
+        prepare_matrix(p.d, s, tangles, g.Ntilts);
         wbp_build_matrix(p);
         for (WbpTurn& t : p.turns) t.stream = gpu_stream_create();
     } catch (...) {
@@ -109,12 +84,12 @@ WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_m
 }
 
 int wbp_level_to_run(int level, const a* tangles, int Ntilts, bool warn) {
-    if (level != 3 || Ntilts <= 0 || wbp_tilts_symmetric(tangles, Ntilts)) return level;
-    if (warn)
+    const int built = wbp_level_built(level, tangles, Ntilts);
+    if (built != level && warn)
         fputs("Warning: symmetry level 3 needs tilt-symmetric angles (angle(Ntilts - t) = -angle(t)); "
               "using symmetry level 2\n",
               stderr);
-    return 2;
+    return built;
 }
 
 void wbp_free(WbpPlan& p) {

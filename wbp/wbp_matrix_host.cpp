@@ -84,18 +84,16 @@ void cu_WBP_matrix0::host_run(const LaunchShape&) const {
           Build<Stores::pair>{d_matrix, d_column, nullptr, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2, factor});
 }
 
-void cu_WBP_matrixsym1::host_run(const LaunchShape&) const {
+void cu_WBP_matrix_single::host_run(const LaunchShape&) const {
     if (Ntilts == 0) return;
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, reconsY, reconsX);
-    build(reconsY, reconsX, Ntilts, d_length,
-          Build<Stores::single>{d_matrix, d_column, nullptr, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2, factor});
-}
-
-void cu_WBP_matrixsym2::host_run(const LaunchShape&) const {
-    if (Ntilts == 0) return;
-    const host_tiles::TileLayout L = host_tiles::or_whole(tiles, reconsY, reconsX);
-    build(reconsY, reconsX, Ntilts, d_length,
-          Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2, factor});
+    if (!d_column2)
+        build(reconsY, reconsX, Ntilts, d_length,
+              Build<Stores::single>{d_matrix, d_column, nullptr, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2, factor});
+    else
+        build(reconsY, reconsX, Ntilts, d_length,
+              Build<Stores::mirrored>{d_matrix, d_column, d_column2, d_tangles, L, nullptr, sinoX, w_2, r_2, h_2,
+                                      factor});
 }
 
 void cu_WBP_matrixsym3::host_run(const LaunchShape&) const {

@@ -5,22 +5,11 @@
 
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
+#include "wbp/wbp_levels.h"
 
 namespace {
 
-long long capacity_of(int level, int Ntilts) {
-    if (level == 0) return 2LL * Ntilts;
-    if (level == 3) return Ntilts / 2 + 1;
-    return Ntilts;
-}
-
 bool fits_32(long long n) { return n <= INT_MAX; }
-
-// The largest index a level's kernels form, apart from the matrix elements.
-long long largest_sino_index(int level, int sinoX, int Ntilts) {
-    // Level 3 reads the opposite tilt as (Ntilts + 1) * sinoX - column.
-    return level == 3 ? (long long)(Ntilts + 1) * sinoX : (long long)Ntilts * sinoX;
-}
 
 }  // namespace
 
@@ -28,14 +17,15 @@ WbpSizes wbp_sizes(int level, const Geometry& g) {
     const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     WbpSizes s{};
     s.level = level;
-    s.rows = (int)(level <= 1 ? reconsY : ((long long)reconsY + 1) / 2);
+    const WbpLevel& L = wbp_level(level);
+    s.rows = wbp_level_rows(level, reconsY);
     s.npix = (long long)reconsX * reconsY;
     s.nRows = (long long)reconsX * s.rows;
-    s.capacity = capacity_of(level, Ntilts);
+    s.capacity = wbp_level_capacity(level, Ntilts);
     s.entries = s.capacity * s.nRows;
     s.sino_elems = (long long)sinoX * sinoY;
-    const double entry_arrays = level >= 2 ? 3 : 2;  // weights, columns, mirrored columns
-    const double row_arrays = level == 3 ? 3 : 1;     // lengths, depth and side mirrors
+    const double entry_arrays = L.mirror_columns ? 3 : 2;  // weights, columns, mirrored columns
+    const double row_arrays = L.mirror_rows ? 3 : 1;        // lengths, depth and side mirrors
     s.bytes = 4.0 * (double)s.npix + 4.0 * (double)s.sino_elems + 20.0 * sinoY +
               4.0 * entry_arrays * (double)s.entries + 4.0 * row_arrays * (double)s.nRows;
     s.required_mb = (float)(s.bytes / 1048576.0);
@@ -44,14 +34,14 @@ WbpSizes wbp_sizes(int level, const Geometry& g) {
 
 bool wbp_counts_fit_32(const WbpSizes& s, int sinoX, int Ntilts) {
     return fits_32(s.npix) && fits_32(s.sino_elems) && fits_32(s.entries) &&
-           fits_32(largest_sino_index(s.level, sinoX, Ntilts));
+           fits_32(wbp_level_largest_index(s.level, sinoX, Ntilts));
 }
 
 WbpSizes wbp_check_sizes(int level, const Geometry& g, float memory_mb) {
     const int sinoX = g.sinoX, sinoY = g.Ntilts, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     if (Ntilts <= 0) fail("WBP: the tilt series holds no projections; at least one tilt is needed\n");
     const WbpSizes s = wbp_sizes(level, g);
-    if (!fits_32(s.npix) || !fits_32(s.sino_elems) || !fits_32(largest_sino_index(level, sinoX, Ntilts)))
+    if (!fits_32(s.npix) || !fits_32(s.sino_elems) || !fits_32(wbp_level_largest_index(level, sinoX, Ntilts)))
         failf("WBP: a slice of %d x %d pixels or a sinogram of %d x %d samples is beyond 32-bit element counts\n",
               reconsX, reconsY, sinoX, sinoY);
     if (!fits_32(s.entries)) {

@@ -3,6 +3,5 @@
 #include "wbp/wg_kernel.h"
 
 SK_CUDA_INSTANTIATE_2D(cu_WBP_matrix0)
-SK_CUDA_INSTANTIATE_2D(cu_WBP_matrixsym1)
-SK_CUDA_INSTANTIATE_2D(cu_WBP_matrixsym2)
+SK_CUDA_INSTANTIATE_2D(cu_WBP_matrix_single)
 SK_CUDA_INSTANTIATE_2D(cu_WBP_matrixsym3)

@@ -102,33 +102,15 @@ struct cu_WBP_matrix0 {
     void host_run(const LaunchShape& s) const;
 };
 
-// Level 1: one entry per tilt, the weight of sample c; sample c + 1 gets factor - m.
-struct cu_WBP_matrixsym1 {
+// Levels 1 and 2: one entry per tilt, the weight of sample c (sample c + 1
+// gets factor - m). Level 2 covers the rows j < reconsY (the upper half and,
+// for an odd thickness, the centre row) and stores the mirrored column of the
+// point mirror too; level 1 has no d_column2. h_2 is the centre of the full
+// thickness.
+struct cu_WBP_matrix_single {
     float* d_matrix;
     int* d_column;
-    int* d_length;
-    const a* d_tangles;
-    int Ntilts, reconsX, reconsY, sinoX, nRows;
-    float w_2, r_2, h_2, factor;
-    host_tiles::TileLayout tiles = {};  // the host form's storage; the kernel body stores entry-major
-
-    SK_HD void operator()(int gx, int gy) const {
-        const int j = gx, i = gy;
-        if (j >= reconsY || i >= reconsX || Ntilts == 0) return;
-        const float x = (float)i - w_2, z = (float)j - h_2;
-        wbp_single_entries(d_matrix, d_column, nullptr, d_length, d_tangles, Ntilts, reconsX * j + i, x, z, r_2,
-                           sinoX, nRows, factor);
-    }
-    void host_run(const LaunchShape& s) const;
-};
-
-// Level 2: level-1 entries for the rows j < reconsY (the upper half and, for an
-// odd thickness, the centre row), plus the mirrored column of the point mirror.
-// h_2 is the centre of the full thickness.
-struct cu_WBP_matrixsym2 {
-    float* d_matrix;
-    int* d_column;
-    int* d_column2;
+    int* d_column2;  // level 2's; null at level 1
     int* d_length;
     const a* d_tangles;
     int Ntilts, reconsX, reconsY, sinoX, nRows;

@@ -221,11 +221,6 @@ void weighting_filter_rows(const WeightingFilter& filter, int n, float* rows, lo
     }
 }
 
-void weighting_apply(WeightingFilter& filter, Image* sinogram) {
-    check_row_length(filter, "weighting_apply", sinogram->nx);
-    for (int r = 0; r < sinogram->ny; ++r) filter_row(filter, filter.work_buffer, sinogram->nx, sinogram->data[0][r], r);
-}
-
 int weighting_fft_size(const WeightingFilter& filter) { return filter.fft_size; }
 
 const float* weighting_filter_spectrum(const WeightingFilter& filter) {

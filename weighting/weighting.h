@@ -2,8 +2,6 @@
 #include <memory>
 #include <vector>
 
-#include "io/image.h"
-
 // Taper that replaces the Hamming window: spectrum element k, at frequency
 // f = min(k, N - k)/N cycles per sample, keeps factor 1 up to cutoff and falls
 // off above it as exp(-(f - cutoff)^2 / (2 sigma^2)), or to 0 when sigma is 0.
@@ -29,16 +27,14 @@ using WeightingFilterHandle = std::unique_ptr<WeightingFilter, WeightingFilterRe
 WeightingFilterHandle weighting_setup(int nx, int ntilts, const RadialTaper* radial = nullptr);
 // A filter of real gains, one spectrum per tilt, instead of the ramp: element
 // k of the transform of a row of tilt t is multiplied by gains[t * N + k],
-// N = weighting_choose_fft_size(nx). Row r of weighting_filter_rows and of
-// weighting_apply belongs to tilt r % ntilts; weighting_filter_row to tilt 0.
+// N = weighting_choose_fft_size(nx). Row r of weighting_filter_rows belongs to
+// tilt r % ntilts; weighting_filter_row to tilt 0.
 WeightingFilterHandle weighting_setup_gains(int nx, int ntilts, const std::vector<float>& gains);
 
-// Filter rows in place. weighting_apply and weighting_filter_row use the
-// filter's own scratch buffer (one thread at a time per filter);
-// weighting_filter_rows filters `count` consecutive rows of n samples on all
-// threads, each row exactly as weighting_filter_row filters it, and may run on
-// several threads at once.
-void weighting_apply(WeightingFilter& filter, Image* sinogram);
+// Filter rows in place. weighting_filter_row uses the filter's own scratch
+// buffer (one thread at a time per filter); weighting_filter_rows filters
+// `count` consecutive rows of n samples on all threads, each row exactly as
+// weighting_filter_row filters it, and may run on several threads at once.
 void weighting_filter_row(WeightingFilter& filter, int n, float* row);
 void weighting_filter_rows(const WeightingFilter& filter, int n, float* rows, long long count);
 

@@ -125,12 +125,8 @@ TEST(HostDevice, SelectedWithoutAUsableGpu) {
 }
 
 // The decisions the CUDA path takes on runtime results and on the architectures a build holds.
-TEST(CudaVerdicts, LaunchErrorsAndFallbackWarnings) {
-    // Codes as the CUDA runtime numbers them: any error after a launch ends the run,
-    // an invalid configuration (9, never launched by the layer) and a missing kernel
-    // image (209) or too many resources (701) included.
-    EXPECT_EQ(launch_verdict(0), LAUNCH_RAN);
-    for (int code : {9, 209, 701, 98, 700, 1}) EXPECT_EQ(launch_verdict(code), LAUNCH_FAILED) << "code " << code;
+TEST(CudaVerdicts, FallbackWarnings) {
+    // Codes as the CUDA runtime numbers them.
     const struct {
         int code;
         bool gpu_present, warns;

@@ -79,8 +79,10 @@ std::vector<float> reconstruct(MethodPlan& m, int lanes, int per_pass, uint32_t 
     float *sinos = gpu_host_floats(sino * lanes), *slices = gpu_host_floats(npix * lanes);
     std::copy(values.begin(), values.end(), sinos);
     std::fill(slices, slices + npix * lanes, 7.0f);
-    for (int l = 0; l < lanes; l += per_pass)
-        (poisoned ? execute_products : execute)(m, sinos + l * sino, slices + l * npix, per_pass);
+    for (int l = 0; l < lanes; l += per_pass) {
+        if (!poisoned) execute_weighting(m, sinos + l * sino, per_pass);
+        execute_products(m, sinos + l * sino, slices + l * npix, per_pass);
+    }
     const std::vector<float> got(slices, slices + npix * lanes);
     gpu_host_free(sinos);
     gpu_host_free(slices);
@@ -291,7 +293,7 @@ TEST_P(Plans, TwoPlansOfDifferentSizesInOneProcess) {
 INSTANTIATE_TEST_SUITE_P(Backends, Plans, testing::ValuesIn(test_backends()), backend_param_name);
 
 // A plan runs on the device it was made for, whatever is selected since and
-// whichever thread executes it: plan_method, execute and free bind the calling
+// whichever thread executes it: plan_method, execute_products and free bind the calling
 // thread to it (the host device records the index it is given). A freed plan
 // refuses to execute.
 TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
@@ -306,7 +308,7 @@ TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     std::thread t([&] {
         before = gpu_thread_device();
         std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
-        execute(plan, sinos.data(), slices.data(), 1);
+        execute_products(plan, sinos.data(), slices.data(), 1);
         after = gpu_thread_device();
     });
     t.join();
@@ -316,7 +318,7 @@ TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     EXPECT_EQ(gpu_thread_device(), 3);
     free(plan);  // again: nothing
     std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
-    const Captured freed = capture_exit([&] { execute(plan, sinos.data(), slices.data(), 1); });
+    const Captured freed = capture_exit([&] { execute_products(plan, sinos.data(), slices.data(), 1); });
     EXPECT_EQ(freed.status, 255);
     EXPECT_EQ(freed.err, "execute: the plan has been freed\n");
     gpu_use_backend(GPU_BACKEND_HOST);

@@ -87,7 +87,7 @@ TEST(WbpTiltSymmetry, RecognisesPairedAngles) {
 class WbpMethod : public testing::TestWithParam<GpuBackend> {};
 
 // Level 3 without the tilt pairing warns once at set-up, runs level 2 and says
-// so; with it, level 3 runs silently. The weighting is part of reconstruct.
+// so; with it, level 3 runs silently. The plan weights the sinograms too.
 TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
     USE_BACKEND_OR_SKIP(GetParam());
     const int X = 40, Y = 30;
@@ -100,7 +100,8 @@ TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
         sinos.insert(sinos.end(), sino.begin(), sino.end());
         testing::internal::CaptureStderr();
         MethodPlan m = plan_method(method_options(false, 3, 0), g, tilts.data(), gpu_selected_device());
-        execute(m, sinos.data(), slices.data(), 2);
+        execute_weighting(m, sinos.data(), 2);
+        execute_products(m, sinos.data(), slices.data(), 2);
         free(m);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), level_run == 2 ? kLevel3Warning : "");
         EXPECT_EQ(m.level_run, level_run);
