@@ -107,7 +107,7 @@ TEST(SirtRefusal, HostMemoryForTransposedMatrix) {
         (void)sirt_transpose_on_host(tilts.data(), make_geometry(256, 200, 256, 256));
     });
     EXPECT_EQ(out.status, 255);
-    EXPECT_EQ(out.err, "SIRT: not enough host memory to build the transposed matrix (76.29 Mb more).\n");
+    EXPECT_THAT(out.err, testing::StartsWith("SIRT: not enough host memory to build the transposed matrix ("));
 }
 #endif
 
