@@ -90,11 +90,11 @@ TEST(SirtRefusal, MessageAndStatus) {
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
-// A host allocation that fails is reported, not dereferenced: the bin counts
-// of the transposed matrix for 2 tilts of 10^7 samples take about 76 Mb,
-// refused by an address-space limit just above what the process holds.
+// A host allocation that fails is reported, not dereferenced: the transposed
+// matrix of 200 tilts at 0 degrees over a 256 x 256 slice needs two images of
+// about 50 Mb, refused by an address-space limit just above what the process holds.
 TEST(SirtRefusal, HostMemoryForTransposedMatrix) {
-    const std::vector<a> tilts(2, tilt_record(0.0f));
+    const std::vector<a> tilts(200, tilt_record(0.0f));
     const Captured out = capture_exit([&] {
         long pages = 0;
         if (FILE* f = fopen("/proc/self/statm", "r")) {
