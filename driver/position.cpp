@@ -107,19 +107,18 @@ void check_search(const SurfaceSearch& found, int bin) {
 void check_fit(const SlabFit& fit, size_t points, double bound, int bin) {
     char why[256];
     if (fit.top.kept == 0 || fit.bottom.kept == 0) refuse("the surfaces fit no plane", bin);
-    for (const Plane* p : {&fit.mid}) {
-        if (p->kept * 2 < (int)points) {
-            snprintf(why, sizeof why, "the surfaces fit no plane: %d of %d column blocks lie within %.1f px of it",
-                     p->kept, (int)points, bound);
-            refuse(why, bin);
-        }
-        if (p->rms > bound) {
-            snprintf(why, sizeof why, "the surfaces fit no plane: residual %.1f px, more than the %.1f px allowed",
-                     p->rms, bound);
-            refuse(why, bin);
-        }
+    const Plane& mid = fit.mid;
+    if (mid.kept * 2 < (int)points) {
+        snprintf(why, sizeof why, "the surfaces fit no plane: %d of %d column blocks lie within %.1f px of it", mid.kept,
+                 (int)points, bound);
+        refuse(why, bin);
     }
-    const double uncertain = std::max(std::atan(fit.mid.se_s), std::atan(fit.mid.se_t)) * kDeg;
+    if (mid.rms > bound) {
+        snprintf(why, sizeof why, "the surfaces fit no plane: residual %.1f px, more than the %.1f px allowed", mid.rms,
+                 bound);
+        refuse(why, bin);
+    }
+    const double uncertain = std::max(std::atan(mid.se_s), std::atan(mid.se_t)) * kDeg;
     if (uncertain > kMaxAngleError) {
         snprintf(why, sizeof why,
                  "the surfaces fit no plane well enough: the angles are uncertain by %.2f deg, more than the %.2f "

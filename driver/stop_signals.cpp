@@ -17,6 +17,13 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGXCPU};
 
 }  // namespace
 
+sigset_t stop_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : kStopSignals) sigaddset(&set, signo);
+    return set;
+}
+
 void stop_signals_install() {
     struct sigaction action {};
     action.sa_handler = record_stop_signal;

@@ -4,6 +4,10 @@
 // record at safe points (between batches, before the output is opened or
 // committed) and ends there as after an error, so its temporary output is
 // removed and an existing output stays as it was.
+#include <csignal>
+
+// The four signals, as a set (skarbel-mpi waits for them on a thread of its own).
+sigset_t stop_signal_set();
 
 // Installs the recording handler for the four signals (command-line programs
 // only: a host such as Python keeps its own). Signals the process was started

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-
-#include <omp.h>
 #include <utility>
 #include <vector>
+
+#include <omp.h>
 
 #include "gpu/backend_ops.h"
 #include "gpu/device_select.h"

@@ -89,16 +89,23 @@ uint64_t room_of(uint64_t limit, uint64_t usage) {
     return limit > usage ? limit - usage : 0;
 }
 
-// "VmSize:   1234 kB" of a status file, in bytes (0 when missing).
-uint64_t status_bytes(const std::string& status_path, const std::string& key) {
-    std::ifstream in(status_path);
+// The "Key:   1234 kB" field of a /proc file (status, meminfo) in bytes;
+// kNoLimit when the file or the key is missing.
+uint64_t kib_field_bytes(const std::string& path, const std::string& key) {
+    std::ifstream in(path);
     std::string name;
     unsigned long long kib = 0;
     while (in >> name) {
         if (name == key && in >> kib) return (uint64_t)kib * 1024;
         in.ignore(4096, '\n');
     }
-    return 0;
+    return kNoLimit;
+}
+
+// A status field of what the process maps, 0 when it cannot be read.
+uint64_t status_bytes(const std::string& status_path, const std::string& key) {
+    const uint64_t bytes = kib_field_bytes(status_path, key);
+    return bytes == kNoLimit ? 0 : bytes;
 }
 
 uint64_t limit_less(uint64_t limit, uint64_t used) {
@@ -112,16 +119,7 @@ uint64_t rlimit_of(int resource) {
 }
 
 // Bytes of /proc/meminfo's MemAvailable; kNoLimit when it cannot be read.
-uint64_t meminfo_available(const std::string& root) {
-    std::ifstream in(root + "/proc/meminfo");
-    std::string key;
-    unsigned long long kib = 0;
-    while (in >> key >> kib) {
-        if (key == "MemAvailable:") return (uint64_t)kib * 1024;
-        in.ignore(256, '\n');
-    }
-    return kNoLimit;
-}
+uint64_t meminfo_available(const std::string& root) { return kib_field_bytes(root + "/proc/meminfo", "MemAvailable:"); }
 
 uint64_t physical_memory() {
     const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);

@@ -21,13 +21,6 @@ std::mutex g_job_mutex;
 std::string g_temp_file;
 bool g_finished = false;
 
-sigset_t stop_signal_set() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGXCPU}) sigaddset(&set, signo);
-    return set;
-}
-
 void wait_for_stop_signals() {
     const sigset_t set = stop_signal_set();
     for (;;) {

@@ -405,6 +405,20 @@ PYBIND11_MODULE(skarbel, m) {
                            int_argument("gpu", gpu), sirt_like, offset, shift, width, xaxis_tilt, bin, rest};
     };
 
+    // A function of (stack, angles, options) taking the module's keyword list;
+    // `progress` is accepted and not used.
+    auto array_call = [options_from](auto function) {
+        return [options_from, function](py::object stack, py::object angles, py::object thickness, py::object method,
+                                        py::object level, py::object iterations, py::object exclude,
+                                        py::object radial, py::object slices, py::object batch, py::object gpu,
+                                        py::object, py::object sirt_like, py::object offset, py::object shift,
+                                        py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
+            return function(stack, angles,
+                            options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
+                                         sirt_like, offset, shift, width, xaxis_tilt, bin, rest));
+        };
+    };
+
     const std::string reconstruct_doc = std::string(R"(reconstruct(stack, angles, **options) -> numpy.ndarray
 
 Reconstructs a volume from a single-axis tilt series held in memory.
@@ -439,17 +453,7 @@ available on the device and the host (Mb) with the limit that sets the host's ("
 of the run (Mb) and the size in bytes of the MRC file the program would write. Takes
 reconstruct's arguments (progress is not used).
 )") + options_doc;
-    def_with_options(
-        m, "estimate",
-        [options_from](py::object stack, py::object angles, py::object thickness, py::object method, py::object level,
-                       py::object iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
-                       py::object gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
-                       py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
-            return estimate(stack, angles,
-                            options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
-                                         sirt_like, offset, shift, width, xaxis_tilt, bin, rest));
-        },
-        estimate_doc.c_str(), py::arg("stack"), py::arg("angles"));
+    def_with_options(m, "estimate", array_call(estimate), estimate_doc.c_str(), py::arg("stack"), py::arg("angles"));
 
     const std::string position_doc = std::string(R"(position(stack, angles, **options) -> dict
 
@@ -459,17 +463,7 @@ added to the given ones), "shift_z" (the run's DZ) and "thickness" (pixels), "se
 reconstruct(stack, angles, **other_options, **keywords) gives the volume of reconstruct(...,
 position=BIN). Takes reconstruct's arguments; position=BIN picks the preview's bin.
 )") + options_doc;
-    def_with_options(
-        m, "position",
-        [options_from](py::object stack, py::object angles, py::object thickness, py::object method, py::object level,
-                       py::object iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
-                       py::object gpu, py::object, py::object sirt_like, py::object offset, py::object shift,
-                       py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
-            return position(stack, angles,
-                            options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
-                                         sirt_like, offset, shift, width, xaxis_tilt, bin, rest));
-        },
-        position_doc.c_str(), py::arg("stack"), py::arg("angles"));
+    def_with_options(m, "position", array_call(position), position_doc.c_str(), py::arg("stack"), py::arg("angles"));
 
     const std::string file_doc = std::string(R"(reconstruct_file(tilt_file, stack_file, output_file, **options) -> None
 
