@@ -86,9 +86,7 @@ std::string estimate_text(const RunEstimate& e, float device_mb, bool device_is_
 
 void print_estimate(const RunOptions& options, FILE* input, const a* tilts, const Geometry& g,
                     const OutputEstimate& output) {
-    refuse_output_over_inputs(options.output_file.c_str(), input, options.tilt_file.c_str());
-    refuse_output_on_std_streams(options.output_file.c_str());
-    refuse_output_pipe(options.output_file.c_str());
+    refuse_unsafe_output(options.output_file.c_str(), input, options.tilt_file.c_str());
     const GpuDevice device = gpu_select_device(options.gpu);
     const RunEstimate e = estimate_run_output(options, tilts, g, output);
     fputs(estimate_text(e, device.memory_mb, !gpu_cuda_available(), host_available_memory_mb(), host_memory_bound())

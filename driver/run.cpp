@@ -169,9 +169,7 @@ void run_prepare(Run* run, int processes_on_host) {
 
 OutputFile run_open_output(Run* run) {
     const RunOptions& options = run->options;
-    refuse_output_over_inputs(options.output_file.c_str(), run->input, options.tilt_file.c_str());
-    refuse_output_on_std_streams(options.output_file.c_str());
-    refuse_output_pipe(options.output_file.c_str());
+    refuse_unsafe_output(options.output_file.c_str(), run->input, options.tilt_file.c_str());
     check_disk_space(output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
                                          options.output.mode),
                      output_disk_space(options.output_file.c_str()));

@@ -41,3 +41,9 @@ void refuse_output_pipe(const char* output_name) {
         fail("Output file is a pipe; refusing it: the volume's header is completed last, at the start of the file, "
              "which a pipe cannot take back.\n\n");
 }
+
+void refuse_unsafe_output(const char* output_name, FILE* stack, const char* tilt_file) {
+    refuse_output_over_inputs(output_name, stack, tilt_file);
+    refuse_output_on_std_streams(output_name);
+    refuse_output_pipe(output_name);
+}

@@ -14,3 +14,7 @@ void refuse_output_on_std_streams(const char* output_name);
 // Ends the run when output_name is a pipe or a socket: the header, completed
 // last, goes at the start of the file, which a pipe cannot take back.
 void refuse_output_pipe(const char* output_name);
+
+// The three refusals above, in that order: what a run and --estimate check of
+// the output before anything is written.
+void refuse_unsafe_output(const char* output_name, FILE* stack, const char* tilt_file);

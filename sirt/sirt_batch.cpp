@@ -40,9 +40,9 @@ void iterate_batch(const SirtPlan& p, float* recons, const float* host_sinos, in
                                      nRows, z.alignment_n, npix, lanes, Ntilts, sinoX, z.tiles};
     for (int it = 0; it < iterations; ++it) {
         gpu_zero_async(aux, sino_bytes, stream);
-        gpu_launch_1d((int)batch_items(z.nrows, lanes), project, stream);
+        gpu_launch_1d(batch_items(z.nrows, lanes), project, stream);
         gpu_launch_2d(Ntilts, sinoX, error, stream);
-        gpu_launch_1d((int)batch_items(nRows, lanes), back, stream);
+        gpu_launch_1d(batch_items(nRows, lanes), back, stream);
     }
     // The host backend lays the slices out straight into the caller's buffer.
     const bool direct = gpu_backend() == GPU_BACKEND_HOST;

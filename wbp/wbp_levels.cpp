@@ -37,7 +37,7 @@ void build3(const WbpPlan& p, int rows, int nRows) {
 }
 
 // The products: one item per (matrix row, lane).
-int items_of(int nRows, int lanes) { return (int)batch_items(nRows, lanes); }
+long long items_of(int nRows, int lanes) { return batch_items(nRows, lanes); }
 int npix_of(const Geometry& g) { return g.reconsX * g.reconsY; }
 float factor_of(const Geometry& g) { return (float)(1.0 / g.Ntilts); }
 
