@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "driver/run.h"
 #include "driver/run_steps.h"
-#include "gpu/gpu_layer.h"
 
 namespace {
 
 constexpr int kBands = 5, kBandSlices = 24;
 
 // The user's run reduced to what the preview needs: a plain WBP of the whole
-// search range at the preview's bin, values as reconstructed.
+// search range at the preview's bin (the bands, as floats, are the sink's).
 RunOptions preview_options(const RunOptions& user, int bin) {
     RunOptions o = user;
     o.sirt = false;
@@ -22,8 +22,8 @@ RunOptions preview_options(const RunOptions& user, int bin) {
     o.alignment.xaxis_tilt = 0;
     o.slices.reset();
     o.estimate = false;
-    o.output = OutputFormat{};
-    o.rotx = false;
+    o.position = false;
+    o.position_only = false;
     return o;
 }
 
@@ -36,36 +36,32 @@ int band_first(int b, int rows, int slices) {
 }  // namespace
 
 PreviewBands preview_bands(const RunOptions& user, const ArrayStack* array, int bin) {
-    Run run;
-    run.options = preview_options(user, bin);
-    run.array = array;
     PreviewBands p;
-    try {
-        run_plan(&run);
-        run_prepare(&run, 1);
-        run_build_method(&run, gpu_select_device(run.options.gpu, false), false);
+    std::vector<SliceRange> bands;
+    RunSink sink;
+    sink.warn = false;
+    sink.converts = false;
+    sink.open = [&](Run& run) {
         const Binning& b = run.binning;
         p.bin = b.n;
         p.width = run.g.reconsX;
         p.thickness = run.g.reconsY;
         p.band_slices = std::min(kBandSlices, b.ny);
-        const size_t floats = (size_t)p.width * p.thickness;
-        p.values.resize(floats * kBands * p.band_slices);
+        p.values.resize((size_t)p.width * p.thickness * kBands * p.band_slices);
         for (int band = 0; band < kBands; ++band) {
             const int first = band_first(band, b.ny, p.band_slices);
+            bands.push_back({first, first + p.band_slices - 1});
             // Binned row r covers stack rows y0 + r*n .. ; its centre from the stack's middle row.
             const double mid = b.y0 + (first + 0.5 * p.band_slices) * b.n - 0.5;
             p.band_y.push_back(mid - 0.5 * (run.stack->ny - 1));
-            float* to = p.values.data() + (size_t)band * p.band_slices * floats;
-            const SliceWriter keep = [&](int y, int count, const float* values) {
-                std::memcpy(to + (size_t)(y - first) * floats, values, (size_t)count * floats * sizeof(float));
-            };
-            run_slices(&run, {first, first + p.band_slices - 1}, keep, 0);
         }
-    } catch (...) {
-        run_release(&run);
-        throw;
-    }
-    run_release(&run);
+    };
+    sink.slabs = [&](const Run&) { return bands; };
+    sink.write = [&](int band, int y, int count, const float* values) {
+        const size_t floats = (size_t)p.width * p.thickness;
+        float* to = p.values.data() + ((size_t)band * p.band_slices + (y - bands[(size_t)band].first)) * floats;
+        std::memcpy(to, values, (size_t)count * floats * sizeof(float));
+    };
+    run(preview_options(user, bin), RunSource{array}, sink);
     return p;
 }

@@ -1,351 +1,142 @@
 #include "driver/run.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-
-#include "driver/disk_space.h"
-#include "driver/estimate.h"
-#include "driver/log_input.h"
 #include "driver/position.h"
-#include "driver/run_memory.h"
 #include "driver/run_steps.h"
-#include "driver/same_file.h"
 #include "driver/run_threads.h"
-#include "driver/slice_pipeline.h"
 #include "driver/stop_signals.h"
-#include "driver/write_behind.h"
-#include "gpu/gpu_layer.h"
-#include "io/array_stack.h"
-#include "io/fail.h"
-#include "io/output_modes.h"
-#include "method/detector_shift.h"
-#include "weighting/weighting.h"
 
 namespace {
 
-// The methods count slice pixels in 32-bit integers.
-void check_slice_size(int nx, int thickness) {
-    const long long pixels = (long long)nx * thickness;
-    if (pixels > INT32_MAX)
-        failf("Slice too large: NX * thickness = %lld pixels, at most 2147483647 supported.\n\n", pixels);
-}
+// Releases what the run holds however it ends.
+struct RunHolder {
+    Run run;
+    ~RunHolder() { run_release(&run); }
+};
 
-// --log: the n sinograms of input rows y0 .. just read (nx samples a row), as
-// logarithms; a sample without one ends the run, as a failed read does.
-void take_logarithms(const Run& run, int y0, int n, int nx, float* sinos) {
-    const int rows = run.g.Ntilts;
-    const int64_t bad = log_samples(sinos, (int64_t)n * rows * nx, *run.options.log_offset);
-    if (bad < 0) return;
-    const int64_t slice = bad / ((int64_t)rows * nx), t = bad / nx % rows;
-    failf("Bad input for --log: section %d, row %d, column %d (numbered from 0) holds %g; v + OFFSET = %g must be "
-          "positive and finite.\n\n",
-          run.sections[(size_t)t], (int)(y0 + slice), (int)(bad % nx), (double)sinos[bad],
-          (double)sinos[bad] + *run.options.log_offset);
-}
-
-// A one-sample detector has no interpolation interval: no pixel would ever count.
-void check_projection_width(int nx) {
-    if (nx < 2) failf("Image width not acceptable: NX %d (at least 2 samples are needed).\n\n", nx);
-}
-
-// A binned stack still needs two samples per row and one row.
-void check_binned_size(const Binning& b) {
-    if (b.nx < 2 || b.ny < 1)
-        failf("Bad --bin value \"%d\": the binned stack would be %d x %d pixels; at least 2 x 1 are needed.\n\n",
-              b.n, b.nx, b.ny);
-}
-
-// A length the user gave in stack pixels, in binned pixels: rounded, at least 1.
-int binned_length(int pixels, int n) {
-    return n == 1 ? pixels : std::max(1, (int)std::lround((double)pixels / n));
-}
-
-// The sums are taken in single precision, as the angles are; one that is no
-// longer a finite number is refused, as it would be in a tilt file.
-void add_angle_offset(a* tilts, int Ntilts, double offset_deg) {
-    if (offset_deg == 0) return;
-    for (int t = 0; t < Ntilts; ++t) {
-        const float angle = tilts[t].angle_deg;
-        tilts[t] = tilt_record((float)((double)angle + offset_deg));
-        if (!std::isfinite(tilts[t].angle_deg) || !std::isfinite(tilts[t].cos_a) || !std::isfinite(tilts[t].sin_a))
-            failf("Bad --offset value: DELANG %g makes the tilt angle %g not finite.\n\n", offset_deg, (double)angle);
+// --position: the lead finds the slab and hands every process the options it
+// prints, so that the run is that of one process given them. False after
+// --position-only: nothing more to do.
+bool settle_position(const RunOptions& spec, const RunSource& source, const RunSink& sink, const RunTeam& team,
+                     RunOptions* options) {
+    std::string equivalent;  // "" without --position, a newline after --position-only
+    if (team.lead && spec.position) {
+        const Position found = find_position(spec, source.array);
+        if (sink.found) sink.found(found);
+        equivalent = spec.position_only ? "\n" : found.options;
     }
+    if (team.share) equivalent = team.share(equivalent);
+    if (equivalent == "\n") return false;
+    *options = equivalent.empty() ? spec : positioned_options(spec, equivalent);
+    return true;
 }
 
-// The output's voxels are N input pixels on a side.
-InputSpacing binned_spacing(InputSpacing s, int n) {
-    s.x *= n;
-    s.y *= n;
-    return s;
+// An array holds the floats as reconstructed; only files have a MODE, scaling and layout.
+RunOptions shaped_for(RunOptions options, const RunSink& sink) {
+    if (sink.converts) return options;
+    options.output = OutputFormat{};
+    options.rotx = false;
+    return options;
 }
 
-// The binned stack, the slices, the views used, the output's width and
-// thickness (in binned pixels) and the geometry of the slices reconstructed
-// (with --xaxis-tilt the thicker untilted ones).
-void plan_sizes(Run* run, const MrcHeader& in) {
-    const RunOptions& options = run->options;
-    run->binning = binning_of(in.nx, in.ny, options.alignment.bin);
-    const Binning& b = run->binning;
-    check_binned_size(b);
-    run->range = slices_of_stack(options.slices ? &*options.slices : nullptr, b.ny);
-    // The views used: every section of the stack unless some are excluded.
-    run->sections = sections_used(in.nz, options.exclude);
-    const int thickness = options.thickness_given ? binned_length(options.thickness, b.n) : b.nx;
-    const int width = options.alignment.width > 0 ? binned_length(options.alignment.width, b.n) : b.nx;
-    run->xtilt = xtilt_plan(options.alignment.xaxis_tilt, b.ny, width, thickness);
-    run->g = make_geometry(b.nx, (int)run->sections.size(), width, run->xtilt.source_thickness,
-                           slice_count(run->range));
-    check_slice_size(run->g.reconsX, run->g.reconsY);
+// The plan and the checks; the lead also prints the method line, gives
+// --estimate's figures instead (false: nothing more to do) and opens the output.
+bool start(Run* run, const RunSink& sink, const RunTeam& team, bool announce) {
+    const bool estimate = run->options.estimate;
+    if (announce && !estimate) print_method_line(run->options);
+    run_plan(run);
+    if (estimate) {
+        if (sink.estimate) sink.estimate(*run);
+        return false;
+    }
+    run_prepare(run, team.processes_on_host);
+    check_stop_signal();
+    if (team.lead && sink.open) sink.open(*run);
+    return true;
 }
 
-// What the method's plan needs of the options.
-MethodOptions method_options_of(const RunOptions& o) {
-    MethodOptions m = method_options(o.sirt, o.symmetry_level, o.iterations);
-    m.sirt_like = o.sirt_like;
-    m.radial = o.radial;
-    return m;
+bool has_slices(const std::vector<SliceRange>& slabs) {
+    for (const SliceRange& s : slabs)
+        if (slice_count(s) > 0) return true;
+    return false;
+}
+
+// Every process reads its device's free memory before any allocates there,
+// so that processes sharing a device each count their share of the same
+// figure; the batch is sized once every process's matrices are there.
+void set_up_method(Run* run, const RunTeam& team, bool reconstructs, bool announce, bool warn) {
+    GpuDevice device;
+    if (reconstructs)
+        device = team.select_device ? team.select_device(*run, announce) : gpu_select_device(run->options.gpu, announce);
+    if (team.barrier) team.barrier();
+    if (reconstructs) run_build_method(run, device, warn);
+    if (team.barrier) team.barrier();
+}
+
+// The slices of every slab into the sink; the statistics of each.
+std::vector<VolumeStats> reconstruct(Run* run, const std::vector<SliceRange>& slabs, const RunSink& sink,
+                                     bool announce) {
+    run->after_batch = sink.after_batch;
+    run->slice_destination = sink.destination;
+    const int progress_total = announce ? slice_count(run->range) : 0;
+    std::vector<VolumeStats> stats;
+    for (size_t i = 0; i < slabs.size(); ++i) {
+        if (slice_count(slabs[i]) <= 0) continue;
+        const SliceWriter write = [&](int y, int count, const float* values) {
+            if (sink.write) sink.write((int)i, y, count, values);
+        };
+        for (VolumeStats& s : run_output_slices(run, slabs[i], write, progress_total)) stats.push_back(s);
+    }
+    return stats;
+}
+
+VolumeStats merged(const std::vector<VolumeStats>& stats) {
+    VolumeStats whole;
+    for (const VolumeStats& s : stats) volume_stats_merge(&whole, s);
+    return whole;
+}
+
+void run_stages(const RunOptions& spec, const RunSource& source, const RunSink& sink, const RunTeam& team) {
+    RunOptions options;
+    if (!settle_position(spec, source, sink, team, &options)) return;
+    RunHolder h;
+    Run& r = h.run;
+    r.options = shaped_for(options, sink);
+    r.array = source.array;
+    const bool announce = sink.announce && team.lead;
+    // The lead checks everything first; the others follow once it has.
+    bool going = !team.lead || start(&r, sink, team, announce);
+    if (team.follow) going = team.follow(going);
+    if (!going) return;
+    if (!team.lead) start(&r, sink, team, announce);
+    if (sink.join) sink.join(r);
+
+    const std::vector<SliceRange> slabs = sink.slabs ? sink.slabs(r) : std::vector<SliceRange>{r.range};
+    const bool reconstructs = has_slices(slabs);
+    set_up_method(&r, team, reconstructs, announce, sink.warn && team.lead);
+    check_stop_signal();
+    const std::vector<VolumeStats> mine = reconstruct(&r, slabs, sink, announce);
+    run_free_method(&r);
+    if (sink.close) sink.close();
+    const VolumeStats stats = team.gather ? team.gather(mine, r.range) : merged(mine);
+    if (team.lead && sink.finish) sink.finish(r, stats);
 }
 
 }  // namespace
 
-bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host) {
-    run->options = parse_options(argc, argv);
-    return run_start_with_options(run, lead, processes_on_host);
-}
-
-bool run_start_with_options(Run* run, bool lead, int processes_on_host) {
-    const RunOptions& options = run->options;
-    if (lead && !options.estimate) print_method_line(options);
-    run_plan(run);
-    if (options.estimate) {
-        print_estimate(options, run->input, run->tilts, run->g,
-                       {output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
-                                            options.output.mode),
-                        run->extra_host_mb});
-        run_release(run);
-        return false;
+void run(const RunOptions& spec, const RunSource& source, const RunSink& sink, const RunTeam& team) {
+    try {
+        run_stages(spec, source, sink, team);
+    } catch (...) {
+        if (sink.abandon) sink.abandon();
+        throw;
     }
-    run_prepare(run, processes_on_host);
-    return true;
-}
-
-void run_plan(Run* run) {
-    const RunOptions& options = run->options;
-    const Alignment& al = options.alignment;
-    run->stack = image_new();
-    if (run->array)
-        array_stack_header(*run->array, run->stack);
-    else
-        run->input = image_open_stack(options.input_file.c_str(), run->stack);
-    const MrcHeader& in = *run->stack->header;
-    check_projection_width(in.nx);
-    plan_sizes(run, in);
-    const Geometry& g = run->g;
-    run->tilts = run->array ? array_tilt_angles(*run->array, run->sections)
-                            : read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
-    add_angle_offset(run->tilts, g.Ntilts, al.angle_offset);
-    // Beside the method's: the window of untilted slices, the input rows of a binned row.
-    run->extra_host_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(run->binning, in.nx, g.Ntilts);
-}
-
-void run_prepare(Run* run, int processes_on_host) {
-    const RunOptions& options = run->options;
-    const Alignment& al = options.alignment;
-    const Binning& b = run->binning;
-    const Geometry& g = run->g;
-    RunMemory need = run_memory_need(options.sirt, options.symmetry_level, g, options.sirt_like > 0);
-    need.host_mb += run->extra_host_mb;
-    check_run_memory(need, !gpu_cuda_available(), host_available_memory_mb() / processes_on_host);
-    run->slice = image_new_zeroed(run->xtilt.width, run->xtilt.thickness);
-    // The plan builds its filter; rows too long for one are refused here, before the output is opened.
-    weighting_check_row_length(g.sinoX);
-    run->shift = detector_shift_setup(run->tilts, g.Ntilts, g.sinoX, al.axis_offset / b.n, al.shift_x / b.n,
-                                      al.shift_z / b.n);
-    run->spacing = binned_spacing(input_spacing(*run->stack->header), b.n);
-}
-
-OutputFile run_open_output(Run* run) {
-    const RunOptions& options = run->options;
-    refuse_unsafe_output(options.output_file.c_str(), run->input, options.tilt_file.c_str());
-    check_disk_space(output_volume_bytes(run->xtilt.width, run->xtilt.thickness, slice_count(run->range),
-                                         options.output.mode),
-                     output_disk_space(options.output_file.c_str()));
-    OutputFile out = output_file_open(options.output_file.c_str());
-    // Provisional header: one section, zero statistics, until the run completes.
-    image_header_from(run->slice);
-    set_output_cell(run->slice->header, run->spacing);
-    image_write_header(out.file, run->slice, options.output.mode);
-    return out;
-}
-
-void run_set_up_method(Run* run, int gpu, bool lead) {
-    run_build_method(run, gpu_select_device(gpu, lead), true);
-}
-
-void run_build_method(Run* run, const GpuDevice& device, bool warn) {
-    MethodOptions options = method_options_of(run->options);
-    options.warn = warn;
-    run->method = plan_method(options, run->g, run->tilts, device);
-}
-
-std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
-    const int count = slice_count(slab);
-    const Geometry& g = run->g;
-    const size_t sino_floats = (size_t)g.sinoX * g.Ntilts, slice_floats = (size_t)g.reconsX * g.reconsY;
-    std::vector<VolumeStats> stats(count > 0 ? (size_t)count : 0);
-    int reconstructed = 0, written = 0;
-    // --log with --bin: the input rows as read, before their blocks are averaged.
-    RowsHook logs;
-    if (run->options.log_offset)
-        logs = [&](int y, int n, float* rows) { take_logarithms(*run, y, n, run->stack->nx, rows); };
-    SliceSteps steps;
-    steps.read = [&](int first, int n, float* sinos) {
-        const int y0 = slab.first + first;
-        SinogramsRead got{n, -1};
-        if (run->array)
-            array_read_sinograms(*run->array, run->binning, y0, n, run->sections, sinos, logs);
-        else if (run->binning.n > 1)
-            image_read_binned_sinograms(run->input, run->stack, run->binning, y0, n, run->sections, sinos, logs);
-        else
-            got = image_read_sinograms(run->input, run->stack, y0, n, run->sections, sinos);
-        for (int i = 0; i < n; ++i) {
-            if (progress_total > 0) {
-                printf("**Slice: %4d / %d\r", (int)((int64_t)(first + i + 1) * progress_total / count), progress_total);
-                fflush(stdout);
-            }
-            if (i == got.whole) image_read_failed(run->stack, y0 + i, got.section);
-        }
-        if (run->options.log_offset && run->binning.n == 1) take_logarithms(*run, y0, n, run->stack->nx, sinos);
-        detector_shift_rows(run->shift, sinos, n, g.Ntilts);
-        execute_weighting(run->method, sinos, n);
-    };
-    // The statistics of each slice on the worker, which has time to spare
-    // beside the products, while this thread reads and writes.
-    steps.reconstruct = [&](int n, float* sinos, float* recons) {
-        execute_products(run->method, sinos, recons, n);
-        // Untilted slices of --xaxis-tilt are not output: their window converts
-        // the output slices and keeps the statistics.
-        if (!run->xtilt.active) {
-            std::vector<int64_t> clamped((size_t)n);
-            for (int i = 0; i < n; ++i)
-                clamped[(size_t)i] = output_values(recons + i * slice_floats, (int64_t)slice_floats, run->options.output);
-            volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
-            for (int i = 0; i < n; ++i) stats[(size_t)(reconstructed + i)].clamped = clamped[(size_t)i];
-        }
-        reconstructed += n;
-    };
-    steps.write = [&](int n, const float* recons) {
-        write(slab.first + written, n, recons);
-        written += n;
-        if (run->after_batch) run->after_batch(written, count);
-    };
-    if (run->slice_destination && !run->xtilt.active)
-        steps.destination = [&](int first, int n) { return run->slice_destination(slab.first + first, n); };
-    run_slice_pipeline(count, plan_batch_size(run->method, run->options.batch), sino_floats, slice_floats, steps);
-    return stats;
-}
-
-std::vector<VolumeStats> run_output_slices(Run* run, const SliceRange& slab, const SliceWriter& write,
-                                           int progress_total) {
-    if (!run->xtilt.active) return run_slices(run, slab, write, progress_total);
-    XTiltWindow window =
-        xtilt_window(run->xtilt, slab, run->options.output, [&](int y, const float* values) { write(y, 1, values); });
-    const size_t floats = (size_t)run->g.reconsX * run->g.reconsY;
-    const SliceWriter add = [&](int u, int count, const float* values) {
-        for (int i = 0; i < count; ++i) xtilt_window_add(&window, u + i, values + i * floats);
-    };
-    run_slices(run, xtilt_sources(run->xtilt, slab), add, progress_total);
-    return std::move(window.stats);
-}
-
-void run_free_method(Run* run) {
-    free(run->method);  // once: whoever releases the run next finds it freed
-}
-
-void run_complete_header(Run* run, const VolumeStats& stats) {
-    complete_output_header(run->slice->header, run->xtilt.width, run->xtilt.thickness, slice_count(run->range), stats,
-                           run->spacing, run->range.first);
-    if (run->options.rotx) rotate_output_header_x(run->slice->header);
-}
-
-OutputLayout run_output_layout(const Run& run) {
-    return {run.xtilt.width, run.xtilt.thickness, run.range.first, slice_count(run.range), run.options.output.mode,
-            run.options.rotx};
-}
-
-void run_report_clamped(const Run& run, const VolumeStats& stats) {
-    if (stats.clamped == 0) return;
-    const int mode = run.options.output.mode;
-    const ModeRange range = output_mode_range(mode);
-    fprintf(stderr, "Warning: %lld of %lld samples clamped to the range of MODE %d, %g to %g.\n",
-            (long long)stats.clamped, (long long)stats.count, mode, range.lo, range.hi);
-}
-
-void run_release(Run* run) {
-    run_free_method(run);  // a run that failed part way still holds its plan
-    if (run->input) fclose(run->input);
-    run->input = nullptr;
-    detector_shift_free(&run->shift);
-    image_free(run->slice);
-    image_free(run->stack);
-    delete[] run->tilts;
-    run->slice = run->stack = nullptr;
-    run->tilts = nullptr;
 }
 
 int skarbel_main(int argc, char** argv) {
-    Run run;
-    try {
-        run.options = parse_options(argc, argv);
-        stop_signals_install();
-        use_allowed_host_threads();
-        if (run.options.position) {
-            const Position found = find_position(run.options, nullptr);
-            print_position(found);
-            if (run.options.position_only) return 0;
-            run.options = positioned_options(run.options, found.options);
-        }
-        run_files(&run);
-    } catch (...) {
-        run_release(&run);  // the input and the records, before the error goes on to main
-        throw;
-    }
+    const RunOptions spec = parse_options(argc, argv);
+    stop_signals_install();
+    use_allowed_host_threads();
+    FileOutput output;
+    run(spec, RunSource{}, file_sink(&output));
     return 0;
-}
-
-void run_files(Run* run_in) {
-    Run& run = *run_in;
-    if (!run_start_with_options(&run, true, 1)) return;
-    check_stop_signal();
-    OutputFile out = run_open_output(&run);
-    run_set_up_method(&run, run.options.gpu, true);
-    check_stop_signal();
-
-    // Slices come in order: appended, or with --rotx written row by row at their places.
-    const OutputLayout layout = run_output_layout(run);
-    std::vector<unsigned char> scratch;
-    WriteBehind behind;
-    const OutputPut put = [&](int64_t at, const void* bytes, size_t size) {
-        if (layout.rotx) return output_write_at(fileno(out.file), at, bytes, size);
-        output_append(out.file, bytes, size);
-        if (!out.temp_path.empty()) write_behind(&behind, out.file);
-    };
-    const SliceWriter write = [&](int y, int count, const float* values) {
-        output_place_slices(layout, y, count, values, &scratch, put);
-    };
-    VolumeStats stats;
-    for (const VolumeStats& s : run_output_slices(&run, run.range, write, slice_count(run.range)))
-        volume_stats_merge(&stats, s);
-    run_free_method(&run);
-
-    run_complete_header(&run, stats);
-    image_write_header(out.file, run.slice, run.options.output.mode);
-    check_stop_signal();  // the last moment the temporary file can still go
-    puts("\n");
-    output_file_commit(&out);
-    run_report_clamped(run, stats);
-    run_release(&run);
 }

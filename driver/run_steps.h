@@ -1,10 +1,11 @@
 #pragma once
-// The steps of a run, in the order they are taken, shared by the program and
-// its MPI form (where every rank takes them for its own slab of the slices).
+// The steps of a run (driver/run.h takes them in order for every caller), and
+// what a run holds from start-up to its end.
 #include <cstdio>
 #include <functional>
 #include <vector>
 
+#include "driver/binned_lengths.h"
 #include "driver/options.h"
 #include "driver/output_file.h"
 #include "driver/output_header.h"
@@ -29,6 +30,7 @@ struct Run {
     std::vector<int> sections;  // the stack's sections used, one per sinogram row
     Geometry g{};
     Binning binning;                     // the stack as the run sees it (--bin)
+    BinnedLengths lengths;               // the user's lengths in pixels of that stack
     DetectorShift shift;                 // rows moved per tilt (--offset's DELXX, --shift)
     XTilt xtilt;                         // output thickness and --xaxis-tilt's untilted slices
     SliceRange range;  // the slices of the output volume
@@ -37,8 +39,8 @@ struct Run {
     InputSpacing spacing;
     MethodPlan method;
     double extra_host_mb = 0;  // host memory beside the method's (--xaxis-tilt's window, binned reading)
-    // Called on the calling thread after each batch of slices is written, with
-    // the slices done so far and their total; may throw to stop the run.
+    // The sink's: called on the calling thread after each batch of slices is
+    // written, with the slices done so far and their total; may throw to stop the run.
     std::function<void(int done, int total)> after_batch;
     // Optional, for a run without --xaxis-tilt: the memory of output slices
     // y .. y + count - 1 (stack slice numbers), reconstructed there directly;
@@ -46,27 +48,14 @@ struct Run {
     std::function<float*(int y, int count)> slice_destination;
 };
 
-// Options (the method line when `lead`), the input stack and its checks, the
-// tilt angles, the memory check (against this process's part of the host's
-// memory when `processes_on_host` share it), the images and the weighting
-// filter. With --estimate it prints the figures instead, releases what it took
-// and returns false: the run has nothing more to do.
-bool run_start(Run* run, int argc, char** argv, bool lead, int processes_on_host);
-// As run_start, with run->options already set.
-bool run_start_with_options(Run* run, bool lead, int processes_on_host);
-
-// The parts of run_start once run->options (and run->array, if any) are set:
-// run_plan opens the input, checks it, works out the sizes and reads the tilt
-// angles; run_prepare checks the memory and sets up the images and the filter.
+// With run->options (and run->array, if any) set: run_plan opens the input,
+// checks it, works out the sizes (the binning and the user's lengths in its
+// pixels) and reads the tilt angles; run_prepare checks the memory (against
+// this process's part of the host's memory when `processes_on_host` share
+// it) and sets up the images, the filter's check and the detector shift.
 void run_plan(Run* run);
 void run_prepare(Run* run, int processes_on_host);
 
-// The output (its temporary file) with the provisional header, once the
-// output's folder is found to have room for the whole output.
-OutputFile run_open_output(Run* run);
-
-// Selects the device (printing the device line when `lead`) and builds the method's matrices.
-void run_set_up_method(Run* run, int gpu, bool lead);
 // Builds the method's plan on `device`, as the selection returned it (printing the
 // warning of a level-3 fallback when `warn`).
 void run_build_method(Run* run, const GpuDevice& device, bool warn);
@@ -102,11 +91,6 @@ OutputLayout run_output_layout(const Run& run);
 
 // One warning line on standard error where samples were clamped by the output's MODE.
 void run_report_clamped(const Run& run, const VolumeStats& stats);
-
-// The program's whole run with run->options set: the output file written
-// (or the figures of --estimate printed). On an error the temporary file is
-// removed; what the run holds is left for the caller's run_release.
-void run_files(Run* run);
 
 // Frees the method's plan (where not yet freed), closes the input and releases
 // the filter, images and tilt records (also after a step that failed part way).

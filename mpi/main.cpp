@@ -10,9 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
-#include "driver/position.h"
 #include "driver/rank_share.h"
+#include "driver/run.h"
 #include "driver/run_steps.h"
 #include "driver/run_threads.h"
 #include "gpu/gpu_layer.h"
@@ -30,88 +31,77 @@ void share_host_threads(const JobPlace& place) {
     gpu_set_host_threads(threads);  // the slice pipeline's worker too
 }
 
+// The output of one rank: rank 0 makes the temporary file with the
+// provisional header; every rank writes its slab into it through MPI-IO.
+struct RankOutput {
+    FileOutput file;   // rank 0's
+    std::string temp;  // the temporary file's path, once rank 0 has shared it
+    SharedOutput shared;
+};
+
 // Rank 0: the output's temporary file, made and given its provisional header.
-OutputFile open_output_first(Run* run) {
-    OutputFile out = run_open_output(run);
-    mpi_job_temp_file(out.temp_path);  // a signal from here on removes it
-    if (out.temp_path.empty())
-        failf("Output %s is not a regular file: an MPI run cannot write it.\n\n", run->options.output_file.c_str());
-    if (fflush(out.file) != 0) fail("Error writing output file.\n\n");
-    return out;
+void open_output_first(RankOutput* o, Run& run) {
+    file_output_open(&o->file, run);
+    mpi_job_temp_file(o->file.out.temp_path);  // a signal from here on removes it
+    if (o->file.out.temp_path.empty())
+        failf("Output %s is not a regular file: an MPI run cannot write it.\n\n", run.options.output_file.c_str());
+    if (fflush(o->file.out.file) != 0) fail("Error writing output file.\n\n");
+    o->temp = o->file.out.temp_path;
+}
+
+RunSink rank_sink(RankOutput* o, const JobPlace& place) {
+    RunSink s = file_sink(&o->file);
+    s.open = [o](Run& run) { open_output_first(o, run); };
+    s.join = [o](Run& run) {
+        mpi_job_temp_file(o->temp);
+        o->shared = shared_output_open(o->temp, run_output_layout(run));
+    };
+    s.slabs = [place](const Run& run) { return std::vector<SliceRange>{slab_of(run.range, place.ranks, place.rank)}; };
+    s.write = [o](int, int y, int count, const float* values) { shared_output_write(&o->shared, y, count, values); };
+    s.close = [o] { shared_output_close(&o->shared); };
+    // The job is finished once rank 0 has written the final header: a signal then no longer stops it.
+    s.finish = [o](Run& run, const VolumeStats& stats) { file_output_finish(&o->file, run, stats, mpi_job_finished); };
+    return s;
+}
+
+RunTeam rank_team(RankOutput* o, const JobPlace& place) {
+    RunTeam t;
+    t.lead = place.rank == 0;
+    t.processes_on_host = place.local_ranks;
+    t.share = mpi_share_text;
+    // Rank 0's temporary file ("" after --estimate: the run ends there).
+    t.follow = [o](bool going) {
+        o->temp = mpi_share_text(going ? o->temp : "");
+        return !o->temp.empty();
+    };
+    // Ranks sharing a GPU each count their share of its free memory.
+    t.select_device = [place](const Run& run, bool announce) {
+        const int gpus = gpu_cuda_device_count();
+        const int gpu = run.options.gpu;
+        return gpu_select_device(rank_gpu(gpu, place.local_rank, gpus), announce,
+                                 rank_device_share(gpu, place.local_rank, place.local_ranks, gpus));
+    };
+    t.barrier = [] { MPI_Barrier(MPI_COMM_WORLD); };
+    // Gathered only after every rank has closed the file, so rank 0 moves it into place complete.
+    t.gather = [place](const std::vector<VolumeStats>& mine, const SliceRange& range) {
+        const VolumeStats stats = mpi_gather_stats(mine, range, place);
+        if (place.rank != 0) mpi_job_finished();  // its slices are in the file: rank 0 completes it
+        return stats;
+    };
+    return t;
 }
 
 // One rank's part of the job; errors are thrown (RunError).
-int run_rank(int argc, char** argv, const JobPlace& place) {
+void run_rank(int argc, char** argv, const JobPlace& place) {
     share_host_threads(place);
-    const bool lead = place.rank == 0;
-
-    // The other ranks wait until rank 0 has checked everything a run checks.
-    Run run;
-    // --position: rank 0 finds it and hands every rank the options it prints,
-    // so that the output is that of one process given them ("" without
-    // --position, a newline after --position-only).
-    std::string equivalent;
-    if (lead) {
-        run.options = parse_options(argc, argv);
-        if (run.options.position) {
-            const Position found = find_position(run.options, nullptr);
-            print_position(found);
-            equivalent = run.options.position_only ? "\n" : found.options;
-        }
-    }
-    equivalent = mpi_share_text(equivalent);
-    if (equivalent == "\n") return 0;
-    if (!lead) run.options = parse_options(argc, argv);
-    if (!equivalent.empty()) run.options = positioned_options(run.options, equivalent);
-    OutputFile out;
-    if (lead && run_start_with_options(&run, true, place.local_ranks)) out = open_output_first(&run);
-    const std::string temp = mpi_share_text(out.temp_path);
-    if (temp.empty()) return 0;  // --estimate: rank 0 has printed the figures
-    mpi_job_temp_file(temp);
-    if (!lead) run_start_with_options(&run, false, place.local_ranks);
-    const RunOptions& o = run.options;
-
-    SharedOutput shared = shared_output_open(temp, run_output_layout(run));
-    const SliceRange slab = slab_of(run.range, place.ranks, place.rank);
-    std::vector<VolumeStats> slab_stats;
-    // Every rank reads its device's free memory before any rank allocates there,
-    // so that ranks sharing a GPU each count their share of the same figure.
-    const bool has_slab = slice_count(slab) > 0;
-    GpuDevice device;
-    if (has_slab) {
-        const int gpus = gpu_cuda_device_count();
-        device = gpu_select_device(rank_gpu(o.gpu, place.local_rank, gpus), lead,
-                                   rank_device_share(o.gpu, place.local_rank, place.local_ranks, gpus));
-    }
-    MPI_Barrier(MPI_COMM_WORLD);
-    if (has_slab) run_build_method(&run, device, lead);  // rank 0 alone warns of a level-3 fallback
-    // The batch is sized from the device's free memory once every rank's
-    // matrices are there, so that ranks sharing a GPU do not take each other's.
-    MPI_Barrier(MPI_COMM_WORLD);
-    if (has_slab) {
-        // Progress: rank 0's share of the slices, scaled to the whole range.
-        const SliceWriter write = [&](int y, int count, const float* values) {
-            shared_output_write(&shared, y, count, values);
-        };
-        slab_stats = run_output_slices(&run, slab, write, lead ? slice_count(run.range) : 0);
-        run_free_method(&run);
-    }
-    shared_output_close(&shared);
-    // Gathered only after every rank has closed the file, so rank 0 moves it into place complete.
-    const VolumeStats stats = mpi_gather_stats(slab_stats, run.range, place);
-    if (!lead) mpi_job_finished();  // its slices are in the file: rank 0 completes it
-
-    if (lead) {
-        run_complete_header(&run, stats);
-        image_write_header(out.file, run.slice, run.options.output.mode);
-        puts("\n");
-        mpi_job_finished();
-        output_file_commit(&out);
-        run_report_clamped(run, stats);
-    }
+    // The other ranks read the command line once rank 0 has accepted it, so that a bad one is reported once.
+    RunOptions spec;
+    if (place.rank == 0) spec = parse_options(argc, argv);
+    mpi_share_text("");
+    if (place.rank != 0) spec = parse_options(argc, argv);
+    RankOutput output;
+    run(spec, RunSource{}, rank_sink(&output, place), rank_team(&output, place));
     mpi_job_temp_file("");
-    run_release(&run);
-    return 0;
 }
 
 }  // namespace

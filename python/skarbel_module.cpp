@@ -15,6 +15,7 @@
 #include "driver/estimate.h"
 #include "driver/position.h"
 #include "driver/long_options.h"
+#include "driver/run.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
 #include "gpu/gpu_layer.h"
@@ -207,42 +208,23 @@ ArrayStack array_stack_of(const py::array_t<float, py::array::c_style>& stack, p
 }
 
 py::array reconstruct(py::handle stack_in, py::handle angles_in, const CallOptions& call, py::object progress) {
-    RunOptions options = options_of(call);
+    const RunOptions options = options_of(call);
     const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
     const ArrayStack array = array_stack_of(stack, angles_in);
     std::unique_ptr<Volume> volume;
-    int slices = 0, thickness = 0, width = 0;
+    ArrayOutput out;
+    out.allocate = [&](size_t floats) {
+        volume = std::make_unique<Volume>(floats);
+        return volume->values;
+    };
     without_gil([&] {
-        if (options.position) options = positioned_options(options, find_position(options, &array).options);
-        RunHolder h;
-        Run& run = h.run;
-        run.options = options;
-        // The array holds the floats a MODE 2 file would: --mode, --scale and
-        // --rotx only shape files (reconstruct_file).
-        run.options.output = OutputFormat{};
-        run.options.rotx = false;
-        run.array = &array;
-        run_plan(&run);
-        run_prepare(&run, 1);
-        slices = slice_count(run.range);
-        thickness = run.xtilt.thickness;
-        width = run.xtilt.width;
-        const size_t section = run_section_floats(run);
-        volume = std::make_unique<Volume>(section * (size_t)slices);
-        run_set_up_method(&run, options.gpu, false);
-        run.after_batch = batch_hook(progress);
-        const int first = run.range.first;
-        // Slices are reconstructed in place, except through --xaxis-tilt's window.
-        run.slice_destination = [&](int y, int) { return volume->values + (size_t)(y - first) * section; };
-        const SliceWriter write = [&](int y, int count, const float* values) {
-            float* to = volume->values + (size_t)(y - first) * section;
-            if (values != to) std::memcpy(to, values, (size_t)count * section * sizeof(float));
-        };
-        run_output_slices(&run, run.range, write, 0);
+        RunSink sink = array_sink(&out);
+        sink.after_batch = batch_hook(progress);
+        run(options, RunSource{&array}, sink);
     });
     Volume* owned = volume.release();
     py::capsule owner(owned, [](void* p) { delete static_cast<Volume*>(p); });
-    return py::array_t<float>({slices, thickness, width}, owned->values, owner);
+    return py::array_t<float>({out.slices, out.thickness, out.width}, owned->values, owner);
 }
 
 py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& call) {
@@ -297,16 +279,10 @@ void reconstruct_file(const std::string& tilt_file, const std::string& stack_fil
     options.input_file = stack_file;
     options.output_file = output_file;
     without_gil([&] {
-        RunHolder h;
-        h.run.options = options;
-        if (options.position) {
-            // As the program: the position and its options printed first.
-            const Position found = find_position(options, nullptr);
-            print_position(found);
-            h.run.options = positioned_options(options, found.options);
-        }
-        h.run.after_batch = batch_hook(progress);
-        run_files(&h.run);
+        FileOutput out;
+        RunSink sink = file_sink(&out);
+        sink.after_batch = batch_hook(progress);
+        run(options, RunSource{}, sink);
     });
 }
 
@@ -317,8 +293,13 @@ py::dict position(py::handle stack_in, py::handle angles_in, const CallOptions& 
     options.position = true;
     const py::array_t<float, py::array::c_style> stack = stack_of(stack_in);
     const ArrayStack array = array_stack_of(stack, angles_in);
+    options.position_only = true;
     Position found;
-    without_gil([&] { found = find_position(options, &array); });
+    without_gil([&] {
+        RunSink sink;
+        sink.found = [&](const Position& p) { found = p; };
+        run(options, RunSource{&array}, sink);
+    });
     const RunOptions o = positioned_options(options, found.options);
     const Alignment& al = o.alignment;
     py::dict keywords;
