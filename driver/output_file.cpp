@@ -38,6 +38,14 @@ std::string temp_name_for(const std::string& path) {
     return folder + "." + name + ".skarbel-XXXXXX";
 }
 
+// Closes the file and removes the temporary file, if any; the strings stay usable.
+void discard(OutputFile* out) {
+    if (!out->temp_path.empty()) unlink(out->temp_path.c_str());
+    out->temp_path.clear();
+    if (out->file) fclose(out->file);
+    out->file = nullptr;
+}
+
 }  // namespace
 
 std::string output_file_folder(const char* output_name) {
@@ -82,16 +90,11 @@ void output_file_commit(OutputFile* output) {
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this == &other) return *this;
-    this->~OutputFile();
+    discard(this);
     file = std::exchange(other.file, nullptr);
     path = std::move(other.path);
     temp_path = std::exchange(other.temp_path, std::string());
     return *this;
 }
 
-OutputFile::~OutputFile() {
-    if (!temp_path.empty()) unlink(temp_path.c_str());
-    temp_path.clear();
-    if (file) fclose(file);
-    file = nullptr;
-}
+OutputFile::~OutputFile() { discard(this); }

@@ -51,13 +51,6 @@ struct Volume {
     }
 };
 
-// A run's holdings released however it ends: its method's plan (a set-up that
-// fails part way releases what it took itself), its files and records.
-struct RunHolder {
-    Run run;
-    ~RunHolder() { run_release(&run); }
-};
-
 // The text of a long option's value: sequences joined by commas, as typed on the command line.
 std::string option_text(py::handle value) {
     if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
@@ -237,19 +230,22 @@ py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& 
     float device_mb = 0;
     const char* memory_limit = "host";
     without_gil([&] {
-        RunHolder h;
-        Run& run = h.run;
-        run.options = options;
-        run.array = &array;
-        run_plan(&run);
-        const GpuDevice device = gpu_select_device(options.gpu, false);
-        e = estimate_run_output(options, run.tilts, run.g,
-                                {1024 + 4LL * (long long)run_section_floats(run) * slice_count(run.range),
-                                 run.extra_host_mb});
-        device_is_host = !gpu_cuda_available();
-        host_mb = host_available_memory_mb();
-        memory_limit = host_memory_bound();
-        device_mb = device.memory_mb;
+        RunSink sink;
+        sink.estimate = [&](Run& run) {
+            const GpuDevice device = gpu_select_device(options.gpu, false);
+            e = estimate_run_output(options, run.tilts, run.g,
+                                    {1024 + 4LL * (long long)run_section_floats(run) * slice_count(run.range),
+                                     run.extra_host_mb});
+            device_is_host = !gpu_cuda_available();
+            host_mb = host_available_memory_mb();
+            memory_limit = host_memory_bound();
+            device_mb = device.memory_mb;
+        };
+        // The figures of the run as given: position=... is not looked for here.
+        RunOptions figures = options;
+        figures.estimate = true;
+        figures.position = false;
+        run(figures, RunSource{&array}, sink);
     });
     py::dict methods;
     for (int m = 0; m < kEstimatedMethods; ++m) {
