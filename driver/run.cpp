@@ -65,8 +65,10 @@ bool has_slices(const std::vector<SliceRange>& slabs) {
 // figure; the batch is sized once every process's matrices are there.
 void set_up_method(Run* run, const RunTeam& team, bool reconstructs, bool announce, bool warn) {
     GpuDevice device;
-    if (reconstructs)
-        device = team.select_device ? team.select_device(*run, announce) : gpu_select_device(run->options.gpu, announce);
+    if (reconstructs && team.select_device)
+        device = team.select_device(*run, announce);
+    else if (reconstructs)
+        device = gpu_select_device(run->options.gpu, announce);
     if (team.barrier) team.barrier();
     if (reconstructs) run_build_method(run, device, warn);
     if (team.barrier) team.barrier();

@@ -87,6 +87,32 @@ MethodOptions method_options_of(const RunOptions& o) {
     return m;
 }
 
+// The source stage: n sinograms from input rows y0 .. of the file or the
+// array, binned as the run sees the stack; --log on the rows of a binned read
+// as they are read (`logs`).
+SinogramsRead read_sinograms(const Run& run, int y0, int n, float* sinos, const RowsHook& logs) {
+    if (run.array) {
+        array_read_sinograms(*run.array, run.binning, y0, n, run.sections, sinos, logs);
+        return {n, -1};
+    }
+    if (run.binning.n > 1) {
+        image_read_binned_sinograms(run.input, run.stack, run.binning, y0, n, run.sections, sinos, logs);
+        return {n, -1};
+    }
+    return image_read_sinograms(run.input, run.stack, y0, n, run.sections, sinos);
+}
+
+// The output stage: n slices as the output's format writes them (a sink of
+// floats has the identity format), with the statistics (and clamped samples) of each.
+void convert_slices(const Run& run, int n, float* recons, VolumeStats* stats) {
+    const size_t floats = (size_t)run.g.reconsX * run.g.reconsY;
+    std::vector<int64_t> clamped((size_t)n);
+    for (int i = 0; i < n; ++i)
+        clamped[(size_t)i] = output_values(recons + i * floats, (int64_t)floats, run.options.output);
+    volume_stats_of_slices(recons, (int64_t)floats, n, stats);
+    for (int i = 0; i < n; ++i) stats[i].clamped = clamped[(size_t)i];
+}
+
 }  // namespace
 
 void run_plan(Run* run) {
@@ -141,13 +167,7 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
     SliceSteps steps;
     steps.read = [&](int first, int n, float* sinos) {
         const int y0 = slab.first + first;
-        SinogramsRead got{n, -1};
-        if (run->array)
-            array_read_sinograms(*run->array, run->binning, y0, n, run->sections, sinos, logs);
-        else if (run->binning.n > 1)
-            image_read_binned_sinograms(run->input, run->stack, run->binning, y0, n, run->sections, sinos, logs);
-        else
-            got = image_read_sinograms(run->input, run->stack, y0, n, run->sections, sinos);
+        const SinogramsRead got = read_sinograms(*run, y0, n, sinos, logs);
         for (int i = 0; i < n; ++i) {
             if (progress_total > 0) {
                 printf("**Slice: %4d / %d\r", (int)((int64_t)(first + i + 1) * progress_total / count), progress_total);
@@ -165,13 +185,7 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
         execute_products(run->method, sinos, recons, n);
         // Untilted slices of --xaxis-tilt are not output: their window converts
         // the output slices and keeps the statistics.
-        if (!run->xtilt.active) {
-            std::vector<int64_t> clamped((size_t)n);
-            for (int i = 0; i < n; ++i)
-                clamped[(size_t)i] = output_values(recons + i * slice_floats, (int64_t)slice_floats, run->options.output);
-            volume_stats_of_slices(recons, (int64_t)slice_floats, n, stats.data() + reconstructed);
-            for (int i = 0; i < n; ++i) stats[(size_t)(reconstructed + i)].clamped = clamped[(size_t)i];
-        }
+        if (!run->xtilt.active) convert_slices(*run, n, recons, stats.data() + reconstructed);
         reconstructed += n;
     };
     steps.write = [&](int n, const float* recons) {

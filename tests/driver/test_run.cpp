@@ -45,7 +45,11 @@ TEST(Run, FileArrayAndSlabsHoldTheSameSlices) {
     ArrayStack stack{in.v.data(), k.nx, k.ny, k.nz, {}};
     for (float a : even_angles(k.nz)) stack.angles_deg.push_back(a);
     const std::vector<std::vector<std::string>> cases = {
-        {}, {"-s3", "--xaxis-tilt=4"}, {"--bin=2", "-z21", "--width=30", "--shift=3,-5", "--offset=1,3"}, {"-S", "-i3"}};
+        {},
+        {"-s3", "--xaxis-tilt=4"},
+        {"--bin=2", "-z21", "--width=30", "--shift=3,-5", "--offset=1,3"},
+        {"-S", "-i3"},
+    };
     for (const std::vector<std::string>& args : cases) {
         const RunOptions o = options_for(k, args);
         FileOutput file;
