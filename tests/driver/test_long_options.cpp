@@ -102,7 +102,6 @@ TEST(LongOptions, RefusalsEndTheRunAndWriteNothing) {
     } cases[] = {
         {{"--batch=0"}, "Bad --batch value \"0\": expected a number of slices from 1 to 65536.\n\n"},
         {{"--exclude=2,8-10"}, "--exclude: section 10 is not in the stack (sections 1 to 9).\n\n"},
-        {{"--exclude=1-4,5-9"}, "--exclude leaves no view: all 9 sections of the stack are excluded.\n\n"},
         {{"--bin=13"}, "Bad --bin value \"13\": the binned stack would be 1 x 0 pixels; at least 2 x 1 are needed.\n\n"},
         {{"--slices=3,3"}, "Bad --slices value \"3,3\": the stack has 3 slices, numbered from 0.\n\n"},
     };
