@@ -24,7 +24,7 @@ bool finite_number(const std::string& text, double* value) {
 void OptionArgument::bad(const char* reason) const {
     std::string message = std::string("Bad --") + option.name + " value \"" + (text ? text : "") + "\": ";
     if (reason) message += std::string(reason) + "; ";
-    fail((message + "expected " + option.expected + ".\n\n").c_str());
+    fail((message + "expected " + (option.expected ? option.expected : "") + ".\n\n").c_str());
 }
 
 long OptionArgument::whole(long lo, long hi) const {

@@ -14,7 +14,6 @@
 
 #include "driver/estimate.h"
 #include "driver/position.h"
-#include "driver/long_options.h"
 #include "driver/option_table.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
@@ -114,7 +113,7 @@ void apply_keyword(const OptionSpec& option, py::handle value, RunOptions* o) {
     switch (option.keyword.type) {
         case KeywordType::integer: text = std::to_string(int_argument(name, value)); break;
         case KeywordType::method:
-            text = text_argument("method", value);
+            text = text_argument(name, value);
             if (text == "sirt") break;
             if (text != "wbp") failf("Bad method \"%s\": \"wbp\" or \"sirt\".\n\n", text.c_str());
             return;
