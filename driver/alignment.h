@@ -13,10 +13,3 @@ struct Alignment {
     int bin = 1;              // N: projections averaged over N x N blocks as read
 };
 
-// The parsers of --offset, --shift, --width, --xaxis-tilt and --bin: each ends
-// the process with a message naming the option and what it must be.
-void parse_offset(const char* value, Alignment* alignment);
-void parse_shift(const char* value, Alignment* alignment);
-int parse_width(const char* value);
-double parse_xaxis_tilt(const char* value);
-int parse_bin(const char* value);

@@ -11,6 +11,3 @@ std::vector<char*> take_long_options(int argc, char** argv, RunOptions* options)
 
 // Applies one long option, "--name" or "--name=value", as on the command line.
 void apply_long_option(const char* arg, RunOptions* options);
-
-// The text of --help: usage line, every option with its default, the files.
-extern const char* const help_text;

@@ -3,34 +3,16 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
 #include "driver/long_options.h"
+#include "driver/option_table.h"
 #include "io/fail.h"
 
-const char* const usage_text =
-    "\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] "
-    "<tilt_file> <input_tiltseries> <output_rec3d> \n\n";
-
-void usage() { fail(usage_text); }
+void usage() { fail(usage_text().c_str()); }
 
 int clamp_symmetry_level(int level) { return (unsigned)level >= 4u ? 2 : level; }
-
-namespace {
-
-// Base-10 value of an option; a letter without an attached value is a usage
-// error, and a value beyond 32 bits is refused rather than wrapped.
-int option_value(char letter, const char* text) {
-    if (!text) usage();
-    const long value = strtol(text, nullptr, 10);
-    if (value < INT32_MIN || value > INT32_MAX)
-        failf("Value of option -%c out of range: %s (it must fit a 32-bit integer).\n\n", letter, text);
-    return (int)value;
-}
-
-}  // namespace
 
 RunOptions parse_options(int full_argc, char** full_argv) {
     RunOptions options;
@@ -40,19 +22,15 @@ RunOptions parse_options(int full_argc, char** full_argv) {
     char** argv = rest.data();
     optind = 0;  // full rescan, so the parser can run more than once in a process
     opterr = 0;  // the usage text is the only diagnostic
+    // Every letter takes an attached value, which a flag (-S) ignores.
+    std::string letters;
+    for (const OptionSpec& option : option_table())
+        if (option_is_short(option)) letters += option.name + std::string("::");
     int c;
-    while ((c = getopt(argc, argv, "z::g::s::i::S::")) != -1) {
-        switch (c) {
-            case 'S': options.sirt = true; break;
-            case 'g': options.gpu = option_value((char)c, optarg); break;
-            case 'i': options.iterations = option_value((char)c, optarg); break;
-            case 's': options.symmetry_level = option_value((char)c, optarg); break;
-            case 'z':
-                options.thickness_given = true;
-                options.thickness = option_value((char)c, optarg);
-                break;
-            default: usage();
-        }
+    while ((c = getopt(argc, argv, letters.c_str())) != -1) {
+        const OptionSpec* option = find_short_option((char)c);
+        if (!option) usage();
+        option->set(&options, {*option, optarg});
     }
     if (argc - optind < 3) usage();
     check_options(&options);

@@ -34,16 +34,14 @@ struct RunOptions {
     std::string tilt_file, input_file, output_file;
 };
 
-// The usage text, as printed on a bad command line.
-extern const char* const usage_text;
-// Fails (status 255) with the usage text.
+// Fails (status 255) with the usage text (option_table.h).
 [[noreturn]] void usage();
 
 // Levels 4 and above, taken as unsigned (so every negative one too), become 2.
 int clamp_symmetry_level(int level);
 
 // Parses the long options (see long_options.h), the single-letter options
-// ("z::g::s::i::S::", values attached to their letter) and the three file names. Fails with the usage text on a bad letter, a
+// (values attached to their letter) and the three file names. Fails with the usage text on a bad letter, a
 // missing value or too few names, and with a message on a thickness below 1.
 RunOptions parse_options(int argc, char** argv);
 

@@ -21,14 +21,15 @@ bool parse_slice_number(const std::string& text, int* value) {
 
 }  // namespace
 
-SliceRange parse_slice_range(const char* text) {
+bool parse_slice_range(const char* text, SliceRange* range) {
     const std::string s = text;
     const size_t comma = s.find(',');
     SliceRange r;
     if (comma == std::string::npos || !parse_slice_number(s.substr(0, comma), &r.first) ||
         !parse_slice_number(s.substr(comma + 1), &r.last) || r.first > r.last)
-        failf("Bad --slices value \"%s\": expected FIRST,LAST, slice numbers from 0 with FIRST <= LAST.\n\n", text);
-    return r;
+        return false;
+    *range = r;
+    return true;
 }
 
 SliceRange slices_of_stack(const SliceRange* requested, int ny) {

@@ -9,9 +9,8 @@ struct SliceRange {
 
 inline int slice_count(const SliceRange& r) { return r.last - r.first + 1; }
 
-// Parses "FIRST,LAST" (two numbers from 0, FIRST <= LAST); anything else ends
-// the process with a message naming the text.
-SliceRange parse_slice_range(const char* text);
+// Reads "FIRST,LAST" (two numbers from 0, FIRST <= LAST); false for anything else.
+bool parse_slice_range(const char* text, SliceRange* range);
 
 // The requested range, or every slice of a stack of ny rows when none is given;
 // a range past the stack's last row ends the process with a message.

@@ -15,6 +15,7 @@
 #include "driver/estimate.h"
 #include "driver/position.h"
 #include "driver/long_options.h"
+#include "driver/option_table.h"
 #include "driver/run.h"
 #include "driver/run_memory.h"
 #include "driver/run_steps.h"
@@ -85,56 +86,75 @@ std::string text_argument(const char* name, py::handle value) {
     return py::str(value);
 }
 
+// The keywords of a call, by name: the option table's (see option_table.h).
 struct CallOptions {
-    py::object thickness, exclude, radial, slices, batch;
-    std::string method;
-    int level, iterations, gpu;
-    py::object sirt_like, offset, shift, width, xaxis_tilt, bin;
-    py::kwargs rest;
+    py::kwargs keywords;
 };
 
-// The run's options from the call's arguments, checked as the command line checks them.
+// The row of the option that the keyword name gives ("_" or "-" between words), or null.
+const OptionSpec* keyword_option(std::string name) {
+    for (char& ch : name)
+        if (ch == '-') ch = '_';
+    for (const OptionSpec& option : option_table())
+        if (option.keyword.name && name == option.keyword.name) return &option;
+    return nullptr;
+}
+
+// The keywords in the order help() has always shown them (progress is the
+// module's own); the table's other keywords follow in its order.
+const char* const first_keywords[] = {"thickness", "method", "level",  "iterations", "exclude",    "radial",
+                                      "slices",    "batch",  "gpu",    "progress",   "sirt_like",  "offset",
+                                      "shift",     "width",  "xaxis_tilt", "bin"};
+
+bool first_keyword(const char* name) {
+    return std::find_if(std::begin(first_keywords), std::end(first_keywords),
+                        [&](const char* k) { return std::string(k) == name; }) != std::end(first_keywords);
+}
+
+// Applies one keyword as its option, with the command line's checks and messages.
+void apply_keyword(const OptionSpec& option, py::handle value, RunOptions* o) {
+    const char* name = option.keyword.name;
+    if (value.is_none()) return;
+    std::string text;
+    switch (option.keyword.type) {
+        case KeywordType::integer: text = std::to_string(int_argument(name, value)); break;
+        case KeywordType::method:
+            text = text_argument(name, value);
+            if (text == "sirt") break;
+            if (text != "wbp") failf("Bad method \"%s\": \"wbp\" or \"sirt\".\n\n", text.c_str());
+            return;
+        default:
+            // The keywords beyond the first ones take True as the bare option
+            // and False as leaving it out, as they always have.
+            if (py::isinstance<py::bool_>(value) && !first_keyword(name)) {
+                if (value.cast<bool>()) apply_long_option(("--" + std::string(option.name)).c_str(), o);
+                return;
+            }
+            if (option.value != OptionValue::required && py::isinstance<py::bool_>(value)) {
+                if (!value.cast<bool>()) return;
+                option.set(o, {option, nullptr});
+                return;
+            }
+            text = option_text(value);
+            if (option.value == OptionValue::none) failf("Option --%s takes no value.\n\n", option.name);
+    }
+    option.set(o, {option, option.value == OptionValue::none ? nullptr : text.c_str()});
+}
+
+// The run's options from the call's keywords, in the order given, checked as
+// the command line checks them.
 RunOptions options_of(const CallOptions& c) {
     RunOptions o;
-    if (!c.thickness.is_none()) {
-        o.thickness_given = true;
-        o.thickness = int_argument("thickness", c.thickness);
-    }
-    if (c.method == "sirt")
-        o.sirt = true;
-    else if (c.method != "wbp")
-        failf("Bad method \"%s\": \"wbp\" or \"sirt\".\n\n", c.method.c_str());
-    o.symmetry_level = c.level;
-    o.iterations = c.iterations;
-    o.gpu = c.gpu;
-    auto apply = [&](const std::string& name, py::handle value) {
-        if (value.is_none()) return;
-        const std::string arg = "--" + name + "=" + option_text(value);
-        apply_long_option(arg.c_str(), &o);
-    };
-    apply("exclude", c.exclude);
-    apply("radial", c.radial);
-    apply("slices", c.slices);
-    apply("batch", c.batch);
-    apply("sirt-like", c.sirt_like);
-    apply("offset", c.offset);
-    apply("shift", c.shift);
-    apply("width", c.width);
-    apply("xaxis-tilt", c.xaxis_tilt);
-    apply("bin", c.bin);
-    // The other long options by their names (log, mode, scale, rotx, ...):
-    // True gives a flag, False or None leaves it out.
-    for (auto item : c.rest) {
-        std::string name = py::str(item.first);
-        for (char& ch : name)
-            if (ch == '_') ch = '-';
-        if (name == "help" || name == "version" || name == "estimate" || name == "position-only")
-            failf("Unknown option --%s.\n%s", name.c_str(), usage_text);
-        if (item.second.is_none() || py::isinstance<py::bool_>(item.second)) {
-            if (!item.second.is_none() && item.second.cast<bool>()) apply_long_option(("--" + name).c_str(), &o);
-            continue;
+    for (auto item : c.keywords) {
+        const std::string name = py::str(item.first);
+        const OptionSpec* option = keyword_option(name);
+        if (!option) {
+            std::string dashed = name;
+            for (char& ch : dashed)
+                if (ch == '_') ch = '-';
+            failf("Unknown option --%s.\n%s", dashed.c_str(), usage_text().c_str());
         }
-        apply(name, item.second);
+        apply_keyword(*option, item.second, &o);
     }
     check_options(&o);
     return o;
@@ -314,48 +334,71 @@ py::dict position(py::handle stack_in, py::handle angles_in, const CallOptions& 
     return d;
 }
 
-const char* const options_doc = R"(
-Options (keywords; None keeps the command line's default):
-  thickness=None    slice height in pixels of the stack as stored (-z); default: the stack's width
-  method="wbp"      "wbp" (weighted back-projection) or "sirt" (-S)
-  level=2           WBP symmetry level 0-3 (-s); other values mean 2
-  iterations=30     SIRT iterations per slice (-i)
-  exclude=None      stack sections left out, numbered from 1: "1-3,60" or [1, 2, "5-7"] (--exclude)
-  radial=None       WBP filter (cutoff, sigma) in cycles/sample, 0 < cutoff <= 0.5, sigma >= 0
-                    (--radial); default: the Hamming taper
-  slices=None       (first, last): only these slices, numbered from 0 as the stack's rows (--slices)
-  batch=None        slices per pass over the matrix, 1 to 65536 (--batch); same result for every value
-  gpu=-1            device number; negative chooses (-g)
-  progress=None     progress(done, total) called from the calling thread as slices complete;
-                    an exception it raises stops the run and is raised
-  sirt_like=None    WBP filter imitating N SIRT iterations, N >= 1 (--sirt-like)
-  offset=None       DELANG or (DELANG, DELXX): degrees added to every angle, tilt axis DELXX pixels
-                    right of the detector's centre (--offset)
-  shift=None        DX or (DX, DZ) in pixels: the reconstruction moved along X and the thickness (--shift)
-  width=None        slice width W in pixels, centred on the tilt axis (--width)
-  xaxis_tilt=None   the specimen's tilt A in degrees about the X axis, |A| < 90 (--xaxis-tilt)
-  bin=None          average the projections over N x N blocks (--bin); lengths stay in stack pixels
-  log=None          OFFSET: every input sample v becomes ln(v + OFFSET) before anything else (--log)
-  mode=None         output MODE of a file: 1, 2, 6 or 12 (--mode); reconstruct returns floats
-  scale=None        (ADD, MULT): file samples become (v + ADD) * MULT before the MODE (--scale)
-  rotx=False        True: a file holds XY sections (--rotx); reconstruct returns (slices, thickness, width)
-  position=None     True or BIN: find the specimen in the search range `thickness` first and
-                    reconstruct it flat and tight (--position[=BIN]); position_margin=PIXELS as
-                    --position-margin
-Every error raises skarbel.Error with the command line's message. The GIL is released while
-reconstructing; Ctrl-C stops the run between batches of slices.)";
 
-// Defines name(positional..., *, the program's long options) on m: the three
-// functions take the same keywords, in this order, with these defaults.
-template <class Fn, class... Positional>
-void def_with_options(py::module_& m, const char* name, Fn fn, const char* doc, Positional... positional) {
-    m.def(name, fn, positional..., py::kw_only(), py::arg("thickness") = py::none(), py::arg("method") = "wbp",
-          py::arg("level") = 2, py::arg("iterations") = 30, py::arg("exclude") = py::none(),
-          py::arg("radial") = py::none(), py::arg("slices") = py::none(), py::arg("batch") = py::none(),
-          py::arg("gpu") = -1, py::arg("progress") = py::none(), py::arg("sirt_like") = py::none(),
-          py::arg("offset") = py::none(), py::arg("shift") = py::none(), py::arg("width") = py::none(),
-          py::arg("xaxis_tilt") = py::none(), py::arg("bin") = py::none(), doc);
+struct KeywordDoc {
+    std::string name, shown_default, doc;
+    std::string note;  // the option, its units and the default that None keeps
+};
+
+// Every keyword with its default and text: the table's, with its option, units and default.
+std::vector<KeywordDoc> keyword_docs() {
+    std::vector<KeywordDoc> table;
+    for (const OptionSpec& option : option_table()) {
+        const ModuleKeyword& k = option.keyword;
+        if (!k.name) continue;
+        std::string note = "(" + option_head(option) + (option.units ? std::string("; ") + option.units : "") + ")";
+        if (std::string(k.shown_default) == "None" && option.default_text) note += std::string("; default: ") + option.default_text;
+        table.push_back({k.name, k.shown_default, k.doc, note});
+    }
+    table.push_back({"progress", "None",
+                     "progress(done, total) called from the calling thread as slices complete;\n"
+                     "an exception it raises stops the run and is raised", ""});
+    std::vector<KeywordDoc> ordered;
+    for (const char* name : first_keywords)
+        for (const KeywordDoc& d : table)
+            if (d.name == name) ordered.push_back(d);
+    for (const KeywordDoc& d : table)
+        if (std::find(std::begin(first_keywords), std::end(first_keywords), d.name) == std::end(first_keywords))
+            ordered.push_back(d);
+    return ordered;
 }
+
+// "name(positional, *, keyword=default, ...) -> returns", wrapped.
+std::string signature(const std::string& name, const std::string& positional, const std::string& returns) {
+    std::string text = name + "(" + positional + ", *";
+    size_t line_start = 0;
+    for (const KeywordDoc& d : keyword_docs()) {
+        const std::string item = d.name + "=" + d.shown_default;
+        if (text.size() - line_start + item.size() + 2 > 96) {
+            text += ",\n    ";
+            line_start = text.size() - 4;
+        } else {
+            text += ", ";
+        }
+        text += item;
+    }
+    return text + ") -> " + returns + "\n";
+}
+
+// The keywords' section of the docstrings.
+std::string options_doc() {
+    constexpr size_t column = 20;
+    std::string text = "\nOptions (keywords; None keeps the command line's default):\n";
+    for (const KeywordDoc& d : keyword_docs()) {
+        std::string line = "  " + d.name + "=" + d.shown_default;
+        line += std::string(line.size() < column ? column - line.size() : 1, ' ');
+        for (char c : d.doc) line += c == '\n' ? "\n" + std::string(column, ' ') : std::string(1, c);
+        // The note follows the text, or starts a line of its own where it would pass column 100.
+        const bool fits = line.size() - (line.rfind('\n') + 1) + 1 + d.note.size() <= 100;
+        if (!d.note.empty()) line += (fits ? " " : "\n" + std::string(column, ' ')) + d.note;
+        text += line + "\n";
+    }
+    return text + "Every error raises skarbel.Error with the command line's message. The GIL is released while\n"
+                  "reconstructing; Ctrl-C stops the run between batches of slices.";
+}
+
+// The progress keyword, taken out of the options.
+py::object take_progress(py::kwargs& keywords) { return keywords.attr("pop")("progress", py::none()); }
 
 }  // namespace
 
@@ -373,31 +416,20 @@ PYBIND11_MODULE(skarbel, m) {
         }
     });
 
-    auto options_from = [](py::object thickness, py::object method, py::object level, py::object iterations,
-                           py::object exclude, py::object radial, py::object slices, py::object batch, py::object gpu,
-                           py::object sirt_like, py::object offset, py::object shift, py::object width,
-                           py::object xaxis_tilt, py::object bin, py::kwargs rest) {
-        return CallOptions{thickness, exclude, radial, slices, batch, text_argument("method", method),
-                           int_argument("level", level), int_argument("iterations", iterations),
-                           int_argument("gpu", gpu), sirt_like, offset, shift, width, xaxis_tilt, bin, rest};
-    };
+    // The signatures are the docstrings' first lines, written from the option table.
+    py::options doc_options;
+    doc_options.disable_function_signatures();
 
-    // A function of (stack, angles, options) taking the module's keyword list;
+    // A function of (stack, angles, options) taking the module's keywords;
     // `progress` is accepted and not used.
-    auto array_call = [options_from](auto function) {
-        return [options_from, function](py::object stack, py::object angles, py::object thickness, py::object method,
-                                        py::object level, py::object iterations, py::object exclude,
-                                        py::object radial, py::object slices, py::object batch, py::object gpu,
-                                        py::object, py::object sirt_like, py::object offset, py::object shift,
-                                        py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
-            return function(stack, angles,
-                            options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
-                                         sirt_like, offset, shift, width, xaxis_tilt, bin, rest));
+    auto array_call = [](auto function) {
+        return [function](py::object stack, py::object angles, py::kwargs keywords) {
+            take_progress(keywords);
+            return function(stack, angles, CallOptions{keywords});
         };
     };
 
-    const std::string reconstruct_doc = std::string(R"(reconstruct(stack, angles, **options) -> numpy.ndarray
-
+    const std::string reconstruct_doc = signature("reconstruct", "stack, angles", "numpy.ndarray") + R"(
 Reconstructs a volume from a single-axis tilt series held in memory.
 
 stack   array (sections, rows, columns) of any real dtype: section i is the projection at
@@ -407,58 +439,44 @@ angles  sequence of one tilt angle in degrees per section.
 Returns a new float32 array (slices, thickness, width): slice y reconstructed from row y of the
 stack (from --slices' first), equal sample for sample to the data of the MRC file the program
 writes for the same inputs and options.
-)") + options_doc;
-    def_with_options(
-        m, "reconstruct",
-        [options_from](py::object stack, py::object angles, py::object thickness, py::object method, py::object level,
-                       py::object iterations, py::object exclude, py::object radial, py::object slices, py::object batch,
-                       py::object gpu, py::object progress, py::object sirt_like, py::object offset, py::object shift,
-                       py::object width, py::object xaxis_tilt, py::object bin, py::kwargs rest) {
-            return reconstruct(stack, angles,
-                               options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
-                                            sirt_like, offset, shift, width, xaxis_tilt, bin, rest),
-                               progress);
+)" + options_doc();
+    m.def(
+        "reconstruct",
+        [](py::object stack, py::object angles, py::kwargs keywords) {
+            py::object progress = take_progress(keywords);
+            return reconstruct(stack, angles, CallOptions{keywords}, progress);
         },
-        reconstruct_doc.c_str(), py::arg("stack"), py::arg("angles"));
+        py::arg("stack"), py::arg("angles"), reconstruct_doc.c_str());
 
-    const std::string estimate_doc = std::string(R"(estimate(stack, angles, **options) -> dict
-
+    const std::string estimate_doc = signature("estimate", "stack, angles", "dict") + R"(
 The figures of the program's --estimate for these inputs, without reconstructing: memory
 available on the device and the host (Mb) with the limit that sets the host's ("host",
 "cgroup limit" or "address-space limit"), each method's device memory (Mb) and verdict
 ("fits", "does not fit", "too large for 32-bit element counts") with its note, the host memory
 of the run (Mb) and the size in bytes of the MRC file the program would write. Takes
 reconstruct's arguments (progress is not used).
-)") + options_doc;
-    def_with_options(m, "estimate", array_call(estimate), estimate_doc.c_str(), py::arg("stack"), py::arg("angles"));
+)" + options_doc();
+    m.def("estimate", array_call(estimate), py::arg("stack"), py::arg("angles"), estimate_doc.c_str());
 
-    const std::string position_doc = std::string(R"(position(stack, angles, **options) -> dict
-
+    const std::string position_doc = signature("position", "stack, angles", "dict") + R"(
 What --position finds, without the final reconstruction: "offset" and "xaxis_tilt" (degrees
 added to the given ones), "shift_z" (the run's DZ) and "thickness" (pixels), "seconds", "options"
 (the equivalent command-line options) and "keywords" (offset, xaxis_tilt, shift, thickness):
 reconstruct(stack, angles, **other_options, **keywords) gives the volume of reconstruct(...,
 position=BIN). Takes reconstruct's arguments; position=BIN picks the preview's bin.
-)") + options_doc;
-    def_with_options(m, "position", array_call(position), position_doc.c_str(), py::arg("stack"), py::arg("angles"));
+)" + options_doc();
+    m.def("position", array_call(position), py::arg("stack"), py::arg("angles"), position_doc.c_str());
 
-    const std::string file_doc = std::string(R"(reconstruct_file(tilt_file, stack_file, output_file, **options) -> None
-
+    const std::string file_doc = signature("reconstruct_file", "tilt_file, stack_file, output_file", "None") + R"(
 The program's run on files, in this process: the same checks, messages on standard output,
 temporary file and header; the output is replaced only by a complete volume.
-)") + options_doc;
-    def_with_options(
-        m, "reconstruct_file",
-        [options_from](py::object tilt_file, py::object stack_file, py::object output_file, py::object thickness,
-                       py::object method, py::object level, py::object iterations, py::object exclude,
-                       py::object radial, py::object slices, py::object batch, py::object gpu, py::object progress, py::object sirt_like,
-                       py::object offset, py::object shift, py::object width, py::object xaxis_tilt, py::object bin,
-                       py::kwargs rest) {
+)" + options_doc();
+    m.def(
+        "reconstruct_file",
+        [](py::object tilt_file, py::object stack_file, py::object output_file, py::kwargs keywords) {
+            py::object progress = take_progress(keywords);
             reconstruct_file(text_argument("tilt_file", tilt_file), text_argument("stack_file", stack_file),
-                             text_argument("output_file", output_file),
-                             options_from(thickness, method, level, iterations, exclude, radial, slices, batch, gpu,
-                                          sirt_like, offset, shift, width, xaxis_tilt, bin, rest),
-                             progress);
+                             text_argument("output_file", output_file), CallOptions{keywords}, progress);
         },
-        file_doc.c_str(), py::arg("tilt_file"), py::arg("stack_file"), py::arg("output_file"));
+        py::arg("tilt_file"), py::arg("stack_file"), py::arg("output_file"), file_doc.c_str());
 }

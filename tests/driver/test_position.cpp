@@ -192,22 +192,8 @@ TEST(Position, RefusesWhatHoldsNoSlab) {
     }
 }
 
-TEST(Position, OptionValues) {
-    TiltSeries ts(32, 4, 5);
-    const std::pair<std::vector<std::string>, std::string> bad[] = {
-        {{"--position=0"}, "Bad --position value \"0\": expected a bin, a whole number of pixels, at least 1.\n\n"},
-        {{"--position=2x"}, "Bad --position value \"2x\": expected a bin, a whole number of pixels, at least 1.\n\n"},
-        {{"--position-margin=-1"}, "Bad --position-margin value \"-1\": expected a number of pixels, at least 0.\n\n"},
-        {{"--position-only=1"}, "Option --position-only takes no value.\n\n"},
-    };
-    for (const auto& [options, message] : bad) {
-        std::vector<std::string> args = options;
-        args.insert(args.end(), {ts.tlt, ts.stack, ts.out});
-        const Captured r = run_skarbel(args);
-        EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.err, message);
-    }
-    // The preview's bin brings the width to 512 or fewer.
+// The preview's bin brings the width to 512 or fewer (the option's values: test_option_table).
+TEST(Position, DefaultBin) {
     for (const auto& [nx, bin] : std::vector<std::pair<int, int>>{{256, 1}, {512, 1}, {513, 2}, {1024, 2}, {1025, 2}, {1027, 4}, {4096, 8}})
         EXPECT_EQ(position_default_bin(nx), bin) << nx;
 }

@@ -107,6 +107,8 @@ ERRORS = [
     (dict(thickness=2 ** 40), "Bad thickness argument 1099511627776: an integer that fits 32 bits is needed.\n\n"),
     (dict(thickness="7"), "Bad thickness argument '7': an integer that fits 32 bits is needed.\n\n"),
     (dict(method=2), "Bad method argument 2: a string is needed.\n\n"),
+    (dict(log=True), ["--log"]),
+    (dict(log=False, bin=100), ["--bin=100"]),
 ]
 
 
@@ -242,3 +244,16 @@ def test_position_as_the_program(tmp_path):
     assert np.array_equal(volume, program_volume(folder, ["--position", "-z150"], stack="s.mrc", tilts="s.tlt"))
     with pytest.raises(skarbel.Error, match="^Position not found: too little texture"):
         skarbel.position(np.zeros((61, 32, 128), np.float32), angles, thickness=150)
+
+
+def test_keywords_are_the_programs_options(small):
+    """Every long option of --help is a keyword of the calls (but the four that end or replace a run), with
+    "_" for "-", and help() shows it in the signature beside the single letters' and progress."""
+    folder, stack, angles = small
+    _, text, _ = program(folder, "--help")
+    options = set(re.findall(r"^  --([a-z-]+)", text, re.M)) - {"help", "version", "estimate", "position-only"}
+    signature = skarbel.reconstruct.__doc__.split("\n\n")[0]
+    assert {o.replace("-", "_") for o in options} | {"thickness", "gpu", "level", "method", "iterations", "progress"} == set(re.findall(r"(\w+)=", signature))
+    for name in ("estimate", "position_only", "help"):
+        with pytest.raises(skarbel.Error, match=f"^Unknown option --{name.replace('_', '-')}.\n"):
+            skarbel.reconstruct(stack, angles, **{name: True})
