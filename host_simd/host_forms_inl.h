@@ -1,12 +1,13 @@
-// Accumulation loops of the batched host products, for groups of W lanes.
-// Compiled once per vector set (host_rows_batch_*.cpp); the includer defines
-//   VEC_TARGET  the target string of the set (undefined for the baseline),
-//   VEC_WIDEST  the lanes of one vector of the set,
-//   VEC_SET     the name of the function that returns the set,
+// Accumulation loops of the host products, for groups of W lanes (1, 4, 8,
+// 16). Compiled once per vector set (host_forms_*.cpp); the includer defines
+//   VEC_TARGET   the target string of the set (undefined for the baseline),
+//   VEC_WIDEST   the lanes of one vector of the set,
+//   VEC_VECTORS  the set (host_rows::Vectors),
+//   VEC_SET      the name of the function that returns the set's table,
 // and bool vec_cpu_supported() in host_rows::{anonymous}. The fixed-width lane
 // loops are vectorised by the compiler; each lane keeps its own order of
 // operations, and the build never contracts a multiply and an add.
-#include "host_simd/host_rows_batch.h"
+#include "host_simd/host_forms.h"
 
 // Everything below, lambdas included, is compiled for the set; only this
 // file's own functions are defined in the region.
@@ -228,8 +229,8 @@ VEC_FN void gather2(const Matrix& a, const BatchLanes& x, const RowBlock& b, flo
 namespace host_rows {
 
 // Outside the region: this runs on every processor.
-const BatchAccumulators* VEC_SET() {
-    static const BatchAccumulators set{VEC_WIDEST, level0, level1, mirrored, level3, gather2};
+const HostForms* VEC_SET() {
+    static const HostForms set{VEC_VECTORS, VEC_WIDEST, level0, level1, mirrored, level3, gather2};
     static const bool usable = vec_cpu_supported();
     return usable ? &set : nullptr;
 }
