@@ -7,6 +7,8 @@
 // and bool vec_cpu_supported() in host_rows::{anonymous}. The fixed-width lane
 // loops are vectorised by the compiler; each lane keeps its own order of
 // operations, and the build never contracts a multiply and an add.
+#include <type_traits>
+
 #include "host_simd/host_forms.h"
 
 // Everything below, lambdas included, is compiled for the set; only this
@@ -18,6 +20,10 @@
 VEC_TARGET_PRAGMA(VEC_TARGET)
 #endif
 #define VEC_FN
+// Vectors pass by value only between inline functions of this file, never
+// across the ABI of another translation unit (the note comes at the end of the
+// includer, so it stays off there too).
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace host_rows {
 namespace {
@@ -34,12 +40,42 @@ struct Lanes<1> {
     typedef float type;
 };
 
-// y = y + x[0 .. W - 1] * w, lane by lane.
+// Lane count 1 vectorises over rows instead: kPixels rows side by side in one
+// vector, each lane a row with its own weights and gathered samples.
+constexpr int kPixels = VEC_WIDEST >= 8 ? 8 : 4;
+typedef float Pixels __attribute__((vector_size(sizeof(float) * kPixels)));
+typedef int PixelColumns __attribute__((vector_size(sizeof(int) * kPixels)));
+
+// How an entry meets its sums: W lanes of one row (a weight and a column), or
+// kPixels rows of one lane (a vector of each).
+struct InLanes {};
+struct InPixels {};
+
+template <class V, class T>
+VEC_FN inline V load_as(const T* p) {
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+VEC_FN inline float weight(const float* __restrict w, size_t e, InLanes) { return w[e]; }
+VEC_FN inline Pixels weight(const float* __restrict w, size_t e, InPixels) { return load_as<Pixels>(w + e); }
+VEC_FN inline int column(const int* __restrict c, size_t e, InLanes) { return c[e]; }
+VEC_FN inline PixelColumns column(const int* __restrict c, size_t e, InPixels) {
+    return load_as<PixelColumns>(c + e);
+}
+
+// The samples at column * L + d: W lanes side by side, or one per row.
 template <class V>
-VEC_FN inline void lanes_add(V& y, const float* __restrict x, float w) {
-    V b;
-    __builtin_memcpy(&b, x, sizeof b);
-    y = y + b * w;
+VEC_FN inline V sample(const float* S, int col, size_t L, ptrdiff_t d, InLanes) {
+    return load_as<V>(S + (size_t)col * L + d);
+}
+template <class V>
+VEC_FN inline Pixels sample(const float* S, PixelColumns col, size_t L, ptrdiff_t d, InPixels) {
+    Pixels x;
+#pragma GCC unroll 8
+    for (int p = 0; p < kPixels; ++p) x[p] = S[(size_t)col[p] * L + d];
+    return x;
 }
 
 // The arrays of a matrix as restricted pointers, so that storing the sums
@@ -51,40 +87,80 @@ struct Entries {
 };
 
 // Walks the live entries of a block, kEntries entries of a row at a time:
-// fn(y, e) adds entry e (= k * stride + r) into the row's N sums y (vectors of
-// W lanes), which stay in registers across those entries. Rows are visited in
-// order for each group of entries, so every array is read front to back in
-// runs, and each row still takes its entries in increasing k.
-constexpr int kEntries = 4;
+// fn(y, e, InLanes) adds entry e (= k * stride + r) into the row's N sums y
+// (vectors of W lanes), which stay in registers across those entries. Rows are
+// visited in order for each group of entries, so every array is read front to
+// back in runs, and each row still takes its entries in increasing k. Rows go
+// in groups of kChains / N whose entries are interleaved, so that kChains
+// independent sums are in flight and the adds do not wait on each other. With
+// one lane, groups of kPixels rows live at all kEntries entries go as one
+// vector each: fn(y, e, InPixels), e the entry of the group's first row.
+constexpr int kEntries = 4, kChains = 8;
 
 template <int N, int W, class Fn>
 VEC_FN inline void each_entry(const Matrix& a, const RowBlock& b, float* __restrict acc, Fn fn) {
     typedef typename Lanes<W>::type V;
+    constexpr int P = W == 1 ? kPixels : kChains / N;
     const int* __restrict len = a.lengths + b.r0;
+    // The entries of row q from k on, as many as live up to kEntries.
+    auto one_row = [&](int q, int k, size_t off) {
+        const int live = len[q] - k < kEntries ? len[q] - k : kEntries;
+        if (live <= 0) return;
+        V y[N];
+        __builtin_memcpy(y, acc + (size_t)q * N * W, sizeof y);
+        for (int i = 0; i < live; ++i) fn(y, off + q + i * a.stride, InLanes{});
+        __builtin_memcpy(acc + (size_t)q * N * W, y, sizeof y);
+    };
     for (int k = 0; k < b.max_len; k += kEntries) {
         const size_t off = (size_t)k * a.stride + (size_t)b.r0;
-        for (int q = 0; q < b.count; ++q) {
-            const int live = len[q] - k < kEntries ? len[q] - k : kEntries;
-            if (live <= 0) continue;
-            V y[N];
-            __builtin_memcpy(y, acc + (size_t)q * N * W, sizeof y);
-            if (live == kEntries) {
-#pragma GCC unroll 4
-                for (int i = 0; i < kEntries; ++i) fn(y, off + q + i * a.stride);
-            } else {
-                for (int i = 0; i < live; ++i) fn(y, off + q + i * a.stride);
+        int q = 0;
+        for (; q + P <= b.count; q += P) {
+            int shortest = len[q];
+            for (int p = 1; p < P; ++p) shortest = shortest < len[q + p] ? shortest : len[q + p];
+            if (shortest < k + kEntries) {
+                for (int p = 0; p < P; ++p) one_row(q + p, k, off);
+                continue;
             }
-            __builtin_memcpy(acc + (size_t)q * N * W, y, sizeof y);
+            float* sums = acc + (size_t)q * N * W;
+            if constexpr (W == 1) {
+                // The sums of the rows, stored row by row, as one vector per sum.
+                float t[N][P];
+                for (int p = 0; p < P; ++p)
+                    for (int n = 0; n < N; ++n) t[n][p] = sums[p * N + n];
+                Pixels y[N];
+                __builtin_memcpy(y, t, sizeof y);
+#pragma GCC unroll 4
+                for (int i = 0; i < kEntries; ++i) fn(y, off + q + i * a.stride, InPixels{});
+                __builtin_memcpy(t, y, sizeof y);
+                for (int p = 0; p < P; ++p)
+                    for (int n = 0; n < N; ++n) sums[p * N + n] = t[n][p];
+            } else {
+                V y[P][N];
+                __builtin_memcpy(y, sums, sizeof y);
+#pragma GCC unroll 4
+                for (int i = 0; i < kEntries; ++i)
+#pragma GCC unroll 8
+                    for (int p = 0; p < P; ++p) fn(y[p], off + q + p + i * a.stride, InLanes{});
+                __builtin_memcpy(sums, y, sizeof y);
+            }
         }
+        for (; q < b.count; ++q) one_row(q, k, off);
     }
 }
+
+// The sum vectors of a form: W lanes, or kPixels rows of one lane.
+template <int W, class In>
+using SumsOf = std::conditional_t<std::is_same_v<In, InPixels>, Pixels, typename Lanes<W>::type>;
 
 template <int W, int LC>
 VEC_FN void level0_w(const Matrix& a, const BatchLanes& s, const RowBlock& b, float* __restrict acc) {
     const float* __restrict S = s.values + s.l0;
     const size_t L = LC ? (size_t)LC : (size_t)s.lanes;
     const Entries m(a);
-    each_entry<1, W>(a, b, acc, [&](auto* y, size_t e) { lanes_add(y[0], S + (size_t)m.col[e] * L, m.w[e]); });
+    each_entry<1, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
+        typedef SumsOf<W, decltype(in)> V;
+        y[0] = y[0] + sample<V>(S, column(m.col, e, in), L, 0, in) * weight(m.w, e, in);
+    });
 }
 
 template <int W, int LC>
@@ -93,23 +169,22 @@ VEC_FN void level1_w(const Matrix& a, const BatchLanes& s, float factor, const R
     const float* __restrict S = s.values + s.l0;
     const size_t L = LC ? (size_t)LC : (size_t)s.lanes;
     const Entries m(a);
-    each_entry<1, W>(a, b, acc, [&](auto* y, size_t e) {
-        const float w = m.w[e];
-        const float* x = S + (size_t)m.col[e] * L;
-        lanes_add(y[0], x, w);
-        lanes_add(y[0], x + L, factor - w);
+    each_entry<1, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
+        typedef SumsOf<W, decltype(in)> V;
+        const auto w = weight(m.w, e, in);
+        const auto col = column(m.col, e, in);
+        y[0] = y[0] + sample<V>(S, col, L, 0, in) * w;
+        y[0] = y[0] + sample<V>(S, col, L, (ptrdiff_t)L, in) * (factor - w);
     });
 }
 
 // A += s[col] w, then s[col + 1] g; B += s[col2] w, then s[col2 - 1] g.
-template <class V>
-VEC_FN inline void mirrored_pairs(V* y, const float* S, size_t L, int col, int col2, float w, float g) {
-    const float* x = S + (size_t)col * L;
-    const float* x2 = S + (size_t)col2 * L;
-    lanes_add(y[0], x, w);
-    lanes_add(y[0], x + L, g);
-    lanes_add(y[1], x2, w);
-    lanes_add(y[1], x2 - L, g);
+template <class V, class Col, class Weight, class In>
+VEC_FN inline void mirrored_pairs(V* y, const float* S, size_t L, Col col, Col col2, Weight w, Weight g, In in) {
+    y[0] = y[0] + sample<V>(S, col, L, 0, in) * w;
+    y[0] = y[0] + sample<V>(S, col, L, (ptrdiff_t)L, in) * g;
+    y[1] = y[1] + sample<V>(S, col2, L, 0, in) * w;
+    y[1] = y[1] + sample<V>(S, col2, L, -(ptrdiff_t)L, in) * g;
 }
 
 template <int W, int LC>
@@ -119,14 +194,16 @@ VEC_FN void mirrored_w(const Matrix& a, const int* column2, const BatchLanes& s,
     const size_t L = LC ? (size_t)LC : (size_t)s.lanes;
     const Entries m(a);
     const int* __restrict col2 = column2;
-    each_entry<2, W>(a, b, acc, [&](auto* y, size_t e) {
-        const float w = m.w[e];
-        mirrored_pairs(y, S, L, m.col[e], col2[e], w, factor - w);
+    each_entry<2, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
+        typedef SumsOf<W, decltype(in)> V;
+        const auto w = weight(m.w, e, in);
+        mirrored_pairs<V>(y, S, L, column(m.col, e, in), column(col2, e, in), w, factor - w, in);
     });
 }
 
 // C += m * s[i], then s[i + 1] * g (i = base - col2 - 1); D += m * s[j], then
-// s[j - 1] * g (j = base - col - 1).
+// s[j - 1] * g (j = base - col - 1). Rows of a vector whose column has no
+// opposite tilt keep their C and D, and read nothing for them.
 template <int W, int LC>
 VEC_FN void level3_w(const Matrix& a, const int* column2, const BatchLanes& s, float factor,
                      const OppositeTilts& o, const RowBlock& b, float* __restrict acc) {
@@ -134,17 +211,26 @@ VEC_FN void level3_w(const Matrix& a, const int* column2, const BatchLanes& s, f
     const size_t L = LC ? (size_t)LC : (size_t)s.lanes;
     const Entries m(a);
     const int* __restrict col2s = column2;
-    each_entry<4, W>(a, b, acc, [&](auto* y, size_t e) {
-        const float w = m.w[e], g = factor - w;
-        const int col = m.col[e], col2 = col2s[e];
-        mirrored_pairs(y, S, L, col, col2, w, g);
-        if (col >= o.lo && col < o.hi) {
-            const float* c = S + (size_t)(o.base - col2 - 1) * L;
-            const float* d = S + (size_t)(o.base - col - 1) * L;
-            lanes_add(y[2], c, w);
-            lanes_add(y[2], c + L, g);
-            lanes_add(y[3], d, w);
-            lanes_add(y[3], d - L, g);
+    each_entry<4, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
+        typedef SumsOf<W, decltype(in)> V;
+        const auto w = weight(m.w, e, in);
+        const auto g = factor - w;
+        const auto col = column(m.col, e, in), col2 = column(col2s, e, in);
+        mirrored_pairs<V>(y, S, L, col, col2, w, g, in);
+        if constexpr (std::is_same_v<decltype(in), InPixels>) {
+            // Unpaired rows read their own samples instead, which are in range.
+            const PixelColumns paired = (col >= o.lo) & (col < o.hi);
+            const PixelColumns c = paired ? o.base - col2 - 1 : col, d = paired ? o.base - col - 1 : col2;
+            const Pixels y2 = (y[2] + sample<V>(S, c, L, 0, in) * w) + sample<V>(S, c, L, (ptrdiff_t)L, in) * g;
+            const Pixels y3 = (y[3] + sample<V>(S, d, L, 0, in) * w) + sample<V>(S, d, L, -(ptrdiff_t)L, in) * g;
+            y[2] = paired ? y2 : y[2];
+            y[3] = paired ? y3 : y[3];
+        } else if (col >= o.lo && col < o.hi) {
+            const int c = o.base - col2 - 1, d = o.base - col - 1;
+            y[2] = y[2] + sample<V>(S, c, L, 0, in) * w;
+            y[2] = y[2] + sample<V>(S, c, L, (ptrdiff_t)L, in) * g;
+            y[3] = y[3] + sample<V>(S, d, L, 0, in) * w;
+            y[3] = y[3] + sample<V>(S, d, L, -(ptrdiff_t)L, in) * g;
         }
     });
 }
@@ -154,11 +240,12 @@ VEC_FN void gather2_w(const Matrix& a, const BatchLanes& x, const RowBlock& b, f
     const float* __restrict X = x.values + x.l0;
     const size_t L = LC ? (size_t)LC : (size_t)x.lanes;
     const Entries m(a);
-    each_entry<2, W>(a, b, acc, [&](auto* y, size_t e) {
-        const float w = m.w[e];
-        const float* v = X + (size_t)m.col[e] * L;
-        lanes_add(y[0], v, w);
-        lanes_add(y[1], v, 1.0f - w);
+    each_entry<2, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
+        typedef SumsOf<W, decltype(in)> V;
+        const auto w = weight(m.w, e, in);
+        const V v = sample<V>(X, column(m.col, e, in), L, 0, in);
+        y[0] = y[0] + v * w;
+        y[1] = y[1] + v * (1.0f - w);
     });
 }
 
@@ -176,7 +263,10 @@ VEC_FN void gather2_w(const Matrix& a, const BatchLanes& x, const RowBlock& b, f
             else call(8, 0);                   \
             break;                             \
         case 4: call(4, 0); break;             \
-        default: call(1, 0); break;            \
+        default:                               \
+            if (lanes == 1) call(1, 1);        \
+            else call(1, 0);                   \
+            break;                             \
     }
 
 VEC_FN void level0(const Matrix& a, const BatchLanes& s, const RowBlock& b, float* acc) {
