@@ -8,6 +8,9 @@
 // loops are vectorised by the compiler; each lane keeps its own order of
 // operations, and the build never contracts a multiply and an add.
 #include <type_traits>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include "host_simd/host_forms.h"
 
@@ -76,6 +79,45 @@ VEC_FN inline Pixels sample(const float* S, PixelColumns col, size_t L, ptrdiff_
 #pragma GCC unroll 8
     for (int p = 0; p < kPixels; ++p) x[p] = S[(size_t)col[p] * L + d];
     return x;
+}
+
+// lo, hi = the samples at column * L + d and one lane stride further on. One
+// lane's rows read the two neighbours with one 8-byte load each, two rows per
+// 128-bit half, and split them with two shuffles.
+template <class V>
+VEC_FN inline void sample_pair(const float* S, int col, size_t L, ptrdiff_t d, InLanes in, V& lo, V& hi) {
+    lo = sample<V>(S, col, L, d, in);
+    hi = sample<V>(S, col, L, d + (ptrdiff_t)L, in);
+}
+
+#if defined(__SSE2__)
+// {s[a], s[a + 1], s[b], s[b + 1]}.
+VEC_FN inline __m128 pair2(const float* s, ptrdiff_t a, ptrdiff_t b) {
+    return _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), (const __m64*)(s + a)), (const __m64*)(s + b));
+}
+#endif
+
+template <class V>
+VEC_FN inline void sample_pair(const float* S, PixelColumns col, size_t L, ptrdiff_t d, InPixels in, Pixels& lo,
+                               Pixels& hi) {
+#if defined(__SSE2__)
+    if (L == 1) {
+        const PixelColumns i = col + (int)d;
+#if VEC_WIDEST >= 8
+        const __m256 y0 = _mm256_insertf128_ps(_mm256_castps128_ps256(pair2(S, i[0], i[1])), pair2(S, i[4], i[5]), 1);
+        const __m256 y1 = _mm256_insertf128_ps(_mm256_castps128_ps256(pair2(S, i[2], i[3])), pair2(S, i[6], i[7]), 1);
+        lo = (Pixels)_mm256_shuffle_ps(y0, y1, _MM_SHUFFLE(2, 0, 2, 0));
+        hi = (Pixels)_mm256_shuffle_ps(y0, y1, _MM_SHUFFLE(3, 1, 3, 1));
+#else
+        const __m128 x01 = pair2(S, i[0], i[1]), x23 = pair2(S, i[2], i[3]);
+        lo = (Pixels)_mm_shuffle_ps(x01, x23, _MM_SHUFFLE(2, 0, 2, 0));
+        hi = (Pixels)_mm_shuffle_ps(x01, x23, _MM_SHUFFLE(3, 1, 3, 1));
+#endif
+        return;
+    }
+#endif
+    lo = sample<V>(S, col, L, d, in);
+    hi = sample<V>(S, col, L, d + (ptrdiff_t)L, in);
 }
 
 // The arrays of a matrix as restricted pointers, so that storing the sums
@@ -172,19 +214,23 @@ VEC_FN void level1_w(const Matrix& a, const BatchLanes& s, float factor, const R
     each_entry<1, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
         typedef SumsOf<W, decltype(in)> V;
         const auto w = weight(m.w, e, in);
-        const auto col = column(m.col, e, in);
-        y[0] = y[0] + sample<V>(S, col, L, 0, in) * w;
-        y[0] = y[0] + sample<V>(S, col, L, (ptrdiff_t)L, in) * (factor - w);
+        V lo, hi;
+        sample_pair<V>(S, column(m.col, e, in), L, 0, in, lo, hi);
+        y[0] = y[0] + lo * w;
+        y[0] = y[0] + hi * (factor - w);
     });
 }
 
 // A += s[col] w, then s[col + 1] g; B += s[col2] w, then s[col2 - 1] g.
 template <class V, class Col, class Weight, class In>
 VEC_FN inline void mirrored_pairs(V* y, const float* S, size_t L, Col col, Col col2, Weight w, Weight g, In in) {
-    y[0] = y[0] + sample<V>(S, col, L, 0, in) * w;
-    y[0] = y[0] + sample<V>(S, col, L, (ptrdiff_t)L, in) * g;
-    y[1] = y[1] + sample<V>(S, col2, L, 0, in) * w;
-    y[1] = y[1] + sample<V>(S, col2, L, -(ptrdiff_t)L, in) * g;
+    V lo, hi, lo2, hi2;  // s[col], s[col + 1]; s[col2 - 1], s[col2]
+    sample_pair<V>(S, col, L, 0, in, lo, hi);
+    sample_pair<V>(S, col2, L, -(ptrdiff_t)L, in, lo2, hi2);
+    y[0] = y[0] + lo * w;
+    y[0] = y[0] + hi * g;
+    y[1] = y[1] + hi2 * w;
+    y[1] = y[1] + lo2 * g;
 }
 
 template <int W, int LC>
@@ -221,8 +267,10 @@ VEC_FN void level3_w(const Matrix& a, const int* column2, const BatchLanes& s, f
             // Unpaired rows read their own samples instead, which are in range.
             const PixelColumns paired = (col >= o.lo) & (col < o.hi);
             const PixelColumns c = paired ? o.base - col2 - 1 : col, d = paired ? o.base - col - 1 : col2;
-            const Pixels y2 = (y[2] + sample<V>(S, c, L, 0, in) * w) + sample<V>(S, c, L, (ptrdiff_t)L, in) * g;
-            const Pixels y3 = (y[3] + sample<V>(S, d, L, 0, in) * w) + sample<V>(S, d, L, -(ptrdiff_t)L, in) * g;
+            Pixels c0, c1, d0, d1;  // s[c], s[c + 1]; s[d - 1], s[d]
+            sample_pair<V>(S, c, L, 0, in, c0, c1);
+            sample_pair<V>(S, d, L, -(ptrdiff_t)L, in, d0, d1);
+            const Pixels y2 = (y[2] + c0 * w) + c1 * g, y3 = (y[3] + d1 * w) + d0 * g;
             y[2] = paired ? y2 : y[2];
             y[3] = paired ? y3 : y[3];
         } else if (col >= o.lo && col < o.hi) {
