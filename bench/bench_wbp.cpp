@@ -20,7 +20,7 @@
 
 #include "bandwidth.h"
 #include "gpu/gpu_layer.h"
-#include "host_simd/host_rows.h"
+#include "host_simd/host_run.h"
 #include "gpu/buffers.h"
 #include "bench_slices.h"
 #include "wbp/wbp.h"
@@ -89,13 +89,14 @@ MatrixBytes matrix_bytes(int level) {
 void BM_WbpProduct(benchmark::State& state) {
     const int level = (int)state.range(0);
     const auto vectors = (host_rows::Vectors)state.range(1);
-    if (gpu_backend() == GPU_BACKEND_HOST && !host_rows::use_vectors(vectors)) {
+    if (gpu_backend() == GPU_BACKEND_HOST && !host_rows::host_forms(vectors)) {
         state.SkipWithError("this processor lacks the vector set");
         return;
     }
     const double bandwidth = copy_bandwidth(), read_only = read_bandwidth();
     const std::vector<a> tilts = bench_tilts();
     setup(level, tilts);
+    plan.host = host_rows::host_run_for(vectors);
     const MatrixBytes mb = matrix_bytes(level);
     const double bytes = mb.stored;
 
@@ -112,7 +113,6 @@ void BM_WbpProduct(benchmark::State& state) {
         benchmark::DoNotOptimize(slice.data());
     }
     wbp_free(plan);
-    host_rows::use_widest_vectors();
 
     const double per_slice = seconds / (double)state.iterations();
     state.counters["matrix_MB"] = bytes / 1e6;

@@ -1,12 +1,12 @@
 #pragma once
 // The batched host products over a tiled matrix (host_simd/host_tiles.h): each
 // tile is summed part by part for one group of lanes at a time with the
-// accumulation loops of host_rows_batch.h, so that the samples the tile reads
+// accumulation loops of host_forms.h, so that the samples the tile reads
 // stay in L2 across its parts and the sums of a part stay in L1.
 #include <algorithm>
 #include <cstddef>
 
-#include "host_simd/host_rows_batch.h"
+#include "host_simd/host_run.h"
 #include "host_simd/host_tiles.h"
 
 namespace host_tiles {
@@ -27,17 +27,19 @@ inline host_rows::Matrix tile_matrix(const TileLayout& L, const host_rows::Matri
     return {a.weights + off, a.columns + off, a.lengths + t.first, (size_t)t.pixels()};
 }
 
-// Runs part(set, p, l0, width, acc) for every part of every tile and every
-// group of lanes; acc holds sums x p.b.count x width floats, zeroed. Tiles go
-// to the threads one by one.
+// Runs part(forms, p, l0, width, acc) for every part of every tile and every
+// group of lanes, with the forms and scratch of h; acc holds sums x p.b.count x
+// width floats, zeroed. Tiles go to the threads one by one.
 template <class Part>
-void batch_tiles(const TileLayout& L, const host_rows::Matrix& a, int sums, int lanes, const Part& part) {
-    const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
+void batch_tiles(host_rows::HostRun& h, const TileLayout& L, const host_rows::Matrix& a, int sums, int lanes,
+                 const Part& part) {
+    const host_rows::HostForms& f = *h.forms;
     const int width = host_rows::batch_group(lanes, f.widest);
     const int per = std::max(64, host_rows::kBatchSumFloats / std::max(1, sums * width));
+    const host_rows::ThreadScratch scratch = host_rows::thread_scratch(h, (size_t)sums * per * width);
 #pragma omp parallel for schedule(dynamic, 1)
     for (int n = 0; n < tile_count(L); ++n) {
-        float* acc = host_rows::batch_scratch((size_t)sums * per * width);
+        float* acc = scratch.part();
         TilePart p{tile_at(L, n), {}, 0, {}};
         p.m = tile_matrix(L, a, p.t);
         p.offset = (size_t)(p.t.first * L.capacity);

@@ -48,15 +48,18 @@ MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a*
     plan.device = device;
     // Each part is held by the plan before it is built, so that nothing built
     // is ever left without an owner (a set-up that fails frees its own part).
+    const host_rows::HostRun host = options.vectors ? host_rows::host_run_for(*options.vectors) : host_rows::HostRun{};
     if (options.sirt) {
         plan.sirt_plan.reset(new SirtPlan);
         *plan.sirt_plan = sirt_setup(tilts, g, device.memory_mb);
+        plan.sirt_plan->host = host;
         return plan;
     }
     plan.filter = weighting_filter_of(options, g, tilts);
     plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts, options.warn);
     plan.wbp.reset(new WbpPlan);
     *plan.wbp = wbp_setup(plan.level_run, tilts, g, device.memory_mb);
+    plan.wbp->host = host;
     return plan;
 }
 

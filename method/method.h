@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "gpu/gpu_layer.h"
+#include "host_simd/host_forms.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 #include "weighting/weighting.h"
@@ -29,6 +30,8 @@ struct MethodOptions {
     // that many SIRT iterations; radial replaces the Hamming taper of either.
     int sirt_like = 0;
     std::optional<RadialTaper> radial;
+    // The vector set of the host forms; unset, the widest the processor has.
+    std::optional<host_rows::Vectors> vectors;
 };
 
 // The options of a method weighted by the plain ramp.

@@ -8,6 +8,7 @@
 
 #include "gpu/batch_staging.h"
 #include "gpu/buffers.h"
+#include "host_simd/host_run.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
 #include "sirt/sirt_tiles.h"
@@ -38,6 +39,7 @@ struct SirtPlan {
     Geometry g;
     MethodBuffers d;
     SirtSizes sizes;
+    host_rows::HostRun host;  // the host forms' vector set and scratch
     SirtTurn turns[2];
 };
 

@@ -15,7 +15,7 @@ namespace {
 // Every step of a sub-batch is queued on `stream` on a CUDA device; the
 // stream's order alone makes each kernel see the complete result of the one
 // before it.
-void iterate_batch(const SirtPlan& p, float* recons, const float* host_sinos, int lanes, int iterations, SirtTurn& t,
+void iterate_batch(SirtPlan& p, float* recons, const float* host_sinos, int lanes, int iterations, SirtTurn& t,
                    GpuStream stream) {
     const Geometry& g = p.g;
     const MethodBuffers& d = p.d;
@@ -34,10 +34,10 @@ void iterate_batch(const SirtPlan& p, float* recons, const float* host_sinos, in
 
     const int nRows = sirt_half_rows(reconsY) * reconsX;
     const cu_SIRT_fwproduct_batch project{d.d_matrix_t, x, aux, d.d_column_t, d.d_length_t, d.d_idrow_t,
-                                          z.nrows, z.alignment, lanes, z.bands};
+                                          z.nrows, z.alignment, lanes, z.bands, &p.host};
     const cu_SIRT_comperror_batch error{aux, b, d.d_weights, Ntilts, sinoX, lanes};
     const cu_SIRT_product_batch back{d.d_matrix, x, aux, d.d_column, d.d_column2, d.d_length,
-                                     nRows, z.alignment_n, npix, lanes, Ntilts, sinoX, z.tiles};
+                                     nRows, z.alignment_n, npix, lanes, Ntilts, sinoX, z.tiles, &p.host};
     for (int it = 0; it < iterations; ++it) {
         gpu_zero_async(aux, sino_bytes, stream);
         gpu_launch_1d(batch_items(z.nrows, lanes), project, stream);

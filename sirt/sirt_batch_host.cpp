@@ -1,14 +1,14 @@
 // Host forms of the SIRT iteration's kernels over the host layouts of the
 // matrices (sirt_bands.h, sirt_tiles.h): the products walk blocks of matrix
-// rows for a group of lanes at a time (host_simd/host_rows_batch.h), each
-// lane's sums taken in the item bodies' order.
+// rows for a group of lanes at a time (host_simd/host_forms.h), each lane's
+// sums taken in the item bodies' order, with the forms and scratch of the
+// plan's host record.
 #include <algorithm>
 #include <cstddef>
-#include <vector>
 
 #include <omp.h>
 
-#include "host_simd/host_rows_batch.h"
+#include "host_simd/host_run.h"
 #include "sirt/sirt_bands.h"
 #include "sirt/sirt_batch_kernel.h"
 
@@ -16,14 +16,6 @@ using host_rows::BatchLanes;
 using host_rows::Matrix;
 
 namespace {
-
-// Each lane group's sums of every row: the forward projection keeps them
-// across the bands of the host layout.
-float* forward_sums(size_t n) {
-    static thread_local std::vector<float> sums;
-    if (sums.size() < n) sums.resize(n);
-    return sums.data();
-}
 
 // Adds the sums of rows r0 .. r0 + count - 1 into the sinograms. Bins grow with
 // the row, so only the first row's bin and the last row's bin + 1 can be
@@ -46,24 +38,24 @@ void forward_scatter(const cu_SIRT_fwproduct_batch& K, int r0, int count, int l0
 
 }  // namespace
 
-// Any number of lanes, one included (the bands cut rows into pieces too short
-// for the row-vectorised form). Each thread takes a range of rows at a time
-// and sums it band by band, for a group of lanes at a time: a band's pixels
-// serve the rays of all the range's tilts while they are in cache, and each
-// row adds its entries of one band after those of the band before, in order.
-// Ranges need no barrier between bands.
+// Each thread takes a range of rows at a time and sums it band by band, for a
+// group of lanes at a time: a band's pixels serve the rays of all the range's
+// tilts while they are in cache, and each row adds its entries of one band
+// after those of the band before, in order. Ranges need no barrier between
+// bands. The sums of each lane group's rows are kept across the bands.
 void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
-    const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
+    const host_rows::HostForms& f = *host->forms;
     const int widest = host_rows::batch_group(lanes, f.widest);
     const int parts = 4 * std::max(1, omp_get_max_threads());
     const int per = (nrows + parts - 1) / parts;
     const int range = std::max(kSirtChunk, (per + kSirtChunk - 1) / kSirtChunk * kSirtChunk);
     const int ranges = host_rows::block_count(nrows, range);
     const SirtBands layout{d_matrix_t, d_column_t, d_length_t, nrows, alignment, bands};
+    const host_rows::ThreadScratch scratch = host_rows::thread_scratch(*host, (size_t)2 * range * widest);
 #pragma omp parallel for schedule(dynamic, 1)
     for (int ri = 0; ri < ranges; ++ri) {
         const int r0 = ri * range, count = std::min(range, nrows - r0);
-        float* sums = forward_sums((size_t)2 * count * widest);
+        float* sums = scratch.part();
         for (int l0 = 0; l0 < lanes;) {
             const int w = host_rows::batch_group(lanes - l0, f.widest);
             const BatchLanes x{d_recons, lanes, l0, w};
@@ -82,19 +74,20 @@ void cu_SIRT_fwproduct_batch::host_run(const LaunchShape&) const {
 // are whole tiles of the host layout, so the error samples a block reads for
 // every tilt stay in cache.
 void cu_SIRT_product_batch::host_run(const LaunchShape&) const {
-    if (lanes == 1) return host_run_rows();
     if (nRows <= 0) return;
     const Matrix m{d_matrix, d_column, d_length, (size_t)alignment_n};
-    const host_rows::BatchAccumulators& f = host_rows::batch_accumulators();
+    const host_rows::HostForms& f = *host->forms;
     const int widest = host_rows::batch_group(lanes, f.widest);
-    const int units = sirt_units(tiles, nRows);
-    const int per = std::max(1, host_rows::batch_block_rows(nRows, 2, widest) / sirt_unit_rows(tiles));
+    const int units = sirt_units(tiles, nRows), unit_rows = sirt_unit_rows(tiles);
+    const int per = std::max(1, host_rows::batch_block_rows(nRows, 2, widest, omp_get_max_threads()) / unit_rows);
     const int blocks = host_rows::block_count(units, per);
+    const host_rows::ThreadScratch scratch =
+        host_rows::thread_scratch(*host, (size_t)2 * per * unit_rows * widest);
 #pragma omp parallel for schedule(dynamic, 1)
     for (int bi = 0; bi < blocks; ++bi) {
         const int u0 = bi * per, u1 = std::min(units, u0 + per);
         const int first = sirt_unit_first(tiles, u0, nRows), count = sirt_unit_first(tiles, u1, nRows) - first;
-        float* acc = host_rows::batch_scratch((size_t)2 * count * widest);
+        float* acc = scratch.part();
         for (int l0 = 0; l0 < lanes;) {
             const int w = host_rows::batch_group(lanes - l0, f.widest);
             std::fill(acc, acc + (size_t)2 * count * w, 0.0f);

@@ -4,10 +4,13 @@
 // slices are all interleaved; each (row, lane) item sums its row with the lane's
 // values in entry order, so every slice of a batch equals the slice
 // reconstructed alone, bit for bit. host_run (sirt_batch_host.cpp) is the host
-// backend's form: vectorised over the rows for one lane (host_run_rows,
-// sirt_kernel_host.cpp), over the lanes for more.
+// backend's form, with the vector set and scratch of the plan's host record.
 #include "gpu/batch_lanes.h"
 #include "sirt/sirt_kernel.h"
+
+namespace host_rows {
+struct HostRun;
+}
 
 // Scales projection row t of every lane by factor * |cos_a| / thickness (item t).
 struct cu_SIRT_weightsinogram_batch {
@@ -56,6 +59,7 @@ struct cu_SIRT_product_batch {
     int Ntilts, sinoX;  // read by the host form only
     // The host layout (sirt_tiles.h); the item body reads the plain one.
     host_tiles::TileLayout tiles{};
+    host_rows::HostRun* host = nullptr;  // the plan's host record
 
     SK_HD void operator()(int item) const {
         int r, l;
@@ -70,7 +74,6 @@ struct cu_SIRT_product_batch {
         if (m >= nRows) x[(long long)m * lanes] = x[(long long)m * lanes] + s2;
     }
     void host_run(const LaunchShape& s) const;
-    void host_run_rows() const;
 };
 
 // Forward projection P of lane l's slice: transposed row r gathers its pixels
@@ -86,6 +89,7 @@ struct cu_SIRT_fwproduct_batch {
     // The host layout (sirt_bands.h) with more than one band; the item body
     // reads the plain layout.
     int bands = 1;
+    host_rows::HostRun* host = nullptr;  // the plan's host record
 
     SK_HD void operator()(int item) const {
         int r, l;

@@ -1,55 +1,12 @@
 // Host backend forms of the SIRT kernels. They compute exactly what the
 // per-item bodies compute, in the same order per element, but walk memory the
-// way a CPU wants: the one-lane back-projection streams its matrix entry by
-// entry across blocks of whole tiles with the vector forms of host_rows.h
-// (the forward projection has one form for any lane count,
-// sirt_batch_host.cpp), the 2-D kernels run rows of contiguous elements.
+// way a CPU wants: the matrix build writes runs of entries, the 2-D kernels run
+// rows of contiguous elements (the products: sirt_batch_host.cpp).
 #include <algorithm>
 #include <cstddef>
 
-#include "host_simd/host_rows.h"
 #include "host_simd/matrix_build.h"
 #include "sirt/sirt_batch_kernel.h"
-
-namespace {
-
-using host_rows::block_count;
-using host_rows::block_rows;
-using host_rows::kMaxBlockRows;
-using host_rows::Matrix;
-using host_rows::RowBlock;
-
-}  // namespace
-
-// The back-projection's sums are those of the WBP level-2 product with factor
-// 1: s1 from samples c, c + 1 and s2 from the mirror samples, read side by side
-// from a table of the error sinogram.
-void cu_SIRT_product_batch::host_run_rows() const {
-    if (nRows <= 0) return;
-    float* table = host_rows::table_buffer((size_t)4 * sinoX * Ntilts);
-    const Matrix m{d_matrix, d_column, d_length, (size_t)alignment_n};
-    const int units = sirt_units(tiles, nRows);
-    const int per = std::max(1, block_rows(nRows) / sirt_unit_rows(tiles)), blocks = block_count(units, per);
-#pragma omp parallel
-    {
-        host_rows::fill_level2_table(table, d_sinoaux, sinoX, Ntilts);
-#pragma omp for schedule(dynamic, 1)
-        for (int bi = 0; bi < blocks; ++bi) {
-            const int u0 = bi * per, u1 = std::min(units, u0 + per);
-            const int first = sirt_unit_first(tiles, u0, nRows), count = sirt_unit_first(tiles, u1, nRows) - first;
-            const RowBlock rb = host_rows::row_block(d_length, first, count);
-            float acc[2 * kMaxBlockRows];  // s1, s2 of each row
-            std::fill(acc, acc + 2 * rb.count, 0.0f);
-            host_rows::accumulators().table2(m, table, 1.0f, rb, acc);
-            // Every slice element belongs to one row (r < nRows, mirrors >= nRows).
-            sirt_unit_pixels(tiles, u0, u1, [&](int r, int pixel) {
-                const int q = r - first, mirror = npix - 1 - pixel;
-                d_recons[pixel] = d_recons[pixel] + acc[2 * q];
-                if (mirror >= nRows) d_recons[mirror] = d_recons[mirror] + acc[2 * q + 1];
-            });
-        }
-    }
-}
 
 namespace {
 

@@ -6,6 +6,7 @@
 // different threads, at once.
 #include "gpu/batch_staging.h"
 #include "gpu/buffers.h"
+#include "host_simd/host_run.h"
 #include "host_simd/host_tiles.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
@@ -22,6 +23,7 @@ struct WbpPlan {
     // How the matrix is stored: in tiles for the host forms, entry-major (the
     // whole slice in one tile) for the kernel bodies on a GPU or run literally.
     host_tiles::TileLayout tiles;
+    host_rows::HostRun host;  // the host forms' vector set and scratch
     MethodBuffers d;
     WbpTurn turns[2];
 };

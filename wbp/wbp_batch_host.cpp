@@ -1,8 +1,7 @@
-// Host forms of the WBP products. One lane takes the row-vectorised forms
-// (wbp_rows_host.cpp); more take the tiles of the matrix in parallel, each
-// walked part by part, entry by entry, for one group of lanes at a time
-// (host_simd/host_tiles_batch.h), the sums then written to the slices as the
-// per-item bodies write them.
+// Host forms of the WBP products, for any number of lanes, one included: the
+// tiles of the matrix in parallel, each walked part by part, entry by entry,
+// for one group of lanes at a time (host_simd/host_tiles_batch.h), the sums
+// then written to the slices as the per-item bodies write them.
 #include <algorithm>
 #include <cstddef>
 
@@ -45,7 +44,7 @@ void level3_rows(const cu_WBP_productsym3_batch& k) {
                                      wbp_mirrored_hi(k.Ntilts, k.sinoX)};
     const int W = k.reconsX, rows = k.nRows / W;
     const bool odd = (k.thickness & 1) != 0;
-    host_rows::batch_blocks(rows, W, 4, k.lanes, [&](const auto& f, int j0, int count, int l0, int w, float* acc) {
+    host_rows::batch_blocks(*k.host, rows, W, 4, k.lanes, [&](const auto& f, int j0, int count, int l0, int w, float* acc) {
         f.level3(m, k.d_column2, BatchLanes{k.d_sino, k.lanes, l0, w}, k.factor, o,
                  host_rows::row_block(k.d_length, j0 * W, count * W), acc);
         // acc[(q * 4 + s) * w + l]: s = A, B, C, D of row q of the block.
@@ -71,31 +70,28 @@ void level3_rows(const cu_WBP_productsym3_batch& k) {
 }  // namespace
 
 void cu_WBP_product_batch0::host_run(const LaunchShape&) const {
-    if (lanes == 1) return host_run_rows();
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, 1, nRows);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
-    host_tiles::batch_tiles(L, m, 1, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+    host_tiles::batch_tiles(*host, L, m, 1, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         f.level0(p.m, BatchLanes{d_sino, lanes, l0, w}, p.b, acc);
         write_sums(d_recons, npix, L, p, acc, 1, 0, l0, w, own);
     });
 }
 
 void cu_WBP_productsym1_batch::host_run(const LaunchShape&) const {
-    if (lanes == 1) return host_run_rows();
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, 1, nRows);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
-    host_tiles::batch_tiles(L, m, 1, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+    host_tiles::batch_tiles(*host, L, m, 1, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         f.level1(p.m, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
         write_sums(d_recons, npix, L, p, acc, 1, 0, l0, w, own);
     });
 }
 
 void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
-    if (lanes == 1) return host_run_rows();
     if (nRows <= 0 || reconsX <= 0) return;
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
-    host_tiles::batch_tiles(L, m, 2, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
+    host_tiles::batch_tiles(*host, L, m, 2, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         f.mirrored(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
         write_sums(d_recons, npix, L, p, acc, 2, 0, l0, w, own);
         write_sums(d_recons, npix, L, p, acc, 2, 1, l0, w, [&](long long r, long long& step) {
@@ -107,7 +103,6 @@ void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
 
 // Level 3 is stored entry-major on every backend (its plans take no tiles).
 void cu_WBP_productsym3_batch::host_run(const LaunchShape&) const {
-    if (lanes == 1) return host_run_rows();
     if (nRows <= 0 || reconsX <= 0) return;
     level3_rows(*this);
 }

@@ -4,10 +4,14 @@
 // is one (matrix row, lane) pair and sums that row with the lane's samples, in
 // entry order (the row sums of wg_kernel.h), so every slice of a batch equals
 // the slice reconstructed alone, bit for bit. host_run (wbp_batch_host.cpp) is
-// the host backend's form with the same sums: vectorised over the rows for one
-// lane (host_run_rows, wbp_rows_host.cpp), over the lanes for more.
+// the host backend's form with the same sums, with the vector set and scratch
+// of the plan's host record.
 #include "gpu/batch_lanes.h"
 #include "wbp/wg_kernel.h"
+
+namespace host_rows {
+struct HostRun;
+}
 
 // Level 0: pixel r of slice l = sum of weight x sample over the row's entries.
 struct cu_WBP_product_batch0 {
@@ -26,9 +30,9 @@ struct cu_WBP_product_batch0 {
         d_recons[(long long)l * npix + r] = wbp_row_sum0(d_matrix, d_column, r, d_length[r], nRows, d_sino, lanes, l);
     }
     host_tiles::TileLayout tiles = {};  // the matrix's storage on the host (none: entry-major)
+    host_rows::HostRun* host = nullptr;  // the plan's host record
 
     void host_run(const LaunchShape& s) const;
-    void host_run_rows() const;
 };
 
 // Level 1: samples c and c + 1, weights m and factor - m.
@@ -50,9 +54,9 @@ struct cu_WBP_productsym1_batch {
             wbp_row_sum1(d_matrix, d_column, r, d_length[r], nRows, factor, d_sino, lanes, l);
     }
     host_tiles::TileLayout tiles = {};  // the matrix's storage on the host (none: entry-major)
+    host_rows::HostRun* host = nullptr;  // the plan's host record
 
     void host_run(const LaunchShape& s) const;
-    void host_run_rows() const;
 };
 
 // Level 2: own pixel A and point mirror B (not for the centre row of an odd thickness).
@@ -79,9 +83,9 @@ struct cu_WBP_productsym2_batch {
         if (!wbp_centre_row(r, nRows, reconsX, thickness)) slice[npix - 1 - r] = B;
     }
     host_tiles::TileLayout tiles = {};  // the matrix's storage on the host (none: entry-major)
+    host_rows::HostRun* host = nullptr;  // the plan's host record
 
     void host_run(const LaunchShape& s) const;
-    void host_run_rows() const;
 };
 
 // Level 3: A, B from the stored tilts, C, D from the opposite ones, added
@@ -116,7 +120,7 @@ struct cu_WBP_productsym3_batch {
         if (!centre) atomic_add_float(slice + q2, D);
     }
     host_tiles::TileLayout tiles = {};  // the matrix's storage on the host (none: entry-major)
+    host_rows::HostRun* host = nullptr;  // the plan's host record
 
     void host_run(const LaunchShape& s) const;
-    void host_run_rows() const;
 };

@@ -41,32 +41,32 @@ long long items_of(int nRows, int lanes) { return batch_items(nRows, lanes); }
 int npix_of(const Geometry& g) { return g.reconsX * g.reconsY; }
 float factor_of(const Geometry& g) { return (float)(1.0 / g.Ntilts); }
 
-void product0(const WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
+void product0(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
     const Geometry& g = p.g;
     gpu_launch_1d(items_of(nRows, lanes),
                   cu_WBP_product_batch0{p.d.d_matrix, out, s, p.d.d_column, p.d.d_length, nRows, lanes, npix_of(g),
-                                        g.Ntilts, g.sinoX, p.tiles},
+                                        g.Ntilts, g.sinoX, p.tiles, &p.host},
                   stream);
 }
 
-void product1(const WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
+void product1(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
     const Geometry& g = p.g;
     gpu_launch_1d(items_of(nRows, lanes),
                   cu_WBP_productsym1_batch{p.d.d_matrix, out, s, p.d.d_column, p.d.d_length, nRows, lanes,
-                                           npix_of(g), factor_of(g), g.Ntilts, g.sinoX, p.tiles},
+                                           npix_of(g), factor_of(g), g.Ntilts, g.sinoX, p.tiles, &p.host},
                   stream);
 }
 
-void product2(const WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
+void product2(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
     const Geometry& g = p.g;
     gpu_launch_1d(items_of(nRows, lanes),
                   cu_WBP_productsym2_batch{p.d.d_matrix, out, s, p.d.d_column, p.d.d_column2, p.d.d_length, nRows,
                                            lanes, npix_of(g), factor_of(g), g.reconsX, g.reconsY, g.Ntilts, g.sinoX,
-                                           p.tiles},
+                                           p.tiles, &p.host},
                   stream);
 }
 
-void product3(const WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
+void product3(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
     const Geometry& g = p.g;
     const int npix = npix_of(g);
     // The items add into cleared slices; the host forms write every pixel as they would.
@@ -74,7 +74,7 @@ void product3(const WbpPlan& p, float* out, const float* s, int lanes, int nRows
     gpu_launch_1d(items_of(nRows, lanes),
                   cu_WBP_productsym3_batch{p.d.d_matrix, out, s, p.d.d_column, p.d.d_column2, p.d.d_length,
                                            p.d.d_row1, p.d.d_row2, nRows, lanes, npix, factor_of(g), g.Ntilts,
-                                           g.sinoX, g.reconsX, g.reconsY, p.tiles},
+                                           g.sinoX, g.reconsX, g.reconsY, p.tiles, &p.host},
                   stream);
 }
 

@@ -19,7 +19,7 @@ struct WbpLevel {
     // for `rows` slice rows) and waits.
     void (*build)(const WbpPlan& p, int rows, int nRows);
     // Queues one product pass over `lanes` interleaved sinograms s into out.
-    void (*product)(const WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream);
+    void (*product)(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream);
 };
 
 // Levels 0 to 3.

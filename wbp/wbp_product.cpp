@@ -15,7 +15,7 @@ int matrix_rows(int level, const Geometry& g) { return g.reconsX * wbp_level_row
 
 // One pass over the matrix for `lanes` slices (lanes within batch_lanes_limit),
 // queued on `stream` on a CUDA device.
-void product_pass(const WbpPlan& p, float* recons, const float* sinos, int lanes, WbpTurn& b, GpuStream stream) {
+void product_pass(WbpPlan& p, float* recons, const float* sinos, int lanes, WbpTurn& b, GpuStream stream) {
     const Geometry& g = p.g;
     const int npix = g.reconsX * g.reconsY, n = g.sinoX * g.Ntilts;
     float* s = batch_buffer(b.sinos_in, (size_t)n * lanes);

@@ -12,7 +12,7 @@
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
-#include "host_simd/host_rows.h"
+#include "host_simd/host_forms.h"
 #include "gpu/buffers.h"
 #include "method/method.h"
 #include "wbp/wbp.h"
@@ -42,17 +42,19 @@ const std::vector<Case> kCases = {
 };
 const int kLanes[] = {1, 3, 16, 29};
 
-// The plan of a method for a case, with its own weighting filter.
-MethodPlan plan_of(int method, const Case& c) {
+// The plan of a method for a case, with its own weighting filter, and the
+// host forms of the vector set given (unset: the widest).
+MethodPlan plan_of(int method, const Case& c, std::optional<host_rows::Vectors> vectors = {}) {
     const std::vector<a> tilts = tilt_records(c.degrees);
-    return plan_method(method_options(method == kSirt, method % kSirt, 3),
-                       make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
+    MethodOptions options = method_options(method == kSirt, method % kSirt, 3);
+    options.vectors = vectors;
+    return plan_method(options, make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
                        gpu_selected_device());
 }
 
-MethodPlan set_up(int method, const Case& c) {
+MethodPlan set_up(int method, const Case& c, std::optional<host_rows::Vectors> vectors = {}) {
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m = plan_of(method, c);
+    MethodPlan m = plan_of(method, c, vectors);
     testing::internal::GetCapturedStderr();
     return m;
 }
@@ -131,9 +133,10 @@ TEST(SubBatches, CoverEverySliceOnceInOrder) {
 // Set-up and batches of every size in kLanes, with every kernel in its literal
 // per-item form or in its host form; for WBP also poisoned, so that non-finite
 // samples leak into the slices of a host form that reads dead entries.
-std::vector<float> host_batches(int method, const Case& c, bool literal) {
+std::vector<float> host_batches(int method, const Case& c, bool literal, host_rows::Vectors vectors) {
     host_literal_forms = literal;
-    MethodPlan m = set_up(method, c);
+    MethodPlan m = set_up(method, c, vectors);
+    EXPECT_EQ((m.wbp ? m.wbp->host : m.sirt_plan->host).forms->set, vectors);
     std::vector<float> all;
     for (int lanes : kLanes)
         for (bool poisoned : {false, method != kSirt}) {
@@ -148,15 +151,14 @@ std::vector<float> host_batches(int method, const Case& c, bool literal) {
 TEST(BatchHostForms, VectorFormsEqualLiteralKernels) {
     gpu_use_backend(GPU_BACKEND_HOST);
     for (host_rows::Vectors v : host_rows::kAllVectors) {
-        if (!host_rows::use_vectors(v)) continue;
+        if (!host_rows::host_forms(v)) continue;
         for (int method = 0; method <= kSirt; ++method)
             for (const Case& c : kCases) {
                 SCOPED_TRACE(testing::Message() << host_rows::vectors_name(v) << ", method " << method << ", "
                                                 << c.sinoX << " x " << c.degrees.size() << " -> " << c.thickness);
-                expect_same_bits(host_batches(method, c, true), host_batches(method, c, false));
+                expect_same_bits(host_batches(method, c, true, v), host_batches(method, c, false, v));
             }
     }
-    host_rows::use_widest_vectors();
 }
 
 // Every buffer the set-up of a method fills, as stored: entries, columns,

@@ -1,5 +1,5 @@
-// The batched host forms for processors with AVX-512: sixteen lanes per vector.
-#include "host_simd/host_rows_batch.h"
+// The host forms for processors with AVX-512: sixteen lanes per vector.
+#include "host_simd/host_forms.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 namespace host_rows {
@@ -10,11 +10,12 @@ bool vec_cpu_supported() { return __builtin_cpu_supports("avx512f") && __builtin
 
 #define VEC_TARGET "avx2,avx512f,avx512vl,prefer-vector-width=512"
 #define VEC_WIDEST 16
-#define VEC_SET avx512_batch_accumulators
-#include "host_simd/host_rows_batch_inl.h"
+#define VEC_VECTORS Vectors::avx512
+#define VEC_SET avx512_forms
+#include "host_simd/host_forms_inl.h"
 
 #else
 namespace host_rows {
-const BatchAccumulators* avx512_batch_accumulators() { return nullptr; }
+const HostForms* avx512_forms() { return nullptr; }
 }  // namespace host_rows
 #endif
