@@ -42,17 +42,19 @@ const std::vector<Case> kCases = {
 };
 const int kLanes[] = {1, 3, 16, 29};
 
-// The plan of a method for a case, with its own weighting filter.
-MethodPlan plan_of(int method, const Case& c) {
+// The plan of a method for a case, with its own weighting filter; with
+// `literal`, every kernel of the plan in its literal per-item form.
+MethodPlan plan_of(int method, const Case& c, bool literal = false) {
     const std::vector<a> tilts = tilt_records(c.degrees);
-    return plan_method(method_options(method == kSirt, method % kSirt, 3),
-                       make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
+    MethodOptions o = method_options(method == kSirt, method % kSirt, 3);
+    o.literal_forms = literal;
+    return plan_method(o, make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
                        gpu_selected_device());
 }
 
-MethodPlan set_up(int method, const Case& c) {
+MethodPlan set_up(int method, const Case& c, bool literal = false) {
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m = plan_of(method, c);
+    MethodPlan m = plan_of(method, c, literal);
     testing::internal::GetCapturedStderr();
     return m;
 }
@@ -76,17 +78,15 @@ std::vector<float> reconstruct(MethodPlan& m, int lanes, int per_pass, uint32_t 
         values[l * sino] = std::numeric_limits<float>::infinity();
         values[l * sino + 1] = -std::numeric_limits<float>::infinity();
     }
-    float *sinos = gpu_host_floats(sino * lanes), *slices = gpu_host_floats(npix * lanes);
+    const HostFloats sinos_owned = gpu_host_floats(sino * lanes), slices_owned = gpu_host_floats(npix * lanes);
+    float *sinos = sinos_owned.get(), *slices = slices_owned.get();
     std::copy(values.begin(), values.end(), sinos);
     std::fill(slices, slices + npix * lanes, 7.0f);
     for (int l = 0; l < lanes; l += per_pass) {
         if (!poisoned) execute_weighting(m, sinos + l * sino, per_pass);
         execute_products(m, sinos + l * sino, slices + l * npix, per_pass);
     }
-    const std::vector<float> got(slices, slices + npix * lanes);
-    gpu_host_free(sinos);
-    gpu_host_free(slices);
-    return got;
+    return std::vector<float>(slices, slices + npix * lanes);
 }
 
 class Batches : public testing::TestWithParam<GpuBackend> {};
@@ -132,8 +132,7 @@ TEST(SubBatches, CoverEverySliceOnceInOrder) {
 // per-item form or in its host form; for WBP also poisoned, so that non-finite
 // samples leak into the slices of a host form that reads dead entries.
 std::vector<float> host_batches(int method, const Case& c, bool literal) {
-    host_literal_forms = literal;
-    MethodPlan m = set_up(method, c);
+    MethodPlan m = set_up(method, c, literal);
     std::vector<float> all;
     for (int lanes : kLanes)
         for (bool poisoned : {false, method != kSirt}) {
@@ -141,7 +140,6 @@ std::vector<float> host_batches(int method, const Case& c, bool literal) {
             all.insert(all.end(), slices.begin(), slices.end());
         }
     free(m);
-    host_literal_forms = false;
     return all;
 }
 
@@ -163,12 +161,11 @@ TEST(BatchHostForms, VectorFormsEqualLiteralKernels) {
 // mirrored columns, row lengths, mirror rows, ray weights.
 std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& tilts, const Geometry& g,
                                               bool literal) {
-    host_literal_forms = literal;
+    MethodOptions o = method_options(method == kSirt, method % kSirt, 1);
+    o.literal_forms = literal;
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m =
-        plan_method(method_options(method == kSirt, method % kSirt, 1), g, tilts.data(), gpu_selected_device());
+    MethodPlan m = plan_method(o, g, tilts.data(), gpu_selected_device());
     testing::internal::GetCapturedStderr();
-    host_literal_forms = false;
     const WbpSizes s = wbp_sizes(m.level_run, g);
     if (!m.sirt_plan) {
         // Tiles for the host forms only, and not at level 3 (entry-major blocks are faster there).
