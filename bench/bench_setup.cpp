@@ -73,7 +73,7 @@ void BM_Setup(benchmark::State& state) {
 void BM_MatrixBuild(benchmark::State& state) {
     const int level = (int)state.range(0);
     const std::vector<a> tilts = bench_tilts();
-    WbpPlan plan = wbp_setup(level, tilts.data(), geometry(), GpuDevice{}.memory_mb);
+    WbpPlan plan = wbp_setup(level, tilts.data(), geometry(), GpuDevice{}.memory_mb, ExecChoices{.backend = gpu_backend()});
     const WbpSizes s = wbp_sizes(level, geometry());
     CpuTime total;
     for (auto _ : state) {
