@@ -38,7 +38,7 @@ void use_method(int m) {
     const std::vector<a> t = bench_tilts();
     const auto t0 = std::chrono::steady_clock::now();
     method = plan_method(method_options(m == kSirt, m % kSirt, 1), make_geometry(kWidth, kTilts, kWidth, kThickness),
-                         t.data(), gpu_selected_device());
+                         t.data(), gpu_bound_device());
     setup_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     current = m;
 }

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -22,22 +21,8 @@
 
 namespace {
 
-// The device selected last (and by gpu_use_backend); plans take their
-// device as a value instead. Selections may come from several threads.
-GpuDevice g_selected;
-std::mutex g_selected_mutex;
-
-GpuDevice selected() {
-    const std::lock_guard<std::mutex> lock(g_selected_mutex);
-    return g_selected;
-}
-
-void set_selected(const GpuDevice& s) {
-    const std::lock_guard<std::mutex> lock(g_selected_mutex);
-    g_selected = s;
-}
-
-// The device each thread bound itself to (index -1: none).
+// The device each thread bound itself to (index -1: none): the layer's
+// mirror of the CUDA runtime's own current device, which is kept per thread.
 thread_local GpuDevice t_bound{.backend = GPU_BACKEND_HOST, .index = -1};
 
 const char* base_name(const char* path) {
@@ -81,7 +66,6 @@ GpuDevice gpu_select_device(int requested, bool print_device_line, DeviceShare s
         device.index = choice.index;
         device.memory_mb = host_available_memory_mb() / (float)share.device_processes;
     }
-    set_selected(device);
     gpu_bind_device(device);
     return device;
 }
@@ -95,23 +79,14 @@ float host_available_memory_mb() {
     return host_memory_cap_mb >= 0 && host_memory_cap_mb < mb ? host_memory_cap_mb : mb;
 }
 
-GpuDevice gpu_selected_device() { return selected(); }
-GpuBackend gpu_backend() { return t_bound.index >= 0 ? t_bound.backend : selected().backend; }
-int gpu_device_index() { return selected().index; }
-DeviceShare gpu_device_share() { return selected().share; }
+GpuBackend gpu_backend() { return t_bound.backend; }
 
 bool gpu_use_backend(GpuBackend backend, int device) {
-    if (backend == GPU_BACKEND_HOST) {
-        set_selected({.backend = GPU_BACKEND_HOST, .index = device});
-        gpu_bind_device(gpu_selected_device());
-        return true;
-    }
-    if (backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 && device < gpu_cuda_device_count()) {
-        set_selected({.backend = GPU_BACKEND_CUDA, .index = device});
-        gpu_bind_device(gpu_selected_device());
-        return true;
-    }
-    return false;
+    const bool cuda = backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 &&
+                      device < gpu_cuda_device_count();
+    if (backend != GPU_BACKEND_HOST && !cuda) return false;
+    gpu_bind_device({.backend = backend, .index = device});
+    return true;
 }
 
 void gpu_bind_device(const GpuDevice& device) {
@@ -121,7 +96,7 @@ void gpu_bind_device(const GpuDevice& device) {
     if (device.host_threads > 0) omp_set_num_threads(device.host_threads);
 }
 
-int gpu_thread_device() { return t_bound.index; }
+GpuDevice gpu_bound_device() { return t_bound; }
 
 bool gpu_cuda_available() {
     static const bool available = [] {

@@ -71,20 +71,14 @@ struct ExecChoices {
 
 // Selects the device (requested < 0: automatic choice), prints the device line
 // (unless told not to: the other processes of an MPI job), binds the calling
-// thread to it, records it as the selected device and returns it; throws
+// thread to it and returns it, for the plans made for it to keep; throws
 // RunError with status 1 on selection errors.
 GpuDevice gpu_select_device(int requested, bool print_device_line = true, DeviceShare share = {});
-// The selected device (the host's until one is selected).
-GpuDevice gpu_selected_device();
-// Backend of the calling thread's device: the one it last bound to, else the
-// selected one. Every call of the layer goes to that backend.
+// Backend of the calling thread's device: the one it last bound to (the
+// host's where it never bound). The buffer calls of the layer go to that backend.
 GpuBackend gpu_backend();
-// Index of the selected device, and the processes it is shared with.
-int gpu_device_index();
-DeviceShare gpu_device_share();
-// Forces a backend for tests (CUDA only when a device is present), records
-// `device` as the selected index (on CUDA, a device that exists) and binds the
-// calling thread to it. Returns false if unavailable.
+// Binds the calling thread to device `device` of `backend` for tests (CUDA only
+// where that device exists). Returns false if unavailable.
 bool gpu_use_backend(GpuBackend backend, int device = 0);
 
 // ---- threads ----------------------------------------------------------------
@@ -96,8 +90,8 @@ bool gpu_use_backend(GpuBackend backend, int device = 0);
 // Binds the calling thread to `device`: the layer's calls from this thread go
 // to its backend, and on CUDA the runtime's current device becomes its index.
 void gpu_bind_device(const GpuDevice& device);
-// The device index the calling thread last bound to (-1: never bound).
-int gpu_thread_device();
+// The device the calling thread last bound to (index -1: never bound).
+GpuDevice gpu_bound_device();
 // True when a CUDA device can be used in this process.
 bool gpu_cuda_available();
 // CUDA devices this process can use (0 without the CUDA backend).

@@ -77,7 +77,7 @@ TEST(PlanDevice, EachThreadBuildsOnItsOwnDevice) {
             try {
                 MethodPlan plan = plan_method(method_options(false, 2, 0), make_geometry(32, 4, 32, 12), tilts.data(),
                                               {GPU_BACKEND_HOST, k + 1, k == 0 ? 1e6f : 0.01f});
-                got[k] = std::to_string(plan.device.index) + " " + std::to_string(gpu_thread_device());
+                got[k] = std::to_string(plan.device.index) + " " + std::to_string(gpu_bound_device().index);
             } catch (const RunError& e) {
                 got[k] = e.what();
             }

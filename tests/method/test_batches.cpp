@@ -49,7 +49,7 @@ MethodPlan plan_of(int method, const Case& c, bool literal = false) {
     MethodOptions o = method_options(method == kSirt, method % kSirt, 3);
     o.literal_forms = literal;
     return plan_method(o, make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
-                       gpu_selected_device());
+                       gpu_bound_device());
 }
 
 MethodPlan set_up(int method, const Case& c, bool literal = false) {
@@ -164,7 +164,7 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
     MethodOptions o = method_options(method == kSirt, method % kSirt, 1);
     o.literal_forms = literal;
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m = plan_method(o, g, tilts.data(), gpu_selected_device());
+    MethodPlan m = plan_method(o, g, tilts.data(), gpu_bound_device());
     testing::internal::GetCapturedStderr();
     const WbpSizes s = wbp_sizes(m.level_run, g);
     if (!m.sirt_plan) {
@@ -299,20 +299,20 @@ TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     const Geometry g = make_geometry(kCases[0].sinoX, (int)tilts.size(), kCases[0].sinoX, kCases[0].thickness);
     MethodPlan plan =
         plan_method(method_options(false, 2, 1), g, tilts.data(), GpuDevice{.backend = GPU_BACKEND_HOST, .index = 3});
-    EXPECT_EQ(gpu_thread_device(), 3);
+    EXPECT_EQ(gpu_bound_device().index, 3);
     gpu_use_backend(GPU_BACKEND_HOST, 1);
     int before = -2, after = -2;
     std::thread t([&] {
-        before = gpu_thread_device();
+        before = gpu_bound_device().index;
         std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
         execute_products(plan, sinos.data(), slices.data(), 1);
-        after = gpu_thread_device();
+        after = gpu_bound_device().index;
     });
     t.join();
     EXPECT_EQ(before, -1);
     EXPECT_EQ(after, 3);
     free(plan);
-    EXPECT_EQ(gpu_thread_device(), 3);
+    EXPECT_EQ(gpu_bound_device().index, 3);
     free(plan);  // again: nothing
     std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
     const Captured freed = capture_exit([&] { execute_products(plan, sinos.data(), slices.data(), 1); });

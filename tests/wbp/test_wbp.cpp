@@ -99,7 +99,7 @@ TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
         std::vector<float> sinos = sino, slices((size_t)X * Y * 2);
         sinos.insert(sinos.end(), sino.begin(), sino.end());
         testing::internal::CaptureStderr();
-        MethodPlan m = plan_method(method_options(false, 3, 0), g, tilts.data(), gpu_selected_device());
+        MethodPlan m = plan_method(method_options(false, 3, 0), g, tilts.data(), gpu_bound_device());
         execute_weighting(m, sinos.data(), 2);
         execute_products(m, sinos.data(), slices.data(), 2);
         free(m);
