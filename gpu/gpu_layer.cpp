@@ -1,4 +1,4 @@
-// The layer's process-wide state (selected device and backend), device selection,
+// The layer's per-thread binding to a device, device selection,
 // the guarded buffer operations dispatched to the backend, and launch shapes.
 #include "gpu/gpu_layer.h"
 

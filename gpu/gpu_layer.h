@@ -111,7 +111,7 @@ void* gpu_alloc_at(size_t bytes, const char* file, int line);
 void gpu_free(void* p);  // null does nothing; result ignored
 // Frees p on `backend`, whatever device the calling thread is bound to (DeviceArray).
 void gpu_free_on(GpuBackend backend, void* p);
-// Free memory of the selected device in bytes (0 when it cannot be read).
+// Free memory of the calling thread's device in bytes (0 when it cannot be read).
 size_t gpu_free_memory_bytes();
 void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line);

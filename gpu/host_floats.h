@@ -7,11 +7,8 @@
 #include <memory>
 #include <utility>
 
-struct HostFree {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using HostArray = std::unique_ptr<T[], HostFree>;
+#include "io/host_array.h"
+
 
 // n zero-filled elements, or null where the memory cannot be had (or a test's
 // fault hook says so); null also for n = 0.

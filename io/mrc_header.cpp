@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "io/fail.h"
@@ -84,22 +85,16 @@ const char* mrc_try_read_header(FILE* file, MrcHeaderRead* out) {
     if (const char* problem = size_problem(h)) return problem;
     if (const char* problem = length_problem(file, h)) return problem;
 
-    auto* header = new (std::nothrow) MrcHeader(h);
+    // Owned here until handed over whole, so that a failed read leaves nothing behind.
+    std::unique_ptr<MrcHeader> header(new (std::nothrow) MrcHeader(h));
     if (!header) return "No memory for header.\n\n";
-    unsigned char* ext = nullptr;
+    std::unique_ptr<unsigned char[]> ext;
     if (h.nsymbt > 0) {
-        ext = new (std::nothrow) unsigned char[(size_t)h.nsymbt + 4]();
-        if (!ext) {
-            delete header;
-            return "No memory for header.\n\n";
-        }
-        if (fread(ext, 1, (size_t)h.nsymbt, file) != (size_t)h.nsymbt) {
-            delete[] ext;
-            delete header;
-            return "Error reading extended header.\n\n";
-        }
+        ext.reset(new (std::nothrow) unsigned char[(size_t)h.nsymbt + 4]());
+        if (!ext) return "No memory for header.\n\n";
+        if (fread(ext.get(), 1, (size_t)h.nsymbt, file) != (size_t)h.nsymbt) return "Error reading extended header.\n\n";
     }
-    *out = MrcHeaderRead{header, swapped, ext, 1024 + (int64_t)h.nsymbt};
+    *out = MrcHeaderRead{header.release(), swapped, ext.release(), 1024 + (int64_t)h.nsymbt};
     return nullptr;
 }
 

@@ -1,4 +1,4 @@
-// SIRT on the selected device: the set-up of the matrices and ray weights,
+// SIRT on the plan's device: the set-up of the matrices and ray weights,
 // and the release of the buffers.
 #include <climits>
 #include <cstdint>

@@ -1,5 +1,5 @@
 #pragma once
-// SIRT on the selected device: the set-up builds the matrices and ray weights
+// SIRT on the plan's device: the set-up builds the matrices and ray weights
 // once per run into a plan, then slices are reconstructed by iteration. Also
 // the size rules shared with the tests.
 #include <cstdint>

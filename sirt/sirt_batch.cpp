@@ -1,4 +1,4 @@
-// The SIRT iteration of any number of slices on the selected device: every
+// The SIRT iteration of any number of slices on the plan's device: every
 // kernel serves all lanes of a sub-batch, so each pass over the two matrices
 // serves the whole sub-batch.
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Weighted back-projection on the selected device: the set-up of a plan (the
+// Weighted back-projection on the plan's device: the set-up of a plan (the
 // matrix of one slice, built once per run) and its release.
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 #pragma once
-// Weighted back-projection on the selected device: a plan holds the matrix of
+// Weighted back-projection on the plan's device: a plan holds the matrix of
 // one slice at one symmetry level, built once, and the buffers of its
 // products, which reconstruct any number of slices from their weighted
 // sinograms. Plans hold no shared state: several may live, and run on

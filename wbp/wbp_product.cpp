@@ -1,4 +1,4 @@
-// The WBP products on the selected device, for any number of slices.
+// The WBP products on the plan's device, for any number of slices.
 #include "wbp/wbp.h"
 
 #include <cstddef>

@@ -5,6 +5,12 @@
 
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer runtime's
+#else
+#include <malloc.h>
+#endif
+
 #include "driver/run.h"
 #include "gpu/batch_staging.h"
 #include "io/fail.h"
@@ -43,6 +49,127 @@ TEST(InjectedFaults, FailedAllocationsAndCopiesLeaveNothingBehind) {
             EXPECT_THROW(sirt_transpose_upload(&t, d, sizes), RunError) << site << " " << after;
             EXPECT_EQ(d.d_matrix_t != nullptr, site == GPU_FAULT_COPY_TO_DEVICE || after > 0);
         }
+}
+
+namespace {
+
+// Counts the operations at one site and fails the one numbered fail_at (from 0;
+// -1: none).
+std::atomic<int> count_site{-1}, count_fail_at{-1}, count_seen{0};
+bool counting_hook(GpuFaultSite s) { return s == count_site.load() && count_seen.fetch_add(1) == count_fail_at.load(); }
+
+void count_faults(GpuFaultSite site, int fail_at) {
+    count_site = site, count_fail_at = fail_at, count_seen = 0;
+    gpu_fault_hook = counting_hook;
+}
+
+void main_with_args(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    skarbel_main((int)argv.size(), argv.data());
+}
+
+// The program's messages for memory it cannot have, by where it was asked for.
+const char* const kMemoryMessages =
+    "(.*cudaSafeCall\\(\\) Runtime API error in file <[a-z_]+\\.cpp>, line [0-9]+ : injected fault\\.\n"
+    "|.*SIRT: not enough host memory to build the transposed matrix \\([0-9.]+ Mb more\\)\\.\n"
+    "|.*Out of memory for the slice buffers\\.\n\n"
+    "|.*Unable to allocate memory for FFTs\n)";
+
+}  // namespace
+
+// Each allocation of a run (host arrays, device buffers, FFTW buffers and
+// plans), made to fail in turn: WBP with a detector shift and the per-tilt
+// filter, and SIRT. Every run ends with the program's memory message and
+// status 255, and leaves no output or temporary file. A fork runs each, so
+// that the counts start afresh.
+TEST(InjectedFaults, EveryAllocationOfARunFailsCleanlyInTurn) {
+    TiltSeries ts(16, 6, 5);
+    const std::vector<std::vector<std::string>> runs = {
+        {"skarbel", "--offset=0,1.5", "--sirt-like=5", "-s2", ts.tlt, ts.stack, ts.out},
+        {"skarbel", "-S", "-i2", "--batch=2", ts.tlt, ts.stack, ts.out}};
+    int failed_runs = 0;
+    for (const auto& args : runs)
+        for (const GpuFaultSite site : {GPU_FAULT_HOST_ALLOC, GPU_FAULT_ALLOC, GPU_FAULT_FFTW}) {
+            const Captured counted = capture_exit([&] {
+                count_faults(site, -1);
+                main_with_args(args);
+                printf("\nallocations %d\n", count_seen.load());
+            });
+            ASSERT_EQ(counted.status, 0) << counted.err;
+            const int n = std::stoi(counted.out.substr(counted.out.rfind("allocations ") + 12));
+            EXPECT_TRUE(n > 0 || site == GPU_FAULT_FFTW) << args[1] << ", site " << site;  // SIRT has no FFTs
+            std::filesystem::remove(ts.out);
+            for (int k = 0; k < n; ++k) {
+                const Captured c = capture_exit([&] {
+                    count_faults(site, k);
+                    main_with_args(args);
+                });
+                EXPECT_EQ(c.status, 255) << args[1] << ", site " << site << ", allocation " << k;
+                EXPECT_THAT(c.err, testing::MatchesRegex(kMemoryMessages)) << args[1] << ", site " << site;
+                EXPECT_EQ(names_in(ts.dir.path), (std::set<std::string>{"t.tlt", "s.mrc"}));
+                ++failed_runs;
+            }
+        }
+    EXPECT_GT(failed_runs, 20);
+}
+
+namespace {
+
+// The sanitizer's count is exact; glibc's counts the blocks its per-thread caches
+// hold as in use, so there it is only printed.
+size_t heap_bytes_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+}  // namespace
+
+// The same failing runs one after another in this process, as a Python session
+// calling the module would (the module is not built with the sanitizers): in
+// the sanitizer build, 100 failed calls leave no more heap in use than the
+// first four, and nothing for the leak check at exit.
+TEST(InjectedFaults, AHundredFailedRunsInOneProcessLeakNothing) {
+    TiltSeries ts(16, 6, 5);
+    const std::vector<std::string> wbp = {"skarbel", "--offset=0,1.5", "--sirt-like=5", "-s2", ts.tlt, ts.stack, ts.out},
+                                   sirt = {"skarbel", "-S", "-i2", ts.tlt, ts.stack, ts.out};
+    // Late failures, when most of each set-up is held: WBP's last FFTW plan of
+    // its set-up and its last device buffer, SIRT's last device buffer and a
+    // host array of its transposed matrix.
+    struct Failing {
+        const std::vector<std::string>& args;
+        GpuFaultSite site;
+        int fail_at;
+    };
+    const Failing failing[] = {{wbp, GPU_FAULT_FFTW, 7}, {wbp, GPU_FAULT_ALLOC, 5}, {sirt, GPU_FAULT_ALLOC, 12},
+                               {sirt, GPU_FAULT_HOST_ALLOC, 1}};
+    size_t after_first = 0;
+    int failures = 0;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    for (int call = 0; call < 100; ++call) {
+        const Failing& f = failing[call % 4];
+        count_faults(f.site, f.fail_at);
+        try {
+            main_with_args(f.args);
+        } catch (const RunError& e) {
+            failures += e.status == 255;
+        }
+        gpu_fault_hook = nullptr;
+        if (call == 3) after_first = heap_bytes_in_use();
+    }
+    const size_t after_all = heap_bytes_in_use();
+    testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(failures, 100);
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_LE(after_all, after_first);
+#endif
+    printf("heap bytes in use after 4 failed calls %zu, after 100 %zu\n", after_first, after_all);
+    EXPECT_EQ(names_in(ts.dir.path), (std::set<std::string>{"t.tlt", "s.mrc"}));
 }
 
 // A worker that cannot bind to the plan's device fails the run like any other
