@@ -11,7 +11,7 @@ namespace {
 FILE* open_float_file(const char* file_name, Image* image, int* code) {
     FILE* file = fopen(file_name, "r");
     MrcHeaderRead read{};
-    if (!file || mrc_try_read_header(file, &read) != nullptr) {
+    if (!file || !mrc_try_read_header(file, &read).empty()) {
         if (file) fclose(file);
         *code = -1;
         return nullptr;
