@@ -38,7 +38,7 @@ void use_method(int m) {
     const std::vector<a> t = bench_tilts();
     const auto t0 = std::chrono::steady_clock::now();
     method = plan_method(method_options(m == kSirt, m % kSirt, 1), make_geometry(kWidth, kTilts, kWidth, kThickness),
-                         t.data(), gpu_selected_device());
+                         t.data(), gpu_bound_device());
     setup_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     current = m;
 }
@@ -150,10 +150,10 @@ double mul_adds(const MethodPlan& m) {
     const Geometry& g = m.g;
     if (m.sirt_plan) {
         const SirtPlan& p = *m.sirt_plan;
-        return 4 * entries(p.d.d_length_t, p.sizes.nrows) + 8 * entries(p.d.d_length, p.sizes.nRows);
+        return 4 * entries(p.d.d_length_t.get(), p.sizes.nrows) + 8 * entries(p.d.d_length.get(), p.sizes.nRows);
     }
     const WbpSizes s = wbp_sizes(m.level_run, g);
-    const double n = entries(m.wbp->d.d_length, s.nRows);
+    const double n = entries(m.wbp->d.d_length.get(), s.nRows);
     if (m.level_run <= 1) return (m.level_run == 0 ? 2 : 4) * n;
     if (m.level_run == 2) return 8 * n;
     // Entries past a row's length hold column 0, which has no opposite tilt,

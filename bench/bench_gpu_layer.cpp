@@ -49,7 +49,7 @@ void BM_ScaleKernel(benchmark::State& state) {
     float* out = static_cast<float*>(gpu_alloc((size_t)n * sizeof(float)));
     gpu_zero(in, (size_t)n * sizeof(float));
     for (auto _ : state) {
-        gpu_launch_1d(n, ScaleCopy1D{out, in, n});
+        gpu_launch_1d(ExecChoices{.backend = gpu_backend()}, n, ScaleCopy1D{out, in, n});
         gpu_synchronize();
     }
     gpu_free(in);
@@ -67,7 +67,7 @@ void BM_AtomicAdd(benchmark::State& state) {
     gpu_zero(values, (size_t)n * sizeof(float));
     gpu_zero(bins, (size_t)nbins * sizeof(float));
     for (auto _ : state) {
-        gpu_launch_1d(n, AtomicBins1D{bins, values, n, nbins});
+        gpu_launch_1d(ExecChoices{.backend = gpu_backend()}, n, AtomicBins1D{bins, values, n, nbins});
         gpu_synchronize();
     }
     gpu_free(values);
@@ -79,7 +79,7 @@ void BM_EmptyLaunch(benchmark::State& state) {
     if (!use_backend(state)) return;
     float* out = static_cast<float*>(gpu_alloc(256 * sizeof(float)));
     for (auto _ : state) {
-        gpu_launch_1d(1, ScaleCopy1D{out, out, 1});
+        gpu_launch_1d(ExecChoices{.backend = gpu_backend()}, 1, ScaleCopy1D{out, out, 1});
         gpu_synchronize();
     }
     gpu_free(out);

@@ -60,7 +60,7 @@ void BM_Setup(benchmark::State& state) {
         const CpuTime c0 = CpuTime::now();
         const auto t0 = std::chrono::steady_clock::now();
         MethodPlan m = plan_method(method_options(method == kSirt, method % kSirt, 1), geometry(), tilts.data(),
-                                   gpu_selected_device());
+                                   gpu_bound_device());
         state.SetIterationTime(seconds_since(t0));
         const CpuTime c1 = CpuTime::now();
         total.user += c1.user - c0.user;
@@ -73,7 +73,7 @@ void BM_Setup(benchmark::State& state) {
 void BM_MatrixBuild(benchmark::State& state) {
     const int level = (int)state.range(0);
     const std::vector<a> tilts = bench_tilts();
-    WbpPlan plan = wbp_setup(level, tilts.data(), geometry(), GpuDevice{}.memory_mb);
+    WbpPlan plan = wbp_setup(level, tilts.data(), geometry(), GpuDevice{}.memory_mb, ExecChoices{.backend = gpu_backend()});
     const WbpSizes s = wbp_sizes(level, geometry());
     CpuTime total;
     for (auto _ : state) {

@@ -47,12 +47,13 @@ Bench& bench() {
         s->sino.resize((size_t)kWidth * kTilts);
         for (float& v : s->sino) v = d(rng);
         s->slice.resize((size_t)kWidth * kThickness);
-        s->plan = sirt_setup(s->tilts.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 1.0e6f);
+        s->plan = sirt_setup(s->tilts.data(), make_geometry(kWidth, kTilts, kWidth, kThickness), 1.0e6f,
+                             ExecChoices{.backend = gpu_backend()});
         const MethodBuffers& bufs = s->plan.d;
         const SirtSizes& sirt_sizes = s->plan.sizes;
         // Weight and index per entry, plus the per-row length (and bin).
-        s->forward_bytes = 8.0 * sum_lengths(bufs.d_length_t, sirt_sizes.nrows) + 8.0 * sirt_sizes.nrows;
-        s->back_bytes = 12.0 * sum_lengths(bufs.d_length, sirt_sizes.nRows) + 4.0 * sirt_sizes.nRows;
+        s->forward_bytes = 8.0 * sum_lengths(bufs.d_length_t.get(), sirt_sizes.nrows) + 8.0 * sirt_sizes.nrows;
+        s->back_bytes = 12.0 * sum_lengths(bufs.d_length.get(), sirt_sizes.nRows) + 4.0 * sirt_sizes.nRows;
         s->copy_bandwidth = host_copy_bandwidth();
         return s;
     }();
@@ -99,7 +100,7 @@ void BM_SirtForwardProjection(benchmark::State& state) {
     const size_t sino_bytes = 4 * (size_t)kWidth * kTilts;
     for (auto _ : state) {
         gpu_zero(bench_error(), sino_bytes);
-        gpu_launch_1d(b.plan.sizes.nrows, forward());
+        gpu_launch_1d(b.plan.x, b.plan.sizes.nrows, forward());
         gpu_synchronize();
     }
     report(state, b.forward_bytes);
@@ -108,7 +109,7 @@ void BM_SirtForwardProjection(benchmark::State& state) {
 void BM_SirtBackProjection(benchmark::State& state) {
     Bench& b = bench();
     for (auto _ : state) {
-        gpu_launch_1d(b.plan.sizes.nRows, back());
+        gpu_launch_1d(b.plan.x, b.plan.sizes.nRows, back());
         gpu_synchronize();
     }
     report(state, b.back_bytes);
@@ -125,11 +126,11 @@ void BM_SirtIteration(benchmark::State& state) {
     const cu_SIRT_comperror_batch error{bench_error(), measured, b.plan.d.d_weights, kTilts, kWidth, 1};
     for (auto _ : state) {
         gpu_zero(bench_error(), sino_bytes);
-        gpu_launch_1d(b.plan.sizes.nrows, forward());
+        gpu_launch_1d(b.plan.x, b.plan.sizes.nrows, forward());
         gpu_synchronize();
-        gpu_launch_2d(kTilts, kWidth, error);
+        gpu_launch_2d(b.plan.x, kTilts, kWidth, error);
         gpu_synchronize();
-        gpu_launch_1d(b.plan.sizes.nRows, back());
+        gpu_launch_1d(b.plan.x, b.plan.sizes.nRows, back());
         gpu_synchronize();
     }
     gpu_free(measured);

@@ -64,7 +64,8 @@ const Geometry& geometry() {
 
 WbpPlan plan;
 
-void setup(int level, const std::vector<a>& t) { plan = wbp_setup(level, t.data(), geometry(), GpuDevice{}.memory_mb); }
+void setup(int level, const std::vector<a>& t) { plan = wbp_setup(level, t.data(), geometry(), GpuDevice{}.memory_mb, ExecChoices{.backend = gpu_backend()});
+}
 
 void product(float* slice, const float* sino) { wbp_product(plan, slice, sino, 1); }
 

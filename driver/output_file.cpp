@@ -6,7 +6,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "io/host_array.h"
 #include "io/fail.h"
 
 namespace {
@@ -15,11 +17,8 @@ namespace {
 std::string resolved(const char* name) {
     struct stat link;
     if (lstat(name, &link) != 0 || !S_ISLNK(link.st_mode)) return name;
-    char* target = realpath(name, nullptr);
-    if (!target) return name;
-    std::string path = target;
-    std::free(target);
-    return path;
+    const std::unique_ptr<char, HostFree> target(realpath(name, nullptr));
+    return target ? std::string(target.get()) : std::string(name);
 }
 
 // The mode the file would get from fopen: the existing output's, or 0666 less the umask.

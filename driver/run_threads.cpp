@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "gpu/gpu_layer.h"
 #include "gpu/host_limits.h"
 
 int allowed_host_threads() { return quota_threads(omp_get_num_procs(), cgroup_cpu_quota("")); }
@@ -14,7 +13,6 @@ int use_allowed_host_threads() {
     const int threads = allowed_host_threads();
     // Without a quota OpenMP's own choice is the same: nothing to change.
     if (threads == omp_get_num_procs()) return omp_get_max_threads();
-    omp_set_num_threads(threads);
-    gpu_set_host_threads(threads);
+    omp_set_num_threads(threads);  // the devices selected from here on pass it to their threads
     return threads;
 }

@@ -63,10 +63,9 @@ void wait_job(Worker& w) {
 // error of either thread the worker finishes the job it holds (it uses the
 // buffers) before the thread is joined and the buffers freed.
 struct Pipeline {
+    HostFloats sinos[2], out[2];  // freed after the body below has joined the thread
     Worker w;
     std::thread thread;
-    float* sinos[2] = {nullptr, nullptr};
-    float* out[2] = {nullptr, nullptr};
 
     ~Pipeline() {
         if (thread.joinable()) {
@@ -76,10 +75,6 @@ struct Pipeline {
             w.cv.notify_all();
             lock.unlock();
             thread.join();
-        }
-        for (int i = 0; i < 2; ++i) {
-            gpu_host_free(sinos[i]);
-            gpu_host_free(out[i]);
         }
     }
 };
@@ -100,14 +95,14 @@ void run_slice_pipeline(int slices, int batch, size_t sino_floats, size_t slice_
     }
     p.thread = std::thread(worker_loop, &p.w);
     float* results[2] = {nullptr, nullptr};
-    steps.read(first(0), count(0), p.sinos[0]);
+    steps.read(first(0), count(0), p.sinos[0].get());
     for (int n = 0; n < batches; ++n) {
         const int s = n % 2;
-        float* const in = p.sinos[s];
-        float* const result = results[s] = steps.destination ? steps.destination(first(n), count(n)) : p.out[s];
+        float* const in = p.sinos[s].get();
+        float* const result = results[s] = steps.destination ? steps.destination(first(n), count(n)) : p.out[s].get();
         start_job(p.w, [&steps, &count, in, result, n] { steps.reconstruct(count(n), in, result); });
         if (n > 0) steps.write(count(n - 1), results[1 - s]);
-        if (n + 1 < batches) steps.read(first(n + 1), count(n + 1), p.sinos[1 - s]);
+        if (n + 1 < batches) steps.read(first(n + 1), count(n + 1), p.sinos[1 - s].get());
         wait_job(p.w);
         check_stop_signal();
     }

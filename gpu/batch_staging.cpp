@@ -9,17 +9,11 @@
 float* batch_buffer(BatchBuffer& b, size_t n) {
     if (b.floats < n) {
         // Emptied first: an allocation that throws leaves no size without a buffer.
-        gpu_free(b.p);
         b = BatchBuffer{};
-        b.p = static_cast<float*>(gpu_alloc(n * sizeof(float)));
+        b.p = gpu_array(float, n);
         b.floats = n;
     }
     return b.p;
-}
-
-void batch_buffer_free(BatchBuffer& b) {
-    gpu_free(b.p);
-    b = BatchBuffer{};
 }
 
 // Item counts stay below 2^29: as multiples of kBatchRows they are then exact
@@ -39,16 +33,16 @@ std::vector<SubBatch> sub_batches(int count, int most, bool halves) {
     return parts;
 }
 
-void batch_sinograms_in(float* dst, const float* host_sinos, int n, int lanes, BatchBuffer& staging,
-                        GpuStream stream) {
+void batch_sinograms_in(const ExecChoices& x, float* dst, const float* host_sinos, int n, int lanes,
+                        BatchBuffer& staging, GpuStream stream) {
     // The host backend reads the caller's sinograms where they are.
     const float* src = host_sinos;
-    if (gpu_backend() != GPU_BACKEND_HOST) {
+    if (x.backend != GPU_BACKEND_HOST) {
         // One lane is already in the interleaved layout.
         if (lanes == 1) return gpu_copy_to_device_async(dst, host_sinos, (size_t)n * sizeof(float), stream);
         float* s = batch_buffer(staging, (size_t)n * lanes);
         gpu_copy_to_device_async(s, host_sinos, (size_t)n * lanes * sizeof(float), stream);
         src = s;
     }
-    gpu_launch_1d(n, cu_batch_interleave{dst, src, n, lanes}, stream);
+    gpu_launch_1d(x, n, cu_batch_interleave{dst, src, n, lanes}, stream);
 }

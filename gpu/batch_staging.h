@@ -6,16 +6,16 @@
 #include <cstddef>
 #include <vector>
 
+#include "gpu/device_array.h"
 #include "gpu/gpu_layer.h"
 
 struct BatchBuffer {
-    float* p = nullptr;
+    DeviceArray<float> p;
     size_t floats = 0;
 };
 
 // Makes b hold at least n floats (its contents are lost when it grows).
 float* batch_buffer(BatchBuffer& b, size_t n);
-void batch_buffer_free(BatchBuffer& b);
 
 // The largest batch whose element indices (matrix items, interleaved sinogram
 // and slice elements) stay below 2^31, at least 1.
@@ -36,5 +36,5 @@ std::vector<SubBatch> sub_batches(int count, int most, bool halves);
 // Interleaves `lanes` host sinograms of n floats (one after another) into the
 // device buffer dst; staging holds the lane-major copy on a CUDA device, where
 // both the copy and the kernel are queued on `stream`.
-void batch_sinograms_in(float* dst, const float* host_sinos, int n, int lanes, BatchBuffer& staging,
-                        GpuStream stream);
+void batch_sinograms_in(const ExecChoices& x, float* dst, const float* host_sinos, int n, int lanes,
+                        BatchBuffer& staging, GpuStream stream);

@@ -1,4 +1,4 @@
-// The layer's process-wide state (selected device and backend), device selection,
+// The layer's per-thread binding to a device, device selection,
 // the guarded buffer operations dispatched to the backend, and launch shapes.
 #include "gpu/gpu_layer.h"
 
@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -19,27 +18,11 @@
 #include "gpu/host_limits.h"
 #include "io/fail.h"
 
-bool host_literal_forms = false;
-std::atomic<GpuFaultHook> gpu_fault_hook{nullptr};
 
 namespace {
 
-// The device selected last (and by gpu_use_backend); plans take their
-// device as a value instead. Selections may come from several threads.
-GpuDevice g_selected;
-std::mutex g_selected_mutex;
-
-GpuDevice selected() {
-    const std::lock_guard<std::mutex> lock(g_selected_mutex);
-    return g_selected;
-}
-
-void set_selected(const GpuDevice& s) {
-    const std::lock_guard<std::mutex> lock(g_selected_mutex);
-    g_selected = s;
-}
-
-// The device each thread bound itself to (index -1: none).
+// The device each thread bound itself to (index -1: none): the layer's
+// mirror of the CUDA runtime's own current device, which is kept per thread.
 thread_local GpuDevice t_bound{.backend = GPU_BACKEND_HOST, .index = -1};
 
 const char* base_name(const char* path) {
@@ -59,8 +42,7 @@ const GpuBackendOps& ops() { return ops_of(gpu_backend()); }
 
 // A fault a test asked for at this site ends the operation as a failed runtime call would.
 void injected_fault_check(GpuFaultSite site, const char* file, int line) {
-    const GpuFaultHook hook = gpu_fault_hook.load();
-    if (hook && hook(site)) gpu_safe_call_fail(file, line, "injected fault");
+    if (gpu_fault_injected(site)) gpu_safe_call_fail(file, line, "injected fault");
 }
 
 }  // namespace
@@ -69,6 +51,7 @@ GpuDevice gpu_select_device(int requested, bool print_device_line, DeviceShare s
     share = {at_least_one(share.device_processes), at_least_one(share.host_processes)};
     GpuDevice device;
     device.share = share;
+    device.host_threads = omp_get_max_threads();
     int count = 0;
     if (const GpuBackendOps* cuda = cuda_backend_ops(); cuda && cuda->present(true, &count)) {
         const CudaSelection s = cuda->select(requested, count, print_device_line);
@@ -83,7 +66,6 @@ GpuDevice gpu_select_device(int requested, bool print_device_line, DeviceShare s
         device.index = choice.index;
         device.memory_mb = host_available_memory_mb() / (float)share.device_processes;
     }
-    set_selected(device);
     gpu_bind_device(device);
     return device;
 }
@@ -92,44 +74,29 @@ float host_memory_cap_mb = -1.0f;
 
 const char* host_memory_bound() { return memory_bound_name(process_memory_room().bound); }
 
-namespace {
-std::atomic<int> g_host_threads{0};
-}  // namespace
-
-void gpu_set_host_threads(int threads) { g_host_threads = threads; }
-
 float host_available_memory_mb() {
     const float mb = device_memory_mb(host_available_memory_bytes());
     return host_memory_cap_mb >= 0 && host_memory_cap_mb < mb ? host_memory_cap_mb : mb;
 }
 
-GpuDevice gpu_selected_device() { return selected(); }
-GpuBackend gpu_backend() { return t_bound.index >= 0 ? t_bound.backend : selected().backend; }
-int gpu_device_index() { return selected().index; }
-DeviceShare gpu_device_share() { return selected().share; }
+GpuBackend gpu_backend() { return t_bound.backend; }
 
 bool gpu_use_backend(GpuBackend backend, int device) {
-    if (backend == GPU_BACKEND_HOST) {
-        set_selected({.backend = GPU_BACKEND_HOST, .index = device});
-        gpu_bind_device(gpu_selected_device());
-        return true;
-    }
-    if (backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 && device < gpu_cuda_device_count()) {
-        set_selected({.backend = GPU_BACKEND_CUDA, .index = device});
-        gpu_bind_device(gpu_selected_device());
-        return true;
-    }
-    return false;
+    const bool cuda = backend == GPU_BACKEND_CUDA && gpu_cuda_available() && device >= 0 &&
+                      device < gpu_cuda_device_count();
+    if (backend != GPU_BACKEND_HOST && !cuda) return false;
+    gpu_bind_device({.backend = backend, .index = device});
+    return true;
 }
 
 void gpu_bind_device(const GpuDevice& device) {
     injected_fault_check(GPU_FAULT_BIND, __FILE__, __LINE__);
     ops_of(device.backend).bind_thread(device.index);
     t_bound = device;
-    if (const int threads = g_host_threads; threads > 0) omp_set_num_threads(threads);
+    if (device.host_threads > 0) omp_set_num_threads(device.host_threads);
 }
 
-int gpu_thread_device() { return t_bound.index; }
+GpuDevice gpu_bound_device() { return t_bound; }
 
 bool gpu_cuda_available() {
     static const bool available = [] {
@@ -166,6 +133,7 @@ void* gpu_alloc_at(size_t bytes, const char* file, int line) {
     return ops().alloc(bytes, file, line);
 }
 void gpu_free(void* p) { ops().free(p); }
+void gpu_free_on(GpuBackend backend, void* p) { ops_of(backend).free(p); }
 
 void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line) {
     injected_fault_check(GPU_FAULT_COPY_TO_DEVICE, file, line);
@@ -207,41 +175,19 @@ void gpu_stream_synchronize_at(GpuStream stream, const char* file, int line) {
 
 size_t gpu_free_memory_bytes() { return ops().free_memory(); }
 
-namespace {
-// Page-locked blocks and the backend that took each, so that gpu_host_free
-// knows how to release it; plans on several threads take them at once.
-std::vector<std::pair<void*, const GpuBackendOps*>> pinned_blocks;
-std::mutex pinned_mutex;
-}  // namespace
-
-float* gpu_host_floats(size_t n) {
+// The block remembers how it was taken: page-locked by the backend, or a host buffer.
+HostFloats gpu_host_floats(size_t n) {
+    if (gpu_fault_injected(GPU_FAULT_HOST_ALLOC)) fail("Out of memory for the slice buffers.\n\n");
     const GpuBackendOps& backend = ops();
     void* p = backend.pinned_alloc(n * sizeof(float));
     if (p) {
-        const std::lock_guard<std::mutex> lock(pinned_mutex);
-        pinned_blocks.emplace_back(p, &backend);
+        std::memset(p, 0, n * sizeof(float));
+        return HostFloats(static_cast<float*>(p), backend.pinned_free);
     }
     // Otherwise a zero-filled host buffer, in huge pages where it is large.
-    if (!p) p = host_buffer_try_alloc((n > 0 ? n : 1) * sizeof(float));
-    else std::memset(p, 0, n * sizeof(float));
+    p = host_buffer_try_alloc((n > 0 ? n : 1) * sizeof(float));
     if (!p) fail("Out of memory for the slice buffers.\n\n");
-    return static_cast<float*>(p);
-}
-
-void gpu_host_free(float* p) {
-    if (!p) return;
-    const GpuBackendOps* backend = nullptr;
-    {
-        const std::lock_guard<std::mutex> lock(pinned_mutex);
-        const auto it = std::find_if(pinned_blocks.begin(), pinned_blocks.end(),
-                                     [&](const auto& b) { return b.first == (void*)p; });
-        if (it != pinned_blocks.end()) {
-            backend = it->second;
-            pinned_blocks.erase(it);
-        }
-    }
-    if (backend) backend->pinned_free(p);
-    else host_buffer_free(p);
+    return HostFloats(static_cast<float*>(p), host_buffer_free);
 }
 
 // ---- launch shapes ----

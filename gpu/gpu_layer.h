@@ -7,6 +7,9 @@
 
 #include <atomic>
 
+#include "gpu/fault_hook.h"
+#include "gpu/host_floats.h"
+
 #if defined(__CUDACC__)
 #define SK_HD __host__ __device__
 #else
@@ -27,11 +30,6 @@ extern float host_memory_cap_mb;
 // "address-space limit".
 const char* host_memory_bound();
 
-// Host threads of every thread's parallel regions from its next binding to a
-// device on (gpu_bind_device); 0 leaves OpenMP's own choice. OpenMP keeps the
-// count per thread, so the slice pipeline's worker takes it when it binds.
-void gpu_set_host_threads(int threads);
-
 // Processes of this machine that use the selected device, and all the processes
 // on the machine (the ranks of an MPI job on one node; both 1 for a lone run).
 // The device's free memory and the host's available memory are shared among them.
@@ -50,24 +48,37 @@ struct GpuDevice {
     int index = 0;
     float memory_mb = 1.0e9f;  // effectively unlimited for devices made by hand (tests)
     DeviceShare share = {};
+    // Threads of the parallel regions of every thread bound to the device:
+    // those of the thread that selected it (0, for devices made by hand: OpenMP's
+    // own choice). OpenMP keeps the count per thread, so the slice pipeline's
+    // worker takes it when it binds.
+    int host_threads = 0;
+};
+
+// What a plan fixes when it is built, and its set-up and launches read: the
+// backend that runs them, whether the host runs every kernel in its literal
+// per-item form (tests compare the two) rather than its faster host form with
+// the same results, and the threads of its host work (0: OpenMP's own choice).
+// The plan's data layouts follow from these, so they cannot change under it.
+struct ExecChoices {
+    GpuBackend backend = GPU_BACKEND_HOST;
+    bool literal_forms = false;
+    int host_threads = 0;
+    // True when launches run the host forms, so that plans may store their data
+    // in the layouts those read and skip what only the literal forms need.
+    bool host_forms() const { return backend == GPU_BACKEND_HOST && !literal_forms; }
 };
 
 // Selects the device (requested < 0: automatic choice), prints the device line
 // (unless told not to: the other processes of an MPI job), binds the calling
-// thread to it, records it as the selected device and returns it; throws
+// thread to it and returns it, for the plans made for it to keep; throws
 // RunError with status 1 on selection errors.
 GpuDevice gpu_select_device(int requested, bool print_device_line = true, DeviceShare share = {});
-// The selected device (the host's until one is selected).
-GpuDevice gpu_selected_device();
-// Backend of the calling thread's device: the one it last bound to, else the
-// selected one. Every call of the layer goes to that backend.
+// Backend of the calling thread's device: the one it last bound to (the
+// host's where it never bound). The buffer calls of the layer go to that backend.
 GpuBackend gpu_backend();
-// Index of the selected device, and the processes it is shared with.
-int gpu_device_index();
-DeviceShare gpu_device_share();
-// Forces a backend for tests (CUDA only when a device is present), records
-// `device` as the selected index (on CUDA, a device that exists) and binds the
-// calling thread to it. Returns false if unavailable.
+// Binds the calling thread to device `device` of `backend` for tests (CUDA only
+// where that device exists). Returns false if unavailable.
 bool gpu_use_backend(GpuBackend backend, int device = 0);
 
 // ---- threads ----------------------------------------------------------------
@@ -79,8 +90,8 @@ bool gpu_use_backend(GpuBackend backend, int device = 0);
 // Binds the calling thread to `device`: the layer's calls from this thread go
 // to its backend, and on CUDA the runtime's current device becomes its index.
 void gpu_bind_device(const GpuDevice& device);
-// The device index the calling thread last bound to (-1: never bound).
-int gpu_thread_device();
+// The device the calling thread last bound to (index -1: never bound).
+GpuDevice gpu_bound_device();
 // True when a CUDA device can be used in this process.
 bool gpu_cuda_available();
 // CUDA devices this process can use (0 without the CUDA backend).
@@ -93,21 +104,14 @@ bool gpu_memory_fits(float required_mb, float available_mb);
 // "GPU: %2.2f Mb. Not enough memory for run <method>: %2.2f Mb\n" (RunError, status 255).
 void gpu_check_memory(float required_mb, float available_mb, const char* method);
 
-// ---- injected faults (tests) --------------------------------------------------
-// Where a test may make the layer fail as a device would: binding a thread,
-// allocating, copying to the device or to the host.
-enum GpuFaultSite { GPU_FAULT_BIND, GPU_FAULT_ALLOC, GPU_FAULT_COPY_TO_DEVICE, GPU_FAULT_COPY_TO_HOST };
-// Asked before each such operation; true makes it fail with the cudaSafeCall
-// message and the text "injected fault". Null (the default): no faults.
-using GpuFaultHook = bool (*)(GpuFaultSite site);
-extern std::atomic<GpuFaultHook> gpu_fault_hook;
-
 // ---- buffers (guarded: an error throws the cudaSafeCall message, status 255) ----
 // Buffers of the host device are zero-filled when allocated.
 
 void* gpu_alloc_at(size_t bytes, const char* file, int line);
 void gpu_free(void* p);  // null does nothing; result ignored
-// Free memory of the selected device in bytes (0 when it cannot be read).
+// Frees p on `backend`, whatever device the calling thread is bound to (DeviceArray).
+void gpu_free_on(GpuBackend backend, void* p);
+// Free memory of the calling thread's device in bytes (0 when it cannot be read).
 size_t gpu_free_memory_bytes();
 void gpu_copy_to_device_at(void* dst, const void* src, size_t bytes, const char* file, int line);
 void gpu_copy_to_host_at(void* dst, const void* src, size_t bytes, const char* file, int line);
@@ -143,9 +147,8 @@ void gpu_zero_async_at(void* dst, size_t bytes, GpuStream stream, const char* fi
 void gpu_stream_synchronize_at(GpuStream stream, const char* file, int line);
 // Host memory for data that crosses to the device every slice: page-locked on
 // a CUDA device (plain memory when that fails, or on the host device), and
-// zeroed. Ends the process when no memory is left.
-float* gpu_host_floats(size_t n);
-void gpu_host_free(float* p);
+// zeroed. Throws "Out of memory for the slice buffers." when no memory is left.
+HostFloats gpu_host_floats(size_t n);
 
 #define gpu_alloc(bytes) gpu_alloc_at((bytes), __FILE__, __LINE__)
 #define gpu_copy_to_device(dst, src, bytes) gpu_copy_to_device_at((dst), (src), (bytes), __FILE__, __LINE__)
@@ -243,25 +246,19 @@ void host_items_2d(const LaunchShape& s, const K& k) {
 }
 
 // Host backend: a functor may offer a faster host form with the same results
-// (`void host_run(const LaunchShape&) const`); otherwise the literal form runs.
-// Tests set host_literal_forms to run every kernel in its literal form.
-extern bool host_literal_forms;
-
-// True when launches run the host forms, so that plans may store their data in
-// the layouts those read and skip what only the literal forms need.
-inline bool gpu_host_forms() { return gpu_backend() == GPU_BACKEND_HOST && !host_literal_forms; }
-
+// (`void host_run(const LaunchShape&) const`); otherwise, or where the plan
+// chose the literal forms (tests), the literal form runs.
 template <class K>
-void host_launch_1d(const LaunchShape& s, const K& k) {
+void host_launch_1d(const ExecChoices& x, const LaunchShape& s, const K& k) {
     if constexpr (requires { k.host_run(s); })
-        if (!host_literal_forms) return k.host_run(s);
+        if (!x.literal_forms) return k.host_run(s);
     host_items_1d(s, k);
 }
 
 template <class K>
-void host_launch_2d(const LaunchShape& s, const K& k) {
+void host_launch_2d(const ExecChoices& x, const LaunchShape& s, const K& k) {
     if constexpr (requires { k.host_run(s); })
-        if (!host_literal_forms) return k.host_run(s);
+        if (!x.literal_forms) return k.host_run(s);
     host_items_2d(s, k);
 }
 
@@ -273,30 +270,30 @@ template <class K> void cuda_launch_1d(const LaunchShape& s, const K& k, GpuStre
 template <class K> void cuda_launch_2d(const LaunchShape& s, const K& k, GpuStream stream);
 #endif
 
-// Launch n items in 1-D blocks of 256 on the selected backend (queued on `stream` on CUDA).
+// Launch n items in 1-D blocks of 256 on the plan's backend (queued on `stream` on CUDA).
 template <class K>
-void gpu_launch_1d(long long n, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
+void gpu_launch_1d(const ExecChoices& x, long long n, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
     gpu_check_launch_items(n);
     const LaunchShape s = launch_shape_1d((int)n);
     if (!launch_shape_accepted(s)) return;
 #if defined(SKARBEL_HAVE_CUDA)
-    if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_1d(s, k, stream); return; }
+    if (x.backend == GPU_BACKEND_CUDA) { cuda_launch_1d(s, k, stream); return; }
 #endif
     (void)stream;
-    host_launch_1d(s, k);
+    host_launch_1d(x, s, k);
 }
 
 // Launch nx x ny items in 2-D blocks of 16 x 16 (grid x covers nx, grid y covers ny).
 template <class K>
-void gpu_launch_2d(long long nx, long long ny, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
+void gpu_launch_2d(const ExecChoices& x, long long nx, long long ny, const K& k, GpuStream stream = GPU_STREAM_DEFAULT) {
     gpu_check_launch_items(nx);
     gpu_check_launch_items(ny);
     const LaunchShape s = launch_shape_2d((int)nx, (int)ny);
     if (!launch_shape_accepted(s)) return;
 #if defined(SKARBEL_HAVE_CUDA)
-    if (gpu_backend() == GPU_BACKEND_CUDA) { cuda_launch_2d(s, k, stream); return; }
+    if (x.backend == GPU_BACKEND_CUDA) { cuda_launch_2d(s, k, stream); return; }
 #endif
     (void)stream;
-    host_launch_2d(s, k);
+    host_launch_2d(x, s, k);
 }
 #endif  // !__CUDACC__

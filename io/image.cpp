@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "io/host_array.h"
 #include "io/fail.h"
 
 void*** alloc_volume(int nx, int ny, int nz, int element_size) {
@@ -15,20 +16,20 @@ void*** alloc_volume(int nx, int ny, int nz, int element_size) {
     const size_t rows = (size_t)ny * (size_t)nz;
     const size_t row_bytes = (size_t)element_size * (size_t)nx;
     // At least one element each, so empty sizes still give valid pointers.
-    auto*** sections = static_cast<void***>(malloc(std::max<size_t>(nz, 1) * sizeof(void**)));
-    auto** row_table = static_cast<void**>(malloc(std::max<size_t>(rows, 1) * sizeof(void*)));
-    auto* block = static_cast<unsigned char*>(malloc(std::max<size_t>(rows * row_bytes, 1)));
+    // Owned here until all three are had; free_volume releases them after.
+    HostArray<void**> sections(static_cast<void***>(malloc(std::max<size_t>(nz, 1) * sizeof(void**))));
+    HostArray<void*> row_table(static_cast<void**>(malloc(std::max<size_t>(rows, 1) * sizeof(void*))));
+    HostArray<unsigned char> block(static_cast<unsigned char*>(malloc(std::max<size_t>(rows * row_bytes, 1))));
     if (!sections || !row_table || !block) {
-        free(sections);
-        free(row_table);
-        free(block);
         fputs("\nProblems in allocating memory.\n", stderr);
         return nullptr;
     }
-    sections[0] = row_table;
+    sections[0] = row_table.get();
     for (int z = 1; z < nz; ++z) sections[z] = sections[z - 1] + ny;
-    for (size_t r = 0; r < std::max<size_t>(rows, 1); ++r) row_table[r] = block + r * row_bytes;
-    return sections;
+    for (size_t r = 0; r < std::max<size_t>(rows, 1); ++r) row_table[r] = block.get() + r * row_bytes;
+    row_table.release();
+    block.release();
+    return sections.release();
 }
 
 void free_volume(void*** volume) {

@@ -2,6 +2,8 @@
 
 #include "io/image.h"
 
+#include <memory>
+
 namespace {
 
 // Opens a MODE 2 file and reads its header into image; returns the open file or
@@ -9,14 +11,14 @@ namespace {
 FILE* open_float_file(const char* file_name, Image* image, int* code) {
     FILE* file = fopen(file_name, "r");
     MrcHeaderRead read{};
-    if (!file || mrc_try_read_header(file, &read) != nullptr) {
+    if (!file || !mrc_try_read_header(file, &read).empty()) {
         if (file) fclose(file);
         *code = -1;
         return nullptr;
     }
     if (read.header->mode != 2) {
-        delete read.header;
-        delete[] read.ext_header;
+        const std::unique_ptr<MrcHeader> header(read.header);
+        const std::unique_ptr<unsigned char[]> ext(read.ext_header);
         fclose(file);
         *code = -2;
         return nullptr;

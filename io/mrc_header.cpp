@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "io/fail.h"
@@ -18,11 +19,10 @@ constexpr int32_t kMaxPlausible = 65535;
 // Words NX ... NLABL; the labels are text and stay as they are.
 constexpr int kNumericWords = 56;
 
-char message_buffer[256];
-
-const char* formatted(const char* format, long long a, long long b = 0, long long c = 0) {
-    snprintf(message_buffer, sizeof message_buffer, format, a, b, c);
-    return message_buffer;
+std::string formatted(const char* format, long long a, long long b = 0, long long c = 0) {
+    char message[256];
+    snprintf(message, sizeof message, format, a, b, c);
+    return message;
 }
 
 bool other_byte_order(const MrcHeader& h) {
@@ -31,7 +31,7 @@ bool other_byte_order(const MrcHeader& h) {
 }
 
 // Checks that the header can describe a stack readable with 32-bit counts.
-const char* size_problem(const MrcHeader& h) {
+std::string size_problem(const MrcHeader& h) {
     if (h.nx <= 0 || h.ny <= 0 || h.nz <= 0)
         return formatted("Image size not acceptable: NX %lld, NY %lld, NZ %lld (each must be at least 1).\n\n",
                          h.nx, h.ny, h.nz);
@@ -43,20 +43,20 @@ const char* size_problem(const MrcHeader& h) {
     if (samples > INT32_MAX)
         return formatted("Image too large: NX * NY * NZ = %lld samples, at most 2147483647 supported.\n\n",
                          samples);
-    return nullptr;
+    return "";
 }
 
 // Only a regular file has a size to compare; pipes and devices rely on the
 // short-read checks of the readers.
-const char* length_problem(FILE* file, const MrcHeader& h) {
+std::string length_problem(FILE* file, const MrcHeader& h) {
     struct stat st;
-    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return "";
     const long long needed =
         1024LL + h.nsymbt + (long long)h.nx * h.ny * h.nz * mrc_bytes_per_sample(h.mode);
     if ((long long)st.st_size < needed)
         return formatted("Input file too short: %lld bytes, the header describes %lld.\n\n", (long long)st.st_size,
                          needed);
-    return nullptr;
+    return "";
 }
 
 }  // namespace
@@ -75,37 +75,31 @@ void mrc_swap_header_words(MrcHeader* header) {
     for (int w = 0; w < kNumericWords; ++w) std::reverse(bytes + 4 * w, bytes + 4 * w + 4);
 }
 
-const char* mrc_try_read_header(FILE* file, MrcHeaderRead* out) {
+std::string mrc_try_read_header(FILE* file, MrcHeaderRead* out) {
     MrcHeader h;
     if (fread(&h, sizeof h, 1, file) != 1) return "Error reading header.\n\n";
     const int swapped = other_byte_order(h) ? 1 : 0;
     if (swapped) mrc_swap_header_words(&h);
     if (mrc_bytes_per_sample(h.mode) == 0) return "Image Mode not acceptable.\n\n";
-    if (const char* problem = size_problem(h)) return problem;
-    if (const char* problem = length_problem(file, h)) return problem;
+    if (std::string problem = size_problem(h); !problem.empty()) return problem;
+    if (std::string problem = length_problem(file, h); !problem.empty()) return problem;
 
-    auto* header = new (std::nothrow) MrcHeader(h);
+    // Owned here until handed over whole, so that a failed read leaves nothing behind.
+    std::unique_ptr<MrcHeader> header(new (std::nothrow) MrcHeader(h));
     if (!header) return "No memory for header.\n\n";
-    unsigned char* ext = nullptr;
+    std::unique_ptr<unsigned char[]> ext;
     if (h.nsymbt > 0) {
-        ext = new (std::nothrow) unsigned char[(size_t)h.nsymbt + 4]();
-        if (!ext) {
-            delete header;
-            return "No memory for header.\n\n";
-        }
-        if (fread(ext, 1, (size_t)h.nsymbt, file) != (size_t)h.nsymbt) {
-            delete[] ext;
-            delete header;
-            return "Error reading extended header.\n\n";
-        }
+        ext.reset(new (std::nothrow) unsigned char[(size_t)h.nsymbt + 4]());
+        if (!ext) return "No memory for header.\n\n";
+        if (fread(ext.get(), 1, (size_t)h.nsymbt, file) != (size_t)h.nsymbt) return "Error reading extended header.\n\n";
     }
-    *out = MrcHeaderRead{header, swapped, ext, 1024 + (int64_t)h.nsymbt};
-    return nullptr;
+    *out = MrcHeaderRead{header.release(), swapped, ext.release(), 1024 + (int64_t)h.nsymbt};
+    return "";
 }
 
 MrcHeaderRead mrc_read_header(FILE* file) {
     MrcHeaderRead result{};
-    if (const char* problem = mrc_try_read_header(file, &result)) fail(problem);
+    if (const std::string problem = mrc_try_read_header(file, &result); !problem.empty()) fail(problem.c_str());
     return result;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // The 1024-byte MRC header exactly as it lies in the file (host byte order
 // once read). Offsets in comments.
@@ -58,8 +59,8 @@ int mrc_bytes_per_sample(int mode);
 MrcHeaderRead mrc_read_header(FILE* file);
 
 // As mrc_read_header, but returns the message instead of ending the process
-// (nullptr on success; out is untouched on failure).
-const char* mrc_try_read_header(FILE* file, MrcHeaderRead* out);
+// (empty on success; out is untouched on failure).
+std::string mrc_try_read_header(FILE* file, MrcHeaderRead* out);
 
 // Fills a header for a float image; creates a zeroed one (ISPG 1) when header is null.
 // Also sets the standard tags (MAP, MACHST, NVERSION).

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
+
+#include <omp.h>
 
 #include "io/fail.h"
 #include "weighting/fftw_planner.h"
@@ -35,13 +38,13 @@ void shift_row(const DetectorShift& d, const float* phase, float* row, float* pa
         const float w = (float)(0.5 - 0.5 * std::cos(M_PI * (k + 1) / (pad + 1)));
         padded[n + k] = row[n - 1] * (1.0f - w) + row[0] * w;
     }
-    fftwf_execute_dft_r2c(d.forward, padded, spectrum);
+    fftwf_execute_dft_r2c(d.forward.get(), padded, spectrum);
     for (int k = 0; k <= d.size / 2; ++k) {
         const float re = spectrum[k][0], im = spectrum[k][1], c = phase[2 * k], s = phase[2 * k + 1];
         spectrum[k][0] = re * c - im * s;
         spectrum[k][1] = re * s + im * c;
     }
-    fftwf_execute_dft_c2r(d.backward, spectrum, padded);
+    fftwf_execute_dft_c2r(d.backward.get(), spectrum, padded);
     const float inv = 1.0f / (float)d.size;
     for (int q = 0; q < n; ++q) row[q] = padded[q] * inv;
 }
@@ -65,38 +68,39 @@ DetectorShift detector_shift_setup(const a* tilts, int Ntilts, int sinoX, double
     d.phase.resize(2 * half * (size_t)Ntilts);
     for (int t = 0; t < Ntilts; ++t)
         fill_phase(d.phase.data() + 2 * half * t, d.size, std::clamp(d.shifts[(size_t)t], -limit, limit));
-    float* in = fftwf_alloc_real((size_t)d.size);
-    fftwf_complex* out = fftwf_alloc_complex(half);
+    const FftwReals in = fftw_reals((size_t)d.size);
+    const FftwComplexes out = fftw_complexes(half);
     if (!in || !out) fail("Unable to allocate memory for FFTs\n");
-    d.forward = fftw_plan_locked([&] { return fftwf_plan_dft_r2c_1d(d.size, in, out, FFTW_ESTIMATE); });
-    d.backward = fftw_plan_locked([&] { return fftwf_plan_dft_c2r_1d(d.size, out, in, FFTW_ESTIMATE); });
-    fftwf_free(in);
-    fftwf_free(out);
+    d.forward = fftw_plan_owned([&] { return fftwf_plan_dft_r2c_1d(d.size, in.get(), out.get(), FFTW_ESTIMATE); });
+    d.backward = fftw_plan_owned([&] { return fftwf_plan_dft_c2r_1d(d.size, out.get(), in.get(), FFTW_ESTIMATE); });
     if (!d.forward || !d.backward) fail("Unable to allocate memory for FFTs\n");
     return d;
 }
 
 // The plans are shared (executing one is thread-safe in FFTW); each thread has
-// its own buffers, aligned as those the plans were made for.
+// its own buffers, aligned as those the plans were made for, taken before the
+// threads start (an error inside them could not reach the caller).
 void detector_shift_rows(const DetectorShift& d, float* sinos, int count, int Ntilts) {
     if (d.shifts.empty()) return;
     const long long rows = (long long)count * Ntilts;
+    if (rows <= 0) return;
     const size_t half = (size_t)d.size / 2 + 1;
-#pragma omp parallel
+    const int threads = (int)std::min<long long>(omp_get_max_threads(), rows);
+    std::vector<FftwReals> padded((size_t)threads);
+    std::vector<FftwComplexes> spectrum((size_t)threads);
+    for (int k = 0; k < threads; ++k) {
+        padded[(size_t)k] = fftw_reals((size_t)d.size);
+        spectrum[(size_t)k] = fftw_complexes(half);
+        if (!padded[(size_t)k] || !spectrum[(size_t)k]) fail("Unable to allocate memory for FFTs\n");
+    }
+#pragma omp parallel num_threads(threads)
     {
-        float* padded = fftwf_alloc_real((size_t)d.size);
-        fftwf_complex* spectrum = fftwf_alloc_complex(half);
-        if (!padded || !spectrum) fail("Unable to allocate memory for FFTs\n");
+        const size_t mine = (size_t)omp_get_thread_num();
 #pragma omp for schedule(static)
         for (long long r = 0; r < rows; ++r)
-            shift_row(d, d.phase.data() + 2 * half * (size_t)(r % Ntilts), sinos + r * d.n, padded, spectrum);
-        fftwf_free(padded);
-        fftwf_free(spectrum);
+            shift_row(d, d.phase.data() + 2 * half * (size_t)(r % Ntilts), sinos + r * d.n, padded[mine].get(),
+                      spectrum[mine].get());
     }
 }
 
-void detector_shift_free(DetectorShift* d) {
-    fftw_destroy_locked(d->forward);
-    fftw_destroy_locked(d->backward);
-    *d = DetectorShift{};
-}
+void detector_shift_free(DetectorShift* d) { *d = DetectorShift{}; }

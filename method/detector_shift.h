@@ -10,13 +10,15 @@
 #include <vector>
 
 #include "io/tilt_angles.h"
+#include "weighting/fftw_planner.h"
 
+// Holds its plans: moved, never copied.
 struct DetectorShift {
     std::vector<double> shifts;  // s_t per tilt, detector pixels; empty: nothing to move
     int n = 0;                   // row length
     int size = 0;                // transform length: the row and its padding
     std::vector<float> phase;    // per tilt, size / 2 + 1 complex factors
-    fftwf_plan forward = nullptr, backward = nullptr;
+    FftwPlan forward, backward;
 };
 
 // s_t = axis_offset - shift_x cos(theta_t) + shift_z sin(theta_t): pixel (x, z)
@@ -32,4 +34,5 @@ DetectorShift detector_shift_setup(const a* tilts, int Ntilts, int sinoX, double
 // values at any thread count.
 void detector_shift_rows(const DetectorShift& d, float* sinos, int count, int Ntilts);
 
+// Releases the plans now (they are released with d anyway).
 void detector_shift_free(DetectorShift* d);

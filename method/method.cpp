@@ -30,15 +30,8 @@ WeightingFilterHandle weighting_filter_of(const MethodOptions& o, const Geometry
 
 }  // namespace
 
-void WbpPlanRelease::operator()(WbpPlan* p) const {
-    wbp_free(*p);
-    delete p;
-}
-
-void SirtPlanRelease::operator()(SirtPlan* p) const {
-    sirt_free(*p);
-    delete p;
-}
+void WbpPlanRelease::operator()(WbpPlan* p) const { delete p; }
+void SirtPlanRelease::operator()(SirtPlan* p) const { delete p; }
 
 MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a* tilts, const GpuDevice& device) {
     gpu_bind_device(device);
@@ -46,19 +39,20 @@ MethodPlan plan_method(const MethodOptions& options, const Geometry& g, const a*
     plan.options = options;
     plan.g = g;
     plan.device = device;
+    plan.x = {.backend = device.backend, .literal_forms = options.literal_forms, .host_threads = device.host_threads};
     // Each part is held by the plan before it is built, so that nothing built
     // is ever left without an owner (a set-up that fails frees its own part).
     const host_rows::HostRun host = options.vectors ? host_rows::host_run_for(*options.vectors) : host_rows::HostRun{};
     if (options.sirt) {
         plan.sirt_plan.reset(new SirtPlan);
-        *plan.sirt_plan = sirt_setup(tilts, g, device.memory_mb);
+        *plan.sirt_plan = sirt_setup(tilts, g, device.memory_mb, plan.x);
         plan.sirt_plan->host = host;
         return plan;
     }
     plan.filter = weighting_filter_of(options, g, tilts);
     plan.level_run = wbp_level_to_run(options.level, tilts, g.Ntilts, options.warn);
     plan.wbp.reset(new WbpPlan);
-    *plan.wbp = wbp_setup(plan.level_run, tilts, g, device.memory_mb);
+    *plan.wbp = wbp_setup(plan.level_run, tilts, g, device.memory_mb, plan.x);
     plan.wbp->host = host;
     return plan;
 }

@@ -32,6 +32,9 @@ struct MethodOptions {
     std::optional<RadialTaper> radial;
     // The vector set of the host forms; unset, the widest the processor has.
     std::optional<host_rows::Vectors> vectors;
+    // Every kernel in its literal per-item form on the host (tests compare the
+    // two forms), instead of the faster host forms with the same results.
+    bool literal_forms = false;
 };
 
 // The options of a method weighted by the plain ramp.
@@ -50,6 +53,7 @@ struct MethodPlan {
     int level_run = 0;  // WBP level whose matrix was built: 2 where level 3 lacks tilt symmetry
     Geometry g;
     GpuDevice device;
+    ExecChoices x;  // fixed when built; the method's plan holds the same
     std::unique_ptr<WbpPlan, WbpPlanRelease> wbp;
     std::unique_ptr<SirtPlan, SirtPlanRelease> sirt_plan;
     WeightingFilterHandle filter;  // WBP's

@@ -27,8 +27,7 @@ void share_host_threads(const JobPlace& place) {
     if (std::getenv("OMP_NUM_THREADS")) return;
     const int node_cpus = (int)sysconf(_SC_NPROCESSORS_ONLN);
     const int threads = rank_threads(node_cpus, allowed_host_threads(), place.local_ranks);
-    omp_set_num_threads(threads);
-    gpu_set_host_threads(threads);  // the slice pipeline's worker too
+    omp_set_num_threads(threads);  // the slice pipeline's worker too, through the device
 }
 
 // The output of one rank: rank 0 makes the temporary file with the

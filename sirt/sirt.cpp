@@ -1,9 +1,8 @@
-// SIRT on the selected device: the set-up of the matrices and ray weights,
+// SIRT on the plan's device: the set-up of the matrices and ray weights,
 // and the release of the buffers.
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <utility>
 
 #include "gpu/gpu_layer.h"
 #include "io/fail.h"
@@ -25,13 +24,13 @@ void sirt_check_geometry(const Geometry& g) {
 // The half-slice matrix and the ray weights (the transposed matrix has its own
 // allocation, in sirt_transpose_to_device).
 void sirt_allocate(MethodBuffers& d, const SirtSizes& z, int sinoX, int Ntilts) {
-    const size_t entry_bytes = 4 * (size_t)z.alignment_n * Ntilts;
-    d.d_weights = static_cast<float*>(gpu_alloc(4 * (size_t)sinoX * Ntilts));
-    d.d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)Ntilts));
-    d.d_matrix = static_cast<float*>(gpu_alloc(entry_bytes));
-    d.d_column = static_cast<int*>(gpu_alloc(entry_bytes));
-    d.d_column2 = static_cast<int*>(gpu_alloc(entry_bytes));
-    d.d_length = static_cast<int*>(gpu_alloc(4 * (size_t)z.nRows));
+    const size_t entries = (size_t)z.alignment_n * Ntilts;
+    d.d_weights = gpu_array(float, (size_t)sinoX * Ntilts);
+    d.d_tangles = gpu_array(a, Ntilts);
+    d.d_matrix = gpu_array(float, entries);
+    d.d_column = gpu_array(int, entries);
+    d.d_column2 = gpu_array(int, entries);
+    d.d_length = gpu_array(int, z.nRows);
 }
 
 void sirt_zero_matrix(const MethodBuffers& d, const SirtSizes& z, int sinoX, int Ntilts) {
@@ -43,17 +42,17 @@ void sirt_zero_matrix(const MethodBuffers& d, const SirtSizes& z, int sinoX, int
     gpu_zero_new(d.d_length, 4 * (size_t)z.nRows);
 }
 
-void sirt_build_half_matrix(const MethodBuffers& d, const SirtSizes& z, const Geometry& g) {
+void sirt_build_half_matrix(const ExecChoices& x, const MethodBuffers& d, const SirtSizes& z, const Geometry& g) {
     const int sinoX = g.sinoX, reconsX = g.reconsX, reconsY = g.reconsY, Ntilts = g.Ntilts;
     const int rows = sirt_half_rows(reconsY);
-    gpu_launch_2d(rows, reconsX,
+    gpu_launch_2d(x, rows, reconsX,
                   cu_SIRT_matrix{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_tangles, Ntilts, reconsX, rows,
                                  sinoX, z.nRows, g.w_2, g.r_2, g.h_2, z.alignment_n, z.tiles});
     // One item per weight: sample c of tilt t.
-    gpu_launch_2d(sinoX, Ntilts, cu_SIRT_weights{d.d_weights, d.d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2,
+    gpu_launch_2d(x, sinoX, Ntilts, cu_SIRT_weights{d.d_weights, d.d_tangles, reconsX, rows, sinoX, Ntilts, g.w_2, g.r_2,
                                           g.h_2, reconsY / 2});
     gpu_synchronize();
-    gpu_launch_2d(Ntilts, sinoX, cu_SIRT_invertweights{d.d_weights, Ntilts, sinoX, g.factor});
+    gpu_launch_2d(x, Ntilts, sinoX, cu_SIRT_invertweights{d.d_weights, Ntilts, sinoX, g.factor});
     gpu_synchronize();
 }
 
@@ -86,38 +85,27 @@ float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t) {
 }
 
 // A set-up that stops half way (an error thrown from a check or an
-// allocation) releases what it took.
-SirtPlan sirt_setup(const a* tangles, const Geometry& g, float memory_mb) {
+// allocation) leaves what it took to the owners in p and transpose, which free it.
+SirtPlan sirt_setup(const a* tangles, const Geometry& g, float memory_mb, const ExecChoices& x) {
     sirt_check_geometry(g);
     SirtPlan p;
     p.g = g;
+    p.x = x;
     // The transposed matrix's size is known only once its rows are counted;
     // one check of everything comes before any device buffer is taken.
     SirtTransposeCount transpose = sirt_transpose_count(tangles, g);
     p.sizes.nRows = sirt_half_rows(g.reconsY) * g.reconsX;
     p.sizes.alignment_n = sirt_round_up_64(p.sizes.nRows);
     // The host forms read the host layouts (sirt_bands.h, sirt_tiles.h); items and a GPU the plain ones.
-    if (gpu_host_forms()) p.sizes.tiles = sirt_host_tiles(sirt_half_rows(g.reconsY), g.reconsX);
-    try {
-        gpu_check_memory(sirt_required_mb(g, transpose.shape), memory_mb, "sirt");
-        sirt_transpose_to_device(&transpose, tangles, g, p.d, p.sizes);
-        sirt_allocate(p.d, p.sizes, g.sinoX, g.Ntilts);
-        gpu_copy_to_device(p.d.d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);
-        sirt_zero_matrix(p.d, p.sizes, g.sinoX, g.Ntilts);
-        sirt_build_half_matrix(p.d, p.sizes, g);
-        for (SirtTurn& t : p.turns) t.stream = gpu_stream_create();
-    } catch (...) {
-        std::free(transpose.counts);
-        sirt_free(p);
-        throw;
-    }
+    if (x.host_forms()) p.sizes.tiles = sirt_host_tiles(sirt_half_rows(g.reconsY), g.reconsX);
+    gpu_check_memory(sirt_required_mb(g, transpose.shape), memory_mb, "sirt");
+    sirt_transpose_to_device(&transpose, tangles, g, x, p.d, p.sizes);
+    sirt_allocate(p.d, p.sizes, g.sinoX, g.Ntilts);
+    gpu_copy_to_device(p.d.d_tangles, tangles, sizeof(a) * (size_t)g.Ntilts);
+    sirt_zero_matrix(p.d, p.sizes, g.sinoX, g.Ntilts);
+    sirt_build_half_matrix(x, p.d, p.sizes, g);
+    for (SirtTurn& t : p.turns) t.stream = StreamOwner(gpu_stream_create());
     return p;
 }
 
-void sirt_free(SirtPlan& p) {
-    for (SirtTurn& t : p.turns) {
-        gpu_stream_destroy(std::exchange(t.stream, GPU_STREAM_DEFAULT));
-        for (BatchBuffer* b : {&t.staging, &t.sinos, &t.errors, &t.slices, &t.slices_out}) batch_buffer_free(*b);
-    }
-    method_buffers_free(p.d);
-}
+void sirt_free(SirtPlan& p) { p = SirtPlan{}; }

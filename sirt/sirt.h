@@ -1,5 +1,5 @@
 #pragma once
-// SIRT on the selected device: the set-up builds the matrices and ray weights
+// SIRT on the plan's device: the set-up builds the matrices and ray weights
 // once per run into a plan, then slices are reconstructed by iteration. Also
 // the size rules shared with the tests.
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "gpu/batch_staging.h"
 #include "gpu/buffers.h"
+#include "gpu/host_floats.h"
 #include "host_simd/host_run.h"
 #include "io/tilt_angles.h"
 #include "method/geometry.h"
@@ -29,14 +30,15 @@ struct SirtSizes {
 // A side stream of the plan and the device buffers of its sub-batches.
 struct SirtTurn {
     BatchBuffer staging, sinos, errors, slices, slices_out;
-    GpuStream stream = GPU_STREAM_DEFAULT;
+    StreamOwner stream;  // destroyed first: its queued work still uses the buffers
 };
 
 // A SIRT plan: the two matrices and the ray weights of one geometry, and the
 // buffers of its iterations. Plans hold no shared state: several may live, and
-// run on different threads, at once.
+// run on different threads, at once. Holds owners: moved, never copied.
 struct SirtPlan {
     Geometry g;
+    ExecChoices x;  // fixed at set-up; the layouts in sizes follow from it
     MethodBuffers d;
     SirtSizes sizes;
     host_rows::HostRun host;  // the host forms' vector set and scratch
@@ -44,13 +46,14 @@ struct SirtPlan {
 };
 
 // Builds the matrices into a new plan, on a device with memory_mb Mb to spare
-// (GpuDevice::memory_mb).
-SirtPlan sirt_setup(const a* tangles, const Geometry& g, float memory_mb);
+// (GpuDevice::memory_mb), with the choices x, which the plan keeps.
+SirtPlan sirt_setup(const a* tangles, const Geometry& g, float memory_mb, const ExecChoices& x);
 // The iteration of `count` slices: sinos holds count sinograms as read from
 // the stack, one after another, recons receives count slices of reconsX x
 // reconsY. Any count >= 1 works; each pass over the matrices serves a
 // sub-batch, and each slice equals the slice reconstructed alone, bit for bit.
 void sirt_reconstruct(SirtPlan& p, float* recons, const float* sinos, int count, int iterations);
+// Releases the plan's buffers now (they are released with the plan anyway).
 void sirt_free(SirtPlan& p);
 
 // Rows of the slice covered by the half-slice matrix: every row j whose point
@@ -87,18 +90,20 @@ float sirt_transpose_required_mb(const SirtTransposeShape& t);
 float sirt_required_mb(const Geometry& g, const SirtTransposeShape& t);
 
 // The counting pass of the transposed matrix: the pixels of every sinogram bin
-// (counts, Ntilts * sinoX of them, released by the build) and the shape. Ends
-// the run with a message where the matrix goes beyond 32-bit element counts.
+// (counts, Ntilts * sinoX of them, used up by the build) and the shape. Ends
+// the run with a message where the matrix goes beyond 32-bit element counts
+// or the host memory runs out.
 struct SirtTransposeCount {
-    int* counts = nullptr;
+    HostArray<int> counts;
     SirtTransposeShape shape;
 };
 SirtTransposeCount sirt_transpose_count(const a* tangles, const Geometry& g);
 
 // Builds the counted matrix in the device buffers of d and records its sizes in
-// sizes: on the host device in place, for a GPU through host images.
-void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g, MethodBuffers& d,
-                              SirtSizes& sizes);
+// sizes: on the host device in place (in bands for the host forms), for a GPU
+// through host images.
+void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g, const ExecChoices& x,
+                              MethodBuffers& d, SirtSizes& sizes);
 
 // Slice rows per band of the host layout: a band's pixels, at 16 lanes, stay
 // well inside a core's L2 cache while every tilt's rays cross it.
@@ -106,16 +111,12 @@ int sirt_band_rows(int reconsX, int reconsY);
 
 // The transposed matrix built on the host, before it goes to the device:
 // alignment * max_length interleaved entries, and nrows row lengths and bins.
-// Each image is owned (freed with std::free), so that an error on the way to
-// the device releases them.
-struct HostFree {
-    void operator()(void* p) const { std::free(p); }
-};
+// Each image is owned, so that an error on the way to the device releases them.
 struct SirtTransposeHost {
-    std::unique_ptr<float[], HostFree> weights;
-    std::unique_ptr<int[], HostFree> pixels;
-    std::unique_ptr<int[], HostFree> length;
-    std::unique_ptr<int[], HostFree> bin;
+    HostArray<float> weights;
+    HostArray<int> pixels;
+    HostArray<int> length;
+    HostArray<int> bin;
     SirtTransposeShape shape;
 };
 

@@ -1,4 +1,4 @@
-// The SIRT iteration of any number of slices on the selected device: every
+// The SIRT iteration of any number of slices on the plan's device: every
 // kernel serves all lanes of a sub-batch, so each pass over the two matrices
 // serves the whole sub-batch.
 #include <algorithm>
@@ -27,8 +27,8 @@ void iterate_batch(SirtPlan& p, float* recons, const float* host_sinos, int lane
     float* b = batch_buffer(t.sinos, (size_t)n * lanes);
     float* aux = batch_buffer(t.errors, (size_t)n * lanes);
     gpu_zero_async(x, (size_t)npix * lanes * sizeof(float), stream);
-    batch_sinograms_in(b, host_sinos, n, lanes, t.staging, stream);
-    gpu_launch_1d(Ntilts,
+    batch_sinograms_in(p.x, b, host_sinos, n, lanes, t.staging, stream);
+    gpu_launch_1d(p.x, Ntilts,
                   cu_SIRT_weightsinogram_batch{b, d.d_tangles, Ntilts, sinoX, reconsY, lanes, (float)(1.0 / Ntilts)},
                   stream);
 
@@ -40,14 +40,14 @@ void iterate_batch(SirtPlan& p, float* recons, const float* host_sinos, int lane
                                      nRows, z.alignment_n, npix, lanes, Ntilts, sinoX, z.tiles, &p.host};
     for (int it = 0; it < iterations; ++it) {
         gpu_zero_async(aux, sino_bytes, stream);
-        gpu_launch_1d(batch_items(z.nrows, lanes), project, stream);
-        gpu_launch_2d(Ntilts, sinoX, error, stream);
-        gpu_launch_1d(batch_items(nRows, lanes), back, stream);
+        gpu_launch_1d(p.x, batch_items(z.nrows, lanes), project, stream);
+        gpu_launch_2d(p.x, Ntilts, sinoX, error, stream);
+        gpu_launch_1d(p.x, batch_items(nRows, lanes), back, stream);
     }
     // The host backend lays the slices out straight into the caller's buffer.
-    const bool direct = gpu_backend() == GPU_BACKEND_HOST;
+    const bool direct = p.x.backend == GPU_BACKEND_HOST;
     float* out = direct ? recons : batch_buffer(t.slices_out, (size_t)npix * lanes);
-    gpu_launch_1d(npix, cu_batch_deinterleave{out, x, npix, lanes}, stream);
+    gpu_launch_1d(p.x, npix, cu_batch_deinterleave{out, x, npix, lanes}, stream);
     if (!direct) gpu_copy_to_host_async(recons, out, (size_t)npix * lanes * sizeof(float), stream);
 }
 
@@ -60,12 +60,12 @@ void sirt_reconstruct(SirtPlan& p, float* recons, const float* host_sinos, int c
     const long long npix = (long long)g.reconsX * g.reconsY, n = (long long)g.sinoX * g.Ntilts;
     const long long rows = std::max<long long>(p.sizes.nrows, sirt_half_rows(g.reconsY) * (long long)g.reconsX);
     const int most = batch_lanes_limit(rows, n, npix);
-    const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
+    const bool gpu = p.x.backend == GPU_BACKEND_CUDA;
     const std::vector<SubBatch> parts = sub_batches(count, most, gpu);
     for (size_t k = 0; k < parts.size(); ++k) {
         SirtTurn& turn = p.turns[gpu ? k % 2 : 0];
         iterate_batch(p, recons + parts[k].first * npix, host_sinos + parts[k].first * n, parts[k].lanes,
-                      iterations, turn, turn.stream);
+                      iterations, turn, turn.stream.get());
     }
-    for (const SirtTurn& turn : p.turns) gpu_stream_synchronize(turn.stream);
+    for (const SirtTurn& turn : p.turns) gpu_stream_synchronize(turn.stream.get());
 }

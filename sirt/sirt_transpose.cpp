@@ -61,24 +61,25 @@ int64_t pair_or_bin_count(const Geometry& g) {
     return pairs > bins ? pairs : bins;
 }
 
-void* host_zeroed(int64_t count, size_t size) {
-    if (count == 0) return nullptr;
-    void* p = std::calloc((size_t)count, size);
-    if (!p)
+template <class T>
+HostArray<T> host_zeroed(int64_t count) {
+    HostArray<T> p = host_array_try<T>((size_t)count);
+    if (!p && count > 0)
         failf("SIRT: not enough host memory to build the transposed matrix (%.2f Mb more).\n",
-              (double)count * (double)size / 1048576.0);
+              (double)count * (double)sizeof(T) / 1048576.0);
     return p;
 }
 
 // Pixels of every bin. Tilts own disjoint bins, so they run in parallel.
-int* count_bins(const a* tangles, const Geometry& g) {
-    int* counts = static_cast<int*>(host_zeroed((int64_t)g.sinoX * g.Ntilts, sizeof(int)));
+HostArray<int> count_bins(const a* tangles, const Geometry& g) {
+    HostArray<int> owned = host_zeroed<int>((int64_t)g.sinoX * g.Ntilts);
+    int* counts = owned.get();
 #pragma omp parallel for schedule(dynamic, 1)
     for (int t = 0; t < g.Ntilts; ++t) {
         int* __restrict bins = counts + (size_t)t * g.sinoX;
         for_each_triplet(tangles[t], g, [=](int, int c, float) { ++bins[c]; });
     }
-    return counts;
+    return owned;
 }
 
 SirtTransposeShape shape_of_counts(const int* counts, int nbins) {
@@ -96,8 +97,8 @@ SirtTransposeShape shape_of_counts(const int* counts, int nbins) {
 
 // The rows of the non-empty bins: the bin and length of each into bin and
 // length (nrows each), and the row of every bin, returned.
-int* group_bins(const int* counts, int nbins, int* bin, int* length) {
-    int* row_of_bin = static_cast<int*>(host_zeroed(nbins, sizeof(int)));
+HostArray<int> group_bins(const int* counts, int nbins, int* bin, int* length) {
+    HostArray<int> row_of_bin = host_zeroed<int>(nbins);
     int r = 0;
     for (int b = 0; b < nbins; ++b) {
         if (counts[b] == 0) continue;
@@ -135,11 +136,9 @@ void place_entries(const a* tangles, const Geometry& g, int* counts, const int* 
 void fill_transpose(SirtTransposeCount* c, const a* tangles, const Geometry& g, float* weights, int* pixels,
                     int* bin, int* length) {
     const int nbins = g.sinoX * g.Ntilts;
-    int* row_of_bin = group_bins(c->counts, nbins, bin, length);
-    place_entries(tangles, g, c->counts, row_of_bin, c->shape.alignment, weights, pixels);
-    std::free(row_of_bin);
-    std::free(c->counts);
-    c->counts = nullptr;
+    const HostArray<int> row_of_bin = group_bins(c->counts.get(), nbins, bin, length);
+    place_entries(tangles, g, c->counts.get(), row_of_bin.get(), c->shape.alignment, weights, pixels);
+    c->counts.reset();
 }
 
 // Every row's length in every band, at band_length[b * nrows + row]. Tilts own
@@ -205,11 +204,11 @@ void record_sizes(SirtSizes& sizes, const SirtTransposeShape& shape) {
     sizes.max_length_t = shape.max_length;
 }
 
-void alloc_transposed(MethodBuffers& d, size_t entry_bytes, size_t row_bytes, size_t length_bytes) {
-    d.d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
-    d.d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
-    d.d_length_t = static_cast<int*>(gpu_alloc(length_bytes));
-    d.d_idrow_t = static_cast<int*>(gpu_alloc(row_bytes));
+void alloc_transposed(MethodBuffers& d, size_t entries, size_t rows) {
+    d.d_matrix_t = gpu_array(float, entries);
+    d.d_column_t = gpu_array(int, entries);
+    d.d_length_t = gpu_array(int, rows);
+    d.d_idrow_t = gpu_array(int, rows);
 }
 
 }  // namespace
@@ -221,17 +220,14 @@ float sirt_transpose_required_mb(const SirtTransposeShape& t) {
 
 SirtTransposeShape sirt_transpose_shape(const a* tangles, const Geometry& g) {
     if (!fits_32(pair_or_bin_count(g))) return {};
-    int* counts = count_bins(tangles, g);
-    const SirtTransposeShape shape = shape_of_counts(counts, g.sinoX * g.Ntilts);
-    std::free(counts);
-    return shape;
+    return shape_of_counts(count_bins(tangles, g).get(), g.sinoX * g.Ntilts);
 }
 
 SirtTransposeCount sirt_transpose_count(const a* tangles, const Geometry& g) {
     check_count(pair_or_bin_count(g));
     SirtTransposeCount c;
     c.counts = count_bins(tangles, g);
-    c.shape = shape_of_counts(c.counts, g.sinoX * g.Ntilts);
+    c.shape = shape_of_counts(c.counts.get(), g.sinoX * g.Ntilts);
     check_count((int64_t)c.shape.alignment * c.shape.max_length);
     return c;
 }
@@ -242,10 +238,10 @@ SirtTransposeHost host_images(SirtTransposeCount* c, const a* tangles, const Geo
     const SirtTransposeShape shape = c->shape;
     const int64_t entries = (int64_t)shape.alignment * shape.max_length;
     SirtTransposeHost t;
-    t.weights.reset(static_cast<float*>(host_zeroed(entries, sizeof(float))));
-    t.pixels.reset(static_cast<int*>(host_zeroed(entries, sizeof(int))));
-    t.bin.reset(static_cast<int*>(host_zeroed(shape.nrows, sizeof(int))));
-    t.length.reset(static_cast<int*>(host_zeroed(shape.nrows, sizeof(int))));
+    t.weights = host_zeroed<float>(entries);
+    t.pixels = host_zeroed<int>(entries);
+    t.bin = host_zeroed<int>(shape.nrows);
+    t.length = host_zeroed<int>(shape.nrows);
     fill_transpose(c, tangles, g, t.weights.get(), t.pixels.get(), t.bin.get(), t.length.get());
     t.shape = shape;
     return t;
@@ -263,34 +259,23 @@ bool transpose_in_bands(SirtTransposeCount* c, const a* tangles, const Geometry&
     const SirtTransposeShape shape = c->shape;
     const int nbins = g.sinoX * g.Ntilts, nrows = shape.nrows, chunks = shape.alignment / kSirtChunk;
     const size_t lengths = (size_t)nrows * (1 + bands) + (size_t)bands * chunks + 1;
-    d.d_length_t = static_cast<int*>(gpu_alloc(4 * lengths));
-    d.d_idrow_t = static_cast<int*>(gpu_alloc(4 * (size_t)nrows));
-    int* row_of_bin = group_bins(c->counts, nbins, d.d_idrow_t, d.d_length_t);
+    d.d_length_t = gpu_array(int, lengths);
+    d.d_idrow_t = gpu_array(int, nrows);
+    const HostArray<int> row_of_bin = group_bins(c->counts.get(), nbins, d.d_idrow_t, d.d_length_t);
     int* start = d.d_length_t + (size_t)nrows * (1 + bands);
-    count_band_lengths(tangles, g, row_of_bin, band_rows, nrows, d.d_length_t + nrows);
-    bool fits = chunk_starts(d.d_length_t + nrows, nrows, bands, chunks, start);
-    try {
-        if (fits) {
-            const size_t entry_bytes = 4 * (size_t)start[(size_t)bands * chunks] * kSirtChunk;
-            d.d_matrix_t = static_cast<float*>(gpu_alloc(entry_bytes));
-            d.d_column_t = static_cast<int*>(gpu_alloc(entry_bytes));
-            sizes.bands = bands;
-            sizes.band_rows = band_rows;
-            place_banded(tangles, g, row_of_bin, sizes, start, d.d_matrix_t, d.d_column_t);
-        }
-    } catch (...) {
-        std::free(row_of_bin);
-        throw;
-    }
-    std::free(row_of_bin);
-    if (!fits) {
-        gpu_free(d.d_length_t);
-        gpu_free(d.d_idrow_t);
-        d.d_length_t = d.d_idrow_t = nullptr;
+    count_band_lengths(tangles, g, row_of_bin.get(), band_rows, nrows, d.d_length_t + nrows);
+    if (!chunk_starts(d.d_length_t + nrows, nrows, bands, chunks, start)) {
+        d.d_length_t.reset();
+        d.d_idrow_t.reset();
         return false;
     }
-    std::free(c->counts);
-    c->counts = nullptr;
+    const size_t entries = (size_t)start[(size_t)bands * chunks] * kSirtChunk;
+    d.d_matrix_t = gpu_array(float, entries);
+    d.d_column_t = gpu_array(int, entries);
+    sizes.bands = bands;
+    sizes.band_rows = band_rows;
+    place_banded(tangles, g, row_of_bin.get(), sizes, start, d.d_matrix_t, d.d_column_t);
+    c->counts.reset();
     return true;
 }
 
@@ -304,7 +289,7 @@ SirtTransposeHost sirt_transpose_on_host(const a* tangles, const Geometry& g) {
 void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& sizes) {
     const SirtTransposeShape& shape = t->shape;
     const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
-    alloc_transposed(d, entry_bytes, row_bytes, row_bytes);
+    alloc_transposed(d, (size_t)shape.alignment * shape.max_length, shape.nrows);
     gpu_copy_to_device(d.d_matrix_t, t->weights.get(), entry_bytes);
     gpu_copy_to_device(d.d_column_t, t->pixels.get(), entry_bytes);
     gpu_copy_to_device(d.d_length_t, t->length.get(), row_bytes);
@@ -313,9 +298,9 @@ void sirt_transpose_upload(SirtTransposeHost* t, MethodBuffers& d, SirtSizes& si
     *t = SirtTransposeHost{};
 }
 
-void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g, MethodBuffers& d,
-                              SirtSizes& sizes) {
-    if (gpu_backend() != GPU_BACKEND_HOST) {
+void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geometry& g, const ExecChoices& x,
+                              MethodBuffers& d, SirtSizes& sizes) {
+    if (x.backend != GPU_BACKEND_HOST) {
         SirtTransposeHost t = host_images(c, tangles, g);
         sirt_transpose_upload(&t, d, sizes);
         return;
@@ -323,11 +308,10 @@ void sirt_transpose_to_device(SirtTransposeCount* c, const a* tangles, const Geo
     const SirtTransposeShape shape = c->shape;
     record_sizes(sizes, shape);
     const int band_rows = sirt_band_rows(g.reconsX, g.reconsY), bands = (g.reconsY + band_rows - 1) / band_rows;
-    if (gpu_host_forms() && bands > 1 && shape.max_length > 0 &&
+    if (x.host_forms() && bands > 1 && shape.max_length > 0 &&
         transpose_in_bands(c, tangles, g, d, sizes, band_rows, bands))
         return;
-    const size_t entry_bytes = 4 * (size_t)shape.alignment * shape.max_length, row_bytes = 4 * (size_t)shape.nrows;
-    alloc_transposed(d, entry_bytes, row_bytes, row_bytes);
+    alloc_transposed(d, (size_t)shape.alignment * shape.max_length, shape.nrows);
     fill_transpose(c, tangles, g, d.d_matrix_t, d.d_column_t, d.d_idrow_t, d.d_length_t);
 }
 

@@ -1,9 +1,8 @@
-// Weighted back-projection on the selected device: the set-up of a plan (the
+// Weighted back-projection on the plan's device: the set-up of a plan (the
 // matrix of one slice, built once per run) and its release.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <utility>
 
 #include "gpu/gpu_layer.h"
 #include "wbp/wbp.h"
@@ -14,21 +13,20 @@ namespace {
 
 size_t floats(long long n) { return (size_t)n * sizeof(float); }
 size_t ints(long long n) { return (size_t)n * sizeof(int); }
-int* alloc_ints(long long n) { return static_cast<int*>(gpu_alloc(ints(n))); }
 
 // What every level's set-up does before its matrix kernel: allocate the tilt
 // records and the level's matrix arrays, copy the tilt records, zero the matrix
 // arrays, with the mirrors the level holds.
 void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int Ntilts) {
     const bool mirror_columns = wbp_level(s.level).mirror_columns, mirror_rows = wbp_level(s.level).mirror_rows;
-    d.d_tangles = static_cast<a*>(gpu_alloc(sizeof(a) * (size_t)Ntilts));
-    d.d_matrix = static_cast<float*>(gpu_alloc(floats(s.entries)));
-    d.d_column = alloc_ints(s.entries);
-    if (mirror_columns) d.d_column2 = alloc_ints(s.entries);
-    d.d_length = alloc_ints(s.nRows);
+    d.d_tangles = gpu_array(a, Ntilts);
+    d.d_matrix = gpu_array(float, s.entries);
+    d.d_column = gpu_array(int, s.entries);
+    if (mirror_columns) d.d_column2 = gpu_array(int, s.entries);
+    d.d_length = gpu_array(int, s.nRows);
     if (mirror_rows) {
-        d.d_row1 = alloc_ints(s.nRows);
-        d.d_row2 = alloc_ints(s.nRows);
+        d.d_row1 = gpu_array(int, s.nRows);
+        d.d_row2 = gpu_array(int, s.nRows);
     }
     gpu_copy_to_device(d.d_tangles, tangles, sizeof(a) * (size_t)Ntilts);
     gpu_zero_new(d.d_matrix, floats(s.entries));
@@ -48,9 +46,9 @@ void prepare_matrix(MethodBuffers& d, const WbpSizes& s, const a* tangles, int N
 // instead of two and a thread must own whole bands of rows; on two threads
 // sharing a core's caches its tiles lost to the entry-major blocks (1.03 -
 // 1.14x their time at 16 lanes), so level 3 keeps the entry-major layout.
-host_tiles::TileLayout plan_tiles(const WbpSizes& s, const Geometry& g) {
+host_tiles::TileLayout plan_tiles(const WbpSizes& s, const Geometry& g, const ExecChoices& x) {
     host_tiles::TileLayout L{s.rows, g.reconsX, 0, 0, s.capacity};
-    if (!gpu_host_forms() || !wbp_level(s.level).host_tiles) return L;
+    if (!x.host_forms() || !wbp_level(s.level).host_tiles) return L;
     L.tile_rows = 64;
     L.tile_cols = 64;
     return L;
@@ -65,21 +63,17 @@ void wbp_build_matrix(const WbpPlan& p) {
 }
 
 // A set-up that stops half way (an error thrown from a check or an
-// allocation) releases what it took.
-WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_mb) {
+// allocation) leaves what it took to the owners in p, which free it.
+WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_mb, const ExecChoices& x) {
     WbpPlan p;
     p.level = level;
     p.g = g;
-    try {
-        const WbpSizes s = wbp_check_sizes(level, g, memory_mb);
-        p.tiles = plan_tiles(s, g);
-        prepare_matrix(p.d, s, tangles, g.Ntilts);
-        wbp_build_matrix(p);
-        for (WbpTurn& t : p.turns) t.stream = gpu_stream_create();
-    } catch (...) {
-        wbp_free(p);
-        throw;
-    }
+    p.x = x;
+    const WbpSizes s = wbp_check_sizes(level, g, memory_mb);
+    p.tiles = plan_tiles(s, g, x);
+    prepare_matrix(p.d, s, tangles, g.Ntilts);
+    wbp_build_matrix(p);
+    for (WbpTurn& t : p.turns) t.stream = StreamOwner(gpu_stream_create());
     return p;
 }
 
@@ -92,10 +86,4 @@ int wbp_level_to_run(int level, const a* tangles, int Ntilts, bool warn) {
     return built;
 }
 
-void wbp_free(WbpPlan& p) {
-    for (WbpTurn& t : p.turns) {
-        gpu_stream_destroy(std::exchange(t.stream, GPU_STREAM_DEFAULT));
-        for (BatchBuffer* b : {&t.staging, &t.sinos_in, &t.slices_out}) batch_buffer_free(*b);
-    }
-    method_buffers_free(p.d);
-}
+void wbp_free(WbpPlan& p) { p = WbpPlan{}; }

@@ -1,5 +1,5 @@
 #pragma once
-// Weighted back-projection on the selected device: a plan holds the matrix of
+// Weighted back-projection on the plan's device: a plan holds the matrix of
 // one slice at one symmetry level, built once, and the buffers of its
 // products, which reconstruct any number of slices from their weighted
 // sinograms. Plans hold no shared state: several may live, and run on
@@ -14,12 +14,14 @@
 // A side stream of the plan and the device buffers of its sub-batches.
 struct WbpTurn {
     BatchBuffer staging, sinos_in, slices_out;
-    GpuStream stream = GPU_STREAM_DEFAULT;
+    StreamOwner stream;  // destroyed first: its queued work still uses the buffers
 };
 
+// Holds owners: moved, never copied; freed with the plan.
 struct WbpPlan {
     int level = 0;  // the level whose matrix is built
     Geometry g;
+    ExecChoices x;  // fixed at set-up; the layout below follows from it
     // How the matrix is stored: in tiles for the host forms, entry-major (the
     // whole slice in one tile) for the kernel bodies on a GPU or run literally.
     host_tiles::TileLayout tiles;
@@ -30,8 +32,8 @@ struct WbpPlan {
 
 // Builds the matrix of `level` (0 to 3; level 3 needs tilt-symmetric angles, see
 // wbp_level_to_run) into a new plan, on a device with memory_mb Mb to spare
-// (GpuDevice::memory_mb).
-WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_mb);
+// (GpuDevice::memory_mb), with the choices x, which the plan keeps.
+WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_mb, const ExecChoices& x);
 
 // Reconstructs `count` slices: sinos holds count weighted sinograms one after
 // another (sinoX x Ntilts floats each), recons receives count slices (reconsX x
@@ -40,7 +42,7 @@ WbpPlan wbp_setup(int level, const a* tangles, const Geometry& g, float memory_m
 // slice reconstructed alone, bit for bit.
 void wbp_product(WbpPlan& p, float* recons, const float* sinos, int count);
 
-// Releases the plan's buffers.
+// Releases the plan's buffers now (they are released with the plan anyway).
 void wbp_free(WbpPlan& p);
 
 // Launches the level's matrix kernel on the buffers the set-up allocated, whose

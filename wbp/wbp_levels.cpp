@@ -11,7 +11,7 @@ namespace {
 void build0(const WbpPlan& p, int rows, int nRows) {
     const Geometry& g = p.g;
     const MethodBuffers& d = p.d;
-    gpu_launch_2d(rows, g.reconsX,
+    gpu_launch_2d(p.x, rows, g.reconsX,
                   cu_WBP_matrix0{d.d_matrix, d.d_column, d.d_length, d.d_tangles, g.Ntilts, g.reconsX, rows, g.sinoX,
                                  nRows, g.w_2, g.r_2, g.h_2, g.factor, p.tiles});
 }
@@ -21,8 +21,8 @@ template <bool Mirrored>
 void build_single(const WbpPlan& p, int rows, int nRows) {
     const Geometry& g = p.g;
     const MethodBuffers& d = p.d;
-    gpu_launch_2d(rows, g.reconsX,
-                  cu_WBP_matrix_single{d.d_matrix, d.d_column, Mirrored ? d.d_column2 : nullptr, d.d_length,
+    gpu_launch_2d(p.x, rows, g.reconsX,
+                  cu_WBP_matrix_single{d.d_matrix, d.d_column, Mirrored ? d.d_column2.get() : nullptr, d.d_length,
                                        d.d_tangles, g.Ntilts, g.reconsX, rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2,
                                        g.factor, p.tiles});
 }
@@ -30,7 +30,7 @@ void build_single(const WbpPlan& p, int rows, int nRows) {
 void build3(const WbpPlan& p, int rows, int nRows) {
     const Geometry& g = p.g;
     const MethodBuffers& d = p.d;
-    gpu_launch_2d(rows, g.reconsX,
+    gpu_launch_2d(p.x, rows, g.reconsX,
                   cu_WBP_matrixsym3{d.d_matrix, d.d_column, d.d_column2, d.d_length, d.d_row1, d.d_row2, d.d_tangles,
                                     g.Ntilts, g.reconsX, rows, g.sinoX, nRows, g.w_2, g.r_2, g.h_2, g.factor,
                                     g.reconsY, p.tiles});
@@ -43,7 +43,7 @@ float factor_of(const Geometry& g) { return (float)(1.0 / g.Ntilts); }
 
 void product0(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
     const Geometry& g = p.g;
-    gpu_launch_1d(items_of(nRows, lanes),
+    gpu_launch_1d(p.x, items_of(nRows, lanes),
                   cu_WBP_product_batch0{p.d.d_matrix, out, s, p.d.d_column, p.d.d_length, nRows, lanes, npix_of(g),
                                         g.Ntilts, g.sinoX, p.tiles, &p.host},
                   stream);
@@ -51,7 +51,7 @@ void product0(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuS
 
 void product1(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
     const Geometry& g = p.g;
-    gpu_launch_1d(items_of(nRows, lanes),
+    gpu_launch_1d(p.x, items_of(nRows, lanes),
                   cu_WBP_productsym1_batch{p.d.d_matrix, out, s, p.d.d_column, p.d.d_length, nRows, lanes,
                                            npix_of(g), factor_of(g), g.Ntilts, g.sinoX, p.tiles, &p.host},
                   stream);
@@ -59,7 +59,7 @@ void product1(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuS
 
 void product2(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuStream stream) {
     const Geometry& g = p.g;
-    gpu_launch_1d(items_of(nRows, lanes),
+    gpu_launch_1d(p.x, items_of(nRows, lanes),
                   cu_WBP_productsym2_batch{p.d.d_matrix, out, s, p.d.d_column, p.d.d_column2, p.d.d_length, nRows,
                                            lanes, npix_of(g), factor_of(g), g.reconsX, g.reconsY, g.Ntilts, g.sinoX,
                                            p.tiles, &p.host},
@@ -70,8 +70,8 @@ void product3(WbpPlan& p, float* out, const float* s, int lanes, int nRows, GpuS
     const Geometry& g = p.g;
     const int npix = npix_of(g);
     // The items add into cleared slices; the host forms write every pixel as they would.
-    if (!gpu_host_forms()) gpu_zero_async(out, (size_t)npix * lanes * sizeof(float), stream);
-    gpu_launch_1d(items_of(nRows, lanes),
+    if (!p.x.host_forms()) gpu_zero_async(out, (size_t)npix * lanes * sizeof(float), stream);
+    gpu_launch_1d(p.x, items_of(nRows, lanes),
                   cu_WBP_productsym3_batch{p.d.d_matrix, out, s, p.d.d_column, p.d.d_column2, p.d.d_length,
                                            p.d.d_row1, p.d.d_row2, nRows, lanes, npix, factor_of(g), g.Ntilts,
                                            g.sinoX, g.reconsX, g.reconsY, p.tiles, &p.host},

@@ -1,4 +1,4 @@
-// The WBP products on the selected device, for any number of slices.
+// The WBP products on the plan's device, for any number of slices.
 #include "wbp/wbp.h"
 
 #include <cstddef>
@@ -19,9 +19,9 @@ void product_pass(WbpPlan& p, float* recons, const float* sinos, int lanes, WbpT
     const Geometry& g = p.g;
     const int npix = g.reconsX * g.reconsY, n = g.sinoX * g.Ntilts;
     float* s = batch_buffer(b.sinos_in, (size_t)n * lanes);
-    batch_sinograms_in(s, sinos, n, lanes, b.staging, stream);
+    batch_sinograms_in(p.x, s, sinos, n, lanes, b.staging, stream);
     // The host backend writes the caller's slices directly.
-    const bool direct = gpu_backend() == GPU_BACKEND_HOST;
+    const bool direct = p.x.backend == GPU_BACKEND_HOST;
     float* out = direct ? recons : batch_buffer(b.slices_out, (size_t)npix * lanes);
     wbp_level(p.level).product(p, out, s, lanes, matrix_rows(p.level, g), stream);
     if (!direct) gpu_copy_to_host_async(recons, out, (size_t)npix * lanes * sizeof(float), stream);
@@ -35,12 +35,12 @@ void wbp_product(WbpPlan& p, float* recons, const float* sinos, int count) {
     const Geometry& g = p.g;
     const long long npix = (long long)g.reconsX * g.reconsY, n = (long long)g.sinoX * g.Ntilts;
     const int most = batch_lanes_limit(matrix_rows(p.level, g), n, npix);
-    const bool gpu = gpu_backend() == GPU_BACKEND_CUDA;
+    const bool gpu = p.x.backend == GPU_BACKEND_CUDA;
     const std::vector<SubBatch> parts = sub_batches(count, most, gpu);
     for (size_t k = 0; k < parts.size(); ++k) {
         WbpTurn& turn = p.turns[gpu ? k % 2 : 0];
         product_pass(p, recons + parts[k].first * npix, sinos + parts[k].first * n, parts[k].lanes, turn,
-                     turn.stream);
+                     turn.stream.get());
     }
-    for (const WbpTurn& turn : p.turns) gpu_stream_synchronize(turn.stream);
+    for (const WbpTurn& turn : p.turns) gpu_stream_synchronize(turn.stream.get());
 }

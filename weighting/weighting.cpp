@@ -1,6 +1,7 @@
 #include "weighting/weighting.h"
 
 #include <fftw3.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,21 +17,15 @@ struct WeightingFilter {
     int nx = 0;                             // row length the filter was built for
     int fft_size = 0;                       // N, a power of two, at least 2*nx
     float inv_fft_size = 0;                 // 1/N
-    fftwf_complex* filter_spectrum = nullptr;  // N values
-    fftwf_complex* work_buffer = nullptr;      // N values, scratch for one row
-    fftwf_plan plan_forward = nullptr;
-    fftwf_plan plan_backward = nullptr;
+    FftwComplexes filter_spectrum;          // N values
+    FftwComplexes work_buffer;              // N values, scratch for one row
+    FftwPlan plan_forward;
+    FftwPlan plan_backward;
     int ntilts = 0;                         // tilts of the per-tilt gains
     std::vector<float> tilt_gains;          // ntilts * N real gains; empty for the ramp
 };
 
-void WeightingFilterRelease::operator()(WeightingFilter* f) const {
-    fftw_destroy_locked(f->plan_forward);
-    fftw_destroy_locked(f->plan_backward);
-    fftwf_free(f->work_buffer);
-    fftwf_free(f->filter_spectrum);
-    delete f;
-}
+void WeightingFilterRelease::operator()(WeightingFilter* f) const { delete f; }
 
 namespace {
 
@@ -78,10 +73,6 @@ void apply_radial_taper(fftwf_complex* spectrum, int n, const RadialTaper& taper
     }
 }
 
-fftwf_complex* alloc_complex(int n) {
-    return static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (size_t)n));
-}
-
 }  // namespace
 
 double radial_taper_factor(int k, int n, const RadialTaper& taper) {
@@ -118,19 +109,19 @@ WeightingFilterHandle allocate_filter(int nx) {
     filter.fft_size = n;
     filter.inv_fft_size = 1.0f / (float)n;
 
-    filter.work_buffer = alloc_complex(n);
+    filter.work_buffer = fftw_complexes((size_t)n);
     if (!filter.work_buffer) fail("Unable to allocate memory for FFTs\n");
-    filter.filter_spectrum = alloc_complex(n);
+    filter.filter_spectrum = fftw_complexes((size_t)n);
     if (!filter.filter_spectrum) fail("Unable to allocate memory for FFTs\n");
 
     // Both plans work in place on the work buffer; the kernel transform below
     // reuses the forward plan on the spectrum buffer, which has the same
     // alignment (both come from fftwf_malloc).
-    fftwf_complex* work = filter.work_buffer;
+    fftwf_complex* work = filter.work_buffer.get();
     filter.plan_forward =
-        fftw_plan_locked([&] { return fftwf_plan_dft_1d(n, work, work, FFTW_FORWARD, FFTW_ESTIMATE); });
+        fftw_plan_owned([&] { return fftwf_plan_dft_1d(n, work, work, FFTW_FORWARD, FFTW_ESTIMATE); });
     filter.plan_backward =
-        fftw_plan_locked([&] { return fftwf_plan_dft_1d(n, work, work, FFTW_BACKWARD, FFTW_ESTIMATE); });
+        fftw_plan_owned([&] { return fftwf_plan_dft_1d(n, work, work, FFTW_BACKWARD, FFTW_ESTIMATE); });
     if (!filter.plan_forward || !filter.plan_backward) fail("Unable to allocate memory for FFTs\n");
     return handle;
 }
@@ -141,12 +132,13 @@ WeightingFilterHandle weighting_setup(int nx, int /*ntilts*/, const RadialTaper*
     WeightingFilterHandle handle = allocate_filter(nx);
     WeightingFilter& filter = *handle;
     const int n = filter.fft_size;
-    fill_ramp_kernel(filter.filter_spectrum, n, nx);
-    fftwf_execute_dft(filter.plan_forward, filter.filter_spectrum, filter.filter_spectrum);
+    fftwf_complex* spectrum = filter.filter_spectrum.get();
+    fill_ramp_kernel(spectrum, n, nx);
+    fftwf_execute_dft(filter.plan_forward.get(), spectrum, spectrum);
     if (radial)
-        apply_radial_taper(filter.filter_spectrum, n, *radial);
+        apply_radial_taper(spectrum, n, *radial);
     else
-        apply_hamming_taper(filter.filter_spectrum, n);
+        apply_hamming_taper(spectrum, n);
     return handle;
 }
 
@@ -166,7 +158,7 @@ namespace {
 // fftwf_malloc, so the plans may run on it) as scratch.
 void filter_row(const WeightingFilter& filter, fftwf_complex* work, int n, float* row, long long t) {
     const int size = filter.fft_size;
-    const fftwf_complex* spectrum = filter.filter_spectrum;
+    const fftwf_complex* spectrum = filter.filter_spectrum.get();
     // Pad with the row's own mean so that the ends of the row do not see a
     // step down to zero, which the ramp filter would turn into ringing.
     float sum = 0.0f;
@@ -180,7 +172,7 @@ void filter_row(const WeightingFilter& filter, fftwf_complex* work, int n, float
         work[i][0] = mean;
         work[i][1] = 0.0f;
     }
-    fftwf_execute_dft(filter.plan_forward, work, work);
+    fftwf_execute_dft(filter.plan_forward.get(), work, work);
     if (!filter.tilt_gains.empty()) {
         const float* gain = filter.tilt_gains.data() + (size_t)(t % filter.ntilts) * (size_t)size;
         for (int k = 0; k < size; ++k) scale(work[k], gain[k]);
@@ -192,7 +184,7 @@ void filter_row(const WeightingFilter& filter, fftwf_complex* work, int n, float
             work[k][1] = g * a + f * b;
         }
     }
-    fftwf_execute_dft(filter.plan_backward, work, work);
+    fftwf_execute_dft(filter.plan_backward.get(), work, work);
     for (int i = 0; i < n; ++i) row[i] = filter.inv_fft_size * work[i][0];
 }
 
@@ -204,20 +196,25 @@ void check_row_length(const WeightingFilter& filter, const char* who, int n) {
 
 void weighting_filter_row(WeightingFilter& filter, int n, float* row) {
     check_row_length(filter, "weighting_filter_row", n);
-    filter_row(filter, filter.work_buffer, n, row, 0);
+    filter_row(filter, filter.work_buffer.get(), n, row, 0);
 }
 
 // Rows are independent: the threads share the plans (executing a plan is
-// thread-safe in FFTW) and each filters its rows in a scratch buffer of its own.
+// thread-safe in FFTW) and each filters its rows in a scratch buffer of its
+// own, taken before the threads start (an error inside them could not reach
+// the caller).
 void weighting_filter_rows(const WeightingFilter& filter, int n, float* rows, long long count) {
     check_row_length(filter, "weighting_filter_rows", n);
-#pragma omp parallel
+    if (count <= 0) return;
+    const int threads = (int)std::min<long long>(omp_get_max_threads(), count);
+    std::vector<FftwComplexes> work((size_t)threads);
+    for (FftwComplexes& w : work)
+        if (!(w = fftw_complexes((size_t)filter.fft_size))) fail("Unable to allocate memory for FFTs\n");
+#pragma omp parallel num_threads(threads)
     {
-        fftwf_complex* work = alloc_complex(filter.fft_size);
-        if (!work) fail("Unable to allocate memory for FFTs\n");
+        fftwf_complex* mine = work[(size_t)omp_get_thread_num()].get();
 #pragma omp for schedule(static)
-        for (long long r = 0; r < count; ++r) filter_row(filter, work, n, rows + r * n, r);
-        fftwf_free(work);
+        for (long long r = 0; r < count; ++r) filter_row(filter, mine, n, rows + r * n, r);
     }
 }
 

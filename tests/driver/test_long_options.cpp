@@ -134,7 +134,7 @@ TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
             const float mb = e.method[m].device_mb;
             const std::string name = m < 4 ? "WBP level " + std::to_string(m) : "SIRT";
             for (const float memory : {mb, std::nextafter(mb, 0.0f)}) {
-                GpuDevice device = gpu_selected_device();
+                GpuDevice device = gpu_bound_device();
                 device.memory_mb = memory;
                 const bool fits = memory == mb;
                 char line[120], refusal[120];

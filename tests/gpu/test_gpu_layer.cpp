@@ -46,8 +46,8 @@ TEST(GridArithmetic, BlockCountsShapesAndRefusedLaunches) {
     // More items than 32-bit indices hold are refused before anything runs.
     for (const long long n : {(long long)INT_MAX + 1, 1LL << 40}) {
         const std::string refusal = "GPU: a launch of " + std::to_string(n) + " items is beyond 32-bit item indices\n";
-        EXPECT_EQ(capture_exit([&] { gpu_launch_1d(n, FillCount1D{nullptr, nullptr, 0}); }).err, refusal);
-        EXPECT_EQ(capture_exit([&] { gpu_launch_2d(1, n, FillCount2D{nullptr, nullptr, 1, 1}); }).err, refusal);
+        EXPECT_EQ(capture_exit([&] { gpu_launch_1d(bound_choices(), n, FillCount1D{nullptr, nullptr, 0}); }).err, refusal);
+        EXPECT_EQ(capture_exit([&] { gpu_launch_2d(bound_choices(), 1, n, FillCount2D{nullptr, nullptr, 1, 1}); }).err, refusal);
     }
     EXPECT_TRUE(launch_shape_accepted(launch_shape_1d(2147483647)));
     EXPECT_FALSE(launch_shape_accepted(LaunchShape{1, 1, 64, 32}));  // over 1024 threads per block
@@ -80,7 +80,7 @@ TEST_P(LayerKernels, GridsCoverExactlyTheirBlocks) {
     for (const auto& c : cases_1d) {
         float items = 0;
         const std::vector<float> got = on_device(std::vector<float>(65792 + 64, kSentinel), &items,
-                                                 [&](float* out, float* n) { gpu_launch_1d(c[0], FillCount1D{out, n, c[0]}); });
+                                                 [&](float* out, float* n) { gpu_launch_1d(bound_choices(), c[0], FillCount1D{out, n, c[0]}); });
         EXPECT_EQ(items, (float)c[1]) << c[0];
         size_t wrong = 0;
         for (size_t r = 0; r < got.size(); ++r) wrong += got[r] != ((int)r < c[0] ? 3.0f * (float)r + 1.0f : kSentinel);
@@ -91,7 +91,7 @@ TEST_P(LayerKernels, GridsCoverExactlyTheirBlocks) {
         const size_t size = (size_t)c[0] * c[1];
         float items = 0;
         const std::vector<float> got = on_device(std::vector<float>(size + 300, kSentinel), &items, [&](float* out, float* n) {
-            gpu_launch_2d(c[0], c[1], FillCount2D{out, n, c[0], c[1]});
+            gpu_launch_2d(bound_choices(), c[0], c[1], FillCount2D{out, n, c[0], c[1]});
         });
         EXPECT_EQ(items, (float)(c[2] * 256)) << c[0] << " x " << c[1];
         size_t wrong = 0;
@@ -107,7 +107,7 @@ TEST_P(LayerKernels, ALongYAxisRunsInFull) {
     const int nx = 3, ny = 1048600;
     float items = 0;
     const std::vector<float> got = on_device(std::vector<float>((size_t)nx * ny, kSentinel), &items,
-                                             [&](float* out, float*) { gpu_launch_2d(nx, ny, FillCount2D{out, nullptr, nx, ny}); });
+                                             [&](float* out, float*) { gpu_launch_2d(bound_choices(), nx, ny, FillCount2D{out, nullptr, nx, ny}); });
     size_t wrong = 0;
     for (size_t e = 0; e < got.size(); ++e) wrong += got[e] != (float)(e % nx) + 1000.0f * (float)(e / nx);
     EXPECT_EQ(wrong, 0u);
@@ -137,7 +137,7 @@ TEST_P(LayerKernels, CopiesZeroFillAndTheReadOnlyFetch) {
     std::vector<float> in(n);
     for (int i = 0; i < n; ++i) in[i] = (float)(i % 97) - 40.25f;
     float *d_in = to_device(in), *d_out = to_device(std::vector<float>(n, kSentinel));
-    gpu_launch_1d(n, ScaleCopy1D{d_out, d_in, n});
+    gpu_launch_1d(bound_choices(), n, ScaleCopy1D{d_out, d_in, n});
     const std::vector<float> got = from_device(d_out, n);
     for (int i = 0; i < n; ++i) ASSERT_EQ(got[i], (float)(2.0 * (double)in[i] + 1.0)) << i;
     EXPECT_EQ(from_device(d_in, n), in);
@@ -155,7 +155,7 @@ TEST_P(LayerKernels, AtomicAddUnderContentionGivesExactSums) {
         std::vector<float> start(nbins);
         for (int b = 0; b < nbins; ++b) start[b] = (float)(100 * b);
         float* bins = to_device(start);
-        gpu_launch_1d(n, AtomicBins1D{bins, d_values, n, nbins});
+        gpu_launch_1d(bound_choices(), n, AtomicBins1D{bins, d_values, n, nbins});
         std::vector<long long> want(nbins);
         for (int b = 0; b < nbins; ++b) want[b] = 100LL * b;
         for (int r = 0; r < n; ++r) want[r % nbins] += r % 13 + 1;
@@ -174,7 +174,7 @@ TEST_P(LayerKernels, HostFormAndLiteralItemsAgree) {
         for (int x = 0; x < nx; ++x) want[x * ny + y] = image[y * nx + x];
     float *d_image = to_device(image), *d_out = to_device(std::vector<float>(nx * ny, kSentinel));
     int host_runs = 0;
-    gpu_launch_2d(nx, ny, TransposeWithHostRun{d_out, d_image, nx, ny, &host_runs});
+    gpu_launch_2d(bound_choices(), nx, ny, TransposeWithHostRun{d_out, d_image, nx, ny, &host_runs});
     // The host backend takes the fast form; CUDA runs the items on the device.
     EXPECT_EQ(host_runs, GetParam() == GPU_BACKEND_HOST ? 1 : 0);
     EXPECT_EQ(from_device(d_out, nx * ny), want);

@@ -42,19 +42,21 @@ const std::vector<Case> kCases = {
 };
 const int kLanes[] = {1, 3, 16, 29};
 
-// The plan of a method for a case, with its own weighting filter, and the
-// host forms of the vector set given (unset: the widest).
-MethodPlan plan_of(int method, const Case& c, std::optional<host_rows::Vectors> vectors = {}) {
+// The plan of a method for a case, with its own weighting filter and the host
+// forms of the vector set given (unset: the widest); with `literal`, every
+// kernel of the plan in its literal per-item form.
+MethodPlan plan_of(int method, const Case& c, std::optional<host_rows::Vectors> vectors = {}, bool literal = false) {
     const std::vector<a> tilts = tilt_records(c.degrees);
-    MethodOptions options = method_options(method == kSirt, method % kSirt, 3);
-    options.vectors = vectors;
-    return plan_method(options, make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
-                       gpu_selected_device());
+    MethodOptions o = method_options(method == kSirt, method % kSirt, 3);
+    o.vectors = vectors;
+    o.literal_forms = literal;
+    return plan_method(o, make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
+                       gpu_bound_device());
 }
 
-MethodPlan set_up(int method, const Case& c, std::optional<host_rows::Vectors> vectors = {}) {
+MethodPlan set_up(int method, const Case& c, std::optional<host_rows::Vectors> vectors = {}, bool literal = false) {
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m = plan_of(method, c, vectors);
+    MethodPlan m = plan_of(method, c, vectors, literal);
     testing::internal::GetCapturedStderr();
     return m;
 }
@@ -78,17 +80,15 @@ std::vector<float> reconstruct(MethodPlan& m, int lanes, int per_pass, uint32_t 
         values[l * sino] = std::numeric_limits<float>::infinity();
         values[l * sino + 1] = -std::numeric_limits<float>::infinity();
     }
-    float *sinos = gpu_host_floats(sino * lanes), *slices = gpu_host_floats(npix * lanes);
+    const HostFloats sinos_owned = gpu_host_floats(sino * lanes), slices_owned = gpu_host_floats(npix * lanes);
+    float *sinos = sinos_owned.get(), *slices = slices_owned.get();
     std::copy(values.begin(), values.end(), sinos);
     std::fill(slices, slices + npix * lanes, 7.0f);
     for (int l = 0; l < lanes; l += per_pass) {
         if (!poisoned) execute_weighting(m, sinos + l * sino, per_pass);
         execute_products(m, sinos + l * sino, slices + l * npix, per_pass);
     }
-    const std::vector<float> got(slices, slices + npix * lanes);
-    gpu_host_free(sinos);
-    gpu_host_free(slices);
-    return got;
+    return std::vector<float>(slices, slices + npix * lanes);
 }
 
 class Batches : public testing::TestWithParam<GpuBackend> {};
@@ -134,8 +134,7 @@ TEST(SubBatches, CoverEverySliceOnceInOrder) {
 // per-item form or in its host form; for WBP also poisoned, so that non-finite
 // samples leak into the slices of a host form that reads dead entries.
 std::vector<float> host_batches(int method, const Case& c, bool literal, host_rows::Vectors vectors) {
-    host_literal_forms = literal;
-    MethodPlan m = set_up(method, c, vectors);
+    MethodPlan m = set_up(method, c, vectors, literal);
     EXPECT_EQ((m.wbp ? m.wbp->host : m.sirt_plan->host).forms->set, vectors);
     std::vector<float> all;
     for (int lanes : kLanes)
@@ -144,7 +143,6 @@ std::vector<float> host_batches(int method, const Case& c, bool literal, host_ro
             all.insert(all.end(), slices.begin(), slices.end());
         }
     free(m);
-    host_literal_forms = false;
     return all;
 }
 
@@ -165,12 +163,11 @@ TEST(BatchHostForms, VectorFormsEqualLiteralKernels) {
 // mirrored columns, row lengths, mirror rows, ray weights.
 std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& tilts, const Geometry& g,
                                               bool literal) {
-    host_literal_forms = literal;
+    MethodOptions o = method_options(method == kSirt, method % kSirt, 1);
+    o.literal_forms = literal;
     testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m =
-        plan_method(method_options(method == kSirt, method % kSirt, 1), g, tilts.data(), gpu_selected_device());
+    MethodPlan m = plan_method(o, g, tilts.data(), gpu_bound_device());
     testing::internal::GetCapturedStderr();
-    host_literal_forms = false;
     const WbpSizes s = wbp_sizes(m.level_run, g);
     if (!m.sirt_plan) {
         // Tiles for the host forms only, and not at level 3 (entry-major blocks are faster there).
@@ -304,20 +301,20 @@ TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     const Geometry g = make_geometry(kCases[0].sinoX, (int)tilts.size(), kCases[0].sinoX, kCases[0].thickness);
     MethodPlan plan =
         plan_method(method_options(false, 2, 1), g, tilts.data(), GpuDevice{.backend = GPU_BACKEND_HOST, .index = 3});
-    EXPECT_EQ(gpu_thread_device(), 3);
+    EXPECT_EQ(gpu_bound_device().index, 3);
     gpu_use_backend(GPU_BACKEND_HOST, 1);
     int before = -2, after = -2;
     std::thread t([&] {
-        before = gpu_thread_device();
+        before = gpu_bound_device().index;
         std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
         execute_products(plan, sinos.data(), slices.data(), 1);
-        after = gpu_thread_device();
+        after = gpu_bound_device().index;
     });
     t.join();
     EXPECT_EQ(before, -1);
     EXPECT_EQ(after, 3);
     free(plan);
-    EXPECT_EQ(gpu_thread_device(), 3);
+    EXPECT_EQ(gpu_bound_device().index, 3);
     free(plan);  // again: nothing
     std::vector<float> sinos((size_t)g.sinoX * g.Ntilts), slices((size_t)g.reconsX * g.reconsY);
     const Captured freed = capture_exit([&] { execute_products(plan, sinos.data(), slices.data(), 1); });

@@ -27,7 +27,7 @@ class Sirt : public SirtBackendTest {
 protected:
     std::vector<float> reconstruct(const SirtProblem& p, const std::vector<float>& sino, int iterations) {
         sirt_free(plan);
-        plan = sirt_setup(p.tilts.data(), geometry_of(p), kMemoryMb);
+        plan = sirt_setup(p.tilts.data(), geometry_of(p), kMemoryMb, bound_choices());
         std::vector<float> slice((size_t)p.reconsX * p.reconsY, 7.0f);  // overwritten whole
         sirt_reconstruct(plan, slice.data(), sino.data(), 1, iterations);
         return slice;
@@ -81,7 +81,7 @@ TEST(SirtRefusal, MessageAndStatus) {
         const Geometry g = make_geometry(c.sinoX, c.Ntilts, c.reconsX, c.reconsY);
         const Captured out = capture_exit([&] {
             if (c.memory_mb < 0) (void)sirt_transpose_on_host(tilts.data(), g);
-            else (void)sirt_setup(tilts.data(), g, c.memory_mb);
+            else (void)sirt_setup(tilts.data(), g, c.memory_mb, bound_choices());
         });
         EXPECT_EQ(out.status, c.status) << c.message;
         EXPECT_EQ(out.err, c.message);
@@ -187,8 +187,8 @@ TEST_P(Sirt, MatrixAndWeightsKernelsMatchItems) {
     int *dc = to_device(std::vector<int>(m.size(), 0)), *dc2 = to_device(std::vector<int>(m.size(), 0));
     int* dl = to_device(std::vector<int>(nRows, 0));
     a* dt = to_device(tilts);
-    gpu_launch_2d(rows, X, cu_SIRT_matrix{dm, dc, dc2, dl, dt, N, X, rows, X, nRows, w_2, r_2, h_2, stride});
-    gpu_launch_2d(X, N, cu_SIRT_weights{dw, dt, X, rows, X, N, w_2, r_2, h_2, Y / 2});
+    gpu_launch_2d(bound_choices(), rows, X, cu_SIRT_matrix{dm, dc, dc2, dl, dt, N, X, rows, X, nRows, w_2, r_2, h_2, stride});
+    gpu_launch_2d(bound_choices(), X, N, cu_SIRT_weights{dw, dt, X, rows, X, N, w_2, r_2, h_2, Y / 2});
     expect_same_as_items(from_device(dm, m.size()), m);
     expect_same_as_items(from_device(dw, w.size()), w);
     EXPECT_EQ(from_device(dc, c.size()), c);
@@ -209,8 +209,8 @@ TEST_P(Sirt, ErrorAndInversionKernelsMatchItems) {
     host_items_2d(launch_shape_2d(N, S), cu_SIRT_comperror_batch{err.data(), sino.data(), inv.data(), N, S, 1});
 
     float *dinv = to_device(weights), *derr = to_device(proj), *dsino = to_device(sino);
-    gpu_launch_2d(N, S, cu_SIRT_invertweights{dinv, N, S, 1.0f / N});
-    gpu_launch_2d(N, S, cu_SIRT_comperror_batch{derr, dsino, dinv, N, S, 1});
+    gpu_launch_2d(bound_choices(), N, S, cu_SIRT_invertweights{dinv, N, S, 1.0f / N});
+    gpu_launch_2d(bound_choices(), N, S, cu_SIRT_comperror_batch{derr, dsino, dinv, N, S, 1});
     expect_same_as_items(from_device(dinv, inv.size()), inv);
     expect_same_as_items(from_device(derr, err.size()), err);
     for (void* p : {(void*)dinv, (void*)derr, (void*)dsino}) gpu_free(p);

@@ -28,6 +28,9 @@ T* to_device(const std::vector<T>& v) {
     return p;
 }
 
+// The choices of a plan on the calling thread's device, with the host forms.
+inline ExecChoices bound_choices() { return {.backend = gpu_backend()}; }
+
 // Makes the backend current for the test, or skips it with a message.
 #define USE_BACKEND_OR_SKIP(backend)                                                   \
     do {                                                                               \

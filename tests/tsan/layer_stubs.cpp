@@ -2,5 +2,8 @@
 // as plain memory.
 #include <cstdlib>
 
-float* gpu_host_floats(size_t n) { return static_cast<float*>(std::calloc(n > 0 ? n : 1, sizeof(float))); }
-void gpu_host_free(float* p) { std::free(p); }
+#include "gpu/host_floats.h"
+
+HostFloats gpu_host_floats(size_t n) {
+    return HostFloats(static_cast<float*>(std::calloc(n > 0 ? n : 1, sizeof(float))), std::free);
+}

@@ -67,7 +67,7 @@ TEST(WbpSizes, MemoryFiguresAndRefusalsBeforeAllocating) {
         const std::vector<a> tilts = tilt_records(std::vector<float>((size_t)std::max(c.Ntilts, 1), 0.0f));
         const Captured r = capture_exit([&] {
             WbpPlan p =
-                wbp_setup(c.level, tilts.data(), make_geometry(c.sinoX, c.Ntilts, c.sinoX, c.thickness), c.memory_mb);
+                wbp_setup(c.level, tilts.data(), make_geometry(c.sinoX, c.Ntilts, c.sinoX, c.thickness), c.memory_mb, bound_choices());
             printf("allocated %d\n", p.d.d_matrix != nullptr);  // reached only if the set-up went ahead
         });
         EXPECT_EQ(r.status, 255) << c.message;
@@ -99,7 +99,7 @@ TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
         std::vector<float> sinos = sino, slices((size_t)X * Y * 2);
         sinos.insert(sinos.end(), sino.begin(), sino.end());
         testing::internal::CaptureStderr();
-        MethodPlan m = plan_method(method_options(false, 3, 0), g, tilts.data(), gpu_selected_device());
+        MethodPlan m = plan_method(method_options(false, 3, 0), g, tilts.data(), gpu_bound_device());
         execute_weighting(m, sinos.data(), 2);
         execute_products(m, sinos.data(), slices.data(), 2);
         free(m);
@@ -110,7 +110,7 @@ TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
         const WeightingFilterHandle ramp = weighting_setup(X, n);
         for (int t = 0; t < n; ++t) weighting_filter_row(*ramp, X, weighted.data() + (size_t)t * X);
         EXPECT_EQ(std::vector<float>(sinos.begin(), sinos.begin() + (long)sino.size()), weighted);
-        WbpPlan p = wbp_setup(level_run, tilts.data(), g, GpuDevice{}.memory_mb);
+        WbpPlan p = wbp_setup(level_run, tilts.data(), g, GpuDevice{}.memory_mb, bound_choices());
         wbp_product(p, want.data(), weighted.data(), 1);
         wbp_free(p);
         EXPECT_EQ(std::vector<float>(slices.begin(), slices.begin() + X * Y), want);
@@ -138,7 +138,7 @@ void check_case(int level, const wbp_ref::Geometry& rg, const AngleSet& set, uin
     const Geometry g = make_geometry(rg.sinoX, n, rg.reconsX, rg.thickness);
     const std::vector<float> sino = wbp_ref::random_values((size_t)g.sinoX * n, seed);
     const int run = wbp_level_to_run(level, tilts.data(), n);
-    WbpPlan p = wbp_setup(run, tilts.data(), g, GpuDevice{}.memory_mb);
+    WbpPlan p = wbp_setup(run, tilts.data(), g, GpuDevice{}.memory_mb, bound_choices());
     // NaN in the slice, so that a pixel the product never writes shows (the
     // host backend writes the caller's slice directly).
     std::vector<float> slice((size_t)g.reconsX * g.reconsY, std::numeric_limits<float>::quiet_NaN());

@@ -1,0 +1,3 @@
+#include "gpu/fault_hook.h"
+
+std::atomic<GpuFaultHook> gpu_fault_hook{nullptr};
