@@ -27,18 +27,10 @@ void stack_size(const RunOptions& o, const ArrayStack* array, int* nx, int* ny) 
         *ny = array->ny;
         return;
     }
-    Image* stack = image_new();
-    FILE* f = nullptr;
-    try {
-        f = image_open_stack(o.input_file.c_str(), stack);
-    } catch (...) {
-        image_free(stack);
-        throw;
-    }
+    const std::unique_ptr<Image> stack = image_new();
+    fclose(image_open_stack(o.input_file.c_str(), stack.get()));
     *nx = stack->nx;
     *ny = stack->ny;
-    fclose(f);
-    image_free(stack);
 }
 
 [[noreturn]] void refuse(const char* why, int bin) {

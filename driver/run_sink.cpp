@@ -17,7 +17,7 @@ long long output_bytes(const Run& run) {
 }
 
 void print_run_estimate(const Run& run) {
-    print_estimate(run.options, run.input, run.tilts, run.g, {output_bytes(run), run.extra_host_mb});
+    print_estimate(run.options, run.input, run.tilts.get(), run.g, {output_bytes(run), run.extra_host_mb});
 }
 
 // Slices come in order: appended, or with --rotx written row by row at their places.
@@ -39,14 +39,14 @@ void file_output_open(FileOutput* f, Run& run) {
     f->out = output_file_open(options.output_file.c_str());
     f->layout = run_output_layout(run);
     // Provisional header: one section, zero statistics, until the run completes.
-    image_header_from(run.slice);
-    set_output_cell(run.slice->header, run.spacing);
-    image_write_header(f->out.file, run.slice, options.output.mode);
+    image_header_from(run.slice.get());
+    set_output_cell(run.slice->header.get(), run.spacing);
+    image_write_header(f->out.file, run.slice.get(), options.output.mode);
 }
 
 void file_output_finish(FileOutput* f, Run& run, const VolumeStats& stats, const std::function<void()>& last_check) {
     run_complete_header(&run, stats);
-    image_write_header(f->out.file, run.slice, run.options.output.mode);
+    image_write_header(f->out.file, run.slice.get(), run.options.output.mode);
     last_check();  // the last moment the temporary file can still go
     puts("\n");
     output_file_commit(&f->out);

@@ -96,10 +96,10 @@ SinogramsRead read_sinograms(const Run& run, int y0, int n, float* sinos, const 
         return {n, -1};
     }
     if (run.binning.n > 1) {
-        image_read_binned_sinograms(run.input, run.stack, run.binning, y0, n, run.sections, sinos, logs);
+        image_read_binned_sinograms(run.input, run.stack.get(), run.binning, y0, n, run.sections, sinos, logs);
         return {n, -1};
     }
-    return image_read_sinograms(run.input, run.stack, y0, n, run.sections, sinos);
+    return image_read_sinograms(run.input, run.stack.get(), y0, n, run.sections, sinos);
 }
 
 // The output stage: n slices as the output's format writes them (a sink of
@@ -120,16 +120,16 @@ void run_plan(Run* run) {
     const Alignment& al = options.alignment;
     run->stack = image_new();
     if (run->array)
-        array_stack_header(*run->array, run->stack);
+        array_stack_header(*run->array, run->stack.get());
     else
-        run->input = image_open_stack(options.input_file.c_str(), run->stack);
+        run->input = image_open_stack(options.input_file.c_str(), run->stack.get());
     const MrcHeader& in = *run->stack->header;
     check_projection_width(in.nx);
     plan_sizes(run, in);
     const Geometry& g = run->g;
     run->tilts = run->array ? array_tilt_angles(*run->array, run->sections)
                             : read_tilt_angles(options.tilt_file.c_str(), in.nz, run->sections);
-    add_angle_offset(run->tilts, g.Ntilts, al.angle_offset);
+    add_angle_offset(run->tilts.get(), g.Ntilts, al.angle_offset);
     // Beside the method's: the window of untilted slices, the input rows of a binned row.
     run->extra_host_mb = xtilt_window_mb(run->xtilt) + binned_read_mb(run->binning, in.nx, g.Ntilts);
 }
@@ -144,14 +144,14 @@ void run_prepare(Run* run, int processes_on_host) {
     // The plan builds its filter; rows too long for one are refused here, before the output is opened.
     weighting_check_row_length(g.sinoX);
     const BinnedLengths& l = run->lengths;
-    run->shift = detector_shift_setup(run->tilts, g.Ntilts, g.sinoX, l.axis_offset, l.shift_x, l.shift_z);
+    run->shift = detector_shift_setup(run->tilts.get(), g.Ntilts, g.sinoX, l.axis_offset, l.shift_x, l.shift_z);
     run->spacing = binned_spacing(input_spacing(*run->stack->header), run->binning);
 }
 
 void run_build_method(Run* run, const GpuDevice& device, bool warn) {
     MethodOptions options = method_options_of(run->options);
     options.warn = warn;
-    run->method = plan_method(options, run->g, run->tilts, device);
+    run->method = plan_method(options, run->g, run->tilts.get(), device);
 }
 
 std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const SliceWriter& write, int progress_total) {
@@ -173,7 +173,7 @@ std::vector<VolumeStats> run_slices(Run* run, const SliceRange& slab, const Slic
                 printf("**Slice: %4d / %d\r", (int)((int64_t)(first + i + 1) * progress_total / count), progress_total);
                 fflush(stdout);
             }
-            if (i == got.whole) image_read_failed(run->stack, y0 + i, got.section);
+            if (i == got.whole) image_read_failed(run->stack.get(), y0 + i, got.section);
         }
         if (run->options.log_offset && run->binning.n == 1) take_logarithms(*run, y0, n, run->stack->nx, sinos);
         detector_shift_rows(run->shift, sinos, n, g.Ntilts);
@@ -217,9 +217,9 @@ void run_free_method(Run* run) {
 }
 
 void run_complete_header(Run* run, const VolumeStats& stats) {
-    complete_output_header(run->slice->header, run->xtilt.width, run->xtilt.thickness, slice_count(run->range), stats,
+    complete_output_header(run->slice->header.get(), run->xtilt.width, run->xtilt.thickness, slice_count(run->range), stats,
                            run->spacing, run->range.first);
-    if (run->options.rotx) rotate_output_header_x(run->slice->header);
+    if (run->options.rotx) rotate_output_header_x(run->slice->header.get());
 }
 
 OutputLayout run_output_layout(const Run& run) {
@@ -240,9 +240,7 @@ void run_release(Run* run) {
     if (run->input) fclose(run->input);
     run->input = nullptr;
     detector_shift_free(&run->shift);
-    image_free(run->slice);
-    image_free(run->stack);
-    delete[] run->tilts;
-    run->slice = run->stack = nullptr;
-    run->tilts = nullptr;
+    run->slice.reset();
+    run->stack.reset();
+    run->tilts.reset();
 }

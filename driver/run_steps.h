@@ -25,7 +25,7 @@
 struct Run {
     RunOptions options;
     const ArrayStack* array = nullptr;  // the input when set; else options.input_file
-    Image* stack = nullptr;  // header only; its file stays open
+    std::unique_ptr<Image> stack;  // header only; its file stays open
     FILE* input = nullptr;   // null for an array stack
     std::vector<int> sections;  // the stack's sections used, one per sinogram row
     Geometry g{};
@@ -34,8 +34,8 @@ struct Run {
     DetectorShift shift;                 // rows moved per tilt (--offset's DELXX, --shift)
     XTilt xtilt;                         // output thickness and --xaxis-tilt's untilted slices
     SliceRange range;  // the slices of the output volume
-    a* tilts = nullptr;
-    Image* slice = nullptr;  // an output section (its header)
+    std::unique_ptr<a[]> tilts;
+    std::unique_ptr<Image> slice;  // an output section (its header)
     InputSpacing spacing;
     MethodPlan method;
     double extra_host_mb = 0;  // host memory beside the method's (--xaxis-tilt's window, binned reading)

@@ -8,20 +8,20 @@
 
 void array_stack_header(const ArrayStack& stack, Image* image) {
     image->name = "array";
-    image->header = mrc_fill_header(nullptr, stack.nx, stack.ny, stack.nz, 0, 0, 0);
+    mrc_fill_header(&image->header, stack.nx, stack.ny, stack.nz, 0, 0, 0);
     image->header->mode = 2;
     image->nx = stack.nx;
     image->ny = stack.ny;
     image->nz = stack.nz;
 }
 
-a* array_tilt_angles(const ArrayStack& stack, const std::vector<int>& sections) {
+std::unique_ptr<a[]> array_tilt_angles(const ArrayStack& stack, const std::vector<int>& sections) {
     if ((int)stack.angles_deg.size() != stack.nz)
         failf("Tilt angles: %zu given for a stack of %d sections: one angle per section is needed.\n\n",
               stack.angles_deg.size(), stack.nz);
     for (size_t i = 0; i < stack.angles_deg.size(); ++i)
         if (!std::isfinite(stack.angles_deg[i])) failf("Tilt angle %zu is not finite.\n\n", i + 1);
-    a* records = new a[sections.size() > 0 ? sections.size() : 1];
+    std::unique_ptr<a[]> records(new a[sections.size() > 0 ? sections.size() : 1]);
     for (size_t t = 0; t < sections.size(); ++t) records[t] = tilt_record((float)stack.angles_deg[(size_t)sections[t]]);
     return records;
 }

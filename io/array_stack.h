@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 // A tilt series held in memory instead of an MRC file (the Python module's
 // input): read as the file's sections would be, the same sinograms for the
 // same samples.
@@ -20,7 +21,7 @@ void array_stack_header(const ArrayStack& stack, Image* image);
 
 // The tilt records of the listed sections (delete[]); fails unless there is
 // one finite angle per section.
-a* array_tilt_angles(const ArrayStack& stack, const std::vector<int>& sections);
+std::unique_ptr<a[]> array_tilt_angles(const ArrayStack& stack, const std::vector<int>& sections);
 
 // As image_read_sinograms (or image_read_binned_sinograms for b.n > 1, with
 // its hook on the rows of each block), from the array.

@@ -8,7 +8,11 @@
 #include "io/host_array.h"
 #include "io/fail.h"
 
-void*** alloc_volume(int nx, int ny, int nz, int element_size) {
+namespace {
+
+// Volume index of nx*ny*nz elements of element_size bytes; nullptr (with a
+// message) when it cannot be allocated.
+void*** alloc_index(int nx, int ny, int nz, int element_size) {
     if (nx < 0 || ny < 0 || nz < 0 || element_size <= 0) {
         fputs("\nProblems in allocating memory.\n", stderr);
         return nullptr;
@@ -16,7 +20,7 @@ void*** alloc_volume(int nx, int ny, int nz, int element_size) {
     const size_t rows = (size_t)ny * (size_t)nz;
     const size_t row_bytes = (size_t)element_size * (size_t)nx;
     // At least one element each, so empty sizes still give valid pointers.
-    // Owned here until all three are had; free_volume releases them after.
+    // Owned here until all three are had; the VolumeIndex releases them after.
     HostArray<void**> sections(static_cast<void***>(malloc(std::max<size_t>(nz, 1) * sizeof(void**))));
     HostArray<void*> row_table(static_cast<void**>(malloc(std::max<size_t>(rows, 1) * sizeof(void*))));
     HostArray<unsigned char> block(static_cast<unsigned char*>(malloc(std::max<size_t>(rows * row_bytes, 1))));
@@ -32,42 +36,39 @@ void*** alloc_volume(int nx, int ny, int nz, int element_size) {
     return sections.release();
 }
 
-void free_volume(void*** volume) {
-    if (!volume) return;
-    free(volume[0][0]);
-    free(volume[0]);
-    free(volume);
+}  // namespace
+
+VolumeIndex alloc_volume(int nx, int ny, int nz) {
+    return VolumeIndex(reinterpret_cast<float***>(alloc_index(nx, ny, nz, (int)sizeof(float))));
 }
 
-Image* image_new() {
-    Image* image = new (std::nothrow) Image;
+VolumeIndex::~VolumeIndex() {
+    if (!index_) return;
+    free(index_[0][0]);
+    free(index_[0]);
+    free(index_);
+}
+
+std::unique_ptr<Image> image_new() {
+    std::unique_ptr<Image> image(new (std::nothrow) Image);
     if (!image) fail("\nProblems in allocating memory.\n");
     return image;
 }
 
 void image_alloc(Image* image, int nx, int ny, int nz) {
-    void*** volume = alloc_volume(nx, ny, nz, (int)sizeof(float));
+    VolumeIndex volume = alloc_volume(nx, ny, nz);
     if (!volume) fail("\nProblems in allocating memory for an 3D image.\n");
-    free_volume(reinterpret_cast<void***>(image->data));
+    image->data = std::move(volume);
     image->nx = nx;
     image->ny = ny;
     image->nz = nz;
-    image->data = reinterpret_cast<float***>(volume);
 }
 
-Image* image_new_zeroed(int nx, int ny) {
-    Image* image = image_new();
-    image_alloc(image, nx, ny, 1);
+std::unique_ptr<Image> image_new_zeroed(int nx, int ny) {
+    std::unique_ptr<Image> image = image_new();
+    image_alloc(image.get(), nx, ny, 1);
     std::fill_n(image->data[0][0], (size_t)nx * (size_t)ny, 0.0f);
     return image;
-}
-
-void image_free(Image* image) {
-    if (!image) return;
-    delete image->header;
-    delete[] image->ext_header;
-    free_volume(reinterpret_cast<void***>(image->data));
-    delete image;
 }
 
 void swap_bytes(void* p, int n) {
@@ -80,13 +81,13 @@ FILE* image_open_stack(const char* file_name, Image* image) {
     if (!file) failf("\n Unable to open input file %s\n\n", file_name);
     image->name = file_name;
     MrcHeaderRead read = mrc_read_header(file);
-    image->header = read.header;
-    image->swapped = read.swapped;
-    image->ext_header = read.ext_header;
-    image->data_offset = read.data_offset;
     image->nx = read.header->nx;
     image->ny = read.header->ny;
     image->nz = read.header->nz;
+    image->header = std::move(read.header);
+    image->swapped = read.swapped;
+    image->ext_header = std::move(read.ext_header);
+    image->data_offset = read.data_offset;
     return file;
 }
 
@@ -144,10 +145,9 @@ void image_read_failed(const Image* stack, int y, int section) {
 }
 
 void image_header_from(Image* image) {
-    image->header = mrc_fill_header(image->header, image->nx, image->ny, image->nz, image->min, image->max,
-                                    image->mean);
+    mrc_fill_header(&image->header, image->nx, image->ny, image->nz, image->min, image->max, image->mean);
 }
 
 void image_write_header(FILE* file, Image* image, int mode) {
-    if (!mrc_write_header(file, image->header, image->ext_header, mode)) fail("Error writing output file.\n\n");
+    if (!mrc_write_header(file, image->header.get(), image->ext_header.get(), mode)) fail("Error writing output file.\n\n");
 }

@@ -1,40 +1,55 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "io/mrc_header.h"
 
-// An image in memory with its file facts. Samples are one contiguous block of
-// floats, X fastest; data[z][y] is row y of section z, data[0][0] the block.
+// The volume index of an image, which owns it: one contiguous block of
+// floats, X fastest; index[z][y] is row y of section z, index[0][0] the block.
+class VolumeIndex {
+public:
+    VolumeIndex() = default;
+    explicit VolumeIndex(float*** index) : index_(index) {}
+    VolumeIndex(VolumeIndex&& other) noexcept : index_(std::exchange(other.index_, nullptr)) {}
+    VolumeIndex& operator=(VolumeIndex&& other) noexcept {
+        std::swap(index_, other.index_);
+        return *this;
+    }
+    ~VolumeIndex();
+    float** operator[](size_t z) const { return index_[z]; }
+    explicit operator bool() const { return index_ != nullptr; }
+
+private:
+    float*** index_ = nullptr;
+};
+
+// An image in memory with its file facts; it owns its header, extended header and samples.
 struct Image {
     std::string name;
     int swapped = 0;
-    MrcHeader* header = nullptr;         // owned
-    unsigned char* ext_header = nullptr; // owned
+    std::unique_ptr<MrcHeader> header;
+    std::unique_ptr<unsigned char[]> ext_header;
     int64_t data_offset = 0;
-    float*** data = nullptr;             // owned volume index
+    VolumeIndex data;
     int nx = 0, ny = 0, nz = 0;
     float min = 0, max = 0;
     double mean = 0;
     double stddev = 0, variance = 0;
 };
 
-// Volume index of nx*ny*nz elements of element_size bytes; nullptr (with a
-// message) when it cannot be allocated. Free with free_volume.
-void*** alloc_volume(int nx, int ny, int nz, int element_size);
-void free_volume(void*** volume);
+// Volume of nx*ny*nz floats, uncleared; empty (with a message) when it cannot be allocated.
+VolumeIndex alloc_volume(int nx, int ny, int nz);
 
 // A new image with every field zero or none.
-Image* image_new();
+std::unique_ptr<Image> image_new();
 // Gives the image an uncleared volume of nx*ny*nz floats; ends the process when out of memory.
 void image_alloc(Image* image, int nx, int ny, int nz);
 // A new nx x ny image (one section) with every sample 0.
-Image* image_new_zeroed(int nx, int ny);
-// Releases the image's header, extended header and volume, and the image itself
-// (which must come from image_new or image_new_zeroed). Null does nothing.
-void image_free(Image* image);
+std::unique_ptr<Image> image_new_zeroed(int nx, int ny);
 
 // Opens an MRC stack for reading, reads and validates its header; the file stays open.
 FILE* image_open_stack(const char* file_name, Image* image);

@@ -17,17 +17,13 @@ FILE* open_float_file(const char* file_name, Image* image, int* code) {
         return nullptr;
     }
     if (read.header->mode != 2) {
-        const std::unique_ptr<MrcHeader> header(read.header);
-        const std::unique_ptr<unsigned char[]> ext(read.ext_header);
         fclose(file);
         *code = -2;
         return nullptr;
     }
-    delete image->header;
-    delete[] image->ext_header;
     image->name = file_name;
-    image->header = read.header;
-    image->ext_header = read.ext_header;
+    image->header = std::move(read.header);
+    image->ext_header = std::move(read.ext_header);
     image->swapped = read.swapped;
     image->data_offset = read.data_offset;
     return file;
@@ -43,10 +39,9 @@ bool read_floats(FILE* file, float* dst, size_t count, bool swapped) {
 
 // Gives image an nx x ny x nz volume; false when out of memory.
 bool give_volume(Image* image, int nx, int ny, int nz) {
-    void*** volume = alloc_volume(nx, ny, nz, (int)sizeof(float));
+    VolumeIndex volume = alloc_volume(nx, ny, nz);
     if (!volume) return false;
-    free_volume(reinterpret_cast<void***>(image->data));
-    image->data = reinterpret_cast<float***>(volume);
+    image->data = std::move(volume);
     image->nx = nx;
     image->ny = ny;
     image->nz = nz;

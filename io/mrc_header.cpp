@@ -93,7 +93,7 @@ std::string mrc_try_read_header(FILE* file, MrcHeaderRead* out) {
         if (!ext) return "No memory for header.\n\n";
         if (fread(ext.get(), 1, (size_t)h.nsymbt, file) != (size_t)h.nsymbt) return "Error reading extended header.\n\n";
     }
-    *out = MrcHeaderRead{header.release(), swapped, ext.release(), 1024 + (int64_t)h.nsymbt};
+    *out = MrcHeaderRead{std::move(header), swapped, std::move(ext), 1024 + (int64_t)h.nsymbt};
     return "";
 }
 
@@ -114,13 +114,14 @@ void mrc_set_standard_tags(MrcHeader* header) {
     header->nversion = MRC_NVERSION;
 }
 
-MrcHeader* mrc_fill_header(MrcHeader* header, int nx, int ny, int nz, float min, float max, double mean) {
-    if (!header) {
-        header = new (std::nothrow) MrcHeader;
-        if (!header) fail("No memory for header.\n\n");
-        std::memset(header, 0, sizeof *header);
-        header->ispg = 1;
+void mrc_fill_header(std::unique_ptr<MrcHeader>* owner, int nx, int ny, int nz, float min, float max, double mean) {
+    if (!*owner) {
+        owner->reset(new (std::nothrow) MrcHeader);
+        if (!*owner) fail("No memory for header.\n\n");
+        std::memset(owner->get(), 0, sizeof(MrcHeader));
+        (*owner)->ispg = 1;
     }
+    MrcHeader* header = owner->get();
     header->nx = nx;
     header->ny = ny;
     header->nz = nz;
@@ -136,7 +137,6 @@ MrcHeader* mrc_fill_header(MrcHeader* header, int nx, int ny, int nz, float min,
     header->dmax = max;
     header->dmean = (float)mean;
     mrc_set_standard_tags(header);
-    return header;
 }
 
 bool mrc_write_header(FILE* file, MrcHeader* header, const unsigned char* ext_header, int mode) {

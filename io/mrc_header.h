@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -40,10 +41,10 @@ static_assert(sizeof(MrcHeader) == 1024, "MRC header must be 1024 bytes");
 
 // Result of reading a header from a file.
 struct MrcHeaderRead {
-    MrcHeader* header;             // owned by the caller (delete)
-    int swapped;                   // 1 when the file is in the other byte order
-    unsigned char* ext_header;     // NSYMBT bytes (+4 slack), or nullptr; owned (delete[])
-    int64_t data_offset;           // 1024 + NSYMBT
+    std::unique_ptr<MrcHeader> header;
+    int swapped = 0;                               // 1 when the file is in the other byte order
+    std::unique_ptr<unsigned char[]> ext_header;   // NSYMBT bytes (+4 slack), or none
+    int64_t data_offset = 0;                       // 1024 + NSYMBT
 };
 
 // Format version written into every header (NVERSION).
@@ -62,9 +63,9 @@ MrcHeaderRead mrc_read_header(FILE* file);
 // (empty on success; out is untouched on failure).
 std::string mrc_try_read_header(FILE* file, MrcHeaderRead* out);
 
-// Fills a header for a float image; creates a zeroed one (ISPG 1) when header is null.
+// Fills a header for a float image; creates a zeroed one (ISPG 1) when there is none.
 // Also sets the standard tags (MAP, MACHST, NVERSION).
-MrcHeader* mrc_fill_header(MrcHeader* header, int nx, int ny, int nz, float min, float max, double mean);
+void mrc_fill_header(std::unique_ptr<MrcHeader>* header, int nx, int ny, int nz, float min, float max, double mean);
 
 // MAP = "MAP ", MACHST = this host's stamp, NVERSION = MRC_NVERSION.
 void mrc_set_standard_tags(MrcHeader* header);

@@ -29,7 +29,7 @@ a tilt_record(float angle_deg) {
     return a{angle_deg, rad, cosf(rad), sinf(rad), 0.0f};
 }
 
-a* read_tilt_angles(const char* file_name, int n) {
+std::unique_ptr<a[]> read_tilt_angles(const char* file_name, int n) {
     std::unique_ptr<a[]> records(n >= 0 ? new (std::nothrow) a[(size_t)n]() : nullptr);
     if (!records) fail("\nUnable to allocate memory for tilt array.\n\n");
     // Closed and freed also when a line is refused.
@@ -44,12 +44,12 @@ a* read_tilt_angles(const char* file_name, int n) {
         read_angle_line(file.get(), &line.text, &line.capacity, i + 1, n, &records[i].angle_deg);
 
     for (int i = 0; i < n; ++i) records[i] = tilt_record(records[i].angle_deg);
-    return records.release();
+    return records;
 }
 
-a* read_tilt_angles(const char* file_name, int n, const std::vector<int>& sections) {
-    std::unique_ptr<a[]> all(read_tilt_angles(file_name, n));
-    a* used = new (std::nothrow) a[sections.size()]();
+std::unique_ptr<a[]> read_tilt_angles(const char* file_name, int n, const std::vector<int>& sections) {
+    const std::unique_ptr<a[]> all = read_tilt_angles(file_name, n);
+    std::unique_ptr<a[]> used(new (std::nothrow) a[sections.size()]());
     if (!used) fail("\nUnable to allocate memory for tilt array.\n\n");
     for (size_t t = 0; t < sections.size(); ++t) used[t] = all[sections[t]];
     return used;

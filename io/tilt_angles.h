@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <vector>
 
 // Tilt record: one per tilt image, 20 bytes, copied to the device as it is.
@@ -19,11 +20,11 @@ a tilt_record(float angle_deg);
 
 // Reads the first n angles (degrees, first number of each line, lines of any
 // length) of the file and fills every record's radians, cosine and sine.
-// Returns a new array of n records (delete[]); ends the process when the file
+// Returns n records; ends the process when the file
 // cannot be opened, has fewer than n lines, or a line does not start with a
 // finite number.
-a* read_tilt_angles(const char* file_name, int n);
+std::unique_ptr<a[]> read_tilt_angles(const char* file_name, int n);
 
 // Reads and checks all n lines as read_tilt_angles does, and returns the
 // records of the listed sections (0-based, in the given order) only.
-a* read_tilt_angles(const char* file_name, int n, const std::vector<int>& sections);
+std::unique_ptr<a[]> read_tilt_angles(const char* file_name, int n, const std::vector<int>& sections);

@@ -253,7 +253,7 @@ py::dict estimate(py::handle stack_in, py::handle angles_in, const CallOptions& 
         RunSink sink;
         sink.estimate = [&](Run& run) {
             const GpuDevice device = gpu_select_device(options.gpu, false);
-            e = estimate_run_output(options, run.tilts, run.g,
+            e = estimate_run_output(options, run.tilts.get(), run.g,
                                     {1024 + 4LL * (long long)run_section_floats(run) * slice_count(run.range),
                                      run.extra_host_mb});
             device_is_host = !gpu_cuda_available();

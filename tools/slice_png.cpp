@@ -46,11 +46,10 @@ const char* read_error(int code) {
 }
 
 Panel panel_of(const char* file_name, int section) {
-    Image* image = image_new();
-    const int code = image_read_volume(file_name, image);
+    const std::unique_ptr<Image> image = image_new();
+    const int code = image_read_volume(file_name, image.get());
     const int nz = image->nz;
     const int z = section < 0 ? nz / 2 : section;
-    if (code != 0 || z >= nz) image_free(image);
     if (code != 0) failf("skarbel_slice_png: %s %s\n", file_name, read_error(code));
     if (z >= nz) failf("skarbel_slice_png: %s has %d sections, no section %d\n", file_name, nz, z);
 
@@ -74,7 +73,6 @@ Panel panel_of(const char* file_name, int section) {
             const size_t row = (size_t)(p.height - 1 - y);
             p.grey[row * (size_t)p.width + (size_t)x] = (unsigned char)std::lround(255.0 * (v - lo) / range);
         }
-    image_free(image);
     return p;
 }
 

@@ -19,14 +19,13 @@ std::vector<float> byte_samples(int n) {
 }
 
 std::vector<float> sinogram_of(const std::string& path, int y) {
-    Image* stack = image_new();
-    FILE* f = image_open_stack(path.c_str(), stack);
+    const std::unique_ptr<Image> stack = image_new();
+    FILE* f = image_open_stack(path.c_str(), stack.get());
     std::vector<int> sections(stack->nz);
     std::iota(sections.begin(), sections.end(), 0);
     std::vector<float> rows((size_t)stack->nx * stack->nz);
-    EXPECT_EQ(image_read_sinograms(f, stack, y, 1, sections, rows.data()).whole, 1);
+    EXPECT_EQ(image_read_sinograms(f, stack.get(), y, 1, sections, rows.data()).whole, 1);
     fclose(f);
-    image_free(stack);
     return rows;
 }
 
@@ -64,13 +63,13 @@ TEST(ImageStack, FailuresEndTheRun) {
     const std::string path = dir.file("s.mrc"), missing = "/nonexistent/" + std::string(300, 'x') + ".mrc";
     write_test_stack(path, 4, 3, 2, 2, byte_samples(24));
     Captured open = capture_exit([&] {
-        static Image* stack = image_new();  // static: still reachable when the process ends
+        static Image* stack = image_new().release();  // static: still reachable when the process ends
         image_open_stack(missing.c_str(), stack);
     });
     EXPECT_EQ(open.status, 255);
     EXPECT_EQ(open.err, "\n Unable to open input file " + missing + "\n\n");
     Captured short_read = capture_exit([&] {
-        static Image* stack = image_new();
+        static Image* stack = image_new().release();
         static FILE* f = image_open_stack(path.c_str(), stack);
         // The file loses its last row after the header was accepted.
         if (truncate(path.c_str(), 1024 + 4 * 4 * 5) != 0) return;
@@ -85,7 +84,7 @@ TEST(ImageStack, FailuresEndTheRun) {
     EXPECT_EQ(short_read.status, 255);
     EXPECT_EQ(short_read.err, "Error reading input file " + path + ": row 2 of section 1.\n\n");
     Captured alloc = capture_exit([] {
-        static Image* image = image_new();
+        static Image* image = image_new().release();
         image_alloc(image, -1, 1, 1);
     });
     EXPECT_EQ(alloc.status, 255);
@@ -98,14 +97,13 @@ TEST(ImageVolume, ReadBackAndRefused) {
     TempDir dir;
     const std::vector<float> samples = {1, 2, 3, 4, -8, 0.5, 10, 2, 9, 10, 11, 30};
     write_test_stack(dir.file("s.mrc"), 2, 2, 3, 2, samples, true, 16);
-    Image* image = image_new();
-    ASSERT_EQ(image_read_volume(dir.file("s.mrc").c_str(), image), 0);
-    EXPECT_EQ(values(image, 12), samples);
+    const std::unique_ptr<Image> image = image_new();
+    ASSERT_EQ(image_read_volume(dir.file("s.mrc").c_str(), image.get()), 0);
+    EXPECT_EQ(values(image.get(), 12), samples);
     EXPECT_EQ(image->data_offset, 1040);
     write_test_stack(dir.file("short.mrc"), 3, 2, 1, 1, {samples.begin(), samples.begin() + 6});
-    EXPECT_EQ(image_read_volume(dir.file("short.mrc").c_str(), image), -2);
-    EXPECT_EQ(image_read_volume(dir.file("none.mrc").c_str(), image), -1);
-    image_free(image);
+    EXPECT_EQ(image_read_volume(dir.file("short.mrc").c_str(), image.get()), -2);
+    EXPECT_EQ(image_read_volume(dir.file("none.mrc").c_str(), image.get()), -1);
 }
 
 struct LineCase {
@@ -121,7 +119,7 @@ TEST(TiltAngles, FirstNumberOfEachLineWithRadiansCosineAndSine) {
     std::string text;
     for (const LineCase& c : cases) text += c.text + "\n";
     write_file(dir.file("t.tlt"), text + "1.5");  // the last line without a line end
-    a* t = read_tilt_angles(dir.file("t.tlt").c_str(), (int)cases.size() + 1);
+    const std::unique_ptr<a[]> t = read_tilt_angles(dir.file("t.tlt").c_str(), (int)cases.size() + 1);
     for (size_t i = 0; i <= cases.size(); ++i) {
         const float deg = i < cases.size() ? cases[i].angle_deg : 1.5f;
         EXPECT_EQ(t[i].angle_deg, deg) << i;
@@ -133,7 +131,6 @@ TEST(TiltAngles, FirstNumberOfEachLineWithRadiansCosineAndSine) {
         EXPECT_NEAR(t[i].sin_a, std::sin((double)rad), 1e-6);
     }
     EXPECT_EQ(t[1].angle_rad, -1.0471975803375244f);
-    delete[] t;
 }
 
 struct BadTilt {

@@ -21,38 +21,39 @@ std::string stack_bytes(int nx, int ny, int nz, int mode, int64_t data_bytes, bo
 }  // namespace
 
 TEST(MrcHeader, FilledAndWrittenByteForByte) {
-    MrcHeader* h = mrc_fill_header(nullptr, 512, 100, 1, -1.5f, 2.5f, 0.25);
+    std::unique_ptr<MrcHeader> h;
+    mrc_fill_header(&h, 512, 100, 1, -1.5f, 2.5f, 0.25);
     EXPECT_EQ(header_bytes(*h), expected_header(512, 100, 1, -1.5f, 2.5f, 0.25f));
     // A given header keeps its other fields.
     h->ispg = 7;
     std::strcpy(h->label[0], "kept");
-    mrc_fill_header(h, 3, 4, 5, 0, 0, 0);
+    mrc_fill_header(&h, 3, 4, 5, 0, 0, 0);
     EXPECT_EQ(h->ispg, 7);
     EXPECT_STREQ(h->label[0], "kept");
     EXPECT_EQ(h->mz, 5);
 
-    delete h;
+    h.reset();
 
     // The writer sets MODE 2 and ISPG 1 and appends the extended header.
     TempDir dir;
     const std::string path = dir.file("h.mrc");
-    h = mrc_fill_header(nullptr, 3, 4, 5, 0, 0, 0);
+    mrc_fill_header(&h, 3, 4, 5, 0, 0, 0);
     h->mode = 1;
     h->ispg = 0;
     h->nsymbt = 8;
     const unsigned char ext[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 9, 9};
     FILE* f = fopen(path.c_str(), "w+");
     fwrite("garbage", 1, 7, f);
-    ASSERT_TRUE(mrc_write_header(f, h, ext));
+    ASSERT_TRUE(mrc_write_header(f, h.get(), ext));
     EXPECT_EQ(ftello(f), 1024 + 8);
     fclose(f);
     std::string expected = expected_header(3, 4, 5, 0, 0, 0);
     put_i32(expected, 92, 8);
     EXPECT_EQ(read_file(path), expected + std::string(reinterpret_cast<const char*>(ext), 8));
     f = fopen("/dev/full", "w+");
-    EXPECT_FALSE(mrc_write_header(f, h, nullptr));
+    EXPECT_FALSE(mrc_write_header(f, h.get(), nullptr));
     fclose(f);
-    delete h;
+    h.reset();
 }
 
 // The sizes, byte order and extended header of a read header (sample decoding
@@ -74,10 +75,8 @@ TEST(MrcHeader, ReadSettlesByteOrderAndExtendedHeader) {
         EXPECT_EQ(r.data_offset, 1024 + nsymbt) << name;
         EXPECT_EQ(std::string(r.header->label[0], strlen(label)), label) << name;
         const std::string ext = read_file(dir.file(name)).substr(1024, nsymbt);
-        EXPECT_EQ(r.ext_header ? std::string((const char*)r.ext_header, nsymbt) : "", ext) << name;
+        EXPECT_EQ(r.ext_header ? std::string((const char*)r.ext_header.get(), nsymbt) : "", ext) << name;
         EXPECT_EQ(r.ext_header == nullptr, nsymbt == 0) << name;
-        delete r.header;
-        delete[] r.ext_header;
     }
 }
 
@@ -138,7 +137,5 @@ TEST(MrcHeader, PipeSkipsTheLengthCheckButNotTheExtendedHeader) {
         const std::string message = mrc_try_read_header(f, &r);
         fclose(f);
         EXPECT_EQ(message, keep > 1024 + 16 ? "" : "Error reading extended header.\n\n");
-        delete r.header;
-        delete[] r.ext_header;
     }
 }

@@ -6,15 +6,14 @@
 
 Volume read_volume(const std::string& path) {
     Volume vol;
-    Image* image = image_new();
-    if (image_read_volume(path.c_str(), image) == 0 && image->data) {
+    const std::unique_ptr<Image> image = image_new();
+    if (image_read_volume(path.c_str(), image.get()) == 0 && image->data) {
         vol.nx = image->nx;
         vol.ny = image->ny;
         vol.nz = image->nz;
         const float* p = image->data[0][0];
         vol.v.assign(p, p + (size_t)vol.nx * vol.ny * vol.nz);
     }
-    image_free(image);
     return vol;
 }
 
