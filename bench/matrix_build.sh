@@ -11,10 +11,10 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build} rounds=${2:-3} iterations=${3:-30}
 d=$(mktemp -d /tmp/skarbel_matrix_XXXXXX)
 trap 'rm -rf "$d"' EXIT
-"$build/bench/bench_setup" --benchmark_filter='BM_Setup/(2|4)$|BM_MatrixBuild/2$' --benchmark_format=csv \
+"$build/bench/bench_setup" --benchmark_filter='BM_Setup/(2|4)/|BM_MatrixBuild/2/' --benchmark_format=csv \
     2>/dev/null >"$d/setup.csv"
 # Columns by name: the counters follow the fixed ones in the order of the header line.
-field() { awk -F, -v b="$1" -v c="$2" 'NR == 1 { for (i = 1; i <= NF; ++i) k[$i] = i; next }
+field() { awk -F, -v b="$1" -v c="$2" 'NR == 1 { for (i = 1; i <= NF; ++i) { gsub(/"/, "", $i); k[$i] = i }; next }
     index($1, "\"" b "/") { print $(k[c]) }' "$d/setup.csv"; }
 for b in BM_Setup/2 BM_MatrixBuild/2 BM_Setup/4; do
     printf "%-17s wall %7.1f ms  user %7.1f ms  sys %6.1f ms  %6.1f M entries  %6.1f M/s per thread (floor %6.1f M/s, copy %.1f GB/s)\n" \

@@ -17,7 +17,7 @@ end_to_end() { for _ in $(seq "$rounds"); do rm -f "$d/o.mrc"; sync
     /usr/bin/time -f "%e" "$build/skarbel" -s2 "$d/p.tlt" "$d/p.mrc" "$d/o.mrc" 2>&1 >/dev/null | tail -1; done | median; }
 products() {
     "$build/bench/bench_batch" --benchmark_filter='BM_Product/2/16/' --benchmark_format=csv 2>/dev/null |
-        awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) k[$i] = i; next } { print $(k["per_slice_ms"]) }'
+        awk -F, 'NR == 1 { for (i = 1; i <= NF; ++i) { gsub(/"/, "", $i); k[$i] = i }; next } { print $(k["per_slice_ms"]) }'
 }
 cores=$(nproc)
 echo "threads  end to end (s)  efficiency  products per slice (ms)  efficiency"

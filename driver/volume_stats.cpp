@@ -65,7 +65,6 @@ void stats_of_group(const float* v, int64_t n, VolumeStats* out, const Prepare& 
     }
 }
 
-
 // The statistics of groups of G slices on all threads; to_format(first) is
 // the preparation of the group from slice first on.
 template <class MakePrepare>
