@@ -9,15 +9,28 @@
 // BM_MatrixBuild times the WBP matrix kernel alone on buffers already touched
 // by a first build: the compute of the set-up without the first touch. Wall
 // times suffer most from other jobs on the machine; user_ms less so.
+//
+// Both give the build rate: Mentries is the matrix entries stored (the row
+// lengths summed; SIRT's half-slice and transposed matrices together),
+// Mentries_per_thread_s those entries per second of processor time (user +
+// system), and bw_Mentries_per_thread_s the rate at which one thread's share
+// of the copy bandwidth (host_copy_bandwidth, read plus written) could merely
+// write the entries' bytes (WBP: 16 per level-0 entry pair, 8 at level 1, 12
+// with the mirrored column at levels 2 and 3; SIRT: 12 per half-slice and 8
+// per transposed entry): the build's memory-bound floor.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+
+#include <omp.h>
 
 #include <chrono>
 #include <vector>
 
 #include "gpu/buffers.h"
 #include "gpu/gpu_layer.h"
+#include "bandwidth.h"
 #include "bench_slices.h"
+#include "sirt/sirt.h"
 #include "method/method.h"
 #include "wbp/wbp.h"
 #include "wbp/wbp_sizes.h"
@@ -52,10 +65,51 @@ void cpu_counters(benchmark::State& state, const CpuTime& total) {
     state.counters["sys_ms"] = total.sys * 1e3 / (double)state.iterations();
 }
 
+double wbp_entry_bytes(int level) { return level == 0 ? 16 : level == 1 ? 8 : 12; }
+
+double stored_entries(const int* length, long long rows) {
+    std::vector<int> len((size_t)rows);
+    gpu_copy_to_host(len.data(), length, len.size() * sizeof(int));
+    double sum = 0;
+    for (int n : len) sum += n;
+    return sum;
+}
+
+double copy_bandwidth() {
+    static const double bps = host_copy_bandwidth();
+    return bps;
+}
+
+// The build rate against the memory-bound floor, for `entries` of
+// `entry_bytes` each built in `total` processor time per iteration.
+void rate_counters(benchmark::State& state, const CpuTime& total, double entries, double entry_bytes) {
+    const double cpu_s = (total.user + total.sys) / (double)state.iterations();
+    state.counters["Mentries"] = entries * 1e-6;
+    state.counters["Mentries_per_thread_s"] = entries * 1e-6 / cpu_s;
+    state.counters["bw_Mentries_per_thread_s"] = copy_bandwidth() / entry_bytes / omp_get_max_threads() * 1e-6;
+    state.counters["copy_GBps"] = copy_bandwidth() * 1e-9;
+}
+
+// Entries stored by a plan, and the bytes written per entry.
+void plan_entries(const MethodPlan& m, double* entries, double* entry_bytes) {
+    if (m.sirt_plan) {
+        const SirtPlan& p = *m.sirt_plan;
+        const double half = stored_entries(p.d.d_length, p.sizes.nRows);
+        const double transposed = stored_entries(p.d.d_length_t, p.sizes.nrows);
+        *entries = half + transposed;
+        *entry_bytes = (12 * half + 8 * transposed) / *entries;
+        return;
+    }
+    *entries = stored_entries(m.wbp->d.d_length, wbp_sizes(m.level_run, m.g).nRows);
+    *entry_bytes = wbp_entry_bytes(m.level_run);
+}
+
 void BM_Setup(benchmark::State& state) {
     const int method = (int)state.range(0);
     const std::vector<a> tilts = bench_tilts();
+    copy_bandwidth();  // measured before the timing
     CpuTime total;
+    double entries = 0, entry_bytes = 0;
     for (auto _ : state) {
         const CpuTime c0 = CpuTime::now();
         const auto t0 = std::chrono::steady_clock::now();
@@ -65,9 +119,11 @@ void BM_Setup(benchmark::State& state) {
         const CpuTime c1 = CpuTime::now();
         total.user += c1.user - c0.user;
         total.sys += c1.sys - c0.sys;
+        plan_entries(m, &entries, &entry_bytes);
         free(m);
     }
     cpu_counters(state, total);
+    rate_counters(state, total, entries, entry_bytes);
 }
 
 void BM_MatrixBuild(benchmark::State& state) {
@@ -75,6 +131,7 @@ void BM_MatrixBuild(benchmark::State& state) {
     const std::vector<a> tilts = bench_tilts();
     WbpPlan plan = wbp_setup(level, tilts.data(), geometry(), GpuDevice{}.memory_mb, ExecChoices{.backend = gpu_backend()});
     const WbpSizes s = wbp_sizes(level, geometry());
+    copy_bandwidth();
     CpuTime total;
     for (auto _ : state) {
         // The kernel adds to the row lengths; its entries overwrite the same values.
@@ -88,6 +145,7 @@ void BM_MatrixBuild(benchmark::State& state) {
         total.sys += c1.sys - c0.sys;
     }
     cpu_counters(state, total);
+    rate_counters(state, total, stored_entries(plan.d.d_length, s.nRows), wbp_entry_bytes(level));
     wbp_free(plan);
 }
 

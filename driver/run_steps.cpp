@@ -106,11 +106,7 @@ SinogramsRead read_sinograms(const Run& run, int y0, int n, float* sinos, const 
 // floats has the identity format), with the statistics (and clamped samples) of each.
 void convert_slices(const Run& run, int n, float* recons, VolumeStats* stats) {
     const size_t floats = (size_t)run.g.reconsX * run.g.reconsY;
-    std::vector<int64_t> clamped((size_t)n);
-    for (int i = 0; i < n; ++i)
-        clamped[(size_t)i] = output_values(recons + i * floats, (int64_t)floats, run.options.output);
-    volume_stats_of_slices(recons, (int64_t)floats, n, stats);
-    for (int i = 0; i < n; ++i) stats[i].clamped = clamped[(size_t)i];
+    format_slices_with_stats(recons, (int64_t)floats, n, run.options.output, stats);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "io/output_modes.h"
+
 // Running statistics of the reconstructed volume, gathered slice by slice.
 // Minimum and maximum are floats as the header holds them, over the values that
 // are numbers; the sum is a double and the count 64-bit so the mean stays right
@@ -26,6 +28,10 @@ VolumeStats volume_stats_of(const float* values, int64_t n);
 // out[s] = volume_stats_of(values + s * n, n) for s < count, bit for bit, on
 // all threads.
 void volume_stats_of_slices(const float* values, int64_t n, int count, VolumeStats* out);
+// output_values of each slice in place and then volume_stats_of_slices of the
+// results, with the clamped samples of each, bit for bit, in one walk: each
+// piece is converted just before it is first counted.
+void format_slices_with_stats(float* values, int64_t n, int count, const OutputFormat& format, VolumeStats* out);
 // Adds the values that `part` holds, as volume_stats_add would have added them:
 // the result is the same bit for bit, so statistics gathered slice by slice
 // elsewhere (by other processes) merge in slice order into the same header.

@@ -98,9 +98,8 @@ void xtilt_window_add(XTiltWindow* w, int u, const float* values) {
         std::vector<const float*> sources;
         for (const std::vector<float>& s : w->held) sources.push_back(s.data());
         xtilt_slice(w->plan, w->next, sources.data(), w->first_held, (int)sources.size(), w->slice.data());
-        const int64_t clamped = output_values(w->slice.data(), (int64_t)w->slice.size(), w->format);
-        w->stats.push_back(volume_stats_of(w->slice.data(), (int64_t)w->slice.size()));
-        w->stats.back().clamped = clamped;
+        w->stats.emplace_back();
+        format_slices_with_stats(w->slice.data(), (int64_t)w->slice.size(), 1, w->format, &w->stats.back());
         w->write(w->next, w->slice.data());
         ++w->next;
         if (w->next > w->out.last) break;

@@ -112,17 +112,20 @@ float output_value(float v, const OutputFormat& f, bool* clamped) {
     return (float)(r < range.lo ? range.lo : range.hi);
 }
 
-int64_t output_values(float* values, int64_t n, const OutputFormat& f) {
+int64_t output_values_here(float* values, int64_t n, const OutputFormat& f) {
     if (output_format_is_identity(f)) return 0;
     const bool by_8 = f.mode == 12 && f.add == 0 && f.mult == 1 && has_f16c();
+    const int64_t done = by_8 ? n / 8 * 8 : 0;
+    int64_t clamped = by_8 ? halves_by_8(values, done) : 0;
+    return clamped + values_one_by_one(values + done, n - done, f);
+}
+
+int64_t output_values(float* values, int64_t n, const OutputFormat& f) {
+    if (output_format_is_identity(f)) return 0;
     constexpr int64_t kBlock = 16384;
     int64_t clamped = 0;
 #pragma omp parallel for reduction(+ : clamped) schedule(static)
-    for (int64_t b = 0; b < n; b += kBlock) {
-        const int64_t m = std::min(kBlock, n - b), done = by_8 ? m / 8 * 8 : 0;
-        if (by_8) clamped += halves_by_8(values + b, done);
-        clamped += values_one_by_one(values + b + done, m - done, f);
-    }
+    for (int64_t b = 0; b < n; b += kBlock) clamped += output_values_here(values + b, std::min(kBlock, n - b), f);
     return clamped;
 }
 

@@ -35,6 +35,8 @@ float output_value(float v, const OutputFormat& format, bool* clamped);
 
 // output_value of n samples in place; returns how many were clamped.
 int64_t output_values(float* values, int64_t n, const OutputFormat& format);
+// The same on the calling thread alone.
+int64_t output_values_here(float* values, int64_t n, const OutputFormat& format);
 
 // The 16-bit pattern of a value that MODE 1, 6 or 12 represents exactly (an
 // output_value of that mode), in host byte order.

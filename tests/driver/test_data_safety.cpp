@@ -170,6 +170,34 @@ TEST(VolumeStats, SlicesTakenTogetherAddInStorageOrder) {
     }
 }
 
+// Converting each piece just before it is counted gives the values, clamped
+// counts and statistics of the separate passes, bit for bit: pieces with a
+// tail of fewer than 8 values, a group of eight slices and one alone.
+TEST(VolumeStats, FormattedInOneWalkAsInSeparatePasses) {
+    const int n = 2 * 4096 + 5, slices = 9;
+    std::mt19937 rng(4);
+    std::uniform_real_distribution<float> value(-40000.0f, 70000.0f);
+    std::vector<float> v((size_t)n * slices);
+    for (float& x : v) x = value(rng);
+    for (const OutputFormat f : {OutputFormat{1, 0, 1}, OutputFormat{6, 10, 0.5}, OutputFormat{12, 0, 1},
+                                 OutputFormat{12, 1, 3}, OutputFormat{2, -3, 1e30}}) {
+        std::vector<float> want = v, got = v;
+        std::vector<VolumeStats> expected((size_t)slices), stats((size_t)slices);
+        for (int s = 0; s < slices; ++s) expected[(size_t)s].clamped = output_values(&want[(size_t)s * n], n, f);
+        std::vector<int64_t> clamped;
+        for (const VolumeStats& e : expected) clamped.push_back(e.clamped);
+        volume_stats_of_slices(want.data(), n, slices, expected.data());
+        format_slices_with_stats(got.data(), n, slices, f, stats.data());
+        EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(float))) << "mode " << f.mode;
+        for (int s = 0; s < slices; ++s) {
+            const VolumeStats &e = expected[(size_t)s], &g = stats[(size_t)s];
+            EXPECT_EQ(std::vector<double>({g.min, g.max, g.sum, g.m2, (double)g.count, (double)g.clamped}),
+                      std::vector<double>({e.min, e.max, e.sum, e.m2, (double)n, (double)clamped[(size_t)s]}))
+                << "mode " << f.mode << " slice " << s;
+        }
+    }
+}
+
 // The output's CELLA carries the input's voxel size where the input states it
 // along X (MX > 0 and CELLA X > 0) or Y.
 TEST(OutputHeader, CellFromTheInputSpacing) {
