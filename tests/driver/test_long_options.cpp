@@ -9,13 +9,10 @@
 #include "driver/option_table.h"
 #include "gpu/gpu_layer.h"
 #include "method/method.h"
+#include "support/arguments.h"
 #include "support/tilts.h"
 
 namespace {
-
-const std::string kUsageLine =
-    "Usage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] <tilt_file> "
-    "<input_tiltseries> <output_rec3d> \n";
 
 // Nine views whose angles pair up (angle(8 - t) = -angle(t)) once the sixth is left out.
 const std::vector<float> kAngles{-80, -60, -40, -20, 0, 17, 20, 40, 60};
@@ -55,7 +52,7 @@ TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out, help_text());
-    EXPECT_EQ(help.out.rfind(kUsageLine, 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind(kUsage.substr(1, kUsage.size() - 2), 0), 0u) << help.out;
     Captured version = run_skarbel({"--version", "a", "b"});
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(std::regex_match(version.out, std::regex("skarbel [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
@@ -100,7 +97,6 @@ TEST(LongOptions, RefusalsEndTheRunAndWriteNothing) {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {{"--batch=0"}, "Bad --batch value \"0\": expected a number of slices from 1 to 65536.\n\n"},
         {{"--exclude=2,8-10"}, "--exclude: section 10 is not in the stack (sections 1 to 9).\n\n"},
         {{"--bin=13"}, "Bad --bin value \"13\": the binned stack would be 1 x 0 pixels; at least 2 x 1 are needed.\n\n"},
         {{"--slices=3,3"}, "Bad --slices value \"3,3\": the stack has 3 slices, numbered from 0.\n\n"},
