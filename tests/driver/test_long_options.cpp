@@ -3,6 +3,8 @@
 // --estimate against the set-ups' own memory checks, and the refusals of the run.
 #include "support/common.h"
 
+#include <sys/stat.h>
+
 #include <regex>
 
 #include "driver/estimate.h"
@@ -160,8 +162,8 @@ TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
     for (int m = 0; m < kEstimatedMethods; ++m) EXPECT_EQ(big.method[m].too_large, m < 2 || m == 4) << m;
 }
 
-// --estimate checks the inputs as a run does, honours --exclude, and leaves the
-// folder as it was.
+// --estimate checks the inputs as a run does (the same message, exit 255),
+// honours --exclude, and leaves the folder as it was.
 TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
     TempDir dir;
     write_views(dir, "full", {});
@@ -181,14 +183,22 @@ TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\nOutput file: 2368 bytes, [0-9]+\\.[0-9][0-9] Mb free in " +
                                                     dir.path + ", fits\n$")))
         << r.out;
-    const std::vector<std::vector<std::string>> bad = {
-        {"--exclude=10", tlt, mrc, out}, {dir.file("short.tlt"), mrc, out}, {tlt, mrc, mrc}, {tlt, out, out}};
-    for (std::vector<std::string> args : bad) {
+    mkfifo(dir.file("pipe").c_str(), 0600);
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{"--exclude=10", tlt, mrc, out}, ""}, {{dir.file("short.tlt"), mrc, out}, ""}, {{tlt, mrc, mrc}, ""},
+        {{tlt, out, out}, ""},
+        {{"--offset=1e39", tlt, mrc, out}, "Bad --offset value: DELANG 1e+39 makes the tilt angle -80 not finite.\n\n"},
+        {{"--offset=-4e38,2", tlt, mrc, out}, "Bad --offset value: DELANG -4e+38 makes the tilt angle -80 not finite.\n\n"},
+        {{"-s2", tlt, mrc, dir.file("pipe")}, "Output file is a pipe; refusing it: the volume's header is completed last, at "
+                                              "the start of the file, which a pipe cannot take back.\n\n"},
+    };
+    for (auto [args, message] : bad) {
         const Captured run = run_skarbel(args);
         args.insert(args.begin(), "--estimate");
         const Captured estimate = run_skarbel(args);
-        EXPECT_EQ(estimate.status, 255) << args[2];
+        EXPECT_EQ(run.status + estimate.status, 2 * 255) << args[2];
         EXPECT_EQ(estimate.err, run.err) << args[2];
+        EXPECT_TRUE(run.err.ends_with(message)) << run.err;
     }
-    EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"full.tlt", "full.mrc", "short.tlt"}));
+    EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"full.tlt", "full.mrc", "short.tlt", "pipe"}));
 }
