@@ -249,63 +249,54 @@ TEST(Alignment, BinEqualsDirectlyBinnedStack) {
     }
 }
 
-// Each option with --slices gives the sections of the whole run, and with
-// another batch size the same file; --estimate counts the output as configured.
-TEST(Alignment, SliceRangesAndEstimate) {
+// A range gives the sections of the whole run with each option, and without
+// options the header of a whole run on a stack of only those rows, but for
+// NZSTART; another batch size gives the whole file; --estimate counts the
+// output as configured.
+TEST(Alignment, SliceRangesAreSectionsOfTheWholeRun) {
     TiltSeries s(24, 8, 31);
-    const std::vector<std::vector<std::string>> cases = {
-        {"-s1", "--offset=-0.4,2.5"}, {"-s2", "--shift=1.5,-3"}, {"-s0", "--width=15"},
-        {"-s3", "--xaxis-tilt=-8"},   {"-S", "-i2", "--bin=2"},
+    const struct {
+        std::vector<std::string> options;
+        int first, last;
+    } cases[] = {
+        {{"-s2"}, 0, 0}, {{"-s2"}, 7, 7}, {{"-S", "-i2"}, 1, 7}, {{"-s0"}, 0, 7},
+        {{"-s1", "--offset=-0.4,2.5"}, 2, 3}, {{"-s2", "--shift=1.5,-3"}, 2, 3}, {{"-s0", "--width=15"}, 2, 3},
+        {{"-s3", "--xaxis-tilt=-8"}, 2, 3}, {{"-S", "-i2", "--bin=2"}, 1, 2},
     };
-    const std::string whole = s.dir.file("whole.mrc");
-    for (const auto& options : cases) {
-        std::vector<std::string> args = options;
-        args.insert(args.end(), {"-z10", s.tlt, s.stack, whole});
-        ASSERT_EQ(run_skarbel(args).status, 0) << options.back();
-        const Volume w = read_volume(whole);
-        const size_t section = (size_t)w.nx * w.ny * 4;
-        args.back() = s.out;
-        for (const std::string other : {"--slices=2,3", "--batch=3"}) {
-            args.insert(args.begin(), other);
-            ASSERT_EQ(run_skarbel(args).status, 0) << options.back();
-            const std::string expected = other == "--batch=3" ? read_file(whole)
-                                                              : read_file(whole).substr(1024 + 2 * section, 2 * section);
-            EXPECT_EQ(other == "--batch=3" ? read_file(s.out) : read_file(s.out).substr(1024), expected)
-                << options.back() << " " << other;
-            args.erase(args.begin());
-        }
+    for (const auto& c : cases) {
+        const std::string what = c.options.back() + " " + std::to_string(c.first), whole = s.dir.file("whole.mrc");
+        const auto run = [&](std::vector<std::string> args, const std::string& stack, const std::string& out) {
+            args.insert(args.end(), c.options.begin(), c.options.end());
+            args.insert(args.end(), {"-z10", s.tlt, stack, out});
+            return run_skarbel(args);
+        };
+        ASSERT_EQ(run({}, s.stack, whole).status + run({"--batch=3"}, s.stack, s.out).status, 0) << what;
+        const std::string w = read_file(whole);
+        EXPECT_TRUE(read_file(s.out) == w) << what;
+        const int count = c.last - c.first + 1;
+        const Captured r = run({"--slices=" + std::to_string(c.first) + "," + std::to_string(c.last)}, s.stack, s.out);
+        ASSERT_EQ(r.status, 0) << what << r.err;
+        const std::string part = read_file(s.out);
+        const size_t section = (w.size() - 1024) / (size_t)i32_at(w, 8);
+        EXPECT_TRUE(part.substr(1024) == w.substr(1024 + c.first * section, count * section)) << what;
+        char progress[64];
+        snprintf(progress, sizeof progress, "**Slice: %4d / %d\r\n\n", count, count);
+        EXPECT_TRUE(r.out.ends_with(progress)) << what;
+        if (c.options.back()[1] == '-') continue;
+        std::vector<float> rows;  // the samples TiltSeries wrote in those rows
+        for (int z = 0; z < 31; ++z)
+            for (int q = (z * 8 + c.first) * 24; q < (z * 8 + c.last + 1) * 24; ++q) rows.push_back((float)((q * 29 + 3) % 251));
+        write_test_stack(s.dir.file("rows.mrc"), 24, count, 31, 2, rows);
+        ASSERT_EQ(run({}, s.dir.file("rows.mrc"), s.dir.file("rows.out")).status, 0) << what;
+        std::string expected = read_file(s.dir.file("rows.out")).substr(0, 1024);
+        put_i32(expected, 24, c.first);
+        EXPECT_TRUE(part.substr(0, 1024) == expected) << what;
     }
     // Binned by 2: 12 x 4 rows; -z10 and --width=15 give 5 and 8 (7.5 rounded up).
     const Captured e = run_skarbel({"--estimate", "--bin=2", "-z10", "--width=15", "--xaxis-tilt=30", s.tlt, s.stack,
                                     s.out});
     EXPECT_NE(e.out.find("Output file: " + std::to_string(1024 + 4 * 8 * 5 * 4) + " bytes, "), std::string::npos)
         << e.out << e.err;
-}
-
-// A range gives the sections of a whole run, and the header of a whole run on a
-// stack of only those rows, but for NZSTART.
-TEST(Alignment, SliceRangeIsSectionsOfTheWholeRun) {
-    TiltSeries s(12, 7, 5);
-    ASSERT_EQ(run_skarbel({"-z6", s.tlt, s.stack, s.dir.file("whole.mrc")}).status, 0);
-    const std::string whole = read_file(s.dir.file("whole.mrc"));
-    const size_t section = 12 * 6 * 4;
-    for (const auto& [first, last] : std::vector<std::pair<int, int>>{{0, 0}, {6, 6}, {2, 4}, {0, 6}, {1, 6}}) {
-        const int count = last - first + 1;
-        std::vector<float> rows;  // the samples TiltSeries wrote in those rows
-        for (int z = 0; z < 5; ++z)
-            for (int q = (z * 7 + first) * 12; q < (z * 7 + last + 1) * 12; ++q) rows.push_back((float)((q * 29 + 3) % 251));
-        write_test_stack(s.dir.file("rows.mrc"), 12, count, 5, 2, rows);
-        const std::string range = std::to_string(first) + "," + std::to_string(last);
-        const Captured r = run_skarbel({"-z6", "--slices=" + range, s.tlt, s.stack, s.out});
-        ASSERT_EQ(r.status + run_skarbel({"-z6", s.tlt, s.dir.file("rows.mrc"), s.dir.file("rows.out")}).status, 0)
-            << range << r.err;
-        char progress[64];
-        snprintf(progress, sizeof progress, "**Slice: %4d / %d\r\n\n", count, count);
-        EXPECT_TRUE(r.out.ends_with(progress)) << range;
-        std::string expected = read_file(s.dir.file("rows.out")).substr(0, 1024);
-        put_i32(expected, 24, first);
-        EXPECT_TRUE(read_file(s.out) == expected + whole.substr(1024 + first * section, count * section)) << range;
-    }
 }
 
 // The per-tilt move of sinogram rows against the moved function itself: the

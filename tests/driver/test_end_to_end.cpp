@@ -156,10 +156,9 @@ TEST(SirtLikeEstimate, CountsTheGains) {
     for (int m = 0; m < 4; ++m) EXPECT_DOUBLE_EQ(like.method[m].need.host_mb, plain.method[m].need.host_mb + gains_mb);
     EXPECT_DOUBLE_EQ(like.method[4].need.host_mb, plain.method[4].need.host_mb);
     EXPECT_DOUBLE_EQ(like.host_mb, plain.host_mb + gains_mb);
-    TiltSeries t(300, 2, 5);
-    const std::vector<a> five = tilt_records(even_angles(5));
+    TiltSeries t(300, 2, 5);  // its angles are those above
     const Captured r = run_skarbel({"--estimate", "--sirt-like=4", t.tlt, t.stack, t.out});
     char line[64];
-    snprintf(line, sizeof line, "Host memory: %.2f Mb", estimate_run(five.data(), make_geometry(300, 5, 300, 300, 2), true).host_mb);
+    snprintf(line, sizeof line, "Host memory: %.2f Mb", estimate_run(tilts.data(), make_geometry(300, 5, 300, 300, 2), true).host_mb);
     EXPECT_NE(r.out.find(line), std::string::npos) << r.out << r.err;
 }

@@ -3,19 +3,18 @@
 // --estimate against the set-ups' own memory checks, and the refusals of the run.
 #include "support/common.h"
 
+#include <sys/stat.h>
+
 #include <regex>
 
 #include "driver/estimate.h"
 #include "driver/option_table.h"
 #include "gpu/gpu_layer.h"
 #include "method/method.h"
+#include "support/arguments.h"
 #include "support/tilts.h"
 
 namespace {
-
-const std::string kUsageLine =
-    "Usage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] <tilt_file> "
-    "<input_tiltseries> <output_rec3d> \n";
 
 // Nine views whose angles pair up (angle(8 - t) = -angle(t)) once the sixth is left out.
 const std::vector<float> kAngles{-80, -60, -40, -20, 0, 17, 20, 40, 60};
@@ -55,7 +54,7 @@ TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out, help_text());
-    EXPECT_EQ(help.out.rfind(kUsageLine, 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind(kUsage.substr(1, kUsage.size() - 2), 0), 0u) << help.out;
     Captured version = run_skarbel({"--version", "a", "b"});
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(std::regex_match(version.out, std::regex("skarbel [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
@@ -100,7 +99,6 @@ TEST(LongOptions, RefusalsEndTheRunAndWriteNothing) {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {{"--batch=0"}, "Bad --batch value \"0\": expected a number of slices from 1 to 65536.\n\n"},
         {{"--exclude=2,8-10"}, "--exclude: section 10 is not in the stack (sections 1 to 9).\n\n"},
         {{"--bin=13"}, "Bad --bin value \"13\": the binned stack would be 1 x 0 pixels; at least 2 x 1 are needed.\n\n"},
         {{"--slices=3,3"}, "Bad --slices value \"3,3\": the stack has 3 slices, numbered from 0.\n\n"},
@@ -164,8 +162,8 @@ TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
     for (int m = 0; m < kEstimatedMethods; ++m) EXPECT_EQ(big.method[m].too_large, m < 2 || m == 4) << m;
 }
 
-// --estimate checks the inputs as a run does, honours --exclude, and leaves the
-// folder as it was.
+// --estimate checks the inputs as a run does (the same message, exit 255),
+// honours --exclude, and leaves the folder as it was.
 TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
     TempDir dir;
     write_views(dir, "full", {});
@@ -185,14 +183,22 @@ TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\nOutput file: 2368 bytes, [0-9]+\\.[0-9][0-9] Mb free in " +
                                                     dir.path + ", fits\n$")))
         << r.out;
-    const std::vector<std::vector<std::string>> bad = {
-        {"--exclude=10", tlt, mrc, out}, {dir.file("short.tlt"), mrc, out}, {tlt, mrc, mrc}, {tlt, out, out}};
-    for (std::vector<std::string> args : bad) {
+    mkfifo(dir.file("pipe").c_str(), 0600);
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{"--exclude=10", tlt, mrc, out}, ""}, {{dir.file("short.tlt"), mrc, out}, ""}, {{tlt, mrc, mrc}, ""},
+        {{tlt, out, out}, ""},
+        {{"--offset=1e39", tlt, mrc, out}, "Bad --offset value: DELANG 1e+39 makes the tilt angle -80 not finite.\n\n"},
+        {{"--offset=-4e38,2", tlt, mrc, out}, "Bad --offset value: DELANG -4e+38 makes the tilt angle -80 not finite.\n\n"},
+        {{"-s2", tlt, mrc, dir.file("pipe")}, "Output file is a pipe; refusing it: the volume's header is completed last, at "
+                                              "the start of the file, which a pipe cannot take back.\n\n"},
+    };
+    for (auto [args, message] : bad) {
         const Captured run = run_skarbel(args);
         args.insert(args.begin(), "--estimate");
         const Captured estimate = run_skarbel(args);
-        EXPECT_EQ(estimate.status, 255) << args[2];
+        EXPECT_EQ(run.status + estimate.status, 2 * 255) << args[2];
         EXPECT_EQ(estimate.err, run.err) << args[2];
+        EXPECT_TRUE(run.err.ends_with(message)) << run.err;
     }
-    EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"full.tlt", "full.mrc", "short.tlt"}));
+    EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"full.tlt", "full.mrc", "short.tlt", "pipe"}));
 }

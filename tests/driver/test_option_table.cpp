@@ -9,12 +9,9 @@
 
 #include "driver/option_table.h"
 #include "io/fail.h"
+#include "support/arguments.h"
 
 namespace {
-
-const std::string kUsage =
-    "\nUsage:\t skarbel [-z thickness] [-g gpu] [-s symmetry_level] [-S] [-i sirt_iterations] <tilt_file> "
-    "<input_tiltseries> <output_rec3d> \n\n";
 
 struct Parsed {
     int status = 0;  // of the RunError thrown, 0 when none was
@@ -24,14 +21,10 @@ struct Parsed {
 
 // The command line "skarbel args... t.tlt s.mrc o.mrc", with names file names at the end.
 Parsed parse(std::vector<std::string> args, int names = 3) {
-    const std::string files[] = {"t.tlt", "s.mrc", "o.mrc"};
-    args.insert(args.begin(), "skarbel");
-    args.insert(args.end(), files, files + names);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    const std::vector<std::string> files{"t.tlt", "s.mrc", "o.mrc"};
     Parsed p;
     try {
-        p.options = parse_options((int)argv.size(), argv.data());
+        p.options = parse_words(args, {files.begin(), files.begin() + names});
     } catch (const RunError& e) {
         p.status = e.status;
         p.message = e.what();

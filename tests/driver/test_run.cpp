@@ -7,18 +7,12 @@
 #include "driver/run.h"
 #include "driver/run_steps.h"
 #include "io/fail.h"
+#include "support/arguments.h"
 #include "support/volumes.h"
 
 namespace {
 
-RunOptions options_for(const TiltSeries& k, std::vector<std::string> args) {
-    std::vector<std::string> words{"skarbel"};
-    words.insert(words.end(), args.begin(), args.end());
-    for (const std::string& f : k.files()) words.push_back(f);
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    return parse_options((int)argv.size(), argv.data());
-}
+RunOptions options_for(const TiltSeries& k, const std::vector<std::string>& args) { return parse_words(args, k.files()); }
 
 // Every slice of the run handed to `slabs` (the whole range when empty), as an array.
 std::vector<float> slabs_of(const RunOptions& o, const ArrayStack& stack, const std::vector<SliceRange>& slabs,
@@ -87,38 +81,17 @@ TEST(Run, AnErrorLeavesNoTemporaryFile) {
     EXPECT_EQ(read_file(k.out), "a previous result");
 }
 
-// -z and --width rounded to whole binned pixels (at least one), offsets and
-// shifts as fractions; without -z and --width the binned width.
+// -z and --width rounded to the nearest whole binned pixel (at least one),
+// offsets and shifts as fractions; without -z and --width the binned width
+// (the other cases: Alignment.BinEqualsDirectlyBinnedStack).
 TEST(BinnedLengths, UserLengthsInBinnedPixels) {
-    struct Case {
-        int n, nx;
-        bool z_given;
-        int z, width;
-        double axis, sx, sz;
-        BinnedLengths want;
+    const auto lengths = [](int n, int nx, const std::vector<std::string>& args) {
+        const BinnedLengths l = binned_lengths(parse_words(args, {"t", "s", "o"}), Binning{.n = n, .nx = nx});
+        return std::vector<double>{(double)l.thickness, (double)l.width, l.axis_offset, l.shift_x, l.shift_z};
     };
-    const Case cases[] = {
-        {1, 100, true, 33, 40, 3, -1, 2, {33, 40, 3, -1, 2}},
-        {2, 50, true, 33, 41, 3, -1, 5, {17, 21, 1.5, -0.5, 2.5}},
-        {2, 50, true, 31, 0, 0, 0, 0, {16, 50, 0, 0, 0}},
-        {3, 33, false, 0, 4, 1, 7, -2, {33, 1, 1.0 / 3, 7.0 / 3, -2.0 / 3}},
-        {4, 25, true, 1, 1, 0, 0, 0, {1, 1, 0, 0, 0}},
-    };
-    for (const Case& c : cases) {
-        RunOptions o;
-        o.thickness_given = c.z_given;
-        o.thickness = c.z;
-        o.alignment.width = c.width;
-        o.alignment.axis_offset = c.axis;
-        o.alignment.shift_x = c.sx;
-        o.alignment.shift_z = c.sz;
-        Binning b;
-        b.n = c.n;
-        b.nx = c.nx;
-        const BinnedLengths l = binned_lengths(o, b);
-        EXPECT_EQ(std::vector<int>({l.thickness, l.width}), std::vector<int>({c.want.thickness, c.want.width}))
-            << c.n << " " << c.z;
-        EXPECT_EQ(std::vector<double>({l.axis_offset, l.shift_x, l.shift_z}),
-                  std::vector<double>({c.want.axis_offset, c.want.shift_x, c.want.shift_z}));
-    }
+    EXPECT_EQ(lengths(2, 50, {"-z33", "--width=41", "--offset=0,3", "--shift=-1,5"}),
+              (std::vector<double>{17, 21, 1.5, -0.5, 2.5}));
+    EXPECT_EQ(lengths(3, 33, {"--width=4", "--offset=0,1", "--shift=7,-2"}),
+              (std::vector<double>{33, 1, 1.0 / 3, 7.0 / 3, -2.0 / 3}));
+    EXPECT_EQ(lengths(4, 25, {"-z1", "--width=1"}), (std::vector<double>{1, 1, 0, 0, 0}));
 }

@@ -1,7 +1,5 @@
-// Limits met before any work (memory cgroup, address space, 32 bits, --offset, a
-// pipe) and the stop signals of a scheduler or a terminal, which remove the temporary output.
+// Limits met before any work (memory cgroup, address space, 32 bits) and the stop signals of a scheduler or a terminal, which remove the temporary output.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
@@ -72,24 +70,11 @@ TEST(RunLimits, StopSignalsRemoveTheTemporaryOutputAndKeepTheOldOne) {
     }
 }
 
-TEST(RunLimits, BadInputsRefusedUpFront) {
+// Sizes in 64 bits: half of 2147483647 rows is no negative number (the other
+// refusals of a run and --estimate: LongOptions.EstimateChecksLikeARunAndWritesNothing).
+TEST(RunLimits, SizesInSixtyFourBits) {
     TiltSeries t(32, 4, 21);
-    // Sizes in 64 bits: half of 2147483647 rows is no negative number.
     const Captured e = run_skarbel({"--estimate", "-z2147483647", "--width=1", t.tlt, t.stack, t.out});
     const std::regex too_large("WBP level [0-3]: [0-9]+\\.00 Mb device, too large for 32-bit element counts");
     EXPECT_EQ(std::distance(std::sregex_iterator(e.out.begin(), e.out.end(), too_large), std::sregex_iterator()), 4) << e.out;
-    mkfifo(t.dir.file("pipe").c_str(), 0600);
-    const std::pair<std::vector<std::string>, std::string> refused[] = {
-        {{"--offset=1e39", t.tlt, t.stack, t.out}, "Bad --offset value: DELANG 1e+39 makes the tilt angle -60 not finite.\n\n"},
-        {{"--offset=-4e38,2", t.tlt, t.stack, t.out}, "Bad --offset value: DELANG -4e+38 makes the tilt angle -60 not finite.\n\n"},
-        {{"-s2", t.tlt, t.stack, t.dir.file("pipe")}, "Output file is a pipe; refusing it: the volume's header is completed "
-                                               "last, at the start of the file, which a pipe cannot take back.\n\n"},
-    };
-    for (const auto& [args, message] : refused) {
-        for (const Captured& r : {run_skarbel(args), run_skarbel({"--estimate", args[0], args[1], args[2], args.back()})}) {
-            EXPECT_EQ(r.status, 255) << args[0];
-            EXPECT_TRUE(r.err.ends_with(message)) << r.err;
-            EXPECT_FALSE(std::filesystem::exists(t.out));
-        }
-    }
 }

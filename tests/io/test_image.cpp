@@ -29,8 +29,6 @@ std::vector<float> sinogram_of(const std::string& path, int y) {
     return rows;
 }
 
-std::vector<float> values(const Image* image, int n) { return {image->data[0][0], image->data[0][0] + n}; }
-
 }  // namespace
 
 // Every mode, byte order and extended header of the same values gives the same
@@ -89,21 +87,6 @@ TEST(ImageStack, FailuresEndTheRun) {
     });
     EXPECT_EQ(alloc.status, 255);
     EXPECT_EQ(alloc.err, "\nProblems in allocating memory.\n\nProblems in allocating memory for an 3D image.\n");
-}
-
-// Whole MODE 2 files read back (other byte order, extended header skipped), and
-// the files refused.
-TEST(ImageVolume, ReadBackAndRefused) {
-    TempDir dir;
-    const std::vector<float> samples = {1, 2, 3, 4, -8, 0.5, 10, 2, 9, 10, 11, 30};
-    write_test_stack(dir.file("s.mrc"), 2, 2, 3, 2, samples, true, 16);
-    const std::unique_ptr<Image> image = image_new();
-    ASSERT_EQ(image_read_volume(dir.file("s.mrc").c_str(), image.get()), 0);
-    EXPECT_EQ(values(image.get(), 12), samples);
-    EXPECT_EQ(image->data_offset, 1040);
-    write_test_stack(dir.file("short.mrc"), 3, 2, 1, 1, {samples.begin(), samples.begin() + 6});
-    EXPECT_EQ(image_read_volume(dir.file("short.mrc").c_str(), image.get()), -2);
-    EXPECT_EQ(image_read_volume(dir.file("none.mrc").c_str(), image.get()), -1);
 }
 
 struct LineCase {

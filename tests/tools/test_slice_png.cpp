@@ -37,14 +37,14 @@ int scaled(double v, double lo, double hi) { return (int)std::lround(255.0 * (v 
 TEST(SlicePng, CentralSectionsSideBySideEachOnItsOwnScale) {
     TempDir dir;
     // Volume a: 4 x 3 x 3, section 1 holds 10 + x + 4y; volume b: 2 x 5 x 1,
-    // byte-swapped, holding -x - 2y.
+    // byte-swapped after an extended header, holding -x - 2y.
     std::vector<float> a(36, -1000.0f), b(10);
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 4; ++x) a[(size_t)(12 + 4 * y + x)] = (float)(10 + x + 4 * y);
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 2; ++x) b[(size_t)(2 * y + x)] = (float)(-x - 2 * y);
     write_test_stack(dir.file("a.mrc"), 4, 3, 3, 2, a);
-    write_test_stack(dir.file("b.mrc"), 2, 5, 1, 2, b, true);
+    write_test_stack(dir.file("b.mrc"), 2, 5, 1, 2, b, true, 16);
     const Captured run = run_tool({dir.file("out.png"), dir.file("a.mrc"), dir.file("b.mrc")});
     ASSERT_EQ(run.status, 0) << run.err;
 
