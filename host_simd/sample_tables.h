@@ -27,15 +27,18 @@ inline float sample_or_zero(const float* s, long long i, long long n) { return i
 inline void fill_mirrored_table(float* table, const float* s, int X, int tilts) {
     const long long n = (long long)X * tilts;
 #pragma omp parallel for schedule(static)
-    for (int t = 0; t < tilts; ++t)
-        for (int c = 0; c < X; ++c) {
-            const long long col = (long long)t * X + c, col2 = (long long)t * X + X - 1 - c;
-            float* e = table + 4 * col;
-            e[0] = sample_or_zero(s, col, n);
-            e[1] = sample_or_zero(s, col2, n);
-            e[2] = sample_or_zero(s, col + 1, n);
-            e[3] = sample_or_zero(s, col2 - 1, n);
+    for (int t = 0; t < tilts; ++t) {
+        const long long row = (long long)t * X;
+        float* e = table + 4 * row;
+        for (int c = 0; c < X; ++c, e += 4) {
+            const long long col = row + c, col2 = row + X - 1 - c;
+            const bool inside = c > 0 && c < X - 1;  // col + 1 and col2 - 1 in this tilt's row
+            e[0] = s[col];
+            e[1] = s[col2];
+            e[2] = inside ? s[col + 1] : sample_or_zero(s, col + 1, n);
+            e[3] = inside ? s[col2 - 1] : sample_or_zero(s, col2 - 1, n);
         }
+    }
 }
 
 // {A0, B0, C0, D0, A1, B1, C1, D1} per column of the stored tilts 0 .. Ntilts / 2
