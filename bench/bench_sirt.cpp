@@ -82,15 +82,20 @@ float* bench_error() {
 cu_SIRT_fwproduct_batch forward() {
     const MethodBuffers& d = bench().plan.d;
     const SirtSizes& sirt_sizes = bench().plan.sizes;
-    return {d.d_matrix_t, bench_slice(), bench_error(), d.d_column_t, d.d_length_t, d.d_idrow_t,
-            sirt_sizes.nrows, sirt_sizes.alignment, 1, sirt_sizes.bands};
+    cu_SIRT_fwproduct_batch k{d.d_matrix_t, bench_slice(), bench_error(), d.d_column_t, d.d_length_t, d.d_idrow_t,
+                              sirt_sizes.nrows, sirt_sizes.alignment, 1, sirt_sizes.bands};
+    k.host = &bench().plan.host;
+    return k;
 }
 
 cu_SIRT_product_batch back() {
     const MethodBuffers& d = bench().plan.d;
     const SirtSizes& sirt_sizes = bench().plan.sizes;
-    return {d.d_matrix, bench_slice(), bench_error(), d.d_column, d.d_column2, d.d_length,
-            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, 1, kTilts, kWidth, sirt_sizes.tiles};
+    cu_SIRT_product_batch k{d.d_matrix, bench_slice(), bench_error(), d.d_column, d.d_column2, d.d_length,
+                            sirt_sizes.nRows, sirt_sizes.alignment_n, kWidth * kThickness, 1, kTilts, kWidth,
+                            sirt_sizes.tiles};
+    k.host = &bench().plan.host;
+    return k;
 }
 
 void BM_SirtForwardProjection(benchmark::State& state) {

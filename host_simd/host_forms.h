@@ -47,6 +47,11 @@ struct HostForms {
                    const RowBlock& b, float* acc);
     // SIRT forward projection (N = 2: s1, s2), gathering from interleaved slices.
     void (*gather2)(const Matrix& a, const BatchLanes& x, const RowBlock& b, float* acc);
+    // One lane of the mirrored forms from a per-slice table of every sample an
+    // entry of column col reads, its N first ones then its N second ones, at
+    // table + col * 2N (N = 2 or 4, host_simd/sample_tables.h): one load each
+    // instead of a gather. acc[q * N + s] as above.
+    void (*table_sums)(const Matrix& a, const float* table, int sums, float factor, const RowBlock& b, float* acc);
 };
 
 // The forms of set v; null where the build or the processor lacks it.

@@ -297,6 +297,101 @@ VEC_FN void gather2_w(const Matrix& a, const BatchLanes& x, const RowBlock& b, f
     });
 }
 
+// The sums of kPixels / N rows side by side in one vector (acc holds each row's
+// N sums together): an entry loads each row's N first and N second samples from
+// the table, and a lane's two adds are those of the per-item form (a sum of an
+// unpaired tilt adds w * 0, which leaves it as it was).
+template <int N>
+VEC_FN inline void table_row(const float* __restrict T, float w, int col, float factor, float* __restrict sums) {
+    const float* t = T + (size_t)2 * N * col;
+    for (int n = 0; n < N; ++n) sums[n] = sums[n] + t[n] * w;
+    for (int n = 0; n < N; ++n) sums[n] = sums[n] + t[N + n] * (factor - w);
+}
+
+#if defined(__SSE2__)
+// lo, hi and the weights of rows e .. e + kPixels / N - 1, as the sums lie.
+template <int N>
+VEC_FN inline void table_rows(const float* __restrict T, const Entries& m, size_t e, Pixels& lo, Pixels& hi,
+                              Pixels& w) {
+    const int* c = m.col + e;
+    auto rec = [&](int p) { return T + (size_t)2 * N * c[p]; };
+#if VEC_WIDEST >= 8
+    if constexpr (N == 4) {
+        lo = (Pixels)_mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rec(0))), _mm_loadu_ps(rec(1)), 1);
+        hi = (Pixels)_mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rec(0) + 4)), _mm_loadu_ps(rec(1) + 4),
+                                          1);
+        const __m256 w2 = _mm256_castps128_ps256(_mm_loadl_pi(_mm_setzero_ps(), (const __m64*)(m.w + e)));
+        w = (Pixels)_mm256_permutevar8x32_ps(w2, _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1));
+    } else {
+        const __m256 y0 = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rec(0))), _mm_loadu_ps(rec(2)), 1);
+        const __m256 y1 = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rec(1))), _mm_loadu_ps(rec(3)), 1);
+        lo = (Pixels)_mm256_shuffle_ps(y0, y1, _MM_SHUFFLE(1, 0, 1, 0));
+        hi = (Pixels)_mm256_shuffle_ps(y0, y1, _MM_SHUFFLE(3, 2, 3, 2));
+        const __m256 w4 = _mm256_castps128_ps256(_mm_loadu_ps(m.w + e));
+        w = (Pixels)_mm256_permutevar8x32_ps(w4, _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
+    }
+#else
+    if constexpr (N == 4) {
+        lo = (Pixels)_mm_loadu_ps(rec(0));
+        hi = (Pixels)_mm_loadu_ps(rec(0) + 4);
+        w = (Pixels)_mm_set1_ps(m.w[e]);
+    } else {
+        const __m128 x0 = _mm_loadu_ps(rec(0)), x1 = _mm_loadu_ps(rec(1));
+        lo = (Pixels)_mm_shuffle_ps(x0, x1, _MM_SHUFFLE(1, 0, 1, 0));
+        hi = (Pixels)_mm_shuffle_ps(x0, x1, _MM_SHUFFLE(3, 2, 3, 2));
+        w = (Pixels)_mm_setr_ps(m.w[e], m.w[e], m.w[e + 1], m.w[e + 1]);
+    }
+#endif
+}
+#endif
+
+// Walks the block as each_entry does, kEntries entries of a row at a time, with
+// kChains vectors of rows in flight; rows short of those entries go one by one.
+template <int N>
+VEC_FN void table_n(const Matrix& a, const float* table, float factor, const RowBlock& b, float* __restrict acc) {
+    const float* __restrict T = table;
+    const Entries m(a);
+    const int* __restrict len = a.lengths + b.r0;
+    auto one_row = [&](int q, int k, size_t off) {
+        for (int i = k; i < len[q] && i < k + kEntries; ++i) {
+            const size_t e = off + q + (size_t)(i - k) * a.stride;
+            table_row<N>(T, m.w[e], m.col[e], factor, acc + (size_t)q * N);
+        }
+    };
+#if defined(__SSE2__)
+    constexpr int R = kPixels / N, G = kChains / 2, P = R * G;
+    for (int k = 0; k < b.max_len; k += kEntries) {
+        const size_t off = (size_t)k * a.stride + (size_t)b.r0;
+        int q = 0;
+        for (; q + P <= b.count; q += P) {
+            int shortest = len[q];
+            for (int p = 1; p < P; ++p) shortest = shortest < len[q + p] ? shortest : len[q + p];
+            if (shortest < k + kEntries) {
+                for (int p = 0; p < P; ++p) one_row(q + p, k, off);
+                continue;
+            }
+            float* sums = acc + (size_t)q * N;
+            Pixels y[G];
+            __builtin_memcpy(y, sums, sizeof y);
+#pragma GCC unroll 4
+            for (int i = 0; i < kEntries; ++i)
+#pragma GCC unroll 4
+                for (int g = 0; g < G; ++g) {
+                    Pixels lo, hi, w;
+                    table_rows<N>(T, m, off + q + g * R + i * a.stride, lo, hi, w);
+                    y[g] = y[g] + lo * w;
+                    y[g] = y[g] + hi * (factor - w);
+                }
+            __builtin_memcpy(sums, y, sizeof y);
+        }
+        for (; q < b.count; ++q) one_row(q, k, off);
+    }
+#else
+    for (int k = 0; k < b.max_len; k += kEntries)
+        for (int q = 0; q < b.count; ++q) one_row(q, k, (size_t)k * a.stride + (size_t)b.r0);
+#endif
+}
+
 // One function per form, choosing the template for the group's width.
 // A batch of exactly one group (lanes == width, the usual case) has its lane
 // stride as a constant, which spares an integer multiply per sample read.
@@ -356,6 +451,11 @@ VEC_FN void gather2(const Matrix& a, const BatchLanes& x, const RowBlock& b, flo
 
 #undef VEC_BY_WIDTH
 
+VEC_FN void table_sums(const Matrix& a, const float* table, int sums, float factor, const RowBlock& b, float* acc) {
+    if (sums == 4) table_n<4>(a, table, factor, b, acc);
+    else table_n<2>(a, table, factor, b, acc);
+}
+
 }  // namespace
 }  // namespace host_rows
 
@@ -368,7 +468,7 @@ namespace host_rows {
 
 // Outside the region: this runs on every processor.
 const HostForms* VEC_SET() {
-    static const HostForms set{VEC_VECTORS, VEC_WIDEST, level0, level1, mirrored, level3, gather2};
+    static const HostForms set{VEC_VECTORS, VEC_WIDEST, level0, level1, mirrored, level3, gather2, table_sums};
     static const bool usable = vec_cpu_supported();
     return usable ? &set : nullptr;
 }

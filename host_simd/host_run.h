@@ -16,12 +16,13 @@ namespace host_rows {
 struct HostRun {
     const HostForms* forms = &widest_forms();
     std::vector<float> scratch;
+    std::vector<float> table;  // one lane's sample table (sample_tables.h)
 };
 
 // The record of set v; the widest set where this processor lacks v.
 inline HostRun host_run_for(Vectors v) {
     const HostForms* f = host_forms(v);
-    return HostRun{f ? f : &widest_forms(), {}};
+    return HostRun{f ? f : &widest_forms(), {}, {}};
 }
 
 // n floats for each thread of the next parallel region, taken before it so that

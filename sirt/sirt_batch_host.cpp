@@ -9,6 +9,7 @@
 #include <omp.h>
 
 #include "host_simd/host_run.h"
+#include "host_simd/sample_tables.h"
 #include "sirt/sirt_bands.h"
 #include "sirt/sirt_batch_kernel.h"
 
@@ -83,6 +84,12 @@ void cu_SIRT_product_batch::host_run(const LaunchShape&) const {
     const int blocks = host_rows::block_count(units, per);
     const host_rows::ThreadScratch scratch =
         host_rows::thread_scratch(*host, (size_t)2 * per * unit_rows * widest);
+    // One lane reads the samples of its entries from a table instead of gathering them.
+    float* table = nullptr;
+    if (lanes == 1) {
+        table = host_rows::sample_table(*host, (size_t)4 * sinoX * Ntilts);
+        host_rows::fill_mirrored_table(table, d_sinoaux, sinoX, Ntilts);
+    }
 #pragma omp parallel for schedule(dynamic, 1)
     for (int bi = 0; bi < blocks; ++bi) {
         const int u0 = bi * per, u1 = std::min(units, u0 + per);
@@ -91,8 +98,9 @@ void cu_SIRT_product_batch::host_run(const LaunchShape&) const {
         for (int l0 = 0; l0 < lanes;) {
             const int w = host_rows::batch_group(lanes - l0, f.widest);
             std::fill(acc, acc + (size_t)2 * count * w, 0.0f);
-            f.mirrored(m, d_column2, BatchLanes{d_sinoaux, lanes, l0, w}, 1.0f,
-                       host_rows::row_block(d_length, first, count), acc);
+            const host_rows::RowBlock rb = host_rows::row_block(d_length, first, count);
+            if (table) f.table_sums(m, table, 2, 1.0f, rb, acc);
+            else f.mirrored(m, d_column2, BatchLanes{d_sinoaux, lanes, l0, w}, 1.0f, rb, acc);
             sirt_unit_pixels(tiles, u0, u1, [&](int r, int pixel) {
                 const float* s = acc + (size_t)2 * (r - first) * w;
                 float* x = d_recons + (size_t)pixel * lanes + l0;

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "host_simd/host_tiles_batch.h"
+#include "host_simd/sample_tables.h"
 #include "wbp/wbp_batch_kernel.h"
 
 namespace {
@@ -44,9 +45,16 @@ void level3_rows(const cu_WBP_productsym3_batch& k) {
                                      wbp_mirrored_hi(k.Ntilts, k.sinoX)};
     const int W = k.reconsX, rows = k.nRows / W;
     const bool odd = (k.thickness & 1) != 0;
+    // One lane reads the samples of its entries from a table instead of gathering them.
+    float* table = nullptr;
+    if (k.lanes == 1) {
+        table = host_rows::sample_table(*k.host, (size_t)8 * k.sinoX * (k.Ntilts / 2 + 1));
+        host_rows::fill_level3_table(table, k.d_sino, k.sinoX, k.Ntilts, o.lo, o.hi);
+    }
     host_rows::batch_blocks(*k.host, rows, W, 4, k.lanes, [&](const auto& f, int j0, int count, int l0, int w, float* acc) {
-        f.level3(m, k.d_column2, BatchLanes{k.d_sino, k.lanes, l0, w}, k.factor, o,
-                 host_rows::row_block(k.d_length, j0 * W, count * W), acc);
+        const host_rows::RowBlock rb = host_rows::row_block(k.d_length, j0 * W, count * W);
+        if (table) f.table_sums(m, table, 4, k.factor, rb, acc);
+        else f.level3(m, k.d_column2, BatchLanes{k.d_sino, k.lanes, l0, w}, k.factor, o, rb, acc);
         // acc[(q * 4 + s) * w + l]: s = A, B, C, D of row q of the block.
         auto sum = [&](int j, int i, int s, int l) { return acc[(((size_t)(j - j0) * W + i) * 4 + s) * w + l]; };
         for (int l = 0; l < w; ++l) {
