@@ -1,14 +1,7 @@
-// N lanes against one lane at a time, bit for bit: every WBP level
-// and SIRT, batches of 1, 3, 16 and 29 slices, odd and even sizes,
-// tilt-symmetric and asymmetric angles, on every backend (on CUDA in
-// sub-batches on two streams). On the host, the host forms (matrix builds in
-// runs, products over tiles vectorised over groups of 16, 8, 4 and 1 lanes)
-// also against the literal per-item kernels, with every vector set, and the
-// built matrices word for word; and the
-// weighting of a batch on all threads against rows weighted one by one.
+// N lanes against one lane at a time, bit for bit, every method and backend;
+// on the host, the vector forms against the literal per-item kernels.
 #include <numeric>
 #include <thread>
-#include <tuple>
 
 #include "gpu/batch_staging.h"
 #include "gpu/gpu_layer.h"
@@ -42,23 +35,22 @@ const std::vector<Case> kCases = {
 };
 const int kLanes[] = {1, 3, 16, 29};
 
-// The plan of a method for a case, with its own weighting filter and the host
-// forms of the vector set given (unset: the widest); with `literal`, every
-// kernel of the plan in its literal per-item form.
-MethodPlan plan_of(int method, const Case& c, std::optional<host_rows::Vectors> vectors = {}, bool literal = false) {
-    const std::vector<a> tilts = tilt_records(c.degrees);
+// With its own weighting filter and the given vector set (unset: the widest);
+// `literal`: every kernel in its literal per-item form.
+MethodPlan set_up(int method, const std::vector<a>& tilts, const Geometry& g,
+                  std::optional<host_rows::Vectors> vectors = {}, bool literal = false) {
     MethodOptions o = method_options(method == kSirt, method % kSirt, 3);
     o.vectors = vectors;
     o.literal_forms = literal;
-    return plan_method(o, make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), tilts.data(),
-                       gpu_bound_device());
+    testing::internal::CaptureStderr();  // the level-3 fallback warns
+    MethodPlan m = plan_method(o, g, tilts.data(), gpu_bound_device());
+    testing::internal::GetCapturedStderr();
+    return m;
 }
 
 MethodPlan set_up(int method, const Case& c, std::optional<host_rows::Vectors> vectors = {}, bool literal = false) {
-    testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m = plan_of(method, c, vectors, literal);
-    testing::internal::GetCapturedStderr();
-    return m;
+    const std::vector<a> tilts = tilt_records(c.degrees);
+    return set_up(method, tilts, make_geometry(c.sinoX, (int)tilts.size(), c.sinoX, c.thickness), vectors, literal);
 }
 
 void expect_same_bits(const std::vector<float>& want, const std::vector<float>& got) {
@@ -69,10 +61,8 @@ void expect_same_bits(const std::vector<float>& want, const std::vector<float>& 
     EXPECT_EQ(differing, 0u) << "first at " << first << ": " << want[first] << " vs " << got[first];
 }
 
-// The slices of `lanes` random sinograms, reconstructed `per_pass` at a time,
-// from page-locked memory on a GPU as in a run, so that its copies are
-// asynchronous. Poisoned: the products alone, on sinograms whose samples 0 and
-// 1 (where the dead entries of a WBP matrix point) are infinite.
+// Page-locked as in a run, so that a GPU's copies are asynchronous. Poisoned: the
+// products alone, with infinite samples 0 and 1 where dead WBP entries point.
 std::vector<float> reconstruct(MethodPlan& m, int lanes, int per_pass, uint32_t seed, bool poisoned = false) {
     const size_t sino = (size_t)m.g.sinoX * m.g.Ntilts, npix = (size_t)m.g.reconsX * m.g.reconsY;
     std::vector<float> values = wbp_ref::random_values(sino * lanes, seed);
@@ -109,8 +99,7 @@ TEST_P(Batches, OneLaneEqualsNLanes) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, Batches, testing::ValuesIn(test_backends()), backend_param_name);
 
-// Sub-batches cover every slice of a batch once, in order, none empty: on a
-// GPU in halves (rounded up), always within the lanes limit.
+// On a GPU in halves (rounded up), always within the lanes limit.
 TEST(SubBatches, CoverEverySliceOnceInOrder) {
     struct Row {
         int count, most;
@@ -130,9 +119,7 @@ TEST(SubBatches, CoverEverySliceOnceInOrder) {
     }
 }
 
-// Set-up and batches of every size in kLanes, with every kernel in its literal
-// per-item form or in its host form; for WBP also poisoned, so that non-finite
-// samples leak into the slices of a host form that reads dead entries.
+// Poisoned too for WBP: a host form reading dead entries leaks non-finite samples.
 std::vector<float> host_batches(int method, const Case& c, bool literal, host_rows::Vectors vectors) {
     MethodPlan m = set_up(method, c, vectors, literal);
     EXPECT_EQ((m.wbp ? m.wbp->host : m.sirt_plan->host).forms->set, vectors);
@@ -159,15 +146,10 @@ TEST(BatchHostForms, VectorFormsEqualLiteralKernels) {
     }
 }
 
-// Every buffer the set-up of a method fills, as stored: entries, columns,
-// mirrored columns, row lengths, mirror rows, ray weights.
+// Every buffer the set-up fills, read back in entry-major, pixel order.
 std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& tilts, const Geometry& g,
                                               bool literal) {
-    MethodOptions o = method_options(method == kSirt, method % kSirt, 1);
-    o.literal_forms = literal;
-    testing::internal::CaptureStderr();  // the level-3 fallback warns
-    MethodPlan m = plan_method(o, g, tilts.data(), gpu_bound_device());
-    testing::internal::GetCapturedStderr();
+    MethodPlan m = set_up(method, tilts, g, {}, literal);
     const WbpSizes s = wbp_sizes(m.level_run, g);
     if (!m.sirt_plan) {
         // Tiles for the host forms only, and not at level 3 (entry-major blocks are faster there).
@@ -185,7 +167,6 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
                                            words(d.d_column2, entries), words(d.d_length, rows),
                                            words(d.d_row1, rows),       words(d.d_row2, rows),
                                            words(d.d_weights, (long long)g.sinoX * g.Ntilts)};
-    // A WBP matrix built for the host forms is stored in tiles: read it back entry-major.
     const host_tiles::TileLayout L = m.sirt_plan ? host_tiles::TileLayout{} : m.wbp->tiles;
     if (!m.sirt_plan && L.tile_rows > 0) {
         const wbp_ref::Tiling t = wbp_ref::tiling(L.rows, L.cols, L.tile_rows, L.tile_cols, (int)L.capacity);
@@ -198,7 +179,6 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
             }
         }
     }
-    // The host forms store SIRT's half-slice matrix rows in tile order: back to pixel order.
     const host_tiles::TileLayout T = m.sirt_plan ? m.sirt_plan->sizes.tiles : host_tiles::TileLayout{};
     const wbp_ref::Tiling order = T.tile_rows > 0 ? wbp_ref::tiling(T.rows, T.cols, T.tile_rows, T.tile_cols, 1)
                                                   : wbp_ref::Tiling{};
@@ -212,10 +192,8 @@ std::vector<std::vector<float>> built_buffers(int method, const std::vector<a>& 
     return all;
 }
 
-// Pixels leaving the detector at some tilts (thick slices), long and short
-// runs of pixels on it at the same tilts, positions falling along a row (cos
-// < 0), 0 and 90 degrees, nearly flat and steep angles, slices wider than the
-// detector (positions in (-1, 0)) and narrower, a two-sample detector.
+// Thick slices, cos < 0, 0 and 90 degrees, near-flat angles, slices wider and
+// narrower than the detector, a two-sample detector.
 TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
     gpu_use_backend(GPU_BACKEND_HOST);
     struct Build {
@@ -241,18 +219,9 @@ TEST(MatrixHostForms, BuiltMatricesEqualLiteralKernelsWordForWord) {
         }
 }
 
-// A plan's slices alone: set up, reconstruct `lanes` slices, release.
-std::vector<float> alone(int method, const Case& c, int lanes, uint32_t seed) {
-    MethodPlan m = set_up(method, c);
-    const std::vector<float> slices = reconstruct(m, lanes, lanes, seed);
-    free(m);
-    return slices;
-}
-
-// Plans own their state (matrices, buffers, streams, WBP's weighting filter):
-// two plans of different sizes and methods, made one after the other or on two
-// threads at once, live side by side and give, interleaved and from two
-// threads at once (on CUDA each on its own streams), the slices each gives alone.
+// Plans own their state (on CUDA their streams too): two plans of different
+// sizes and methods, live side by side, give on two threads at once the slices
+// each gave before the other existed. Threaded set-ups are tests/tsan's.
 class Plans : public testing::TestWithParam<GpuBackend> {
   protected:
     void TearDown() override { gpu_use_backend(GPU_BACKEND_HOST); }
@@ -260,24 +229,12 @@ class Plans : public testing::TestWithParam<GpuBackend> {
 
 TEST_P(Plans, TwoPlansOfDifferentSizesInOneProcess) {
     USE_BACKEND_OR_SKIP(GetParam());
-    const Case &small = kCases[0], &large = kCases[3];
-    for (const auto& [ma, mb, together] :
-         {std::tuple{2, kSirt, false}, std::tuple{3, 0, true}, std::tuple{kSirt, 1, false}, std::tuple{1, 2, true}}) {
-        SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb << (together ? ", made together" : ""));
-        const std::vector<float> want_a = alone(ma, small, 3, 33), want_b = alone(mb, large, 5, 55);
-        MethodPlan a, b;
-        if (together) {
-            testing::internal::CaptureStderr();
-            std::thread ta([&] { a = plan_of(ma, small); }), tb([&] { b = plan_of(mb, large); });
-            ta.join();
-            tb.join();
-            testing::internal::GetCapturedStderr();
-        } else {
-            a = set_up(ma, small);
-            b = set_up(mb, large);
-        }
-        expect_same_bits(want_a, reconstruct(a, 3, 3, 33));
-        expect_same_bits(want_b, reconstruct(b, 5, 5, 55));
+    for (const auto& [ma, mb] : {std::pair{2, kSirt}, std::pair{3, 0}, std::pair{kSirt, 1}, std::pair{1, 2}}) {
+        SCOPED_TRACE(testing::Message() << "methods " << ma << " and " << mb);
+        MethodPlan a = set_up(ma, kCases[0]);
+        const std::vector<float> want_a = reconstruct(a, 3, 3, 33);
+        MethodPlan b = set_up(mb, kCases[3]);
+        const std::vector<float> want_b = reconstruct(b, 5, 5, 55);
         std::vector<float> got_a, got_b;
         std::thread ta([&] { got_a = reconstruct(a, 3, 3, 33); }), tb([&] { got_b = reconstruct(b, 5, 5, 55); });
         ta.join();
@@ -291,10 +248,8 @@ TEST_P(Plans, TwoPlansOfDifferentSizesInOneProcess) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, Plans, testing::ValuesIn(test_backends()), backend_param_name);
 
-// A plan runs on the device it was made for, whatever is selected since and
-// whichever thread executes it: plan_method, execute_products and free bind the calling
-// thread to it (the host device records the index it is given). A freed plan
-// refuses to execute.
+// plan_method, execute_products and free bind the calling thread to the plan's
+// device (the host device records its index); a freed plan refuses to execute.
 TEST(PlanDevice, ExecuteBindsTheCallingThreadToThePlansDevice) {
     gpu_use_backend(GPU_BACKEND_HOST, 0);
     const std::vector<a> tilts = tilt_records(kCases[0].degrees);

@@ -1,9 +1,5 @@
 #pragma once
-// Test helpers for SIRT: tilt records, device read-back, and a double-precision
-// reference of the whole iteration written from the geometry with dense
-// operators (no sparse matrices, no sorting, no symmetry tricks beyond the
-// point mirror that defines the back-projection).
-
+// Double-precision SIRT with dense operators, written from the geometry.
 #include <cmath>
 #include <vector>
 
@@ -20,8 +16,6 @@ inline std::vector<float> angle_range(float from, float to, float step) {
     return v;
 }
 
-// A SIRT test on one backend, with the plan freed after it; kMemoryMb leaves room
-// for any geometry.
 class SirtBackendTest : public testing::TestWithParam<GpuBackend> {
 protected:
     static constexpr float kMemoryMb = 1.0e6f;
@@ -44,8 +38,6 @@ struct SirtReference {
     std::vector<double> V;  // inverse ray weights 1 / (Ntilts * W), 0 where W = 0
 };
 
-// Spreads unit weight over the sample pair (lower, lower + 1) by linear
-// interpolation (or extrapolation) at detector position p.
 inline void spread(double* row, int lower, double p) {
     const double upper_weight = p - lower;
     row[lower] += 1.0 - upper_weight;
@@ -71,10 +63,8 @@ inline SirtReference sirt_reference_operators(const SirtProblem& g) {
                 ref.P[(size_t)(t * S + c) * ref.npix + j * X + i] += 1.0 - f;
                 ref.P[(size_t)(t * S + c + 1) * ref.npix + j * X + i] += f;
             }
-    // Back-projection: every pixel of the rows up to the centre gathers its own
-    // sample pair wherever it is in range; its point mirror through the slice
-    // centre then gathers the mirrored pair, weighted at the mirror's own
-    // position. The ray weights W are the sums of this operator's columns.
+    // Rows up to the centre gather their own pair; the point mirror the mirrored
+    // pair, weighted at its own position.
     for (int j = 0; 2 * j < Y; ++j)
         for (int i = 0; i < X; ++i) {
             const int pixel = j * X + i, mi = X - 1 - i, mj = Y - 1 - j, mirror = mj * X + mi;

@@ -1,7 +1,4 @@
-// SIRT: worked examples, the refusals, the whole iteration against a dense
-// double-precision reference (which also settles the ray weights and the
-// transposed matrix: a wrong weight, bin or pixel moves the slice), and the
-// set-up and error kernels against their literal per-item forms.
+// The dense reference also settles ray weights and the transposed matrix.
 #include <gmock/gmock.h>
 #include "support/common.h"
 #include <sys/resource.h>
@@ -39,9 +36,7 @@ struct WorkedCase {
     std::vector<float> sino, slice;
 };
 
-// One tilt at 0 degrees, width 3: the sinogram scales by 1 / thickness; odd
-// thicknesses update the point mirrors and the centre row takes only its own
-// sums; no iterations, or a one-sample detector, give a zero slice.
+// Odd thicknesses: the centre row takes only its own sums.
 TEST_P(Sirt, WorkedExamples) {
     const std::vector<WorkedCase> cases = {
         {2, 1, {2, 4, 6}, {1, 2, 0, 0, 2, 3}}, {2, 2, {2, 4, 6}, {1, 2, 0, 0, 2, 6}},
@@ -90,9 +85,7 @@ TEST(SirtRefusal, MessageAndStatus) {
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
-// A host allocation that fails is reported, not dereferenced: the transposed
-// matrix of 200 tilts at 0 degrees over a 256 x 256 slice needs two images of
-// about 50 Mb, refused by an address-space limit just above what the process holds.
+// A failed host allocation is reported: two 50 Mb images against an address-space limit.
 TEST(SirtRefusal, HostMemoryForTransposedMatrix) {
     const std::vector<a> tilts(200, tilt_record(0.0f));
     const Captured out = capture_exit([&] {
@@ -124,8 +117,7 @@ struct RandomCase {
 
 }  // namespace
 
-// Largest difference from the reference relative to the largest reference
-// pixel: single-precision kernels stay within 1e-5 of it over 30 iterations.
+// Within 1e-5 of the largest reference pixel over 30 iterations.
 TEST_P(Sirt, SliceMatchesTheDenseReference) {
     const std::vector<RandomCase> cases{
         {"EvenEvenSymmetric", 12, 12, 8, angle_range(-60, 60, 15), 0, 0, 0, 1},
@@ -159,9 +151,7 @@ TEST_P(Sirt, SliceMatchesTheDenseReference) {
     }
 }
 
-// Kernels as launched on the backend against their literal per-item forms run
-// item by item on the host: bit for bit on every backend, since neither side
-// fuses multiply-adds (a NaN matches any NaN: a GPU may give another payload).
+// Bit for bit, since neither side fuses multiply-adds (any NaN matches any NaN).
 void expect_same_as_items(const std::vector<float>& actual, const std::vector<float>& literal) {
     ASSERT_EQ(actual.size(), literal.size());
     for (size_t e = 0; e < actual.size(); ++e) {

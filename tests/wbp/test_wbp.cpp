@@ -1,12 +1,5 @@
-// WBP: memory figures and refusals, the level-3 fallback, and every level on
-// every backend against the double-precision reference over a table of small
-// geometries and angle sets.
-//
-// Tolerance: 1e-4 absolute on pixels of magnitude up to about 3 (samples in
-// [-1, 1], extrapolated weights up to 2 x factor). Single-precision positions
-// are off by at most a few 1e-6 samples here, which moves an interpolated value
-// by less than 1e-5; the float sums of at most 2 x 61 terms add a few 1e-7. A
-// wrong entry, row or weight moves a pixel by about factor x 1, far above it.
+// Tolerance 1e-4: float positions move a value by under 1e-5, float sums add a
+// few 1e-7; a wrong entry, row or weight moves a pixel by about factor x 1.
 #include "support/common.h"
 
 #include "gpu/buffers.h"
@@ -86,8 +79,7 @@ TEST(WbpTiltSymmetry, RecognisesPairedAngles) {
 
 class WbpMethod : public testing::TestWithParam<GpuBackend> {};
 
-// Level 3 without the tilt pairing warns once at set-up, runs level 2 and says
-// so; with it, level 3 runs silently. The plan weights the sinograms too.
+// Unpaired tilts: one warning at set-up, then level 2; the plan weights too.
 TEST_P(WbpMethod, Level3FallsBackOnceAtSetUp) {
     USE_BACKEND_OR_SKIP(GetParam());
     const int X = 40, Y = 30;
@@ -139,8 +131,7 @@ void check_case(int level, const wbp_ref::Geometry& rg, const AngleSet& set, uin
     const std::vector<float> sino = wbp_ref::random_values((size_t)g.sinoX * n, seed);
     const int run = wbp_level_to_run(level, tilts.data(), n);
     WbpPlan p = wbp_setup(run, tilts.data(), g, GpuDevice{}.memory_mb, bound_choices());
-    // NaN in the slice, so that a pixel the product never writes shows (the
-    // host backend writes the caller's slice directly).
+    // NaN shows a pixel never written (the host writes the caller's slice).
     std::vector<float> slice((size_t)g.reconsX * g.reconsY, std::numeric_limits<float>::quiet_NaN());
     wbp_product(p, slice.data(), sino.data(), 1);
     wbp_free(p);
@@ -180,8 +171,6 @@ TEST_P(WbpReference, MatchesDoublePrecisionBackProjection) {
         {"range_61", steps(-60, 2, 61)},
         {"sym45_full_circle", steps(-90, 4, 45)},
     };
-    // Odd and even widths and thicknesses, thicker than wide (pixels leave the
-    // detector), thickness 1 and 2, a slice wider than the detector.
     const std::vector<wbp_ref::Geometry> geometries = {{24, 24, 16}, {23, 23, 15}, {24, 24, 15}, {23, 23, 16},
                                                        {16, 16, 40}, {20, 20, 1},  {20, 20, 2},  {17, 20, 12}};
     uint32_t seed = 1000u * (uint32_t)level;

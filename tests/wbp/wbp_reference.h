@@ -1,11 +1,6 @@
 #pragma once
-// Independent double-precision back-projection for the WBP tests, written from
-// the projection formula p = cos_a * x - z * sin_a + r_2 with no matrix: every
-// pixel averages, over the tilts, the sinogram linearly interpolated at p.
-//
-// The symmetry levels derive some pixels from other pixels' projections; the
-// level references below follow those derivations pixel by pixel, so that the
-// detector-end behaviour of each level is checked too.
+// Double-precision back-projection with no matrix, from p = cos_a * x - z * sin_a
+// + r_2; per level the pixel derivations too, so the detector ends are checked.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -25,9 +20,7 @@ inline std::vector<float> random_values(size_t n, uint32_t seed, float lo = -1.0
     return v;
 }
 
-// Where the tiled layout puts entry k of matrix row r = j * cols + i, written
-// from its description: bands of th slice rows cut into tiles of tw columns,
-// stored one after another, pixels row by row, entries entry-major per tile.
+// Entry k of row r = j * cols + i in bands of th rows cut into tiles of tw columns, entry-major per tile.
 struct Tiling {
     std::vector<size_t> pixel, entry0, stride;  // per row r: its place, its entry 0, its tile's pixels
     size_t at(int r, int k) const { return entry0[r] + (size_t)k * stride[r]; }
@@ -56,9 +49,7 @@ struct Geometry {
     int sinoX, reconsX, thickness;
 };
 
-// Sum of one pixel, and whether some tilt put it so close to an end of the
-// detector (p = -1 or p = sinoX - 1, where an entry appears or vanishes) that
-// single-precision positions may decide differently from double ones.
+// Ambiguous: some p so near -1 or sinoX - 1 that float positions may decide otherwise.
 struct Pixel {
     double sum = 0;
     bool ambiguous = false;
@@ -69,7 +60,6 @@ public:
     Reference(const Geometry& g, const std::vector<a>& tilts, const std::vector<float>& sino)
         : g_(g), tilts_(tilts), sino_(sino), n_((int)tilts.size()) {}
 
-    // Detector position of pixel (i, j) at the angles of tilt t, in double precision.
     double position(int t, int i, int j) const {
         const double x = i - (g_.reconsX - 1) * 0.5, z = j - (g_.thickness - 1) * 0.5;
         return (double)tilts_[t].cos_a * x - z * (double)tilts_[t].sin_a + (g_.sinoX - 1) * 0.5;
@@ -83,8 +73,7 @@ public:
         px.sum += (1 - f) * sample(row, c) + f * sample(row, c + 1);
     }
 
-    // The point-mirrored interpolation at sinoX - 1 - q, read from the cell of q:
-    // samples sinoX - 1 - c and sinoX - 2 - c (c = q truncated).
+    // At sinoX - 1 - q, read from the cell of q.
     void mirrored(int row, double q, Pixel& px) const {
         int c;
         double f;
@@ -99,8 +88,7 @@ public:
         return px;
     }
 
-    // Level 2: rows j < thickness/2 and the centre row from their own projections;
-    // lower rows from the projections of their point mirror.
+    // Level 2: lower rows from the projections of their point mirror.
     Pixel level2(int i, int j) const {
         if (!lower(j)) return plain(i, j);
         Pixel px;
@@ -109,10 +97,8 @@ public:
         return px;
     }
 
-    // Level 3: stored tilts 0 .. Ntilts/2 as at level 2; the opposite tilt
-    // Ntilts - t of each stored tilt t that has a distinct real partner comes from
-    // the projection at tilt t of the side mirror (upper rows), of the depth mirror
-    // (lower rows), or of the pixel itself (centre row).
+    // Level 3: tilts 0 .. Ntilts/2 as at level 2; partner Ntilts - t from tilt t's projection
+    // of the side mirror (upper rows), the depth mirror (lower rows) or the pixel (centre row).
     Pixel level3(int i, int j) const {
         Pixel px;
         const int X = g_.reconsX - 1 - i, Z = g_.thickness - 1 - j;
@@ -133,8 +119,7 @@ public:
         return lvl == 2 ? level2(i, j) : level3(i, j);
     }
 
-    // True when every projection of the pixel lies strictly inside (0, sinoX - 1)
-    // with a margin: there every level must give the plain value.
+    // Every projection inside (0, sinoX - 1): every level gives the plain value.
     bool interior(int i, int j, double margin = 1e-3) const {
         for (int t = 0; t < n_; ++t) {
             const double p = position(t, i, j);

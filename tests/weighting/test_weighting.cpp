@@ -1,7 +1,4 @@
-// The ramp filter against an independent double-precision evaluation: the
-// spectrum (Hamming-tapered, or with a radial taper) by a direct DFT of the
-// spatial kernel, the filtered rows by a direct circular convolution of the
-// mean-padded row with the kernel.
+// The ramp filter against direct double-precision DFTs and convolutions.
 #include "support/common.h"
 
 #include "support/tilts.h"
@@ -72,15 +69,13 @@ TEST(Weighting, SpectrumMatchesADirectDftOfTheTaperedRampKernel) {
         const std::vector<double> want = radial ? reference_ramp_spectrum(c.nx, n, [&](int m, int n) {
             return radial_factor(m, n, c.taper.cutoff, c.taper.sigma);
         }) : reference_ramp_spectrum(c.nx, n, true);
-        // Single-precision FFT round-off: about eps * log2(N) times the kernel's
-        // l1 norm, which stays below 0.5 for this kernel.
+        // FFT round-off: eps * log2(N) times the kernel's l1 norm (below 0.5).
         double worst = 0;
         for (int k = 0; k < n; ++k)
             worst = std::max({worst, std::fabs(s[2 * k] - want[(size_t)k]), std::fabs((double)s[2 * k + 1])});
         EXPECT_LE(worst, float_eps * std::log2((double)n) * 0.5) << "nx " << c.nx << " cutoff " << c.taper.cutoff;
         if (radial) continue;
-        // The Hamming taper: 1 up to N/4 and from 3N/4, 0.08 squared at N/2;
-        // before it the spectrum is the ramp |f|, f in cycles per sample.
+        // Hamming: 1 up to N/4, 0.08 squared at N/2, over the ramp |f| in cycles per sample.
         EXPECT_NEAR(s[2 * (n / 2)] / plain[(size_t)(n / 2)], 0.0064, 1e-5);
         EXPECT_NEAR(s[2 * (n / 4)] / plain[(size_t)(n / 4)], 1.0, 1e-5);
         if (c.nx >= 100) {
@@ -89,11 +84,8 @@ TEST(Weighting, SpectrumMatchesADirectDftOfTheTaperedRampKernel) {
     }
 }
 
-// Rows (in a batch and alone) against the mean-padded row
-// circularly convolved with the filter's kernel: the tapered ramp, also where
-// the offset dwarfs the spread (zero padding would put a step at both ends that
-// the ramp turns into large values), or per-tilt gains, row r of a batch
-// belonging to tilt r % ntilts.
+// Large offsets catch zero padding (a step at both ends); with per-tilt gains
+// row r of a batch belongs to tilt r % ntilts.
 TEST(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
     const struct {
         int nx;
@@ -125,8 +117,7 @@ TEST(Weighting, RowsMatchCircularConvolutionOfTheMeanPaddedRow) {
         }
         const std::vector<float> original = rows;
         weighting_filter_rows(*f, c.nx, rows.data(), count);
-        // Each FFT pass adds about eps * log2(N) of the largest sample; the
-        // product with the spectrum (gains up to 2) and the 1/N scaling one eps more each.
+        // eps * log2(N) of the largest sample per FFT pass, one eps for the product and the 1/N.
         const double tol = float_eps * (2 * std::log2((double)n) + 2) * (std::fabs(c.offset) + c.spread) * (c.gains ? 2 : 1);
         for (int r = 0; r < count; ++r) {
             const std::vector<float> row(original.begin() + r * c.nx, original.begin() + (r + 1) * c.nx);
@@ -165,10 +156,8 @@ TEST(WeightingErrors, ReportAndExit) {
     }
 }
 
-// The --sirt-like filter against a direct double-precision evaluation of its
-// definition: N steps of the per-frequency iteration x <- x + c (b - lambda x)
-// from zero, with lambda = |cos a| / (thickness * ntilts * share * f) taken as 1
-// where it passes 1, give H = x / b; the angular shares by hand from the angles.
+// --sirt-like: N steps of x <- x + c (b - lambda x) from zero per frequency, with
+// lambda = |cos a| / (thickness * ntilts * share * f) at most 1, give H = x / b.
 namespace {
 
 constexpr double kDegree = weighting_ref::pi / 180.0;
@@ -236,9 +225,8 @@ TEST(SirtLikeFilter, GainsFollowTheIteratedDefinition) {
     }
 }
 
-// The two limits: one iteration is the back-projection of the rows scaled by
-// |cos a| / thickness (a flat gain); many approach the ramp weighted by the
-// tilt's share of the angles, ntilts * share * f, wherever lambda < 1.
+// One iteration is the flat gain |cos a| / thickness; many approach the ramp
+// ntilts * share * f wherever lambda < 1.
 TEST(SirtLikeFilter, OneIterationIsFlatAndManyApproachTheWeightedRamp) {
     const std::vector<a> tilts = tilt_records({-50, -25, 0, 25, 50});
     const int nt = 5, n = 64, thickness = 16;
