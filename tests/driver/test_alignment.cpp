@@ -1,7 +1,4 @@
-// The options of an aligned stack end to end, each against an independent
-// reference: a tilt file with the offset added, phantoms moved or rotated and
-// projected by exact line integrals, a full-width run, a stack binned by a loop;
-// and the detector shift underneath against the moved function.
+// The alignment options end to end, each against an independent reference.
 #include "support/common.h"
 #include <omp.h>
 
@@ -24,8 +21,7 @@ std::vector<float> angles_from(double first, int n) {
     return v;
 }
 
-// The phantom projected at -60, -56, .. 56 degrees into dir/name.mrc and .tlt,
-// every projection row moved right by move samples (0 shifted in). Returns {tlt, mrc}.
+// The phantom projected at -60 .. 56 degrees, rows moved right by move samples. Returns {tlt, mrc}.
 std::vector<std::string> write_phantom(const TempDir& dir, const std::string& name, const Phantom& p,
                                        const PhantomSize& size, int move = 0) {
     const std::vector<float> angles = angles_from(-60, 30), v = phantom_project(p, size, angles);
@@ -39,8 +35,7 @@ std::vector<std::string> write_phantom(const TempDir& dir, const std::string& na
     return {dir.file(name + ".tlt"), dir.file(name + ".mrc")};
 }
 
-// Spheres {x, y, z, radius, density}: in one row for the shifts, spread over
-// the rows for the X-axis tilt.
+// Spheres {x, y, z, radius, density}: in one row for the shifts, spread over rows for the X-axis tilt.
 constexpr double kInRow[3][5] = {{-6, 0, 3, 7, 1.0}, {8, 0, -4, 5, 0.6}, {2, 0, 9, 3, -0.4}};
 constexpr double kSpread[3][5] = {{-5, -4, 2, 6, 1.0}, {7, 5, -3, 4, 0.6}, {0, 1, 0, 3, -0.5}};
 
@@ -69,9 +64,7 @@ double worst_relative(const Volume& a, const Volume& b, const std::function<bool
 
 }  // namespace
 
-// DELANG is added before anything else, the level-3 symmetry test included:
-// the bytes of a run whose tilt file holds the sums. The last case pairs up
-// (-60 .. 56: angle(30 - t) = -angle(t)) only after the offset.
+// DELANG is added before anything else, the level-3 symmetry test included (the last case pairs up only after it).
 TEST(Alignment, AngleOffsetEqualsShiftedTiltFile) {
     const struct {
         std::string options;
@@ -92,11 +85,8 @@ TEST(Alignment, AngleOffsetEqualsShiftedTiltFile) {
     }
 }
 
-// DELXX against projections moved by whole pixels: equal near the spheres up
-// to rounding. DX, DZ against the phantom moved by them: within the error of
-// the matrices' linear interpolation, which samples a moved object at other
-// fractions of a detector sample, measured here as the difference between
-// the plain runs of the moved phantom and of the unmoved one moved by DX, DZ.
+// DELXX against projections moved by whole pixels; DX, DZ against the moved phantom, within the
+// interpolation error measured as the plain run of the moved phantom against the unmoved one moved.
 TEST(Alignment, ShiftsAndAxisOffsetMatchMovedProjectionsAndPhantom) {
     const struct {
         std::string level;
@@ -135,8 +125,7 @@ TEST(Alignment, ShiftsAndAxisOffsetMatchMovedProjectionsAndPhantom) {
     }
 }
 
-// Narrower and wider slices of the parity of NX hold the centre columns of the
-// full-width run, byte for byte at every WBP level (paired angles: level 3 runs).
+// Narrower and wider slices hold the centre columns of the full-width run, byte for byte.
 TEST(Alignment, WidthEqualsCentreColumnsOfFullRun) {
     TiltSeries s(24, 3, 30);
     write_tilt_file(s.tlt, angles_from(-60, 30));
@@ -155,10 +144,8 @@ TEST(Alignment, WidthEqualsCentreColumnsOfFullRun) {
     }
 }
 
-// Spheres rotated by A about X and projected exactly, run with --xaxis-tilt=A,
-// against the unrotated spheres run without it: near the spheres, less than
-// half the misfit of the runs undoing -A or nothing. Output voxels whose
-// source lies beyond the stack's rows are 0.
+// Spheres rotated by A about X, run with --xaxis-tilt=A, fit the unrotated run far better than -A or
+// nothing; voxels whose source lies beyond the stack's rows are 0.
 TEST(Alignment, XaxisTiltFlattensRotatedPhantom) {
     constexpr int kNx = 40, kRows = 24, kThickness = 24;
     TempDir dir;
@@ -201,9 +188,7 @@ TEST(Alignment, XaxisTiltFlattensRotatedPhantom) {
     }
 }
 
-// --bin=N against the stack binned by a loop (the remainder dropped on both
-// sides, the extra pixel at the end) and run without it, the lengths given in
-// stack pixels: the same samples and sizes, and N times the voxel size.
+// --bin=N against the stack binned by a loop: the same samples, lengths in stack pixels, N times the voxel size.
 TEST(Alignment, BinEqualsDirectlyBinnedStack) {
     const struct {
         int n, nx, ny, mode;
@@ -213,8 +198,7 @@ TEST(Alignment, BinEqualsDirectlyBinnedStack) {
         {3, 26, 10, 1, {"-s0", "-z14", "--width=20"}, {"-s0", "-z5", "--width=7"}},
         {2, 24, 6, 0, {"-S", "-i2", "-z16", "--shift=4,-2", "--offset=1.5,6"},
          {"-S", "-i2", "-z8", "--shift=2,-1", "--offset=1.5,3"}},
-        {2, 24, 9, 2, {"-s3", "-z16", "--slices=1,2", "--xaxis-tilt=10"}, {"-s3", "-z8", "--slices=1,2",
-                                                                          "--xaxis-tilt=10"}},
+        {2, 24, 9, 2, {"-s3", "-z16", "--slices=1,2", "--xaxis-tilt=10"}, {"-s3", "-z8", "--slices=1,2", "--xaxis-tilt=10"}},
     };
     for (const auto& c : cases) {
         TiltSeries s(c.nx, c.ny, 31, c.mode);
@@ -249,10 +233,7 @@ TEST(Alignment, BinEqualsDirectlyBinnedStack) {
     }
 }
 
-// A range gives the sections of the whole run with each option, and without
-// options the header of a whole run on a stack of only those rows, but for
-// NZSTART; another batch size gives the whole file; --estimate counts the
-// output as configured.
+// A range gives the sections of the whole run, and the header of a run on only those rows but for NZSTART.
 TEST(Alignment, SliceRangesAreSectionsOfTheWholeRun) {
     TiltSeries s(24, 8, 31);
     const struct {
@@ -299,17 +280,14 @@ TEST(Alignment, SliceRangesAreSectionsOfTheWholeRun) {
         << e.out << e.err;
 }
 
-// The per-tilt move of sinogram rows against the moved function itself: the
-// bump sampled at q + s, in double precision, for whole and fractional moves
-// of either sign, several rows and tilts at once, and the same values at any
-// thread count.
 namespace {
 
-// A smooth bump (a Gaussian, 0 at the row's ends).
+// A smooth bump, 0 at the row's ends.
 double bump(double q, double centre) { return std::exp(-(q - centre) * (q - centre) / (2.0 * 3.0 * 3.0)); }
 
 }  // namespace
 
+// The per-tilt move of sinogram rows against the bump sampled at q + s in double precision, at any thread count.
 TEST(DetectorShift, MovesRowsByTheirTiltsShift) {
     constexpr int kN = 64, kCount = 2;
     const std::vector<a> tilts = tilt_records({-60, 0, 30, 45});

@@ -1,6 +1,4 @@
-// A run that fails leaves an existing output as it was, refuses what it
-// cannot do before taking memory, and writes a header that describes the data
-// (statistics slice by slice against two passes in double over the volume).
+// A failed run keeps an existing output, refuses before taking memory, and writes a header that fits the data.
 #include "support/common.h"
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -33,8 +31,7 @@ Captured run_in_process(std::vector<std::string> args, float cap_mb = -1.0f, con
 
 }  // namespace
 
-// 1.2 Gb of slice on the host and 9 Gb of SIRT buffers, refused before any is
-// taken; the existing output kept.
+// Slices and SIRT buffers beyond the memory are refused before any is taken; the existing output kept.
 TEST(FailedRun, RefusedForMemoryKeepsTheExistingOutput) {
     TiltSeries k(16, 2, 5);
     write_file(k.out, "a previous result");
@@ -45,10 +42,7 @@ TEST(FailedRun, RefusedForMemoryKeepsTheExistingOutput) {
     EXPECT_EQ(names_in(k.dir.path), (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc"}));
 }
 
-// The volume goes through a temporary file: a symbolic link keeps pointing at
-// its target, a bare name lands in the current folder, a new file gets the mode
-// fopen would give it, and a replaced output keeps the mode bits of the file it
-// replaces whatever the umask; no temporary file is left behind.
+// The output goes through a temporary file: links followed, modes as fopen or the replaced file, none left over.
 TEST(OutputFile, LinksBareNamesAndModes) {
     TiltSeries k(6, 2, 5);
     const size_t size = 1024 + 6 * 6 * 2 * 4;
@@ -75,10 +69,7 @@ TEST(OutputFile, LinksBareNamesAndModes) {
               (std::set<std::string>{"t.tlt", "s.mrc", "o.mrc", "target.mrc", "bare.mrc", "kept.mrc"}));
 }
 
-// The output's folder must hold the whole output before the run starts: a
-// tmpfs made here (where the machine lets the test mount one) refuses a run
-// whose output it cannot hold, nothing created and an existing output of 40 kB
-// untouched (it keeps its space until replaced); --estimate says so.
+// An output folder that cannot hold the whole output refuses the run up front; --estimate says so.
 TEST(DiskSpace, SmallFileSystemRefusesTheRun) {
     EXPECT_FALSE(output_disk_space("/dev/null").known);  // written directly, not into a folder
     TiltSeries k(16, 5, 9);
@@ -107,11 +98,8 @@ TEST(DiskSpace, SmallFileSystemRefusesTheRun) {
     EXPECT_EQ(run_skarbel(args).out.find("does not fit"), std::string::npos);
 }
 
-// Each slice's statistics are two passes in double in storage order, whatever
-// the slices taken together (values whose exponents span 2^-40 .. 2^40 show any
-// other order; zeros of both signs and a NaN take part, NaN outside DMIN and
-// DMAX); slices merged or added one by one give those of the whole volume, also
-// where the mean dwarfs the spread (a plain sum of squares would cancel there).
+// Slice statistics are two passes in double in storage order (exponents 2^-40 .. 2^40 show any other order);
+// merged slices give the whole volume's, also where the mean dwarfs the spread.
 TEST(VolumeStats, SlicesAndTheWholeVolume) {
     const struct {
         double offset, spread;
@@ -165,9 +153,7 @@ TEST(VolumeStats, SlicesAndTheWholeVolume) {
     EXPECT_TRUE(std::isnan(h.dmin) && std::isnan(h.dmax)) << h.dmin;
 }
 
-// Converting each piece just before it is counted gives the values, clamped
-// counts and statistics of the separate passes, bit for bit: pieces with a
-// tail of fewer than 8 values, a group of eight slices and one alone.
+// Converting each piece just before counting it gives the separate passes' values and statistics bit for bit.
 TEST(VolumeStats, FormattedInOneWalkAsInSeparatePasses) {
     const int n = 2 * 4096 + 5, slices = 9;
     std::mt19937 rng(4);

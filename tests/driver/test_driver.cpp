@@ -1,6 +1,4 @@
-// The program run end to end: command line, messages, exit statuses and the
-// output file. Slices may hold any values; header statistics are checked
-// against the data actually in the file.
+// The program end to end: command line, messages, exit statuses and the output file.
 #include "support/common.h"
 
 #include <map>
@@ -31,8 +29,7 @@ std::string progress(int slices) {
     return s;
 }
 
-// Checks the final header of an nx x thickness x slices output against the
-// format and against the samples in the file.
+// Checks the final header of an nx x thickness x slices output against the samples in the file.
 void expect_final_output(const std::string& path, int nx, int thickness, int slices) {
     const std::string bytes = read_file(path);
     ASSERT_EQ(bytes.size(), 1024 + (size_t)nx * thickness * slices * 4);
@@ -81,9 +78,7 @@ TEST(DriverRun, MethodLineProgressAndOutput) {
     }
 }
 
-// Thin slices of a stack with many tilts (only the first 61 of 70 angle lines
-// count), in a folder whose path is longer than 255 characters, replacing a
-// longer output whole.
+// Thin slices of many tilts (61 of 70 angle lines count), a path over 255 characters, a longer output replaced.
 TEST(DriverRun, ThinSlicesManyTiltsAndLongNames) {
     TiltSeries k(64, 40, 61);
     std::string folder = k.dir.path;
@@ -98,8 +93,7 @@ TEST(DriverRun, ThinSlicesManyTiltsAndLongNames) {
     expect_final_output(out, 64, 10, 40);
 }
 
-// Every refusal: its message and exit 255, and the folder as it was (inputs,
-// an existing output, no temporary file left).
+// Every refusal: its message, exit 255, and the folder as it was.
 TEST(DriverFailure, MessageStatusAndFilesUntouched) {
     using Args = std::vector<std::string>;
     const std::string over_stack = "Output file is the input tilt series; refusing to overwrite it.\n\n",

@@ -1,8 +1,4 @@
-// The output conversions against references (halves by the compiler's own
-// _Float16 conversion, correctly rounded in its runtime library; integers by
-// comparing the two around a value), and --log, --mode, --scale and --rotx end
-// to end, each against the default output (or input) transformed by a direct
-// loop in the test: data and header bytes.
+// Output conversions against references, and --log, --mode, --scale and --rotx against direct loops.
 #include "support/common.h"
 
 #include <iomanip>
@@ -19,9 +15,7 @@ struct Expected {
     uint16_t bits;  // the 16-bit pattern of the value (MODE 1, 6, 12)
 };
 
-// (v + add) * mult in double, then the nearest half (finite values that round
-// to infinity clamped to +-65504), or the nearest integer (ties away from
-// zero) clamped to the mode's range, NaN as 0.
+// (v + add) * mult in double, then the nearest half (+-65504 at most) or integer (ties away from zero), NaN as 0.
 Expected expected_value(float v, const OutputFormat& f) {
     const double x = (f.add == 0 && f.mult == 1) ? (double)v : ((double)v + f.add) * f.mult;
     if (f.mode == 2) return {(double)(float)x, false, 0};
@@ -63,9 +57,7 @@ std::string number(double v) { return (std::ostringstream() << std::setprecision
 
 }  // namespace
 
-// Every mode, with and without scaling, on ties, subnormal halves, range ends, infinities, NaN and
-// random values: the value written, its pattern and the count of clamped samples (MODE 12 without
-// scaling runs eight samples at a time where it can).
+// Every mode, scaled or not, on ties, subnormals, range ends, infinities, NaN and random values.
 TEST(OutputModes, ValuesAgainstNearestBySearch) {
     const float inf = std::numeric_limits<float>::infinity();
     std::vector<float> values{0.0f, -0.0f, 0.5f, -0.5f, 1.5f, 2.5f, -2.5f, 32767.5f, -32768.5f, -32767.5f, 65535.5f,
@@ -100,9 +92,7 @@ TEST(OutputModes, ValuesAgainstNearestBySearch) {
     }
 }
 
-// Every mode against the float run's samples converted here: the data bytes,
-// the header (MODE, statistics of the values as written, merged slice by
-// slice), and the warning line with the count of clamped samples.
+// Every mode against the float run converted here: data bytes, header and the clamped-count warning.
 TEST(OutputModeRuns, AgainstTheFloatRunConverted) {
     Inputs in;
     const struct {
@@ -153,8 +143,7 @@ TEST(OutputModeRuns, AgainstTheFloatRunConverted) {
     }
 }
 
-// --rotx holds the default output's samples turned: section k is row
-// thickness - 1 - k of every slice; Y and Z swap sizes and starts.
+// --rotx: section k is row thickness - 1 - k of every slice; Y and Z swap sizes and starts.
 TEST(OutputModeRuns, RotxIsTheDefaultVolumeTurned) {
     Inputs in;
     for (std::vector<std::string> options : std::vector<std::vector<std::string>>{
@@ -176,10 +165,7 @@ TEST(OutputModeRuns, RotxIsTheDefaultVolumeTurned) {
     }
 }
 
-// --log=OFFSET gives the run on a stack logged by a direct loop (ln in double,
-// rounded to float), whatever the MODE and with --bin before the averaging; a
-// sample without a logarithm ends the run as a failed read does (place and
-// value named, the existing output untouched, no file left).
+// --log=OFFSET gives the run on a stack logged by a direct loop; a sample without a logarithm fails as a bad read.
 TEST(LogInput, AgainstALoggedStackAndBadSamples) {
     for (const auto& [mode, offset, options] : std::vector<std::tuple<int, double, std::vector<std::string>>>{
              {2, -0.25, {"-S", "-i2", "--slices=1,3"}}, {1, 1, {"-s0", "--batch=2"}}, {0, 0.5, {"-s3", "--exclude=2"}},

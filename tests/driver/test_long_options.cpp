@@ -1,6 +1,4 @@
-// The long options end to end: --help and --version, --exclude against a run
-// on the stack with those sections removed, --radial on the command line,
-// --estimate against the set-ups' own memory checks, and the refusals of the run.
+// The long options end to end, against runs without them and the set-ups' own memory checks.
 #include "support/common.h"
 
 #include <sys/stat.h>
@@ -60,8 +58,7 @@ TEST(LongOptions, HelpAndVersionPrintAndSucceed) {
     EXPECT_TRUE(std::regex_match(version.out, std::regex("skarbel [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
 }
 
-// Run a on the full stack must give the bytes and texts of run b on the stack
-// without the removed sections (or differ from them, where same is false).
+// Run a on the full stack gives the bytes and texts of run b on the stack without the removed sections.
 TEST(LongOptions, ExcludeAndRadialAgainstRunsWithoutThem) {
     struct Case {
         std::vector<std::string> a, b;
@@ -91,9 +88,7 @@ TEST(LongOptions, ExcludeAndRadialAgainstRunsWithoutThem) {
     }
 }
 
-// A refused value ends the run: its message, exit 255, nothing written. The
-// parsers' messages are checked in test_option_table; these refusals come
-// from the run, against the stack.
+// Refusals the run makes against the stack: message, exit 255, nothing written.
 TEST(LongOptions, RefusalsEndTheRunAndWriteNothing) {
     const struct {
         std::vector<std::string> args;
@@ -117,8 +112,7 @@ TEST(LongOptions, RefusalsEndTheRunAndWriteNothing) {
     EXPECT_EQ(r.err, "Tilt-angle file ends before line 9: 9 angles are needed.\n\n");
 }
 
-// Each printed figure is where the method's own set-up starts refusing: with that
-// much device memory it builds its matrices, just below it stops with its message.
+// Each printed figure is where the method's own set-up starts refusing.
 TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
     const struct {
         std::vector<float> angles;
@@ -162,8 +156,7 @@ TEST(LongOptions, EstimateFiguresAreWhereTheSetUpsRefuse) {
     for (int m = 0; m < kEstimatedMethods; ++m) EXPECT_EQ(big.method[m].too_large, m < 2 || m == 4) << m;
 }
 
-// --estimate checks the inputs as a run does (the same message, exit 255),
-// honours --exclude, and leaves the folder as it was.
+// --estimate checks the inputs as a run does, honours --exclude, and leaves the folder as it was.
 TEST(LongOptions, EstimateChecksLikeARunAndWritesNothing) {
     TempDir dir;
     write_views(dir, "full", {});

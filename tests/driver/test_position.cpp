@@ -1,6 +1,4 @@
-// --position end to end on textured slabs of known pose: the options found
-// against the pose the phantom was made with, the positioned volume against
-// the phantom seen through those options, and the refusals.
+// --position end to end on textured slabs of known pose: the options found, the positioned volume, the refusals.
 #include "support/common.h"
 #include "support/volumes.h"
 #include "driver/position.h"
@@ -55,10 +53,7 @@ std::vector<std::string> split(const std::string& words) {
     return out;
 }
 
-// Correlation with the slab's density (the mean of 8 points per voxel) over the
-// voxels of a volume that lie inside the slab; voxel (i, j, y) of the run
-// with these options is the world point world_of(x, y, z) of its centred
-// coordinates.
+// Correlation with the slab's density (8 points per voxel) over the voxels inside the slab.
 double slab_correlation(const TexturedSlab& slab, const Volume& v,
                         const std::function<void(const double*, double*)>& world_of) {
     std::vector<float> recon, truth;
@@ -119,8 +114,7 @@ TEST(Position, FindsTheSlabsPose) {
     }
 }
 
-// The positioned run writes what its printed options write by hand, and
-// shows the slab about as faithfully as the whole search range does.
+// The positioned run writes what its printed options write, and shows the slab as the whole range does.
 TEST(Position, RunsAsItsOptionsAndKeepsTheSlab) {
     TempDir dir;
     const SlabPose pose{3, 2, 20, 100};

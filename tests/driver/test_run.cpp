@@ -1,6 +1,4 @@
-// The one run sequence and its sinks: the same slices in a file, in an array
-// and in slabs of the caller's choosing; the output removed on an error; the
-// user's lengths in binned pixels.
+// The run sequence and its sinks: the same slices in a file, an array and slabs; the output removed on an error.
 #include "support/common.h"
 
 #include "driver/binned_lengths.h"
@@ -31,8 +29,7 @@ std::vector<float> slabs_of(const RunOptions& o, const ArrayStack& stack, const 
 
 }  // namespace
 
-// The file the program writes, the module's array (reconstructed in place, or
-// through --xaxis-tilt's window) and slabs taken out of order hold the same floats.
+// The file, the module's array (in place or through --xaxis-tilt's window) and slabs out of order hold the same floats.
 TEST(Run, FileArrayAndSlabsHoldTheSameSlices) {
     TiltSeries k(40, 6, 9);
     const Volume in = read_volume(k.stack);
@@ -81,9 +78,7 @@ TEST(Run, AnErrorLeavesNoTemporaryFile) {
     EXPECT_EQ(read_file(k.out), "a previous result");
 }
 
-// -z and --width rounded to the nearest whole binned pixel (at least one),
-// offsets and shifts as fractions; without -z and --width the binned width
-// (the other cases: Alignment.BinEqualsDirectlyBinnedStack).
+// -z and --width rounded to whole binned pixels (at least one), offsets and shifts as fractions.
 TEST(BinnedLengths, UserLengthsInBinnedPixels) {
     const auto lengths = [](int n, int nx, const std::vector<std::string>& args) {
         const BinnedLengths l = binned_lengths(parse_words(args, {"t", "s", "o"}), Binning{.n = n, .nx = nx});

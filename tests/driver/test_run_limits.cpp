@@ -1,4 +1,4 @@
-// Limits met before any work (memory cgroup, address space, 32 bits) and the stop signals of a scheduler or a terminal, which remove the temporary output.
+// Limits met before any work (cgroup, address space, 32 bits) and stop signals, which remove the temporary output.
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,8 +17,7 @@ Captured run_after(const std::string& setup, const std::vector<std::string>& arg
 
 const std::regex memory_refusal("^Not enough memory for this run: 988\\.[0-9]{2} Mb needed, [0-9.]+ Mb available\\.\n\n$");
 
-// The -z1024 -s0 run of the reports, which needs about 988 Mb, under `setup`:
-// refused before anything is written; --estimate names the limit.
+// The -z1024 -s0 run (about 988 Mb) under `setup`: refused before anything is written; --estimate names the limit.
 void expect_refused_under(const std::string& setup, const std::string& limit) {
     TempDir dir;
     write_test_stack(dir.file("s.mrc"), 1024, 16, 61, 2, std::vector<float>((size_t)1024 * 16 * 61, 1.0f));
@@ -70,8 +69,7 @@ TEST(RunLimits, StopSignalsRemoveTheTemporaryOutputAndKeepTheOldOne) {
     }
 }
 
-// Sizes in 64 bits: half of 2147483647 rows is no negative number (the other
-// refusals of a run and --estimate: LongOptions.EstimateChecksLikeARunAndWritesNothing).
+// Sizes in 64 bits: half of 2147483647 rows is no negative number.
 TEST(RunLimits, SizesInSixtyFourBits) {
     TiltSeries t(32, 4, 21);
     const Captured e = run_skarbel({"--estimate", "-z2147483647", "--width=1", t.tlt, t.stack, t.out});

@@ -1,6 +1,4 @@
-// The slice pipeline: order of reads, products and writes, and its failures.
-// Built on its own too, under ThreadSanitizer (tests/tsan), so it needs no more
-// than googletest, the pipeline and its errors.
+// The slice pipeline: order of reads, products and writes, and its failures (also built alone under TSan).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,11 +8,8 @@
 
 namespace {
 
-// 10 slices in batches of 4: slice y's sinogram is {y}, its slice {10 y}; the
-// read and write steps (on the calling thread) log what they see. A step that
-// fails at a slice stops the run after the slices before it, and its error
-// reaches the caller as the one RunError thrown, with the worker joined; the
-// pipeline then runs again.
+// 10 slices in batches of 4; a step failing at a slice stops the run after the slices before it, its error
+// thrown once with the worker joined, and the pipeline runs again.
 TEST(SlicePipeline, OrderAndFailures) {
     const struct {
         std::string step;

@@ -1,6 +1,4 @@
-// The inputs read (stacks in every mode and byte order, tilt-angle files) and
-// the volumes written, byte for byte, and their failures (the output slices'
-// header and data bytes are checked end to end in test_driver).
+// Stacks in every mode and byte order, tilt files and volumes written, byte for byte, and their failures.
 #include "support/common.h"
 #include <unistd.h>
 
@@ -31,8 +29,7 @@ std::vector<float> sinogram_of(const std::string& path, int y) {
 
 }  // namespace
 
-// Every mode, byte order and extended header of the same values gives the same
-// sinograms: row t of slice y is row y of section t.
+// Every mode, byte order and extended header of the same values gives the same sinograms.
 TEST(ImageStack, SinogramsInEveryModeAndByteOrder) {
     const int nx = 9, ny = 4, nz = 5;
     const std::vector<float> samples = byte_samples(nx * ny * nz);
@@ -106,8 +103,7 @@ TEST(TiltAngles, FirstNumberOfEachLineWithRadiansCosineAndSine) {
     for (size_t i = 0; i <= cases.size(); ++i) {
         const float deg = i < cases.size() ? cases[i].angle_deg : 1.5f;
         EXPECT_EQ(t[i].angle_deg, deg) << i;
-        // Radians in single precision with pi/180 rounded to float; cosine and
-        // sine against double precision.
+        // Radians with pi/180 rounded to float; cosine and sine against double precision.
         const float rad = deg * 0.017453292f;
         EXPECT_EQ(t[i].angle_rad, rad);
         EXPECT_NEAR(t[i].cos_a, std::cos((double)rad), 1e-6);

@@ -56,9 +56,7 @@ TEST(MrcHeader, FilledAndWrittenByteForByte) {
     h.reset();
 }
 
-// The sizes, byte order and extended header of a read header (sample decoding
-// in every mode and order is checked through the sinogram reader). NX above
-// 65535 does not make a header look swapped; labels are never swapped.
+// Sizes, byte order and extended header of a read header; NX above 65535 does not look swapped, labels never are.
 TEST(MrcHeader, ReadSettlesByteOrderAndExtendedHeader) {
     TempDir dir;
     write_test_stack(dir.file("s"), 7, 3, 61, 1, std::vector<float>(7 * 3 * 61, 1.0f), true, 1024);

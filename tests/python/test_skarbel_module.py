@@ -1,5 +1,4 @@
-"""The Python module against the program: same samples as the MRC files it
-writes, the same messages as skarbel.Error, interruption and threads."""
+"""The Python module against the program: its samples and messages, interruption and threads."""
 import _thread
 import os
 import re
@@ -145,12 +144,10 @@ def test_memory_refusal_and_input_errors_then_a_run(small):
 def test_reconstruct_file_and_estimate(small):
     folder, stack, angles = small
     out = os.path.join(folder, "file.mrc")
-    skarbel.reconstruct_file(os.path.join(folder, "p.tlt"), os.path.join(folder, "p.mrc"), out, level=1, thickness=20)
-    program(folder, "-s1", "-z20", "p.tlt", "p.mrc", "out.mrc")
-    assert open(out, "rb").read() == open(os.path.join(folder, "out.mrc"), "rb").read()
-    skarbel.reconstruct_file(os.path.join(folder, "p.tlt"), os.path.join(folder, "p.mrc"), out, mode=12, rotx=True)
-    program(folder, "--mode=12", "--rotx", "p.tlt", "p.mrc", "out.mrc")
-    assert open(out, "rb").read() == open(os.path.join(folder, "out.mrc"), "rb").read()
+    for keywords, args in ((dict(level=1, thickness=20), ["-s1", "-z20"]), (dict(mode=12, rotx=True), ["--mode=12", "--rotx"])):
+        skarbel.reconstruct_file(os.path.join(folder, "p.tlt"), os.path.join(folder, "p.mrc"), out, **keywords)
+        program(folder, *args, "p.tlt", "p.mrc", "out.mrc")
+        assert open(out, "rb").read() == open(os.path.join(folder, "out.mrc"), "rb").read()
     with pytest.raises(skarbel.Error, match=r"^\n Unable to open input file"):
         skarbel.reconstruct_file(os.path.join(folder, "p.tlt"), os.path.join(folder, "none.mrc"), out)
     assert sorted(n for n in os.listdir(folder) if "skarbel-" in n) == []
@@ -201,9 +198,7 @@ def test_ctrl_c_stops_within_a_second(long_run, small):
 
 
 def test_two_threads_reconstruct_at_once(small):
-    """Two calls on different arrays run at the same time (each waits in its
-    progress callback until the other has done a batch) and return what they
-    return one after the other."""
+    """Two calls run at once (each waits in progress for the other's batch) and return what they return alone."""
     folder, stack, angles = small
     other = np.ascontiguousarray(stack[:, ::-1, ::-1]) * 2
     jobs = [(stack, dict(level=0, thickness=20, batch=2)), (other, dict(method="sirt", iterations=3, bin=2, batch=1))]

@@ -1,6 +1,5 @@
 #pragma once
-// The command line as the tests write it: the usage text, written out here,
-// and the parser run on a list of words.
+// The command line as the tests write it: the usage text, and the parser run on a list of words.
 #include <string>
 #include <vector>
 

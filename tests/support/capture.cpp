@@ -14,8 +14,7 @@
 
 namespace {
 
-// Runs child in a fork with its standard output and error in temporary files,
-// read back once it has ended; meanwhile(pid) runs in the parent.
+// Runs child in a fork, its outputs in temporary files read back at the end; meanwhile(pid) runs in the parent.
 Captured run_child(const std::function<void()>& child, const std::function<void(pid_t)>& meanwhile = {}) {
     FILE* out = tmpfile();
     FILE* err = tmpfile();
@@ -50,16 +49,11 @@ Captured run_child(const std::function<void()>& child, const std::function<void(
 
 Captured capture_exit(const std::function<void()>& fn) {
     return run_child([&] {
-        // The child is a fork of a process whose OpenMP workers did not come
-        // along: parallel regions must run on this thread alone.
+        // The parent's OpenMP workers are not copied by fork: run parallel regions on this thread alone.
         omp_set_num_threads(1);
-        // Error paths end the process without releasing anything, by design.
-        // Leave straight after the exit handlers registered from here on, so a
-        // leak checker's exit scan (which also trips over the parent's threads)
-        // does not run in the child.
+        // Error paths end the process without releasing anything: skip the leak checker's exit scan in the child.
         on_exit([](int status, void*) { fflush(stdout), fflush(stderr), _exit(status); }, nullptr);
-        // Library code reports an error by throwing it; the child ends as the
-        // program's main would, with the error's text and status.
+        // The child ends as the program's main would, with the error's text and status.
         try {
             fn();
         } catch (const RunError& e) {

@@ -1,6 +1,5 @@
 #pragma once
-// What most tests use: googletest, the standard containers and algorithms, and
-// the support for child processes, files and header bytes.
+// What most tests use: googletest, the standard library, child processes, files and header bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>

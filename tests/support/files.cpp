@@ -51,8 +51,7 @@ MrcHeader test_header(int nx, int ny, int nz, int mode) {
 
 void write_test_stack(const std::string& path, int nx, int ny, int nz, int mode, const std::vector<float>& samples,
                       bool other_byte_order, int nsymbt) {
-    // A recognisable extended header, so that a reader that skips too little
-    // or too much shows up in the samples.
+    // A recognisable extended header, so that skipping too little or too much shows in the samples.
     std::vector<unsigned char> ext((size_t)std::max(nsymbt, 0));
     for (size_t i = 0; i < ext.size(); ++i) ext[i] = (unsigned char)(i * 7 + 3);
     const StackFormat format{.mode = mode, .other_byte_order = other_byte_order, .nsymbt = nsymbt, .ext_header = ext.data()};

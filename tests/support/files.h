@@ -22,16 +22,14 @@ void write_file(const std::string& path, const std::string& bytes);
 // A header as a test writes it into a stack: NX, NY, NZ, MODE set, the rest zero.
 MrcHeader test_header(int nx, int ny, int nz, int mode);
 
-// Writes an MRC stack with the given samples (nx*ny*nz values, converted to the
-// mode's type), optionally in the other byte order and with an extended header.
+// Writes an MRC stack of the samples in the mode's type, optionally byte-swapped and with an extended header.
 void write_test_stack(const std::string& path, int nx, int ny, int nz, int mode, const std::vector<float>& samples,
                       bool other_byte_order = false, int nsymbt = 0);
 
 // Writes angles one per line with "%.9g".
 void write_tilt_file(const std::string& path, const std::vector<float>& angles_deg);
 
-// A tilt series in a temporary folder: t.tlt with nz angles over -60 .. 60
-// degrees, s.mrc holding integer values 0 .. 250, and o.mrc to write.
+// A tilt series in a temporary folder: t.tlt over -60 .. 60 degrees, s.mrc of values 0 .. 250, o.mrc to write.
 struct TiltSeries {
     TempDir dir;
     int nx, ny, nz;

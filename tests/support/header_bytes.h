@@ -1,6 +1,5 @@
 #pragma once
-// Little helpers to read and build MRC header bytes at fixed offsets, and to
-// decode a file's words and samples in either byte order without the writer's code.
+// Reads and builds MRC header bytes, and decodes words and samples in either byte order without the writer's code.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -41,8 +40,7 @@ struct Decoder {
 inline void put_i32(std::string& bytes, size_t offset, int32_t v) { std::memcpy(bytes.data() + offset, &v, 4); }
 inline void put_f32(std::string& bytes, size_t offset, float v) { std::memcpy(bytes.data() + offset, &v, 4); }
 
-// The header every file the program writes starts from: sizes, MODE 2, M = N,
-// axes 1/2/3, ISPG 1, NVERSION, MAP and the host's machine stamp; all else zero.
+// The header every output starts from: sizes, MODE 2, M = N, axes 1/2/3, ISPG 1, NVERSION, MAP, machine stamp.
 inline std::string expected_header(int nx, int ny, int nz, float dmin, float dmax, float dmean) {
     std::string h(1024, '\0');
     for (const auto& [offset, v] : {std::pair{0, nx}, {4, ny}, {8, nz}, {12, 2}, {28, nx}, {32, ny}, {36, nz}, {64, 1},

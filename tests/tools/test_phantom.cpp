@@ -1,6 +1,4 @@
-// The phantom generator: analytic projections against a brute-force numerical
-// line integral, and the files the tool writes; MRC files written for tests and
-// tools, decoded byte by byte here.
+// The phantom generator: analytic projections against a numerical line integral, and the files it writes.
 #include "support/common.h"
 
 #include "tools/phantom.h"
@@ -10,8 +8,7 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
-// Membership written from the shapes' definitions, independently of the tool:
-// (x, z) relative to the centre in the shape's own axes (rotated x towards z by phi).
+// Membership from the shapes' definitions, independent of the tool: (x, z) in the shape's own axes.
 template <class Shape>
 std::pair<double, double> shape_axes(const Shape& s, double x, double z) {
     const double phi = s.phi_deg * pi / 180.0, dx = x - s.cx, dz = z - s.cz;
@@ -35,8 +32,7 @@ double density(const Phantom& p, double x, double y, double z) {
 }  // namespace
 
 TEST(PhantomProjection, MatchesBruteForceLineIntegral) {
-    // The default shapes and a rotated box; the midpoint rule along the line
-    // cos*x - sin*z = s errs by at most a step times each jump it crosses.
+    // The midpoint rule along the line errs by at most a step times each jump it crosses.
     Phantom p = default_phantom({64, 48, 32});
     p.boxes.push_back({5, -8, 3, 9, 4, 2.5, 70, 0.75});
     const double step = 0.004, tol = 0.1;
@@ -123,8 +119,7 @@ const std::vector<float> samples = {-3.4f, 0.5f, 1.49f, 254.6f, 300.0f, -40000.0
 
 }  // namespace
 
-// Bare, volume and image-stack headers' sizes and samples, in every mode and
-// either byte order, with an extended header or none.
+// Bare, volume and image-stack headers' sizes and samples, every mode and byte order, extended header or none.
 TEST(StackWriter, DecodesToTheStoredSamplesAndHeader) {
     const struct {
         int mode;
@@ -154,9 +149,7 @@ TEST(StackWriter, DecodesToTheStoredSamplesAndHeader) {
             EXPECT_EQ(d.sample(c.mode, 1024 + (size_t)c.nsymbt + i * (size_t)b), expected_stored(c.mode, samples[i]))
                 << "sample " << i;
 
-        // Nothing else may be set in a bare header: readers must cope with it. The
-        // tags and statistics of volumes and image stacks are read by a standard
-        // reader in check_phantom_mrcfile.sh.
+        // Nothing else may be set in a bare header (the others: check_phantom_mrcfile.sh).
         for (size_t off = 0; c.tags == MrcTags::none && off < 1024; off += 4)
             if (off != 0 && off != 4 && off != 8 && off != 12 && off != 92) EXPECT_EQ(d.word(off), 0u) << "offset " << off;
     }

@@ -1,5 +1,4 @@
-// The slice picture tool: panels, scaling, orientation and errors, with the
-// PNG read back through libpng.
+// The slice picture tool: panels, scaling, orientation and errors, the PNG read back through libpng.
 #include "support/common.h"
 #include <png.h>
 
@@ -36,8 +35,7 @@ int scaled(double v, double lo, double hi) { return (int)std::lround(255.0 * (v 
 
 TEST(SlicePng, CentralSectionsSideBySideEachOnItsOwnScale) {
     TempDir dir;
-    // Volume a: 4 x 3 x 3, section 1 holds 10 + x + 4y; volume b: 2 x 5 x 1,
-    // byte-swapped after an extended header, holding -x - 2y.
+    // Volume a: 4 x 3 x 3, section 1 holds 10 + x + 4y; volume b: 2 x 5 x 1, byte-swapped, holding -x - 2y.
     std::vector<float> a(36, -1000.0f), b(10);
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 4; ++x) a[(size_t)(12 + 4 * y + x)] = (float)(10 + x + 4 * y);
