@@ -46,6 +46,8 @@ TEST(GridArithmetic, BlockCountsAndRefusedLaunches) {
         EXPECT_EQ(capture_exit([&] { gpu_launch_1d(bound_choices(), n, FillCount1D{nullptr, nullptr, 0}); }).err, refusal);
         EXPECT_EQ(capture_exit([&] { gpu_launch_2d(bound_choices(), 1, n, FillCount2D{nullptr, nullptr, 1, 1}); }).err, refusal);
     }
+    EXPECT_TRUE(launch_shape_accepted(launch_shape_1d(2147483647)));
+    EXPECT_FALSE(launch_shape_accepted(LaunchShape{1, 1, 64, 32}));  // over 1024 threads per block
 }
 
 // Forks before any test touches CUDA, which a child of an initialised process cannot use.
