@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# The volume comparison of scripts/device_check.sh, which decides whether the GPU
-# and the host made the same volume: it must pass identical files and files that
-# differ only in the bits of equal values, and fail on one changed sample, a NaN
-# on one side only, infinities of opposite signs, a changed header word and a
-# shorter file; with numpy where the interpreter has it and without.
+# scripts/device_check.sh --compare, with numpy and without: equal values pass,
+# any changed sample, one-sided NaN, header word or length fails.
 # Arguments: <skarbel> <skarbel_phantom> (unused).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -11,8 +8,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 command -v python3 >/dev/null || { echo "skipped: no python3"; exit 77; }
 
-# A 1024-byte header and 1 100 000 floats (two of the comparison's 4 MiB reads),
-# then variants of it, each changed at one place in the second read.
+# A header and 1 100 000 floats (two 4 MiB reads), and variants changed in the second read.
 python3 - "$work" <<'PY'
 import struct, sys
 from array import array
@@ -35,10 +31,9 @@ def with_bits(pairs):
 write("ref")
 write("same")
 write("one_sample", d=changed(1090000, data[1090000] + 0.5))
-nan = float("nan")
 write("nan_ref", d=with_bits([(1050000, 0x7FC00000), (1099999, 0x00000000)]))
 write("nan_other", d=with_bits([(1050000, 0x7FC00001), (1099999, 0x80000000)]))
-write("nan_one_side", d=changed(1060000, nan))
+write("nan_one_side", d=changed(1060000, float("nan")))
 write("inf_pos", d=changed(1050005, float("inf")))
 write("inf_neg", d=changed(1050005, float("-inf")))
 h = bytearray(header)

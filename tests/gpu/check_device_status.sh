@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# scripts/device_check.sh's exit status, with stand-ins for a GPU machine's
-# tools and a build whose programs return their input stack, naming a GPU
-# unless CUDA_VISIBLE_DEVICES is set. Arguments: <skarbel> <skarbel_phantom> (unused).
+# scripts/device_check.sh's exit status, with stand-in GPU tools and programs that
+# return their input. Arguments: <skarbel> <skarbel_phantom> (unused).
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 w=$(mktemp -d)

@@ -1,7 +1,6 @@
 #pragma once
-// Small kernels that exercise the layer itself (grids, bounds, copies, atomics,
-// host fast paths); run on every backend by the layer tests and benchmark, and
-// instantiated for CUDA in tests/gpu/layer_kernels.cu.
+// Kernels that exercise the layer (grids, bounds, copies, atomics, host forms) on
+// every backend; instantiated for CUDA in tests/gpu/layer_kernels.cu.
 #include "gpu/gpu_layer.h"
 
 // Counts every item of the grid in *items and writes 3r + 1 to out[r] for r < n.

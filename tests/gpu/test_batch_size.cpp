@@ -1,7 +1,5 @@
-// The batch size chosen for a run: host cache and memory, a GPU's free memory,
-// the page-locked pipeline batches in host memory, and devices and memory shared
-// by the processes of one machine; the share of each MPI rank (slices, threads,
-// GPU); the device memory a shared device leaves for the set-ups' check.
+// The batch size for a run's host, GPU and sharing processes, and each MPI
+// rank's share (slices, threads, GPU, device memory).
 #include "support/common.h"
 
 #include <cstdlib>
@@ -15,28 +13,16 @@ namespace {
 
 constexpr long long MiB = 1LL << 20, GiB = 1LL << 30;
 
-// 512 x 512 slices and 4096 x 4096 slices from 61 tilts, with the method's and
-// the driver's 5 sinograms and 4 slices per slice of a batch:
-// 4.6 MiB (2.2 MiB page-locked) and 261 MiB (130 MiB page-locked) per slice.
+// 512^2 and 4096^2 slices from 61 tilts: 4.6 MiB (2.2 page-locked) and 261 MiB (130) per slice.
 const BatchNeed small{512 * 61, 512 * 512, 5, 4};
 const BatchNeed large{4096 * 61, 4096LL * 4096, 5, 4};
 
 BatchRoom gpu_room(long long free, long long host, int device_processes = 1, int host_processes = 1) {
-    BatchRoom r;
-    r.gpu = true;
-    r.device_free_bytes = free;
-    r.host_available_bytes = host;
-    r.device_processes = device_processes;
-    r.host_processes = host_processes;
-    return r;
+    return {true, free, host, 0, device_processes, host_processes};
 }
 
 BatchRoom host_room(long long cache, long long host, int processes = 1) {
-    BatchRoom r;
-    r.cache_bytes = cache;
-    r.host_available_bytes = host;
-    r.device_processes = r.host_processes = processes;
-    return r;
+    return {false, 0, host, cache, processes, processes};
 }
 
 }  // namespace
@@ -111,8 +97,7 @@ TEST(BatchSize, ProcessesSharingTheDeviceOfARank) {
     }
 }
 
-// A device shared by three processes leaves each a third of its memory for the
-// set-ups' check, which then gives its message rather than a failed allocation.
+// A device shared by three processes leaves each a third of its memory for the set-ups' check.
 TEST(BatchSize, ASharedDeviceDividesTheMemoryCheck) {
     if (host_available_memory_mb() < 3000.0f) GTEST_SKIP() << "less than 3000 Mb available";
     for (const int sharers : {1, 3}) {
@@ -125,20 +110,13 @@ TEST(BatchSize, ASharedDeviceDividesTheMemoryCheck) {
             fflush(stdout);
             gpu_check_memory(1000.5f, device.memory_mb, "wbp");
         });
-        if (sharers == 1) {
-            EXPECT_EQ(c.status, 0);
-            EXPECT_EQ(c.out, "3000.00 1 1|");
-            EXPECT_EQ(c.err, "");
-        } else {
-            EXPECT_EQ(c.status, 255);
-            EXPECT_EQ(c.out, "1000.00 3 3|");
-            EXPECT_EQ(c.err, "GPU: 1000.00 Mb. Not enough memory for run wbp: 1000.50 Mb\n");
-        }
+        EXPECT_EQ(c.status, sharers == 1 ? 0 : 255);
+        EXPECT_EQ(c.out, sharers == 1 ? "3000.00 1 1|" : "1000.00 3 3|");
+        EXPECT_EQ(c.err, sharers == 1 ? "" : "GPU: 1000.00 Mb. Not enough memory for run wbp: 1000.50 Mb\n");
     }
 }
 
-// Slabs follow each other in rank order, cover the range, and differ by at most
-// one slice, the larger first; ranks beyond the slices get none.
+// Slabs cover the range in rank order, the larger first, differing by one slice at most.
 TEST(SliceRange, SlabsSplitTheRangeInOrder) {
     for (int count = 0; count <= 9; ++count)
         for (int parts = 1; parts <= 6; ++parts) {

@@ -15,14 +15,7 @@
 namespace {
 
 DeviceProps device(const char* name, int mps, int clock_khz, int major = 7, int minor = 0) {
-    DeviceProps p;
-    p.name = name;
-    p.totalGlobalMem = uint64_t(1) << 32;
-    p.clockRate = clock_khz;
-    p.multiProcessorCount = mps;
-    p.major = major;
-    p.minor = minor;
-    return p;
+    return {name, uint64_t(1) << 32, clock_khz, mps, major, minor};
 }
 
 struct ChoiceCase {
@@ -100,9 +93,8 @@ TEST(DeviceReport, MessagesAndExitStatuses) {
                             "built for CUDA architectures 90-real.\n");
 }
 
-// With CUDA hidden, or without the NVIDIA driver, the host is the device: its
-// line names the CPU model and its memory_mb is the memory still available
-// to the process (MemAvailable or less, which moves while tests run).
+// With CUDA hidden or no NVIDIA driver the host is the device, named by its CPU
+// model, with the memory still available (which moves while tests run).
 TEST(HostDevice, SelectedWithoutAUsableGpu) {
     const std::string model = cpuinfo_model_name();
     if (model.empty()) GTEST_SKIP() << "no model name in /proc/cpuinfo";
@@ -126,29 +118,15 @@ TEST(HostDevice, SelectedWithoutAUsableGpu) {
 
 // The decisions the CUDA path takes on runtime results and on the architectures a build holds.
 TEST(CudaVerdicts, FallbackWarnings) {
-    // Codes as the CUDA runtime numbers them.
-    const struct {
-        int code;
-        bool gpu_present, warns;
-    } fallbacks[] = {
-        {35, true, true},    // driver older than the runtime
-        {34, true, true},    // stub library instead of the driver
-        {3, true, true},     // initialisation error
-        {100, true, false},  // no device: nothing to warn about
-        {35, false, false},  // no GPU on the machine
-        {0, true, false},
-    };
-    for (const auto& c : fallbacks)
-        EXPECT_EQ(cuda_fallback_warns(c.code, c.gpu_present), c.warns) << c.code << " " << c.gpu_present;
+    // The runtime's codes: 35 driver older than the runtime, 34 stub library, 3 initialisation, 100 no device.
+    for (const auto& [code, gpu_present, warns] : {std::tuple{35, true, true}, {34, true, true}, {3, true, true},
+                                                   {100, true, false}, {35, false, false}, {0, true, false}})
+        EXPECT_EQ(cuda_fallback_warns(code, gpu_present), warns) << code << " " << gpu_present;
 }
 
 TEST(CudaVerdicts, ArchitecturesThatRunOnADevice) {
     const char* build = "80-real,86-real,89-real,90-real,90-virtual";
-    const struct {
-        const char* archs;
-        int major, minor;
-        bool runs;
-    } cases[] = {
+    const struct { const char* archs; int major, minor; bool runs; } cases[] = {
         {build, 8, 0, true},           {build, 8, 6, true},          {build, 8, 7, true},  // 86 code on 8.7
         {build, 8, 9, true},           {build, 9, 0, true},          {build, 10, 0, true},  // PTX
         {build, 12, 0, true},          {build, 7, 5, false},         {"90-real,90-virtual", 8, 6, false},

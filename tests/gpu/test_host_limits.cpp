@@ -1,5 +1,4 @@
-// The readers of the limits a process runs under, on trees laid out as the
-// kernel lays out /proc and /sys/fs/cgroup (v2, v1 beside v2, nested, "max").
+// The process limits read from /proc and /sys/fs/cgroup trees (v2, v1 beside v2, nested, "max").
 #include <sys/resource.h>
 
 #include "gpu/host_limits.h"
@@ -9,7 +8,6 @@ namespace {
 
 using Files = std::vector<std::pair<std::string, std::string>>;
 
-// The files, under dir.
 const std::string& tree(const TempDir& dir, const Files& files) {
     for (const auto& [path, text] : files) {
         std::filesystem::create_directories(std::filesystem::path(dir.file(path)).parent_path());

@@ -5,8 +5,7 @@
 
 #include <thread>
 
-// The sanitizer's count of heap bytes in use is exact; glibc's counts the blocks
-// of its per-thread caches as in use, so the plain build does not compare.
+// Only the sanitizer's count of heap bytes in use is exact.
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 static size_t heap_bytes_in_use() { return __sanitizer_get_current_allocated_bytes(); }
@@ -21,43 +20,9 @@ static size_t heap_bytes_in_use() { return 0; }
 #include "sirt/sirt.h"
 #include "support/tilts.h"
 
-// Fails call number `after` (from 0) at `site`, and no other, while it lives.
-static std::atomic<int> fault_site{-1}, fault_countdown{0};
-struct InjectedFault {
-    InjectedFault(GpuFaultSite site, int after) {
-        fault_site = site, fault_countdown = after;
-        gpu_fault_hook = [](GpuFaultSite s) { return s == fault_site.load() && fault_countdown.fetch_sub(1) == 0; };
-    }
-    ~InjectedFault() { gpu_fault_hook = nullptr; }
-};
-
-// A staging buffer whose grow fails is left empty, not with its old size and
-// no memory. Whichever allocation or copy of the transposed matrix's upload
-// fails, the host images are released (the sanitizer build's leak check sees
-// it) and what reached the device is in the buffers for the plan to free.
-TEST(InjectedFaults, FailedAllocationsAndCopiesLeaveNothingBehind) {
-    gpu_use_backend(GPU_BACKEND_HOST);
-    BatchBuffer b;
-    ASSERT_NE(batch_buffer(b, 100), nullptr);
-    EXPECT_THROW((InjectedFault(GPU_FAULT_ALLOC, 0), batch_buffer(b, 1000)), RunError);
-    EXPECT_EQ(b.floats, 0u);
-    EXPECT_NE(batch_buffer(b, 1000), nullptr);  // allocated afresh
-    const std::vector<a> tilts = tilt_records({-30.0f, 0.0f, 30.0f});
-    for (const GpuFaultSite site : {GPU_FAULT_ALLOC, GPU_FAULT_COPY_TO_DEVICE})
-        for (int after = 0; after < 4; ++after) {
-            MethodBuffers d;
-            SirtSizes sizes;
-            SirtTransposeHost t = sirt_transpose_on_host(tilts.data(), make_geometry(24, 3, 24, 9));
-            InjectedFault fault(site, after);
-            EXPECT_THROW(sirt_transpose_upload(&t, d, sizes), RunError) << site << " " << after;
-            EXPECT_EQ(d.d_matrix_t != nullptr, site == GPU_FAULT_COPY_TO_DEVICE || after > 0);
-        }
-}
-
 namespace {
 
-// Counts the operations at one site and fails the one numbered fail_at (from 0;
-// -1: none).
+// Counts the operations at one site and fails number fail_at (from 0; -1: none).
 std::atomic<int> count_site{-1}, count_fail_at{-1}, count_seen{0};
 bool counting_hook(GpuFaultSite s) { return s == count_site.load() && count_seen.fetch_add(1) == count_fail_at.load(); }
 
@@ -81,11 +46,32 @@ const char* const kMemoryMessages =
 
 }  // namespace
 
-// Each allocation of a run (host arrays, device buffers, FFTW buffers and
-// plans), made to fail in turn: WBP with a detector shift and the per-tilt
-// filter, and SIRT. Every run ends with the program's memory message and
-// status 255, and leaves no output or temporary file. A fork runs each, so
-// that the counts start afresh.
+// A staging buffer whose grow fails is left empty. A failed allocation or copy of
+// the transposed upload (CUDA only) leaves what reached the device to the plan.
+TEST(InjectedFaults, FailedAllocationsAndCopiesLeaveNothingBehind) {
+    gpu_use_backend(GPU_BACKEND_HOST);
+    BatchBuffer b;
+    ASSERT_NE(batch_buffer(b, 100), nullptr);
+    count_faults(GPU_FAULT_ALLOC, 0);
+    EXPECT_THROW(batch_buffer(b, 1000), RunError);
+    gpu_fault_hook = nullptr;
+    EXPECT_EQ(b.floats, 0u);
+    EXPECT_NE(batch_buffer(b, 1000), nullptr);  // allocated afresh
+    const std::vector<a> tilts = tilt_records({-30.0f, 0.0f, 30.0f});
+    for (const GpuFaultSite site : {GPU_FAULT_ALLOC, GPU_FAULT_COPY_TO_DEVICE})
+        for (int after = 0; after < 4; ++after) {
+            MethodBuffers d;
+            SirtSizes sizes;
+            SirtTransposeHost t = sirt_transpose_on_host(tilts.data(), make_geometry(24, 3, 24, 9));
+            count_faults(site, after);
+            EXPECT_THROW(sirt_transpose_upload(&t, d, sizes), RunError) << site << " " << after;
+            gpu_fault_hook = nullptr;
+            EXPECT_EQ(d.d_matrix_t != nullptr, site == GPU_FAULT_COPY_TO_DEVICE || after > 0);
+        }
+}
+
+// Each allocation of a WBP and a SIRT run fails in turn, in a fork of its own:
+// the memory message, status 255, no output or temporary file.
 TEST(InjectedFaults, EveryAllocationOfARunFailsCleanlyInTurn) {
     TiltSeries ts(16, 6, 5);
     const std::vector<std::vector<std::string>> runs = {
@@ -114,17 +100,13 @@ TEST(InjectedFaults, EveryAllocationOfARunFailsCleanlyInTurn) {
         }
 }
 
-// The same failing runs one after another in this process, as a Python session
-// calling the module would (the module is not built with the sanitizers): in
-// the sanitizer build, 100 failed calls leave no more heap in use than the
-// first four, and nothing for the leak check at exit.
+// Failing runs in one process, as in a Python session: in the sanitizer build
+// 100 failed calls hold no more heap than the first four.
 TEST(InjectedFaults, AHundredFailedRunsInOneProcessLeakNothing) {
     TiltSeries ts(16, 6, 5);
     const std::vector<std::string> wbp = {"skarbel", "--offset=0,1.5", "--sirt-like=5", "-s2", ts.tlt, ts.stack, ts.out},
                                    sirt = {"skarbel", "-S", "-i2", ts.tlt, ts.stack, ts.out};
-    // Late failures, when most of each set-up is held: WBP's last FFTW plan of
-    // its set-up and its last device buffer, SIRT's last device buffer and a
-    // host array of its transposed matrix.
+    // Late failures, when most of each set-up is held.
     const std::tuple<const std::vector<std::string>&, GpuFaultSite, int> failing[] = {
         {wbp, GPU_FAULT_FFTW, 7}, {wbp, GPU_FAULT_ALLOC, 5}, {sirt, GPU_FAULT_ALLOC, 12}, {sirt, GPU_FAULT_HOST_ALLOC, 1}};
     size_t after_first = 0;
@@ -151,18 +133,14 @@ TEST(InjectedFaults, AHundredFailedRunsInOneProcessLeakNothing) {
     EXPECT_EQ(names_in(ts.dir.path), (std::set<std::string>{"t.tlt", "s.mrc"}));
 }
 
-// A worker that cannot bind to the plan's device fails the run like any other
-// error: the message, status 255, and no output or temporary file left.
+// A worker that cannot bind to the plan's device fails the run cleanly.
 TEST(InjectedFaults, AWorkerThatCannotBindEndsTheRunCleanly) {
     TiltSeries ts(16, 6, 5);
     static std::thread::id main_thread;
     const Captured c = capture_exit([&] {
         main_thread = std::this_thread::get_id();
         gpu_fault_hook = [](GpuFaultSite s) { return s == GPU_FAULT_BIND && std::this_thread::get_id() != main_thread; };
-        std::vector<std::string> args = {"skarbel", "--batch=2", ts.tlt, ts.stack, ts.out};
-        std::vector<char*> argv(args.size());
-        std::transform(args.begin(), args.end(), argv.begin(), [](std::string& s) { return s.data(); });
-        skarbel_main((int)argv.size(), argv.data());
+        main_with_args({"skarbel", "--batch=2", ts.tlt, ts.stack, ts.out});
     });
     EXPECT_EQ(c.status, 255);
     EXPECT_THAT(c.err, testing::MatchesRegex("Using device 0: .*cudaSafeCall\\(\\) Runtime API error in file "
@@ -170,9 +148,8 @@ TEST(InjectedFaults, AWorkerThatCannotBindEndsTheRunCleanly) {
     EXPECT_EQ(names_in(ts.dir.path), (std::set<std::string>{"t.tlt", "s.mrc"}));
 }
 
-// Plans take their device and its memory as values: two threads build at once
-// on devices 1 and 2 while device 5 is selected, each on its own and checked
-// against its own memory (device 2 has too little).
+// Two threads build plans at once on devices 1 and 2 while 5 is selected, each
+// checked against its own memory (device 2 has too little).
 TEST(PlanDevice, EachThreadBuildsOnItsOwnDevice) {
     gpu_use_backend(GPU_BACKEND_HOST, 5);
     const std::vector<a> tilts = tilt_records({-40.0f, -10.0f, 20.0f, 50.0f});
