@@ -16,17 +16,17 @@ struct RunHolder {
 // --position: the lead finds the slab and hands every process the options it
 // prints, so that the run is that of one process given them. False after
 // --position-only: nothing more to do.
-bool settle_position(const RunOptions& spec, const RunSource& source, const RunSink& sink, const RunTeam& team,
+bool settle_position(const RunOptions& given, const RunSource& source, const RunSink& sink, const RunTeam& team,
                      RunOptions* options) {
     std::string equivalent;  // "" without --position, a newline after --position-only
-    if (team.lead && spec.position) {
-        const Position found = find_position(spec, source.array);
+    if (team.lead && given.position) {
+        const Position found = find_position(given, source.array);
         if (sink.found) sink.found(found);
-        equivalent = spec.position_only ? "\n" : found.options;
+        equivalent = given.position_only ? "\n" : found.options;
     }
     if (team.share) equivalent = team.share(equivalent);
     if (equivalent == "\n") return false;
-    *options = equivalent.empty() ? spec : positioned_options(spec, equivalent);
+    *options = equivalent.empty() ? given : positioned_options(given, equivalent);
     return true;
 }
 
@@ -97,9 +97,9 @@ VolumeStats merged(const std::vector<VolumeStats>& stats) {
     return whole;
 }
 
-void run_stages(const RunOptions& spec, const RunSource& source, const RunSink& sink, const RunTeam& team) {
+void run_stages(const RunOptions& given, const RunSource& source, const RunSink& sink, const RunTeam& team) {
     RunOptions options;
-    if (!settle_position(spec, source, sink, team, &options)) return;
+    if (!settle_position(given, source, sink, team, &options)) return;
     RunHolder h;
     Run& r = h.run;
     r.options = shaped_for(options, sink);
@@ -125,9 +125,9 @@ void run_stages(const RunOptions& spec, const RunSource& source, const RunSink& 
 
 }  // namespace
 
-void run(const RunOptions& spec, const RunSource& source, const RunSink& sink, const RunTeam& team) {
+void run(const RunOptions& given, const RunSource& source, const RunSink& sink, const RunTeam& team) {
     try {
-        run_stages(spec, source, sink, team);
+        run_stages(given, source, sink, team);
     } catch (...) {
         if (sink.abandon) sink.abandon();
         throw;
@@ -135,10 +135,10 @@ void run(const RunOptions& spec, const RunSource& source, const RunSink& sink, c
 }
 
 int skarbel_main(int argc, char** argv) {
-    const RunOptions spec = parse_options(argc, argv);
+    const RunOptions given = parse_options(argc, argv);
     stop_signals_install();
     use_allowed_host_threads();
     FileOutput output;
-    run(spec, RunSource{}, file_sink(&output));
+    run(given, RunSource{}, file_sink(&output));
     return 0;
 }

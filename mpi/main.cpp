@@ -94,12 +94,12 @@ RunTeam rank_team(RankOutput* o, const JobPlace& place) {
 void run_rank(int argc, char** argv, const JobPlace& place) {
     share_host_threads(place);
     // The other ranks read the command line once rank 0 has accepted it, so that a bad one is reported once.
-    RunOptions spec;
-    if (place.rank == 0) spec = parse_options(argc, argv);
+    RunOptions given;
+    if (place.rank == 0) given = parse_options(argc, argv);
     mpi_share_text("");
-    if (place.rank != 0) spec = parse_options(argc, argv);
+    if (place.rank != 0) given = parse_options(argc, argv);
     RankOutput output;
-    run(spec, RunSource{}, rank_sink(&output, place), rank_team(&output, place));
+    run(given, RunSource{}, rank_sink(&output, place), rank_team(&output, place));
     mpi_job_temp_file("");
 }
 
