@@ -5,6 +5,7 @@
 
 #include "driver/run.h"
 #include "driver/run_steps.h"
+#include "io/tilt_angles.h"
 
 namespace {
 
@@ -35,6 +36,24 @@ int band_first(int b, int rows, int slices) {
 
 }  // namespace
 
+std::vector<float> ray_coverage(const a* tilts, int ntilts, const std::vector<double>& shifts, int detector_width,
+                                int width, int thickness) {
+    std::vector<int> rays((size_t)width * thickness, 0);
+    const double x0 = 0.5 * (width - 1), z0 = 0.5 * (thickness - 1), u0 = 0.5 * (detector_width - 1);
+    for (int t = 0; t < ntilts; ++t) {
+        const double cs = tilts[t].cos_a, sn = tilts[t].sin_a, s = shifts.empty() ? 0.0 : shifts[(size_t)t];
+        for (int j = 0; j < thickness; ++j)
+            for (int i = 0; i < width; ++i) {
+                // Pixel (x, z) takes the detector's value at x cos - z sin, moved by the tilt's shift.
+                const double u = cs * (i - x0) - sn * (j - z0) + u0 + s;
+                if (u >= -0.5 && u <= detector_width - 0.5) ++rays[(size_t)j * width + i];
+            }
+    }
+    std::vector<float> c(rays.size(), 0.0f);
+    for (size_t k = 0; k < c.size() && ntilts > 0; ++k) c[k] = (float)rays[k] / (float)ntilts;
+    return c;
+}
+
 PreviewBands preview_bands(const RunOptions& user, const ArrayStack* array, int bin) {
     PreviewBands p;
     std::vector<SliceRange> bands;
@@ -48,6 +67,7 @@ PreviewBands preview_bands(const RunOptions& user, const ArrayStack* array, int 
         p.thickness = run.g.reconsY;
         p.band_slices = std::min(kBandSlices, b.ny);
         p.values.resize((size_t)p.width * p.thickness * kBands * p.band_slices);
+        p.coverage = ray_coverage(run.tilts.get(), run.g.Ntilts, run.shift.shifts, run.g.sinoX, p.width, p.thickness);
         for (int band = 0; band < kBands; ++band) {
             const int first = band_first(band, b.ny, p.band_slices);
             bands.push_back({first, first + p.band_slices - 1});

@@ -12,10 +12,19 @@ struct PreviewBands {
     int band_slices = 0;           // slices in each band
     std::vector<double> band_y;    // centre of each band, stack pixels from the stack's middle row
     std::vector<float> values;     // band b, slice k: width x thickness floats at (b * band_slices + k)
+    // Per slice pixel, the fraction of tilts whose ray through it meets the
+    // detector: WBP's noise there has a standard deviation about its square root.
+    std::vector<float> coverage;
     const float* slice(int band, int k) const {
         return values.data() + ((size_t)band * band_slices + k) * (size_t)width * thickness;
     }
 };
+
+struct a;
+// The coverage of a width x thickness slice by tilts whose rays meet a
+// detector of detector_width samples, each moved by shifts[t] (none if empty).
+std::vector<float> ray_coverage(const a* tilts, int ntilts, const std::vector<double>& shifts, int detector_width,
+                                int width, int thickness);
 
 // Reconstructs the bands with the user's --offset, --shift, --exclude, --log,
 // --radial and device, at the given bin, every plan freed on return.

@@ -20,6 +20,8 @@ std::vector<double> band_deviation(const PreviewBands& p, int band) {
         const std::vector<float> d = local_deviation(smooth.data(), p.width, p.thickness, kWindowRadius);
         for (size_t i = 0; i < sum.size(); ++i) sum[i] += d[i];
     }
+    // Noise of equal strength everywhere: rows far out in Z are seen by fewer tilts.
+    for (size_t i = 0; i < sum.size(); ++i) sum[i] = p.coverage[i] > 0 ? sum[i] / std::sqrt((double)p.coverage[i]) : 0.0;
     return sum;
 }
 

@@ -1,4 +1,6 @@
 // --position end to end on textured slabs of known pose: the options found, the positioned volume, the refusals.
+#include <random>
+
 #include "support/common.h"
 #include "support/volumes.h"
 #include "driver/position.h"
@@ -89,7 +91,7 @@ struct Case {
 const Case kCases[] = {
     {{3, 2, 20, 100}, 300, 0, 1},     {{-6, -4, -30, 60}, 300, 0, 1}, {{6, 4, 40, 150}, 400, 0, 1},
     {{0, 0, 0, 200}, 500, 0, 1},      {{-2, 3, -50, 80}, 250, 0, 1},  {{3, 2, 20, 100}, 300, 0.1, 2},
-    {{-6, -4, -30, 60}, 300, 0.1, 2},
+    {{-6, -4, -30, 60}, 300, 0.1, 2}, {{2, -3, 15, 300}, 700, 0, 1},
 };
 
 TEST(Position, FindsTheSlabsPose) {
@@ -162,12 +164,24 @@ TEST(Position, RefusesWhatHoldsNoSlab) {
             return std::vector<std::string>{dir.file("s.tlt"), dir.file("s.mrc")};
         };
     };
+    // Noise alone: rows far out in a range wider than the stack are seen by
+    // fewer tilts and hold less of it, which is no specimen either.
+    auto noise = [](const TempDir& dir) {
+        std::mt19937 random(3);
+        std::normal_distribution<float> normal;
+        std::vector<float> stack((size_t)kNx * 64 * 61);
+        for (float& v : stack) v = normal(random);
+        write_test_stack(dir.file("s.mrc"), kNx, 64, 61, 2, stack);
+        write_tilt_file(dir.file("s.tlt"), phantom_tilt_angles(61, 60));
+        return std::vector<std::string>{dir.file("s.tlt"), dir.file("s.mrc")};
+    };
     const Refusal cases[] = {
         {"empty", constant(0), {"-z300"}, "too little texture: 0 of 40 column blocks of the preview stand out"},
         {"flat", constant(5), {"-z300"}, "the specimen reaches the edge of the search range"},
+        {"noise", noise, {"-z900", "--position=4"}, "too little texture: "},
         {"outside", [](const TempDir& d) { return slab_files(d, {-2, 3, -50, 80}, 0); }, {"-z120"},
          "the specimen reaches the edge of the search range in 40 of 40 column blocks"},
-        {"bad fit", [](const TempDir& d) { return slab_files(d, {0, 0, 0, 200}, 0.1); }, {"-z500", "--position=2"},
+        {"bad fit", [](const TempDir& d) { return slab_files(d, {0, 0, 0, 200}, 0.1); }, {"-z500", "--position=4"},
          "the surfaces fit no plane well enough: the angles are uncertain by "},
     };
     for (const Refusal& c : cases) {
