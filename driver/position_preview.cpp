@@ -1,8 +1,8 @@
 #include "driver/position_preview.h"
 
 #include <algorithm>
-#include <cstring>
 
+#include "driver/position_surfaces.h"
 #include "driver/run.h"
 #include "driver/run_steps.h"
 #include "io/tilt_angles.h"
@@ -66,7 +66,7 @@ PreviewBands preview_bands(const RunOptions& user, const ArrayStack* array, int 
         p.width = run.g.reconsX;
         p.thickness = run.g.reconsY;
         p.band_slices = std::min(kBandSlices, b.ny);
-        p.values.resize((size_t)p.width * p.thickness * kBands * p.band_slices);
+        p.texture.assign((size_t)p.width * p.thickness * kBands, 0.0);
         p.coverage = ray_coverage(run.tilts.get(), run.g.Ntilts, run.shift.shifts, run.g.sinoX, p.width, p.thickness);
         for (int band = 0; band < kBands; ++band) {
             const int first = band_first(band, b.ny, p.band_slices);
@@ -77,10 +77,12 @@ PreviewBands preview_bands(const RunOptions& user, const ArrayStack* array, int 
         }
     };
     sink.slabs = [&](const Run&) { return bands; };
-    sink.write = [&](int band, int y, int count, const float* values) {
+    // The slices of a band come in order, so each band's sums are the same at any thread count.
+    TextureScratch scratch;
+    sink.write = [&](int band, int, int count, const float* values) {
         const size_t floats = (size_t)p.width * p.thickness;
-        float* to = p.values.data() + ((size_t)band * p.band_slices + (y - bands[(size_t)band].first)) * floats;
-        std::memcpy(to, values, (size_t)count * floats * sizeof(float));
+        double* sum = p.texture.data() + (size_t)band * floats;
+        for (int k = 0; k < count; ++k) add_texture(values + k * floats, p.width, p.thickness, &scratch, sum);
     };
     run(preview_options(user, bin), RunSource{array}, sink);
     return p;

@@ -1,6 +1,7 @@
 #pragma once
 // The preview of --position: a binned WBP of five bands of slices spread
-// along Y over the whole search range, held in memory.
+// along Y over the whole search range, each slice reduced to its texture as
+// it comes.
 #include <vector>
 
 #include "driver/options.h"
@@ -11,13 +12,13 @@ struct PreviewBands {
     int width = 0, thickness = 0;  // of each slice, binned pixels
     int band_slices = 0;           // slices in each band
     std::vector<double> band_y;    // centre of each band, stack pixels from the stack's middle row
-    std::vector<float> values;     // band b, slice k: width x thickness floats at (b * band_slices + k)
+    // Band b's texture: width x thickness sums over its slices of their local
+    // deviation, as add_texture (position_surfaces.h) takes it, at b * width * thickness.
+    std::vector<double> texture;
     // Per slice pixel, the fraction of tilts whose ray through it meets the
     // detector: WBP's noise there has a standard deviation about its square root.
     std::vector<float> coverage;
-    const float* slice(int band, int k) const {
-        return values.data() + ((size_t)band * band_slices + k) * (size_t)width * thickness;
-    }
+    const double* band_texture(int band) const { return texture.data() + (size_t)band * width * thickness; }
 };
 
 struct a;

@@ -12,17 +12,13 @@ constexpr double kStandsOut = 1.4;  // specimen level at least this many times t
 constexpr int kGap = 16;            // rows: gaps in the texture bridged
 constexpr int kMinRun = 3;          // rows: thinner runs are lines of artefacts, not a specimen
 
-// The band's local deviation, averaged over its slices.
+// The band's texture, with noise of equal strength everywhere: rows far out
+// in Z are seen by fewer tilts.
 std::vector<double> band_deviation(const PreviewBands& p, int band) {
-    std::vector<double> sum((size_t)p.width * p.thickness, 0.0);
-    for (int k = 0; k < p.band_slices; ++k) {
-        const std::vector<float> smooth = local_mean(p.slice(band, k), p.width, p.thickness, kSmoothRadius);
-        const std::vector<float> d = local_deviation(smooth.data(), p.width, p.thickness, kWindowRadius);
-        for (size_t i = 0; i < sum.size(); ++i) sum[i] += d[i];
-    }
-    // Noise of equal strength everywhere: rows far out in Z are seen by fewer tilts.
-    for (size_t i = 0; i < sum.size(); ++i) sum[i] = p.coverage[i] > 0 ? sum[i] / std::sqrt((double)p.coverage[i]) : 0.0;
-    return sum;
+    const double* t = p.band_texture(band);
+    std::vector<double> d(t, t + (size_t)p.width * p.thickness);
+    for (size_t i = 0; i < d.size(); ++i) d[i] = p.coverage[i] > 0 ? d[i] / std::sqrt((double)p.coverage[i]) : 0.0;
+    return d;
 }
 
 // Mean over columns x0 .. x1 - 1 and rows j - r .. j + r (clipped) of each row j.
@@ -70,39 +66,45 @@ double crossing(const std::vector<double>& profile, int inside, int outside, dou
 
 }  // namespace
 
-std::vector<float> local_mean(const float* image, int width, int height, int r) {
-    return local_moments(image, width, height, r, false);
+void add_texture(const float* slice, int width, int height, TextureScratch* s, double* sum) {
+    const size_t n = (size_t)width * height;
+    s->smooth.resize(n);
+    s->deviation.resize(n);
+    local_moments_into(slice, width, height, kSmoothRadius, false, &s->box, s->smooth.data());
+    local_moments_into(s->smooth.data(), width, height, kWindowRadius, true, &s->box, s->deviation.data());
+    for (size_t i = 0; i < n; ++i) sum[i] += s->deviation[i];
 }
 
-std::vector<float> local_deviation(const float* image, int width, int height, int r) {
-    return local_moments(image, width, height, r, true);
-}
-
-std::vector<float> local_moments(const float* image, int width, int height, int r, bool deviation) {
-    // Integral images of the values and their squares, in double.
+void local_moments_into(const float* image, int width, int height, int r, bool deviation, BoxScratch* box,
+                        float* out) {
+    // Integral images of the values and their squares, in double; row and column 0 are zero.
     const size_t w1 = (size_t)width + 1;
-    std::vector<double> s1(w1 * (height + 1), 0.0), s2(s1.size(), 0.0);
-    for (int j = 0; j < height; ++j)
+    std::vector<double>&s1 = box->s1, &s2 = box->s2;
+    s1.resize(w1 * (height + 1));
+    s2.resize(s1.size());
+    std::fill(s1.begin(), s1.begin() + (long)w1, 0.0);
+    std::fill(s2.begin(), s2.begin() + (long)w1, 0.0);
+    for (int j = 0; j < height; ++j) {
+        s1[(j + 1) * w1] = s2[(j + 1) * w1] = 0.0;
         for (int i = 0; i < width; ++i) {
             const double v = image[(size_t)j * width + i];
             const size_t at = (j + 1) * w1 + i + 1;
             s1[at] = v + s1[at - 1] + s1[at - w1] - s1[at - w1 - 1];
             s2[at] = v * v + s2[at - 1] + s2[at - w1] - s2[at - w1 - 1];
         }
-    std::vector<float> out((size_t)width * height);
+    }
     for (int j = 0; j < height; ++j) {
         const int j0 = std::max(0, j - r), j1 = std::min(height, j + r + 1);
         for (int i = 0; i < width; ++i) {
             const int i0 = std::max(0, i - r), i1 = std::min(width, i + r + 1);
-            auto box = [&](const std::vector<double>& s) {
+            auto sum = [&](const std::vector<double>& s) {
                 return s[j1 * w1 + i1] - s[j0 * w1 + i1] - s[j1 * w1 + i0] + s[j0 * w1 + i0];
             };
-            const double n = (double)(j1 - j0) * (i1 - i0), mean = box(s1) / n;
+            const double n = (double)(j1 - j0) * (i1 - i0), mean = sum(s1) / n;
             out[(size_t)j * width + i] =
-                deviation ? (float)std::sqrt(std::max(0.0, box(s2) / n - mean * mean)) : (float)mean;
+                deviation ? (float)std::sqrt(std::max(0.0, sum(s2) / n - mean * mean)) : (float)mean;
         }
     }
-    return out;
 }
 
 SurfaceSearch find_surfaces(const PreviewBands& p) {

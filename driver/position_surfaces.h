@@ -22,9 +22,21 @@ struct SurfaceSearch {
 
 SurfaceSearch find_surfaces(const PreviewBands& preview);
 
-// Local standard deviation over a (2r+1) x (2r+1) window (clipped at the
-// edges) of a width x height image.
-std::vector<float> local_deviation(const float* image, int width, int height, int r);
-// The local mean over the same window.
-std::vector<float> local_mean(const float* image, int width, int height, int r);
-std::vector<float> local_moments(const float* image, int width, int height, int r, bool deviation);
+// The local mean, or the local standard deviation, over a (2r+1) x (2r+1)
+// window (clipped at the edges) of a width x height image, into out (width x
+// height floats); the integral images it works in are kept from one image to
+// the next.
+struct BoxScratch {
+    std::vector<double> s1, s2;
+};
+void local_moments_into(const float* image, int width, int height, int r, bool deviation, BoxScratch* box,
+                        float* out);
+
+// Adds a slice's texture to sum (width x height): its local deviation after
+// a local mean, which WBP's streaks, finer than any specimen's texture, do
+// not pass.
+struct TextureScratch {
+    BoxScratch box;
+    std::vector<float> smooth, deviation;
+};
+void add_texture(const float* slice, int width, int height, TextureScratch* s, double* sum);
