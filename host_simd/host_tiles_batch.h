@@ -2,7 +2,7 @@
 // The batched host products over a tiled matrix (host_simd/host_tiles.h): each
 // tile is summed part by part for one group of lanes at a time with the
 // accumulation loops of host_forms.h, so that the samples the tile reads
-// stay in L2 across its parts and the sums of a part stay in L1.
+// stay in cache across its parts and the sums of a part stay in L2.
 #include <algorithm>
 #include <cstddef>
 
