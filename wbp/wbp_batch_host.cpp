@@ -99,8 +99,15 @@ void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
     if (nRows <= 0 || reconsX <= 0) return;
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
+    // One lane reads the samples of its entries from a table instead of gathering them.
+    float* table = nullptr;
+    if (lanes == 1) {
+        table = host_rows::sample_table(*host, (size_t)4 * sinoX * Ntilts);
+        host_rows::fill_mirrored_table(table, d_sino, sinoX, Ntilts);
+    }
     host_tiles::batch_tiles(*host, L, m, 2, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
-        f.mirrored(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
+        if (table) f.table_sums(p.m, table, 2, factor, p.b, acc);
+        else f.mirrored(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
         write_sums(d_recons, npix, L, p, acc, 2, 0, l0, w, own);
         write_sums(d_recons, npix, L, p, acc, 2, 1, l0, w, [&](long long r, long long& step) {
             step = -1;
