@@ -188,7 +188,9 @@ TEST(OptionTable, ValuesAtTheirBounds) {
             const Parsed p = parse(c.args, c.names);
             EXPECT_EQ(p.message, c.message);
             EXPECT_EQ(p.status, c.message.empty() ? 0 : 255);
-            if (c.message.empty()) EXPECT_TRUE(c.check(p.options));
+            if (c.message.empty()) {
+                EXPECT_TRUE(c.check(p.options));
+            }
         }
 }
 

@@ -151,7 +151,9 @@ TEST(StackWriter, DecodesToTheStoredSamplesAndHeader) {
 
         // Nothing else may be set in a bare header (the others: check_phantom_mrcfile.sh).
         for (size_t off = 0; c.tags == MrcTags::none && off < 1024; off += 4)
-            if (off != 0 && off != 4 && off != 8 && off != 12 && off != 92) EXPECT_EQ(d.word(off), 0u) << "offset " << off;
+            if (off != 0 && off != 4 && off != 8 && off != 12 && off != 92) {
+                EXPECT_EQ(d.word(off), 0u) << "offset " << off;
+            }
     }
 }
 
