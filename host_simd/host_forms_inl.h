@@ -139,6 +139,28 @@ struct Entries {
 // vector each: fn(y, e, InPixels), e the entry of the group's first row.
 constexpr int kEntries = 4, kChains = 8;
 
+// The walk both loops share: kEntries entries at a time, groups of P rows
+// all live through those entries go to group(q, off), the rest row by row to
+// one_row(q, k, off) (off: the first entry's offset in the block).
+template <int P, class OneRow, class Group>
+VEC_FN inline void each_group(const Matrix& a, const RowBlock& b, OneRow one_row, Group group) {
+    const int* __restrict len = a.lengths + b.r0;
+    for (int k = 0; k < b.max_len; k += kEntries) {
+        const size_t off = (size_t)k * a.stride + (size_t)b.r0;
+        int q = 0;
+        for (; q + P <= b.count; q += P) {
+            int shortest = len[q];
+            for (int p = 1; p < P; ++p) shortest = shortest < len[q + p] ? shortest : len[q + p];
+            if (shortest < k + kEntries) {
+                for (int p = 0; p < P; ++p) one_row(q + p, k, off);
+                continue;
+            }
+            group(q, off);
+        }
+        for (; q < b.count; ++q) one_row(q, k, off);
+    }
+}
+
 template <int N, int W, class Fn>
 VEC_FN inline void each_entry(const Matrix& a, const RowBlock& b, float* __restrict acc, Fn fn) {
     typedef typename Lanes<W>::type V;
@@ -153,41 +175,30 @@ VEC_FN inline void each_entry(const Matrix& a, const RowBlock& b, float* __restr
         for (int i = 0; i < live; ++i) fn(y, off + q + i * a.stride, InLanes{});
         __builtin_memcpy(acc + (size_t)q * N * W, y, sizeof y);
     };
-    for (int k = 0; k < b.max_len; k += kEntries) {
-        const size_t off = (size_t)k * a.stride + (size_t)b.r0;
-        int q = 0;
-        for (; q + P <= b.count; q += P) {
-            int shortest = len[q];
-            for (int p = 1; p < P; ++p) shortest = shortest < len[q + p] ? shortest : len[q + p];
-            if (shortest < k + kEntries) {
-                for (int p = 0; p < P; ++p) one_row(q + p, k, off);
-                continue;
-            }
-            float* sums = acc + (size_t)q * N * W;
-            if constexpr (W == 1) {
-                // The sums of the rows, stored row by row, as one vector per sum.
-                float t[N][P];
-                for (int p = 0; p < P; ++p)
-                    for (int n = 0; n < N; ++n) t[n][p] = sums[p * N + n];
-                Pixels y[N];
-                __builtin_memcpy(y, t, sizeof y);
+    each_group<P>(a, b, one_row, [&](int q, size_t off) {
+        float* sums = acc + (size_t)q * N * W;
+        if constexpr (W == 1) {
+            // The sums of the rows, stored row by row, as one vector per sum.
+            float t[N][P];
+            for (int p = 0; p < P; ++p)
+                for (int n = 0; n < N; ++n) t[n][p] = sums[p * N + n];
+            Pixels y[N];
+            __builtin_memcpy(y, t, sizeof y);
 #pragma GCC unroll 4
-                for (int i = 0; i < kEntries; ++i) fn(y, off + q + i * a.stride, InPixels{});
-                __builtin_memcpy(t, y, sizeof y);
-                for (int p = 0; p < P; ++p)
-                    for (int n = 0; n < N; ++n) sums[p * N + n] = t[n][p];
-            } else {
-                V y[P][N];
-                __builtin_memcpy(y, sums, sizeof y);
+            for (int i = 0; i < kEntries; ++i) fn(y, off + q + i * a.stride, InPixels{});
+            __builtin_memcpy(t, y, sizeof y);
+            for (int p = 0; p < P; ++p)
+                for (int n = 0; n < N; ++n) sums[p * N + n] = t[n][p];
+        } else {
+            V y[P][N];
+            __builtin_memcpy(y, sums, sizeof y);
 #pragma GCC unroll 4
-                for (int i = 0; i < kEntries; ++i)
+            for (int i = 0; i < kEntries; ++i)
 #pragma GCC unroll 8
-                    for (int p = 0; p < P; ++p) fn(y[p], off + q + p + i * a.stride, InLanes{});
-                __builtin_memcpy(sums, y, sizeof y);
-            }
+                for (int p = 0; p < P; ++p) fn(y[p], off + q + p + i * a.stride, InLanes{});
+            __builtin_memcpy(sums, y, sizeof y);
         }
-        for (; q < b.count; ++q) one_row(q, k, off);
-    }
+    });
 }
 
 // The sum vectors of a form: W lanes, or kPixels rows of one lane.
@@ -360,32 +371,21 @@ VEC_FN void table_n(const Matrix& a, const float* table, float factor, const Row
     };
 #if defined(__SSE2__)
     constexpr int R = kPixels / N, G = kChains / 2, P = R * G;
-    for (int k = 0; k < b.max_len; k += kEntries) {
-        const size_t off = (size_t)k * a.stride + (size_t)b.r0;
-        int q = 0;
-        for (; q + P <= b.count; q += P) {
-            int shortest = len[q];
-            for (int p = 1; p < P; ++p) shortest = shortest < len[q + p] ? shortest : len[q + p];
-            if (shortest < k + kEntries) {
-                for (int p = 0; p < P; ++p) one_row(q + p, k, off);
-                continue;
+    each_group<P>(a, b, one_row, [&](int q, size_t off) {
+        float* sums = acc + (size_t)q * N;
+        Pixels y[G];
+        __builtin_memcpy(y, sums, sizeof y);
+#pragma GCC unroll 4
+        for (int i = 0; i < kEntries; ++i)
+#pragma GCC unroll 4
+            for (int g = 0; g < G; ++g) {
+                Pixels lo, hi, w;
+                table_rows<N>(T, m, off + q + g * R + i * a.stride, lo, hi, w);
+                y[g] = y[g] + lo * w;
+                y[g] = y[g] + hi * (factor - w);
             }
-            float* sums = acc + (size_t)q * N;
-            Pixels y[G];
-            __builtin_memcpy(y, sums, sizeof y);
-#pragma GCC unroll 4
-            for (int i = 0; i < kEntries; ++i)
-#pragma GCC unroll 4
-                for (int g = 0; g < G; ++g) {
-                    Pixels lo, hi, w;
-                    table_rows<N>(T, m, off + q + g * R + i * a.stride, lo, hi, w);
-                    y[g] = y[g] + lo * w;
-                    y[g] = y[g] + hi * (factor - w);
-                }
-            __builtin_memcpy(sums, y, sizeof y);
-        }
-        for (; q < b.count; ++q) one_row(q, k, off);
-    }
+        __builtin_memcpy(sums, y, sizeof y);
+    });
 #else
     for (int k = 0; k < b.max_len; k += kEntries)
         for (int q = 0; q < b.count; ++q) one_row(q, k, (size_t)k * a.stride + (size_t)b.r0);
