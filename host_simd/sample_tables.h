@@ -41,6 +41,13 @@ inline void fill_mirrored_table(float* table, const float* s, int X, int tilts) 
     }
 }
 
+// The plan's table for one lane of the mirrored forms, filled from s.
+inline float* mirrored_table(HostRun& h, const float* s, int X, int tilts) {
+    float* table = sample_table(h, (size_t)4 * X * tilts);
+    fill_mirrored_table(table, s, X, tilts);
+    return table;
+}
+
 // {A0, B0, C0, D0, A1, B1, C1, D1} per column of the stored tilts 0 .. Ntilts / 2
 // of level 3: A and B as above, C and D the same positions of tilt Ntilts - t
 // where columns [lo, hi) have that opposite tilt (C0 = s[base - col2 - 1],

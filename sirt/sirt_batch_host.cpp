@@ -85,11 +85,7 @@ void cu_SIRT_product_batch::host_run(const LaunchShape&) const {
     const host_rows::ThreadScratch scratch =
         host_rows::thread_scratch(*host, (size_t)2 * per * unit_rows * widest);
     // One lane reads the samples of its entries from a table instead of gathering them.
-    float* table = nullptr;
-    if (lanes == 1) {
-        table = host_rows::sample_table(*host, (size_t)4 * sinoX * Ntilts);
-        host_rows::fill_mirrored_table(table, d_sinoaux, sinoX, Ntilts);
-    }
+    float* table = lanes == 1 ? host_rows::mirrored_table(*host, d_sinoaux, sinoX, Ntilts) : nullptr;
 #pragma omp parallel for schedule(dynamic, 1)
     for (int bi = 0; bi < blocks; ++bi) {
         const int u0 = bi * per, u1 = std::min(units, u0 + per);

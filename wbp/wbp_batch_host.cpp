@@ -100,11 +100,7 @@ void cu_WBP_productsym2_batch::host_run(const LaunchShape&) const {
     const host_tiles::TileLayout L = host_tiles::or_whole(tiles, nRows / reconsX, reconsX);
     const host_rows::Matrix m{d_matrix, d_column, d_length, 0};
     // One lane reads the samples of its entries from a table instead of gathering them.
-    float* table = nullptr;
-    if (lanes == 1) {
-        table = host_rows::sample_table(*host, (size_t)4 * sinoX * Ntilts);
-        host_rows::fill_mirrored_table(table, d_sino, sinoX, Ntilts);
-    }
+    float* table = lanes == 1 ? host_rows::mirrored_table(*host, d_sino, sinoX, Ntilts) : nullptr;
     host_tiles::batch_tiles(*host, L, m, 2, lanes, [&](const auto& f, const TilePart& p, int l0, int w, float* acc) {
         if (table) f.table_sums(p.m, table, 2, factor, p.b, acc);
         else f.mirrored(p.m, d_column2 + p.offset, BatchLanes{d_sino, lanes, l0, w}, factor, p.b, acc);
