@@ -113,7 +113,7 @@ TEST(VolumeStats, SlicesAndTheWholeVolume) {
         for (size_t i = 0; i < v.size(); ++i)
             v[i] = c.spread ? (float)(c.offset + c.spread * noise(rng) + 0.01 * (double)(i / c.n))
                             : std::ldexp(mantissa(rng), (int)(rng() % 81) - 40);
-        if (!c.spread) v[5] = -0.0f, v[c.n + 7] = 0.0f, v[2 * c.n + 9] = std::nanf("");
+        if (!c.spread) v[5] = -0.0f, v[c.n + 7] = 0.0f, v[2 * c.n + 9] = v[4 * c.n - 1] = std::nanf("");
         std::vector<VolumeStats> each((size_t)c.slices);
         volume_stats_of_slices(v.data(), c.n, c.slices, each.data());
         VolumeStats s, t;
