@@ -4,6 +4,9 @@
 // then written to the slices as the per-item bodies write them.
 #include <algorithm>
 #include <cstddef>
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
 
 #include "host_simd/host_tiles_batch.h"
 #include "host_simd/sample_tables.h"
@@ -14,23 +17,53 @@ namespace {
 using host_rows::BatchLanes;
 using host_tiles::TilePart;
 
+// A chunk of kChunk pixels of a run: lane l of pixel q from a[q * pitch + l]
+// to out[l * npix + q * step], lanes in fours transposed in registers where it
+// is whole. Its lines are fetched before, so that the stores find them in cache
+// instead of each waiting on memory in turn.
+constexpr int kChunk = 16;
+
+void put_chunk(const float* a, size_t pitch, int w, int m, float* out, long long npix, long long step) {
+#if defined(__SSE2__)
+    if (m == kChunk && w % 4 == 0) {
+        for (int l = 0; l < w; l += 4)
+            for (int q = 0; q < kChunk; q += 4) {
+                __m128 r0 = _mm_loadu_ps(a + q * pitch + l), r1 = _mm_loadu_ps(a + (q + 1) * pitch + l);
+                __m128 r2 = _mm_loadu_ps(a + (q + 2) * pitch + l), r3 = _mm_loadu_ps(a + (q + 3) * pitch + l);
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                const __m128 c[4] = {r0, r1, r2, r3};
+                for (int k = 0; k < 4; ++k) {
+                    float* o = out + (l + k) * npix;
+                    if (step > 0) _mm_storeu_ps(o + q, c[k]);
+                    else _mm_storeu_ps(o - q - 3, _mm_shuffle_ps(c[k], c[k], _MM_SHUFFLE(0, 1, 2, 3)));
+                }
+            }
+        return;
+    }
+#endif
+    for (int l = 0; l < w; ++l, out += npix)
+        for (int q = 0; q < m; ++q) out[q * step] = a[(size_t)q * pitch + l];
+}
+
 // Writes sum s of each pixel of a part to the lane slices at pixel(r) + n for
 // the n-th pixel of each run of a slice row, r the slice index j * cols + i of
 // the run's first pixel and step +1 or -1 (null: the run is not written).
 template <class Run>
 void write_sums(float* d_recons, long long npix, const host_tiles::TileLayout& L, const TilePart& p,
                 const float* acc, int sums, int s, int l0, int w, const Run& run) {
-    for (int l = 0; l < w; ++l) {
-        float* slice = d_recons + (size_t)(l0 + l) * npix;
-        host_tiles::each_run(p.t, p.b.r0, p.b.count, [&](int n, int j, int i, int len) {
-            long long step = 1;
-            const long long at = run((long long)j * L.cols + i, step);
-            if (at < 0) return;
-            const float* a = acc + ((size_t)n * sums + s) * w + l;
-            float* out = slice + at;
-            for (int q = 0; q < len; ++q) out[q * step] = a[(size_t)q * sums * w];
-        });
-    }
+    float* const lane0 = d_recons + (size_t)l0 * npix;
+    const size_t pitch = (size_t)sums * w;
+    host_tiles::each_run(p.t, p.b.r0, p.b.count, [&](int n, int j, int i, int len) {
+        long long step = 1;
+        const long long at = run((long long)j * L.cols + i, step);
+        if (at < 0) return;
+        for (int l = 0; l < w; ++l)
+            for (int q = 0; q < len + kChunk; q += kChunk)
+                __builtin_prefetch(lane0 + l * npix + at + std::min(q, len - 1) * step, 1);
+        for (int q0 = 0; q0 < len; q0 += kChunk)
+            put_chunk(acc + ((size_t)(n + q0) * sums + s) * w, pitch, w, std::min(kChunk, len - q0),
+                      lane0 + at + q0 * step, npix, step);
+    });
 }
 
 long long own(long long r, long long&) { return r; }
