@@ -17,27 +17,49 @@ namespace {
 using host_rows::BatchLanes;
 using host_tiles::TilePart;
 
-// A chunk of kChunk pixels of a run: lane l of pixel q from a[q * pitch + l]
-// to out[l * npix + q * step], lanes in fours transposed in registers where it
-// is whole. Its lines are fetched before, so that the stores find them in cache
-// instead of each waiting on memory in turn.
+// The sums go to the slices kChunk pixels of four lanes at a time: each lane's
+// pixels are gathered in registers (four by four, transposed) and its 64 bytes
+// stored in a row past the cache. The slices are read next by the statistics,
+// a whole batch later, so their lines need not be read in before they are
+// written; writing each line whole lets the processor send it out whole.
 constexpr int kChunk = 16;
 
+#if defined(__SSE2__)
+inline void store_past_cache(float* o, __m128 x) {
+    if (((uintptr_t)o & 15) == 0) _mm_stream_ps(o, x);
+    else _mm_storeu_ps(o, x);
+}
+
+// Four vectors of four values from p[0], p[d], p[2d], p[3d], transposed:
+// v[n] holds value n of each.
+inline void transposed(const float* p, size_t d, __m128 v[4]) {
+    v[0] = _mm_loadu_ps(p), v[1] = _mm_loadu_ps(p + d), v[2] = _mm_loadu_ps(p + 2 * d), v[3] = _mm_loadu_ps(p + 3 * d);
+    _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
+}
+
+// Lane n's kChunk pixels to out + n * npix onwards (reversed: to the kChunk
+// floats ending there), quad(q, v) giving v[n] = pixels q .. q + 3 of lane n.
+template <class Quad>
+inline void store_lanes(float* out, long long npix, bool reversed, const Quad& quad) {
+    __m128 v[kChunk / 4][4];
+    for (int c = 0; c < kChunk / 4; ++c) quad(4 * c, v[c]);
+    for (int n = 0; n < 4; ++n) {
+        float* o = out + n * npix;
+        for (int c = 0; c < kChunk / 4; ++c) {
+            if (!reversed) store_past_cache(o + 4 * c, v[c][n]);
+            else store_past_cache(o - 4 * c - 3, _mm_shuffle_ps(v[c][n], v[c][n], _MM_SHUFFLE(0, 1, 2, 3)));
+        }
+    }
+}
+#endif
+
+// m pixels of w lanes: lane l of pixel q from a[q * pitch + l] to
+// out[l * npix + q * step].
 void put_chunk(const float* a, size_t pitch, int w, int m, float* out, long long npix, long long step) {
 #if defined(__SSE2__)
     if (m == kChunk && w % 4 == 0) {
         for (int l = 0; l < w; l += 4)
-            for (int q = 0; q < kChunk; q += 4) {
-                __m128 r0 = _mm_loadu_ps(a + q * pitch + l), r1 = _mm_loadu_ps(a + (q + 1) * pitch + l);
-                __m128 r2 = _mm_loadu_ps(a + (q + 2) * pitch + l), r3 = _mm_loadu_ps(a + (q + 3) * pitch + l);
-                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-                const __m128 c[4] = {r0, r1, r2, r3};
-                for (int k = 0; k < 4; ++k) {
-                    float* o = out + (l + k) * npix;
-                    if (step > 0) _mm_storeu_ps(o + q, c[k]);
-                    else _mm_storeu_ps(o - q - 3, _mm_shuffle_ps(c[k], c[k], _MM_SHUFFLE(0, 1, 2, 3)));
-                }
-            }
+            store_lanes(out + l * npix, npix, step < 0, [&](int q, __m128 v[4]) { transposed(a + q * pitch + l, pitch, v); });
         return;
     }
 #endif
@@ -57,16 +79,45 @@ void write_sums(float* d_recons, long long npix, const host_tiles::TileLayout& L
         long long step = 1;
         const long long at = run((long long)j * L.cols + i, step);
         if (at < 0) return;
-        for (int l = 0; l < w; ++l)
-            for (int q = 0; q < len + kChunk; q += kChunk)
-                __builtin_prefetch(lane0 + l * npix + at + std::min(q, len - 1) * step, 1);
         for (int q0 = 0; q0 < len; q0 += kChunk)
             put_chunk(acc + ((size_t)(n + q0) * sums + s) * w, pitch, w, std::min(kChunk, len - q0),
                       lane0 + at + q0 * step, npix, step);
     });
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
 }
 
 long long own(long long r, long long&) { return r; }
+
+// One slice row of level 3 for w lanes: out[l * npix + i] = (0 + x) + y, x sum
+// a of pixel i and y sum b of pixel W - 1 - i (of pixel i where not
+// `mirrored`), sums[(i * 4 + s) * w + l] holding sum s of pixel i.
+void pair_sums(const float* sums, int w, int W, int a, int b, bool mirrored, float* out, long long npix) {
+    auto at = [&](int i, int s) { return sums + ((size_t)i * 4 + s) * w; };
+    auto other = [&](int i) { return mirrored ? W - 1 - i : i; };
+    int i0 = 0;
+#if defined(__SSE2__)
+    const size_t d = (size_t)4 * w;
+    if (w % 4 == 0)
+        for (; i0 + kChunk <= W; i0 += kChunk)
+            for (int l = 0; l < w; l += 4)
+                store_lanes(out + l * npix + i0, npix, false, [&](int q, __m128 v[4]) {
+                    __m128 x[4], y[4];
+                    transposed(at(i0 + q, a) + l, d, x);
+                    // The pixels W - 1 - i descend in memory: read the four from the lowest, reversed.
+                    if (mirrored) {
+                        transposed(at(other(i0 + q + 3), b) + l, d, y);
+                        for (__m128& r : y) r = _mm_shuffle_ps(r, r, _MM_SHUFFLE(0, 1, 2, 3));
+                    } else {
+                        transposed(at(i0 + q, b) + l, d, y);
+                    }
+                    for (int n = 0; n < 4; ++n) v[n] = _mm_add_ps(_mm_add_ps(_mm_setzero_ps(), x[n]), y[n]);
+                });
+#endif
+    for (int l = 0; l < w; ++l)
+        for (int i = i0; i < W; ++i) out[l * npix + i] = (0.0f + at(i, a)[l]) + at(other(i), b)[l];
+}
 
 // Level 3 on the entry-major layout, without atomics: a block of whole slice
 // rows j owns the pixels of rows j and thickness - 1 - j, and writes each as
@@ -88,23 +139,20 @@ void level3_rows(const cu_WBP_productsym3_batch& k) {
         const host_rows::RowBlock rb = host_rows::row_block(k.d_length, j0 * W, count * W);
         if (table) f.table_sums(m, table, 4, k.factor, rb, acc);
         else f.level3(m, k.d_column2, BatchLanes{k.d_sino, k.lanes, l0, w}, k.factor, o, rb, acc);
-        // acc[(q * 4 + s) * w + l]: s = A, B, C, D of row q of the block.
-        auto sum = [&](int j, int i, int s, int l) { return acc[(((size_t)(j - j0) * W + i) * 4 + s) * w + l]; };
-        for (int l = 0; l < w; ++l) {
-            float* slice = k.d_recons + (size_t)(l0 + l) * k.npix;
-            for (int j = j0; j < j0 + count; ++j) {
-                float* own = slice + (size_t)j * W;
-                float* mirror = slice + (size_t)(k.thickness - 1 - j) * W;
-                if (odd && j == rows - 1) {
-                    for (int i = 0; i < W; ++i) own[i] = (0.0f + sum(j, i, 0, l)) + sum(j, i, 2, l);
-                    continue;
-                }
-                for (int i = 0; i < W; ++i) {
-                    own[i] = (0.0f + sum(j, i, 0, l)) + sum(j, W - 1 - i, 3, l);
-                    mirror[i] = (0.0f + sum(j, i, 2, l)) + sum(j, W - 1 - i, 1, l);
-                }
+        for (int j = j0; j < j0 + count; ++j) {
+            const float* sums = acc + (size_t)(j - j0) * W * 4 * w;
+            float* own = k.d_recons + (size_t)l0 * k.npix + (size_t)j * W;
+            if (odd && j == rows - 1) {
+                pair_sums(sums, w, W, 0, 2, false, own, k.npix);
+                continue;
             }
+            pair_sums(sums, w, W, 0, 3, true, own, k.npix);
+            pair_sums(sums, w, W, 2, 1, true, k.d_recons + (size_t)l0 * k.npix + (size_t)(k.thickness - 1 - j) * W,
+                      k.npix);
         }
+#if defined(__SSE2__)
+        _mm_sfence();
+#endif
     });
 }
 
