@@ -68,6 +68,49 @@ VEC_FN inline PixelColumns column(const int* __restrict c, size_t e, InPixels) {
     return load_as<PixelColumns>(c + e);
 }
 
+// x in every lane of V, with one broadcast where V is a vector of the set.
+template <class V>
+VEC_FN inline V splat(float x) {
+#if VEC_WIDEST >= 16
+    if constexpr (sizeof(V) == 64) return (V)_mm512_set1_ps(x);
+#endif
+#if VEC_WIDEST >= 8
+    if constexpr (sizeof(V) == 32) return (V)_mm256_set1_ps(x);
+#endif
+#if defined(__SSE2__)
+    if constexpr (sizeof(V) == 16) return (V)_mm_set1_ps(x);
+#endif
+    float t[sizeof(V) / sizeof(float)];
+    for (float& v : t) v = x;
+    return load_as<V>(t);
+}
+
+// An entry's two weights: w = weight e, g = factor - w. W lanes take w
+// broadcast straight from memory and g in one vector subtraction, which
+// spares the vector unit a broadcast (the compiler, left to itself, takes g
+// in scalar and broadcasts both). The forward projection's gather keeps the
+// scalar g, which measured faster there.
+template <class V>
+struct Weights {
+    V w, g;
+};
+template <class V>
+VEC_FN inline Weights<V> weights(const float* __restrict w, size_t e, V factor, InLanes) {
+    if constexpr (std::is_same_v<V, float>) {
+        return {w[e], factor - w[e]};
+    } else {
+        V v = splat<V>(w[e]);
+#if defined(__SSE2__)
+        if constexpr (sizeof(V) <= sizeof(float) * VEC_WIDEST) __asm__("" : "+v"(v));  // keeps g a vector subtraction
+#endif
+        return {v, factor - v};
+    }
+}
+VEC_FN inline Weights<Pixels> weights(const float* __restrict w, size_t e, Pixels factor, InPixels) {
+    const Pixels v = load_as<Pixels>(w + e);
+    return {v, factor - v};
+}
+
 // The samples at column * L + d: W lanes side by side, or one per row.
 template <class V>
 VEC_FN inline V sample(const float* S, int col, size_t L, ptrdiff_t d, InLanes) {
@@ -201,6 +244,20 @@ VEC_FN inline void each_entry(const Matrix& a, const RowBlock& b, float* __restr
     });
 }
 
+// A form's factor as each kind of sums takes it.
+template <int W>
+struct FactorsOf {
+    typedef typename Lanes<W>::type V;
+    V lanes;
+    Pixels pixels;
+    explicit FactorsOf(float f) : lanes(splat<V>(f)), pixels(splat<Pixels>(f)) {}
+    template <class T>
+    T get() const {
+        if constexpr (std::is_same_v<T, Pixels> && !std::is_same_v<V, Pixels>) return pixels;
+        else return lanes;
+    }
+};
+
 // The sum vectors of a form: W lanes, or kPixels rows of one lane.
 template <int W, class In>
 using SumsOf = std::conditional_t<std::is_same_v<In, InPixels>, Pixels, typename Lanes<W>::type>;
@@ -222,13 +279,14 @@ VEC_FN void level1_w(const Matrix& a, const BatchLanes& s, float factor, const R
     const float* __restrict S = s.values + s.l0;
     const size_t L = LC ? (size_t)LC : (size_t)s.lanes;
     const Entries m(a);
+    const FactorsOf<W> f(factor);
     each_entry<1, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
         typedef SumsOf<W, decltype(in)> V;
-        const auto w = weight(m.w, e, in);
+        const Weights<V> k = weights(m.w, e, f.template get<V>(), in);
         V lo, hi;
         sample_pair<V>(S, column(m.col, e, in), L, 0, in, lo, hi);
-        y[0] = y[0] + lo * w;
-        y[0] = y[0] + hi * (factor - w);
+        y[0] = y[0] + lo * k.w;
+        y[0] = y[0] + hi * k.g;
     });
 }
 
@@ -251,10 +309,11 @@ VEC_FN void mirrored_w(const Matrix& a, const int* column2, const BatchLanes& s,
     const size_t L = LC ? (size_t)LC : (size_t)s.lanes;
     const Entries m(a);
     const int* __restrict col2 = column2;
+    const FactorsOf<W> f(factor);
     each_entry<2, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
         typedef SumsOf<W, decltype(in)> V;
-        const auto w = weight(m.w, e, in);
-        mirrored_pairs<V>(y, S, L, column(m.col, e, in), column(col2, e, in), w, factor - w, in);
+        const Weights<V> k = weights(m.w, e, f.template get<V>(), in);
+        mirrored_pairs<V>(y, S, L, column(m.col, e, in), column(col2, e, in), k.w, k.g, in);
     });
 }
 
@@ -268,10 +327,11 @@ VEC_FN void level3_w(const Matrix& a, const int* column2, const BatchLanes& s, f
     const size_t L = LC ? (size_t)LC : (size_t)s.lanes;
     const Entries m(a);
     const int* __restrict col2s = column2;
+    const FactorsOf<W> f(factor);
     each_entry<4, W>(a, b, acc, [&](auto* y, size_t e, auto in) {
         typedef SumsOf<W, decltype(in)> V;
-        const auto w = weight(m.w, e, in);
-        const auto g = factor - w;
+        const Weights<V> k = weights(m.w, e, f.template get<V>(), in);
+        const V w = k.w, g = k.g;
         const auto col = column(m.col, e, in), col2 = column(col2s, e, in);
         mirrored_pairs<V>(y, S, L, col, col2, w, g, in);
         if constexpr (std::is_same_v<decltype(in), InPixels>) {
