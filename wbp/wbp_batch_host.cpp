@@ -4,6 +4,7 @@
 // then written to the slices as the per-item bodies write them.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #if defined(__SSE2__)
 #include <xmmintrin.h>
 #endif
