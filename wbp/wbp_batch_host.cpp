@@ -30,6 +30,16 @@ inline void store_past_cache(float* o, __m128 x) {
     if (((uintptr_t)o & 15) == 0) _mm_stream_ps(o, x);
     else _mm_storeu_ps(o, x);
 }
+#endif
+
+// Orders the stores past the cache before whatever the thread does next.
+inline void end_stores_past_cache() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+#if defined(__SSE2__)
 
 // Four vectors of four values from p[0], p[d], p[2d], p[3d], transposed:
 // v[n] holds value n of each.
@@ -84,9 +94,7 @@ void write_sums(float* d_recons, long long npix, const host_tiles::TileLayout& L
             put_chunk(acc + ((size_t)(n + q0) * sums + s) * w, pitch, w, std::min(kChunk, len - q0),
                       lane0 + at + q0 * step, npix, step);
     });
-#if defined(__SSE2__)
-    _mm_sfence();
-#endif
+    end_stores_past_cache();
 }
 
 long long own(long long r, long long&) { return r; }
@@ -140,20 +148,18 @@ void level3_rows(const cu_WBP_productsym3_batch& k) {
         const host_rows::RowBlock rb = host_rows::row_block(k.d_length, j0 * W, count * W);
         if (table) f.table_sums(m, table, 4, k.factor, rb, acc);
         else f.level3(m, k.d_column2, BatchLanes{k.d_sino, k.lanes, l0, w}, k.factor, o, rb, acc);
+        float* const lane0 = k.d_recons + (size_t)l0 * k.npix;
         for (int j = j0; j < j0 + count; ++j) {
             const float* sums = acc + (size_t)(j - j0) * W * 4 * w;
-            float* own = k.d_recons + (size_t)l0 * k.npix + (size_t)j * W;
+            float* own = lane0 + (size_t)j * W;
             if (odd && j == rows - 1) {
                 pair_sums(sums, w, W, 0, 2, false, own, k.npix);
                 continue;
             }
             pair_sums(sums, w, W, 0, 3, true, own, k.npix);
-            pair_sums(sums, w, W, 2, 1, true, k.d_recons + (size_t)l0 * k.npix + (size_t)(k.thickness - 1 - j) * W,
-                      k.npix);
+            pair_sums(sums, w, W, 2, 1, true, lane0 + (size_t)(k.thickness - 1 - j) * W, k.npix);
         }
-#if defined(__SSE2__)
-        _mm_sfence();
-#endif
+        end_stores_past_cache();
     });
 }
 
